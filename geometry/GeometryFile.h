@@ -1,0 +1,16 @@
+#pragma once
+
+#include "ftk/ftk.h"
+
+#include <istream>
+#include <optional>
+#include <string>
+
+namespace Halvoren::SpryTrack {
+
+/// Reads a marker geometry file; paths beginning with ":/" name Qt resources.
+std::optional<ftkGeometry> readGeometryFile(const std::string& path);
+/// Loads a geometry from INI text; absent on any failure (the missing piece is logged).
+std::optional<ftkGeometry> loadGeometry(std::istream& input);
+
+}  // namespace Halvoren::SpryTrack

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "Data.h"
+#include "Stream.h"
+
+#include <Eigen/Core>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace Halvoren {
+
+/// Pixel layout of an image.
+struct ImageDescriptor {
+    ImageDescriptor() = default;
+    ImageDescriptor(std::uint32_t pixelType, int width, int height, int slices = 1, int channels = 1);
+    std::uint32_t pixelType = 0x1401;  // unsigned 8-bit
+    int width = 0;
+    int height = 0;
+    int slices = 1;
+    int channels = 1;
+    /// Width, height and slices as a vector.
+    Eigen::Vector3i extent() const { return {width, height, slices}; }
+    std::size_t bytesPerPixel() const;
+    std::size_t byteSize() const;
+    bool operator==(const ImageDescriptor& o) const;
+};
+
+/// Pixel memory, owning or wrapping foreign memory.
+class MemImage {
+public:
+    enum Ownership { NotOwned = 0, Owned = 1 };
+    /// Wraps the memory (NotOwned) or copies it into memory of its own (Owned).
+    static std::unique_ptr<MemImage> create(const ImageDescriptor& descriptor, const void* data,
+                                            int ownership);
+    /// An owning deep copy.
+    std::unique_ptr<MemImage> clone() const;
+
+    const ImageDescriptor& descriptor() const { return m_descriptor; }
+    const std::uint8_t* data() const { return m_data; }
+    bool ownsMemory() const { return !m_owned.empty() || m_descriptor.byteSize() == 0; }
+
+private:
+    MemImage() = default;
+    ImageDescriptor m_descriptor;
+    std::vector<std::uint8_t> m_owned;
+    const std::uint8_t* m_data = nullptr;
+};
+
+/// An image whose pixel memory can be shared and exchanged.
+class SharedImage {
+public:
+    explicit SharedImage(std::shared_ptr<MemImage> mem);
+    const ImageDescriptor& descriptor() const { return m_mem->descriptor(); }
+    std::shared_ptr<MemImage> sharedMem() const { return m_mem; }
+    void assign(std::shared_ptr<MemImage> mem) { m_mem = std::move(mem); }
+    void setDirtyMem() { ++m_revision; }
+    std::uint64_t revision() const { return m_revision; }
+
+private:
+    std::shared_ptr<MemImage> m_mem;
+    std::uint64_t m_revision = 0;
+};
+
+/// One image datum of an image stream.
+class ImageStreamData : public StreamData {
+public:
+    ImageStreamData(const Stream* stream, std::shared_ptr<SharedImage> image)
+        : StreamData(stream), m_image(std::move(image)) {}
+    const std::shared_ptr<SharedImage>& image() const { return m_image; }
+
+private:
+    std::shared_ptr<SharedImage> m_image;
+};
+
+/// A stream that delivers images.
+class ImageStream : public Stream {
+public:
+    using Stream::Stream;
+};
+
+}  // namespace Halvoren

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <functional>
+#include <sstream>
+#include <string>
+
+namespace Halvoren {
+
+/// Process-wide log. Levels: 0 most detailed, 1 debug, 2 information, 3 warning, 4 error.
+/// Thread-safe; sinks are called under the log's own mutex, so a sink must not log.
+class Log {
+public:
+    enum Level { Trace = 0, Debug = 1, Info = 2, Warning = 3, Error = 4 };
+
+    struct Record {
+        int level = Info;
+        std::string category;
+        std::string text;
+        std::string file;
+        int line = -1;
+    };
+    using Sink = std::function<void(const Record&)>;
+
+    /// Writes the record to every sink (and to stderr unless disabled) when the level is accepted.
+    static void log(int level, const std::string& category, const std::string& text, const char* file = "",
+                    int line = -1);
+    /// True when a message of this level and category would be written; check before building a text.
+    static bool isAccepted(int level, const std::string& category = std::string());
+
+    static void setGlobalLevel(int level);
+    static int globalLevel();
+    /// Overrides the global level for one category; a negative level removes the override.
+    static void setCategoryLevel(const std::string& category, int level);
+
+    /// Returns an id for removeSink.
+    static int addSink(Sink sink);
+    static void removeSink(int id);
+    /// The stderr output: "[warning] category: text".
+    static void setStderrEnabled(bool enabled);
+
+    static const char* levelName(int level);
+};
+
+}  // namespace Halvoren
+
+/// Builds the message only when it will be written: HALVOREN_LOG(Log::Warning, "Cat", "a " << n);
+#define HALVOREN_LOG(level, category, streamExpr)                                            \
+    do {                                                                                     \
+        if (::Halvoren::Log::isAccepted((level), (category))) {                              \
+            std::ostringstream halvorenLogStream_;                                           \
+            halvorenLogStream_ << streamExpr;                                                \
+            ::Halvoren::Log::log((level), (category), halvorenLogStream_.str(), "", -1);     \
+        }                                                                                    \
+    } while (false)

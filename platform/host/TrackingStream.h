@@ -1,0 +1,73 @@
+#pragma once
+
+#include "Data.h"
+#include "Stream.h"
+#include "TrackingInstrument.h"
+
+#include <Eigen/Core>
+
+#include <memory>
+#include <vector>
+
+namespace Halvoren {
+
+/// One frame of tracking data: a copy of every instrument.
+class TrackingStreamData : public StreamData {
+public:
+    TrackingStreamData(const Stream* stream, std::vector<TrackingInstrument> instruments)
+        : StreamData(stream), m_instruments(std::move(instruments)) {}
+    const std::vector<TrackingInstrument>& instruments() const { return m_instruments; }
+
+private:
+    std::vector<TrackingInstrument> m_instruments;
+};
+
+/// Fiducials reported with a frame of tracking data, eight parallel arrays.
+class TrackingInstrumentFiducialsData : public DataComponent<TrackingInstrumentFiducialsData> {
+public:
+    void resize(std::size_t n) {
+        positions.resize(n);
+        instrumentIndices.resize(n);
+        instrumentIdHashes.resize(n);
+        probabilities.resize(n);
+        epipolarErrors.resize(n);
+        triangulationErrors.resize(n);
+        leftPixelCounts.resize(n);
+        rightPixelCounts.resize(n);
+    }
+    std::size_t size() const { return positions.size(); }
+
+    std::vector<Eigen::Vector3d> positions;
+    std::vector<std::int32_t> instrumentIndices;
+    std::vector<std::uint64_t> instrumentIdHashes;
+    std::vector<double> probabilities;
+    std::vector<double> epipolarErrors;
+    std::vector<double> triangulationErrors;
+    std::vector<std::uint32_t> leftPixelCounts;
+    std::vector<std::uint32_t> rightPixelCounts;
+};
+
+/// A stream that delivers tracking data. It owns the instrument registry it reads from.
+class TrackingStream : public Stream {
+public:
+    explicit TrackingStream(std::string name);
+    ~TrackingStream() override;
+
+    /// Replaces (and destroys) the registry held before.
+    void setInstrumentsRegistry(std::unique_ptr<ThreadSafeInstrumentsBase> registry);
+    ThreadSafeInstrumentsBase& instrumentsRegistry() const { return *m_registry; }
+    std::vector<TrackingInstrument> instruments() const { return m_registry->instruments(); }
+
+    /// Tracking data with a copy of every instrument; its device time stamp is the newest instrument
+    /// time stamp (the current time when there is none), its arrival time stamp the current time.
+    std::shared_ptr<TrackingStreamData> createTrackingStreamData() const;
+    /// Announces registry changes: emits signalInstrumentsChanged when any flag is set.
+    void emitSignals(InstrumentModifications flags);
+
+    SignalImpl<InstrumentModifications> signalInstrumentsChanged;
+
+private:
+    std::unique_ptr<ThreadSafeInstrumentsBase> m_registry;
+};
+
+}  // namespace Halvoren
