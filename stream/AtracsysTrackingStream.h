@@ -19,6 +19,9 @@
 
 namespace Halvoren::SpryTrack {
 
+/// "atracsys-" followed by the geometry id: the instrument ID of a marker.
+std::string instrumentIdOf(std::uint32_t geometryId);
+
 /// The one tracking stream of the process for an Atracsys camera: opens the camera through the driver,
 /// registers marker geometries, and on its worker thread turns every frame into instrument poses,
 /// fiducials and camera images.
@@ -102,7 +105,21 @@ private:
     void reportFrameError(const std::string& message);
 
     // Acquisition stages (worker thread).
-    // (declared by the acquisition code)
+    struct FramePass;  // one pass's view of the frame and what the stages derived from it
+    // Fetches the latest frame and classifies the driver's status. Returns the continuation when the pass
+    // ends here; otherwise sets `frame` to the filled frame, whose contents are read without the lock.
+    std::optional<WorkContinuation> fetchFrame(std::chrono::system_clock::time_point next,
+                                               const ftkFrame*& frame);
+    // False when the marker status makes the frame unusable: the frame is released and the stream closed.
+    bool acceptMarkerStatus(std::int8_t status);
+    // Builds, keeps and publishes the update record when the frame's images are valid.
+    void processCameraImages(const ftkFrame& frame, const FramePass& pass,
+                             std::shared_ptr<ImageStreamData>& left, std::shared_ptr<ImageStreamData>& right);
+    // Resets every instrument, then writes each detected marker's pose.
+    void updateInstruments(const FramePass& pass, std::uint64_t timestamp);
+    // Hands the frame's tracking data (and image data, if the image hook supplied both) to the group.
+    void emitFrameData(std::shared_ptr<TrackingStreamData> tracking, std::shared_ptr<ImageStreamData> left,
+                       std::shared_ptr<ImageStreamData> right, std::uint64_t timestamp);
 
     Parameter<float> m_distanceMatchingTolerance;
     Parameter<FiducialQueryMode> m_fiducialQueryMode;
@@ -113,6 +130,9 @@ private:
     ThreadSafeInstruments<AtracsysGeometry>* m_instrumentRegistry = nullptr;
     std::atomic<bool> m_startAfterInit{false};
     std::unique_ptr<AtracsysUpdate> m_lastUpdate;
+    // Work queued to the main thread holds a weak reference to this token, so it does nothing once the
+    // stream is gone.
+    std::shared_ptr<int> m_lifetime = std::make_shared<int>(0);
 
     static std::atomic<AtracsysTrackingStream*> m_instance;
 };

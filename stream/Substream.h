@@ -6,6 +6,8 @@
 #include "host/StreamGroupBase.h"
 
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 namespace Halvoren {
@@ -32,9 +34,79 @@ private:
     Stream& mainStream() const { return *parent()->proxyStream(); }
 
     std::shared_ptr<SignalConnection> m_stateConnection;
+    // Set by the destructor: closing and stopping then leave the main stream alone.
     bool m_destroying = false;
 };
 
 }  // namespace Halvoren
 
 // Template definitions follow.
+
+namespace Halvoren {
+
+template <typename S>
+Substream<S>::Substream(StreamGroupBase& group, const std::string& name) : SubstreamBase(group), S(name) {
+    Stream& main = mainStream();
+    this->changeState(main.currentState());
+    // Runs on whichever thread changes the main stream's state.
+    m_stateConnection = main.signalStateChanged.connect(
+        [this](const Stream::StateChange& change) { this->changeState(change.newState); });
+}
+
+template <typename S>
+Substream<S>::~Substream() {
+    if (m_stateConnection) {
+        m_stateConnection->disconnect();
+    }
+    {
+        std::lock_guard<std::mutex> lock(this->streamMutex());
+        this->m_beingDestroyed = true;
+    }
+    // Closing ourselves must not close the main stream, which lives on.
+    m_destroying = true;
+    this->close();
+    m_stateConnection.reset();
+}
+
+template <typename S>
+bool Substream<S>::supportsPausing() const {
+    return mainStream().supportsPausing();
+}
+
+template <typename S>
+bool Substream<S>::openImpl() {
+    return mainStream().Stream::open();
+}
+
+template <typename S>
+bool Substream<S>::closeImpl() {
+    if (m_destroying) {
+        return true;
+    }
+    return mainStream().Stream::close();
+}
+
+template <typename S>
+bool Substream<S>::startImpl() {
+    return mainStream().Stream::start();
+}
+
+template <typename S>
+bool Substream<S>::stopImpl() {
+    if (m_destroying) {
+        return true;
+    }
+    return mainStream().Stream::stop();
+}
+
+template <typename S>
+bool Substream<S>::pauseImpl() {
+    return mainStream().Stream::pause();
+}
+
+template <typename S>
+bool Substream<S>::resumeImpl() {
+    return mainStream().Stream::resume();
+}
+
+}  // namespace Halvoren

@@ -44,7 +44,9 @@ constexpr std::uint32_t kOptionImageIntegrationTime = 2004;
 constexpr std::uint32_t kOptionImageSchedulerPattern = 2005;
 
 /// Everything one ftkGetLastFrame answers in scripted mode. Arrays longer than the frame's capacities
-/// are cut to the capacities.
+/// are cut to the capacities and then report FTK_PART_OVERFLOW (the markers too, unless markersStatus
+/// says otherwise); an array without reserved room reports FTK_PART_SKIPPED. A frame whose status is
+/// FTK_WAR_NO_FRAME leaves the caller's frame untouched.
 struct ScriptedFrame {
     ftkStatus status = FTK_OK;
     ftkPartStatus markersStatus = FTK_PART_OK;
@@ -52,7 +54,9 @@ struct ScriptedFrame {
     std::vector<ftkFiducial3D> fiducials;
     std::vector<ftkRawDetection> leftRaw;
     std::vector<ftkRawDetection> rightRaw;
-    /// Images: both buffers width * height bytes; empty means no images.
+    /// Images: both buffers width * height bytes (a shorter buffer is padded with zeros); no images when
+    /// the size is 0 or both buffers are empty. Without images, or when the frame's pixels are off, the
+    /// image size reads 0 and pixel statuses of FTK_PART_OK become FTK_PART_SKIPPED.
     std::uint16_t width = 0;
     std::uint16_t height = 0;
     std::vector<std::uint8_t> leftPixels;
@@ -67,13 +71,13 @@ struct Call {
     std::string function;  // "ftkSetInt32", ...
     std::uint64_t serialNumber = 0;
     std::uint32_t optionId = 0;
-    std::int64_t intValue = 0;  // ftkSetInt32 value, ftkGetInt32 selector, ftkGetLastFrame time-out
-    double floatValue = 0.0;    // ftkSetFloat32 value
-    std::string data;           // ftkSetData: the buffer's first `size` bytes
-    std::uint32_t dataSize = 0; // ftkSetData: the size field
-    bool dataTailZero = true;   // ftkSetData: all bytes after `size` were zero
-    std::optional<ftkGeometry> geometry;      // ftkSetGeometry
-    std::uint32_t geometryId = 0;             // ftkClearGeometry, ftkSetGeometry
+    std::int64_t intValue = 0;            // ftkSetInt32 value, ftkGetInt32 selector, ftkGetLastFrame time-out
+    double floatValue = 0.0;              // ftkSetFloat32 value
+    std::string data;                     // ftkSetData: the buffer's first `size` bytes
+    std::uint32_t dataSize = 0;           // ftkSetData: the size field
+    bool dataTailZero = true;             // ftkSetData: all bytes after `size` were zero
+    std::optional<ftkGeometry> geometry;  // ftkSetGeometry
+    std::uint32_t geometryId = 0;         // ftkClearGeometry, ftkSetGeometry
     std::vector<std::uint32_t> frameOptions;  // ftkSetFrameOptions: pixels, events, left, right, 3D, markers
     const void* handle = nullptr;             // library or frame pointer passed
     ftkStatus result = FTK_OK;
@@ -88,11 +92,19 @@ public:
     /// True once a test used the control interface (reset() called): the driver is then scripted and the
     /// simulated camera scene is off.
     bool scripted() const;
+    /// Back to the simulated camera, as if no test had scripted the driver: libraries initialised from
+    /// now on run the camera scene (settings from the file named by FTK_SIMULATOR_SETTINGS). Clears the
+    /// script and the call record like reset(). For tests of the unscripted driver.
+    void useCamera();
 
     void setDevices(std::vector<DeviceSpec> devices);
     void addDevice(DeviceSpec device);
     std::vector<DeviceSpec> devices() const;
 
+    /// The status answers below apply to every library. An error status (above 0) means the call changed
+    /// nothing: a failed ftkClose leaves the library open, failed frame options allocate nothing, a failed
+    /// ftkSetGeometry or ftkClearGeometry leaves the geometries as they were. Warnings (below 0) are
+    /// answered after the call did its work; enumerations call back in either case.
     void setInitFails(bool fails);
     void setEnumerateDevicesStatus(ftkStatus status);
     void setEnumerateOptionsStatus(ftkStatus status);
@@ -100,7 +112,7 @@ public:
     void setFrameOptionsStatus(ftkStatus status);
     void setCloseStatus(ftkStatus status);
     void setSetGeometryStatus(ftkStatus status);
-    /// Refuses ftkSetGeometry for this geometry id until allowed again.
+    /// Refuses ftkSetGeometry (FTK_ERR_REFUSED) for this geometry id until allowed again.
     void refuseGeometry(std::uint32_t geometryId, bool refuse = true);
     void setClearGeometryStatus(ftkStatus status);
     void setLastErrorText(std::string text);
@@ -112,14 +124,18 @@ public:
     /// Answered whenever the queue is empty (instead of FTK_WAR_NO_FRAME); nullopt clears it.
     void setRepeatFrame(std::optional<ScriptedFrame> frame);
     std::size_t queuedFrames() const;
+    /// Number of scripted ftkGetLastFrame calls now waiting for a frame to be queued.
+    int waitingFetches() const;
 
-    /// Geometries currently set on the device, by id.
+    /// Geometries currently set on the devices of the open libraries, by id. Closing a library forgets
+    /// the geometries set through it.
     std::map<std::uint32_t, ftkGeometry> geometries() const;
     /// Number of frames created and not deleted.
     int liveFrames() const;
     /// Number of libraries initialised and not closed.
     int liveLibraries() const;
 
+    /// Calls in the order they returned. Without a script only the newest calls are kept.
     std::vector<Call> calls() const;
     std::vector<Call> callsTo(const std::string& function) const;
     std::size_t countCalls(const std::string& function) const;

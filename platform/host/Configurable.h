@@ -38,8 +38,9 @@ protected:
     void notifyChanged();
 
 private:
+    friend class Configurable;
     std::string m_name;
-    Configurable* m_owner;
+    Configurable* m_owner;  // null once the owner is gone
     std::vector<std::string> m_alternativeNames;
     std::map<std::string, std::string> m_attributes;
     int m_type = 0;
@@ -52,7 +53,8 @@ public:
     Configurable() = default;
     Configurable(const Configurable&) = delete;
     Configurable& operator=(const Configurable&) = delete;
-    virtual ~Configurable() = default;
+    /// Parameters that outlive the object forget it.
+    virtual ~Configurable();
 
     /// Every registered parameter reads itself; missing entries leave values unchanged.
     virtual void configure(const Properties* p);

@@ -22,7 +22,9 @@ struct ImageDescriptor {
     int channels = 1;
     /// Width, height and slices as a vector.
     Eigen::Vector3i extent() const { return {width, height, slices}; }
+    /// Bytes of one channel value; 0 for an unknown pixel type.
     std::size_t bytesPerPixel() const;
+    /// Bytes of all pixels; 0 when a dimension is not positive or the pixel type is unknown.
     std::size_t byteSize() const;
     bool operator==(const ImageDescriptor& o) const;
 };
@@ -31,7 +33,9 @@ struct ImageDescriptor {
 class MemImage {
 public:
     enum Ownership { NotOwned = 0, Owned = 1 };
-    /// Wraps the memory (NotOwned) or copies it into memory of its own (Owned).
+    /// Wraps the memory (NotOwned) or copies it into memory of its own (Owned; null data gives zeroed
+    /// pixels). Null for an unknown pixel type, a size that does not fit in memory, an unknown ownership,
+    /// or null data to wrap.
     static std::unique_ptr<MemImage> create(const ImageDescriptor& descriptor, const void* data,
                                             int ownership);
     /// An owning deep copy.
@@ -51,10 +55,11 @@ private:
 /// An image whose pixel memory can be shared and exchanged.
 class SharedImage {
 public:
+    /// A null memory stands for an empty image, so that the accessors never meet a null pointer.
     explicit SharedImage(std::shared_ptr<MemImage> mem);
     const ImageDescriptor& descriptor() const { return m_mem->descriptor(); }
     std::shared_ptr<MemImage> sharedMem() const { return m_mem; }
-    void assign(std::shared_ptr<MemImage> mem) { m_mem = std::move(mem); }
+    void assign(std::shared_ptr<MemImage> mem);
     void setDirtyMem() { ++m_revision; }
     std::uint64_t revision() const { return m_revision; }
 

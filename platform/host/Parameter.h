@@ -3,6 +3,7 @@
 #include "Configurable.h"
 #include "Log.h"
 
+#include <cmath>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -19,6 +20,18 @@ template <typename T>
 struct PropertyValue<T, std::enable_if_t<std::is_enum_v<T>>> {
     using Stored = int;
 };
+
+/// Whether a new value is the same as the old one. NaN is the same as NaN: otherwise storing NaN again
+/// would report a change every time.
+template <typename T>
+bool sameValue(const T& a, const T& b) {
+    if constexpr (std::is_floating_point_v<T>) {
+        if (std::isnan(a) && std::isnan(b)) {
+            return true;
+        }
+    }
+    return a == b;
+}
 }  // namespace detail
 
 /// A typed parameter with a value and an optional default, registered with a Configurable.
@@ -36,7 +49,7 @@ public:
     operator const T&() const { return m_value; }
     /// Stores the value; emits the change signals only when it differs.
     void setValue(const T& value) {
-        if (m_value == value) {
+        if (detail::sameValue(m_value, value)) {
             return;
         }
         m_value = value;

@@ -112,7 +112,8 @@ struct SignalImpl<Args...>::Shared {
 
     void purge() {
         auto inactive = [](const std::shared_ptr<Connection>& c) { return !c->isConnected(); };
-        connections.erase(std::remove_if(connections.begin(), connections.end(), inactive), connections.end());
+        connections.erase(std::remove_if(connections.begin(), connections.end(), inactive),
+                          connections.end());
         for (auto& c : pending) {
             if (c->isConnected()) {
                 connections.push_back(std::move(c));
@@ -141,26 +142,28 @@ std::shared_ptr<SignalConnection> SignalImpl<Args...>::connect(SignalReceiver* r
         return nullptr;
     }
     auto connection = std::make_shared<typename Shared::Connection>(std::move(function), receiver);
-    {
-        std::lock_guard<std::recursive_mutex> lock(m_shared->mutex);
-        if (m_shared->emitting) {
-            m_shared->pending.push_back(connection);
-        } else {
-            m_shared->purge();
-            m_shared->connections.push_back(connection);
-        }
-    }
+    // The receiver learns of the connection before the signal can call or disconnect it: a disconnect
+    // in between would otherwise leave the receiver holding a dead connection.
     if (receiver != nullptr) {
         receiver->addConnection(connection);
+    }
+    std::lock_guard<std::recursive_mutex> lock(m_shared->mutex);
+    if (m_shared->emitting) {
+        m_shared->pending.push_back(connection);
+    } else {
+        m_shared->purge();
+        m_shared->connections.push_back(connection);
     }
     return connection;
 }
 
 template <typename... Args>
 void SignalImpl<Args...>::emitSignal(Args... args) {
-    std::lock_guard<std::recursive_mutex> lock(m_shared->mutex);
+    // A callable may destroy the object that owns this signal: keep the shared state alive until the end.
+    const std::shared_ptr<Shared> shared = m_shared;
+    std::lock_guard<std::recursive_mutex> lock(shared->mutex);
     // Holding the recursive mutex, a running emission can only be our own thread's: drop re-entry.
-    if (m_shared->emitting || m_shared->blocked) {
+    if (shared->emitting || shared->blocked) {
         return;
     }
     struct Guard {
@@ -170,11 +173,11 @@ void SignalImpl<Args...>::emitSignal(Args... args) {
             shared.purge();
         }
     };
-    m_shared->emitting = true;
-    Guard guard{*m_shared};
-    const std::size_t count = m_shared->connections.size();
+    shared->emitting = true;
+    Guard guard{*shared};
+    const std::size_t count = shared->connections.size();
     for (std::size_t i = 0; i < count; ++i) {
-        auto connection = m_shared->connections[i];  // keep alive across a disconnect in the callable
+        auto connection = shared->connections[i];  // keep alive across a disconnect in the callable
         if (connection->isConnected()) {
             connection->function(args...);
         }

@@ -53,10 +53,14 @@ public:
     explicit TrackingStream(std::string name);
     ~TrackingStream() override;
 
-    /// Replaces (and destroys) the registry held before.
+    /// Replaces (and destroys) the registry held before. Control thread, while the stream is not running:
+    /// the worker reads the registry without taking any lock of the stream.
     void setInstrumentsRegistry(std::unique_ptr<ThreadSafeInstrumentsBase> registry);
-    ThreadSafeInstrumentsBase& instrumentsRegistry() const { return *m_registry; }
-    std::vector<TrackingInstrument> instruments() const { return m_registry->instruments(); }
+    /// Throws std::logic_error when no registry has been set.
+    ThreadSafeInstrumentsBase& instrumentsRegistry() const;
+    bool hasInstrumentsRegistry() const { return m_registry != nullptr; }
+    /// Copies of every instrument; none without a registry.
+    std::vector<TrackingInstrument> instruments() const;
 
     /// Tracking data with a copy of every instrument; its device time stamp is the newest instrument
     /// time stamp (the current time when there is none), its arrival time stamp the current time.
@@ -67,7 +71,7 @@ public:
     SignalImpl<InstrumentModifications> signalInstrumentsChanged;
 
 private:
-    std::unique_ptr<ThreadSafeInstrumentsBase> m_registry;
+    std::unique_ptr<ThreadSafeInstrumentsBase> m_registry;  // may be null until the owner sets one
 };
 
 }  // namespace Halvoren

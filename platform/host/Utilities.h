@@ -14,7 +14,9 @@ std::uint64_t currentMillisecondsSinceEpochUtc();
 }  // namespace DateTime
 
 namespace String {
-/// Splits at every occurrence of the separator; empty pieces are kept. An empty text gives no piece.
+enum SplitOptions { KeepEmptyParts = 0, SkipEmptyParts = 1 };
+/// Splits at every occurrence of the separator; empty pieces are kept unless SkipEmptyParts is given. An
+/// empty text gives no piece; an empty separator gives the whole text as the one piece.
 std::vector<std::string> split(const std::string& text, const std::string& separator, int options = 0);
 }  // namespace String
 
@@ -41,7 +43,8 @@ public:
     explicit ScheduledMainThreadCommand(std::shared_ptr<State> state);
     ~ScheduledMainThreadCommand();
     bool isDone() const;
-    /// Blocks until the work has run. Must not be called on the main thread before it ran.
+    /// Blocks until the work has run (or was discarded because the application went away). On the main
+    /// thread it processes events meanwhile, since the work waits in that thread's queue.
     void wait() const;
 
 private:

@@ -1,0 +1,344 @@
+#include "app/StreamCommand.h"
+
+#include "stream/AtracsysTrackingStream.h"
+
+#include "host/Log.h"
+#include "host/WorkspaceFile.h"
+
+#include <QCoreApplication>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+
+namespace Halvoren::App {
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void onInterrupt(int) {
+    g_interrupted.store(true);
+}
+
+bool parseNumber(const std::string& text, double& value) {
+    try {
+        std::size_t used = 0;
+        value = std::stod(text, &used);
+        return used == text.size() && value >= 0.0;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::optional<int> parseFiducialMode(const std::string& text) {
+    if (text == "none") {
+        return 0;
+    }
+    if (text == "marker") {
+        return 1;
+    }
+    if (text == "vicinity") {
+        return 2;
+    }
+    if (text == "all") {
+        return 3;
+    }
+    return std::nullopt;
+}
+
+/// Collects the frames the worker delivers; the main thread waits on it.
+struct FrameSink {
+    std::mutex mutex;  // guards everything below and the writer
+    std::condition_variable changed;
+    PoseWriter* writer = nullptr;
+    std::uint64_t limit = 0;
+    bool done = false;
+    std::size_t trackedInstruments = 0;
+};
+
+}  // namespace
+
+std::string streamUsage() {
+    return "Usage: halvoren stream [options]\n"
+           "Streams poses from the tracking camera, one line per instrument per frame.\n"
+           "  --marker FILE          track the marker geometry in FILE (repeatable; default: the example\n"
+           "                         markers in data/markers)\n"
+           "  --workspace FILE       configure the stream from a workspace file\n"
+           "  --save-workspace FILE  save the configuration the stream ran with\n"
+           "  --frames N             stop after N frames (default 300; 0: no limit)\n"
+           "  --duration SECONDS     stop after this time (default: no limit)\n"
+           "  --format csv|jsonl     output format (default csv)\n"
+           "  --output FILE          write the poses to FILE instead of standard output\n"
+           "  --images               query the camera images\n"
+           "  --fiducials MODE       report fiducials: none, marker, vicinity, all\n"
+           "  --quiet | --verbose    fewer or more messages on standard error\n"
+           "Ctrl-C stops the stream, closes the camera and exits.\n";
+}
+
+std::optional<StreamOptions> parseStreamOptions(const std::vector<std::string>& args, std::string& error) {
+    StreamOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= args.size()) {
+                error = "option " + arg + " needs a value";
+                return false;
+            }
+            out = args[++i];
+            return true;
+        };
+        std::string v;
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--marker") {
+            if (!value(v)) {
+                return std::nullopt;
+            }
+            options.markers.push_back(v);
+        } else if (arg == "--workspace") {
+            if (!value(options.workspace)) {
+                return std::nullopt;
+            }
+        } else if (arg == "--save-workspace") {
+            if (!value(options.saveWorkspace)) {
+                return std::nullopt;
+            }
+        } else if (arg == "--frames") {
+            double n = 0;
+            if (!value(v)) {
+                return std::nullopt;
+            }
+            if (!parseNumber(v, n) || n != static_cast<double>(static_cast<std::uint64_t>(n))) {
+                error = "--frames takes a whole number, not '" + v + "'";
+                return std::nullopt;
+            }
+            options.frames = static_cast<std::uint64_t>(n);
+        } else if (arg == "--duration") {
+            if (!value(v)) {
+                return std::nullopt;
+            }
+            if (!parseNumber(v, options.durationSeconds)) {
+                error = "--duration takes a number of seconds, not '" + v + "'";
+                return std::nullopt;
+            }
+        } else if (arg == "--format") {
+            if (!value(v)) {
+                return std::nullopt;
+            }
+            if (v == "csv") {
+                options.format = PoseFormat::Csv;
+            } else if (v == "jsonl" || v == "json") {
+                options.format = PoseFormat::JsonLines;
+            } else {
+                error = "--format takes csv or jsonl, not '" + v + "'";
+                return std::nullopt;
+            }
+        } else if (arg == "--output") {
+            if (!value(options.output)) {
+                return std::nullopt;
+            }
+        } else if (arg == "--images") {
+            options.images = true;
+        } else if (arg == "--fiducials") {
+            if (!value(v)) {
+                return std::nullopt;
+            }
+            options.fiducialMode = parseFiducialMode(v);
+            if (!options.fiducialMode) {
+                error = "--fiducials takes none, marker, vicinity or all, not '" + v + "'";
+                return std::nullopt;
+            }
+        } else if (arg == "--quiet") {
+            options.logLevel = Log::Warning;
+        } else if (arg == "--verbose") {
+            options.logLevel = Log::Debug;
+        } else {
+            error = "unknown option '" + arg + "'";
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+std::string exampleDataDirectory() {
+    if (const char* dir = std::getenv("HALVOREN_DATA_DIR")) {
+        return dir;
+    }
+    return HALVOREN_SOURCE_DATA_DIR;
+}
+
+int runStream(const StreamOptions& options, std::ostream& err) {
+    Log::setGlobalLevel(options.logLevel);
+
+    std::vector<std::string> markers = options.markers;
+    if (markers.empty() && options.workspace.empty()) {
+        const std::filesystem::path dir = std::filesystem::path(exampleDataDirectory()) / "markers";
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+            if (entry.path().extension() == ".ini") {
+                markers.push_back(entry.path().string());
+            }
+        }
+        std::sort(markers.begin(), markers.end());
+        if (markers.empty()) {
+            err << "halvoren: no example markers found in " << dir.string() << '\n';
+            return ExitBadInput;
+        }
+    }
+
+    std::ofstream file;
+    std::ostream* out = &std::cout;
+    if (!options.output.empty()) {
+        file.open(options.output, std::ios::out | std::ios::trunc);
+        if (!file) {
+            err << "halvoren: cannot write " << options.output << '\n';
+            return ExitBadInput;
+        }
+        out = &file;
+    }
+
+    SpryTrack::AtracsysTrackingStream stream;
+    if (!options.workspace.empty()) {
+        Properties workspace;
+        std::string error;
+        if (!WorkspaceFile::load(options.workspace, workspace, error)) {
+            err << "halvoren: " << error << '\n';
+            return ExitBadInput;
+        }
+        // A workspace holds the stream's block under "Algorithms"; a bare stream block works too.
+        const Properties* block = &workspace;
+        if (const Properties* algorithms = workspace.subProperties("Algorithms")) {
+            if (const Properties* s = algorithms->subProperties("Atracsys.SpryTrackStream")) {
+                block = s;
+            }
+        }
+        stream.configure(block);
+    }
+    if (options.images) {
+        stream.setQueryImages(true);
+    }
+    if (options.fiducialMode) {
+        stream.setFiducialQueryMode(
+            static_cast<AtracsysTrackingStreamBase::FiducialQueryMode>(*options.fiducialMode));
+    }
+    for (const std::string& path : markers) {
+        const std::string name = std::filesystem::path(path).stem().string();
+        if (!stream.addGeometry(name, path)) {
+            err << "halvoren: cannot use the marker file " << path << '\n';
+            return ExitBadInput;
+        }
+    }
+
+    PoseWriter writer(*out, options.format);
+    writer.begin();
+    FrameSink sink;
+    sink.writer = &writer;
+    sink.limit = options.frames;
+    auto connection = stream.signalStreamData.connect([&sink](const std::shared_ptr<const StreamData>& data) {
+        // Worker thread.
+        const auto* tracking = dynamic_cast<const TrackingStreamData*>(data.get());
+        if (tracking == nullptr) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(sink.mutex);
+        if (sink.done) {
+            return;
+        }
+        sink.writer->writeFrame(tracking->instruments());
+        sink.trackedInstruments = 0;
+        for (const TrackingInstrument& instrument : tracking->instruments()) {
+            sink.trackedInstruments += instrument.quality > 0.0 ? 1 : 0;
+        }
+        if (sink.limit != 0 && sink.writer->frames() >= sink.limit) {
+            sink.done = true;
+        }
+        sink.changed.notify_all();
+    });
+
+    if (!stream.open()) {
+        err << "halvoren: cannot open the tracking camera\n";
+        return ExitNoCamera;
+    }
+    if (!stream.start()) {
+        err << "halvoren: cannot start the tracking stream\n";
+        stream.close();
+        return ExitFailure;
+    }
+
+    g_interrupted.store(false);
+    auto previousInt = std::signal(SIGINT, onInterrupt);
+    auto previousTerm = std::signal(SIGTERM, onInterrupt);
+    const bool progress = isatty(STDERR_FILENO) != 0;
+    const auto startTime = std::chrono::steady_clock::now();
+    const std::size_t instrumentCount = static_cast<std::size_t>(stream.registry().size());
+    auto lastProgress = startTime;
+    bool streamLost = false;
+    while (true) {
+        QCoreApplication::processEvents();
+        std::unique_lock<std::mutex> lock(sink.mutex);
+        sink.changed.wait_for(lock, std::chrono::milliseconds(50));
+        const auto now = std::chrono::steady_clock::now();
+        const double elapsed = std::chrono::duration<double>(now - startTime).count();
+        if (sink.done || g_interrupted.load() ||
+            (options.durationSeconds > 0.0 && elapsed >= options.durationSeconds)) {
+            sink.done = true;
+            break;
+        }
+        if (!stream.isStateOneOf({Stream::Running})) {
+            streamLost = true;
+            sink.done = true;
+            break;
+        }
+        if (progress && now - lastProgress > std::chrono::milliseconds(250)) {
+            lastProgress = now;
+            err << "\rframes " << writer.frames();
+            if (options.frames != 0) {
+                err << '/' << options.frames;
+            }
+            err << "  markers tracked " << sink.trackedInstruments << '/' << instrumentCount << "   "
+                << std::flush;
+        }
+    }
+    std::signal(SIGINT, previousInt);
+    std::signal(SIGTERM, previousTerm);
+    if (progress) {
+        err << '\n';
+    }
+
+    int code = ExitOk;
+    if (!options.saveWorkspace.empty()) {
+        Properties workspace;
+        Properties* block =
+            workspace.addSubProperties("Algorithms")->addSubProperties("Atracsys.SpryTrackStream");
+        stream.configuration(block);
+        std::string error;
+        if (!WorkspaceFile::save(workspace, options.saveWorkspace, error)) {
+            err << "halvoren: " << error << '\n';
+            code = ExitBadInput;
+        }
+    }
+    stream.close();
+    connection->disconnect();
+    out->flush();
+    if (g_interrupted.load()) {
+        err << "interrupted\n";
+    }
+    writer.writeSummary(err);
+    if (streamLost) {
+        err << "halvoren: the tracking stream stopped unexpectedly\n";
+        return ExitFailure;
+    }
+    return code;
+}
+
+}  // namespace Halvoren::App

@@ -1,0 +1,233 @@
+#include "CameraSettings.h"
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <locale>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace ftksim {
+namespace {
+
+std::string trim(const std::string& text) {
+    const char* spaces = " \t\r\n\f\v";
+    const auto first = text.find_first_not_of(spaces);
+    if (first == std::string::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(spaces);
+    return text.substr(first, last - first + 1);
+}
+
+// The classic locale, not the process one: a host application may have switched the decimal point.
+bool parseDouble(const std::string& text, double& value) {
+    if (text.empty()) {
+        return false;
+    }
+    std::istringstream stream(text);
+    stream.imbue(std::locale::classic());
+    double parsed = 0.0;
+    stream >> parsed;
+    if (stream.fail() || stream.peek() != std::char_traits<char>::eof() || !std::isfinite(parsed)) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+// Decimal, or hexadecimal after "0x"; no sign, no spaces, no overflow.
+bool parseUnsigned(const std::string& text, std::uint64_t& value) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty()) {
+        return false;
+    }
+    const std::uint64_t base = hex ? 16 : 10;
+    std::uint64_t result = 0;
+    for (const char c : digits) {
+        std::uint64_t digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<std::uint64_t>(c - '0');
+        } else if (hex && c >= 'a' && c <= 'f') {
+            digit = static_cast<std::uint64_t>(c - 'a' + 10);
+        } else if (hex && c >= 'A' && c <= 'F') {
+            digit = static_cast<std::uint64_t>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+        if (result > (std::numeric_limits<std::uint64_t>::max() - digit) / base) {
+            return false;
+        }
+        result = result * base + digit;
+    }
+    value = result;
+    return true;
+}
+
+// Optional minus sign and decimal digits, within [minimum, maximum] (both well inside 64 bits).
+bool parseInteger(const std::string& text, std::int64_t minimum, std::int64_t maximum, std::int64_t& value) {
+    const bool negative = !text.empty() && text[0] == '-';
+    const std::string digits = negative ? text.substr(1) : text;
+    std::uint64_t magnitude = 0;
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
+        !parseUnsigned(digits, magnitude) || magnitude > (std::uint64_t{1} << 62)) {
+        return false;
+    }
+    const auto parsed =
+        negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+    if (parsed < minimum || parsed > maximum) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+// Reads one value into the settings; returns what is expected of the value when it does not fit.
+using KeyReader = std::function<std::optional<std::string>(const std::string&, CameraSettings&)>;
+
+KeyReader realIn(double minimum, double maximum, bool minimumIncluded, double CameraSettings::*field) {
+    return [=](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
+        double value = 0.0;
+        if (parseDouble(text, value) && (minimumIncluded ? value >= minimum : value > minimum) &&
+            value <= maximum) {
+            settings.*field = value;
+            return std::nullopt;
+        }
+        std::ostringstream expected;
+        expected.imbue(std::locale::classic());
+        expected << "a number " << (minimumIncluded ? "from " : "above ") << minimum
+                 << (minimumIncluded ? " to " : " and at most ") << maximum;
+        return expected.str();
+    };
+}
+
+KeyReader integerIn(std::int64_t minimum, std::int64_t maximum,
+                    const std::function<void(CameraSettings&, std::int64_t)>& store) {
+    return [=](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
+        std::int64_t value = 0;
+        if (parseInteger(text, minimum, maximum, value)) {
+            store(settings, value);
+            return std::nullopt;
+        }
+        return "a whole number from " + std::to_string(minimum) + " to " + std::to_string(maximum);
+    };
+}
+
+const std::map<std::string, KeyReader>& keyReaders() {
+    static const std::map<std::string, KeyReader> readers = {
+        {"model",
+         [](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
+             static const std::map<std::string, ftkDeviceType> models = {
+                 {"sTk 180", FTK_DEVICE_SPRYTRACK_180},
+                 {"sTk 300", FTK_DEVICE_SPRYTRACK_300},
+                 {"fTk 250", FTK_DEVICE_FUSIONTRACK_250},
+                 {"fTk 500", FTK_DEVICE_FUSIONTRACK_500},
+                 {"simulator", FTK_DEVICE_SIMULATOR}};
+             const auto found = models.find(text);
+             if (found == models.end()) {
+                 return std::string(
+                     "one of \"sTk 180\", \"sTk 300\", \"fTk 250\", \"fTk 500\", \"simulator\"");
+             }
+             settings.model = found->second;
+             return std::nullopt;
+         }},
+        {"serial",
+         [](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
+             std::uint64_t value = 0;
+             // Serial number 0 means "no device" to the driver's callers.
+             if (!parseUnsigned(text, value) || value == 0) {
+                 return std::string("a non-zero serial number, decimal or 0x hexadecimal");
+             }
+             settings.serialNumber = value;
+             return std::nullopt;
+         }},
+        {"rate", realIn(0.0, 1000.0, false, &CameraSettings::frameRateHz)},
+        {"noise", realIn(0.0, 10.0, true, &CameraSettings::pixelNoise)},
+        {"width",
+         integerIn(64, 4096,
+                   [](CameraSettings& s, std::int64_t v) { s.imageWidth = static_cast<std::uint16_t>(v); })},
+        {"height",
+         integerIn(64, 4096,
+                   [](CameraSettings& s, std::int64_t v) { s.imageHeight = static_cast<std::uint16_t>(v); })},
+        {"strays",
+         integerIn(0, 100,
+                   [](CameraSettings& s, std::int64_t v) { s.strayReflections = static_cast<int>(v); })},
+        {"seed",
+         integerIn(0, std::numeric_limits<std::uint32_t>::max(),
+                   [](CameraSettings& s, std::int64_t v) { s.seed = static_cast<std::uint32_t>(v); })},
+        {"shock_rate", realIn(0.0, 1.0, true, &CameraSettings::shockWarningRate)},
+        {"drop_rate", realIn(0.0, 1.0, true, &CameraSettings::droppedFrameRate)},
+        {"error_rate", realIn(0.0, 1.0, true, &CameraSettings::errorStatusRate)},
+        {"overflow_rate", realIn(0.0, 1.0, true, &CameraSettings::markerOverflowRate)},
+        {"error_status",
+         [](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
+             std::int64_t value = 0;
+             // Status 0 would report a frame without data as a success.
+             if (!parseInteger(text, std::numeric_limits<std::int32_t>::min(),
+                               std::numeric_limits<std::int32_t>::max(), value) ||
+                 value == 0) {
+                 return std::string("a non-zero status");
+             }
+             settings.errorStatus = static_cast<ftkStatus>(value);
+             return std::nullopt;
+         }},
+    };
+    return readers;
+}
+
+}  // namespace
+
+std::optional<CameraSettings> readCameraSettings(const std::string& path, std::string& error) {
+    std::error_code ignored;
+    std::ifstream file(path);
+    if (!file || std::filesystem::is_directory(path, ignored)) {
+        error = path + ": cannot open the camera settings file";
+        return std::nullopt;
+    }
+    CameraSettings settings;
+    std::set<std::string> seen;
+    std::string line;
+    int lineNumber = 0;
+    const auto fail = [&](const std::string& what) {
+        error = path + ":" + std::to_string(lineNumber) + ": " + what;
+        return std::nullopt;
+    };
+    while (std::getline(file, line)) {
+        ++lineNumber;
+        const auto comment = line.find('#');
+        const std::string content = trim(comment == std::string::npos ? line : line.substr(0, comment));
+        if (content.empty()) {
+            continue;
+        }
+        const auto equals = content.find('=');
+        if (equals == std::string::npos) {
+            return fail("expected \"key = value\", found \"" + content + "\"");
+        }
+        const std::string key = trim(content.substr(0, equals));
+        const std::string value = trim(content.substr(equals + 1));
+        if (key.empty()) {
+            return fail("expected \"key = value\", found \"" + content + "\"");
+        }
+        const auto reader = keyReaders().find(key);
+        if (reader == keyReaders().end()) {
+            return fail("unknown key \"" + key + "\"");
+        }
+        if (!seen.insert(key).second) {
+            return fail("key \"" + key + "\" given twice");
+        }
+        if (const auto expected = reader->second(value, settings)) {
+            return fail("bad value \"" + value + "\" for \"" + key + "\": expected " + *expected);
+        }
+    }
+    if (file.bad()) {
+        error = path + ": cannot read the camera settings file";
+        return std::nullopt;
+    }
+    return settings;
+}
+
+}  // namespace ftksim

@@ -1,0 +1,41 @@
+#pragma once
+// What the simulated camera may be told by its settings file: model, serial number, frame rate, noise,
+// image size, stray reflections and injected faults.
+
+#include "ftk.h"
+#include "ftkSimulator.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace ftksim {
+
+/// What the settings file may choose. Defaults: one spryTrack 300.
+struct CameraSettings {
+    ftkDeviceType model = FTK_DEVICE_SPRYTRACK_300;
+    std::uint64_t serialNumber = 0x5354300000001ULL;
+    double frameRateHz = 60.0;
+    double pixelNoise = 0.1;  // standard deviation of detected centres, pixels
+    std::uint16_t imageWidth = 1280;
+    std::uint16_t imageHeight = 1024;
+    int strayReflections = 3;
+    std::uint32_t seed = 1;
+    // Injected faults, each a probability per frame in [0, 1].
+    double shockWarningRate = 0.0;
+    double droppedFrameRate = 0.0;
+    double errorStatusRate = 0.0;
+    ftkStatus errorStatus = 7;
+    double markerOverflowRate = 0.0;
+};
+
+/// Reads a settings file: "key = value" lines; '#' starts a comment, blank lines are skipped. Keys: model
+/// ("sTk 180", "sTk 300", "fTk 250", "fTk 500", "simulator"), serial (decimal or 0x hex, not 0), rate (Hz,
+/// above 0, at most 1000), noise (pixels, 0 to 10), width and height (pixels, 64 to 4096), strays (0 to
+/// 100), seed, shock_rate, drop_rate, error_rate, overflow_rate (probabilities per frame) and error_status
+/// (a non-zero status). Keys left out keep their defaults; a key given twice is an error. On failure
+/// returns nothing and sets the error text: "<path>:<line>: <what is wrong>", or "<path>: ..." when the
+/// file cannot be read.
+FTKSIM_API std::optional<CameraSettings> readCameraSettings(const std::string& path, std::string& error);
+
+}  // namespace ftksim

@@ -1,0 +1,581 @@
+// The ftk functions of the simulated driver. Each checks its pointers, turns every exception into a
+// status and records itself (with its arguments and result) before returning.
+#include "DriverState.h"
+#include "ftk.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <utility>
+
+using ftksim::Call;
+using ftksim::DeviceSpec;
+using ftksim::DriverState;
+using ftksim::FrameStorage;
+using ftksim::ScriptedFrame;
+
+namespace {
+
+using Lock = std::unique_lock<std::mutex>;
+
+// Written on spryTrack models although they are not in their option lists: onboard processing and
+// image sending.
+constexpr std::uint32_t kOptionOnboardProcessing = 6000;
+constexpr std::uint32_t kOptionImageSending = 6003;
+
+Call makeCall(const char* function, const void* handle = nullptr, std::uint64_t serialNumber = 0) {
+    Call call;
+    call.function = function;
+    call.handle = handle;
+    call.serialNumber = serialNumber;
+    return call;
+}
+
+// Runs a call's body under the state lock (the body may release it while it waits or calls back),
+// turns any exception into FTK_ERR_INTERNAL and records the call with its result.
+template <class Body>
+ftkStatus guarded(Call& call, Body&& body) noexcept {
+    try {
+        DriverState& state = DriverState::instance();
+        Lock lock(state.mutex);
+        ftkStatus status = FTK_ERR_INTERNAL;
+        try {
+            status = body(state, lock);
+        } catch (...) {
+            status = FTK_ERR_INTERNAL;
+        }
+        if (!lock.owns_lock()) {
+            lock.lock();
+        }
+        call.result = status;
+        state.record(std::move(call));
+        return status;
+    } catch (...) {
+        return FTK_ERR_INTERNAL;
+    }
+}
+
+bool isSpryTrack(const DeviceSpec& device) {
+    return device.type == FTK_DEVICE_SPRYTRACK_180 || device.type == FTK_DEVICE_SPRYTRACK_300;
+}
+
+bool offersOption(const DeviceSpec& device, std::uint32_t optionId) {
+    if (isSpryTrack(device) && (optionId == kOptionOnboardProcessing || optionId == kOptionImageSending)) {
+        return true;
+    }
+    return std::any_of(device.options.begin(), device.options.end(),
+                       [optionId](const ftksim::OptionSpec& option) { return option.id == optionId; });
+}
+
+// The session and device a call names, or the status that says why there is none.
+struct Target {
+    ftkLibraryImpl* library = nullptr;
+    DeviceSpec* device = nullptr;
+    ftkStatus status = FTK_OK;
+};
+
+Target findTarget(DriverState& state, ftkLibrary handle, std::uint64_t serialNumber) {
+    Target target;
+    target.library = state.findLibrary(handle);
+    if (target.library == nullptr) {
+        target.status = FTK_ERR_NO_LIBRARY;
+        return target;
+    }
+    target.device = state.findDevice(*target.library, serialNumber);
+    if (target.device == nullptr) {
+        state.noteError(*target.library, "No device with serial number " + std::to_string(serialNumber));
+        target.status = FTK_ERR_NO_DEVICE;
+    }
+    return target;
+}
+
+// The common checks of an option write: refused or unknown ids fail.
+ftkStatus checkWritable(DriverState& state, const Target& target, std::uint32_t optionId) {
+    if (target.device->refusedWrites.count(optionId) > 0) {
+        state.noteError(*target.library, "Option " + std::to_string(optionId) + " refused the value");
+        return FTK_ERR_REFUSED;
+    }
+    if (!offersOption(*target.device, optionId)) {
+        state.noteError(*target.library, "Unknown option " + std::to_string(optionId));
+        return FTK_ERR_UNKNOWN_OPTION;
+    }
+    return FTK_OK;
+}
+
+std::uint64_t nowMicroseconds() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
+}
+
+// Hands a frame to the caller, the same way for scripted and camera frames.
+ftkStatus deliver(ftkLibraryImpl& library, FrameStorage& storage, const ScriptedFrame& source) {
+    if (source.status == FTK_WAR_NO_FRAME) {
+        return FTK_WAR_NO_FRAME;
+    }
+    storage.fill(source, ++library.frameCounter, nowMicroseconds());
+    return source.status;
+}
+
+// The simulated camera stops sending images when a spryTrack's image sending is switched off.
+bool imageSendingOn(const DeviceSpec& device) {
+    if (!isSpryTrack(device)) {
+        return true;
+    }
+    const auto value = device.int32Values.find(kOptionImageSending);
+    return value == device.int32Values.end() || value->second != 0;
+}
+
+// Sets up a session that runs the simulated camera. Returns an error text when there is no camera
+// (the session then has no device).
+std::string openCamera(ftkLibraryImpl& library) {
+    library.simulated = true;
+    ftksim::CameraSettings settings;
+    const char* path = std::getenv("FTK_SIMULATOR_SETTINGS");
+    if (path != nullptr && *path != '\0') {
+        std::string error;
+        auto read = ftksim::readCameraSettings(path, error);
+        if (!read) {
+            const std::string text = "Cannot read the simulator settings: " + error;
+            std::fprintf(stderr, "fusionTrack64: %s\n", text.c_str());
+            return text;
+        }
+        settings = *read;
+    }
+    try {
+        library.camera = std::make_shared<ftksim::SimulatedCamera>(settings);
+    } catch (const std::exception& e) {
+        const std::string text = std::string("Cannot start the simulated camera: ") + e.what();
+        std::fprintf(stderr, "fusionTrack64: %s\n", text.c_str());
+        return text;
+    }
+    library.devices.push_back(ftksim::makeDevice(settings.serialNumber, settings.model));
+    return {};
+}
+
+// Gives a simulated camera the geometries now set on its session. The camera-geometry mutex makes
+// concurrent hand-overs arrive in order, each with the newest set.
+void pushGeometriesToCamera(ftkLibrary handle) noexcept {
+    try {
+        DriverState& state = DriverState::instance();
+        std::lock_guard<std::mutex> order(state.cameraGeometryMutex);
+        std::shared_ptr<ftksim::SimulatedCamera> camera;
+        std::map<std::uint32_t, ftkGeometry> geometries;
+        {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            ftkLibraryImpl* library = state.findLibrary(handle);
+            if (library == nullptr || !library->camera) {
+                return;
+            }
+            camera = library->camera;
+            for (const auto& device : library->geometries) {
+                geometries.insert(device.second.begin(), device.second.end());
+            }
+        }
+        camera->setGeometries(geometries);
+    } catch (...) {
+        // The geometry stays set on the device; the scene shows it with the next change.
+    }
+}
+
+}  // namespace
+
+ftkLibrary ftkInit(void) {
+    try {
+        DriverState& state = DriverState::instance();
+        bool scripted = false;
+        bool fails = false;
+        {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            scripted = state.scripted;
+            fails = state.initFails;
+        }
+        auto library = std::make_unique<ftkLibraryImpl>();
+        std::string error;
+        if (!scripted && !fails) {
+            // Outside the lock: reads the settings file and starts the camera.
+            error = openCamera(*library);
+        }
+
+        std::lock_guard<std::mutex> lock(state.mutex);
+        ftkLibrary handle = nullptr;
+        if (!fails) {
+            handle = library.get();
+            state.libraries.emplace(handle, std::move(library));
+            if (!error.empty()) {
+                state.noteError(*handle, error);
+            }
+        }
+        Call call = makeCall("ftkInit", handle);
+        call.result = handle != nullptr ? FTK_OK : FTK_ERR_INTERNAL;
+        state.record(std::move(call));
+        return handle;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+ftkStatus ftkClose(ftkLibrary* library) {
+    // Destroyed after the state lock is released: a camera may take a moment to stop.
+    std::unique_ptr<ftkLibraryImpl> closed;
+    Call call = makeCall("ftkClose", library != nullptr ? *library : nullptr);
+    return guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
+        if (library == nullptr) {
+            return FTK_ERR_INVALID_ARGUMENT;
+        }
+        if (*library == nullptr) {
+            return FTK_OK;  // nothing to close
+        }
+        const auto it = state.libraries.find(*library);
+        if (it == state.libraries.end()) {
+            return FTK_ERR_NO_LIBRARY;
+        }
+        const ftkStatus status = state.closeStatus;
+        if (status > FTK_OK) {
+            return status;  // a failed close leaves the library open
+        }
+        closed = std::move(it->second);
+        state.libraries.erase(it);
+        *library = nullptr;
+        state.frameQueued.notify_all();  // a fetch waiting on this library ends
+        return status;
+    });
+}
+
+ftkStatus ftkEnumerateDevices(ftkLibrary library, ftkDeviceCallback callback, void* user) {
+    Call call = makeCall("ftkEnumerateDevices", library);
+    return guarded(call, [&](DriverState& state, Lock& lock) -> ftkStatus {
+        ftkLibraryImpl* session = state.findLibrary(library);
+        if (session == nullptr) {
+            return FTK_ERR_NO_LIBRARY;
+        }
+        if (callback == nullptr) {
+            return FTK_ERR_INVALID_ARGUMENT;
+        }
+        std::vector<std::pair<std::uint64_t, ftkDeviceType>> found;
+        for (const DeviceSpec& device : state.devicesOf(*session)) {
+            found.emplace_back(device.serialNumber, device.type);
+        }
+        const ftkStatus status = state.enumerateDevicesStatus;
+        // The callback may call the driver again.
+        lock.unlock();
+        for (const auto& device : found) {
+            callback(device.first, user, device.second);
+        }
+        return status;
+    });
+}
+
+ftkStatus ftkEnumerateOptions(ftkLibrary library, uint64_t serialNumber, ftkOptionCallback callback,
+                              void* user) {
+    Call call = makeCall("ftkEnumerateOptions", library, serialNumber);
+    return guarded(call, [&](DriverState& state, Lock& lock) -> ftkStatus {
+        const Target target = findTarget(state, library, serialNumber);
+        if (target.status != FTK_OK) {
+            return target.status;
+        }
+        if (callback == nullptr) {
+            return FTK_ERR_INVALID_ARGUMENT;
+        }
+        const std::vector<ftksim::OptionSpec> options = target.device->options;
+        const ftkStatus status = state.enumerateOptionsStatus;
+        lock.unlock();
+        for (const ftksim::OptionSpec& option : options) {
+            ftkOptionInfo info{};
+            info.id = option.id;
+            const std::size_t length = std::min(option.name.size(), sizeof(info.name) - 1);
+            std::memcpy(info.name, option.name.data(), length);
+            callback(serialNumber, user, &info);
+        }
+        return status;
+    });
+}
+
+ftkStatus ftkGetInt32(ftkLibrary library, uint64_t serialNumber, uint32_t optionId, int32_t* value,
+                      int32_t which) {
+    Call call = makeCall("ftkGetInt32", library, serialNumber);
+    call.optionId = optionId;
+    call.intValue = which;
+    return guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
+        const Target target = findTarget(state, library, serialNumber);
+        if (target.status != FTK_OK) {
+            return target.status;
+        }
+        if (value == nullptr || which != FTK_VALUE_CURRENT) {
+            return FTK_ERR_INVALID_ARGUMENT;
+        }
+        if (target.device->refusedReads.count(optionId) > 0) {
+            state.noteError(*target.library, "Option " + std::to_string(optionId) + " cannot be read");
+            return FTK_ERR_REFUSED;
+        }
+        const auto found = target.device->int32Values.find(optionId);
+        if (!offersOption(*target.device, optionId) || found == target.device->int32Values.end()) {
+            state.noteError(*target.library, "No integer option " + std::to_string(optionId));
+            return FTK_ERR_UNKNOWN_OPTION;
+        }
+        *value = found->second;
+        return FTK_OK;
+    });
+}
+
+ftkStatus ftkSetInt32(ftkLibrary library, uint64_t serialNumber, uint32_t optionId, int32_t value) {
+    Call call = makeCall("ftkSetInt32", library, serialNumber);
+    call.optionId = optionId;
+    call.intValue = value;
+    return guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
+        const Target target = findTarget(state, library, serialNumber);
+        if (target.status != FTK_OK) {
+            return target.status;
+        }
+        const ftkStatus status = checkWritable(state, target, optionId);
+        if (status == FTK_OK) {
+            target.device->int32Values[optionId] = value;
+        }
+        return status;
+    });
+}
+
+ftkStatus ftkSetFloat32(ftkLibrary library, uint64_t serialNumber, uint32_t optionId, float value) {
+    Call call = makeCall("ftkSetFloat32", library, serialNumber);
+    call.optionId = optionId;
+    call.floatValue = value;
+    return guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
+        const Target target = findTarget(state, library, serialNumber);
+        if (target.status != FTK_OK) {
+            return target.status;
+        }
+        return checkWritable(state, target, optionId);
+    });
+}
+
+ftkStatus ftkSetData(ftkLibrary library, uint64_t serialNumber, uint32_t optionId, ftkDataBuffer* buffer) {
+    Call call = makeCall("ftkSetData", library, serialNumber);
+    call.optionId = optionId;
+    return guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
+        if (buffer == nullptr) {
+            return FTK_ERR_INVALID_ARGUMENT;
+        }
+        call.dataSize = buffer->size;
+        const std::size_t used = std::min<std::size_t>(buffer->size, FTK_DATA_BUFFER_SIZE);
+        call.data.assign(buffer->data, used);
+        call.dataTailZero = std::all_of(buffer->data + used, buffer->data + FTK_DATA_BUFFER_SIZE,
+                                        [](char c) { return c == 0; });
+        const Target target = findTarget(state, library, serialNumber);
+        if (target.status != FTK_OK) {
+            return target.status;
+        }
+        if (buffer->size > FTK_DATA_BUFFER_SIZE) {
+            state.noteError(*target.library,
+                            "Data size " + std::to_string(buffer->size) + " exceeds the buffer");
+            return FTK_ERR_INVALID_ARGUMENT;
+        }
+        return checkWritable(state, target, optionId);
+    });
+}
+
+ftkFrame* ftkCreateFrame(void) {
+    try {
+        DriverState& state = DriverState::instance();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        ftkFrame* frame = nullptr;
+        if (!state.createFrameFails) {
+            auto storage = std::make_unique<FrameStorage>();
+            frame = storage->frame();
+            state.frames.emplace(frame, std::move(storage));
+        }
+        Call call = makeCall("ftkCreateFrame", frame);
+        call.result = frame != nullptr ? FTK_OK : FTK_ERR_INTERNAL;
+        state.record(std::move(call));
+        return frame;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+ftkStatus ftkSetFrameOptions(bool pixels, uint32_t eventsCount, uint32_t leftRawCount, uint32_t rightRawCount,
+                             uint32_t fiducialsCount, uint32_t markersCount, ftkFrame* frame) {
+    Call call = makeCall("ftkSetFrameOptions", frame);
+    call.frameOptions = {pixels ? 1u : 0u, eventsCount,    leftRawCount,
+                         rightRawCount,    fiducialsCount, markersCount};
+    return guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
+        FrameStorage* storage = state.findFrame(frame);
+        if (storage == nullptr) {
+            return FTK_ERR_INVALID_ARGUMENT;
+        }
+        const ftkStatus status = state.frameOptionsStatus;
+        if (status > FTK_OK) {
+            return status;  // nothing allocated
+        }
+        storage->setOptions(pixels, eventsCount, leftRawCount, rightRawCount, fiducialsCount, markersCount);
+        return status;
+    });
+}
+
+ftkStatus ftkDeleteFrame(ftkFrame* frame) {
+    Call call = makeCall("ftkDeleteFrame", frame);
+    return guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
+        const auto it = state.frames.find(frame);
+        if (it == state.frames.end()) {
+            return FTK_ERR_INVALID_ARGUMENT;  // null, foreign or already deleted: never freed twice
+        }
+        state.frames.erase(it);
+        state.frameQueued.notify_all();  // a fetch waiting to fill this frame ends
+        return FTK_OK;
+    });
+}
+
+// Any thread; waits without holding the state lock.
+ftkStatus ftkGetLastFrame(ftkLibrary library, uint64_t serialNumber, ftkFrame* frame, uint32_t timeoutMs) {
+    Call call = makeCall("ftkGetLastFrame", library, serialNumber);
+    call.intValue = timeoutMs;
+    return guarded(call, [&](DriverState& state, Lock& lock) -> ftkStatus {
+        const Target target = findTarget(state, library, serialNumber);
+        if (target.status != FTK_OK) {
+            return target.status;
+        }
+        FrameStorage* storage = state.findFrame(frame);
+        if (storage == nullptr) {
+            return FTK_ERR_INVALID_ARGUMENT;
+        }
+        const auto timeout = std::chrono::milliseconds(timeoutMs);
+
+        if (target.library->simulated) {
+            const auto camera = target.library->camera;
+            const bool images = storage->pixelsEnabled() && imageSendingOn(*target.device);
+            if (!camera) {
+                return FTK_WAR_NO_FRAME;
+            }
+            ScriptedFrame next;
+            lock.unlock();
+            const bool arrived = camera->waitForFrame(timeout, images, next);
+            lock.lock();
+            if (!arrived) {
+                return FTK_WAR_NO_FRAME;
+            }
+            // The lock was released: the session or the frame may have gone meanwhile.
+            ftkLibraryImpl* session = state.findLibrary(library);
+            storage = state.findFrame(frame);
+            if (session == nullptr) {
+                return FTK_ERR_NO_LIBRARY;
+            }
+            if (storage == nullptr) {
+                return FTK_ERR_INVALID_ARGUMENT;
+            }
+            if (next.status > FTK_OK) {
+                state.noteError(*session, "Simulated camera fault, status " + std::to_string(next.status));
+            }
+            return deliver(*session, *storage, next);
+        }
+
+        ++state.waitingFetches;
+        bool ready = false;
+        try {
+            // Also ends when the library is closed or the frame deleted meanwhile.
+            ready = state.frameQueued.wait_for(lock, timeout, [&] {
+                return !state.queuedFrames.empty() || state.repeatFrame.has_value() ||
+                       state.findLibrary(library) == nullptr || state.findFrame(frame) == nullptr;
+            });
+        } catch (...) {
+            --state.waitingFetches;
+            throw;
+        }
+        --state.waitingFetches;
+        if (!ready) {
+            return FTK_WAR_NO_FRAME;
+        }
+        // The wait released the lock: check again before taking a frame from the queue.
+        ftkLibraryImpl* session = state.findLibrary(library);
+        storage = state.findFrame(frame);
+        if (session == nullptr) {
+            return FTK_ERR_NO_LIBRARY;
+        }
+        if (storage == nullptr) {
+            return FTK_ERR_INVALID_ARGUMENT;
+        }
+        if (state.queuedFrames.empty()) {
+            return deliver(*session, *storage, *state.repeatFrame);
+        }
+        const ScriptedFrame next = std::move(state.queuedFrames.front());
+        state.queuedFrames.pop_front();
+        return deliver(*session, *storage, next);
+    });
+}
+
+ftkStatus ftkSetGeometry(ftkLibrary library, uint64_t serialNumber, ftkGeometry* geometry) {
+    bool toCamera = false;
+    Call call = makeCall("ftkSetGeometry", library, serialNumber);
+    const ftkStatus result = guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
+        if (geometry == nullptr) {
+            return FTK_ERR_INVALID_ARGUMENT;
+        }
+        call.geometry = *geometry;
+        call.geometryId = geometry->geometryId;
+        const Target target = findTarget(state, library, serialNumber);
+        if (target.status != FTK_OK) {
+            return target.status;
+        }
+        if (geometry->pointsCount > FTK_MAX_GEOMETRY_FIDUCIALS) {
+            state.noteError(*target.library, "A geometry has at most " +
+                                                 std::to_string(FTK_MAX_GEOMETRY_FIDUCIALS) + " fiducials");
+            return FTK_ERR_INVALID_ARGUMENT;
+        }
+        if (state.refusedGeometries.count(geometry->geometryId) > 0) {
+            return FTK_ERR_REFUSED;
+        }
+        const ftkStatus status = state.setGeometryStatus;
+        if (status > FTK_OK) {
+            return status;
+        }
+        target.library->geometries[serialNumber][geometry->geometryId] = *geometry;
+        toCamera = target.library->simulated;
+        return status;
+    });
+    if (toCamera) {
+        pushGeometriesToCamera(library);
+    }
+    return result;
+}
+
+ftkStatus ftkClearGeometry(ftkLibrary library, uint64_t serialNumber, uint32_t geometryId) {
+    bool toCamera = false;
+    Call call = makeCall("ftkClearGeometry", library, serialNumber);
+    call.geometryId = geometryId;
+    const ftkStatus result = guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
+        const Target target = findTarget(state, library, serialNumber);
+        if (target.status != FTK_OK) {
+            return target.status;
+        }
+        const ftkStatus status = state.clearGeometryStatus;
+        if (status > FTK_OK) {
+            return status;
+        }
+        target.library->geometries[serialNumber].erase(geometryId);
+        toCamera = target.library->simulated;
+        return status;
+    });
+    if (toCamera) {
+        pushGeometriesToCamera(library);
+    }
+    return result;
+}
+
+ftkStatus ftkGetLastErrorString(ftkLibrary library, size_t bufferSize, char* buffer) {
+    Call call = makeCall("ftkGetLastErrorString", library);
+    call.intValue = static_cast<std::int64_t>(bufferSize);
+    return guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
+        if (state.findLibrary(library) == nullptr) {
+            return FTK_ERR_NO_LIBRARY;
+        }
+        if (buffer == nullptr || bufferSize == 0) {
+            return FTK_ERR_INVALID_ARGUMENT;
+        }
+        const std::size_t length = std::min(state.lastErrorText.size(), bufferSize - 1);
+        std::memcpy(buffer, state.lastErrorText.data(), length);
+        buffer[length] = '\0';
+        return state.lastErrorStatus;
+    });
+}

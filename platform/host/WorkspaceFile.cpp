@@ -1,0 +1,241 @@
+#include "WorkspaceFile.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QSaveFile>
+#include <QString>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+
+namespace Halvoren::WorkspaceFile {
+
+namespace {
+
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+void writeAttributes(QXmlStreamWriter& w, const Properties::Attributes& attributes) {
+    for (const auto& [key, value] : attributes) {
+        w.writeStartElement("attribute");
+        w.writeAttribute("key", q(key));
+        w.writeAttribute("value", q(value));
+        w.writeEndElement();
+    }
+}
+
+void writeBlock(QXmlStreamWriter& w, const Properties& block) {
+    w.writeStartElement("properties");
+    w.writeAttribute("name", q(block.name()));
+    writeAttributes(w, block.attributes());
+    for (const Properties::Param& param : block.params()) {
+        w.writeStartElement("param");
+        w.writeAttribute("name", q(param.name));
+        if (param.type != 0) {
+            w.writeAttribute("type", QString::number(param.type));
+        }
+        w.writeAttribute("value", q(param.value));
+        if (param.defaultValue) {
+            w.writeAttribute("default", q(*param.defaultValue));
+        }
+        writeAttributes(w, param.attributes);
+        w.writeEndElement();
+    }
+    for (const Properties* child : block.subProperties()) {
+        writeBlock(w, *child);
+    }
+    w.writeEndElement();
+}
+
+class Parser {
+public:
+    explicit Parser(const std::string& text) : m_reader(QByteArray::fromStdString(text)) {}
+
+    bool parse(Properties& root, int& version, std::string& error) {
+        if (!nextElement() || m_reader.name() != QLatin1String("workspace")) {
+            return fail("expected a <workspace> element", error);
+        }
+        bool ok = false;
+        version = m_reader.attributes().value("version").toInt(&ok);
+        if (!ok || version < 1) {
+            return fail("the workspace has no valid format version", error);
+        }
+        if (version > kFormatVersion) {
+            return fail("format version " + std::to_string(version) + " is newer than this program reads (" +
+                            std::to_string(kFormatVersion) + ")",
+                        error);
+        }
+        if (!nextElement() || m_reader.name() != QLatin1String("properties")) {
+            return fail("expected the <properties> root block", error);
+        }
+        if (!readBlock(root, error)) {
+            return false;
+        }
+        // Nothing but the end of the workspace may follow.
+        while (!m_reader.atEnd()) {
+            m_reader.readNext();
+            if (m_reader.isStartElement()) {
+                return fail("unexpected element <" + m_reader.name().toString().toStdString() + ">", error);
+            }
+        }
+        if (m_reader.hasError()) {
+            return fail(m_reader.errorString().toStdString(), error);
+        }
+        return true;
+    }
+
+private:
+    bool nextElement() {
+        while (!m_reader.atEnd()) {
+            m_reader.readNext();
+            if (m_reader.isStartElement()) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool fail(const std::string& what, std::string& error) {
+        std::string reason = what;
+        if (m_reader.hasError()) {
+            reason = m_reader.errorString().toStdString();
+        }
+        error = "line " + std::to_string(m_reader.lineNumber()) + ": " + reason;
+        return false;
+    }
+
+    bool readAttribute(Properties::Attributes& out, std::string& error) {
+        const auto a = m_reader.attributes();
+        if (!a.hasAttribute("key") || !a.hasAttribute("value")) {
+            return fail("an <attribute> needs a key and a value", error);
+        }
+        out.emplace_back(a.value("key").toString().toStdString(), a.value("value").toString().toStdString());
+        m_reader.skipCurrentElement();
+        return !m_reader.hasError() || fail("", error);
+    }
+
+    bool readParam(Properties& block, std::string& error) {
+        const auto a = m_reader.attributes();
+        if (!a.hasAttribute("name") || !a.hasAttribute("value")) {
+            return fail("a <param> needs a name and a value", error);
+        }
+        const std::string name = a.value("name").toString().toStdString();
+        block.setParam(name, a.value("value").toString().toStdString());
+        Properties::Param* param = block.findParam(name);
+        if (a.hasAttribute("type")) {
+            bool ok = false;
+            param->type = a.value("type").toInt(&ok);
+            if (!ok) {
+                return fail("the type of parameter '" + name + "' is not a number", error);
+            }
+        }
+        if (a.hasAttribute("default")) {
+            param->defaultValue = a.value("default").toString().toStdString();
+        }
+        Properties::Attributes attributes;
+        while (m_reader.readNextStartElement()) {
+            if (m_reader.name() != QLatin1String("attribute")) {
+                return fail(
+                    "unexpected element <" + m_reader.name().toString().toStdString() + "> in a parameter",
+                    error);
+            }
+            if (!readAttribute(attributes, error)) {
+                return false;
+            }
+        }
+        if (m_reader.hasError()) {
+            return fail("", error);
+        }
+        param->attributes = attributes;
+        return true;
+    }
+
+    bool readBlock(Properties& block, std::string& error) {
+        block.setName(m_reader.attributes().value("name").toString().toStdString());
+        Properties::Attributes attributes;
+        while (m_reader.readNextStartElement()) {
+            const auto name = m_reader.name();
+            bool ok = true;
+            if (name == QLatin1String("attribute")) {
+                ok = readAttribute(attributes, error);
+            } else if (name == QLatin1String("param")) {
+                ok = readParam(block, error);
+            } else if (name == QLatin1String("properties")) {
+                ok = readBlock(*block.addSubProperties(std::string()), error);
+            } else {
+                return fail("unexpected element <" + name.toString().toStdString() + ">", error);
+            }
+            if (!ok) {
+                return false;
+            }
+        }
+        if (m_reader.hasError()) {
+            return fail("", error);
+        }
+        block.setAttributes(attributes);
+        return true;
+    }
+
+    QXmlStreamReader m_reader;
+};
+
+}  // namespace
+
+std::string toText(const Properties& root) {
+    QByteArray bytes;
+    QXmlStreamWriter w(&bytes);
+    w.setAutoFormatting(true);
+    w.setAutoFormattingIndent(2);
+    w.writeStartDocument();
+    w.writeStartElement("workspace");
+    w.writeAttribute("version", QString::number(kFormatVersion));
+    writeBlock(w, root);
+    w.writeEndElement();
+    w.writeEndDocument();
+    return bytes.toStdString();
+}
+
+bool fromText(const std::string& text, Properties& out, std::string& error, int* version) {
+    Properties parsed;
+    int fileVersion = 0;
+    Parser parser(text);
+    if (!parser.parse(parsed, fileVersion, error)) {
+        return false;
+    }
+    out = parsed;
+    if (version != nullptr) {
+        *version = fileVersion;
+    }
+    return true;
+}
+
+bool save(const Properties& root, const std::string& path, std::string& error) {
+    QSaveFile file(q(path));
+    if (!file.open(QIODevice::WriteOnly)) {
+        error = "cannot write " + path + ": " + file.errorString().toStdString();
+        return false;
+    }
+    const std::string text = toText(root);
+    if (file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
+        !file.commit()) {
+        error = "cannot write " + path + ": " + file.errorString().toStdString();
+        return false;
+    }
+    return true;
+}
+
+bool load(const std::string& path, Properties& out, std::string& error, int* version) {
+    QFile file(q(path));
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = "cannot read " + path + ": " + file.errorString().toStdString();
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    if (!fromText(bytes.toStdString(), out, error, version)) {
+        error = path + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace Halvoren::WorkspaceFile

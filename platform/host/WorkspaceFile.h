@@ -1,0 +1,22 @@
+#pragma once
+// Workspaces on disk: a Properties tree as a readable XML text with a format version.
+
+#include "Properties.h"
+
+#include <string>
+
+namespace Halvoren::WorkspaceFile {
+
+/// Version written by this host; files of a higher version are refused.
+constexpr int kFormatVersion = 1;
+
+std::string toText(const Properties& root);
+/// Parses into `out` only when the whole text is valid; otherwise `out` is unchanged and `error` says
+/// what is wrong, with the line. `version` receives the file's format version.
+bool fromText(const std::string& text, Properties& out, std::string& error, int* version = nullptr);
+
+/// Writes through a temporary file that replaces the target only when complete.
+bool save(const Properties& root, const std::string& path, std::string& error);
+bool load(const std::string& path, Properties& out, std::string& error, int* version = nullptr);
+
+}  // namespace Halvoren::WorkspaceFile

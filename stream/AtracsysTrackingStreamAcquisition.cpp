@@ -1,0 +1,276 @@
+// The acquisition pass: fetch a frame, classify the driver's status, and turn a usable frame into
+// instrument poses, fiducials, the camera-image update record and the frame's stream data.
+
+#include "stream/AtracsysTrackingStream.h"
+#include "stream/FrameResults.h"
+
+#include "host/Image.h"
+#include "host/Log.h"
+#include "host/Utilities.h"
+
+#include <atomic>
+#include <exception>
+#include <sstream>
+
+namespace Halvoren::SpryTrack {
+
+namespace {
+
+using Clock = std::chrono::system_clock;
+
+constexpr std::uint32_t kFetchTimeoutMs = 100;
+constexpr auto kPassPeriod = std::chrono::milliseconds(10);
+constexpr auto kPersistentFailurePeriod = std::chrono::milliseconds(500);
+// More consecutive failed fetches than this reset the instruments and slow the loop down.
+constexpr std::int32_t kMaxSilentFailures = 50;
+constexpr std::uint32_t kGreyPixelType = 0x1401;
+const std::string kFrameType = "IR";
+
+// Fetches that returned a shock warning, for the whole process; never reset.
+std::atomic<std::int32_t> shockWarningCount{0};
+
+// A recurring shock warning is logged for the first 19, then every 10th up to 200, then every 100th.
+bool shockWarningIsLogged(std::int32_t n) {
+    return n < 20 || (n < 200 && n % 10 == 0) || n % 100 == 0;
+}
+
+Stream::WorkContinuation continueAt(Clock::time_point next) {
+    return Stream::WorkContinuation{next, true};
+}
+
+// An owning copy of a driver pixel buffer: the driver reuses its buffers for later frames.
+std::shared_ptr<SharedImage> copyImage(const ImageDescriptor& descriptor, const std::uint8_t* pixels) {
+    const auto wrapper = MemImage::create(descriptor, pixels, MemImage::NotOwned);
+    return std::make_shared<SharedImage>(std::shared_ptr<MemImage>(wrapper->clone()));
+}
+
+}  // namespace
+
+struct AtracsysTrackingStream::FramePass {
+    FrameResults::FrameView view;
+    FrameResults::FiducialSelection selection;
+    std::vector<FrameResults::MarkerIdentity> markers;
+};
+
+// Worker thread.
+std::optional<Stream::WorkContinuation> AtracsysTrackingStream::doWork() {
+    // Fixed before the fetch, so that waiting for a frame counts against the period.
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point next = start + kPassPeriod;
+    try {
+        const ftkFrame* frame = nullptr;
+        if (auto ended = fetchFrame(next, frame)) {
+            return ended;
+        }
+        if (!acceptMarkerStatus(frame->markersStatus)) {
+            return continueAt(next);
+        }
+
+        FramePass pass;
+        pass.view = FrameResults::FrameView::of(*frame);
+        pass.markers = FrameResults::markerIdentities(pass.view);
+        const FiducialQueryMode mode = fiducialQueryMode();
+        FrameResults::selectFiducials(pass.view, mode, maxFiducialMarkerDistance(), pass.selection);
+
+        processFrameCalibration();
+
+        std::shared_ptr<ImageStreamData> leftImage;
+        std::shared_ptr<ImageStreamData> rightImage;
+        if (queryImages()) {
+            processCameraImages(*frame, pass, leftImage, rightImage);
+        }
+
+        std::unique_ptr<TrackingInstrumentFiducialsData> fiducials;
+        if (mode != None) {
+            // One registry look-up per marker, not per fiducial.
+            for (auto& marker : pass.markers) {
+                marker.instrumentIndex = m_instrumentRegistry->indexOf(marker.instrumentId);
+            }
+            fiducials = FrameResults::buildFiducialsData(pass.view, pass.selection, pass.markers);
+        }
+
+        const std::uint64_t timestamp = DateTime::currentMillisecondsSinceEpochUtc();
+        updateInstruments(pass, timestamp);
+
+        auto tracking = createTrackingStreamData();
+        if (fiducials) {
+            tracking->components().add(std::move(fiducials));
+        }
+        postProcessFrame(kFrameType);
+        emitFrameData(std::move(tracking), std::move(leftImage), std::move(rightImage), timestamp);
+        return continueAt(next);
+    } catch (const std::exception& e) {
+        (void)closeAsync();
+        HALVOREN_LOG(Log::Error, "AtracsysTrackingStream",
+                     "An unexpected exception occured while running the background thread: " << e.what());
+        return continueAt(next);
+    }
+}
+
+// Worker thread.
+std::optional<Stream::WorkContinuation> AtracsysTrackingStream::fetchFrame(Clock::time_point next,
+                                                                           const ftkFrame*& frame) {
+    DriverConnection& d = *m_driver;
+    ftkStatus status = FTK_OK;
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        if (d.frame == nullptr) {
+            // Released after a frame error or not yet created: wait for the device to be opened again.
+            return continueAt(next);
+        }
+        status = ftkGetLastFrame(d.library, d.serialNumber, d.frame, kFetchTimeoutMs);
+        frame = d.frame;
+    }
+
+    switch (status) {
+        case FTK_ERR_INTERNAL:
+            reportFrameError("Internal system error, report to Atracsys.");
+            return continueAt(next);
+        case FTK_WAR_NO_FRAME:
+            return continueAt(next);
+        case FTK_WAR_SHOCK_DETECTED:
+        case FTK_WAR_SHOCK_SENSOR_FAULT: {
+            const std::int32_t n = ++shockWarningCount;
+            if (shockWarningIsLogged(n)) {
+                HALVOREN_LOG(Log::Warning, "",
+                             "AtracsysTrackingStream: ftkGetLastFrame returned FTK_WAR_SHOCK_DETECTED ["
+                                 << status << "] for " << n << " times in a row!");
+            }
+            d.consecutiveErrors = 0;
+            d.errorCodes.clear();
+            return std::nullopt;
+        }
+        case FTK_OK:
+            d.consecutiveErrors = 0;
+            d.errorCodes.clear();
+            return std::nullopt;
+        default:
+            break;
+    }
+
+    ++d.consecutiveErrors;
+    d.errorCodes.insert(status);
+    if (d.consecutiveErrors <= kMaxSilentFailures) {
+        return continueAt(next);
+    }
+    if (Log::isAccepted(Log::Error, "")) {
+        std::ostringstream codes;
+        for (const std::int32_t code : d.errorCodes) {
+            codes << code << ' ';
+        }
+        Log::log(Log::Error, "",
+                 "AtracsysTrackingStream: ftkGetLastFrame returned not FTK_OK but [" + codes.str() +
+                     "] for " + std::to_string(d.consecutiveErrors) + " times in a row!");
+    }
+    emitSignals(m_instrumentRegistry->resetAll(DateTime::currentMillisecondsSinceEpochUtc()));
+    return continueAt(Clock::now() + kPersistentFailurePeriod);
+}
+
+// Worker thread.
+bool AtracsysTrackingStream::acceptMarkerStatus(std::int8_t status) {
+    switch (status) {
+        case FTK_PART_OK:
+            return true;
+        case FTK_PART_SKIPPED:
+            HALVOREN_LOG(Log::Trace, "", "QS WAR SKIPPED");
+            return true;
+        case FTK_PART_INVALID_RESERVED_SIZE:
+            reportFrameError("Invalid reserved marker size.");
+            break;
+        case FTK_PART_OVERFLOW:
+            reportFrameError("Marker overflow. Please increase cstMarkersCount.");
+            break;
+        default:
+            reportFrameError("Invalid frame status.");
+            break;
+    }
+    // The frame has been released: nothing of it may be read any more.
+    close();
+    return false;
+}
+
+// Worker thread. Takes the driver lock.
+void AtracsysTrackingStream::reportFrameError(const std::string& message) {
+    std::lock_guard<std::mutex> lock(m_driver->mutex);
+    DriverConnection& d = *m_driver;
+    if (d.frame != nullptr) {
+        ftkDeleteFrame(d.frame);
+        d.frame = nullptr;
+    }
+    HALVOREN_LOG(Log::Error, "", "AtracsysTrackingStream: " << message);
+    AtracsysHelpers::logDriverError(d.library);
+}
+
+// Worker thread.
+bool AtracsysTrackingStream::processFrameImage(const std::string& type, AtracsysUpdate& update,
+                                               std::shared_ptr<ImageStreamData>& left,
+                                               std::shared_ptr<ImageStreamData>& right) {
+    (void)type;
+    (void)update;
+    (void)left;
+    (void)right;
+    return false;
+}
+
+// Worker thread.
+void AtracsysTrackingStream::processCameraImages(const ftkFrame& frame, const FramePass& pass,
+                                                 std::shared_ptr<ImageStreamData>& left,
+                                                 std::shared_ptr<ImageStreamData>& right) {
+    const bool valid = frame.imageHeaderStatus == FTK_PART_OK && frame.leftPixelsStatus == FTK_PART_OK &&
+                       frame.rightPixelsStatus == FTK_PART_OK && frame.imageHeader != nullptr &&
+                       frame.leftPixels != nullptr && frame.rightPixels != nullptr;
+    if (!valid) {
+        HALVOREN_LOG(Log::Warning, "", "AtracsysTrackingStream: Raw images not available.");
+        return;
+    }
+
+    auto update = std::make_unique<AtracsysUpdate>();
+    if (!processFrameImage(kFrameType, *update, left, right)) {
+        const ImageDescriptor descriptor(kGreyPixelType, frame.imageHeader->width, frame.imageHeader->height,
+                                         1, 1);
+        update->left.image = copyImage(descriptor, frame.leftPixels);
+        update->right.image = copyImage(descriptor, frame.rightPixels);
+    }
+    if (left || right) {
+        return;  // the hook feeds the image substreams; the record is not published
+    }
+    FrameResults::appendFiducialDetections(pass.view, pass.selection.indices, *update);
+    m_lastUpdate = std::move(update);
+    signalAtracsysUpdate.emitSignal(*m_lastUpdate);
+}
+
+// Worker thread.
+void AtracsysTrackingStream::updateInstruments(const FramePass& pass, std::uint64_t timestamp) {
+    m_instrumentRegistry->resetAll(timestamp);
+    for (std::uint32_t m = 0; m < pass.view.markerCount; ++m) {
+        const ftkMarkerPose* marker = &pass.view.markers[m];
+        // Runs under the registry's lock: touches only the instrument and the frame.
+        m_instrumentRegistry->modify(
+            pass.markers[m].instrumentId,
+            [marker](const std::string&, TrackingInstrument& instrument, AtracsysGeometry&) {
+                FrameResults::writeMarkerPose(*marker, instrument);
+            });
+    }
+}
+
+// Worker thread.
+void AtracsysTrackingStream::emitFrameData(std::shared_ptr<TrackingStreamData> tracking,
+                                           std::shared_ptr<ImageStreamData> left,
+                                           std::shared_ptr<ImageStreamData> right, std::uint64_t timestamp) {
+    std::vector<std::shared_ptr<const StreamData>> substreamData;
+    if (left && right) {
+        const std::uint64_t trackingTime =
+            m_instrumentRegistry->size() > 0 ? tracking->timestampDevice() : timestamp;
+        for (auto* image : {&left, &right}) {
+            (*image)->setTimestampArrival(timestamp);
+            (*image)->setTimestampDevice(trackingTime);
+            substreamData.push_back(std::move(*image));
+        }
+    }
+    // The tracking data stays the main data also when image data comes with it: dropping it would lose
+    // the frame's poses and fiducials for every consumer of the main stream.
+    auto compound = std::make_shared<const CompoundStreamData>(std::move(tracking), std::move(substreamData));
+    emitMainAndSubSignals(std::move(compound), true);
+}
+
+}  // namespace Halvoren::SpryTrack

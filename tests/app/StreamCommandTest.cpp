@@ -1,0 +1,124 @@
+// The application's stream command, run as a separate process against the simulated camera.
+#include "support/DriverScript.h"
+
+#include <gtest/gtest.h>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace {
+
+struct AppRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+AppRun runApp(const QStringList& args,
+           const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(HALVOREN_APP_PATH), args);
+    AppRun run;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        ADD_FAILURE() << "halvoren did not finish";
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput().toStdString();
+    run.err = process.readAllStandardError().toStdString();
+    return run;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        out.push_back(line);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(StreamCommand, BadInputGivesAClearMessageAndItsExitCode) {
+    AppRun usage = runApp({"stream", "--frames", "many"});
+    EXPECT_EQ(usage.exitCode, 2);
+    EXPECT_NE(usage.err.find("--frames takes a whole number"), std::string::npos) << usage.err;
+
+    EXPECT_EQ(runApp({"stream", "--bogus"}).exitCode, 2);
+    EXPECT_EQ(runApp({"launch"}).exitCode, 2);
+
+    TestSupport::TempFiles files;
+    const std::string broken = files.write("broken.ini", "[geometry]\ncount=3\n");
+    AppRun marker = runApp({"stream", "--marker", QString::fromStdString(broken)});
+    EXPECT_EQ(marker.exitCode, 3);
+    EXPECT_NE(marker.err.find("cannot use the marker file"), std::string::npos) << marker.err;
+
+    const std::string workspace = files.write("w.xml", "<workspace version=\"1\">\n<properties>\n");
+    AppRun malformed = runApp({"stream", "--workspace", QString::fromStdString(workspace)});
+    EXPECT_EQ(malformed.exitCode, 3);
+    EXPECT_NE(malformed.err.find("line "), std::string::npos) << malformed.err;
+}
+
+TEST(StreamCommand, MissingCameraFailsWithItsExitCode) {
+    TestSupport::TempFiles files;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("FTK_SIMULATOR_SETTINGS", QString::fromStdString(files.write("camera.txt", "model = none\n")));
+    AppRun run = runApp({"stream", "--frames", "5"}, env);
+    EXPECT_EQ(run.exitCode, 4);
+    EXPECT_NE(run.err.find("cannot open the tracking camera"), std::string::npos) << run.err;
+}
+
+TEST(StreamCommand, StreamsEveryExampleMarkerAsJsonLinesAndCsv) {
+    TestSupport::TempFiles files;
+    const std::string poses = files.path("poses.jsonl");
+    const std::string saved = files.path("saved.xml");
+    AppRun run = runApp({"stream", "--frames", "40", "--format", "jsonl", "--output",
+                      QString::fromStdString(poses), "--save-workspace", QString::fromStdString(saved)});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("frames 40"), std::string::npos) << run.err;
+
+    std::ifstream in(poses);
+    std::stringstream text;
+    text << in.rdbuf();
+    const auto all = lines(text.str());
+    ASSERT_EQ(all.size(), 40u * 3u);
+    std::map<std::string, std::pair<int, double>> seen;  // id -> frames seen, quality sum
+    for (const std::string& line : all) {
+        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line));
+        ASSERT_TRUE(doc.isObject()) << line;
+        const QJsonObject o = doc.object();
+        ASSERT_EQ(o.value("position").toArray().size(), 3) << line;
+        ASSERT_EQ(o.value("rotation").toArray().size(), 4) << line;
+        const double quality = o.value("quality").toDouble();
+        auto& s = seen[o.value("id").toString().toStdString()];
+        if (quality > 0) {
+            ++s.first;
+            s.second += quality;
+        }
+    }
+    ASSERT_EQ(seen.size(), 3u);
+    for (const auto& [id, s] : seen) {
+        ASSERT_GT(s.first, 20) << id;
+        EXPECT_GT(s.second / s.first, 0.9) << id;
+    }
+
+    // The saved workspace configures the next run; CSV has a header and one line per instrument per frame.
+    AppRun again = runApp({"stream", "--workspace", QString::fromStdString(saved), "--frames", "10"});
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    const auto csv = lines(again.out);
+    ASSERT_EQ(csv.size(), 1u + 10u * 3u);
+    EXPECT_EQ(csv[0], "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz");
+    EXPECT_NE(csv[1].find("atracsys-1200,pointer,"), std::string::npos) << csv[1];
+}

@@ -1,0 +1,112 @@
+// Markers from descriptions: ids, round trip, coordinates, removal.
+#include "stream/AtracsysTrackingStream.h"
+
+#include "support/DriverScript.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+using namespace Halvoren;
+using namespace Halvoren::SpryTrack;
+using TestSupport::LogCapture;
+
+namespace {
+
+std::unique_ptr<OpticalTrackingMarker> marker(const std::string& name, std::optional<std::uint32_t> id,
+                                              std::size_t fiducials) {
+    auto m = std::make_unique<OpticalTrackingMarker>(name, id);
+    for (std::size_t i = 0; i < fiducials; ++i) {
+        m->addFiducial(Eigen::Vector3d(10.1 * static_cast<double>(i), 0.3, -2.7));
+    }
+    return m;
+}
+
+class MarkerOperations : public ::testing::Test {
+protected:
+    LogCapture log;
+    ftksim::Simulator& sim = TestSupport::scriptDevice();
+    AtracsysTrackingStream stream;
+};
+
+}  // namespace
+
+TEST_F(MarkerOperations, MarkerWithIdRoundTripsThroughTheRegistry) {
+    ASSERT_TRUE(stream.open());
+    EXPECT_EQ(stream.addTrackingMarker(marker("probe", 7, 3)), "atracsys-1007");
+    EXPECT_EQ(log.count(Log::Warning, "AtracsysTrackingStream", "INI marker id is changed from 7 to 1007"),
+              1);
+    EXPECT_EQ(sim.geometries().count(1007), 1u);
+
+    const auto back = stream.trackingMarker("atracsys-1007");
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->name, "probe");
+    EXPECT_EQ(back->markerId, 1007u);
+    ASSERT_EQ(back->fiducialCount(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        // Positions come back at single precision.
+        EXPECT_EQ(back->fiducialPositions[i].x(), static_cast<double>(static_cast<float>(10.1 * i)));
+        EXPECT_EQ(back->fiducialPositions[i].z(), static_cast<double>(-2.7f));
+    }
+    const auto coordinates = stream.geometryCoordinates("atracsys-1007");
+    ASSERT_EQ(coordinates.size(), 3u);
+    EXPECT_EQ(coordinates[1], back->fiducialPositions[1]);
+    log.acceptAll();
+}
+
+TEST_F(MarkerOperations, MarkersWithoutIdsGetConsecutiveIds) {
+    EXPECT_EQ(stream.addTrackingMarker(marker("a", std::nullopt, 4)), "atracsys-1000");
+    EXPECT_EQ(stream.addTrackingMarker(marker("b", std::nullopt, 0)), "atracsys-1001");
+    EXPECT_EQ(stream.registry().specialObjects().at("atracsys-1001")->geometry.pointsCount, 0u);
+    EXPECT_EQ(stream.addTrackingMarker(nullptr), "");
+    EXPECT_EQ(stream.trackingMarker("atracsys-4711"), nullptr);
+}
+
+TEST_F(MarkerOperations, MarkerWithMoreThanSixFiducialsIsRefused) {
+    EXPECT_EQ(stream.addTrackingMarker(marker("big", 1200, 7)), "");
+    EXPECT_EQ(stream.registry().size(), 0);
+    EXPECT_EQ(log.countContaining("at most 6"), 1);
+    EXPECT_EQ(stream.addTrackingMarker(marker("six", 1201, 6)), "atracsys-1201");
+}
+
+TEST_F(MarkerOperations, RemovalClearsTheRightGeometryOrKeepsTheInstrumentWhenRefused) {
+    ASSERT_TRUE(stream.open());
+    ASSERT_EQ(stream.addTrackingMarker(marker("m", 1007, 3)), "atracsys-1007");
+
+    sim.setClearGeometryStatus(FTK_ERR_REFUSED);
+    EXPECT_FALSE(stream.removeTrackingMarker("atracsys-1007"));
+    EXPECT_EQ(
+        log.count(Log::Warning, "",
+                  "AtracsysTracking: Cannot remove geometry with id atracsys-1007 from tracking system"),
+        1);
+    EXPECT_TRUE(stream.registry().instrument("atracsys-1007").has_value());
+
+    sim.setClearGeometryStatus(FTK_OK);
+    sim.clearCalls();
+    EXPECT_TRUE(stream.removeGeometry("atracsys-1007"));
+    const auto clears = sim.callsTo("ftkClearGeometry");
+    ASSERT_EQ(clears.size(), 1u);
+    EXPECT_EQ(clears[0].geometryId, 1007u);
+    EXPECT_FALSE(stream.registry().instrument("atracsys-1007").has_value());
+}
+
+TEST_F(MarkerOperations, IdsThatNameNoGeometry) {
+    ASSERT_TRUE(stream.open());
+    // Text after the first nine characters that is not a number asks for geometry 0.
+    EXPECT_TRUE(stream.removeTrackingMarker("atracsys-tool"));
+    EXPECT_EQ(sim.callsTo("ftkClearGeometry").at(0).geometryId, 0u);
+    EXPECT_EQ(
+        log.count(Log::Error, "ThreadSafeInstruments", "remove: Instrument with ID atracsys-tool not found"),
+        1);
+
+    // Too short to hold a number, or a number beyond 32 bits: refused without a driver call.
+    sim.clearCalls();
+    EXPECT_FALSE(stream.removeTrackingMarker("atracsys"));
+    EXPECT_FALSE(stream.removeTrackingMarker("atracsys-99999999999"));
+    EXPECT_EQ(sim.countCalls("ftkClearGeometry"), 0u);
+    EXPECT_EQ(log.countContaining("the id names no geometry"), 2);
+
+    EXPECT_TRUE(stream.geometryCoordinates("atracsys-1").empty());
+    EXPECT_EQ(log.count(Log::Error, "AtracsysTrackingStream",
+                        "Cannot query geometry coordinates from id atracsys-1 from tracking system"),
+              1);
+}
