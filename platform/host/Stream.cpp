@@ -179,9 +179,9 @@ void Stream::releaseControl() {
 }
 
 // Any thread.
-bool Stream::isWorkerThread() {
+bool Stream::hasWorker() {
     std::lock_guard<std::mutex> lock(m_streamMutex);
-    return m_worker && m_worker->id == std::this_thread::get_id();
+    return m_worker != nullptr;
 }
 
 // Control holder. Joins a worker that was asked to exit, unless the caller is that worker. Holds no lock
@@ -235,7 +235,12 @@ bool Stream::start() {
     if (state == Running) {
         return true;
     }
-    if (state != Open || isWorkerThread()) {
+    if (state != Open) {
+        return false;
+    }
+    // A worker still there is the caller itself (it stopped its own stream): it cannot replace itself.
+    joinStoppedWorker();
+    if (hasWorker()) {
         return false;
     }
     changeState(Starting);
@@ -307,6 +312,7 @@ bool Stream::stopSteps() {
         m_changed.notify_all();
     }
     announce(oldState, Stopping);
+    joinStoppedWorker();
     const bool result = stopImpl();
     changeState(Open);
     return result;

@@ -125,7 +125,7 @@ private:
 
     bool acquireControl();
     void releaseControl();
-    bool isWorkerThread();
+    bool hasWorker();
     void joinStoppedWorker();
     bool stopSteps();
     bool closeSteps();
