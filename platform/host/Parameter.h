@@ -4,6 +4,7 @@
 #include "Log.h"
 
 #include <cmath>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -45,14 +46,21 @@ public:
           m_value(value),
           m_default(value) {}
 
-    const T& value() const { return m_value; }
-    operator const T&() const { return m_value; }
+    /// A copy taken under the parameter's lock: a worker thread may read while the control thread sets.
+    T value() const {
+        std::lock_guard<std::mutex> lock(m_valueMutex);
+        return m_value;
+    }
+    operator T() const { return value(); }
     /// Stores the value; emits the change signals only when it differs.
     void setValue(const T& value) {
-        if (detail::sameValue(m_value, value)) {
-            return;
+        {
+            std::lock_guard<std::mutex> lock(m_valueMutex);
+            if (detail::sameValue(m_value, value)) {
+                return;
+            }
+            m_value = value;
         }
-        m_value = value;
         notifyChanged();
     }
     Parameter& operator=(const T& value) {
@@ -87,9 +95,9 @@ public:
             return;
         }
         if (m_default) {
-            p->setParam(name(), static_cast<Stored>(m_value), static_cast<Stored>(*m_default));
+            p->setParam(name(), static_cast<Stored>(value()), static_cast<Stored>(*m_default));
         } else {
-            p->setParam(name(), static_cast<Stored>(m_value));
+            p->setParam(name(), static_cast<Stored>(value()));
         }
         if (type() != 0) {
             p->setParamType(name(), type());
@@ -99,6 +107,7 @@ public:
     }
 
 private:
+    mutable std::mutex m_valueMutex;  // guards m_value only; never held while signals are emitted
     T m_value;
     std::optional<T> m_default;
 };
