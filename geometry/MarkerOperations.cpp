@@ -3,9 +3,11 @@
 
 #include "host/Log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 
 namespace Halvoren::SpryTrack {
 
@@ -14,21 +16,21 @@ constexpr std::size_t kIdPrefixLength = 9;  // "atracsys-"
 constexpr std::uint32_t kFirstFreeGeometryId = 1000;
 
 /// The geometry id named by an instrument ID: the number after its first nine characters. Text that does
-/// not start with a number there gives 0; an ID too short to hold one, or a number beyond 32 bits, gives
-/// nothing.
-std::optional<std::int32_t> geometryIdOf(const std::string& id) {
+/// not start with a number there gives 0; an ID too short to hold one, or a number that no 32-bit geometry
+/// id can hold, gives nothing. Every unsigned 32-bit id is accepted, so that any registered marker can be
+/// removed again; a negative number converts as the driver's unsigned id does.
+std::optional<std::uint32_t> geometryIdOf(const std::string& id) {
     if (id.size() < kIdPrefixLength) {
         return std::nullopt;
     }
     const char* digits = id.c_str() + kIdPrefixLength;
     errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(digits, &end, 10);
-    if (errno == ERANGE || value > std::numeric_limits<std::int32_t>::max() ||
-        value < std::numeric_limits<std::int32_t>::min()) {
+    const long long value = std::strtoll(digits, nullptr, 10);
+    if (errno == ERANGE || value > static_cast<long long>(std::numeric_limits<std::uint32_t>::max()) ||
+        value < static_cast<long long>(std::numeric_limits<std::int32_t>::min())) {
         return std::nullopt;
     }
-    return static_cast<std::int32_t>(value);
+    return static_cast<std::uint32_t>(value);
 }
 }  // namespace
 
@@ -84,7 +86,7 @@ std::unique_ptr<OpticalTrackingMarker> AtracsysTrackingStream::trackingMarker(co
 }
 
 bool AtracsysTrackingStream::removeTrackingMarker(const std::string& id) {
-    const std::optional<std::int32_t> geometryId = geometryIdOf(id);
+    const std::optional<std::uint32_t> geometryId = geometryIdOf(id);
     if (!geometryId) {
         HALVOREN_LOG(Log::Warning, "",
                      "AtracsysTracking: Cannot remove geometry with id "
@@ -95,8 +97,7 @@ bool AtracsysTrackingStream::removeTrackingMarker(const std::string& id) {
     }
     {
         std::lock_guard<std::mutex> lock(m_driver->mutex);
-        if (ftkClearGeometry(m_driver->library, m_driver->serialNumber,
-                             static_cast<std::uint32_t>(*geometryId)) != FTK_OK) {
+        if (ftkClearGeometry(m_driver->library, m_driver->serialNumber, *geometryId) != FTK_OK) {
             HALVOREN_LOG(
                 Log::Warning, "",
                 "AtracsysTracking: Cannot remove geometry with id " << id << " from tracking system");

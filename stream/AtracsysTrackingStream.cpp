@@ -71,10 +71,14 @@ int AtracsysTrackingStream::imageIntegrationTime() const {
 }
 
 void AtracsysTrackingStream::setImageIntegrationTime(int value) {
-    std::lock_guard<std::mutex> lock(m_driver->mutex);
-    if (!AtracsysHelpers::writeImageIntegrationTime(m_driver->library, m_driver->serialNumber, value)) {
-        return;
+    {
+        std::lock_guard<std::mutex> lock(m_driver->mutex);
+        if (!AtracsysHelpers::writeImageIntegrationTime(m_driver->library, m_driver->serialNumber, value)) {
+            return;
+        }
     }
+    // Stored after the driver lock is released: a receiver of the change signal may read the device, and
+    // the lock is not recursive.
     m_imageIntegrationTime.setValue(value);
 }
 

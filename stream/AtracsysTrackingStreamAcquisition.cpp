@@ -38,8 +38,18 @@ Stream::WorkContinuation continueAt(Clock::time_point next) {
     return Stream::WorkContinuation{next, true};
 }
 
-// An owning copy of a driver pixel buffer: the driver reuses its buffers for later frames.
-std::shared_ptr<SharedImage> copyImage(const ImageDescriptor& descriptor, const std::uint8_t* pixels) {
+// An owning copy of a driver pixel buffer: the driver reuses its buffers for later frames. The previous
+// frame's image memory is reused when nobody else holds it any more, so a running stream does not allocate
+// and fault in two fresh image buffers per frame.
+std::shared_ptr<SharedImage> copyImage(const ImageDescriptor& descriptor, const std::uint8_t* pixels,
+                                       std::shared_ptr<SharedImage> previous) {
+    if (previous && previous.use_count() == 1) {
+        std::shared_ptr<MemImage> memory = previous->sharedMem();
+        previous.reset();
+        if (memory && memory.use_count() == 1 && memory->copyFrom(descriptor, pixels)) {
+            return std::make_shared<SharedImage>(std::move(memory));
+        }
+    }
     const auto wrapper = MemImage::create(descriptor, pixels, MemImage::NotOwned);
     return std::make_shared<SharedImage>(std::shared_ptr<MemImage>(wrapper->clone()));
 }
@@ -228,8 +238,12 @@ void AtracsysTrackingStream::processCameraImages(const ftkFrame& frame, const Fr
     if (!processFrameImage(kFrameType, *update, left, right)) {
         const ImageDescriptor descriptor(kGreyPixelType, frame.imageHeader->width, frame.imageHeader->height,
                                          1, 1);
-        update->left.image = copyImage(descriptor, frame.leftPixels);
-        update->right.image = copyImage(descriptor, frame.rightPixels);
+        // Recycle only when this record will replace the previous one.
+        const bool replacesLast = m_lastUpdate && !left && !right;
+        update->left.image = copyImage(descriptor, frame.leftPixels,
+                                       replacesLast ? std::move(m_lastUpdate->left.image) : nullptr);
+        update->right.image = copyImage(descriptor, frame.rightPixels,
+                                        replacesLast ? std::move(m_lastUpdate->right.image) : nullptr);
     }
     if (left || right) {
         return;  // the hook feeds the image substreams; the record is not published

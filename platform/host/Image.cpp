@@ -74,11 +74,13 @@ std::unique_ptr<MemImage> MemImage::create(const ImageDescriptor& descriptor, co
         image->m_data = static_cast<const std::uint8_t*>(data);
     } else if (ownership == Owned) {
         if (*size > 0) {
-            image->m_owned.resize(*size);
             if (data != nullptr) {
-                std::memcpy(image->m_owned.data(), data, *size);
+                image->m_owned.reset(new std::uint8_t[*size]);
+                std::memcpy(image->m_owned.get(), data, *size);
+            } else {
+                image->m_owned.reset(new std::uint8_t[*size]());
             }
-            image->m_data = image->m_owned.data();
+            image->m_data = image->m_owned.get();
         }
     } else {
         return nullptr;
@@ -88,6 +90,14 @@ std::unique_ptr<MemImage> MemImage::create(const ImageDescriptor& descriptor, co
 
 std::unique_ptr<MemImage> MemImage::clone() const {
     return create(m_descriptor, m_data, Owned);
+}
+
+bool MemImage::copyFrom(const ImageDescriptor& descriptor, const void* data) {
+    if (m_owned == nullptr || data == nullptr || !(descriptor == m_descriptor)) {
+        return false;
+    }
+    std::memcpy(m_owned.get(), data, m_descriptor.byteSize());
+    return true;
 }
 
 SharedImage::SharedImage(std::shared_ptr<MemImage> mem) {

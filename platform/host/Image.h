@@ -40,15 +40,19 @@ public:
                                             int ownership);
     /// An owning deep copy.
     std::unique_ptr<MemImage> clone() const;
+    /// Copies pixels of the same layout into the memory this image owns. False (nothing copied) when the
+    /// image wraps foreign memory or the layout differs.
+    bool copyFrom(const ImageDescriptor& descriptor, const void* data);
 
     const ImageDescriptor& descriptor() const { return m_descriptor; }
     const std::uint8_t* data() const { return m_data; }
-    bool ownsMemory() const { return !m_owned.empty() || m_descriptor.byteSize() == 0; }
+    bool ownsMemory() const { return m_owned != nullptr || m_descriptor.byteSize() == 0; }
 
 private:
     MemImage() = default;
     ImageDescriptor m_descriptor;
-    std::vector<std::uint8_t> m_owned;
+    // Not value-initialised: a copy writes every byte once, without zeroing the buffer first.
+    std::unique_ptr<std::uint8_t[]> m_owned;
     const std::uint8_t* m_data = nullptr;
 };
 

@@ -11,6 +11,10 @@ namespace Halvoren::WorkspaceFile {
 
 namespace {
 
+// Blocks nest a handful of levels deep in real workspaces; the limit keeps a hostile or corrupt file from
+// exhausting the stack of the recursive reader.
+constexpr int kMaxBlockDepth = 256;
+
 QString q(const std::string& s) {
     return QString::fromStdString(s);
 }
@@ -68,7 +72,7 @@ public:
         if (!nextElement() || m_reader.name() != QLatin1String("properties")) {
             return fail("expected the <properties> root block", error);
         }
-        if (!readBlock(root, error)) {
+        if (!readBlock(root, 1, error)) {
             return false;
         }
         // Nothing but the end of the workspace may follow.
@@ -150,7 +154,10 @@ private:
         return true;
     }
 
-    bool readBlock(Properties& block, std::string& error) {
+    bool readBlock(Properties& block, int depth, std::string& error) {
+        if (depth > kMaxBlockDepth) {
+            return fail("blocks nested deeper than " + std::to_string(kMaxBlockDepth) + " levels", error);
+        }
         block.setName(m_reader.attributes().value("name").toString().toStdString());
         Properties::Attributes attributes;
         while (m_reader.readNextStartElement()) {
@@ -161,7 +168,7 @@ private:
             } else if (name == QLatin1String("param")) {
                 ok = readParam(block, error);
             } else if (name == QLatin1String("properties")) {
-                ok = readBlock(*block.addSubProperties(std::string()), error);
+                ok = readBlock(*block.addSubProperties(std::string()), depth + 1, error);
             } else {
                 return fail("unexpected element <" + name.toString().toStdString() + ">", error);
             }

@@ -446,6 +446,25 @@ TEST_F(Acquisition, ImagesAreCopiedIntoThePublishedRecord) {
     EXPECT_TRUE(stream.lastUpdate()->right.fiducialSizes.empty());
 }
 
+TEST_F(Acquisition, ImageMemoryIsReusedOnlyWhenNobodyHoldsIt) {
+    TestStream stream;
+    stream.setQueryImages(true);
+    open(stream);
+    sim->queueFrame(imageFrame(1, 2));
+    pass(stream);
+    const std::shared_ptr<SharedImage> heldLeft = stream.lastUpdate()->left.image;
+    const std::uint8_t* rightMemory = stream.lastUpdate()->right.image->sharedMem()->data();
+
+    sim->queueFrame(imageFrame(3, 4));
+    pass(stream);
+    // The held image keeps its pixels; the right one nobody held is refilled in place.
+    EXPECT_EQ(pixelsOf(heldLeft)[0], 1);
+    EXPECT_NE(stream.lastUpdate()->left.image, heldLeft);
+    EXPECT_EQ(pixelsOf(stream.lastUpdate()->left.image)[0], 3);
+    EXPECT_EQ(stream.lastUpdate()->right.image->sharedMem()->data(), rightMemory);
+    EXPECT_EQ(pixelsOf(stream.lastUpdate()->right.image)[0], 4);
+}
+
 TEST_F(Acquisition, InvalidImagesKeepTheLastRecordAndStillTrack) {
     TestStream stream;
     stream.setQueryImages(true);

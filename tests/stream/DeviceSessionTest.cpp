@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <future>
+#include <stdexcept>
 
 using namespace Halvoren;
 using namespace Halvoren::SpryTrack;
@@ -35,6 +37,30 @@ struct OpenCase {
 };
 
 class OpenByModel : public ::testing::TestWithParam<OpenCase> {};
+
+/// Exposes the driver session and can make the model-specific step throw.
+class ProbeStream : public AtracsysTrackingStream {
+public:
+    using AtracsysTrackingStream::driverConnection;
+    bool throwOnConfigure = false;
+
+protected:
+    void configureDeviceOnOpen() override {
+        if (throwOnConfigure) {
+            throw std::logic_error("model step failed");
+        }
+        AtracsysTrackingStream::configureDeviceOnOpen();
+    }
+};
+
+/// Whether another thread could take the driver lock now (asking from this thread would be undefined).
+bool driverLockIsFree(ProbeStream& stream) {
+    return std::async(std::launch::async, [&stream] {
+               std::unique_lock<std::mutex> lock(stream.driverConnection().mutex, std::try_to_lock);
+               return lock.owns_lock();
+           })
+        .get();
+}
 
 }  // namespace
 
@@ -275,6 +301,45 @@ TEST(DeviceSession, IntegrationTimeOnAClosedStreamIsNotStored) {
     int value = -1;
     ASSERT_TRUE(saved.param("imageIntegrationTime", value));
     EXPECT_EQ(value, 0);
+}
+
+TEST(DeviceSession, IntegrationTimeChangeIsAnnouncedWithTheDriverLockFree) {
+    LogCapture log;
+    TestSupport::scriptDevice();
+    ProbeStream stream;
+    ASSERT_TRUE(stream.open());
+    int changes = 0;
+    bool lockFree = false;
+    auto connection = stream.signalParametersChanged.connect([&] {
+        ++changes;
+        lockFree = driverLockIsFree(stream);
+    });
+    stream.setImageIntegrationTime(80);
+    EXPECT_EQ(changes, 1);
+    EXPECT_TRUE(lockFree);  // a receiver may read the device back
+    EXPECT_EQ(stream.imageIntegrationTime(), 80);
+    log.acceptAll();
+}
+
+TEST(DeviceSession, ExceptionWhileOpeningFailsWithOneMessageAndReleasesTheDriver) {
+    LogCapture log;
+    ftksim::Simulator& sim = TestSupport::scriptDevice();
+    ProbeStream stream;
+    stream.throwOnConfigure = true;
+    EXPECT_FALSE(stream.open());
+    const auto problems = log.recordsAtLeast(Log::Warning);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].level, Log::Error);
+    EXPECT_EQ(problems[0].category, "AtracsysTrackingStream");
+    EXPECT_EQ(problems[0].text, "Cannot initialize and connect Atracsys tracking system");
+    // The lock was released by the failure: the close that follows a failed open got through.
+    EXPECT_EQ(stream.currentState(), Stream::Closed);
+    EXPECT_EQ(sim.liveLibraries(), 0);
+    EXPECT_EQ(sim.liveFrames(), 0);
+
+    stream.throwOnConfigure = false;
+    EXPECT_TRUE(stream.open());
+    log.acceptAll();
 }
 
 TEST(DeviceSession, IsInitializedFollowsTheState) {
