@@ -202,13 +202,7 @@ bool AtracsysTrackingStream::acceptMarkerStatus(std::int8_t status) {
 // Worker thread. Takes the driver lock.
 void AtracsysTrackingStream::reportFrameError(const std::string& message) {
     std::lock_guard<std::mutex> lock(m_driver->mutex);
-    DriverConnection& d = *m_driver;
-    if (d.frame != nullptr) {
-        ftkDeleteFrame(d.frame);
-        d.frame = nullptr;
-    }
-    HALVOREN_LOG(Log::Error, "", "AtracsysTrackingStream: " << message);
-    AtracsysHelpers::logDriverError(d.library);
+    reportOpenError(message);
 }
 
 // Worker thread.

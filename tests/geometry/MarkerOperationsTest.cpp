@@ -57,6 +57,10 @@ TEST_F(MarkerOperations, MarkersWithoutIdsGetConsecutiveIds) {
     EXPECT_EQ(stream.addTrackingMarker(marker("a", std::nullopt, 4)), "atracsys-1000");
     EXPECT_EQ(stream.addTrackingMarker(marker("b", std::nullopt, 0)), "atracsys-1001");
     EXPECT_EQ(stream.registry().specialObjects().at("atracsys-1001")->geometry.pointsCount, 0u);
+    // With three markers the next id without one is 1003; when that is taken, nothing is added.
+    EXPECT_EQ(stream.addTrackingMarker(marker("c", 1003, 3)), "atracsys-1003");
+    EXPECT_EQ(stream.addTrackingMarker(marker("d", std::nullopt, 3)), "");
+    EXPECT_EQ(stream.registry().size(), 3);
     EXPECT_EQ(stream.addTrackingMarker(nullptr), "");
     EXPECT_EQ(stream.trackingMarker("atracsys-4711"), nullptr);
 }
@@ -101,7 +105,7 @@ TEST_F(MarkerOperations, IdsThatNameNoGeometry) {
     // Too short to hold a number, or a number beyond 32 bits: refused without a driver call.
     sim.clearCalls();
     EXPECT_FALSE(stream.removeTrackingMarker("atracsys"));
-    EXPECT_FALSE(stream.removeTrackingMarker("atracsys-99999999999"));
+    EXPECT_FALSE(stream.removeTrackingMarker("atracsys-4294967296"));
     EXPECT_EQ(sim.countCalls("ftkClearGeometry"), 0u);
     EXPECT_EQ(log.countContaining("the id names no geometry"), 2);
 
@@ -109,4 +113,15 @@ TEST_F(MarkerOperations, IdsThatNameNoGeometry) {
     EXPECT_EQ(log.count(Log::Error, "AtracsysTrackingStream",
                         "Cannot query geometry coordinates from id atracsys-1 from tracking system"),
               1);
+}
+
+TEST_F(MarkerOperations, MarkerWithTheLargestIdCanBeRemovedAgain) {
+    ASSERT_TRUE(stream.open());
+    ASSERT_EQ(stream.addTrackingMarker(marker("far", 4294967295u, 3)), "atracsys-4294967295");
+    sim.clearCalls();
+    EXPECT_TRUE(stream.removeTrackingMarker("atracsys-4294967295"));
+    const auto clears = sim.callsTo("ftkClearGeometry");
+    ASSERT_EQ(clears.size(), 1u);
+    EXPECT_EQ(clears[0].geometryId, 4294967295u);
+    EXPECT_EQ(stream.registry().size(), 0);
 }

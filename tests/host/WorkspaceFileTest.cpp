@@ -58,6 +58,11 @@ TEST(WorkspaceFile, MalformedFilesNameTheLineAndChangeNothing) {
     newer.replace(newer.find("version=\"1\""), 11, "version=\"99\"");
     std::string badParam = good;
     badParam.replace(badParam.find("<param name=\"number\""), 20, "<param nom=\"number\"");
+    // Far deeper than any workspace: refused, not read until the stack runs out.
+    std::string deep = "<workspace version=\"1\">\n";
+    for (int i = 0; i < 100000; ++i) {
+        deep += "<properties>";
+    }
     const std::vector<Case> cases = {
         {truncated, "line "},
         {"", "line 1"},
@@ -66,6 +71,7 @@ TEST(WorkspaceFile, MalformedFilesNameTheLineAndChangeNothing) {
         {badParam, "needs a name"},
         {"<workspace version=\"1\">\n<properties name=\"\">\n<bogus/>\n</properties>\n</workspace>\n",
          "line 3"},
+        {deep, "line 2: blocks nested deeper"},
     };
     for (const Case& c : cases) {
         Properties target = sample();
@@ -79,4 +85,16 @@ TEST(WorkspaceFile, MalformedFilesNameTheLineAndChangeNothing) {
     std::string error;
     EXPECT_FALSE(WorkspaceFile::load("/nonexistent/w.xml", target, error));
     EXPECT_NE(error.find("/nonexistent/w.xml"), std::string::npos);
+}
+
+TEST(WorkspaceFile, EveryTruncationOfAValidFileIsRefusedWithALine) {
+    const std::string good = WorkspaceFile::toText(sample());
+    const std::size_t end = good.find_last_not_of(" \n") + 1;  // cutting only trailing blanks is harmless
+    for (std::size_t cut = 0; cut < end; ++cut) {
+        Properties target = sample();
+        std::string error;
+        EXPECT_FALSE(WorkspaceFile::fromText(good.substr(0, cut), target, error)) << "cut at " << cut;
+        EXPECT_EQ(error.rfind("line ", 0), 0u) << error;
+        EXPECT_EQ(target, sample());
+    }
 }

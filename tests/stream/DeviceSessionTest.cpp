@@ -55,10 +55,12 @@ protected:
 
 /// Whether another thread could take the driver lock now (asking from this thread would be undefined).
 bool driverLockIsFree(ProbeStream& stream) {
-    return std::async(std::launch::async, [&stream] {
-               std::unique_lock<std::mutex> lock(stream.driverConnection().mutex, std::try_to_lock);
-               return lock.owns_lock();
-           })
+    return std::async(std::launch::async,
+                      [&stream] {
+                          std::unique_lock<std::mutex> lock(stream.driverConnection().mutex,
+                                                            std::try_to_lock);
+                          return lock.owns_lock();
+                      })
         .get();
 }
 
