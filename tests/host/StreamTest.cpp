@@ -495,13 +495,15 @@ TEST(Stream, CloseFromTheWorkerThreadClosesWithoutJoiningItself) {
 TEST(Stream, WorkerThatStoppedItsStreamCannotRestartIt) {
     TestStream stream;
     std::atomic<int> results{-1};
-    stream.work = [&](int pass) -> std::optional<Stream::WorkContinuation> {
-        if (pass == 1) {
+    std::atomic<bool> armed{false};  // the worker acts only once the stream is set up
+    stream.work = [&](int) -> std::optional<Stream::WorkContinuation> {
+        if (armed.exchange(false)) {
             results = (stream.stop() ? 10 : 0) + (stream.start() ? 1 : 0);
         }
         return Stream::WorkContinuation{std::chrono::system_clock::now()};
     };
     bringTo(stream, Stream::Running);
+    armed = true;
     ASSERT_TRUE(waitFor([&] { return results != -1; }));
     EXPECT_EQ(results, 10);
     EXPECT_EQ(stream.currentState(), Stream::Open);
