@@ -9,6 +9,7 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 
+#include <csignal>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -23,7 +24,7 @@ struct AppRun {
 };
 
 AppRun runApp(const QStringList& args,
-           const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+              const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
     QProcess process;
     process.setProcessEnvironment(env);
     process.start(QStringLiteral(HALVOREN_APP_PATH), args);
@@ -85,7 +86,7 @@ TEST(StreamCommand, StreamsEveryExampleMarkerAsJsonLinesAndCsv) {
     const std::string poses = files.path("poses.jsonl");
     const std::string saved = files.path("saved.xml");
     AppRun run = runApp({"stream", "--frames", "40", "--format", "jsonl", "--output",
-                      QString::fromStdString(poses), "--save-workspace", QString::fromStdString(saved)});
+                         QString::fromStdString(poses), "--save-workspace", QString::fromStdString(saved)});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.err.find("frames 40"), std::string::npos) << run.err;
 
@@ -121,4 +122,24 @@ TEST(StreamCommand, StreamsEveryExampleMarkerAsJsonLinesAndCsv) {
     ASSERT_EQ(csv.size(), 1u + 10u * 3u);
     EXPECT_EQ(csv[0], "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz");
     EXPECT_NE(csv[1].find("atracsys-1200,pointer,"), std::string::npos) << csv[1];
+}
+
+TEST(StreamCommand, InterruptStopsClosesAndExitsCleanly) {
+    QProcess process;
+    process.start(QStringLiteral(HALVOREN_APP_PATH), {"stream", "--frames", "0", "--format", "jsonl"});
+    ASSERT_TRUE(process.waitForStarted(30000));
+    // Wait until poses flow, then interrupt as Ctrl-C does.
+    QByteArray out;
+    while (out.count('\n') < 6 && process.state() == QProcess::Running) {
+        process.waitForReadyRead(1000);
+        out += process.readAllStandardOutput();
+    }
+    ASSERT_GE(out.count('\n'), 6);
+    ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0);
+    const std::string err = process.readAllStandardError().toStdString();
+    EXPECT_NE(err.find("interrupted"), std::string::npos) << err;
+    EXPECT_NE(err.find("atracsys-1200 (pointer): seen"), std::string::npos) << err;
 }
