@@ -240,7 +240,6 @@ int runStream(const StreamOptions& options, std::ostream& err) {
     }
 
     PoseWriter writer(*out, options.format);
-    writer.begin();
     FrameSink sink;
     sink.writer = &writer;
     sink.limit = options.frames;
@@ -269,6 +268,7 @@ int runStream(const StreamOptions& options, std::ostream& err) {
         err << "halvoren: cannot open the tracking camera\n";
         return ExitNoCamera;
     }
+    writer.begin();  // no frame arrives before the stream starts
     if (!stream.start()) {
         err << "halvoren: cannot start the tracking stream\n";
         stream.close();
