@@ -74,7 +74,8 @@ private:
     InstrumentModifications createLocked(TrackerID id, std::unique_ptr<T> special, bool active);
     InstrumentModifications setMainLocked(const std::string& id);
     std::uint32_t positionLocked(const std::string& id) const;
-    bool mainIsEntryLocked() const;
+    /// After an insertion or removal: the main index names the main entry's position again.
+    void keepMainIndexLocked();
     // Calls the callback on the live instrument and checks what it changed against a copy.
     template <typename Call>
     static InstrumentModifications modifyChecked(TrackingInstrument& instrument, Call&& call);
@@ -108,11 +109,6 @@ inline bool dataDiffers(const TrackingInstrument& a, const TrackingInstrument& b
         }
     }
     return false;
-}
-
-/// Exact comparison of every member, what the instrument's inequality operator means.
-inline bool differs(const TrackingInstrument& a, const TrackingInstrument& b) {
-    return a.id != b.id || a.active != b.active || dataDiffers(a, b);
 }
 
 }  // namespace ThreadSafeInstrumentsDetail
@@ -252,10 +248,6 @@ InstrumentModifications ThreadSafeInstruments<T>::remove(const std::string& id) 
         return {};
     }
     const bool wasMain = id == m_mainId;
-    // Keep the main index on the main entry when an entry before it goes.
-    if (!wasMain && mainIsEntryLocked() && id < m_mainId) {
-        --m_mainIndex;
-    }
     m_entries.erase(it);
     InstrumentModifications result = InstrumentModification::InstrumentsChanged;
     if (wasMain) {
@@ -263,6 +255,7 @@ InstrumentModifications ThreadSafeInstruments<T>::remove(const std::string& id) 
     } else if (m_entries.empty()) {
         result |= setMainLocked(std::string());
     }
+    keepMainIndexLocked();
     return result;
 }
 
@@ -290,7 +283,7 @@ InstrumentModifications ThreadSafeInstruments<T>::resetAll(std::uint64_t timesta
         instrument.quality = 0.0;
         instrument.timestamp = timestamp;
         instrument.state = 0;
-        if (ThreadSafeInstrumentsDetail::differs(instrument, before)) {
+        if (instrument != before) {
             result |= InstrumentModification::DataChanged;
         }
     }
@@ -431,10 +424,6 @@ InstrumentModifications ThreadSafeInstruments<T>::createLocked(TrackerID id, std
         special.reset();
         return {};
     }
-    // Keep the main index on the main entry when an entry goes in before it.
-    if (mainIsEntryLocked() && id.ID < m_mainId) {
-        ++m_mainIndex;
-    }
     const std::string key = id.ID;
     InstrumentEntry entry;
     entry.instrument.id = std::move(id);
@@ -446,6 +435,7 @@ InstrumentModifications ThreadSafeInstruments<T>::createLocked(TrackerID id, std
     if (m_entries.size() == 1) {
         result |= setMainLocked(key);
     }
+    keepMainIndexLocked();
     return result;
 }
 
@@ -468,8 +458,12 @@ std::uint32_t ThreadSafeInstruments<T>::positionLocked(const std::string& id) co
 }
 
 template <typename T>
-bool ThreadSafeInstruments<T>::mainIsEntryLocked() const {
-    return m_entries.count(m_mainId) != 0;
+void ThreadSafeInstruments<T>::keepMainIndexLocked() {
+    // Also covers a new entry whose ID already is the main ID (the empty ID), which setting the main
+    // instrument skips because the ID did not change.
+    if (m_entries.count(m_mainId) != 0) {
+        m_mainIndex = positionLocked(m_mainId);
+    }
 }
 
 template <typename T>

@@ -33,9 +33,21 @@ protected:
 private:
     Stream& mainStream() const { return *parent()->proxyStream(); }
 
+    /// How the state callable reaches this substream. The callable runs on whichever thread changes the
+    /// main stream's state, possibly while another thread (the worker, purging removed substreams)
+    /// destroys this one; disconnecting does not wait for a running callable, so the destructor clears
+    /// the pointer under the mutex instead. A receiver of this substream's own state signal therefore must
+    /// not wait for the thread that destroys substreams.
+    struct StateFollower {
+        explicit StateFollower(Substream* s) : substream(s) {}
+        std::mutex mutex;  // guards substream; held while the callable sets the state
+        Substream* substream;
+    };
+
     std::shared_ptr<SignalConnection> m_stateConnection;
     // Set by the destructor: closing and stopping then leave the main stream alone.
     bool m_destroying = false;
+    std::shared_ptr<StateFollower> m_follower = std::make_shared<StateFollower>(this);
 };
 
 }  // namespace Halvoren
@@ -48,15 +60,25 @@ template <typename S>
 Substream<S>::Substream(StreamGroupBase& group, const std::string& name) : SubstreamBase(group), S(name) {
     Stream& main = mainStream();
     this->changeState(main.currentState());
-    // Runs on whichever thread changes the main stream's state.
-    m_stateConnection = main.signalStateChanged.connect(
-        [this](const Stream::StateChange& change) { this->changeState(change.newState); });
+    // Any thread: runs on whichever thread changes the main stream's state.
+    m_stateConnection =
+        main.signalStateChanged.connect([follower = m_follower](const Stream::StateChange& change) {
+            std::lock_guard<std::mutex> lock(follower->mutex);
+            if (follower->substream != nullptr) {
+                follower->substream->changeState(change.newState);
+            }
+        });
 }
 
 template <typename S>
 Substream<S>::~Substream() {
     if (m_stateConnection) {
         m_stateConnection->disconnect();
+    }
+    {
+        // Waits for a state callable running right now; later ones find no substream.
+        std::lock_guard<std::mutex> lock(m_follower->mutex);
+        m_follower->substream = nullptr;
     }
     {
         std::lock_guard<std::mutex> lock(this->streamMutex());

@@ -110,6 +110,13 @@ TEST(Registry, MainIndexStaysOnMainEntryAcrossInsertionAndRemoval) {
     EXPECT_EQ(registry.mainId(), "b");
     EXPECT_EQ(registry.remove("c").value(), SetBit);
     EXPECT_EQ(registry.mainIndex(), 0u);
+
+    // An empty registry's main ID is the empty ID: an entry created under it is the main one, at index 0.
+    Registry empty;
+    EXPECT_EQ(empty.setMainByIndex(5).value(), MainBit);
+    EXPECT_EQ(empty.create(tracker(""), true).value(), SetBit);
+    EXPECT_EQ(empty.mainName(), "name-");
+    EXPECT_EQ(empty.mainIndex(), 0u);
 }
 
 TEST(Registry, CreatingExistingIdKeepsEntryAndDestroysGivenSpecialObject) {

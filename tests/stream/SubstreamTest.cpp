@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 using namespace Halvoren;
 using TestSupport::FlaggedSubstream;
@@ -98,4 +100,29 @@ TEST(Substream, DestroyingItWhileTheMainStreamRunsLeavesTheMainStreamRunning) {
     // The destroyed substreams no longer listen to the main stream's state.
     ASSERT_TRUE(stream.stop());
     EXPECT_EQ(cameras.right->currentState(), Stream::Open);
+}
+
+// The group destroys removed substreams on the worker thread while the control thread may be announcing a
+// state change of the main stream to them (start announces Running after the worker began).
+TEST(Substream, DestroyingItWhileAnotherThreadChangesTheMainStateIsSafe) {
+    TestSupport::LogCapture log;
+    GroupTestStream stream;
+    ASSERT_TRUE(stream.open());
+    std::atomic<bool> done{false};
+    std::thread destroyer([&] {
+        for (int i = 0; i < 2000; ++i) {
+            auto loose = std::make_unique<FlaggedSubstream>(stream, "Camera (extra)");
+            loose.reset();
+        }
+        done = true;
+    });
+    int cycles = 0;
+    while (!done) {
+        EXPECT_TRUE(stream.start());
+        EXPECT_TRUE(stream.stop());
+        ++cycles;
+    }
+    destroyer.join();
+    EXPECT_GT(cycles, 0);
+    EXPECT_EQ(stream.currentState(), Stream::Open);
 }
