@@ -59,6 +59,11 @@ public:
     void modify(const std::string& id, const SpecialCallback& callback);
     void modifyAll(const SpecialCallback& callback);
     std::map<std::string, std::unique_ptr<T>> specialObjects() const;
+    /// A copy of the entry's special object; null when there is no such entry or it has none.
+    std::unique_ptr<T> specialObject(const std::string& id) const;
+    /// Every instrument in ID order with a copy of its special object (null when it has none): one
+    /// snapshot, so no entry is seen without its special object or the other way round.
+    std::vector<std::pair<TrackingInstrument, std::unique_ptr<T>>> instrumentsWithSpecialObjects() const;
 
     /// Position of the ID in ID order (what an index into instruments() would be), or -1 when no entry
     /// has it. Lets a frame find instrument indices without copying the whole list per fiducial.
@@ -402,6 +407,30 @@ std::map<std::string, std::unique_ptr<T>> ThreadSafeInstruments<T>::specialObjec
     for (const auto& entry : m_entries) {
         const auto& special = entry.second.special;
         result.emplace(entry.first, special ? std::unique_ptr<T>(special->clone()) : nullptr);
+    }
+    return result;
+}
+
+template <typename T>
+std::unique_ptr<T> ThreadSafeInstruments<T>::specialObject(const std::string& id) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_entries.find(id);
+    if (it == m_entries.end() || !it->second.special) {
+        return nullptr;
+    }
+    return std::unique_ptr<T>(it->second.special->clone());
+}
+
+template <typename T>
+std::vector<std::pair<TrackingInstrument, std::unique_ptr<T>>>
+ThreadSafeInstruments<T>::instrumentsWithSpecialObjects() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::pair<TrackingInstrument, std::unique_ptr<T>>> result;
+    result.reserve(m_entries.size());
+    for (const auto& entry : m_entries) {
+        const auto& special = entry.second.special;
+        result.emplace_back(entry.second.instrument,
+                            special ? std::unique_ptr<T>(special->clone()) : nullptr);
     }
     return result;
 }

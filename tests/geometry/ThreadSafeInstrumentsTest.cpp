@@ -337,6 +337,18 @@ TEST(Registry, SpecialObjectsAreIndependentClones) {
     EXPECT_EQ(clone.geometry.positions[3].z, 12.5f);
     clone.registered = true;
     EXPECT_FALSE(registry.specialObjects().at("atracsys-1001")->registered);
+
+    // One entry's copy, and every instrument paired with its copy in one snapshot.
+    EXPECT_EQ(registry.specialObject("atracsys-1001")->path, "marker.ini");
+    EXPECT_EQ(registry.specialObject("atracsys-host"), nullptr);
+    EXPECT_EQ(registry.specialObject("atracsys-9"), nullptr);
+    const auto pairs = registry.instrumentsWithSpecialObjects();
+    ASSERT_EQ(pairs.size(), 2u);
+    EXPECT_EQ(pairs[0].first.id.name, "name-atracsys-1001");
+    ASSERT_NE(pairs[0].second, nullptr);
+    EXPECT_EQ(pairs[0].second->geometry.positions[3].z, 12.5f);
+    EXPECT_EQ(pairs[1].first.id.ID, "atracsys-host");
+    EXPECT_EQ(pairs[1].second, nullptr);
 }
 
 TEST(Registry, CallbackFailuresReleaseTheLock) {
