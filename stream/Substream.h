@@ -5,6 +5,7 @@
 #include "host/Image.h"
 #include "host/StreamGroupBase.h"
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,12 +37,15 @@ private:
     /// How the state callable reaches this substream. The callable runs on whichever thread changes the
     /// main stream's state, possibly while another thread (the worker, purging removed substreams)
     /// destroys this one; disconnecting does not wait for a running callable, so the destructor clears
-    /// the pointer under the mutex instead. A receiver of this substream's own state signal therefore must
-    /// not wait for the thread that destroys substreams.
+    /// the pointer and waits until no callable is still setting the state. The state is set, and so
+    /// announced, with no lock held. A receiver of this substream's own state signal must not wait for
+    /// the thread that destroys substreams, nor destroy this substream itself.
     struct StateFollower {
         explicit StateFollower(Substream* s) : substream(s) {}
-        std::mutex mutex;  // guards substream; held while the callable sets the state
+        std::mutex mutex;  // guards substream and busy; never held while a signal is emitted
+        std::condition_variable idle;
         Substream* substream;
+        int busy = 0;  // callables between taking the pointer and the end of their state change
     };
 
     std::shared_ptr<SignalConnection> m_stateConnection;
@@ -63,26 +67,40 @@ Substream<S>::Substream(StreamGroupBase& group, const std::string& name) : Subst
     // Any thread: runs on whichever thread changes the main stream's state.
     m_stateConnection =
         main.signalStateChanged.connect([follower = m_follower](const Stream::StateChange& change) {
-            std::lock_guard<std::mutex> lock(follower->mutex);
-            if (follower->substream != nullptr) {
-                follower->substream->changeState(change.newState);
+            Substream* substream = nullptr;
+            {
+                std::lock_guard<std::mutex> lock(follower->mutex);
+                substream = follower->substream;
+                if (substream == nullptr) {
+                    return;
+                }
+                ++follower->busy;
             }
+            struct Done {
+                StateFollower& follower;
+                ~Done() {
+                    {
+                        std::lock_guard<std::mutex> lock(follower.mutex);
+                        --follower.busy;
+                    }
+                    follower.idle.notify_all();
+                }
+            } done{*follower};
+            substream->changeState(change.newState);
         });
 }
 
+// Any thread; waits while another thread announces a state change to this substream.
 template <typename S>
 Substream<S>::~Substream() {
     if (m_stateConnection) {
         m_stateConnection->disconnect();
     }
     {
-        // Waits for a state callable running right now; later ones find no substream.
-        std::lock_guard<std::mutex> lock(m_follower->mutex);
+        // Later callables find no substream; one running right now is waited for.
+        std::unique_lock<std::mutex> lock(m_follower->mutex);
         m_follower->substream = nullptr;
-    }
-    {
-        std::lock_guard<std::mutex> lock(this->streamMutex());
-        this->m_beingDestroyed = true;
+        m_follower->idle.wait(lock, [this] { return m_follower->busy == 0; });
     }
     // Closing ourselves must not close the main stream, which lives on.
     m_destroying = true;
