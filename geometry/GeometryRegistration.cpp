@@ -8,30 +8,40 @@ namespace Halvoren::SpryTrack {
 
 namespace {
 const char* const kCategory = "AtracsysTrackingStream";
-constexpr std::uint32_t kFirstFreeGeometryId = 1000;
 }  // namespace
 
-std::string instrumentIdOf(std::uint32_t geometryId) {
-    return "atracsys-" + std::to_string(geometryId);
+bool AtracsysTrackingStream::addGeometry(const std::string& name, const std::string& path) {
+    return registerGeometryFile(name, path).has_value();
 }
 
-bool AtracsysTrackingStream::addGeometry(const std::string& name, const std::string& path) {
+std::string AtracsysTrackingStream::addTrackingMarkerFromFile(const std::string& name,
+                                                              const std::string& path) {
+    return registerGeometryFile(name, path).value_or(std::string());
+}
+
+std::optional<std::string> AtracsysTrackingStream::registerGeometryFile(const std::string& name,
+                                                                        const std::string& path) {
     std::optional<ftkGeometry> geometry = readGeometryFile(path);
     if (!geometry) {
         HALVOREN_LOG(Log::Error, kCategory, "Cannot load geometry from file " << path);
-        return false;
+        return std::nullopt;
     }
-    return addGeometryImpl(*geometry, name, path);
+    if (!addGeometryImpl(*geometry, name, path)) {
+        return std::nullopt;
+    }
+    // The id as registered, after a reserved id was raised.
+    return instrumentIdOf(geometry->geometryId);
 }
 
 bool AtracsysTrackingStream::addGeometryImpl(ftkGeometry& geometry, const std::string& name,
                                              const std::string& path) {
     if (geometry.geometryId < kFirstFreeGeometryId) {
         const std::uint32_t oldId = geometry.geometryId;
-        HALVOREN_LOG(
-            Log::Error, kCategory,
-            "INI marker files with ids < 1000 are not supported with this Atracsys SDK version. Values "
-            "0 to 1000 are reserved");
+        HALVOREN_LOG(Log::Error, kCategory,
+                     "INI marker files with ids < "
+                         << kFirstFreeGeometryId
+                         << " are not supported with this Atracsys SDK version. Values 0 to "
+                         << kFirstFreeGeometryId << " are reserved");
         HALVOREN_LOG(Log::Warning, kCategory,
                      "INI marker id is changed from " << oldId << " to " << oldId + kFirstFreeGeometryId);
         geometry.geometryId = oldId + kFirstFreeGeometryId;

@@ -4,35 +4,9 @@
 #include "host/Log.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <limits>
 #include <optional>
 
 namespace Halvoren::SpryTrack {
-
-namespace {
-constexpr std::size_t kIdPrefixLength = 9;  // "atracsys-"
-constexpr std::uint32_t kFirstFreeGeometryId = 1000;
-
-/// The geometry id named by an instrument ID: the number after its first nine characters. Text that does
-/// not start with a number there gives 0; an ID too short to hold one, or a number that no 32-bit geometry
-/// id can hold, gives nothing. Every unsigned 32-bit id is accepted, so that any registered marker can be
-/// removed again; a negative number converts as the driver's unsigned id does.
-std::optional<std::uint32_t> geometryIdOf(const std::string& id) {
-    if (id.size() < kIdPrefixLength) {
-        return std::nullopt;
-    }
-    const char* digits = id.c_str() + kIdPrefixLength;
-    errno = 0;
-    const long long value = std::strtoll(digits, nullptr, 10);
-    if (errno == ERANGE || value > static_cast<long long>(std::numeric_limits<std::uint32_t>::max()) ||
-        value < static_cast<long long>(std::numeric_limits<std::int32_t>::min())) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(value);
-}
-}  // namespace
 
 std::string AtracsysTrackingStream::addTrackingMarker(std::unique_ptr<OpticalTrackingMarker> marker) {
     if (!marker) {
@@ -86,25 +60,36 @@ std::unique_ptr<OpticalTrackingMarker> AtracsysTrackingStream::trackingMarker(co
 }
 
 bool AtracsysTrackingStream::removeTrackingMarker(const std::string& id) {
+    auto refuse = [&id](const char* reason) {
+        HALVOREN_LOG(
+            Log::Warning, "",
+            "AtracsysTracking: Cannot remove geometry with id " << id << " from tracking system" << reason);
+        return false;
+    };
+    // Only an ID the stream handed out may reach the driver: any other text would name some other
+    // geometry (or geometry 0), and the camera would stop tracking a marker that stays listed.
     const std::optional<std::uint32_t> geometryId = geometryIdOf(id);
     if (!geometryId) {
-        HALVOREN_LOG(Log::Warning, "",
-                     "AtracsysTracking: Cannot remove geometry with id "
-                         << id
-                         << " from tracking system: the id names no "
-                            "geometry");
-        return false;
+        return refuse(": no marker has this id");
     }
+    InstrumentModifications flags;
     {
+        // The registered flag is read, the geometry cleared and the entry erased under one driver lock,
+        // so that no start or close can change the camera's geometries in between.
         std::lock_guard<std::mutex> lock(m_driver->mutex);
-        if (ftkClearGeometry(m_driver->library, m_driver->serialNumber, *geometryId) != FTK_OK) {
-            HALVOREN_LOG(
-                Log::Warning, "",
-                "AtracsysTracking: Cannot remove geometry with id " << id << " from tracking system");
-            return false;
+        if (!m_instrumentRegistry->instrument(id)) {
+            return refuse(": no marker has this id");
         }
+        const std::unique_ptr<AtracsysGeometry> record = m_instrumentRegistry->specialObject(id);
+        // A geometry the camera does not hold (pending, or the device closed) needs no driver call.
+        if (record && record->registered &&
+            ftkClearGeometry(m_driver->library, m_driver->serialNumber, record->geometry.geometryId) !=
+                FTK_OK) {
+            return refuse("");
+        }
+        flags = m_instrumentRegistry->remove(id);
     }
-    emitSignals(m_instrumentRegistry->remove(id));
+    emitSignals(flags);
     return true;
 }
 

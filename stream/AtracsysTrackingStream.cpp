@@ -194,10 +194,12 @@ bool AtracsysTrackingStream::openImpl() {
             setImageIntegrationTime(requested);
         }
         const int actual = imageIntegrationTime();
-        if (actual >= 1 && actual != m_imageIntegrationTime.value()) {
+        const int shown = m_imageIntegrationTime.value();
+        if (actual >= 1 && actual != shown) {
             std::weak_ptr<int> alive = m_lifetime;
-            auto apply = [this, alive, actual] {
-                if (alive.lock()) {
+            // The work runs later: a value set meanwhile (restored settings, the user) is newer than ours.
+            auto apply = [this, alive, actual, shown] {
+                if (alive.lock() && m_imageIntegrationTime.value() == shown) {
                     m_imageIntegrationTime.setValue(actual);
                 }
             };
@@ -236,11 +238,16 @@ void AtracsysTrackingStream::reportOpenError(const std::string& message) {
 
 bool AtracsysTrackingStream::startImpl() {
     const auto geometries = m_instrumentRegistry->specialObjects();
-    for (const auto& [id, geometry] : geometries) {
-        if (!geometry || geometry->registered) {
+    for (const auto& [id, snapshot] : geometries) {
+        if (!snapshot || snapshot->registered) {
             continue;
         }
         std::lock_guard<std::mutex> lock(m_driver->mutex);
+        // Looked up again under the driver lock: the marker may have been removed since the snapshot.
+        const std::unique_ptr<AtracsysGeometry> geometry = m_instrumentRegistry->specialObject(id);
+        if (!geometry || geometry->registered) {
+            continue;
+        }
         ftkGeometry record = geometry->geometry;
         if (ftkSetGeometry(m_driver->library, m_driver->serialNumber, &record) == FTK_OK) {
             m_instrumentRegistry->modify(
@@ -269,8 +276,10 @@ bool AtracsysTrackingStream::closeImpl() {
             HALVOREN_LOG(Log::Error, kCategory, "Cannot close Atracsys tracking library");
             return false;
         }
+        // Under the same lock: a removal never sees a geometry marked as on a camera that is gone.
+        m_instrumentRegistry->modifyAll(
+            [](const std::string&, AtracsysGeometry& g) { g.registered = false; });
     }
-    m_instrumentRegistry->modifyAll([](const std::string&, AtracsysGeometry& g) { g.registered = false; });
     return true;
 }
 

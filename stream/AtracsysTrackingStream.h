@@ -1,4 +1,7 @@
 #pragma once
+// Lock order of the plug-in: the driver lock (DriverConnection::mutex) first, then the registry's lock.
+// Code that holds the registry's lock (a registry callback) never takes the driver lock, and no signal is
+// emitted while either is held. The notes below name, per operation, the calling thread and the locks.
 
 #include "geometry/AtracsysGeometry.h"
 #include "geometry/ThreadSafeInstruments.h"
@@ -19,20 +22,21 @@
 
 namespace Halvoren::SpryTrack {
 
-/// "atracsys-" followed by the geometry id: the instrument ID of a marker.
-std::string instrumentIdOf(std::uint32_t geometryId);
+/// Test access to the private state; defined by the tests only.
+struct AtracsysTrackingStreamTestAccess;
 
 /// The one tracking stream of the process for an Atracsys camera: opens the camera through the driver,
 /// registers marker geometries, and on its worker thread turns every frame into instrument poses,
 /// fiducials and camera images.
 class AtracsysTrackingStream : public AtracsysTrackingStreamBase {
 public:
-    /// The stream's driver session. `mutex` serialises every driver call of the stream; it is taken
-    /// before the registry's lock whenever both are held.
+    /// The stream's driver session.
     struct DriverConnection {
         ftkFrame* frame = nullptr;
         std::int32_t consecutiveErrors = 0;  // worker thread only
         std::set<std::int32_t> errorCodes;   // worker thread only
+        // Serialises every driver call of the stream and guards the fields below and `frame`. Not
+        // recursive; taken before the registry's lock.
         std::mutex mutex;
         ftkLibrary library = nullptr;
         std::uint64_t serialNumber = 0;
@@ -41,14 +45,20 @@ public:
         AtracsysHelpers::OptionMap options;
     };
 
-    /// Throws std::runtime_error while another instance exists.
+    /// Control thread. Throws std::runtime_error while another instance exists.
     explicit AtracsysTrackingStream(const std::string& name = "Atracsys Tracking Stream");
+    /// Control thread: closes the device (driver lock), then releases everything.
     ~AtracsysTrackingStream() override;
 
+    /// Any thread, no lock.
     static bool exists();
 
-    // Parameters and settings.
+    // Parameters and settings. Control or main thread; the parameter accessors take only the
+    // parameter's own lock.
+    /// Reads the device under the driver lock; -1 when it cannot be read.
     int imageIntegrationTime() const override;
+    /// Writes the device under the driver lock; the parameter takes the value (and announces it, after
+    /// the lock is released) only when the device accepted it.
     void setImageIntegrationTime(int value) override;
     bool startAfterInit() const override;
     void setStartAfterInit(bool value) override;
@@ -58,25 +68,37 @@ public:
     FiducialQueryMode fiducialQueryMode() override;
     void setMaxFiducialMarkerDistance(double distance) override;
     double maxFiducialMarkerDistance() const override;
+    /// Any thread: reads the host state.
     bool isInitialized() const override;
 
+    /// Main thread. Device writes take the driver lock; the targets are registered as addGeometry does.
     void configure(const Properties* p) override;
+    /// Main thread. The targets are one snapshot taken under the registry's lock.
     void configuration(Properties* p) const override;
 
-    // Markers.
+    // Markers. Control thread. Registration and removal hold the driver lock, then the registry's, around
+    // the device call and the registry change; the change signals follow after both are released.
     bool addGeometry(const std::string& name, const std::string& path) override;
+    /// Registry lock only.
     std::vector<Eigen::Vector3d> geometryCoordinates(const std::string& id) override;
+    /// Any thread, no lock.
     Flags<Capabilities> capabilities() const override;
     using OpticalTrackingInterface::addTrackingMarker;
     std::string addTrackingMarker(std::unique_ptr<OpticalTrackingMarker> marker) override;
+    /// Registry lock only (two snapshots).
     std::unique_ptr<OpticalTrackingMarker> trackingMarker(const std::string& id) const override;
+    /// Only a registered marker's ID is accepted. The camera is asked to forget the geometry only when it
+    /// holds it; a pending marker is just unregistered.
     bool removeTrackingMarker(const std::string& id) override;
 
     /// The newest update record (worker thread writes it; read it only while the stream is not running).
     const AtracsysUpdate* lastUpdate() const { return m_lastUpdate.get(); }
+    /// Any thread; every registry operation takes the registry's lock.
     ThreadSafeInstruments<AtracsysGeometry>& registry() const { return *m_instrumentRegistry; }
 
 protected:
+    // Control thread. Each holds the driver lock around its driver calls; open releases it before it
+    // reads and writes the integration time, close and start take the registry's lock under it.
     bool openImpl() override;
     bool closeImpl() override;
     bool startImpl() override;
@@ -85,6 +107,7 @@ protected:
     std::optional<WorkContinuation> doWork() override;
 
     // Hooks for derived streams.
+    /// Control thread, driver lock held: must not call the integration-time accessors.
     virtual void configureDeviceOnOpen();
     virtual void processFrameCalibration() {}
     virtual bool processFrameImage(const std::string& type, AtracsysUpdate& update,
@@ -93,12 +116,21 @@ protected:
     virtual void postProcessFrame(const std::string& type) { (void)type; }
     virtual void configureSubstreams() {}
 
-    /// Registers the geometry (ids below 1000 are raised by 1000 in the caller's record).
+    /// Control thread. Registers the geometry (ids below the first free id are raised by it in the
+    /// caller's record). Takes the driver lock, then the registry's; emits after releasing both.
     bool addGeometryImpl(ftkGeometry& geometry, const std::string& name, const std::string& path);
-
-    DriverConnection& driverConnection() { return *m_driver; }
+    /// Control thread: the file registration behind addTrackingMarker(name, path). The instrument ID, or
+    /// the empty text when the file cannot be read (the reader says why) or the id is taken.
+    std::string addTrackingMarkerFromFile(const std::string& name, const std::string& path) override;
 
 private:
+    friend struct AtracsysTrackingStreamTestAccess;
+
+    /// Main thread, device open: configure's parameter step; the integration time goes to the device.
+    void configureOpenDevice(const Properties* p);
+    /// Control thread: reads and registers the file; the instrument ID, or nothing.
+    std::optional<std::string> registerGeometryFile(const std::string& name, const std::string& path);
+
     // Caller holds the driver lock.
     void reportOpenError(const std::string& message);
     // Takes the driver lock.

@@ -31,13 +31,42 @@ void AtracsysTrackingStream::configuration(Properties* p) const {
 
     Properties* targets = p->addSubProperties("TrackingTargets");
     targets->setAttributes({{"hidden", "true"}});
-    const std::vector<TrackingInstrument> instruments = m_instrumentRegistry->instruments();
-    const auto geometries = m_instrumentRegistry->specialObjects();
-    for (const TrackingInstrument& instrument : instruments) {
-        const auto found = geometries.find(instrument.id.ID);
-        const std::string path =
-            found != geometries.end() && found->second ? found->second->path : std::string();
-        targets->addSubProperties(instrument.id.name)->setParam("Path", path);
+    // One snapshot: a marker added or removed meanwhile is either saved with its path or not at all.
+    for (const auto& [instrument, geometry] : m_instrumentRegistry->instrumentsWithSpecialObjects()) {
+        targets->addSubProperties(instrument.id.name)
+            ->setParam("Path", geometry ? geometry->path : std::string());
+    }
+}
+
+void AtracsysTrackingStream::configureOpenDevice(const Properties* p) {
+    // The integration time of an open device changes only through setImageIntegrationTime, so that a
+    // derived stream sees it and the parameter never shows, nor announces, a value the device refused. The
+    // other parameters read themselves from a tree without it; a stand-in parameter reads it by the same
+    // rules.
+    const std::string& name = m_imageIntegrationTime.name();
+    Properties others(*p);
+    others.removeParam(name);
+    for (const std::string& older : m_imageIntegrationTime.alternativeNames()) {
+        others.removeParam(older);
+    }
+    Configurable::configure(&others);
+
+    const int current = m_imageIntegrationTime.value();
+    Parameter<int> requested(name, current, nullptr, m_imageIntegrationTime.alternativeNames());
+    requested.setType(m_imageIntegrationTime.type());
+    for (const auto& [key, value] : m_imageIntegrationTime.attributes()) {
+        requested.setAttribute(key, value);
+    }
+    requested.configure(p);
+    const int value = requested.value();
+    if (value == current) {
+        return;
+    }
+    if (value >= 1) {
+        setImageIntegrationTime(value);
+    } else {
+        // "auto" is not sent: the device keeps its time.
+        m_imageIntegrationTime.setValue(value);
     }
 }
 
@@ -45,24 +74,12 @@ void AtracsysTrackingStream::configure(const Properties* p) {
     if (p == nullptr) {
         return;
     }
-    const int oldIntegrationTime = m_imageIntegrationTime.value();
     const float oldTolerance = m_distanceMatchingTolerance.value();
-    Configurable::configure(p);
-
-    if (!isStateOneOf({Closed})) {
-        const int integrationTime = m_imageIntegrationTime.value();
-        if (integrationTime != oldIntegrationTime && integrationTime >= 1) {
-            bool written = false;
-            {
-                std::lock_guard<std::mutex> lock(m_driver->mutex);
-                written = AtracsysHelpers::writeImageIntegrationTime(m_driver->library,
-                                                                     m_driver->serialNumber, integrationTime);
-            }
-            // A value the device refused is not kept.
-            if (!written) {
-                m_imageIntegrationTime.setValue(oldIntegrationTime);
-            }
-        }
+    if (isStateOneOf({Closed})) {
+        // Only stored; the next open applies them.
+        Configurable::configure(p);
+    } else {
+        configureOpenDevice(p);
         if (differs(m_distanceMatchingTolerance.value(), oldTolerance)) {
             std::lock_guard<std::mutex> lock(m_driver->mutex);
             AtracsysHelpers::setOptionFloat32(m_driver->library, m_driver->serialNumber, m_driver->options,

@@ -50,7 +50,10 @@ TEST_F(MarkerOperations, MarkerWithIdRoundTripsThroughTheRegistry) {
     const auto coordinates = stream.geometryCoordinates("atracsys-1007");
     ASSERT_EQ(coordinates.size(), 3u);
     EXPECT_EQ(coordinates[1], back->fiducialPositions[1]);
-    log.acceptAll();
+    EXPECT_EQ(log.count(Log::Error, "AtracsysTrackingStream",
+                        "INI marker files with ids < 1000 are not supported with this Atracsys SDK version. "
+                        "Values 0 to 1000 are reserved"),
+              1);
 }
 
 TEST_F(MarkerOperations, MarkersWithoutIdsGetConsecutiveIds) {
@@ -90,29 +93,47 @@ TEST_F(MarkerOperations, RemovalClearsTheRightGeometryOrKeepsTheInstrumentWhenRe
     const auto clears = sim.callsTo("ftkClearGeometry");
     ASSERT_EQ(clears.size(), 1u);
     EXPECT_EQ(clears[0].geometryId, 1007u);
+    EXPECT_EQ(sim.geometries().count(1007), 0u);
     EXPECT_FALSE(stream.registry().instrument("atracsys-1007").has_value());
 }
 
-TEST_F(MarkerOperations, IdsThatNameNoGeometry) {
+TEST_F(MarkerOperations, IdsThatNameNoRegisteredMarkerFailWithoutADriverCall) {
     ASSERT_TRUE(stream.open());
-    // Text after the first nine characters that is not a number asks for geometry 0.
-    EXPECT_TRUE(stream.removeTrackingMarker("atracsys-tool"));
-    EXPECT_EQ(sim.callsTo("ftkClearGeometry").at(0).geometryId, 0u);
-    EXPECT_EQ(
-        log.count(Log::Error, "ThreadSafeInstruments", "remove: Instrument with ID atracsys-tool not found"),
-        1);
-
-    // Too short to hold a number, or a number beyond 32 bits: refused without a driver call.
+    ASSERT_EQ(stream.addTrackingMarker(marker("m", 1007, 3)), "atracsys-1007");
     sim.clearCalls();
-    EXPECT_FALSE(stream.removeTrackingMarker("atracsys"));
-    EXPECT_FALSE(stream.removeTrackingMarker("atracsys-4294967296"));
+    // Another prefix, no number, an unknown number, other spellings of 1007, too short, beyond 32 bits.
+    for (const std::string id : {"tracking-1007", "atracsys-tool", "atracsys-42", "atracsys-01007",
+                                 "atracsys-1007 ", "atracsys", "atracsys-4294968303"}) {
+        EXPECT_FALSE(stream.removeTrackingMarker(id)) << id;
+        EXPECT_EQ(log.count(Log::Warning, "",
+                            "AtracsysTracking: Cannot remove geometry with id " + id +
+                                " from tracking system: no marker has this id"),
+                  1)
+            << id;
+    }
     EXPECT_EQ(sim.countCalls("ftkClearGeometry"), 0u);
-    EXPECT_EQ(log.countContaining("the id names no geometry"), 2);
+    EXPECT_TRUE(stream.registry().instrument("atracsys-1007").has_value());
+    EXPECT_EQ(sim.geometries().count(1007), 1u);
 
     EXPECT_TRUE(stream.geometryCoordinates("atracsys-1").empty());
     EXPECT_EQ(log.count(Log::Error, "AtracsysTrackingStream",
                         "Cannot query geometry coordinates from id atracsys-1 from tracking system"),
               1);
+}
+
+TEST_F(MarkerOperations, MarkersTheCameraDoesNotHoldAreRemovedWithoutAskingIt) {
+    // Pending: added while the device is closed.
+    ASSERT_EQ(stream.addTrackingMarker(marker("pending", 1100, 3)), "atracsys-1100");
+    EXPECT_TRUE(stream.removeTrackingMarker("atracsys-1100"));
+    EXPECT_FALSE(stream.registry().instrument("atracsys-1100").has_value());
+
+    // On the camera while it was open, then the device closed.
+    ASSERT_TRUE(stream.open());
+    ASSERT_EQ(stream.addTrackingMarker(marker("was on camera", 1101, 3)), "atracsys-1101");
+    ASSERT_TRUE(stream.close());
+    EXPECT_TRUE(stream.removeTrackingMarker("atracsys-1101"));
+    EXPECT_EQ(stream.registry().size(), 0);
+    EXPECT_EQ(sim.countCalls("ftkClearGeometry"), 0u);
 }
 
 TEST_F(MarkerOperations, MarkerWithTheLargestIdCanBeRemovedAgain) {

@@ -78,8 +78,10 @@ TEST_F(Registration, UnreadableFileChangesNothing) {
     EXPECT_FALSE(stream.addGeometry("missing", missing));
     EXPECT_EQ(log.count(Log::Error, "AtracsysTrackingStream", "Cannot load geometry from file " + missing),
               1);
+    EXPECT_EQ(
+        log.count(Log::Error, "", "AtracsysTracking: Parsing INI file, could not find section \"geometry\""),
+        1);
     EXPECT_EQ(stream.registry().size(), 0);
-    log.acceptAll();
 }
 
 TEST_F(Registration, GeometriesAddedWhileClosedAreSentAtStartAndAgainAfterReopen) {
@@ -105,7 +107,6 @@ TEST_F(Registration, GeometriesAddedWhileClosedAreSentAtStartAndAgainAfterReopen
     ASSERT_TRUE(stream.open());
     ASSERT_TRUE(stream.start());
     EXPECT_EQ(geometriesSent(sim), (std::vector<std::uint32_t>{1001, 1002, 1001, 1002}));
-    log.acceptAll();
 }
 
 TEST_F(Registration, RefusedGeometryStaysPendingAndIsRetriedAtEveryStart) {
@@ -126,4 +127,33 @@ TEST_F(Registration, RefusedGeometryStaysPendingAndIsRetriedAtEveryStart) {
     ASSERT_TRUE(stream.start());
     EXPECT_TRUE(isRegistered(stream, "atracsys-1003"));
     EXPECT_EQ(geometriesSent(sim), (std::vector<std::uint32_t>{1003, 1003, 1003}));
+}
+
+TEST_F(Registration, MarkerFileThroughTheTrackingInterfaceGivesItsInstrumentId) {
+    AtracsysTrackingStream stream;
+    ASSERT_TRUE(stream.open());
+    OpticalTrackingInterface& tracking = stream;
+    const std::string tool = files.writeGeometry("tool.ini", 1100, TestSupport::squareMarker());
+    EXPECT_EQ(tracking.addTrackingMarker("tool", tool), "atracsys-1100");
+    EXPECT_EQ(stream.registry().instrument("atracsys-1100")->id.name, "tool");
+    EXPECT_EQ(stream.registry().specialObjects().at("atracsys-1100")->path, tool);
+    EXPECT_TRUE(isRegistered(stream, "atracsys-1100"));
+    EXPECT_EQ(tracking.addTrackingMarker("again", tool), "");  // the id is taken
+
+    // A reserved id gives the raised one.
+    const std::string low = files.writeGeometry("low.ini", 7, TestSupport::squareMarker());
+    EXPECT_EQ(tracking.addTrackingMarker("low", low), "atracsys-1007");
+    EXPECT_EQ(log.count(Log::Warning, "AtracsysTrackingStream", "INI marker id is changed from 7 to 1007"),
+              1);
+    EXPECT_EQ(log.countContaining("INI marker files with ids < 1000 are not supported"), 1);
+
+    // An unreadable file: nothing, with the reader's own message.
+    const std::string bad = files.write("bad.ini", "[geometry]\ncount=9\nid=1200\n");
+    EXPECT_EQ(tracking.addTrackingMarker("bad", bad), "");
+    EXPECT_EQ(log.count(Log::Error, "",
+                        "AtracsysTracking: Geometry file declares 9 fiducials, only 0 to 6 are "
+                        "supported"),
+              1);
+    EXPECT_EQ(log.count(Log::Error, "AtracsysTrackingStream", "Cannot load geometry from file " + bad), 1);
+    EXPECT_EQ(stream.registry().size(), 2);
 }

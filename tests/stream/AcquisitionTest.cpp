@@ -4,6 +4,7 @@
 #include "stream/AtracsysTrackingStream.h"
 #include "stream/FrameResults.h"
 
+#include "StreamTestAccess.h"
 #include "support/DriverScript.h"
 #include "support/LogCapture.h"
 #include "support/QtWait.h"
@@ -26,7 +27,6 @@ constexpr std::uint32_t kNone = FTK_NO_CORRESPONDENCE;
 class TestStream : public AtracsysTrackingStream {
 public:
     using AtracsysTrackingStream::doWork;
-    using AtracsysTrackingStream::driverConnection;
 };
 
 ftkMarkerPose marker(std::uint32_t geometryId, std::initializer_list<std::uint32_t> correspondences,
@@ -245,7 +245,7 @@ TEST_F(Acquisition, FiducialsComponentFollowsTheQueryMode) {
 TEST_F(Acquisition, NoFrameChangesNothingAndAGoodFrameEndsAFailureRun) {
     TestStream stream;
     open(stream);
-    auto& driver = stream.driverConnection();
+    auto& driver = TestSupport::driverOf(stream);
     passes(stream, 7, 1);
     passes(stream, FTK_WAR_NO_FRAME, 1);
     EXPECT_EQ(driver.consecutiveErrors, 1);
@@ -268,8 +268,8 @@ TEST_F(Acquisition, InternalErrorReleasesTheFrameAndItIsNeverFetchedAgain) {
               1);
     EXPECT_EQ(log.count(Log::Error, "", kDriverText), 1);
     EXPECT_EQ(sim->countCalls("ftkDeleteFrame"), 1u);
-    EXPECT_EQ(stream.driverConnection().frame, nullptr);
-    EXPECT_EQ(stream.driverConnection().consecutiveErrors, 0);
+    EXPECT_EQ(TestSupport::driverOf(stream).frame, nullptr);
+    EXPECT_EQ(TestSupport::driverOf(stream).consecutiveErrors, 0);
 
     sim->queueFrame(frameWith({}));
     pass(stream);
@@ -315,7 +315,7 @@ TEST_F(Acquisition, FiftyFailuresAreSilentAndLaterOnesResetTheInstruments) {
     pass(stream);
     log.clear();
     passes(stream, 7, 50);
-    EXPECT_EQ(stream.driverConnection().consecutiveErrors, 50);
+    EXPECT_EQ(TestSupport::driverOf(stream).consecutiveErrors, 50);
     EXPECT_TRUE(log.recordsAtLeast(Log::Warning).empty());
 }
 
@@ -341,14 +341,13 @@ TEST_F(Acquisition, ShockWarningsAreCountedForTheProcessAndRateLimited) {
     for (int n = 1; n <= 300; ++n) {
         sim->queueFrame(statusFrame(n % 2 == 0 ? FTK_WAR_SHOCK_SENSOR_FAULT : FTK_WAR_SHOCK_DETECTED));
         pass(stream);
-        EXPECT_EQ(stream.driverConnection().consecutiveErrors, 0);
+        EXPECT_EQ(TestSupport::driverOf(stream).consecutiveErrors, 0);
         if (n == 25) {
             // Neither a good frame nor reopening the device starts the count again.
             sim->queueFrame(frameWith({}));
             pass(stream);
             ASSERT_TRUE(stream.close());
             ASSERT_TRUE(stream.open());
-            log.acceptAll();
         }
     }
     auto message = [](int n) {
