@@ -158,7 +158,9 @@ std::unique_ptr<ScheduledMainThreadCommand> QtHelpers::runOnMainThread(std::func
         return command;
     }
     QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr || QThread::currentThread() == app->thread()) {
+    // Queued even on the main thread itself: the caller may hold locks the work wants, and callers rely on
+    // it running later. Only without an application is there no queue to wait in.
+    if (app == nullptr) {
         struct FinishOnExit {
             ScheduledMainThreadCommand::State& state;
             ~FinishOnExit() { state.finish(); }

@@ -52,8 +52,9 @@ private:
 };
 
 namespace QtHelpers {
-/// Runs the work on the Qt main thread: at once when called there or when no QCoreApplication exists,
-/// otherwise queued to the application's event loop. The mode is reserved (0).
+/// Queues the work to the Qt main thread's event loop; it runs later, also when called on the main thread
+/// itself, and also when the returned handle is dropped. Without a QCoreApplication it runs at once.
+/// Any thread. The mode is reserved (0).
 std::unique_ptr<ScheduledMainThreadCommand> runOnMainThread(std::function<void()> work, int mode = 0);
 /// True when a QCoreApplication exists and the caller runs on its thread, or when none exists.
 bool isMainThread();

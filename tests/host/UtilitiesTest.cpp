@@ -61,13 +61,19 @@ TEST(Utilities, CurrentTimeIsMillisecondsSinceTheEpoch) {
     EXPECT_LE(now, static_cast<std::uint64_t>(after));
 }
 
-TEST(Utilities, RunOnMainThreadRunsAtOnceOnTheMainThread) {
+TEST(Utilities, WorkQueuedOnTheMainThreadRunsLaterEvenWithTheHandleDropped) {
     ASSERT_TRUE(QtHelpers::isMainThread());
-    bool ran = false;
-    auto command = QtHelpers::runOnMainThread([&] { ran = true; });
-    EXPECT_TRUE(ran);
-    EXPECT_TRUE(command->isDone());
-    command->wait();
+    bool dropped = false;
+    QtHelpers::runOnMainThread([&] { dropped = true; });
+    bool kept = false;
+    auto command = QtHelpers::runOnMainThread([&] { kept = true; });
+    // The caller may hold what the work needs: nothing runs before the event loop gets to it.
+    EXPECT_FALSE(dropped);
+    EXPECT_FALSE(kept);
+    EXPECT_FALSE(command->isDone());
+    command->wait();  // runs the queue meanwhile
+    EXPECT_TRUE(kept);
+    EXPECT_TRUE(TestSupport::waitFor([&] { return dropped; }));
     EXPECT_TRUE(QtHelpers::runOnMainThread(nullptr)->isDone());
 }
 
