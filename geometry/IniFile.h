@@ -7,7 +7,8 @@
 
 namespace Halvoren::SpryTrack {
 
-/// The tolerant INI reader of marker geometry files: sections of untrimmed keys and values.
+/// The tolerant INI reader of marker geometry files: sections of untrimmed keys and values. A plain value
+/// used by one thread at a time; no lock.
 class IniFile {
 public:
     using Section = std::map<std::string, std::string>;

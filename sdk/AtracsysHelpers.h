@@ -21,21 +21,28 @@ struct DeviceInfo {
     std::string deviceModel;
 };
 
+/// Any thread, no lock.
 std::string deviceModelName(ftkDeviceType type);
+/// Enumeration callbacks: run by the driver on the enumerating thread, into the caller's DeviceInfo.
 void recordDevice(std::uint64_t serialNumber, void* user, ftkDeviceType type);
 void recordDeviceRejectingSimulator(std::uint64_t serialNumber, void* user, ftkDeviceType type);
+/// Control thread, driver lock held by the caller.
 DeviceInfo enumerateDevices(ftkLibrary library, bool recordAnyDevice, bool quiet);
 
+// Control thread, driver lock held by the caller.
 OptionMap enumerateOptions(ftkLibrary library, std::uint64_t serialNumber);
 bool setOptionFloat32(ftkLibrary library, std::uint64_t serialNumber, const OptionMap& options,
                       const std::string& name, float value);
 bool setOptionData(ftkLibrary library, std::uint64_t serialNumber, const OptionMap& options,
                    const std::string& name, const std::string& value);
 
+// Any thread that holds the driver lock: the option id is learnt once per process, and that cache is
+// guarded by the same lock.
 std::unique_ptr<std::uint32_t> imageIntegrationTimeOptionId(ftkLibrary library, std::uint64_t serialNumber);
 bool readImageIntegrationTime(ftkLibrary library, std::uint64_t serialNumber, int& value);
 bool writeImageIntegrationTime(ftkLibrary library, std::uint64_t serialNumber, int value);
 
+/// Any thread that holds the driver lock: logs the driver's last error text.
 void logDriverError(ftkLibrary library);
 
 }  // namespace Halvoren::AtracsysHelpers

@@ -103,17 +103,20 @@ protected:
     bool closeImpl() override;
     bool startImpl() override;
     bool stopImpl() override;
-    /// Worker thread: one acquisition pass.
+    /// Worker thread: one acquisition pass. The driver lock around the frame fetch, the registry's lock
+    /// per registry call; the data are emitted with neither held.
     std::optional<WorkContinuation> doWork() override;
 
     // Hooks for derived streams.
     /// Control thread, driver lock held: must not call the integration-time accessors.
     virtual void configureDeviceOnOpen();
+    /// Worker thread, no lock held (as are the two hooks below).
     virtual void processFrameCalibration() {}
     virtual bool processFrameImage(const std::string& type, AtracsysUpdate& update,
                                    std::shared_ptr<ImageStreamData>& left,
                                    std::shared_ptr<ImageStreamData>& right);
     virtual void postProcessFrame(const std::string& type) { (void)type; }
+    /// Control thread, no lock held: after the camera substreams were created on open.
     virtual void configureSubstreams() {}
 
     /// Control thread. Registers the geometry (ids below the first free id are raised by it in the

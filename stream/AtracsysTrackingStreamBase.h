@@ -44,8 +44,11 @@ public:
     explicit AtracsysTrackingStreamBase(const std::string& name);
     ~AtracsysTrackingStreamBase() override;
 
+    /// Any thread, no lock.
     ThreadingMode threadingMode() const override { return WorkerThread; }
 
+    // The stream's settings and markers; the implementing stream's header says which thread may call
+    // each and which lock it takes.
     virtual int imageIntegrationTime() const = 0;
     virtual void setImageIntegrationTime(int value) = 0;
     virtual bool startAfterInit() const = 0;
@@ -60,7 +63,8 @@ public:
     virtual bool addGeometry(const std::string& name, const std::string& path) = 0;
     virtual std::vector<Eigen::Vector3d> geometryCoordinates(const std::string& id) = 0;
 
-    /// Removes a marker's instrument and its geometry on the camera (removeTrackingMarker).
+    /// Removes a marker's instrument and its geometry on the camera (removeTrackingMarker): the same
+    /// thread and locks.
     bool removeGeometry(const std::string& name);
 
     /// Worker thread: emitted once per frame with valid images, with the record the stream keeps.

@@ -37,7 +37,7 @@ struct FrameView {
 
 /// A marker's instrument as one frame sees it; built once per marker and frame.
 struct MarkerIdentity {
-    std::string instrumentId;  // "atracsys-" + geometry id
+    std::string instrumentId;  // instrumentIdOf(geometry id)
     std::uint64_t instrumentIdHash = 0;
     std::int32_t instrumentIndex = -1;  // position in the registry's ID order, -1 when not registered
 };

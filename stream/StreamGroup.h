@@ -24,16 +24,20 @@ public:
     StreamGroup& operator=(StreamGroup&& other);
     ~StreamGroup() override;
 
+    /// Any thread; a copy taken under the group mutex.
     DataList children() const override;
+    /// Any thread, no lock.
     Stream* proxyStream() override;
+    /// Any thread; a copy taken under the group mutex.
     std::vector<Stream*> substreams() const override;
 
 protected:
+    /// Any thread; group mutex, the added signal after it is released.
     bool addSubstream(std::unique_ptr<SubstreamBase> substream) override;
-    /// From any thread; off the main thread the removal is queued to it.
+    /// Any thread; off the main thread the removal is queued to it. Group mutex for the look-up only.
     bool removeSubstream(Stream* stream) override;
     /// Worker thread: emits the main data, the compound data, then each substream datum, and destroys the
-    /// substreams removed since the last call.
+    /// substreams removed since the last call. No lock during the emissions; group mutex for the purge.
     void emitMainAndSubSignals(std::shared_ptr<const CompoundStreamData> data, bool emitSubstreams);
 
 private:
@@ -47,7 +51,7 @@ private:
         StreamGroup* group;
     };
 
-    // Main thread.
+    // Main thread. The removed signal first, then the lists change under the group mutex.
     void removeSubstreamImpl(Stream* stream);
     /// Destroys the substreams one by one, in order. Destruction closes a substream and so emits its state
     /// signal: never call this with the group mutex held.
