@@ -120,6 +120,7 @@ OpticalTrackingStreamController::OpticalTrackingStreamController(StreamIoAlgorit
     m_instruments->setObjectName("instruments");
     m_instruments->setHorizontalHeaderLabels({tr("ID"), tr("Name"), tr("Quality"), tr("Position (mm)")});
     m_instruments->verticalHeader()->setVisible(false);
+    m_instruments->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     m_instruments->horizontalHeader()->setStretchLastSection(true);
     m_instruments->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_instruments->setSelectionMode(QAbstractItemView::SingleSelection);
