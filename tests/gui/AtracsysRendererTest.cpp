@@ -225,3 +225,11 @@ TEST_F(RendererTest, DestroyingTheRendererWhileFramesArriveIsSafe) {
     stop = true;
     worker.join();
 }
+
+TEST_F(RendererTest, OutlivingItsDisplayIsHarmless) {
+    auto window = std::make_unique<DisplayWidgetMulti>();
+    AtracsysRenderer renderer(stream, *window);
+    show(frame({{4, 3}}, {{2, 2}}));
+    window.reset();
+    show(frame({{4, 3}, {1, 1}}, {{2, 2}, {2, 2}}));
+}
