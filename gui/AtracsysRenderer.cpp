@@ -25,7 +25,11 @@ AtracsysRenderer::CameraView::CameraView() = default;
 AtracsysRenderer::CameraView::~CameraView() = default;
 
 AtracsysRenderer::AtracsysRenderer(AtracsysTrackingStreamBase& stream, DisplayWidgetMulti& display)
-    : QObject(nullptr), m_stream(stream), m_display(display), m_handover(std::make_shared<Handover>()) {
+    : QObject(nullptr),
+      m_stream(stream),
+      m_display(display),
+      m_displayAlive(&display),
+      m_handover(std::make_shared<Handover>()) {
     m_left.view = m_display.addView2D(true, false);
     m_right.view = m_display.addView2D(true, false);
     if (m_left.view != nullptr && m_right.view != nullptr) {
@@ -52,12 +56,14 @@ AtracsysRenderer::~AtracsysRenderer() {
         // already posted are dropped with it by QObject.
         std::lock_guard<std::mutex> lock(m_handover->mutex);
         m_handover->renderer = nullptr;
+        // The connection, and with it the hand-over, lives until the signal purges it: drop the images.
+        m_handover->left = CameraUpdate();
+        m_handover->right = CameraUpdate();
     }
     for (CameraView* camera : {&m_left, &m_right}) {
-        if (camera->view != nullptr) {
+        if (camera->view != nullptr && m_displayAlive != nullptr) {
             camera->view->setVisibleData(DataList());
             m_display.removeView(camera->view);
-            camera->view = nullptr;
         }
     }
 }
@@ -81,7 +87,7 @@ void AtracsysRenderer::handleUpdate(Handover& handover, AtracsysUpdate& update) 
 
 void AtracsysRenderer::updateAnnotations() {
     std::lock_guard<std::mutex> lock(m_handover->mutex);
-    if (!m_left.imageSet || !m_right.imageSet) {
+    if (!m_left.imageSet || !m_right.imageSet || m_left.view == nullptr || m_right.view == nullptr) {
         return;
     }
     showImage(m_handover->left, m_left);

@@ -5,6 +5,7 @@
 #include "host/Signal.h"
 
 #include <QObject>
+#include <QPointer>
 
 #include <Eigen/Core>
 
@@ -23,7 +24,7 @@ class SharedImageSet;
 /// Shows the stream's left and right camera images in two views of a display widget, with an ellipse
 /// and a cross on every fiducial. The stream's update signal hands each frame over on the worker thread;
 /// the views are changed on the renderer's own thread (the GUI thread) only. Construct and destroy it on
-/// the GUI thread; the display widget must outlive it.
+/// the GUI thread. If the display widget goes first, the renderer stops showing frames.
 class AtracsysRenderer : public QObject, public SignalReceiver {
     Q_OBJECT
 public:
@@ -41,7 +42,7 @@ private:
     struct CameraView {
         CameraView();
         ~CameraView();
-        ImageView2D* view = nullptr;  // belongs to the display widget
+        QPointer<ImageView2D> view;  // belongs to the display widget; null once the display drops it
         std::unique_ptr<SharedImageSet> imageSet;
         std::vector<std::unique_ptr<GlEllipse>> ellipses;
         std::vector<std::unique_ptr<GlLine>> horizontalLines;
@@ -67,6 +68,7 @@ private:
 
     AtracsysTrackingStreamBase& m_stream;
     DisplayWidgetMulti& m_display;
+    QPointer<DisplayWidgetMulti> m_displayAlive;  // a window may destroy the display first
     CameraView m_left;
     CameraView m_right;
     std::shared_ptr<Handover> m_handover;

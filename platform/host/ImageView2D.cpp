@@ -72,9 +72,9 @@ void ImageView2D::paintEvent(QPaintEvent*) {
     if (mem->data() == nullptr) {
         return;
     }
-    // Wraps the pixels without copying them; the painter scales only what it draws.
+    // Wraps the pixels without copying them; the painter scales only what it draws. Nearest-pixel
+    // scaling: bilinear filtering of a camera-sized image costs several times the whole rest of a paint.
     const QImage pixels(mem->data(), d.width, d.height, d.width, QImage::Format_Grayscale8);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.drawImage(*target, pixels, QRectF(0.0, 0.0, d.width, d.height));
     painter.setRenderHint(QPainter::Antialiasing);
     m_glView.paint(painter, *transform());
