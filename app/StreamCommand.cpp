@@ -40,22 +40,6 @@ bool parseNumber(const std::string& text, double& value) {
     }
 }
 
-std::optional<int> parseFiducialMode(const std::string& text) {
-    if (text == "none") {
-        return 0;
-    }
-    if (text == "marker") {
-        return 1;
-    }
-    if (text == "vicinity") {
-        return 2;
-    }
-    if (text == "all") {
-        return 3;
-    }
-    return std::nullopt;
-}
-
 /// Collects the frames the worker delivers; the main thread waits on it.
 struct FrameSink {
     std::mutex mutex;  // guards everything below and the writer
@@ -70,18 +54,14 @@ struct FrameSink {
 
 std::string streamUsage() {
     return "Usage: halvoren stream [options]\n"
-           "Streams poses from the tracking camera, one line per instrument per frame.\n"
-           "  --marker FILE          track the marker geometry in FILE (repeatable; default: the example\n"
-           "                         markers in data/markers)\n"
-           "  --workspace FILE       configure the stream from a workspace file\n"
+           "Streams poses from the tracking camera, one line per instrument per frame.\n" +
+           setupUsage() +
            "  --save-workspace FILE  save the configuration the stream ran with\n"
            "  --frames N             stop after N frames (default 300; 0: no limit)\n"
            "  --duration SECONDS     stop after this time (default: no limit)\n"
            "  --format csv|jsonl     output format (default csv)\n"
            "  --output FILE          write the poses to FILE instead of standard output\n"
            "  --images               query the camera images\n"
-           "  --fiducials MODE       report fiducials: none, marker, vicinity, all\n"
-           "  --quiet | --verbose    fewer or more messages on standard error\n"
            "Ctrl-C stops the stream, closes the camera and exits.\n";
 }
 
@@ -98,31 +78,25 @@ std::optional<StreamOptions> parseStreamOptions(const std::vector<std::string>& 
             return true;
         };
         std::string v;
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
-        } else if (arg == "--marker") {
-            if (!value(v)) {
-                return std::nullopt;
-            }
-            options.markers.push_back(v);
-        } else if (arg == "--workspace") {
-            if (!value(options.workspace)) {
-                return std::nullopt;
-            }
-        } else if (arg == "--save-workspace") {
+        const OptionResult common = parseSetupOption(args, i, options, error);
+        if (common == OptionResult::Invalid) {
+            return std::nullopt;
+        }
+        if (common == OptionResult::Taken) {
+            continue;
+        }
+        if (arg == "--save-workspace") {
             if (!value(options.saveWorkspace)) {
                 return std::nullopt;
             }
         } else if (arg == "--frames") {
-            double n = 0;
             if (!value(v)) {
                 return std::nullopt;
             }
-            if (!parseNumber(v, n) || n != static_cast<double>(static_cast<std::uint64_t>(n))) {
+            if (!parseWholeNumber(v, options.frames)) {
                 error = "--frames takes a whole number, not '" + v + "'";
                 return std::nullopt;
             }
-            options.frames = static_cast<std::uint64_t>(n);
         } else if (arg == "--duration") {
             if (!value(v)) {
                 return std::nullopt;
@@ -149,19 +123,6 @@ std::optional<StreamOptions> parseStreamOptions(const std::vector<std::string>& 
             }
         } else if (arg == "--images") {
             options.images = true;
-        } else if (arg == "--fiducials") {
-            if (!value(v)) {
-                return std::nullopt;
-            }
-            options.fiducialMode = parseFiducialMode(v);
-            if (!options.fiducialMode) {
-                error = "--fiducials takes none, marker, vicinity or all, not '" + v + "'";
-                return std::nullopt;
-            }
-        } else if (arg == "--quiet") {
-            options.logLevel = Log::Warning;
-        } else if (arg == "--verbose") {
-            options.logLevel = Log::Debug;
         } else {
             error = "unknown option '" + arg + "'";
             return std::nullopt;
@@ -170,31 +131,13 @@ std::optional<StreamOptions> parseStreamOptions(const std::vector<std::string>& 
     return options;
 }
 
-std::string exampleDataDirectory() {
-    if (const char* dir = std::getenv("HALVOREN_DATA_DIR")) {
-        return dir;
-    }
-    return HALVOREN_SOURCE_DATA_DIR;
-}
-
 int runStream(const StreamOptions& options, std::ostream& err) {
-    Log::setGlobalLevel(options.logLevel);
-
-    std::vector<std::string> markers = options.markers;
-    if (markers.empty() && options.workspace.empty()) {
-        const std::filesystem::path dir = std::filesystem::path(exampleDataDirectory()) / "markers";
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-            if (entry.path().extension() == ".ini") {
-                markers.push_back(entry.path().string());
-            }
-        }
-        std::sort(markers.begin(), markers.end());
-        if (markers.empty()) {
-            err << "halvoren: no example markers found in " << dir.string() << '\n';
-            return ExitBadInput;
-        }
+    int setupCode = ExitOk;
+    const std::unique_ptr<SpryTrack::AtracsysTrackingStream> created = createStream(options, err, setupCode);
+    if (!created) {
+        return setupCode;
     }
+    SpryTrack::AtracsysTrackingStream& stream = *created;
 
     std::ofstream file;
     std::ostream* out = &std::cout;
@@ -205,38 +148,6 @@ int runStream(const StreamOptions& options, std::ostream& err) {
             return ExitBadInput;
         }
         out = &file;
-    }
-
-    SpryTrack::AtracsysTrackingStream stream;
-    if (!options.workspace.empty()) {
-        Properties workspace;
-        std::string error;
-        if (!WorkspaceFile::load(options.workspace, workspace, error)) {
-            err << "halvoren: " << error << '\n';
-            return ExitBadInput;
-        }
-        // A workspace holds the stream's block under "Algorithms"; a bare stream block works too.
-        const Properties* block = &workspace;
-        if (const Properties* algorithms = workspace.subProperties("Algorithms")) {
-            if (const Properties* s = algorithms->subProperties("Atracsys.SpryTrackStream")) {
-                block = s;
-            }
-        }
-        stream.configure(block);
-    }
-    if (options.images) {
-        stream.setQueryImages(true);
-    }
-    if (options.fiducialMode) {
-        stream.setFiducialQueryMode(
-            static_cast<AtracsysTrackingStreamBase::FiducialQueryMode>(*options.fiducialMode));
-    }
-    for (const std::string& path : markers) {
-        const std::string name = std::filesystem::path(path).stem().string();
-        if (!stream.addGeometry(name, path)) {
-            err << "halvoren: cannot use the marker file " << path << '\n';
-            return ExitBadInput;
-        }
     }
 
     PoseWriter writer(*out, options.format);

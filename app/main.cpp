@@ -1,9 +1,14 @@
-// halvoren: the host application. Loads the tracking stream and runs it from the command line.
+// halvoren: the host application. Loads the tracking stream and runs it from the command line or in a
+// window.
+#include "app/GuiCommand.h"
 #include "app/StreamCommand.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,11 +16,31 @@ namespace {
 const char* const kUsage =
     "Usage: halvoren <command> [options]\n"
     "Commands:\n"
-    "  stream    stream poses from the tracking camera (halvoren stream --help)\n";
+    "  stream    stream poses from the tracking camera (halvoren stream --help)\n"
+    "  gui       show the stream's panel and camera views in a window (halvoren gui --help)\n";
+
+/// Parses the command's options and runs it with its Qt application, or prints its usage. Options are
+/// read first, so that wrong options and --help need no display.
+template <typename Options, typename App>
+int runCommand(int argc, char** argv, const char* name, const std::vector<std::string>& args,
+               std::optional<Options> (*parse)(const std::vector<std::string>&, std::string&),
+               std::string (*usage)(), int (*run)(const Options&, std::ostream&)) {
+    std::string error;
+    const std::optional<Options> options = parse(args, error);
+    if (!options) {
+        std::cerr << "halvoren " << name << ": " << error << "\n" << usage();
+        return Halvoren::App::ExitUsage;
+    }
+    if (options->help) {
+        std::cout << usage();
+        return Halvoren::App::ExitOk;
+    }
+    App app(argc, argv);
+    return run(*options, std::cerr);
 }
+}  // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "--help" || args[0] == "-h") {
         std::cout << kUsage;
@@ -24,17 +49,21 @@ int main(int argc, char** argv) {
     const std::string command = args[0];
     args.erase(args.begin());
     if (command == "stream") {
-        std::string error;
-        const auto options = Halvoren::App::parseStreamOptions(args, error);
-        if (!options) {
-            std::cerr << "halvoren stream: " << error << "\n" << Halvoren::App::streamUsage();
-            return Halvoren::App::ExitUsage;
+        return runCommand<Halvoren::App::StreamOptions, QCoreApplication>(
+            argc, argv, "stream", args, Halvoren::App::parseStreamOptions, Halvoren::App::streamUsage,
+            Halvoren::App::runStream);
+    }
+    if (command == "gui") {
+        // A screenshot needs no screen: without a display, render offscreen.
+        const bool noDisplay = qEnvironmentVariableIsEmpty("DISPLAY") &&
+                               qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+                               qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+        if (noDisplay && std::find(args.begin(), args.end(), "--screenshot") != args.end()) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
         }
-        if (options->help) {
-            std::cout << Halvoren::App::streamUsage();
-            return Halvoren::App::ExitOk;
-        }
-        return Halvoren::App::runStream(*options, std::cerr);
+        return runCommand<Halvoren::App::GuiOptions, QApplication>(
+            argc, argv, "gui", args, Halvoren::App::parseGuiOptions, Halvoren::App::guiUsage,
+            Halvoren::App::runGui);
     }
     std::cerr << "halvoren: unknown command '" << command << "'\n" << kUsage;
     return Halvoren::App::ExitUsage;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DataList.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,9 +19,6 @@ public:
     Data& operator=(const Data&) = delete;
     virtual ~Data() = default;
 };
-
-/// Non-owning list of data objects.
-using DataList = std::vector<Data*>;
 
 /// Data made of other data (a stream group).
 class CompoundData : public Data {

@@ -1,0 +1,161 @@
+#include "app/StreamSetup.h"
+
+#include "host/Log.h"
+#include "host/WorkspaceFile.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <ostream>
+
+namespace Halvoren::App {
+
+namespace {
+
+std::optional<int> parseFiducialMode(const std::string& text) {
+    const char* const names[] = {"none", "marker", "vicinity", "all"};
+    for (int mode = 0; mode < 4; ++mode) {
+        if (text == names[mode]) {
+            return mode;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> exampleMarkers() {
+    const std::filesystem::path dir = std::filesystem::path(exampleDataDirectory()) / "markers";
+    std::vector<std::string> markers;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        if (entry.path().extension() == ".ini") {
+            markers.push_back(entry.path().string());
+        }
+    }
+    std::sort(markers.begin(), markers.end());
+    return markers;
+}
+
+}  // namespace
+
+OptionResult parseSetupOption(const std::vector<std::string>& args, std::size_t& i, StreamSetup& setup,
+                              std::string& error) {
+    const std::string& arg = args[i];
+    auto value = [&](std::string& out) {
+        if (i + 1 >= args.size()) {
+            error = "option " + arg + " needs a value";
+            return false;
+        }
+        out = args[++i];
+        return true;
+    };
+    std::string v;
+    if (arg == "--help" || arg == "-h") {
+        setup.help = true;
+    } else if (arg == "--marker") {
+        if (!value(v)) {
+            return OptionResult::Invalid;
+        }
+        setup.markers.push_back(v);
+    } else if (arg == "--workspace") {
+        if (!value(setup.workspace)) {
+            return OptionResult::Invalid;
+        }
+    } else if (arg == "--fiducials") {
+        if (!value(v)) {
+            return OptionResult::Invalid;
+        }
+        setup.fiducialMode = parseFiducialMode(v);
+        if (!setup.fiducialMode) {
+            error = "--fiducials takes none, marker, vicinity or all, not '" + v + "'";
+            return OptionResult::Invalid;
+        }
+    } else if (arg == "--quiet") {
+        setup.logLevel = Log::Warning;
+    } else if (arg == "--verbose") {
+        setup.logLevel = Log::Debug;
+    } else {
+        return OptionResult::Unknown;
+    }
+    return OptionResult::Taken;
+}
+
+bool parseWholeNumber(const std::string& text, std::uint64_t& value) {
+    try {
+        std::size_t used = 0;
+        const double n = std::stod(text, &used);
+        // Below 2^64, so that the conversion is defined.
+        if (used != text.size() || !(n >= 0.0 && n < 18446744073709551616.0) || n != std::floor(n)) {
+            return false;
+        }
+        value = static_cast<std::uint64_t>(n);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::string setupUsage() {
+    return "  --marker FILE          track the marker geometry in FILE (repeatable; default: the example\n"
+           "                         markers in data/markers)\n"
+           "  --workspace FILE       configure the stream from a workspace file\n"
+           "  --fiducials MODE       report fiducials: none, marker, vicinity, all\n"
+           "  --quiet | --verbose    fewer or more messages on standard error\n";
+}
+
+std::string exampleDataDirectory() {
+    if (const char* dir = std::getenv("HALVOREN_DATA_DIR")) {
+        return dir;
+    }
+    return HALVOREN_SOURCE_DATA_DIR;
+}
+
+std::unique_ptr<SpryTrack::AtracsysTrackingStream> createStream(const StreamSetup& setup, std::ostream& err,
+                                                                int& exitCode) {
+    Log::setGlobalLevel(setup.logLevel);
+    exitCode = ExitBadInput;
+
+    std::vector<std::string> markers = setup.markers;
+    if (markers.empty() && setup.workspace.empty()) {
+        markers = exampleMarkers();
+        if (markers.empty()) {
+            err << "halvoren: no example markers found in " << exampleDataDirectory() << "/markers\n";
+            return nullptr;
+        }
+    }
+
+    auto stream = std::make_unique<SpryTrack::AtracsysTrackingStream>();
+    if (!setup.workspace.empty()) {
+        Properties workspace;
+        std::string error;
+        if (!WorkspaceFile::load(setup.workspace, workspace, error)) {
+            err << "halvoren: " << error << '\n';
+            return nullptr;
+        }
+        // A workspace holds the stream's block under "Algorithms"; a bare stream block works too.
+        const Properties* block = &workspace;
+        if (const Properties* algorithms = workspace.subProperties("Algorithms")) {
+            if (const Properties* s = algorithms->subProperties("Atracsys.SpryTrackStream")) {
+                block = s;
+            }
+        }
+        stream->configure(block);
+    }
+    if (setup.images) {
+        stream->setQueryImages(true);
+    }
+    if (setup.fiducialMode) {
+        stream->setFiducialQueryMode(
+            static_cast<AtracsysTrackingStreamBase::FiducialQueryMode>(*setup.fiducialMode));
+    }
+    for (const std::string& path : markers) {
+        const std::string name = std::filesystem::path(path).stem().string();
+        if (!stream->addGeometry(name, path)) {
+            err << "halvoren: cannot use the marker file " << path << '\n';
+            return nullptr;
+        }
+    }
+    exitCode = ExitOk;
+    return stream;
+}
+
+}  // namespace Halvoren::App

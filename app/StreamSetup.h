@@ -1,0 +1,55 @@
+#pragma once
+// What every command that runs the tracking stream shares: the options that configure the stream, and
+// making the configured stream from them.
+
+#include "stream/AtracsysTrackingStream.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Halvoren::App {
+
+/// Exit codes of the application.
+enum ExitCode {
+    ExitOk = 0,
+    ExitFailure = 1,   // the stream failed while running
+    ExitUsage = 2,     // wrong options
+    ExitBadInput = 3,  // an unreadable marker or workspace file
+    ExitNoCamera = 4,  // the camera could not be opened
+};
+
+struct StreamSetup {
+    std::vector<std::string> markers;  // geometry files; the example markers when empty
+    std::string workspace;             // configure from this workspace
+    bool images = false;
+    std::optional<int> fiducialMode;
+    int logLevel = 2;
+    bool help = false;
+};
+
+enum class OptionResult { Taken, Unknown, Invalid };
+
+/// Reads the set-up option at args[i], with its value (i then points at the value). Invalid sets the
+/// error text; Unknown leaves the option to the command.
+OptionResult parseSetupOption(const std::vector<std::string>& args, std::size_t& i, StreamSetup& setup,
+                              std::string& error);
+/// A whole number of at least 0 (frame counts).
+bool parseWholeNumber(const std::string& text, std::uint64_t& value);
+/// Usage lines of --marker, --workspace, --fiducials and --quiet/--verbose.
+std::string setupUsage();
+
+/// Folder of the example data (geometry files).
+std::string exampleDataDirectory();
+
+/// Sets the log level, makes the stream and configures it: the workspace, then images, fiducial mode and
+/// the markers (the example markers when neither markers nor a workspace are given). On failure writes
+/// the reason, sets the exit code and returns null.
+std::unique_ptr<SpryTrack::AtracsysTrackingStream> createStream(const StreamSetup& setup, std::ostream& err,
+                                                                int& exitCode);
+
+}  // namespace Halvoren::App

@@ -1,0 +1,7 @@
+#include "Algorithm.h"
+
+namespace Halvoren {
+
+Algorithm::~Algorithm() = default;
+
+}  // namespace Halvoren

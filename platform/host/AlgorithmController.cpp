@@ -1,0 +1,7 @@
+#include "AlgorithmController.h"
+
+namespace Halvoren {
+
+AlgorithmController::~AlgorithmController() = default;
+
+}  // namespace Halvoren

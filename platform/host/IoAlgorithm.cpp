@@ -1,0 +1,7 @@
+#include "IoAlgorithm.h"
+
+namespace Halvoren {
+
+IoAlgorithm::~IoAlgorithm() = default;
+
+}  // namespace Halvoren

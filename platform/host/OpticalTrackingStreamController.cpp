@@ -1,0 +1,534 @@
+#include "OpticalTrackingStreamController.h"
+
+#include "OpticalTracking.h"
+#include "Parameter.h"
+#include "TrackingStream.h"
+#include "Utilities.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include <limits>
+#include <mutex>
+
+namespace Halvoren {
+
+namespace {
+
+constexpr int kRefreshIntervalMs = 34;  // at most 30 refreshes a second
+
+/// The parameter's own attributes, overridden by those the stream wrote with its value (the stream may
+/// mark a parameter read-only depending on its state).
+std::string attributeOf(const ParameterBase& parameter, const Properties::Param* written,
+                        const std::string& key) {
+    if (written != nullptr) {
+        for (const auto& [k, v] : written->attributes) {
+            if (k == key) {
+                return v;
+            }
+        }
+    }
+    const auto it = parameter.attributes().find(key);
+    return it != parameter.attributes().end() ? it->second : std::string();
+}
+
+template <typename T>
+bool parseNumber(const std::string& text, T& value) {
+    if (text.empty()) {
+        return false;
+    }
+    Properties p;
+    p.setParam("n", text);
+    return p.param("n", value);
+}
+
+QPushButton* makeButton(const QString& text, const char* name, QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    return button;
+}
+
+}  // namespace
+
+/// What the stream's signals leave for the GUI thread.
+struct OpticalTrackingStreamController::Mailbox {
+    std::mutex mutex;  // guards the members below; nothing else is taken while it is held
+    bool stateChanged = false;
+    bool parametersChanged = false;
+    bool instrumentsChanged = false;                  // the set of instruments: read the registry
+    std::shared_ptr<const TrackingStreamData> frame;  // the newest frame not shown yet
+};
+
+OpticalTrackingStreamController::Actions OpticalTrackingStreamController::allowedActions(
+    Stream::State state) {
+    Actions actions;
+    actions.open = state == Stream::Closed;
+    actions.start = state == Stream::Open;
+    actions.stop = state == Stream::Running || state == Stream::Paused;
+    actions.close = state == Stream::Open || state == Stream::Running || state == Stream::Paused;
+    return actions;
+}
+
+OpticalTrackingStreamController::OpticalTrackingStreamController(StreamIoAlgorithm* algorithm,
+                                                                 QWidget* parent)
+    : StreamControllerBase(algorithm, parent), m_mailbox(std::make_shared<Mailbox>()) {
+    auto* layout = new QVBoxLayout(this);
+
+    auto* streamBox = new QGroupBox(tr("Stream"), this);
+    auto* streamLayout = new QVBoxLayout(streamBox);
+    m_name = new QLabel(streamBox);
+    m_name->setObjectName("streamName");
+    m_state = new QLabel(streamBox);
+    m_state->setObjectName("streamState");
+    auto* info = new QFormLayout();
+    info->addRow(tr("Name"), m_name);
+    info->addRow(tr("State"), m_state);
+    streamLayout->addLayout(info);
+    auto* buttons = new QHBoxLayout();
+    m_open = makeButton(tr("Open"), "open", streamBox);
+    m_start = makeButton(tr("Start"), "start", streamBox);
+    m_stop = makeButton(tr("Stop"), "stop", streamBox);
+    m_close = makeButton(tr("Close"), "close", streamBox);
+    for (QPushButton* button : {m_open, m_start, m_stop, m_close}) {
+        button->setEnabled(false);
+        buttons->addWidget(button);
+    }
+    streamLayout->addLayout(buttons);
+    layout->addWidget(streamBox);
+
+    auto* parameterBox = new QGroupBox(tr("Parameters"), this);
+    m_parameterForm = new QFormLayout(parameterBox);
+    layout->addWidget(parameterBox);
+
+    auto* instrumentBox = new QGroupBox(tr("Instruments"), this);
+    auto* instrumentLayout = new QVBoxLayout(instrumentBox);
+    m_instruments = new QTableWidget(0, 4, instrumentBox);
+    m_instruments->setObjectName("instruments");
+    m_instruments->setHorizontalHeaderLabels({tr("ID"), tr("Name"), tr("Quality"), tr("Position (mm)")});
+    m_instruments->verticalHeader()->setVisible(false);
+    m_instruments->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    m_instruments->horizontalHeader()->setStretchLastSection(true);
+    m_instruments->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_instruments->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_instruments->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    instrumentLayout->addWidget(m_instruments);
+    auto* markerButtons = new QHBoxLayout();
+    m_addMarker = makeButton(tr("Add marker..."), "addMarker", instrumentBox);
+    m_removeMarker = makeButton(tr("Remove marker"), "removeMarker", instrumentBox);
+    m_addMarker->setEnabled(false);
+    m_removeMarker->setEnabled(false);
+    markerButtons->addWidget(m_addMarker);
+    markerButtons->addWidget(m_removeMarker);
+    instrumentLayout->addLayout(markerButtons);
+    m_message = new QLabel(instrumentBox);
+    m_message->setObjectName("message");
+    m_message->setWordWrap(true);
+    instrumentLayout->addWidget(m_message);
+    layout->addWidget(instrumentBox, 1);
+
+    connect(m_open, &QPushButton::clicked, this, [this] {
+        if (Stream* s = liveStream()) {
+            s->open();
+        }
+    });
+    connect(m_start, &QPushButton::clicked, this, [this] {
+        if (Stream* s = liveStream()) {
+            s->start();
+        }
+    });
+    connect(m_stop, &QPushButton::clicked, this, [this] {
+        if (Stream* s = liveStream()) {
+            s->stop();
+        }
+    });
+    connect(m_close, &QPushButton::clicked, this, [this] {
+        if (Stream* s = liveStream()) {
+            s->close();
+        }
+    });
+    connect(m_addMarker, &QPushButton::clicked, this, [this] { chooseAndAddMarker(); });
+    connect(m_removeMarker, &QPushButton::clicked, this, [this] { removeSelectedMarker(); });
+    connect(m_instruments, &QTableWidget::itemSelectionChanged, this, [this] { updateMarkerButtons(); });
+
+    m_refreshTimer.setInterval(kRefreshIntervalMs);
+    connect(&m_refreshTimer, &QTimer::timeout, this, [this] { refresh(); });
+}
+
+OpticalTrackingStreamController::~OpticalTrackingStreamController() {
+    // Receivers on other threads only ever reach the mailbox, which they keep alive themselves.
+    SignalReceiver::disconnectAll();
+}
+
+void OpticalTrackingStreamController::init() {
+    if (m_initialized) {
+        return;
+    }
+    m_initialized = true;
+    Stream* s = stream();
+    if (s == nullptr) {
+        m_name->setText(tr("(no stream)"));
+        return;
+    }
+    m_name->setText(QString::fromStdString(s->name()));
+    buildParameterFields(*s);
+
+    // Any thread. On the GUI thread the panel follows at once; elsewhere the timer picks the note up.
+    std::shared_ptr<Mailbox> mailbox = m_mailbox;
+    auto note = [this, mailbox](bool Mailbox::*flag) {
+        {
+            std::lock_guard<std::mutex> lock(mailbox->mutex);
+            (*mailbox).*flag = true;
+        }
+        if (QtHelpers::isMainThread()) {
+            refresh();
+        }
+    };
+    m_stateConnection = s->signalStateChanged.connect(
+        this, [note](const Stream::StateChange&) { note(&Mailbox::stateChanged); });
+    s->signalParametersChanged.connect(this, [note] { note(&Mailbox::parametersChanged); });
+    if (auto* tracking = dynamic_cast<TrackingStream*>(s)) {
+        tracking->signalInstrumentsChanged.connect(this, [note](InstrumentModifications flags) {
+            if (flags.test(InstrumentModification::InstrumentsChanged)) {
+                note(&Mailbox::instrumentsChanged);
+            }
+        });
+    }
+    // Worker thread: keeps only a reference to the frame, shown by the next refresh.
+    s->signalStreamData.connect(this, [mailbox](const std::shared_ptr<const StreamData>& data) {
+        auto frame = std::dynamic_pointer_cast<const TrackingStreamData>(data);
+        if (frame) {
+            std::lock_guard<std::mutex> lock(mailbox->mutex);
+            mailbox->frame = std::move(frame);
+        }
+    });
+
+    {
+        std::lock_guard<std::mutex> lock(m_mailbox->mutex);
+        m_mailbox->stateChanged = true;
+        m_mailbox->parametersChanged = true;
+        m_mailbox->instrumentsChanged = true;
+    }
+    refresh();
+    m_refreshTimer.start();
+}
+
+Stream* OpticalTrackingStreamController::liveStream() {
+    if (stream() != nullptr && (!m_stateConnection || !m_stateConnection->isConnected())) {
+        // The stream's signal let go of us: the stream is gone.
+        if (m_initialized) {
+            forgetStream();
+        }
+    }
+    return stream();
+}
+
+OpticalTrackingInterface* OpticalTrackingStreamController::markerInterface() {
+    return dynamic_cast<OpticalTrackingInterface*>(liveStream());
+}
+
+void OpticalTrackingStreamController::refresh() {
+    bool stateChanged = false;
+    bool parametersChanged = false;
+    bool instrumentsChanged = false;
+    std::shared_ptr<const TrackingStreamData> frame;
+    {
+        std::lock_guard<std::mutex> lock(m_mailbox->mutex);
+        std::swap(stateChanged, m_mailbox->stateChanged);
+        std::swap(parametersChanged, m_mailbox->parametersChanged);
+        std::swap(instrumentsChanged, m_mailbox->instrumentsChanged);
+        frame.swap(m_mailbox->frame);
+    }
+    const bool hadStream = stream() != nullptr;
+    Stream* s = liveStream();
+    if (s == nullptr) {
+        if (hadStream || !m_initialized) {
+            m_state->setText(tr("(stream closed and gone)"));
+            for (QPushButton* button : {m_open, m_start, m_stop, m_close, m_addMarker, m_removeMarker}) {
+                button->setEnabled(false);
+            }
+            for (const Field& field : m_fields) {
+                field.widget->setEnabled(false);
+            }
+            m_refreshTimer.stop();
+        }
+        return;
+    }
+    if (stateChanged) {
+        showState(*s);
+    }
+    if (stateChanged || parametersChanged) {
+        // The state may make a parameter read-only.
+        showFieldValues(*s);
+    }
+    if (instrumentsChanged) {
+        if (auto* tracking = dynamic_cast<TrackingStream*>(s)) {
+            showInstruments(tracking->instruments());
+        }
+    } else if (frame) {
+        showInstruments(frame->instruments());
+    }
+}
+
+void OpticalTrackingStreamController::showState(Stream& stream) {
+    const Stream::State state = stream.currentState();
+    m_state->setText(QString::fromLatin1(Stream::stateName(state)));
+    const Actions actions = allowedActions(state);
+    m_open->setEnabled(actions.open);
+    m_start->setEnabled(actions.start);
+    m_stop->setEnabled(actions.stop);
+    m_close->setEnabled(actions.close);
+    updateMarkerButtons();
+}
+
+void OpticalTrackingStreamController::buildParameterFields(Stream& stream) {
+    for (ParameterBase* parameter : stream.parameters()) {
+        const auto hidden = parameter->attributes().find("hidden");
+        if (hidden != parameter->attributes().end() && hidden->second == "true") {
+            continue;
+        }
+        Field::Kind kind = Field::Text;
+        QWidget* widget = makeField(*parameter, kind);
+        widget->setObjectName(QString::fromStdString(parameter->name()));
+        m_parameterForm->addRow(QString::fromStdString(parameter->name()), widget);
+        m_fields.push_back({parameter->name(), kind, widget});
+    }
+}
+
+QWidget* OpticalTrackingStreamController::makeField(const ParameterBase& parameter, Field::Kind& kind) {
+    const std::string name = parameter.name();
+    const auto& attributes = parameter.attributes();
+    auto attribute = [&](const char* key) {
+        const auto it = attributes.find(key);
+        return it != attributes.end() ? it->second : std::string();
+    };
+
+    if (dynamic_cast<const Parameter<bool>*>(&parameter) != nullptr) {
+        kind = Field::Bool;
+        auto* box = new QCheckBox(this);
+        connect(box, &QCheckBox::toggled, this, [this, name](bool on) {
+            Properties p;
+            p.setParam(name, on);
+            commitField(p);
+        });
+        return box;
+    }
+    if (!attribute("values").empty()) {
+        kind = Field::Choice;
+        auto* box = new QComboBox(this);
+        for (const std::string& value : String::split(attribute("values"), ",")) {
+            box->addItem(QString::fromStdString(value));
+        }
+        connect(box, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this, name](int index) {
+            if (index < 0) {
+                return;
+            }
+            Properties p;
+            p.setParam(name, index);
+            commitField(p);
+        });
+        return box;
+    }
+    if (dynamic_cast<const Parameter<int>*>(&parameter) != nullptr ||
+        dynamic_cast<const Parameter<unsigned>*>(&parameter) != nullptr ||
+        dynamic_cast<const Parameter<long long>*>(&parameter) != nullptr) {
+        kind = Field::Integer;
+        auto* box = new QSpinBox(this);
+        int low = dynamic_cast<const Parameter<unsigned>*>(&parameter) != nullptr
+                      ? 0
+                      : std::numeric_limits<int>::min();
+        int high = std::numeric_limits<int>::max();
+        parseNumber(attribute("min"), low);
+        parseNumber(attribute("max"), high);
+        box->setRange(low, high);
+        box->setSpecialValueText(QString::fromStdString(attribute("specialValue")));
+        box->setKeyboardTracking(false);
+        connect(box, QOverload<int>::of(&QSpinBox::valueChanged), this, [this, name](int value) {
+            Properties p;
+            p.setParam(name, value);
+            commitField(p);
+        });
+        return box;
+    }
+    if (dynamic_cast<const Parameter<float>*>(&parameter) != nullptr ||
+        dynamic_cast<const Parameter<double>*>(&parameter) != nullptr) {
+        kind = Field::Real;
+        auto* box = new QDoubleSpinBox(this);
+        double low = -1e6;
+        double high = 1e6;
+        parseNumber(attribute("min"), low);
+        parseNumber(attribute("max"), high);
+        box->setRange(low, high);
+        box->setDecimals(3);
+        box->setKeyboardTracking(false);
+        connect(box, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, [this, name](double value) {
+            Properties p;
+            p.setParam(name, value);
+            commitField(p);
+        });
+        return box;
+    }
+    kind = Field::Text;
+    auto* edit = new QLineEdit(this);
+    connect(edit, &QLineEdit::editingFinished, this, [this, name, edit] {
+        Properties p;
+        p.setParam(name, edit->text().toStdString());
+        commitField(p);
+    });
+    return edit;
+}
+
+void OpticalTrackingStreamController::commitField(const Properties& value) {
+    if (Stream* s = liveStream()) {
+        // Through the stream's own configure: the parameter signals the change, and the stream may act on
+        // it (an open camera takes a new setting at once).
+        s->configure(&value);
+    }
+}
+
+void OpticalTrackingStreamController::showFieldValues(Stream& stream) {
+    Properties written;
+    stream.configuration(&written);
+    for (const Field& field : m_fields) {
+        const ParameterBase* parameter = stream.parameter(field.name);
+        const Properties::Param* param = written.findParam(field.name);
+        if (parameter == nullptr || param == nullptr) {
+            continue;
+        }
+        const QSignalBlocker block(field.widget);
+        field.widget->setEnabled(attributeOf(*parameter, param, "readOnly") != "true");
+        switch (field.kind) {
+            case Field::Bool: {
+                bool on = false;
+                if (written.param(field.name, on)) {
+                    static_cast<QCheckBox*>(field.widget)->setChecked(on);
+                }
+                break;
+            }
+            case Field::Choice: {
+                int index = 0;
+                if (written.param(field.name, index)) {
+                    static_cast<QComboBox*>(field.widget)->setCurrentIndex(index);
+                }
+                break;
+            }
+            case Field::Integer: {
+                int value = 0;
+                if (written.param(field.name, value)) {
+                    static_cast<QSpinBox*>(field.widget)->setValue(value);
+                }
+                break;
+            }
+            case Field::Real: {
+                double value = 0.0;
+                if (written.param(field.name, value)) {
+                    static_cast<QDoubleSpinBox*>(field.widget)->setValue(value);
+                }
+                break;
+            }
+            case Field::Text:
+                static_cast<QLineEdit*>(field.widget)->setText(QString::fromStdString(param->value));
+                break;
+        }
+    }
+}
+
+void OpticalTrackingStreamController::showInstruments(const std::vector<TrackingInstrument>& instruments) {
+    const int rows = static_cast<int>(instruments.size());
+    m_instruments->setRowCount(rows);
+    for (int row = 0; row < rows; ++row) {
+        const TrackingInstrument& instrument = instruments[static_cast<std::size_t>(row)];
+        const bool seen = instrument.quality > 0.0;
+        const Eigen::Vector3d p = instrument.pose.block<3, 1>(0, 3);
+        const QString texts[] = {
+            QString::fromStdString(instrument.id.ID),
+            QString::fromStdString(instrument.id.name),
+            seen ? QString::number(instrument.quality, 'f', 3) : tr("not seen"),
+            seen ? QStringLiteral("%1, %2, %3")
+                       .arg(p.x(), 0, 'f', 1)
+                       .arg(p.y(), 0, 'f', 1)
+                       .arg(p.z(), 0, 'f', 1)
+                 : QString(),
+        };
+        for (int column = 0; column < 4; ++column) {
+            QTableWidgetItem* item = m_instruments->item(row, column);
+            if (item == nullptr) {
+                m_instruments->setItem(row, column, new QTableWidgetItem(texts[column]));
+            } else if (item->text() != texts[column]) {
+                item->setText(texts[column]);
+            }
+        }
+    }
+    updateMarkerButtons();
+}
+
+void OpticalTrackingStreamController::updateMarkerButtons() {
+    OpticalTrackingInterface* markers = markerInterface();
+    m_addMarker->setEnabled(
+        markers != nullptr &&
+        markers->capabilities().test(OpticalTrackingInterface::Capabilities::AddMarkerFromFile));
+    m_removeMarker->setEnabled(markers != nullptr && !m_instruments->selectedItems().isEmpty());
+}
+
+QString OpticalTrackingStreamController::chooseMarkerFile() {
+    return QFileDialog::getOpenFileName(this, tr("Add marker"), QString(),
+                                        tr("Marker geometry (*.ini);;All files (*)"));
+}
+
+void OpticalTrackingStreamController::chooseAndAddMarker() {
+    const QString path = chooseMarkerFile();
+    if (!path.isEmpty()) {
+        addMarkerFromFile(path);
+    }
+}
+
+std::string OpticalTrackingStreamController::addMarkerFromFile(const QString& path) {
+    OpticalTrackingInterface* markers = markerInterface();
+    if (markers == nullptr) {
+        return {};
+    }
+    const QString name = QFileInfo(path).completeBaseName();
+    const std::string id = markers->addTrackingMarker(name.toStdString(), path.toStdString());
+    m_message->setText(id.empty() ? tr("Could not add the marker of %1.").arg(path)
+                                  : tr("Added %1 as %2.").arg(name, QString::fromStdString(id)));
+    {
+        std::lock_guard<std::mutex> lock(m_mailbox->mutex);
+        m_mailbox->instrumentsChanged = true;
+    }
+    refresh();
+    return id;
+}
+
+bool OpticalTrackingStreamController::removeSelectedMarker() {
+    OpticalTrackingInterface* markers = markerInterface();
+    const QList<QTableWidgetItem*> selected = m_instruments->selectedItems();
+    if (markers == nullptr || selected.isEmpty()) {
+        return false;
+    }
+    const QTableWidgetItem* idItem = m_instruments->item(selected.front()->row(), 0);
+    const std::string id = idItem != nullptr ? idItem->text().toStdString() : std::string();
+    const bool removed = markers->removeTrackingMarker(id);
+    m_message->setText(removed ? tr("Removed %1.").arg(QString::fromStdString(id))
+                               : tr("Could not remove %1.").arg(QString::fromStdString(id)));
+    {
+        std::lock_guard<std::mutex> lock(m_mailbox->mutex);
+        m_mailbox->instrumentsChanged = true;
+    }
+    refresh();
+    return removed;
+}
+
+}  // namespace Halvoren

@@ -1,0 +1,107 @@
+#pragma once
+
+#include "Signal.h"
+#include "Stream.h"
+#include "StreamControllerBase.h"
+#include "TrackingInstrument.h"
+
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class QLabel;
+class QPushButton;
+class QTableWidget;
+class QFormLayout;
+
+namespace Halvoren {
+
+class OpticalTrackingInterface;
+class StreamIoAlgorithm;
+
+/// The panel of an optical tracking stream: its name and state with open, start, stop and close buttons,
+/// its parameters as editable fields, and its instruments with quality and position, with buttons to add
+/// a marker from a geometry file and to remove the selected one.
+///
+/// The stream's signals may arrive on any thread. Off the GUI thread they only leave a note in a mailbox
+/// (under its mutex); a timer on the GUI thread picks the notes up at most 30 times a second, so no other
+/// thread ever touches a widget. The stream must be destroyed on the GUI thread; the panel notices and
+/// forgets it.
+class OpticalTrackingStreamController : public StreamControllerBase, public SignalReceiver {
+    Q_OBJECT
+
+public:
+    explicit OpticalTrackingStreamController(StreamIoAlgorithm* algorithm, QWidget* parent = nullptr);
+    /// Disconnects from the stream first: a stream that lives on never calls into a dead panel.
+    ~OpticalTrackingStreamController() override;
+
+    /// GUI thread. Builds the parameter fields and follows the stream from now on. Runs once.
+    void init() override;
+
+    /// GUI thread. Adds the marker of a geometry file through the stream's marker interface, named after
+    /// the file. Returns the instrument ID, or an empty text when the stream refused it.
+    std::string addMarkerFromFile(const QString& path);
+    /// GUI thread. Removes the instrument selected in the list; false when none is selected or the stream
+    /// refused.
+    bool removeSelectedMarker();
+    /// GUI thread. Shows what the stream reported since the last refresh; the timer calls it.
+    void refresh();
+
+    /// Which buttons a state allows: the operations that act in it.
+    struct Actions {
+        bool open = false;
+        bool start = false;
+        bool stop = false;
+        bool close = false;
+    };
+    static Actions allowedActions(Stream::State state);
+
+protected:
+    /// GUI thread. Asks the user for a geometry file; empty when cancelled.
+    virtual QString chooseMarkerFile();
+
+private:
+    struct Mailbox;
+    struct Field {
+        enum Kind { Bool, Choice, Integer, Real, Text };
+        std::string name;
+        Kind kind;
+        QWidget* widget;
+    };
+
+    void buildParameterFields(Stream& stream);
+    QWidget* makeField(const ParameterBase& parameter, Field::Kind& kind);
+    /// Writes one value through the stream's configuration, so the parameter signals the change.
+    void commitField(const Properties& value);
+    /// The stream, or null once it is gone.
+    Stream* liveStream();
+    OpticalTrackingInterface* markerInterface();
+    void showState(Stream& stream);
+    void showFieldValues(Stream& stream);
+    void showInstruments(const std::vector<TrackingInstrument>& instruments);
+    void updateMarkerButtons();
+    void chooseAndAddMarker();
+
+    std::shared_ptr<Mailbox> m_mailbox;
+    std::shared_ptr<SignalConnection> m_stateConnection;  // disconnected by the stream when it dies
+    bool m_initialized = false;
+    QTimer m_refreshTimer;
+
+    QLabel* m_name;
+    QLabel* m_state;
+    QPushButton* m_open;
+    QPushButton* m_start;
+    QPushButton* m_stop;
+    QPushButton* m_close;
+    QFormLayout* m_parameterForm;
+    std::vector<Field> m_fields;
+    QTableWidget* m_instruments;
+    QPushButton* m_addMarker;
+    QPushButton* m_removeMarker;
+    QLabel* m_message;
+};
+
+}  // namespace Halvoren

@@ -1,0 +1,7 @@
+#include "StreamAlgorithmBase.h"
+
+namespace Halvoren {
+
+StreamAlgorithmBase::~StreamAlgorithmBase() = default;
+
+}  // namespace Halvoren

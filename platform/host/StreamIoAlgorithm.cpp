@@ -1,0 +1,7 @@
+#include "StreamIoAlgorithm.h"
+
+namespace Halvoren {
+
+StreamIoAlgorithm::~StreamIoAlgorithm() = default;
+
+}  // namespace Halvoren
