@@ -80,10 +80,6 @@ Substream<S>::~Substream() {
         std::lock_guard<std::mutex> lock(m_follower->mutex);
         m_follower->substream = nullptr;
     }
-    {
-        std::lock_guard<std::mutex> lock(this->streamMutex());
-        this->m_beingDestroyed = true;
-    }
     // Closing ourselves must not close the main stream, which lives on.
     m_destroying = true;
     this->close();
