@@ -115,6 +115,8 @@ public:
     void setSetGeometryStatus(ftkStatus status);
     /// Refuses ftkSetGeometry (FTK_ERR_REFUSED) for this geometry id until allowed again.
     void refuseGeometry(std::uint32_t geometryId, bool refuse = true);
+    /// Answered by ftkClearGeometry for a geometry set on the device; one that is not set is refused
+    /// with FTK_ERR_INVALID_ARGUMENT whatever this says.
     void setClearGeometryStatus(ftkStatus status);
     /// The last error text from now on, and the text every scripted fault (a status above, a refused
     /// geometry, an error status of a frame) then gives. Without it a scripted fault's text names the

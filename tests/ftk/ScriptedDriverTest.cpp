@@ -348,6 +348,10 @@ TEST_F(FtkErrorText, EachFailingCallLeavesItsOwnText) {
     sim().setSetGeometryStatus(FTK_ERR_INTERNAL);
     EXPECT_EQ(ftkSetGeometry(m_library, kSerial, &geometry), FTK_ERR_INTERNAL);
     EXPECT_EQ(lastError(), "ftkSetGeometry failed with status 4");
+    sim().setCreateFrameFails(true);
+    EXPECT_EQ(ftkCreateFrame(), nullptr);
+    EXPECT_EQ(lastError(), "ftkCreateFrame failed with status 4");
+    EXPECT_EQ(sim().callsTo("ftkCreateFrame").at(0).result, FTK_ERR_INTERNAL);
     sim().setLastErrorText("cable pulled");
     EXPECT_EQ(lastError(), "cable pulled");
     int32_t value = 0;

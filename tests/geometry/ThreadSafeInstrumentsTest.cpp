@@ -451,6 +451,13 @@ TEST(RegistryConcurrency, EveryOperationWaitsWhileACallbackHoldsTheLock) {
         EXPECT_TRUE(finished);
     }
     EXPECT_EQ(registry.size(), 0);
+    // The entries created without a special object.
+    for (const char* id : {"d", "e0"}) {
+        EXPECT_EQ(log.count(Log::Error, category,
+                            std::string("modifyAll: Special object for instrument with ID ") + id +
+                                " does not exist"),
+                  1);
+    }
 }
 
 // Writers update poses the way the acquisition pass does while readers list the registry and another
