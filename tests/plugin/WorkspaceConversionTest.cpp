@@ -43,9 +43,6 @@ TEST(RenameLegacyStreamAlgorithms, RenamesDirectAlgorithmBlocksOnExactNamesKeepi
                   "Atracsys.SpryTrackLegacyRC10Stream", "Atracsys.FusionTrackStream"}));
     // The renamed block is the same block with the same contents.
     EXPECT_EQ(algorithms->subProperties("Atracsys.SpryTrackStream", false), spryTrack);
-    bool queryImages = false;
-    EXPECT_TRUE(spryTrack->param("queryImages", queryImages));
-    EXPECT_TRUE(queryImages);
     EXPECT_EQ(blockNames(*targets), std::vector<std::string>{"Atracsys.AtracsysTrackingStreamFusionTrack"});
     EXPECT_EQ(blockNames(*workspace.subProperties("Other", false)),
               std::vector<std::string>{"Atracsys.AtracsysTrackingStreamSpryTrack"});
