@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AlgorithmController.h"
 #include "DataList.h"
 
 #include <memory>
@@ -9,7 +10,6 @@
 namespace Halvoren {
 
 class Algorithm;
-class AlgorithmController;
 
 /// Makes the user-interface controllers of a plug-in's algorithms.
 class AlgorithmControllerFactory {

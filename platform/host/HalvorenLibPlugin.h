@@ -1,15 +1,15 @@
 #pragma once
 
+#include "AlgorithmControllerFactory.h"
+#include "AlgorithmFactory.h"
+#include "DataAnnotationFactory.h"
 #include "PluginBase.h"
 
 #include <memory>
 
 namespace Halvoren {
 
-class AlgorithmControllerFactory;
-class AlgorithmFactory;
 class ApplicationController;
-class DataAnnotationFactory;
 
 /// A plug-in that offers algorithms: in init() it hands the host its factories with registerFactories().
 /// It owns them and destroys them with itself, so every algorithm and controller they made must be gone

@@ -7,7 +7,7 @@
 // name order within a folder.
 //
 // What a module exports (plain C names, default visibility):
-//     extern "C" const char* halvorenPluginDescriptor;          // "<magic>|hostversion=4.5.0|..."
+//     extern "C" { const char* halvorenPluginDescriptor = "<magic>|hostversion=4.5.0|..."; }
 //     extern "C" const char* halvorenPluginId();                 // stays valid while the module is loaded
 //     extern "C" Halvoren::PluginBase* halvorenCreatePlugin();   // new object, owned by the host
 // The descriptor must begin with kMagicPrefix, and its hostversion must fit this host: the same major
@@ -18,6 +18,7 @@
 // conversions they added, and only then closes their modules. Every algorithm, controller and stream made
 // through a plug-in's factories contains that module's code: the caller must destroy them first.
 
+#include "AlgorithmController.h"
 #include "AlgorithmFactory.h"
 
 #include <cstdint>
@@ -27,7 +28,6 @@
 
 namespace Halvoren {
 
-class AlgorithmController;
 class AlgorithmControllerFactory;
 class ApplicationController;
 class PluginBase;
