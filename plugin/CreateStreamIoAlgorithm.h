@@ -60,6 +60,16 @@ public:
     bool openFlag() const { return m_open; }
     bool startFlag() const { return m_start; }
 
+    /// Forgets the stream when the host took it, destroys it otherwise; then clears the ownership mark.
+    void releaseStream() override {
+        if (streamOwnershipTaken()) {
+            static_cast<void>(m_stream.release());
+        } else {
+            m_stream.reset();
+        }
+        StreamIoAlgorithm::releaseStream();
+    }
+
 protected:
     /// Lets go of the current stream, then takes the new one and sets it up. Status 1 when opening or
     /// starting fails (the stream is kept) or when setting up throws (the stream is destroyed, so that it
@@ -89,17 +99,6 @@ protected:
             m_stream.reset();
             setStatus(Error);
         }
-    }
-
-public:
-    /// Forgets the stream when the host took it, destroys it otherwise; then clears the ownership mark.
-    void releaseStream() override {
-        if (streamOwnershipTaken()) {
-            static_cast<void>(m_stream.release());
-        } else {
-            m_stream.reset();
-        }
-        StreamIoAlgorithm::releaseStream();
     }
 
 private:

@@ -1,5 +1,5 @@
-// The module's boundary with the host: three plain symbols and the registration object. No exception
-// leaves through them; the host is not C++-exception aware at this boundary.
+// The module's boundary with the host: three plain symbols and the registration object. The host calls
+// them as C functions, so no exception may leave through them.
 #include "plugin/AtracsysPlugin.h"
 
 #include "host/PluginAutoRegistrationGuard.h"

@@ -4,11 +4,15 @@
 #include "host/AlgorithmFactory.h"
 #include "host/HalvorenLibPlugin.h"
 #include "host/PluginAutoRegistrationGuard.h"
+#include "host/PluginManager.h"
+#include "host/Stream.h"
 #include "host/WorkspaceConversionRegistry.h"
 
+#include "support/DriverScript.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
+#include <QCoreApplication>
 
 #include <dlfcn.h>
 
@@ -99,4 +103,35 @@ TEST(Module, EntryPointsGiveTheDescriptorTheIdAndAPluginThatRegistersEverything)
     EXPECT_TRUE(conversion.convert(workspace, Halvoren::Filesystem::Path()));
     EXPECT_NE(workspace.subProperties("Algorithms", false)->subProperties("Atracsys.SpryTrackStream", false),
               nullptr);
+}
+
+TEST(Module, HostLoadsItRunsTheStreamAlgorithmAndUnloadsItWithoutTrace) {
+    TestSupport::LogCapture log;
+    TestSupport::scriptDevice();
+    {
+        Halvoren::PluginManager manager;
+        ASSERT_TRUE(manager.loadModule(HALVOREN_PLUGIN_MODULE));
+        ASSERT_EQ(manager.plugins().size(), 1u);
+        EXPECT_EQ(manager.plugins()[0].id, "Halvoren.AtracsysTrackingSpryTrack");
+        std::unique_ptr<Halvoren::Algorithm> algorithm =
+            manager.algorithmFactory().instantiateAlgorithm("Atracsys.SpryTrackStream", Halvoren::DataList());
+        ASSERT_NE(algorithm, nullptr);
+        Halvoren::Properties settings;
+        settings.setParam("autoOpen", true);
+        settings.setParam("autoStart", true);
+        algorithm->configure(&settings);
+        algorithm->run();
+        Halvoren::OwningDataList output = algorithm->takeOutput();
+        auto* stream = dynamic_cast<Halvoren::Stream*>(output.get(0));
+        ASSERT_NE(stream, nullptr);
+        EXPECT_EQ(stream->currentState(), Halvoren::Stream::Running);
+        EXPECT_NE(manager.createController(algorithm.get()), nullptr);
+        output = Halvoren::OwningDataList();
+        algorithm.reset();
+        // Main-thread work the stream queued is the module's code: it has to run before the module closes.
+        QCoreApplication::sendPostedEvents();
+    }
+    void* stillOpen = dlopen(HALVOREN_PLUGIN_MODULE, RTLD_LAZY | RTLD_NOLOAD);
+    EXPECT_EQ(stillOpen, nullptr);
+    EXPECT_TRUE(Halvoren::PluginAutoRegistrationGuard::registered().empty());
 }
