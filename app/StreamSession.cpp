@@ -7,11 +7,13 @@
 #include "host/PluginManager.h"
 #include "host/StreamAlgorithmBase.h"
 #include "host/TrackingStream.h"
+#include "host/WorkspaceConversionRegistry.h"
 #include "host/WorkspaceFile.h"
 
 #include <exception>
 #include <filesystem>
 #include <ostream>
+#include <vector>
 
 namespace Halvoren::App {
 
@@ -43,8 +45,15 @@ void resolveMarkerPaths(Properties& settings, const std::filesystem::path& folde
 
 bool readStreamSettings(const std::string& path, Properties& settings, std::string& error) {
     Properties workspace;
-    if (!WorkspaceFile::load(path, workspace, error)) {
+    std::vector<WorkspaceConversionRegistry::Report> conversions;
+    if (!WorkspaceFile::load(path, workspace, error, nullptr, &conversions)) {
         return false;
+    }
+    for (const WorkspaceConversionRegistry::Report& conversion : conversions) {
+        if (conversion.changed) {
+            HALVOREN_LOG(Log::Info, "halvoren",
+                         "Workspace " << path << " converted: " << conversion.description);
+        }
     }
     const Properties* block = &workspace;
     if (const Properties* algorithms = workspace.subProperties("Algorithms")) {
