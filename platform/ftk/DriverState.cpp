@@ -1,5 +1,6 @@
 #include "DriverState.h"
 
+#include <string>
 #include <utility>
 
 namespace ftksim {
@@ -23,6 +24,7 @@ void DriverState::clearScript(bool isScripted) {
     refusedGeometries.clear();
     clearGeometryStatus = FTK_OK;
     lastErrorText.clear();
+    scriptedErrorText.clear();
     lastErrorStatus = FTK_OK;
     queuedFrames.clear();
     repeatFrame.reset();
@@ -60,10 +62,17 @@ DeviceSpec* DriverState::findDevice(ftkLibraryImpl& library, std::uint64_t seria
     return nullptr;
 }
 
-void DriverState::noteError(const ftkLibraryImpl& library, std::string text) {
-    if (library.simulated) {
-        lastErrorText = std::move(text);
+void DriverState::noteError(std::string text) {
+    lastErrorText = std::move(text);
+}
+
+ftkStatus DriverState::scriptedFault(const char* function, ftkStatus status) {
+    if (status != FTK_OK) {
+        noteError(!scriptedErrorText.empty()
+                      ? scriptedErrorText
+                      : std::string(function) + " failed with status " + std::to_string(status));
     }
+    return status;
 }
 
 }  // namespace ftksim

@@ -65,7 +65,11 @@ struct DriverState {
     ftkStatus setGeometryStatus = FTK_OK;
     std::set<std::uint32_t> refusedGeometries;
     ftkStatus clearGeometryStatus = FTK_OK;
+    /// What ftkGetLastErrorString answers: the text of the last call that failed.
     std::string lastErrorText;
+    /// The text a fault the test scripted gives (a status set below, a refused geometry, an error status
+    /// of a frame); when empty, a text naming the call and its status.
+    std::string scriptedErrorText;
     ftkStatus lastErrorStatus = FTK_OK;
     std::deque<ScriptedFrame> queuedFrames;
     std::optional<ScriptedFrame> repeatFrame;
@@ -89,8 +93,10 @@ struct DriverState {
     std::vector<DeviceSpec>& devicesOf(ftkLibraryImpl& library);
     /// The device with this serial number in a session, or null.
     DeviceSpec* findDevice(ftkLibraryImpl& library, std::uint64_t serialNumber);
-    /// Sets the last error text of a simulated session (a scripted one answers only what the test set).
-    void noteError(const ftkLibraryImpl& library, std::string text);
+    /// Makes the text the last error's, as every call that fails does.
+    void noteError(std::string text);
+    /// Notes the text of a scripted fault of the call when the status is not a success; returns it.
+    ftkStatus scriptedFault(const char* function, ftkStatus status);
 
     /// Calls kept without a script.
     static constexpr std::size_t kUnscriptedCallLimit = 10000;

@@ -124,6 +124,23 @@ void FrameStorage::fill(const ScriptedFrame& source, std::uint32_t counter, std:
     fillImages(source, counter, timestampUs);
 }
 
+void FrameStorage::invalidate() {
+    restoreLayout();
+    m_frame.leftRawCount = 0;
+    m_frame.rightRawCount = 0;
+    m_frame.fiducialsCount = 0;
+    m_frame.markersCount = 0;
+    m_frame.eventsCount = 0;
+    if (m_imageHeader) {
+        *m_imageHeader = ftkImageInfo{};
+    }
+    for (ftkPartStatus* status : {&m_frame.imageHeaderStatus, &m_frame.leftPixelsStatus,
+                                  &m_frame.rightPixelsStatus, &m_frame.leftRawStatus, &m_frame.rightRawStatus,
+                                  &m_frame.fiducialsStatus, &m_frame.markersStatus}) {
+        *status = FTK_PART_INVALID;
+    }
+}
+
 void FrameStorage::fillImages(const ScriptedFrame& source, std::uint32_t counter, std::uint64_t timestampUs) {
     const bool hasImages =
         source.width > 0 && source.height > 0 && !(source.leftPixels.empty() && source.rightPixels.empty());

@@ -33,6 +33,10 @@ public:
     /// FTK_PART_SKIPPED. The pixel buffers are reused while the image size does not grow.
     void fill(const ScriptedFrame& source, std::uint32_t counter, std::uint64_t timestampUs);
 
+    /// Empties the frame after a failed fetch: every count 0, every part status FTK_PART_INVALID, a
+    /// zeroed image header. The arrays stay allocated.
+    void invalidate();
+
     /// Bytes reserved for each of the two pixel buffers.
     std::size_t pixelCapacity() const { return m_pixelCapacity; }
 

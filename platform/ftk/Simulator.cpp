@@ -107,7 +107,10 @@ void Simulator::setClearGeometryStatus(ftkStatus status) {
     setMember(&DriverState::clearGeometryStatus, status);
 }
 void Simulator::setLastErrorText(std::string text) {
-    setMember(&DriverState::lastErrorText, std::move(text));
+    DriverState& state = DriverState::instance();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.lastErrorText = text;
+    state.scriptedErrorText = std::move(text);
 }
 void Simulator::setLastErrorStatus(ftkStatus status) {
     setMember(&DriverState::lastErrorStatus, status);

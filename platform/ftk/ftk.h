@@ -44,6 +44,7 @@ typedef int8_t ftkPartStatus;
 #define FTK_PART_OK 0
 #define FTK_PART_OVERFLOW 1
 #define FTK_PART_INVALID_RESERVED_SIZE 2
+#define FTK_PART_INVALID 3 /* nothing usable: the fetch failed */
 
 #define FTK_MAX_GEOMETRY_FIDUCIALS 6
 #define FTK_NO_CORRESPONDENCE 0xFFFFFFFFu
@@ -96,9 +97,9 @@ typedef struct ftkRawDetection {
 
 /* One triangulated fiducial. */
 typedef struct ftkFiducial3D {
-    uint32_t leftIndex;  /* index into the left raw detections */
-    uint32_t rightIndex; /* index into the right raw detections */
-    ftkPoint3 position;  /* mm */
+    uint32_t leftIndex;       /* index into the left raw detections */
+    uint32_t rightIndex;      /* index into the right raw detections */
+    ftkPoint3 position;       /* mm */
     float epipolarError;      /* pixels */
     float triangulationError; /* mm */
     float probability;

@@ -1,5 +1,6 @@
-// The ftk functions of the simulated driver. Each checks its pointers, turns every exception into a
-// status and records itself (with its arguments and result) before returning.
+// The ftk functions of the simulated driver. Each goes through guarded(), which turns every exception
+// into a status and records the call (with its arguments and result) before returning; the bodies check
+// their pointers.
 #include "DriverState.h"
 #include "ftk.h"
 
@@ -87,7 +88,7 @@ Target findTarget(DriverState& state, ftkLibrary handle, std::uint64_t serialNum
     }
     target.device = state.findDevice(*target.library, serialNumber);
     if (target.device == nullptr) {
-        state.noteError(*target.library, "No device with serial number " + std::to_string(serialNumber));
+        state.noteError("No device with serial number " + std::to_string(serialNumber));
         target.status = FTK_ERR_NO_DEVICE;
     }
     return target;
@@ -96,11 +97,11 @@ Target findTarget(DriverState& state, ftkLibrary handle, std::uint64_t serialNum
 // The common checks of an option write: refused or unknown ids fail.
 ftkStatus checkWritable(DriverState& state, const Target& target, std::uint32_t optionId) {
     if (target.device->refusedWrites.count(optionId) > 0) {
-        state.noteError(*target.library, "Option " + std::to_string(optionId) + " refused the value");
+        state.noteError("Option " + std::to_string(optionId) + " refused the value");
         return FTK_ERR_REFUSED;
     }
     if (!offersOption(*target.device, optionId)) {
-        state.noteError(*target.library, "Unknown option " + std::to_string(optionId));
+        state.noteError("Unknown option " + std::to_string(optionId));
         return FTK_ERR_UNKNOWN_OPTION;
     }
     return FTK_OK;
@@ -114,8 +115,8 @@ std::uint64_t nowMicroseconds() {
 
 // Hands a frame to the caller, the same way for scripted and camera frames.
 ftkStatus deliver(ftkLibraryImpl& library, FrameStorage& storage, const ScriptedFrame& source) {
-    if (source.status == FTK_WAR_NO_FRAME) {
-        return FTK_WAR_NO_FRAME;
+    if (source.status == FTK_WAR_NO_FRAME || source.status > FTK_OK) {
+        return source.status;  // an error's frame is emptied by the caller
     }
     storage.fill(source, ++library.frameCounter, nowMicroseconds());
     return source.status;
@@ -185,38 +186,30 @@ void pushGeometriesToCamera(ftkLibrary handle) noexcept {
 }  // namespace
 
 ftkLibrary ftkInit(void) {
-    try {
-        DriverState& state = DriverState::instance();
-        bool scripted = false;
-        bool fails = false;
-        {
-            std::lock_guard<std::mutex> lock(state.mutex);
-            scripted = state.scripted;
-            fails = state.initFails;
+    ftkLibrary handle = nullptr;
+    Call call = makeCall("ftkInit");
+    guarded(call, [&](DriverState& state, Lock& lock) -> ftkStatus {
+        if (state.initFails) {
+            return FTK_ERR_INTERNAL;
         }
         auto library = std::make_unique<ftkLibraryImpl>();
         std::string error;
-        if (!scripted && !fails) {
-            // Outside the lock: reads the settings file and starts the camera.
+        if (!state.scripted) {
+            // Without the lock: reads the settings file and starts the camera.
+            lock.unlock();
             error = openCamera(*library);
+            lock.lock();
         }
-
-        std::lock_guard<std::mutex> lock(state.mutex);
-        ftkLibrary handle = nullptr;
-        if (!fails) {
-            handle = library.get();
-            state.libraries.emplace(handle, std::move(library));
-            if (!error.empty()) {
-                state.noteError(*handle, error);
-            }
+        ftkLibraryImpl* const created = library.get();
+        state.libraries.emplace(created, std::move(library));
+        handle = created;
+        call.handle = handle;
+        if (!error.empty()) {
+            state.noteError(error);
         }
-        Call call = makeCall("ftkInit", handle);
-        call.result = handle != nullptr ? FTK_OK : FTK_ERR_INTERNAL;
-        state.record(std::move(call));
-        return handle;
-    } catch (...) {
-        return nullptr;
-    }
+        return FTK_OK;
+    });
+    return handle;
 }
 
 ftkStatus ftkClose(ftkLibrary* library) {
@@ -234,7 +227,7 @@ ftkStatus ftkClose(ftkLibrary* library) {
         if (it == state.libraries.end()) {
             return FTK_ERR_NO_LIBRARY;
         }
-        const ftkStatus status = state.closeStatus;
+        const ftkStatus status = state.scriptedFault("ftkClose", state.closeStatus);
         if (status > FTK_OK) {
             return status;  // a failed close leaves the library open
         }
@@ -260,7 +253,7 @@ ftkStatus ftkEnumerateDevices(ftkLibrary library, ftkDeviceCallback callback, vo
         for (const DeviceSpec& device : state.devicesOf(*session)) {
             found.emplace_back(device.serialNumber, device.type);
         }
-        const ftkStatus status = state.enumerateDevicesStatus;
+        const ftkStatus status = state.scriptedFault("ftkEnumerateDevices", state.enumerateDevicesStatus);
         // The callback may call the driver again.
         lock.unlock();
         for (const auto& device : found) {
@@ -282,7 +275,7 @@ ftkStatus ftkEnumerateOptions(ftkLibrary library, uint64_t serialNumber, ftkOpti
             return FTK_ERR_INVALID_ARGUMENT;
         }
         const std::vector<ftksim::OptionSpec> options = target.device->options;
-        const ftkStatus status = state.enumerateOptionsStatus;
+        const ftkStatus status = state.scriptedFault("ftkEnumerateOptions", state.enumerateOptionsStatus);
         lock.unlock();
         for (const ftksim::OptionSpec& option : options) {
             ftkOptionInfo info{};
@@ -309,12 +302,12 @@ ftkStatus ftkGetInt32(ftkLibrary library, uint64_t serialNumber, uint32_t option
             return FTK_ERR_INVALID_ARGUMENT;
         }
         if (target.device->refusedReads.count(optionId) > 0) {
-            state.noteError(*target.library, "Option " + std::to_string(optionId) + " cannot be read");
+            state.noteError("Option " + std::to_string(optionId) + " cannot be read");
             return FTK_ERR_REFUSED;
         }
         const auto found = target.device->int32Values.find(optionId);
         if (!offersOption(*target.device, optionId) || found == target.device->int32Values.end()) {
-            state.noteError(*target.library, "No integer option " + std::to_string(optionId));
+            state.noteError("No integer option " + std::to_string(optionId));
             return FTK_ERR_UNKNOWN_OPTION;
         }
         *value = found->second;
@@ -369,8 +362,7 @@ ftkStatus ftkSetData(ftkLibrary library, uint64_t serialNumber, uint32_t optionI
             return target.status;
         }
         if (buffer->size > FTK_DATA_BUFFER_SIZE) {
-            state.noteError(*target.library,
-                            "Data size " + std::to_string(buffer->size) + " exceeds the buffer");
+            state.noteError("Data size " + std::to_string(buffer->size) + " exceeds the buffer");
             return FTK_ERR_INVALID_ARGUMENT;
         }
         return checkWritable(state, target, optionId);
@@ -378,22 +370,20 @@ ftkStatus ftkSetData(ftkLibrary library, uint64_t serialNumber, uint32_t optionI
 }
 
 ftkFrame* ftkCreateFrame(void) {
-    try {
-        DriverState& state = DriverState::instance();
-        std::lock_guard<std::mutex> lock(state.mutex);
-        ftkFrame* frame = nullptr;
-        if (!state.createFrameFails) {
-            auto storage = std::make_unique<FrameStorage>();
-            frame = storage->frame();
-            state.frames.emplace(frame, std::move(storage));
+    ftkFrame* frame = nullptr;
+    Call call = makeCall("ftkCreateFrame");
+    guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
+        if (state.createFrameFails) {
+            return state.scriptedFault("ftkCreateFrame", FTK_ERR_INTERNAL);
         }
-        Call call = makeCall("ftkCreateFrame", frame);
-        call.result = frame != nullptr ? FTK_OK : FTK_ERR_INTERNAL;
-        state.record(std::move(call));
-        return frame;
-    } catch (...) {
-        return nullptr;
-    }
+        auto storage = std::make_unique<FrameStorage>();
+        ftkFrame* const created = storage->frame();
+        state.frames.emplace(created, std::move(storage));
+        frame = created;
+        call.handle = frame;
+        return FTK_OK;
+    });
+    return frame;
 }
 
 ftkStatus ftkSetFrameOptions(bool pixels, uint32_t eventsCount, uint32_t leftRawCount, uint32_t rightRawCount,
@@ -406,7 +396,7 @@ ftkStatus ftkSetFrameOptions(bool pixels, uint32_t eventsCount, uint32_t leftRaw
         if (storage == nullptr) {
             return FTK_ERR_INVALID_ARGUMENT;
         }
-        const ftkStatus status = state.frameOptionsStatus;
+        const ftkStatus status = state.scriptedFault("ftkSetFrameOptions", state.frameOptionsStatus);
         if (status > FTK_OK) {
             return status;  // nothing allocated
         }
@@ -428,66 +418,35 @@ ftkStatus ftkDeleteFrame(ftkFrame* frame) {
     });
 }
 
-// Any thread; waits without holding the state lock.
-ftkStatus ftkGetLastFrame(ftkLibrary library, uint64_t serialNumber, ftkFrame* frame, uint32_t timeoutMs) {
-    Call call = makeCall("ftkGetLastFrame", library, serialNumber);
-    call.intValue = timeoutMs;
-    return guarded(call, [&](DriverState& state, Lock& lock) -> ftkStatus {
-        const Target target = findTarget(state, library, serialNumber);
-        if (target.status != FTK_OK) {
-            return target.status;
-        }
-        FrameStorage* storage = state.findFrame(frame);
-        if (storage == nullptr) {
-            return FTK_ERR_INVALID_ARGUMENT;
-        }
-        const auto timeout = std::chrono::milliseconds(timeoutMs);
+namespace {
 
-        if (target.library->simulated) {
-            const auto camera = target.library->camera;
-            const bool images = storage->pixelsEnabled() && imageSendingOn(*target.device);
-            if (!camera) {
-                return FTK_WAR_NO_FRAME;
-            }
-            ScriptedFrame next;
-            lock.unlock();
-            const bool arrived = camera->waitForFrame(timeout, images, next);
-            lock.lock();
-            if (!arrived) {
-                return FTK_WAR_NO_FRAME;
-            }
-            // The lock was released: the session or the frame may have gone meanwhile.
-            ftkLibraryImpl* session = state.findLibrary(library);
-            storage = state.findFrame(frame);
-            if (session == nullptr) {
-                return FTK_ERR_NO_LIBRARY;
-            }
-            if (storage == nullptr) {
-                return FTK_ERR_INVALID_ARGUMENT;
-            }
-            if (next.status > FTK_OK) {
-                state.noteError(*session, "Simulated camera fault, status " + std::to_string(next.status));
-            }
-            return deliver(*session, *storage, next);
-        }
+// The body of ftkGetLastFrame. Any thread; waits without holding the state lock.
+ftkStatus fetchFrame(DriverState& state, Lock& lock, ftkLibrary library, uint64_t serialNumber,
+                     ftkFrame* frame, uint32_t timeoutMs) {
+    const Target target = findTarget(state, library, serialNumber);
+    if (target.status != FTK_OK) {
+        return target.status;
+    }
+    FrameStorage* storage = state.findFrame(frame);
+    if (storage == nullptr) {
+        return FTK_ERR_INVALID_ARGUMENT;
+    }
+    const auto timeout = std::chrono::milliseconds(timeoutMs);
 
-        ++state.waitingFetches;
-        bool ready = false;
-        try {
-            // Also ends when the library is closed or the frame deleted meanwhile.
-            ready = state.frameQueued.wait_for(lock, timeout, [&] {
-                return !state.queuedFrames.empty() || state.repeatFrame.has_value() ||
-                       state.findLibrary(library) == nullptr || state.findFrame(frame) == nullptr;
-            });
-        } catch (...) {
-            --state.waitingFetches;
-            throw;
-        }
-        --state.waitingFetches;
-        if (!ready) {
+    if (target.library->simulated) {
+        const auto camera = target.library->camera;
+        const bool images = storage->pixelsEnabled() && imageSendingOn(*target.device);
+        if (!camera) {
             return FTK_WAR_NO_FRAME;
         }
-        // The wait released the lock: check again before taking a frame from the queue.
+        ScriptedFrame next;
+        lock.unlock();
+        const bool arrived = camera->waitForFrame(timeout, images, next);
+        lock.lock();
+        if (!arrived) {
+            return FTK_WAR_NO_FRAME;
+        }
+        // The lock was released: the session or the frame may have gone meanwhile.
         ftkLibraryImpl* session = state.findLibrary(library);
         storage = state.findFrame(frame);
         if (session == nullptr) {
@@ -496,12 +455,73 @@ ftkStatus ftkGetLastFrame(ftkLibrary library, uint64_t serialNumber, ftkFrame* f
         if (storage == nullptr) {
             return FTK_ERR_INVALID_ARGUMENT;
         }
-        if (state.queuedFrames.empty()) {
-            return deliver(*session, *storage, *state.repeatFrame);
+        if (next.status > FTK_OK) {
+            state.noteError("Simulated camera fault, status " + std::to_string(next.status));
         }
-        const ScriptedFrame next = std::move(state.queuedFrames.front());
-        state.queuedFrames.pop_front();
         return deliver(*session, *storage, next);
+    }
+
+    ++state.waitingFetches;
+    bool ready = false;
+    try {
+        // Also ends when the library is closed or the frame deleted meanwhile.
+        ready = state.frameQueued.wait_for(lock, timeout, [&] {
+            return !state.queuedFrames.empty() || state.repeatFrame.has_value() ||
+                   state.findLibrary(library) == nullptr || state.findFrame(frame) == nullptr;
+        });
+    } catch (...) {
+        --state.waitingFetches;
+        throw;
+    }
+    --state.waitingFetches;
+    if (!ready) {
+        return FTK_WAR_NO_FRAME;
+    }
+    // The wait released the lock: check again before taking a frame from the queue.
+    ftkLibraryImpl* session = state.findLibrary(library);
+    storage = state.findFrame(frame);
+    if (session == nullptr) {
+        return FTK_ERR_NO_LIBRARY;
+    }
+    if (storage == nullptr) {
+        return FTK_ERR_INVALID_ARGUMENT;
+    }
+    if (state.queuedFrames.empty()) {
+        if (state.repeatFrame->status > FTK_OK) {
+            state.scriptedFault("ftkGetLastFrame", state.repeatFrame->status);
+        }
+        return deliver(*session, *storage, *state.repeatFrame);
+    }
+    const ScriptedFrame next = std::move(state.queuedFrames.front());
+    state.queuedFrames.pop_front();
+    if (next.status > FTK_OK) {
+        state.scriptedFault("ftkGetLastFrame", next.status);
+    }
+    return deliver(*session, *storage, next);
+}
+
+}  // namespace
+
+// Any thread. A failed fetch leaves nothing in the frame that could pass for tracking data.
+ftkStatus ftkGetLastFrame(ftkLibrary library, uint64_t serialNumber, ftkFrame* frame, uint32_t timeoutMs) {
+    Call call = makeCall("ftkGetLastFrame", library, serialNumber);
+    call.intValue = timeoutMs;
+    return guarded(call, [&](DriverState& state, Lock& lock) -> ftkStatus {
+        ftkStatus status = FTK_ERR_INTERNAL;
+        try {
+            status = fetchFrame(state, lock, library, serialNumber, frame, timeoutMs);
+        } catch (...) {
+            status = FTK_ERR_INTERNAL;
+        }
+        if (!lock.owns_lock()) {
+            lock.lock();
+        }
+        if (status > FTK_OK) {
+            if (FrameStorage* storage = state.findFrame(frame)) {
+                storage->invalidate();
+            }
+        }
+        return status;
     });
 }
 
@@ -519,14 +539,14 @@ ftkStatus ftkSetGeometry(ftkLibrary library, uint64_t serialNumber, ftkGeometry*
             return target.status;
         }
         if (geometry->pointsCount > FTK_MAX_GEOMETRY_FIDUCIALS) {
-            state.noteError(*target.library, "A geometry has at most " +
-                                                 std::to_string(FTK_MAX_GEOMETRY_FIDUCIALS) + " fiducials");
+            state.noteError("A geometry has at most " + std::to_string(FTK_MAX_GEOMETRY_FIDUCIALS) +
+                            " fiducials");
             return FTK_ERR_INVALID_ARGUMENT;
         }
         if (state.refusedGeometries.count(geometry->geometryId) > 0) {
-            return FTK_ERR_REFUSED;
+            return state.scriptedFault("ftkSetGeometry", FTK_ERR_REFUSED);
         }
-        const ftkStatus status = state.setGeometryStatus;
+        const ftkStatus status = state.scriptedFault("ftkSetGeometry", state.setGeometryStatus);
         if (status > FTK_OK) {
             return status;
         }
@@ -549,11 +569,17 @@ ftkStatus ftkClearGeometry(ftkLibrary library, uint64_t serialNumber, uint32_t g
         if (target.status != FTK_OK) {
             return target.status;
         }
-        const ftkStatus status = state.clearGeometryStatus;
+        const auto set = target.library->geometries.find(serialNumber);
+        if (set == target.library->geometries.end() || set->second.count(geometryId) == 0) {
+            state.noteError("Geometry " + std::to_string(geometryId) + " is not set on device " +
+                            std::to_string(serialNumber));
+            return FTK_ERR_INVALID_ARGUMENT;
+        }
+        const ftkStatus status = state.scriptedFault("ftkClearGeometry", state.clearGeometryStatus);
         if (status > FTK_OK) {
             return status;
         }
-        target.library->geometries[serialNumber].erase(geometryId);
+        set->second.erase(geometryId);
         toCamera = target.library->simulated;
         return status;
     });

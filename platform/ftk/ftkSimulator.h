@@ -46,7 +46,8 @@ constexpr std::uint32_t kOptionImageSchedulerPattern = 2005;
 /// Everything one ftkGetLastFrame answers in scripted mode. Arrays longer than the frame's capacities
 /// are cut to the capacities and then report FTK_PART_OVERFLOW (the markers too, unless markersStatus
 /// says otherwise); an array without reserved room reports FTK_PART_SKIPPED. A frame whose status is
-/// FTK_WAR_NO_FRAME leaves the caller's frame untouched.
+/// FTK_WAR_NO_FRAME leaves the caller's frame untouched. Whatever a fetch answers with an error status,
+/// the frame then holds nothing: every count 0, every part status FTK_PART_INVALID, image size 0.
 struct ScriptedFrame {
     ftkStatus status = FTK_OK;
     ftkPartStatus markersStatus = FTK_PART_OK;
@@ -114,7 +115,13 @@ public:
     void setSetGeometryStatus(ftkStatus status);
     /// Refuses ftkSetGeometry (FTK_ERR_REFUSED) for this geometry id until allowed again.
     void refuseGeometry(std::uint32_t geometryId, bool refuse = true);
+    /// Answered by ftkClearGeometry for a geometry set on the device; one that is not set is refused
+    /// with FTK_ERR_INVALID_ARGUMENT whatever this says.
     void setClearGeometryStatus(ftkStatus status);
+    /// The last error text from now on, and the text every scripted fault (a status above, a refused
+    /// geometry, an error status of a frame) then gives. Without it a scripted fault's text names the
+    /// call and its status. Any call that fails, scripted or not, replaces the last error text with its
+    /// own, in camera mode as in scripted mode.
     void setLastErrorText(std::string text);
     void setLastErrorStatus(ftkStatus status);
 

@@ -3,7 +3,9 @@
 #include "Configurable.h"
 #include "Log.h"
 
+#include <charconv>
 #include <cmath>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -32,6 +34,45 @@ bool sameValue(const T& a, const T& b) {
         }
     }
     return a == b;
+}
+
+/// Why a stored value breaks the parameter's "min", "max" or "values" attribute (a list of the names of
+/// the indices 0, 1, ...), or an empty text when it keeps them. Only numbers are checked.
+template <typename S>
+std::string refusal(const S& value, const std::map<std::string, std::string>& attributes) {
+    if constexpr (std::is_arithmetic_v<S> && !std::is_same_v<S, bool>) {
+        auto bound = [&](const char* key, double& out) {
+            const auto it = attributes.find(key);
+            if (it == attributes.end()) {
+                return false;
+            }
+            const std::string& text = it->second;
+            const auto result = std::from_chars(text.data(), text.data() + text.size(), out);
+            return result.ec == std::errc() && result.ptr == text.data() + text.size();
+        };
+        const double number = static_cast<double>(value);
+        double limit = 0.0;
+        // Written so that NaN is refused too.
+        if (bound("min", limit) && !(number >= limit)) {
+            return "below its minimum " + attributes.at("min");
+        }
+        if (bound("max", limit) && !(number <= limit)) {
+            return "above its maximum " + attributes.at("max");
+        }
+        if constexpr (std::is_integral_v<S>) {
+            const auto values = attributes.find("values");
+            if (values != attributes.end() && !values->second.empty()) {
+                long long count = 1;
+                for (char c : values->second) {
+                    count += c == ',' ? 1 : 0;
+                }
+                if (static_cast<long long>(value) < 0 || static_cast<long long>(value) >= count) {
+                    return "not the index of one of its " + std::to_string(count) + " values";
+                }
+            }
+        }
+    }
+    return std::string();
 }
 }  // namespace detail
 
@@ -70,18 +111,21 @@ public:
     const std::optional<T>& defaultValue() const { return m_default; }
     void setDefault(std::optional<T> value) { m_default = std::move(value); }
 
+    /// Reads the value under the parameter's name or, failing that, an older one. A value outside the
+    /// "min"/"max" range or the "values" list is refused with a warning that names the parameter and the
+    /// line of the file it came from; the parameter keeps its value.
     void configure(const Properties* p) override {
         if (p == nullptr) {
             return;
         }
         Stored stored{};
         if (p->param(name(), stored)) {
-            setValue(static_cast<T>(stored));
+            accept(*p, name(), stored);
             return;
         }
         for (const std::string& older : alternativeNames()) {
             if (p->param(older, stored)) {
-                setValue(static_cast<T>(stored));
+                accept(*p, older, stored);
                 HALVOREN_LOG(Log::Warning, "Core.Parameter",
                              "Using deprecated parameter name '" << older << "'. Please use: '" << name()
                                                                  << "' instead.");
@@ -107,6 +151,19 @@ public:
     }
 
 private:
+    void accept(const Properties& p, const std::string& readAs, const Stored& stored) {
+        const std::string why = detail::refusal(stored, attributes());
+        if (why.empty()) {
+            setValue(static_cast<T>(stored));
+            return;
+        }
+        const Properties::Param* read = p.findParam(readAs);
+        HALVOREN_LOG(Log::Warning, "Core.Parameter",
+                     "Refusing value " << read->value << " of parameter '" << name() << "'"
+                                       << (read->line > 0 ? " at line " + std::to_string(read->line) : "")
+                                       << ": " << why);
+    }
+
     mutable std::mutex m_valueMutex;  // guards m_value only; never held while signals are emitted
     T m_value;
     std::optional<T> m_default;

@@ -101,6 +101,7 @@ Properties::~Properties() = default;
 void Properties::setParam(const std::string& name, const std::string& value) {
     if (Param* existing = findParam(name)) {
         existing->value = value;
+        existing->line = 0;
         return;
     }
     Param param;

@@ -20,6 +20,9 @@ public:
         std::optional<std::string> defaultValue;
         int type = 0;
         Attributes attributes;
+        /// Line of the workspace file the value was read from; 0 when it was not read from a file (or
+        /// was set since). Not part of the parameter's content: comparisons ignore it.
+        int line = 0;
     };
 
     explicit Properties(std::string name = std::string());

@@ -442,15 +442,7 @@ bool Stream::runPass(Worker* worker) {
             return false;
         }
     }
-    std::optional<WorkContinuation> next;
-    try {
-        next = doWork();
-    } catch (const std::exception& e) {
-        HALVOREN_LOG(Log::Error, "Stream",
-                     m_name << ": the worker pass failed and the worker ends: " << e.what());
-    } catch (...) {
-        HALVOREN_LOG(Log::Error, "Stream", m_name << ": the worker pass failed and the worker ends");
-    }
+    const std::optional<WorkContinuation> next = guardedWork();
     if (!next) {
         // From here on nobody may wait for this thread, not even the closes below.
         std::lock_guard<std::mutex> lock(m_streamMutex);
@@ -464,6 +456,21 @@ bool Stream::runPass(Worker* worker) {
     }
     m_changed.wait_until(lock, next->nextCall, [&] { return worker->exitRequested; });
     return !worker->exitRequested;
+}
+
+// Worker thread. One doWork() call; an exception ends the worker like an empty result. The result is
+// built here and never assigned over an existing value: an optimiser may hand doWork() the caller's
+// variable as its return slot, so a pass that wrote its continuation and then threw would leave it set.
+std::optional<Stream::WorkContinuation> Stream::guardedWork() {
+    try {
+        return doWork();
+    } catch (const std::exception& e) {
+        HALVOREN_LOG(Log::Error, "Stream",
+                     m_name << ": the worker pass failed and the worker ends: " << e.what());
+    } catch (...) {
+        HALVOREN_LOG(Log::Error, "Stream", m_name << ": the worker pass failed and the worker ends");
+    }
+    return std::nullopt;
 }
 
 // Worker thread.

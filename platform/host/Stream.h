@@ -114,10 +114,6 @@ protected:
     /// by a receiver of that signal is delivered after the current emission, in order.
     void changeState(State newState);
 
-    /// The stream's own mutex and the flag that a substream sets under it when its destruction begins.
-    std::mutex& streamMutex() { return m_streamMutex; }
-    bool m_beingDestroyed = false;  // guarded by m_streamMutex
-
 private:
     // Implementation details belong to Stream.cpp; see there.
     struct Worker;
@@ -132,6 +128,7 @@ private:
     void announce(State oldState, State newState);
     void runWorker(Worker* worker);
     bool runPass(Worker* worker);
+    std::optional<WorkContinuation> guardedWork();
     void runPendingCloses(Worker* worker);
 
     std::string m_name;

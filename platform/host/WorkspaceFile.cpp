@@ -126,6 +126,8 @@ private:
         const std::string name = a.value("name").toString().toStdString();
         block.setParam(name, a.value("value").toString().toStdString());
         Properties::Param* param = block.findParam(name);
+        // Kept for messages about the value, such as a parameter refusing it.
+        param->line = static_cast<int>(m_reader.lineNumber());
         if (a.hasAttribute("type")) {
             bool ok = false;
             param->type = a.value("type").toInt(&ok);

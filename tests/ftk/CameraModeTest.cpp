@@ -135,6 +135,8 @@ TEST_F(FtkCamera, GeometriesSetOnTheDeviceAreTrackedUntilCleared) {
 
     ASSERT_EQ(ftkClearGeometry(m_library, serial, 1005), FTK_OK);
     EXPECT_TRUE(fetchUntil(serial, [](const ftkFrame& frame) { return frame.markersCount == 0; }));
+    // Cleared once, it is no longer on the device.
+    EXPECT_EQ(ftkClearGeometry(m_library, serial, 1005), FTK_ERR_INVALID_ARGUMENT);
 }
 
 TEST_F(FtkCamera, SwitchingImageSendingOffStopsThePixels) {

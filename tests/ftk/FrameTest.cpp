@@ -152,6 +152,38 @@ TEST_F(FtkFetch, WithoutAFrameAnswersNoFrameAndLeavesTheFrameUntouched) {
     EXPECT_EQ(sim().queuedFrames(), 0u);
 }
 
+TEST_F(FtkFetch, AnErrorLeavesNothingInTheFrameThatPassesForData) {
+    ftkFrame* frame = makeFrame(true, 4, 4, 4);
+    sim().queueFrame(imageFrame(4, 3, 1));
+    ftksim::ScriptedFrame failed = numberedFrame(2);
+    failed.status = FTK_ERR_INTERNAL;
+    sim().queueFrame(failed);
+    sim().queueFrame(numberedFrame(3));
+    auto expectEmpty = [&](ftkStatus status) {
+        EXPECT_EQ(frame->markersCount + frame->fiducialsCount + frame->leftRawCount + frame->rightRawCount,
+                  0u)
+            << status;
+        for (ftkPartStatus part :
+             {frame->markersStatus, frame->fiducialsStatus, frame->leftRawStatus, frame->rightRawStatus,
+              frame->imageHeaderStatus, frame->leftPixelsStatus, frame->rightPixelsStatus}) {
+            EXPECT_EQ(part, FTK_PART_INVALID) << status;
+        }
+        EXPECT_EQ(frame->imageHeader->width, 0) << status;
+        EXPECT_EQ(frame->markersCapacity, 4u) << status;
+    };
+
+    ASSERT_EQ(ftkGetLastFrame(m_library, kSerial, frame, 0), FTK_OK);
+    ASSERT_EQ(frame->imageHeader->width, 4);
+    EXPECT_EQ(ftkGetLastFrame(m_library, kSerial, frame, 0), FTK_ERR_INTERNAL);
+    expectEmpty(FTK_ERR_INTERNAL);
+
+    // Failures of the call itself empty the frame too; the next good frame fills it again.
+    ASSERT_EQ(ftkGetLastFrame(m_library, kSerial, frame, 0), FTK_OK);
+    EXPECT_EQ(frame->markersCount, 3u);
+    EXPECT_EQ(ftkGetLastFrame(m_library, 99, frame, 0), FTK_ERR_NO_DEVICE);
+    expectEmpty(FTK_ERR_NO_DEVICE);
+}
+
 TEST_F(FtkFetch, RejectsUnknownDevicesAndFramesNotMadeByTheDriver) {
     ftkFrame* frame = makeFrame(false, 1, 1, 1);
     sim().queueFrame(numberedFrame(1));

@@ -331,6 +331,36 @@ TEST_F(FtkErrorText, IsCutToTheBufferAndTerminated) {
     EXPECT_EQ(sim().callsTo("ftkGetLastErrorString").at(0).intValue, 7);
 }
 
+TEST_F(FtkErrorText, EachFailingCallLeavesItsOwnText) {
+    auto lastError = [this] {
+        char text[FTK_ERROR_TEXT_SIZE];
+        EXPECT_EQ(ftkGetLastErrorString(m_library, sizeof(text), text), FTK_OK);
+        return std::string(text);
+    };
+    EXPECT_EQ(ftkSetInt32(m_library, kSerial, 4242, 1), FTK_ERR_UNKNOWN_OPTION);
+    EXPECT_EQ(lastError(), "Unknown option 4242");
+    // Neither a success nor reading the text changes it.
+    EXPECT_EQ(ftkSetInt32(m_library, kSerial, 2004, 1), FTK_OK);
+    EXPECT_EQ(lastError(), "Unknown option 4242");
+
+    // A scripted fault names its call unless the test gave it a text.
+    ftkGeometry geometry = squareGeometry(1005);
+    sim().setSetGeometryStatus(FTK_ERR_INTERNAL);
+    EXPECT_EQ(ftkSetGeometry(m_library, kSerial, &geometry), FTK_ERR_INTERNAL);
+    EXPECT_EQ(lastError(), "ftkSetGeometry failed with status 4");
+    sim().setCreateFrameFails(true);
+    EXPECT_EQ(ftkCreateFrame(), nullptr);
+    EXPECT_EQ(lastError(), "ftkCreateFrame failed with status 4");
+    EXPECT_EQ(sim().callsTo("ftkCreateFrame").at(0).result, FTK_ERR_INTERNAL);
+    sim().setLastErrorText("cable pulled");
+    EXPECT_EQ(lastError(), "cable pulled");
+    int32_t value = 0;
+    EXPECT_EQ(ftkGetInt32(m_library, 99, 2004, &value, FTK_VALUE_CURRENT), FTK_ERR_NO_DEVICE);
+    EXPECT_EQ(lastError(), "No device with serial number 99");
+    EXPECT_EQ(ftkSetGeometry(m_library, kSerial, &geometry), FTK_ERR_INTERNAL);
+    EXPECT_EQ(lastError(), "cable pulled");
+}
+
 TEST_F(FtkGeometries, SetStoresClearRemovesAndFailuresChangeNothing) {
     ftkGeometry geometry = squareGeometry(1005);
     EXPECT_EQ(ftkSetGeometry(m_library, kSerial, &geometry), FTK_OK);
@@ -357,6 +387,14 @@ TEST_F(FtkGeometries, SetStoresClearRemovesAndFailuresChangeNothing) {
     EXPECT_EQ(ftkClearGeometry(m_library, kSerial, 1005), FTK_OK);
     EXPECT_TRUE(sim().geometries().empty());
     EXPECT_EQ(sim().callsTo("ftkClearGeometry").at(1).geometryId, 1005u);
+
+    // Only a geometry set on the device can be cleared.
+    for (std::uint32_t id : {1005u, 1006u, 0u}) {
+        EXPECT_EQ(ftkClearGeometry(m_library, kSerial, id), FTK_ERR_INVALID_ARGUMENT) << id;
+        char text[FTK_ERROR_TEXT_SIZE];
+        ASSERT_EQ(ftkGetLastErrorString(m_library, sizeof(text), text), FTK_OK);
+        EXPECT_EQ(std::string(text), "Geometry " + std::to_string(id) + " is not set on device 6699");
+    }
 }
 
 TEST_F(FtkGeometries, ClosingTheLibraryForgetsItsGeometries) {

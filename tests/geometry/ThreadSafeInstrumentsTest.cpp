@@ -8,9 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <functional>
 #include <future>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -387,6 +389,87 @@ TEST(Registry, SetActiveAndIsActiveOnUnknownIdLog) {
     EXPECT_FALSE(registry.isActive("x"));
     EXPECT_EQ(log.count(Log::Error, category, "setActive: Instrument with ID x not found"), 1);
     EXPECT_EQ(log.count(Log::Error, category, "isActive: Instrument with ID x not found"), 1);
+}
+
+// While a callback runs under the registry's lock, every operation tried from another thread must wait
+// for it: an operation that does not take the lock finishes at once and fails here, every time.
+TEST(RegistryConcurrency, EveryOperationWaitsWhileACallbackHoldsTheLock) {
+    LogCapture log;
+    Registry registry;
+    for (const char* id : {"a", "b", "c"}) {
+        registry.create(tracker(id), std::make_unique<Tag>(1), true);
+    }
+    using Operation = std::function<void(Registry&)>;
+    const Registry::Callback touch = [](const std::string&, TrackingInstrument& i) { i.quality = 0.5; };
+    const Registry::SpecialCallback tag = [](const std::string&, Tag& t) { ++t.value; };
+    // Destructive operations last: the holding callback works on "a".
+    const std::vector<std::pair<std::string, Operation>> operations = {
+        {"instruments", [](Registry& r) { r.instruments(); }},
+        {"mainInstrument", [](Registry& r) { r.mainInstrument(); }},
+        {"setMainByIndex", [](Registry& r) { r.setMainByIndex(1); }},
+        {"setMainById", [](Registry& r) { r.setMainById("a"); }},
+        {"mainIndex", [](Registry& r) { r.mainIndex(); }},
+        {"mainId", [](Registry& r) { r.mainId(); }},
+        {"mainName", [](Registry& r) { r.mainName(); }},
+        {"setActive", [](Registry& r) { r.setActive("b", false); }},
+        {"isActive", [](Registry& r) { r.isActive("b"); }},
+        {"create", [](Registry& r) { r.create(tracker("d"), true); }},
+        {"create generated", [](Registry& r) { r.create("e", "name", "model", true); }},
+        {"create typed", [](Registry& r) { r.create(tracker("f"), std::make_unique<Tag>(2), true); }},
+        {"resetAll", [](Registry& r) { r.resetAll(7); }},
+        {"update", [](Registry& r) { r.update("b", Eigen::Matrix4d::Identity(), 1.0, 8, 0); }},
+        {"modify", [&](Registry& r) { r.modify("b", touch); }},
+        {"modifyAll", [&](Registry& r) { r.modifyAll(touch); }},
+        {"modify typed",
+         [](Registry& r) { r.modify("b", [](const std::string&, TrackingInstrument&, Tag&) {}); }},
+        {"modify special", [&](Registry& r) { r.modify("b", tag); }},
+        {"modifyAll special", [&](Registry& r) { r.modifyAll(tag); }},
+        {"size", [](Registry& r) { r.size(); }},
+        {"instrument", [](Registry& r) { r.instrument("b"); }},
+        {"specialObjects", [](Registry& r) { r.specialObjects(); }},
+        {"indexOf", [](Registry& r) { r.indexOf("b"); }},
+        {"remove", [](Registry& r) { r.remove("c"); }},
+        {"clear", [](Registry& r) { r.clear(); }},
+    };
+    for (const auto& [name, operation] : operations) {
+        SCOPED_TRACE(name);
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool started = false;
+        bool finished = false;
+        std::thread other;
+        bool finishedWhileHeld = true;
+        registry.modify("a", [&](const std::string&, TrackingInstrument&, Tag&) {
+            other = std::thread([&, operation = operation] {
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    started = true;
+                }
+                changed.notify_all();
+                operation(registry);
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    finished = true;
+                }
+                changed.notify_all();
+            });
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return started; });
+            finishedWhileHeld =
+                changed.wait_for(lock, std::chrono::milliseconds(100), [&] { return finished; });
+        });
+        other.join();
+        EXPECT_FALSE(finishedWhileHeld);
+        EXPECT_TRUE(finished);
+    }
+    EXPECT_EQ(registry.size(), 0);
+    // The entries created without a special object.
+    for (const char* id : {"d", "e0"}) {
+        EXPECT_EQ(log.count(Log::Error, category,
+                            std::string("modifyAll: Special object for instrument with ID ") + id +
+                                " does not exist"),
+                  1);
+    }
 }
 
 // Writers update poses the way the acquisition pass does while readers list the registry and another

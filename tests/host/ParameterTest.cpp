@@ -155,6 +155,50 @@ TEST(Parameter, MissingNameLeavesValueUnchangedAndLogsNothing) {
     EXPECT_TRUE(log.records().empty());
 }
 
+TEST(Parameter, ValueOutsideTheRangeOrTheListIsRefusedWithAWarning) {
+    TestSupport::LogCapture log;
+    Settings settings;
+    settings.count.setAttribute("min", "-5");
+    settings.count.setAttribute("max", "200");
+    settings.distance.setAttribute("min", "0.5");
+    settings.mode.setAttribute("values", "None,Some,All");
+    settings.mode = Second;
+    int changes = 0;
+    auto c = settings.signalParametersChanged.connect([&] { ++changes; });
+
+    Properties p;
+    p.setParam("count", 201);
+    p.setParam("distance", std::nan(""));
+    p.setParam("mode", 3);
+    settings.configure(&p);
+    EXPECT_EQ(settings.count.value(), 0);
+    EXPECT_EQ(settings.distance.value(), 100.0);
+    EXPECT_EQ(settings.mode.value(), Second);
+    EXPECT_EQ(changes, 0);
+    EXPECT_EQ(log.count(Log::Warning, "Core.Parameter",
+                        "Refusing value 201 of parameter 'count': above its maximum 200"),
+              1);
+    EXPECT_EQ(log.count(Log::Warning, "Core.Parameter",
+                        "Refusing value nan of parameter 'distance': below its minimum 0.5"),
+              1);
+    EXPECT_EQ(log.count(Log::Warning, "Core.Parameter",
+                        "Refusing value 3 of parameter 'mode': not the index of one of its 3 values"),
+              1);
+
+    // The limits themselves and every index of the list are accepted.
+    p.setParam("count", -5);
+    p.setParam("distance", 0.5);
+    p.setParam("mode", 2);
+    settings.configure(&p);
+    EXPECT_EQ(settings.count.value(), -5);
+    EXPECT_EQ(settings.distance.value(), 0.5);
+    EXPECT_EQ(settings.mode.value(), Third);
+    p.setParam("mode", -1);
+    settings.configure(&p);
+    EXPECT_EQ(settings.mode.value(), Third);
+    EXPECT_EQ(log.countContaining("Refusing value -1 of parameter 'mode'"), 1);
+}
+
 TEST(Parameter, DestroyedParameterUnregistersAndOwnerMayDieFirst) {
     auto owner = std::make_unique<Configurable>();
     Parameter<int> first("first", 1, owner.get());

@@ -74,6 +74,7 @@ public:
 
     bool supportsPausing() const override { return m_pausing; }
 
+    std::chrono::milliseconds interval{1};  // what a pass asks for before `work` runs
     std::atomic<int> passes{0};
     std::atomic<bool> inPass{false};
     std::atomic<bool> stopDuringPass{false};
@@ -93,7 +94,7 @@ protected:
     std::optional<WorkContinuation> doWork() override {
         inPass = true;
         const int pass = ++passes;
-        std::optional<WorkContinuation> next = WorkContinuation{std::chrono::system_clock::now() + 1ms};
+        std::optional<WorkContinuation> next = WorkContinuation{std::chrono::system_clock::now() + interval};
         if (work) {
             next = work(pass);
         }
@@ -444,6 +445,8 @@ TEST(Stream, EmptyContinuationEndsTheWorkerButNotTheRun) {
 TEST(Stream, ExceptionFromDoWorkIsLoggedAndEndsTheWorker) {
     TestSupport::LogCapture log;
     TestStream stream;
+    // The pass has its next call (at once) in hand when it throws: that must not keep the worker going.
+    stream.interval = 0ms;
     stream.work = [](int) -> std::optional<Stream::WorkContinuation> { throw std::runtime_error("boom"); };
     bringTo(stream, Stream::Open);
     ASSERT_TRUE(stream.start());

@@ -1,7 +1,9 @@
 // Workspace files: round trip, and malformed files refused with the line and nothing changed.
+#include "host/Parameter.h"
 #include "host/WorkspaceFile.h"
 
 #include "support/DriverScript.h"
+#include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -45,6 +47,41 @@ TEST(WorkspaceFile, RoundTripKeepsEverything) {
     Properties loaded;
     ASSERT_TRUE(WorkspaceFile::load(files.path("w.xml"), loaded, error)) << error;
     EXPECT_EQ(loaded, root);
+}
+
+TEST(WorkspaceFile, ARefusedValueIsReportedWithItsLine) {
+    TestSupport::LogCapture log;
+    const std::string text =
+        "<?xml version=\"1.0\"?>\n"
+        "<workspace version=\"1\">\n"
+        "  <properties name=\"Stream\">\n"
+        "    <param name=\"queryMode\" value=\"1\"/>\n"
+        "    <param name=\"queryMode\" value=\"7\"/>\n"
+        "    <param name=\"time\" value=\"20\"/>\n"
+        "  </properties>\n"
+        "</workspace>\n";
+    Properties root;
+    std::string error;
+    ASSERT_TRUE(WorkspaceFile::fromText(text, root, error)) << error;
+    EXPECT_EQ(root.findParam("queryMode")->line, 5);
+    EXPECT_EQ(root.findParam("time")->line, 6);
+
+    Configurable stream;
+    Parameter<int> queryMode("queryMode", 0, &stream);
+    queryMode.setAttribute("values", "None,Belonging to marker,All in marker vicinity,All");
+    Parameter<int> time("time", 0, &stream);
+    stream.configure(&root);
+    EXPECT_EQ(queryMode.value(), 0);
+    EXPECT_EQ(time.value(), 20);
+    EXPECT_EQ(
+        log.count(
+            Log::Warning, "Core.Parameter",
+            "Refusing value 7 of parameter 'queryMode' at line 5: not the index of one of its 4 values"),
+        1);
+
+    // A value set afterwards no longer comes from the file.
+    root.setParam("queryMode", 9);
+    EXPECT_EQ(root.findParam("queryMode")->line, 0);
 }
 
 TEST(WorkspaceFile, MalformedFilesNameTheLineAndChangeNothing) {
