@@ -185,12 +185,13 @@ bool PluginManager::loadModule(const std::string& file) {
     }
 
     WorkspaceConversionRegistry& conversions = WorkspaceConversionRegistry::instance();
+    module->conversionsFrom = conversions.nextSerial();
+    module->conversionsTo = module->conversionsFrom;
     try {
         module->plugin.reset(createFunction());
         if (!module->plugin) {
             return reject("halvorenCreatePlugin made no plug-in");
         }
-        module->conversionsFrom = conversions.nextSerial();
         const int result = module->plugin->init();
         module->conversionsTo = conversions.nextSerial();
         if (result != 0) {

@@ -32,6 +32,7 @@ class AlgorithmControllerFactory;
 class ApplicationController;
 class PluginBase;
 
+/// Used from the application's main thread only.
 class PluginManager {
 public:
     static constexpr const char* kMagicPrefix = "__HALVOREN_PLUGIN_V2_MAGIC_STRING__";

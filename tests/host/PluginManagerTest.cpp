@@ -45,15 +45,19 @@ TEST(PluginManager, RefusesBadModulesWithReasonsLoadsTheGoodOneAndUnloadsCleanly
         EXPECT_EQ(manager.loadFolders({kDir, kDir + "/missing"}), 1);
 
         const auto refused = refusalsByFile(manager);
-        EXPECT_EQ(refused.size(), 4u);
+        EXPECT_EQ(refused.size(), 5u);
         EXPECT_EQ(refused.at("b_same_id.so"),
                   "plug-in id 'Test.Plugin' is already loaded from " + kDir + "/a_good.so");
         EXPECT_EQ(refused.at("c_no_descriptor.so"), "no halvorenPluginDescriptor");
         EXPECT_EQ(refused.at("d_wrong_magic.so"), "wrong magic string in halvorenPluginDescriptor");
         EXPECT_EQ(refused.at("e_newer_host.so"), "built for host version 4.6.0, this host is 4.5.0");
-        EXPECT_EQ(log.countContaining("Plug-in module refused: " + kDir), 4);
+        // A plug-in whose init() fails leaves nothing registered behind (its conversion would call into a
+        // closed module).
+        EXPECT_EQ(refused.at("f_init_fails.so"), "init() failed with code 3");
+        EXPECT_EQ(log.countContaining("Plug-in module refused: " + kDir), 5);
         EXPECT_FALSE(moduleIsOpen("c_no_descriptor.so"));
         EXPECT_FALSE(moduleIsOpen("b_same_id.so"));
+        EXPECT_FALSE(moduleIsOpen("f_init_fails.so"));
 
         const std::vector<PluginManager::LoadedPlugin> plugins = manager.plugins();
         ASSERT_EQ(plugins.size(), 1u);

@@ -1,6 +1,6 @@
 // A small plug-in module for the loader tests. Compile definitions make its variants:
-// TEST_PLUGIN_DESCRIPTOR (the descriptor text; without it the module exports no descriptor) and
-// TEST_PLUGIN_ID.
+// TEST_PLUGIN_DESCRIPTOR (the descriptor text; without it the module exports no descriptor),
+// TEST_PLUGIN_ID and TEST_PLUGIN_INIT_RESULT (what init() returns after registering everything).
 #include "host/AlgorithmFactory.h"
 #include "host/HalvorenLibPlugin.h"
 #include "host/IoAlgorithm.h"
@@ -11,6 +11,10 @@
 #include <new>
 
 #define TEST_EXPORT extern "C" __attribute__((visibility("default")))
+
+#ifndef TEST_PLUGIN_INIT_RESULT
+#define TEST_PLUGIN_INIT_RESULT 0
+#endif
 
 namespace {
 
@@ -38,7 +42,7 @@ public:
                  workspace.setParam("converted", true);
                  return true;
              }});
-        return 0;
+        return TEST_PLUGIN_INIT_RESULT;
     }
 };
 
