@@ -96,6 +96,15 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
         }
     }
 
+    // Without the plug-in an old workspace would not be converted either: say what is missing first.
+    m_algorithm = m_plugins.algorithmFactory().instantiateAlgorithm(kStreamAlgorithm, DataList());
+    auto* streamAlgorithm = dynamic_cast<StreamAlgorithmBase*>(m_algorithm.get());
+    if (streamAlgorithm == nullptr) {
+        err << "halvoren: no loaded plug-in offers the tracking stream " << kStreamAlgorithm
+            << " (see halvoren plugins)\n";
+        exitCode = ExitNoPlugin;
+        return false;
+    }
     Properties settings;
     if (!setup.workspace.empty()) {
         std::string error;
@@ -118,14 +127,6 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
         settings.setParam("connect", true);
     }
 
-    m_algorithm = m_plugins.algorithmFactory().instantiateAlgorithm(kStreamAlgorithm, DataList());
-    auto* streamAlgorithm = dynamic_cast<StreamAlgorithmBase*>(m_algorithm.get());
-    if (streamAlgorithm == nullptr) {
-        err << "halvoren: no loaded plug-in offers the tracking stream " << kStreamAlgorithm
-            << " (see halvoren plugins)\n";
-        exitCode = ExitNoPlugin;
-        return false;
-    }
     m_algorithm->configure(&settings);
     try {
         m_algorithm->run();
