@@ -12,7 +12,8 @@ namespace Halvoren {
 DisplayWidgetMulti::DisplayWidgetMulti(QWidget* parent)
     : DisplayWidget(parent), m_layout(new QGridLayout(this)) {
     m_layout->setContentsMargins(0, 0, 0, 0);
-    m_layout->setSpacing(0);
+    // A gap between the views, so that two dark camera images do not read as one.
+    m_layout->setSpacing(4);
 }
 
 ImageView2D* DisplayWidgetMulti::addView2D(bool append, bool makeCurrent) {
