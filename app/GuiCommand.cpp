@@ -1,9 +1,13 @@
 #include "app/GuiCommand.h"
 
+#include "app/LoadedPlugins.h"
 #include "app/MainWindow.h"
-#include "gui/AtracsysOpticalTrackingController.h"
+#include "app/StreamSession.h"
 
-#include "host/StreamIoAlgorithm.h"
+#include "host/AlgorithmController.h"
+#include "host/Log.h"
+#include "host/OpticalTrackingStreamController.h"
+#include "host/StreamControllerBase.h"
 #include "host/TrackingStream.h"
 
 #include <QApplication>
@@ -20,16 +24,8 @@ namespace {
 constexpr int kWindowWidth = 1720;
 constexpr int kWindowHeight = 720;
 
-/// Hands the stream the application made to the panel, as the stream algorithm does once it has run.
-class ConfiguredStreamAlgorithm : public StreamIoAlgorithm {
-public:
-    explicit ConfiguredStreamAlgorithm(std::unique_ptr<Stream> stream) : m_stream(std::move(stream)) {}
-    Stream* stream() const override { return m_stream.get(); }
-    void run() override {}
-
-private:
-    std::unique_ptr<Stream> m_stream;
-};
+/// Every fiducial gets its ellipse and cross in the camera views.
+constexpr int kAllFiducials = 3;
 
 }  // namespace
 
@@ -82,44 +78,49 @@ std::optional<GuiOptions> parseGuiOptions(const std::vector<std::string>& args, 
 }
 
 int runGui(const GuiOptions& options, std::ostream& err) {
-    // Declared before the stream: the stream's worker may count until the stream is closed.
+    // Declared before the stream: the stream's worker may count until the stream is closed. The plug-ins
+    // go before both: the algorithm, the stream and the panel are their code.
     std::atomic<std::uint64_t> frames{0};
+    Log::setGlobalLevel(options.logLevel);
+    LoadedPlugins plugins;
     StreamSetup setup = options;
     if (!setup.fiducialMode && setup.workspace.empty()) {
-        setup.fiducialMode = AtracsysTrackingStreamBase::All;  // every fiducial gets its ellipse and cross
+        setup.fiducialMode = kAllFiducials;
     }
+    StreamSession session(plugins.manager());
     int setupCode = ExitOk;
-    std::unique_ptr<SpryTrack::AtracsysTrackingStream> created = createStream(setup, err, setupCode);
-    if (!created) {
+    // The panel starts the stream when it is set up, as it does for a stream saved while running.
+    if (!session.create(setup, true, err, setupCode)) {
         return setupCode;
     }
-    SpryTrack::AtracsysTrackingStream& stream = *created;
-    ConfiguredStreamAlgorithm algorithm(std::move(created));
+    Stream& stream = session.stream();
     auto counter = stream.signalStreamData.connect([&frames](const std::shared_ptr<const StreamData>& data) {
         // Worker thread.
         if (dynamic_cast<const TrackingStreamData*>(data.get()) != nullptr) {
             ++frames;
         }
     });
-    if (!stream.open()) {
-        err << "halvoren: cannot open the tracking camera\n";
-        return ExitNoCamera;
+    std::unique_ptr<AlgorithmController> controller = plugins.manager().createController(session.algorithm());
+    auto* panel = dynamic_cast<StreamControllerBase*>(controller.get());
+    if (panel == nullptr) {
+        err << "halvoren: no loaded plug-in offers a panel for " << kStreamAlgorithm << '\n';
+        counter->disconnect();
+        return ExitNoPlugin;
     }
-    // The panel starts the stream when it is set up, as it does for a stream saved while running.
-    stream.setStartAfterInit(true);
 
     int result = ExitOk;
     {
         MainWindow window(stream);
-        auto* panel = new AtracsysOpticalTrackingController(&algorithm);
         panel->setDisplayWidget(window.display());
-        window.setPanel(panel);
+        window.setPanel(panel);  // the window owns the panel from now on
+        static_cast<void>(controller.release());
         window.resize(kWindowWidth, kWindowHeight);
         window.show();
         panel->init();
         if (!stream.isStateOneOf({Stream::Running})) {
             err << "halvoren: cannot start the tracking stream\n";
             stream.close();
+            counter->disconnect();
             return ExitFailure;
         }
 
@@ -136,7 +137,9 @@ int runGui(const GuiOptions& options, std::ostream& err) {
                 QMetaObject::invokeMethod(
                     &window,
                     [&] {
-                        panel->refresh();
+                        if (auto* tracking = dynamic_cast<OpticalTrackingStreamController*>(panel)) {
+                            tracking->refresh();
+                        }
                         const QString path = QString::fromStdString(options.screenshot);
                         if (!window.grab().save(path, "PNG")) {
                             err << "halvoren: cannot write " << options.screenshot << '\n';

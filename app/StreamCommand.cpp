@@ -1,8 +1,11 @@
 #include "app/StreamCommand.h"
 
-#include "stream/AtracsysTrackingStream.h"
+#include "app/LoadedPlugins.h"
+#include "app/StreamSession.h"
 
 #include "host/Log.h"
+#include "host/TrackingStream.h"
+#include "host/WorkspaceConversionRegistry.h"
 #include "host/WorkspaceFile.h"
 
 #include <QCoreApplication>
@@ -132,12 +135,15 @@ std::optional<StreamOptions> parseStreamOptions(const std::vector<std::string>& 
 }
 
 int runStream(const StreamOptions& options, std::ostream& err) {
+    // Declared first: the algorithm and the stream are the plug-ins' code.
+    Log::setGlobalLevel(options.logLevel);
+    LoadedPlugins plugins;
+    StreamSession session(plugins.manager());
     int setupCode = ExitOk;
-    const std::unique_ptr<SpryTrack::AtracsysTrackingStream> created = createStream(options, err, setupCode);
-    if (!created) {
+    if (!session.create(options, false, err, setupCode)) {
         return setupCode;
     }
-    SpryTrack::AtracsysTrackingStream& stream = *created;
+    Stream& stream = session.stream();
 
     std::ofstream file;
     std::ostream* out = &std::cout;
@@ -175,10 +181,6 @@ int runStream(const StreamOptions& options, std::ostream& err) {
         sink.changed.notify_all();
     });
 
-    if (!stream.open()) {
-        err << "halvoren: cannot open the tracking camera\n";
-        return ExitNoCamera;
-    }
     writer.begin();  // no frame arrives before the stream starts
     if (!stream.start()) {
         err << "halvoren: cannot start the tracking stream\n";
@@ -191,7 +193,8 @@ int runStream(const StreamOptions& options, std::ostream& err) {
     auto previousTerm = std::signal(SIGTERM, onInterrupt);
     const bool progress = isatty(STDERR_FILENO) != 0;
     const auto startTime = std::chrono::steady_clock::now();
-    const std::size_t instrumentCount = static_cast<std::size_t>(stream.registry().size());
+    const TrackingStream* tracking = session.trackingStream();
+    const std::size_t instrumentCount = tracking != nullptr ? tracking->instruments().size() : 0;
     auto lastProgress = startTime;
     bool streamLost = false;
     while (true) {
@@ -229,9 +232,9 @@ int runStream(const StreamOptions& options, std::ostream& err) {
     int code = ExitOk;
     if (!options.saveWorkspace.empty()) {
         Properties workspace;
-        Properties* block =
-            workspace.addSubProperties("Algorithms")->addSubProperties("Atracsys.SpryTrackStream");
-        stream.configuration(block);
+        WorkspaceConversionRegistry::setWorkspaceVersion(
+            workspace, WorkspaceConversionRegistry::instance().currentVersion());
+        stream.configuration(workspace.addSubProperties("Algorithms")->addSubProperties(kStreamAlgorithm));
         std::string error;
         if (!WorkspaceFile::save(workspace, options.saveWorkspace, error)) {
             err << "halvoren: " << error << '\n';

@@ -1,7 +1,6 @@
 #include "app/StreamSetup.h"
 
 #include "host/Log.h"
-#include "host/WorkspaceFile.h"
 
 #include <algorithm>
 #include <cmath>
@@ -20,19 +19,6 @@ std::optional<int> parseFiducialMode(const std::string& text) {
         }
     }
     return std::nullopt;
-}
-
-std::vector<std::string> exampleMarkers() {
-    const std::filesystem::path dir = std::filesystem::path(exampleDataDirectory()) / "markers";
-    std::vector<std::string> markers;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-        if (entry.path().extension() == ".ini") {
-            markers.push_back(entry.path().string());
-        }
-    }
-    std::sort(markers.begin(), markers.end());
-    return markers;
 }
 
 }  // namespace
@@ -109,53 +95,17 @@ std::string exampleDataDirectory() {
     return HALVOREN_SOURCE_DATA_DIR;
 }
 
-std::unique_ptr<SpryTrack::AtracsysTrackingStream> createStream(const StreamSetup& setup, std::ostream& err,
-                                                                int& exitCode) {
-    Log::setGlobalLevel(setup.logLevel);
-    exitCode = ExitBadInput;
-
-    std::vector<std::string> markers = setup.markers;
-    if (markers.empty() && setup.workspace.empty()) {
-        markers = exampleMarkers();
-        if (markers.empty()) {
-            err << "halvoren: no example markers found in " << exampleDataDirectory() << "/markers\n";
-            return nullptr;
+std::vector<std::string> exampleMarkers() {
+    const std::filesystem::path dir = std::filesystem::path(exampleDataDirectory()) / "markers";
+    std::vector<std::string> markers;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        if (entry.path().extension() == ".ini") {
+            markers.push_back(entry.path().string());
         }
     }
-
-    auto stream = std::make_unique<SpryTrack::AtracsysTrackingStream>();
-    if (!setup.workspace.empty()) {
-        Properties workspace;
-        std::string error;
-        if (!WorkspaceFile::load(setup.workspace, workspace, error)) {
-            err << "halvoren: " << error << '\n';
-            return nullptr;
-        }
-        // A workspace holds the stream's block under "Algorithms"; a bare stream block works too.
-        const Properties* block = &workspace;
-        if (const Properties* algorithms = workspace.subProperties("Algorithms")) {
-            if (const Properties* s = algorithms->subProperties("Atracsys.SpryTrackStream")) {
-                block = s;
-            }
-        }
-        stream->configure(block);
-    }
-    if (setup.images) {
-        stream->setQueryImages(true);
-    }
-    if (setup.fiducialMode) {
-        stream->setFiducialQueryMode(
-            static_cast<AtracsysTrackingStreamBase::FiducialQueryMode>(*setup.fiducialMode));
-    }
-    for (const std::string& path : markers) {
-        const std::string name = std::filesystem::path(path).stem().string();
-        if (!stream->addGeometry(name, path)) {
-            err << "halvoren: cannot use the marker file " << path << '\n';
-            return nullptr;
-        }
-    }
-    exitCode = ExitOk;
-    return stream;
+    std::sort(markers.begin(), markers.end());
+    return markers;
 }
 
 }  // namespace Halvoren::App

@@ -1,13 +1,8 @@
 #pragma once
-// What every command that runs the tracking stream shares: the options that configure the stream, and
-// making the configured stream from them.
-
-#include "stream/AtracsysTrackingStream.h"
+// What every command that runs the tracking stream shares: the options that configure the stream.
 
 #include <cstddef>
 #include <cstdint>
-#include <iosfwd>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +16,7 @@ enum ExitCode {
     ExitUsage = 2,     // wrong options
     ExitBadInput = 3,  // an unreadable marker or workspace file
     ExitNoCamera = 4,  // the camera could not be opened
+    ExitNoPlugin = 5,  // no loaded plug-in offers the tracking stream
 };
 
 struct StreamSetup {
@@ -46,10 +42,7 @@ std::string setupUsage();
 /// Folder of the example data (geometry files).
 std::string exampleDataDirectory();
 
-/// Sets the log level, makes the stream and configures it: the workspace, then images, fiducial mode and
-/// the markers (the example markers when neither markers nor a workspace are given). On failure writes
-/// the reason, sets the exit code and returns null.
-std::unique_ptr<SpryTrack::AtracsysTrackingStream> createStream(const StreamSetup& setup, std::ostream& err,
-                                                                int& exitCode);
+/// The geometry files of the example markers, in name order.
+std::vector<std::string> exampleMarkers();
 
 }  // namespace Halvoren::App

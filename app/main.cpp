@@ -1,6 +1,8 @@
-// halvoren: the host application. Loads the tracking stream and runs it from the command line or in a
-// window.
+// halvoren: the host application. Loads the plug-in modules, makes the tracking stream through them and
+// runs it from the command line or in a window.
+#include "app/ConvertCommand.h"
 #include "app/GuiCommand.h"
+#include "app/PluginsCommand.h"
 #include "app/StreamCommand.h"
 
 #include <QApplication>
@@ -17,7 +19,9 @@ const char* const kUsage =
     "Usage: halvoren <command> [options]\n"
     "Commands:\n"
     "  stream    stream poses from the tracking camera (halvoren stream --help)\n"
-    "  gui       show the stream's panel and camera views in a window (halvoren gui --help)\n";
+    "  gui       show the stream's panel and camera views in a window (halvoren gui --help)\n"
+    "  plugins   list the loaded plug-ins, their algorithms and conversions, and refused modules\n"
+    "  convert   bring an old workspace file up to date (halvoren convert IN OUT)\n";
 
 /// Parses the command's options and runs it with its Qt application, or prints its usage. Options are
 /// read first, so that wrong options and --help need no display.
@@ -64,6 +68,14 @@ int main(int argc, char** argv) {
         return runCommand<Halvoren::App::GuiOptions, QApplication>(
             argc, argv, "gui", args, Halvoren::App::parseGuiOptions, Halvoren::App::guiUsage,
             Halvoren::App::runGui);
+    }
+    if (command == "plugins") {
+        QCoreApplication app(argc, argv);
+        return Halvoren::App::runPlugins(args, std::cout, std::cerr);
+    }
+    if (command == "convert") {
+        QCoreApplication app(argc, argv);
+        return Halvoren::App::runConvert(args, std::cout, std::cerr);
     }
     std::cerr << "halvoren: unknown command '" << command << "'\n" << kUsage;
     return Halvoren::App::ExitUsage;

@@ -10,6 +10,9 @@ class StreamIoAlgorithm : public StreamAlgorithmBase, public IoAlgorithm {
 public:
     StreamIoAlgorithm() = default;
     ~StreamIoAlgorithm() override;
+
+    /// One output for both bases: the stream, as StreamAlgorithmBase hands it over.
+    OwningDataList takeOutput() override { return StreamAlgorithmBase::takeOutput(); }
 };
 
 }  // namespace Halvoren

@@ -233,7 +233,8 @@ bool save(const Properties& root, const std::string& path, std::string& error) {
     return true;
 }
 
-bool load(const std::string& path, Properties& out, std::string& error, int* version) {
+bool load(const std::string& path, Properties& out, std::string& error, int* version,
+          std::vector<WorkspaceConversionRegistry::Report>* conversions) {
     QFile file(q(path));
     if (!file.open(QIODevice::ReadOnly)) {
         error = "cannot read " + path + ": " + file.errorString().toStdString();
@@ -243,6 +244,11 @@ bool load(const std::string& path, Properties& out, std::string& error, int* ver
     if (!fromText(bytes.toStdString(), out, error, version)) {
         error = path + ": " + error;
         return false;
+    }
+    std::vector<WorkspaceConversionRegistry::Report> ran =
+        WorkspaceConversionRegistry::instance().convert(out, Filesystem::Path(path));
+    if (conversions != nullptr) {
+        *conversions = std::move(ran);
     }
     return true;
 }

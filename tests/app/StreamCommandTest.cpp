@@ -1,4 +1,5 @@
 // The application's stream command, run as a separate process against the simulated camera.
+#include "AppProcess.h"
 #include "support/DriverScript.h"
 
 #include <gtest/gtest.h>
@@ -15,42 +16,9 @@
 #include <sstream>
 #include <string>
 
-namespace {
-
-struct AppRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-AppRun runApp(const QStringList& args,
-              const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral(HALVOREN_APP_PATH), args);
-    AppRun run;
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished();
-        ADD_FAILURE() << "halvoren did not finish";
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput().toStdString();
-    run.err = process.readAllStandardError().toStdString();
-    return run;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        out.push_back(line);
-    }
-    return out;
-}
-
-}  // namespace
+using TestSupport::AppRun;
+using TestSupport::lines;
+using TestSupport::runApp;
 
 TEST(StreamCommand, BadInputGivesAClearMessageAndItsExitCode) {
     AppRun usage = runApp({"stream", "--frames", "many"});

@@ -1,0 +1,131 @@
+#include "app/ConvertCommand.h"
+
+#include "app/LoadedPlugins.h"
+#include "app/StreamSetup.h"
+
+#include "host/Log.h"
+#include "host/Properties.h"
+#include "host/WorkspaceConversionRegistry.h"
+#include "host/WorkspaceFile.h"
+
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+
+namespace Halvoren::App {
+
+namespace {
+
+void collectRenames(const Properties& before, const Properties& after, const std::string& parent,
+                    std::vector<std::string>& renames) {
+    const std::vector<Properties*> old = before.subProperties();
+    const std::vector<Properties*> now = after.subProperties();
+    if (old.size() != now.size()) {
+        return;
+    }
+    for (std::size_t i = 0; i < old.size(); ++i) {
+        if (old[i]->name() != now[i]->name()) {
+            renames.push_back(parent + old[i]->name() + " -> " + parent + now[i]->name());
+        }
+        collectRenames(*old[i], *now[i], parent + now[i]->name() + "/", renames);
+    }
+}
+
+/// Keeps relative file paths ("Path" parameters) pointing at their files when the workspace is written
+/// to another folder: they become absolute. Returns "old -> new" for each.
+void rebasePaths(Properties& block, const std::filesystem::path& from, std::vector<std::string>& moved) {
+    std::string path;
+    if (block.param("Path", path) && !path.empty() && path.rfind(":/", 0) != 0 &&
+        std::filesystem::path(path).is_relative()) {
+        std::error_code error;
+        const std::filesystem::path file = std::filesystem::absolute(from / path, error).lexically_normal();
+        if (!error && std::filesystem::exists(file, error)) {
+            block.setParam("Path", file.string());
+            moved.push_back(path + " -> " + file.string());
+        }
+    }
+    for (Properties* child : block.subProperties()) {
+        rebasePaths(*child, from, moved);
+    }
+}
+
+std::filesystem::path folderOf(const std::string& file) {
+    const std::filesystem::path folder = std::filesystem::path(file).parent_path();
+    return folder.empty() ? std::filesystem::path(".") : folder;
+}
+
+}  // namespace
+
+std::string convertUsage() {
+    return "Usage: halvoren convert IN OUT\n"
+           "Runs the workspace conversions of the loaded plug-ins on the workspace file IN, says what they\n"
+           "changed, and writes the workspace in the current format to OUT (which may be IN).\n";
+}
+
+std::vector<std::string> renamedBlocks(const Properties& before, const Properties& after) {
+    std::vector<std::string> renames;
+    collectRenames(before, after, "", renames);
+    return renames;
+}
+
+int runConvert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        out << convertUsage();
+        return ExitOk;
+    }
+    if (args.size() != 2) {
+        err << "halvoren convert: needs the workspace to read and the file to write\n" << convertUsage();
+        return ExitUsage;
+    }
+    const std::string& in = args[0];
+    const std::string& target = args[1];
+    Log::setGlobalLevel(Log::Warning);
+    const LoadedPlugins plugins;
+
+    // As written, to tell what the conversions renamed.
+    std::ifstream file(in);
+    std::stringstream text;
+    text << file.rdbuf();
+    Properties original;
+    std::string error;
+    if (!file || !WorkspaceFile::fromText(text.str(), original, error)) {
+        err << "halvoren: " << (error.empty() ? "cannot read " + in : in + ": " + error) << '\n';
+        return ExitBadInput;
+    }
+    Properties workspace;
+    std::vector<WorkspaceConversionRegistry::Report> reports;
+    if (!WorkspaceFile::load(in, workspace, error, nullptr, &reports)) {
+        err << "halvoren: " << error << '\n';
+        return ExitBadInput;
+    }
+
+    out << in << ": workspace version " << WorkspaceConversionRegistry::workspaceVersion(original) << '\n';
+    if (reports.empty()) {
+        out << "no conversion needed\n";
+    }
+    for (const WorkspaceConversionRegistry::Report& report : reports) {
+        out << "conversion " << report.number << " (" << report.description
+            << "): " << (report.changed ? "changed the workspace" : "nothing to change") << '\n';
+    }
+    for (const std::string& rename : renamedBlocks(original, workspace)) {
+        out << "renamed " << rename << '\n';
+    }
+    std::vector<std::string> moved;
+    std::error_code sameFolder;
+    if (!std::filesystem::equivalent(folderOf(in), folderOf(target), sameFolder)) {
+        rebasePaths(workspace, folderOf(in), moved);
+    }
+    for (const std::string& path : moved) {
+        out << "file path " << path << '\n';
+    }
+    if (!WorkspaceFile::save(workspace, target, error)) {
+        err << "halvoren: " << error << '\n';
+        return ExitBadInput;
+    }
+    out << target << ": workspace version " << WorkspaceConversionRegistry::workspaceVersion(workspace)
+        << ", format version " << WorkspaceFile::kFormatVersion << '\n';
+    return ExitOk;
+}
+
+}  // namespace Halvoren::App

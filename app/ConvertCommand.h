@@ -1,0 +1,23 @@
+#pragma once
+// "halvoren convert IN OUT": brings a workspace saved by an older version up to date.
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace Halvoren {
+class Properties;
+}
+
+namespace Halvoren::App {
+
+std::string convertUsage();
+
+/// Blocks whose name differs between two trees of the same shape, as "path/old -> path/new"; the
+/// workspace conversions rename blocks in place, so the shapes match.
+std::vector<std::string> renamedBlocks(const Properties& before, const Properties& after);
+
+/// Runs the command; returns the exit code.
+int runConvert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace Halvoren::App

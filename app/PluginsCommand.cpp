@@ -1,0 +1,97 @@
+#include "app/PluginsCommand.h"
+
+#include "app/LoadedPlugins.h"
+#include "app/StreamSetup.h"
+
+#include "host/AlgorithmFactory.h"
+#include "host/Log.h"
+#include "host/PluginBase.h"
+#include "host/PluginManager.h"
+#include "host/WorkspaceConversionRegistry.h"
+
+#include <ostream>
+
+namespace Halvoren::App {
+
+namespace {
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) {
+        text += (text.empty() ? "" : ", ") + item;
+    }
+    return text.empty() ? "none" : text;
+}
+
+}  // namespace
+
+std::string pluginsUsage() {
+    return "Usage: halvoren plugins\n"
+           "Lists the plug-in modules loaded from the plug-in folder beside the application and from the\n"
+           "folders of HALVOREN_PLUGIN_PATH (separated by ':'): their algorithms, the workspace conversions\n"
+           "they registered, and every module that was refused, with the reason.\n";
+}
+
+void describePlugins(const PluginManager& plugins, const std::vector<std::string>& folders,
+                     std::ostream& out) {
+    out << "Plug-in folders:\n";
+    for (const std::string& folder : folders) {
+        out << "  " << folder << '\n';
+    }
+    out << "Plug-ins:\n";
+    const std::vector<PluginManager::LoadedPlugin> loaded = plugins.plugins();
+    if (loaded.empty()) {
+        out << "  none\n";
+    }
+    for (const PluginManager::LoadedPlugin& plugin : loaded) {
+        out << "  " << plugin.id << "  (" << plugin.file << ")\n"
+            << "    vendor: " << plugin.plugin->vendor() << '\n'
+            << "    description: " << plugin.plugin->description() << '\n'
+            << "    dependencies: " << joined(plugin.plugin->dependencies()) << '\n'
+            << "    algorithms:";
+        if (plugin.algorithmFactory == nullptr || plugin.algorithmFactory->algorithmDescriptors().empty()) {
+            out << " none";
+        }
+        out << '\n';
+        if (plugin.algorithmFactory != nullptr) {
+            for (const AlgorithmFactory::Descriptor* algorithm :
+                 plugin.algorithmFactory->algorithmDescriptors()) {
+                out << "      " << algorithm->name << "  (category " << algorithm->category << ")\n";
+            }
+        }
+    }
+    out << "Workspace conversions (run on workspaces below their number):\n";
+    const std::vector<WorkspaceConversionFunction> conversions =
+        WorkspaceConversionRegistry::instance().conversions();
+    if (conversions.empty()) {
+        out << "  none\n";
+    }
+    for (const WorkspaceConversionFunction& conversion : conversions) {
+        out << "  " << conversion.number << "  " << conversion.description << '\n';
+    }
+    out << "Refused modules:\n";
+    if (plugins.refusedModules().empty()) {
+        out << "  none\n";
+    }
+    for (const PluginManager::RefusedModule& refused : plugins.refusedModules()) {
+        out << "  " << refused.file << ": " << refused.reason << '\n';
+    }
+}
+
+int runPlugins(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (!args.empty()) {
+        if (args[0] == "--help" || args[0] == "-h") {
+            out << pluginsUsage();
+            return ExitOk;
+        }
+        err << "halvoren plugins: unknown option '" << args[0] << "'\n" << pluginsUsage();
+        return ExitUsage;
+    }
+    // The refusals are listed below; the log need not repeat them.
+    Log::setGlobalLevel(Log::Error);
+    LoadedPlugins plugins;
+    describePlugins(plugins.manager(), plugins.folders(), out);
+    return ExitOk;
+}
+
+}  // namespace Halvoren::App

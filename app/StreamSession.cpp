@@ -1,0 +1,171 @@
+#include "app/StreamSession.h"
+
+#include "host/DataList.h"
+#include "host/Log.h"
+#include "host/OpticalTracking.h"
+#include "host/OwningDataList.h"
+#include "host/PluginManager.h"
+#include "host/StreamAlgorithmBase.h"
+#include "host/TrackingStream.h"
+#include "host/WorkspaceConversionRegistry.h"
+#include "host/WorkspaceFile.h"
+
+#include <exception>
+#include <filesystem>
+#include <ostream>
+#include <vector>
+
+namespace Halvoren::App {
+
+namespace {
+
+/// Makes the relative marker paths of the settings relative to the workspace's folder, as its author
+/// meant them, rather than to the folder the application happens to run in.
+void resolveMarkerPaths(Properties& settings, const std::filesystem::path& folder) {
+    Properties* targets = settings.subProperties("TrackingTargets", false);
+    if (targets == nullptr) {
+        return;
+    }
+    for (Properties* target : targets->subProperties()) {
+        std::string path;
+        if (!target->param("Path", path) || path.empty() || path.rfind(":/", 0) == 0 ||
+            std::filesystem::path(path).is_absolute()) {
+            continue;
+        }
+        std::error_code error;
+        const std::filesystem::path beside =
+            std::filesystem::absolute(folder / path, error).lexically_normal();
+        if (!error && std::filesystem::exists(beside, error)) {
+            target->setParam("Path", beside.string());
+        }
+    }
+}
+
+}  // namespace
+
+bool readStreamSettings(const std::string& path, Properties& settings, std::string& error) {
+    Properties workspace;
+    std::vector<WorkspaceConversionRegistry::Report> conversions;
+    if (!WorkspaceFile::load(path, workspace, error, nullptr, &conversions)) {
+        return false;
+    }
+    for (const WorkspaceConversionRegistry::Report& conversion : conversions) {
+        if (conversion.changed) {
+            HALVOREN_LOG(Log::Info, "halvoren",
+                         "Workspace " << path << " converted: " << conversion.description);
+        }
+    }
+    const Properties* block = &workspace;
+    if (const Properties* algorithms = workspace.subProperties("Algorithms")) {
+        block = algorithms->subProperties(kStreamAlgorithm);
+        if (block == nullptr) {
+            error = path + ": the workspace holds no " + kStreamAlgorithm;
+            return false;
+        }
+    }
+    settings.copyFrom(*block);
+    resolveMarkerPaths(settings, std::filesystem::path(path).parent_path());
+    return true;
+}
+
+StreamSession::StreamSession(PluginManager& plugins) : m_plugins(plugins) {}
+
+StreamSession::~StreamSession() {
+    if (m_stream) {
+        m_stream->close();
+    }
+    // The algorithm only forgets a stream it handed over.
+    m_algorithm.reset();
+    m_stream.reset();
+}
+
+TrackingStream* StreamSession::trackingStream() const {
+    return dynamic_cast<TrackingStream*>(m_stream.get());
+}
+
+bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::ostream& err, int& exitCode) {
+    Log::setGlobalLevel(setup.logLevel);
+    exitCode = ExitBadInput;
+
+    std::vector<std::string> markers = setup.markers;
+    if (markers.empty() && setup.workspace.empty()) {
+        markers = exampleMarkers();
+        if (markers.empty()) {
+            err << "halvoren: no example markers found in " << exampleDataDirectory() << "/markers\n";
+            return false;
+        }
+    }
+
+    // Without the plug-in an old workspace would not be converted either: say what is missing first.
+    m_algorithm = m_plugins.algorithmFactory().instantiateAlgorithm(kStreamAlgorithm, DataList());
+    auto* streamAlgorithm = dynamic_cast<StreamAlgorithmBase*>(m_algorithm.get());
+    if (streamAlgorithm == nullptr) {
+        err << "halvoren: no loaded plug-in offers the tracking stream " << kStreamAlgorithm
+            << " (see halvoren plugins)\n";
+        exitCode = ExitNoPlugin;
+        return false;
+    }
+    Properties settings;
+    if (!setup.workspace.empty()) {
+        std::string error;
+        if (!readStreamSettings(setup.workspace, settings, error)) {
+            err << "halvoren: " << error << '\n';
+            return false;
+        }
+    }
+    if (setup.images) {
+        settings.setParam("queryImages", true);
+    }
+    if (setup.fiducialMode) {
+        settings.setParam("fiducialQueryMode", *setup.fiducialMode);
+    }
+    // The algorithm opens the camera when it runs; the application starts the stream once it listens,
+    // or leaves that to the panel.
+    settings.setParam("open", true);
+    settings.setParam("start", false);
+    if (startWithPanel) {
+        settings.setParam("connect", true);
+    }
+
+    m_algorithm->configure(&settings);
+    try {
+        m_algorithm->run();
+    } catch (const std::exception& e) {
+        err << "halvoren: cannot create the tracking stream: " << e.what() << '\n';
+        exitCode = ExitFailure;
+        return false;
+    }
+    OwningDataList output = streamAlgorithm->takeOutput();
+    std::unique_ptr<Data> data = output.take(0);
+    m_stream.reset(dynamic_cast<Stream*>(data.get()));
+    if (!m_stream) {
+        err << "halvoren: " << kStreamAlgorithm << " made no stream\n";
+        exitCode = ExitFailure;
+        return false;
+    }
+    static_cast<void>(data.release());
+
+    if (!markers.empty()) {
+        auto* optical = dynamic_cast<OpticalTrackingInterface*>(m_stream.get());
+        if (optical == nullptr) {
+            err << "halvoren: the stream takes no markers\n";
+            return false;
+        }
+        for (const std::string& path : markers) {
+            const std::string name = std::filesystem::path(path).stem().string();
+            if (optical->addTrackingMarker(name, path).empty()) {
+                err << "halvoren: cannot use the marker file " << path << '\n';
+                return false;
+            }
+        }
+    }
+    if (m_algorithm->status() != Algorithm::Success || !m_stream->isStateOneOf({Stream::Open})) {
+        err << "halvoren: cannot open the tracking camera\n";
+        exitCode = ExitNoCamera;
+        return false;
+    }
+    exitCode = ExitOk;
+    return true;
+}
+
+}  // namespace Halvoren::App

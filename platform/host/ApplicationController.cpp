@@ -1,0 +1,7 @@
+#include "ApplicationController.h"
+
+namespace Halvoren {
+
+ApplicationController::~ApplicationController() = default;
+
+}  // namespace Halvoren

@@ -1,0 +1,7 @@
+#include "DataAnnotationFactory.h"
+
+namespace Halvoren {
+
+DataAnnotationFactory::~DataAnnotationFactory() = default;
+
+}  // namespace Halvoren

@@ -1,0 +1,7 @@
+#include "PluginBase.h"
+
+namespace Halvoren {
+
+PluginBase::~PluginBase() = default;
+
+}  // namespace Halvoren

@@ -1,0 +1,97 @@
+#pragma once
+// Loads plug-in modules and owns what they create.
+//
+// Where: the folder "plugins" in the library folder beside the application, <exe dir>/../lib/plugins
+// (the build puts the plug-in module there, see halvoren_plugin_module() in platform/CMakeLists.txt),
+// then every folder of the colon-separated HALVOREN_PLUGIN_PATH. Every file ending in ".so" is tried, in
+// name order within a folder.
+//
+// What a module exports (plain C names, default visibility):
+//     extern "C" { const char* halvorenPluginDescriptor = "<magic>|hostversion=4.5.0|..."; }
+//     extern "C" const char* halvorenPluginId();                 // stays valid while the module is loaded
+//     extern "C" Halvoren::PluginBase* halvorenCreatePlugin();   // new object, owned by the host
+// The descriptor must begin with kMagicPrefix, and its hostversion must fit this host: the same major
+// version, and a minor version not newer than the host's (the patch level is not compared).
+//
+// Lifetime: each module stays open while its plug-in lives. unloadAll() (also run by the destructor)
+// destroys the plug-ins in reverse order of loading, with the factories they registered and the workspace
+// conversions they added, and only then closes their modules. Every algorithm, controller and stream made
+// through a plug-in's factories contains that module's code: the caller must destroy them first.
+
+#include "AlgorithmController.h"
+#include "AlgorithmFactory.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Halvoren {
+
+class AlgorithmControllerFactory;
+class ApplicationController;
+class PluginBase;
+
+/// Used from the application's main thread only.
+class PluginManager {
+public:
+    static constexpr const char* kMagicPrefix = "__HALVOREN_PLUGIN_V2_MAGIC_STRING__";
+    static constexpr int kHostMajor = 4;
+    static constexpr int kHostMinor = 5;
+    static constexpr int kHostPatch = 0;
+    static constexpr const char* kHostVersion = "4.5.0";
+
+    struct LoadedPlugin {
+        std::string id;
+        std::string file;
+        PluginBase* plugin = nullptr;                  // owned by the manager
+        AlgorithmFactory* algorithmFactory = nullptr;  // null when the plug-in registered none
+        AlgorithmControllerFactory* controllerFactory = nullptr;
+    };
+    struct RefusedModule {
+        std::string file;
+        std::string reason;
+        std::string message() const { return file + ": " + reason; }
+    };
+
+    PluginManager();
+    ~PluginManager();
+    PluginManager(const PluginManager&) = delete;
+    PluginManager& operator=(const PluginManager&) = delete;
+
+    /// The folder beside the application, then those of HALVOREN_PLUGIN_PATH; missing folders included.
+    static std::vector<std::string> defaultFolders();
+    /// Whether a plug-in built for this host version ("major.minor[.patch]") may be loaded.
+    static bool hostVersionFits(const std::string& version);
+
+    /// Handed to every plug-in loaded afterwards; must outlive the manager.
+    void setApplicationController(ApplicationController* controller) { m_applicationController = controller; }
+
+    /// Loads every module of the folders (a missing folder is skipped quietly). Returns how many loaded.
+    int loadFolders(const std::vector<std::string>& folders);
+    /// Loads one module; on refusal records and logs (warning, "PluginManager") the file and the reason.
+    bool loadModule(const std::string& file);
+    void unloadAll();
+
+    /// In order of loading.
+    std::vector<LoadedPlugin> plugins() const;
+    const std::vector<RefusedModule>& refusedModules() const { return m_refused; }
+
+    /// Answers for the algorithms of every loaded plug-in.
+    const AlgorithmFactory& algorithmFactory() const { return m_algorithms; }
+    /// GUI thread. The first controller that a loaded plug-in makes for the algorithm, or null.
+    std::unique_ptr<AlgorithmController> createController(Algorithm* algorithm) const;
+
+private:
+    struct Module;
+
+    void refuse(const std::string& file, const std::string& reason);
+    void unload(Module& module);
+
+    std::vector<std::unique_ptr<Module>> m_modules;
+    std::vector<RefusedModule> m_refused;
+    AlgorithmFactory m_algorithms{std::string()};
+    ApplicationController* m_applicationController = nullptr;
+};
+
+}  // namespace Halvoren

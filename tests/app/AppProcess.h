@@ -1,0 +1,48 @@
+#pragma once
+// Runs the application as a separate process and collects what it wrote.
+
+#include <gtest/gtest.h>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace TestSupport {
+
+struct AppRun {
+    int exitCode = -1;  // -1 when it crashed or did not finish
+    std::string out;
+    std::string err;
+};
+
+inline AppRun runApp(const QStringList& args,
+                     const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(HALVOREN_APP_PATH), args);
+    AppRun run;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        ADD_FAILURE() << "halvoren did not finish";
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput().toStdString();
+    run.err = process.readAllStandardError().toStdString();
+    return run;
+}
+
+inline std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        out.push_back(line);
+    }
+    return out;
+}
+
+}  // namespace TestSupport
