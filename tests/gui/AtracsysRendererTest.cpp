@@ -175,7 +175,7 @@ TEST_F(RendererTest, MismatchedSizeListIsReportedAndNotRead) {
 
 TEST_F(RendererTest, PaintsTheImageWithCyanEllipseAndCross) {
     AtracsysRenderer renderer(stream, display);
-    display.resize(320, 120);
+    display.resize(324, 120);  // two 160-pixel views and the gap between them
     display.show();
     ASSERT_TRUE(waitFor([&] { return left()->size() == QSize(160, 120); }));
     // A 160 x 120 image in a 160 x 120 view: image pixels are widget pixels. The fiducial's box spans
