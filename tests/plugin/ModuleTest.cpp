@@ -14,10 +14,14 @@
 #include <gtest/gtest.h>
 #include <QCoreApplication>
 
+#include <dirent.h>
 #include <dlfcn.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -134,4 +138,64 @@ TEST(Module, HostLoadsItRunsTheStreamAlgorithmAndUnloadsItWithoutTrace) {
     void* stillOpen = dlopen(HALVOREN_PLUGIN_MODULE, RTLD_LAZY | RTLD_NOLOAD);
     EXPECT_EQ(stillOpen, nullptr);
     EXPECT_TRUE(Halvoren::PluginAutoRegistrationGuard::registered().empty());
+}
+
+namespace {
+/// Threads of this process now.
+std::size_t threadCount() {
+    std::size_t count = 0;
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        while (const dirent* entry = readdir(tasks)) {
+            count += entry->d_name[0] != '.';
+        }
+        closedir(tasks);
+    }
+    return count;
+}
+}  // namespace
+
+TEST(Module, LoadingStreamingAndUnloadingAHundredTimesLeavesNoThreadAndNoModule) {
+    // The simulated camera, not a script: every cycle streams real frames.
+    TestSupport::LogCapture log;
+    std::size_t threadsBefore = 0;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        {
+            Halvoren::PluginManager manager;
+            ASSERT_TRUE(manager.loadModule(HALVOREN_PLUGIN_MODULE)) << "cycle " << cycle;
+            std::unique_ptr<Halvoren::Algorithm> algorithm = manager.algorithmFactory().instantiateAlgorithm(
+                "Atracsys.SpryTrackStream", Halvoren::DataList());
+            ASSERT_NE(algorithm, nullptr);
+            Halvoren::Properties settings;
+            settings.setParam("open", true);
+            settings.setParam("start", true);
+            algorithm->configure(&settings);
+            algorithm->run();
+            Halvoren::OwningDataList output = algorithm->takeOutput();
+            auto* stream = dynamic_cast<Halvoren::Stream*>(output.get(0));
+            ASSERT_NE(stream, nullptr);
+            std::mutex mutex;
+            std::condition_variable arrived;
+            int frames = 0;
+            auto connection = stream->signalStreamData.connect([&](const auto&) {
+                std::lock_guard<std::mutex> lock(mutex);
+                ++frames;
+                arrived.notify_all();
+            });
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                ASSERT_TRUE(arrived.wait_for(lock, std::chrono::seconds(30), [&] { return frames >= 3; }))
+                    << "cycle " << cycle;
+            }
+            connection->disconnect();
+            output = Halvoren::OwningDataList();
+            algorithm.reset();
+            QCoreApplication::sendPostedEvents();
+        }
+        ASSERT_EQ(dlopen(HALVOREN_PLUGIN_MODULE, RTLD_LAZY | RTLD_NOLOAD), nullptr) << "cycle " << cycle;
+        if (cycle == 0) {
+            // Counted after the first cycle: the driver library and Qt keep threads of their own.
+            threadsBefore = threadCount();
+        }
+    }
+    EXPECT_EQ(threadCount(), threadsBefore);
 }
