@@ -176,14 +176,7 @@ bool AtracsysTrackingStream::openImpl() {
                 }
             }
 
-            d.frame = ftkCreateFrame();
-            if (d.frame == nullptr) {
-                reportOpenError("Cannot create frame instance.");
-                return false;
-            }
-            if (ftkSetFrameOptions(true, kFrameEvents, kFrameRawData, kFrameRawData, kFrameFiducials,
-                                   kFrameMarkers, d.frame) != FTK_OK) {
-                reportOpenError("Cannot set frame options.");
+            if (!createFrame()) {
                 return false;
             }
         }
@@ -224,6 +217,21 @@ void AtracsysTrackingStream::configureDeviceOnOpen() {
     HALVOREN_LOG(Log::Info, "", "AtracsysTracking: Image pattern set: " << kImagePattern);
     AtracsysHelpers::setOptionData(d.library, d.serialNumber, d.options, "Image Scheduler Pattern",
                                    kImagePattern);
+}
+
+bool AtracsysTrackingStream::createFrame() {
+    DriverConnection& d = *m_driver;
+    d.frame = ftkCreateFrame();
+    if (d.frame == nullptr) {
+        reportOpenError("Cannot create frame instance.");
+        return false;
+    }
+    if (ftkSetFrameOptions(true, kFrameEvents, kFrameRawData, kFrameRawData, kFrameFiducials, kFrameMarkers,
+                           d.frame) != FTK_OK) {
+        reportOpenError("Cannot set frame options.");
+        return false;
+    }
+    return true;
 }
 
 void AtracsysTrackingStream::reportOpenError(const std::string& message) {

@@ -134,6 +134,9 @@ private:
     /// Control thread: reads and registers the file; the instrument ID, or nothing.
     std::optional<std::string> registerGeometryFile(const std::string& name, const std::string& path);
 
+    // Caller holds the driver lock. Creates the frame and reserves its entries; on failure reports why
+    // and leaves no frame.
+    bool createFrame();
     // Caller holds the driver lock.
     void reportOpenError(const std::string& message);
     // Takes the driver lock.

@@ -122,14 +122,25 @@ std::optional<Stream::WorkContinuation> AtracsysTrackingStream::fetchFrame(Clock
                                                                            const ftkFrame*& frame) {
     DriverConnection& d = *m_driver;
     ftkStatus status = FTK_OK;
+    bool frameLost = false;
     {
         std::lock_guard<std::mutex> lock(d.mutex);
         if (d.frame == nullptr) {
-            // Released after a frame error or not yet created: wait for the device to be opened again.
-            return continueAt(next);
+            if (d.library == nullptr) {
+                return continueAt(next);  // the device is not open
+            }
+            // An internal error released the frame: a fresh one lets streaming go on.
+            frameLost = !createFrame();
         }
-        status = ftkGetLastFrame(d.library, d.serialNumber, d.frame, kFetchTimeoutMs);
-        frame = d.frame;
+        if (!frameLost) {
+            status = ftkGetLastFrame(d.library, d.serialNumber, d.frame, kFetchTimeoutMs);
+            frame = d.frame;
+        }
+    }
+    if (frameLost) {
+        // Without a frame the stream cannot deliver anything: closing tells the application it failed.
+        close();
+        return continueAt(next);
     }
 
     switch (status) {

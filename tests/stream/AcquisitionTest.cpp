@@ -259,23 +259,41 @@ TEST_F(Acquisition, NoFrameChangesNothingAndAGoodFrameEndsAFailureRun) {
     EXPECT_EQ(data.size(), 1u);
 }
 
-TEST_F(Acquisition, InternalErrorReleasesTheFrameAndItIsNeverFetchedAgain) {
+TEST_F(Acquisition, InternalErrorCostsOneFrameAndStreamingGoesOnWithAFreshFrame) {
     TestStream stream;
     open(stream);
     sim->setLastErrorText("scripted failure");
+    sim->queueFrame(frameWith({}));
+    pass(stream);
     passes(stream, FTK_ERR_INTERNAL, 1);
     EXPECT_EQ(log.count(Log::Error, "", "AtracsysTrackingStream: Internal system error, report to Atracsys."),
               1);
     EXPECT_EQ(log.count(Log::Error, "", kDriverText), 1);
     EXPECT_EQ(sim->countCalls("ftkDeleteFrame"), 1u);
-    EXPECT_EQ(TestSupport::driverOf(stream).frame, nullptr);
     EXPECT_EQ(TestSupport::driverOf(stream).consecutiveErrors, 0);
 
+    for (int i = 0; i < 3; ++i) {
+        sim->queueFrame(frameWith({}));
+        pass(stream);
+    }
+    EXPECT_EQ(data.size(), 4u);
+    EXPECT_EQ(sim->countCalls("ftkCreateFrame"), 1u);
+    ASSERT_EQ(sim->callsTo("ftkSetFrameOptions").size(), 1u);
+    EXPECT_NE(TestSupport::driverOf(stream).frame, nullptr);
+    EXPECT_EQ(stream.currentState(), Stream::Open);
+    EXPECT_EQ(log.recordsAtLeast(Log::Warning).size(), 2u);  // the one report and the driver's text
+
+    // Without a new frame the stream cannot go on: it closes, so that its owner sees it failed.
+    passes(stream, FTK_ERR_INTERNAL, 1);
+    sim->setCreateFrameFails(true);
     sim->queueFrame(frameWith({}));
     pass(stream);
-    EXPECT_EQ(sim->countCalls("ftkGetLastFrame"), 1u);
-    EXPECT_TRUE(data.empty());
-    EXPECT_EQ(stream.currentState(), Stream::Open);
+    EXPECT_EQ(log.count(Log::Error, "", "AtracsysTrackingStream: Cannot create frame instance."), 1);
+    EXPECT_EQ(stream.currentState(), Stream::Closed);
+    EXPECT_EQ(data.size(), 4u);
+    EXPECT_EQ(log.count(Log::Error, "", "AtracsysTrackingStream: Internal system error, report to Atracsys."),
+              2);
+    EXPECT_EQ(log.count(Log::Error, "", kDriverText), 3);
 }
 
 TEST_F(Acquisition, FiftyFailuresAreSilentAndLaterOnesResetTheInstruments) {
