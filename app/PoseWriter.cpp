@@ -56,6 +56,15 @@ void PoseWriter::begin() {
     if (m_format == PoseFormat::Csv) {
         m_out << "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz\n";
     }
+    m_failed = m_failed || !m_out;
+}
+
+bool PoseWriter::flush() {
+    if (!m_failed) {
+        m_out.flush();
+        m_failed = !m_out;
+    }
+    return !m_failed;
 }
 
 std::string PoseWriter::formatLine(const TrackingInstrument& instrument, PoseFormat format) {
@@ -82,9 +91,13 @@ std::string PoseWriter::formatLine(const TrackingInstrument& instrument, PoseFor
 }
 
 void PoseWriter::writeFrame(const std::vector<TrackingInstrument>& instruments) {
+    if (m_failed) {
+        return;
+    }
     ++m_frames;
     for (const TrackingInstrument& instrument : instruments) {
         m_out << formatLine(instrument, m_format) << '\n';
+        m_failed = m_failed || !m_out;
         InstrumentSummary& s = m_summary[instrument.id.ID];
         s.name = instrument.id.name;
         if (instrument.quality > 0.0) {

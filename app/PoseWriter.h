@@ -19,9 +19,13 @@ public:
 
     /// Writes the header line (CSV only).
     void begin();
-    /// Writes a frame: one line per instrument.
+    /// Writes a frame: one line per instrument. Nothing more is written after a failed write.
     void writeFrame(const std::vector<TrackingInstrument>& instruments);
     std::uint64_t frames() const { return m_frames; }
+    /// Flushes what is written so far; false once any write or flush has failed (a full disk, a closed
+    /// pipe), and from then on.
+    bool flush();
+    bool failed() const { return m_failed; }
 
     struct InstrumentSummary {
         std::string name;
@@ -39,6 +43,7 @@ private:
     std::ostream& m_out;
     PoseFormat m_format;
     std::uint64_t m_frames = 0;
+    bool m_failed = false;
     std::map<std::string, InstrumentSummary> m_summary;
 };
 

@@ -171,6 +171,9 @@ int runStream(const StreamOptions& options, std::ostream& err) {
             return;
         }
         sink.writer->writeFrame(tracking->instruments());
+        if (sink.writer->failed()) {
+            sink.done = true;  // every further pose would be lost too
+        }
         sink.trackedInstruments = 0;
         for (const TrackingInstrument& instrument : tracking->instruments()) {
             sink.trackedInstruments += instrument.quality > 0.0 ? 1 : 0;
@@ -243,11 +246,20 @@ int runStream(const StreamOptions& options, std::ostream& err) {
     }
     stream.close();
     connection->disconnect();
-    out->flush();
+    bool written = writer.flush();
+    if (file.is_open()) {
+        file.close();
+        written = written && !file.fail();
+    }
     if (g_interrupted.load()) {
         err << "interrupted\n";
     }
     writer.writeSummary(err);
+    if (!written) {
+        err << "halvoren: cannot write the poses to "
+            << (options.output.empty() ? std::string("standard output") : options.output) << '\n';
+        return ExitWriteFailed;
+    }
     if (streamLost) {
         err << "halvoren: the tracking stream stopped unexpectedly\n";
         return ExitFailure;

@@ -12,11 +12,12 @@ namespace Halvoren::App {
 /// Exit codes of the application.
 enum ExitCode {
     ExitOk = 0,
-    ExitFailure = 1,   // the stream failed while running
-    ExitUsage = 2,     // wrong options
-    ExitBadInput = 3,  // an unreadable marker or workspace file
-    ExitNoCamera = 4,  // the camera could not be opened
-    ExitNoPlugin = 5,  // no loaded plug-in offers the tracking stream
+    ExitFailure = 1,      // the stream failed while running
+    ExitUsage = 2,        // wrong options
+    ExitBadInput = 3,     // an unreadable marker or workspace file
+    ExitNoCamera = 4,     // the camera could not be opened
+    ExitNoPlugin = 5,     // no loaded plug-in offers the tracking stream
+    ExitWriteFailed = 6,  // the poses could not be written
 };
 
 struct StreamSetup {

@@ -30,14 +30,28 @@ TEST(StreamCommand, BadInputGivesAClearMessageAndItsExitCode) {
 
     TestSupport::TempFiles files;
     const std::string broken = files.write("broken.ini", "[geometry]\ncount=3\n");
-    AppRun marker = runApp({"stream", "--marker", QString::fromStdString(broken)});
+    // A refused run leaves an existing output file as it was.
+    const std::string existing = files.write("existing.csv", "kept\n");
+    AppRun marker = runApp(
+        {"stream", "--marker", QString::fromStdString(broken), "--output", QString::fromStdString(existing)});
     EXPECT_EQ(marker.exitCode, 3);
     EXPECT_NE(marker.err.find("cannot use the marker file"), std::string::npos) << marker.err;
+    std::ifstream kept(existing);
+    std::string line;
+    EXPECT_TRUE(std::getline(kept, line));
+    EXPECT_EQ(line, "kept");
 
     const std::string workspace = files.write("w.xml", "<workspace version=\"1\">\n<properties>\n");
     AppRun malformed = runApp({"stream", "--workspace", QString::fromStdString(workspace)});
     EXPECT_EQ(malformed.exitCode, 3);
     EXPECT_NE(malformed.err.find("line "), std::string::npos) << malformed.err;
+}
+
+TEST(StreamCommand, PosesThatCannotBeWrittenFailWithTheirExitCode) {
+    AppRun run = runApp({"stream", "--frames", "20", "--output", "/dev/full"});
+    EXPECT_EQ(run.exitCode, 6);
+    EXPECT_NE(run.err.find("cannot write the poses to /dev/full"), std::string::npos) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
 }
 
 TEST(StreamCommand, MissingCameraFailsWithItsExitCode) {
