@@ -146,6 +146,7 @@ private:
     struct FramePass;  // one pass's view of the frame and what the stages derived from it
     // Fetches the latest frame and classifies the driver's status. Returns the continuation when the pass
     // ends here; otherwise sets `frame` to the filled frame, whose contents are read without the lock.
+    // A frame released by an internal error is created again first; when that fails the stream closes.
     std::optional<WorkContinuation> fetchFrame(std::chrono::system_clock::time_point next,
                                                const ftkFrame*& frame);
     // False when the marker status makes the frame unusable: the frame is released and the stream closed.
