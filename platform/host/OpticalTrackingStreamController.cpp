@@ -227,10 +227,16 @@ void OpticalTrackingStreamController::init() {
 }
 
 Stream* OpticalTrackingStreamController::liveStream() {
-    if (stream() != nullptr && (!m_stateConnection || !m_stateConnection->isConnected())) {
+    if (stream() != nullptr && m_initialized && (!m_stateConnection || !m_stateConnection->isConnected())) {
         // The stream's signal let go of us: the stream is gone.
-        if (m_initialized) {
-            forgetStream();
+        forgetStream();
+        m_refreshTimer.stop();
+        m_state->setText(tr("(gone)"));
+        for (QPushButton* button : {m_open, m_start, m_stop, m_close, m_addMarker, m_removeMarker}) {
+            button->setEnabled(false);
+        }
+        for (const Field& field : m_fields) {
+            field.widget->setEnabled(false);
         }
     }
     return stream();
@@ -252,19 +258,8 @@ void OpticalTrackingStreamController::refresh() {
         std::swap(instrumentsChanged, m_mailbox->instrumentsChanged);
         frame.swap(m_mailbox->frame);
     }
-    const bool hadStream = stream() != nullptr;
     Stream* s = liveStream();
     if (s == nullptr) {
-        if (hadStream || !m_initialized) {
-            m_state->setText(tr("(stream closed and gone)"));
-            for (QPushButton* button : {m_open, m_start, m_stop, m_close, m_addMarker, m_removeMarker}) {
-                button->setEnabled(false);
-            }
-            for (const Field& field : m_fields) {
-                field.widget->setEnabled(false);
-            }
-            m_refreshTimer.stop();
-        }
         return;
     }
     if (stateChanged) {

@@ -320,7 +320,8 @@ TEST(OpticalTrackingStreamController, PanelAndStreamMayGoInEitherOrder) {
         panel.init();
         ASSERT_TRUE(stream->open());
         stream.reset();
-        child<QPushButton>(panel, "close")->click();
+        // Its last state change left Open enabled; the panel must not reach the stream through it.
+        child<QPushButton>(panel, "open")->click();
         panel.refresh();
         EXPECT_EQ(panel.stream(), nullptr);
         EXPECT_FALSE(child<QPushButton>(panel, "open")->isEnabled());
