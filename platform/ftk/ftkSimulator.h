@@ -120,8 +120,9 @@ public:
     void setClearGeometryStatus(ftkStatus status);
     /// The last error text from now on, and the text every scripted fault (a status above, a refused
     /// geometry, an error status of a frame) then gives. Without it a scripted fault's text names the
-    /// call and its status. Any call that fails, scripted or not, replaces the last error text with its
-    /// own, in camera mode as in scripted mode.
+    /// call and its status. A call that fails on a device (a scripted fault, an unknown option, device or
+    /// geometry, a refused value) replaces the last error text with its own, in camera mode as in
+    /// scripted mode; a success leaves it.
     void setLastErrorText(std::string text);
     void setLastErrorStatus(ftkStatus status);
 
