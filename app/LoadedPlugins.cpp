@@ -1,8 +1,5 @@
 #include "app/LoadedPlugins.h"
 
-#include <QCoreApplication>
-#include <QEvent>
-
 namespace Halvoren::App {
 
 LoadedPlugins::LoadedPlugins() : LoadedPlugins(PluginManager::defaultFolders()) {}
@@ -12,10 +9,6 @@ LoadedPlugins::LoadedPlugins(const std::vector<std::string>& folders) : m_folder
 }
 
 LoadedPlugins::~LoadedPlugins() {
-    if (QCoreApplication::instance() != nullptr) {
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
     m_manager.unloadAll();
 }
 

@@ -9,6 +9,10 @@
 #include "Utilities.h"
 #include "WorkspaceConversionRegistry.h"
 
+#include <QCoreApplication>
+#include <QEvent>
+#include <QThread>
+
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -229,6 +233,12 @@ void PluginManager::unload(Module& module) {
 }
 
 void PluginManager::unloadAll() {
+    // Work that a plug-in queued to the main thread is its module's code: it runs before any module closes.
+    QCoreApplication* application = QCoreApplication::instance();
+    if (application != nullptr && QThread::currentThread() == application->thread()) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
     while (!m_modules.empty()) {
         unload(*m_modules.back());
         m_modules.pop_back();

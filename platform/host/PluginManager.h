@@ -15,7 +15,8 @@
 //
 // Lifetime: each module stays open while its plug-in lives. unloadAll() (also run by the destructor)
 // destroys the plug-ins in reverse order of loading, with the factories they registered and the workspace
-// conversions they added, and only then closes their modules. Every algorithm, controller and stream made
+// conversions they added, and only then closes their modules; called on the main thread, it first runs the
+// work queued there, which may be a module's code. Every algorithm, controller and stream made
 // through a plug-in's factories contains that module's code: the caller must destroy them first.
 
 #include "AlgorithmController.h"
