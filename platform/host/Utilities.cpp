@@ -170,8 +170,18 @@ std::unique_ptr<ScheduledMainThreadCommand> QtHelpers::runOnMainThread(std::func
     }
     // The task is owned by the queued functor alone, so dropping the returned handle cancels nothing.
     auto task = std::make_shared<MainThreadTask>(std::move(work), std::move(state));
+    // Qt's event queue hands the functor over under a lock that race checkers cannot see; this lock makes
+    // the hand-over visible, so the task's contents are known to be published before the main thread reads
+    // them.
+    static std::mutex handover;
+    std::lock_guard<std::mutex> lock(handover);
     const bool queued = QMetaObject::invokeMethod(
-        app, [task]() { task->run(); }, Qt::QueuedConnection);
+        app,
+        [task]() {
+            { std::lock_guard<std::mutex> published(handover); }
+            task->run();
+        },
+        Qt::QueuedConnection);
     if (!queued) {
         HALVOREN_LOG(Log::Error, "QtHelpers", "Could not queue work to the main thread");
     }
