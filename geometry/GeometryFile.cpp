@@ -7,15 +7,28 @@
 #include <QFile>
 #include <QString>
 
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace Halvoren::SpryTrack {
 
 namespace {
 
 const std::string kGeometrySection = "geometry";
+
+// A marker geometry is a few hundred bytes; anything this large is not one and would only take long to parse.
+constexpr std::size_t kMaxGeometryBytes = 1024 * 1024;
+
+void logTooLarge(const std::string& what) {
+    HALVOREN_LOG(Log::Error, "",
+                 "AtracsysTracking: " << what << " is larger than " << kMaxGeometryBytes / 1024
+                                      << " KB: not a marker geometry");
+}
 
 }  // namespace
 
@@ -24,10 +37,20 @@ std::optional<ftkGeometry> readGeometryFile(const std::string& path) {
         std::istringstream input;
         QFile file(QString::fromLatin1(path.data(), static_cast<int>(path.size())));
         if (file.open(QIODevice::ReadOnly)) {
+            if (static_cast<std::uint64_t>(file.size()) > kMaxGeometryBytes) {
+                logTooLarge("Geometry file " + path);
+                return std::nullopt;
+            }
             const QByteArray content = file.readAll();
             input.str(std::string(content.constData(), static_cast<std::size_t>(content.size())));
         }
         return loadGeometry(input);
+    }
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error && size > kMaxGeometryBytes) {
+        logTooLarge("Geometry file " + path);
+        return std::nullopt;
     }
     // A file that cannot be opened reads as empty text and fails on the missing geometry section.
     std::ifstream file(path);
@@ -39,10 +62,18 @@ std::optional<ftkGeometry> readGeometryFile(const std::string& path) {
 }
 
 std::optional<ftkGeometry> loadGeometry(std::istream& input) {
+    // Read in bounded chunks: a stream of one endless line must not be taken in whole.
     std::string text;
-    std::string line;
-    while (std::getline(input, line)) {
-        text += line;
+    char chunk[64 * 1024];
+    while (input.read(chunk, sizeof(chunk)), input.gcount() > 0) {
+        text.append(chunk, static_cast<std::size_t>(input.gcount()));
+        if (text.size() > kMaxGeometryBytes) {
+            logTooLarge("Geometry text");
+            return std::nullopt;
+        }
+    }
+    // Every line ends with a newline, the last one too.
+    if (!text.empty() && text.back() != '\n') {
         text += '\n';
     }
 
@@ -76,9 +107,22 @@ std::optional<ftkGeometry> loadGeometry(std::istream& input) {
     for (std::uint32_t i = 0; i < geometry.pointsCount; ++i) {
         const std::string section = "fiducial" + std::to_string(i);
         ftkPoint3& position = geometry.positions[i];
-        if (!ini.hasSection(section) || !ini.readFloat(section, "x", position.x) ||
-            !ini.readFloat(section, "y", position.y) || !ini.readFloat(section, "z", position.z)) {
+        if (!ini.hasSection(section)) {
             return std::nullopt;
+        }
+        for (const auto& [key, coordinate] :
+             {std::pair<const char*, float*>{"x", &position.x}, {"y", &position.y}, {"z", &position.z}}) {
+            if (!ini.readFloat(section, key, *coordinate)) {
+                return std::nullopt;
+            }
+            // The camera cannot match a marker with a point at infinity; it must never receive one.
+            if (!std::isfinite(*coordinate)) {
+                HALVOREN_LOG(Log::Error, "",
+                             "AtracsysTracking: Geometry file: \""
+                                 << key << "\" in section \"" << section
+                                 << "\" is not a finite number: " << ini.value(section, key));
+                return std::nullopt;
+            }
         }
     }
     return geometry;

@@ -148,3 +148,35 @@ TEST(GeometryFile, UnopenablePathsLoadAsEmptyText) {
         EXPECT_EQ(log.count(Log::Error, "", missingSection("geometry")), 1) << path;
     }
 }
+
+TEST(GeometryFile, CoordinatesThatAreNotFiniteFloatsAreRefusedNamingSectionAndKey) {
+    for (const std::string value : {"nan", "inf", "-inf", "1e39"}) {
+        TestSupport::LogCapture log;
+        std::string text = kThreeFiducials;
+        replace(text, "y=42", "y=" + value);
+        EXPECT_FALSE(load(text)) << value;
+        EXPECT_EQ(log.count(Log::Error, "",
+                            "AtracsysTracking: Geometry file: \"y\" in section \"fiducial2\" is not a finite "
+                            "number: " +
+                                value),
+                  1)
+            << value;
+    }
+}
+
+TEST(GeometryFile, OversizedInputIsRefusedBeforeParsing) {
+    TestSupport::LogCapture log;
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string path = dir.filePath("huge.ini").toStdString();
+    // A valid geometry followed by a comment line that makes the file too large.
+    std::ofstream(path, std::ios::binary) << kThreeFiducials << ';' << std::string(2 * 1024 * 1024, 'x');
+    EXPECT_FALSE(readGeometryFile(path));
+    EXPECT_EQ(log.countContaining("is larger than 1024 KB"), 1);
+    EXPECT_EQ(log.countContaining("Loading geometry"), 0);
+
+    // The same bound holds for a stream of one endless line.
+    std::istringstream endless(std::string(3 * 1024 * 1024, 'x'));
+    EXPECT_FALSE(loadGeometry(endless));
+    EXPECT_EQ(log.countContaining("is larger than 1024 KB"), 2);
+}
