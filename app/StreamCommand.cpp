@@ -1,5 +1,6 @@
 #include "app/StreamCommand.h"
 
+#include "app/InputChecks.h"
 #include "app/LoadedPlugins.h"
 #include "app/StreamSession.h"
 
@@ -134,6 +135,14 @@ std::optional<StreamOptions> parseStreamOptions(const std::vector<std::string>& 
 int runStream(const StreamOptions& options, std::ostream& err) {
     // Declared first: the algorithm and the stream are the plug-ins' code.
     Log::setGlobalLevel(options.logLevel);
+    // Before the camera opens: a run whose results cannot be kept is not worth starting.
+    for (const std::string* path : {&options.output, &options.saveWorkspace}) {
+        const std::string reason = path->empty() ? std::string() : unwritableFileReason(*path);
+        if (!reason.empty()) {
+            err << "halvoren: cannot write " << *path << ": it " << reason << '\n';
+            return ExitBadInput;
+        }
+    }
     LoadedPlugins plugins;
     StreamSession session(plugins.manager());
     int setupCode = ExitOk;

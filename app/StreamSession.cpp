@@ -1,5 +1,7 @@
 #include "app/StreamSession.h"
 
+#include "app/InputChecks.h"
+
 #include "host/DataList.h"
 #include "host/Log.h"
 #include "host/OpticalTracking.h"
@@ -12,6 +14,7 @@
 
 #include <exception>
 #include <filesystem>
+#include <map>
 #include <ostream>
 #include <vector>
 
@@ -39,6 +42,23 @@ void resolveMarkerPaths(Properties& settings, const std::filesystem::path& folde
             target->setParam("Path", beside.string());
         }
     }
+}
+
+struct NamedMarker {
+    std::string name;
+    std::string path;
+};
+
+std::vector<NamedMarker> workspaceMarkers(const Properties& settings) {
+    std::vector<NamedMarker> markers;
+    if (const Properties* targets = settings.subProperties("TrackingTargets")) {
+        for (const Properties* target : targets->subProperties()) {
+            std::string path;
+            target->param("Path", path);
+            markers.push_back({target->name(), path});
+        }
+    }
+    return markers;
 }
 
 }  // namespace
@@ -96,6 +116,14 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
         }
     }
 
+    for (const std::string& path : markers) {
+        const std::string reason = unreadableFileReason(path);
+        if (!reason.empty()) {
+            err << "halvoren: cannot use the marker file " << path << ": it " << reason << '\n';
+            return false;
+        }
+    }
+
     // Without the plug-in an old workspace would not be converted either: say what is missing first.
     m_algorithm = m_plugins.algorithmFactory().instantiateAlgorithm(kStreamAlgorithm, DataList());
     auto* streamAlgorithm = dynamic_cast<StreamAlgorithmBase*>(m_algorithm.get());
@@ -113,6 +141,29 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
             return false;
         }
     }
+    // The stream skips a marker it cannot load; the user hears which, and why.
+    const std::vector<NamedMarker> named = workspaceMarkers(settings);
+    std::map<std::uint32_t, std::string> takenIds;
+    for (const NamedMarker& marker : named) {
+        const std::string reason = marker.path.empty() ? "names no file" : unreadableFileReason(marker.path);
+        if (!reason.empty()) {
+            err << "halvoren: warning: the workspace's marker " << marker.name
+                << " is skipped: " << (marker.path.empty() ? "it " : marker.path + " ") << reason << '\n';
+        } else if (const auto id = declaredMarkerId(marker.path)) {
+            takenIds.emplace(*id, "the workspace's marker " + marker.name);
+        }
+    }
+    for (const std::string& path : markers) {
+        if (const auto id = declaredMarkerId(path)) {
+            const auto [taken, added] = takenIds.emplace(*id, path);
+            if (!added) {
+                err << "halvoren: cannot use the marker file " << path << ": its id " << *id
+                    << " is already used by " << taken->second << '\n';
+                return false;
+            }
+        }
+    }
+
     if (setup.images) {
         settings.setParam("queryImages", true);
     }
@@ -145,6 +196,12 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
     }
     static_cast<void>(data.release());
 
+    TrackingStream* tracking = trackingStream();
+    if (!named.empty() && tracking != nullptr && tracking->instruments().empty()) {
+        err << "halvoren: none of the " << named.size()
+            << " markers that the workspace names could be loaded\n";
+        return false;
+    }
     if (!markers.empty()) {
         auto* optical = dynamic_cast<OpticalTrackingInterface*>(m_stream.get());
         if (optical == nullptr) {

@@ -47,6 +47,58 @@ TEST(StreamCommand, BadInputGivesAClearMessageAndItsExitCode) {
     EXPECT_NE(malformed.err.find("line "), std::string::npos) << malformed.err;
 }
 
+TEST(StreamCommand, InputsAreCheckedBeforeTheRunAndNameTheRealCause) {
+    TestSupport::TempFiles files;
+    const QString marker =
+        QString::fromStdString(files.writeGeometry("a.ini", 1500, TestSupport::squareMarker()));
+    const QString sameId =
+        QString::fromStdString(files.writeGeometry("b.ini", 500, TestSupport::squareMarker()));
+    const QString folder = QString::fromStdString(files.path(""));
+    const std::map<std::string, QStringList> refused = {
+        {"cannot use the marker file /nonexistent.ini: it does not exist", {"--marker", "/nonexistent.ini"}},
+        {"it is a folder", {"--marker", folder}},
+        // Ids below 1000 are raised by 1000: b's 500 becomes a's 1500.
+        {"its id 1500 is already used by", {"--marker", marker, "--marker", sameId}},
+        {"cannot write /nonexistent/w.xml: it is in a folder that does not exist",
+         {"--save-workspace", "/nonexistent/w.xml"}},
+    };
+    for (const auto& [message, args] : refused) {
+        AppRun run = runApp(QStringList{"stream", "--frames", "5"} + args);
+        EXPECT_EQ(run.exitCode, 3) << message;
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("could not find section"), std::string::npos) << run.err;
+        EXPECT_TRUE(run.out.empty()) << message;
+    }
+}
+
+TEST(StreamCommand, WorkspaceMarkersThatCannotBeLoadedAreNamedAndNoneLoadedFails) {
+    TestSupport::TempFiles files;
+    const std::string tool = files.writeGeometry("tool.ini", 1400, TestSupport::squareMarker());
+    const auto workspace = [&](const std::string& name, const std::string& secondPath) {
+        return QString::fromStdString(files.write(
+            name,
+            "<workspace version=\"1\">\n<properties name=\"\">\n<properties name=\"TrackingTargets\">\n"
+            "<properties name=\"gone\"><param name=\"Path\" value=\"gone.ini\"/></properties>\n"
+            "<properties name=\"tool\"><param name=\"Path\" value=\"" +
+                secondPath + "\"/></properties>\n</properties>\n</properties>\n</workspace>\n"));
+    };
+    AppRun half = runApp({"stream", "--frames", "3", "--workspace", workspace("half.xml", tool)});
+    EXPECT_EQ(half.exitCode, 0) << half.err;
+    EXPECT_NE(half.err.find("warning: the workspace's marker gone is skipped: gone.ini does not exist"),
+              std::string::npos)
+        << half.err;
+    EXPECT_EQ(lines(half.out).size(), 1u + 3u);
+
+    AppRun none = runApp({"stream", "--frames", "3", "--workspace", workspace("none.xml", "missing.ini")});
+    EXPECT_EQ(none.exitCode, 3);
+    EXPECT_NE(none.err.find("marker tool is skipped: missing.ini does not exist"), std::string::npos)
+        << none.err;
+    EXPECT_NE(none.err.find("none of the 2 markers that the workspace names could be loaded"),
+              std::string::npos)
+        << none.err;
+    EXPECT_TRUE(none.out.empty()) << none.out;
+}
+
 TEST(StreamCommand, PosesThatCannotBeWrittenFailWithTheirExitCode) {
     AppRun run = runApp({"stream", "--frames", "20", "--output", "/dev/full"});
     EXPECT_EQ(run.exitCode, 6);

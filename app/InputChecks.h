@@ -1,0 +1,22 @@
+#pragma once
+// Checks the application makes before a run starts, so that a user hears the real cause of a refusal (a
+// missing file, a folder, a taken id) rather than what a parser makes of an empty text.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace Halvoren::App {
+
+/// Why the file at `path` cannot be read ("does not exist", "is a folder", "cannot be read"), or empty
+/// when it can. Paths beginning with ":/" name resources and are not checked.
+std::string unreadableFileReason(const std::string& path);
+
+/// Why a file cannot be written at `path` without touching it, or empty when it likely can.
+std::string unwritableFileReason(const std::string& path);
+
+/// The geometry id a marker file declares, as the camera will know it (ids the camera reserves are
+/// raised as the stream raises them); nothing when the file declares none that can be read.
+std::optional<std::uint32_t> declaredMarkerId(const std::string& path);
+
+}  // namespace Halvoren::App
