@@ -51,6 +51,31 @@ struct FrameSink {
     std::size_t trackedInstruments = 0;
 };
 
+/// Counts the warnings and errors logged while it lives, for the run's summary.
+class LogCounter {
+public:
+    LogCounter()
+        : m_sink(Log::addSink([this](const Log::Record& record) {
+              if (record.level == Log::Warning) {
+                  ++m_warnings;
+              } else if (record.level >= Log::Error) {
+                  ++m_errors;
+              }
+          })) {}
+    ~LogCounter() { Log::removeSink(m_sink); }
+    LogCounter(const LogCounter&) = delete;
+    LogCounter& operator=(const LogCounter&) = delete;
+
+    void writeSummary(std::ostream& out) const {
+        out << "warnings " << m_warnings.load() << ", errors " << m_errors.load() << '\n';
+    }
+
+private:
+    std::atomic<int> m_warnings{0};
+    std::atomic<int> m_errors{0};
+    int m_sink;
+};
+
 }  // namespace
 
 std::string streamUsage() {
@@ -135,6 +160,7 @@ std::optional<StreamOptions> parseStreamOptions(const std::vector<std::string>& 
 int runStream(const StreamOptions& options, std::ostream& err) {
     // Declared first: the algorithm and the stream are the plug-ins' code.
     Log::setGlobalLevel(options.logLevel);
+    const LogCounter logged;
     // Before the camera opens: a run whose results cannot be kept is not worth starting.
     for (const std::string* path : {&options.output, &options.saveWorkspace}) {
         const std::string reason = path->empty() ? std::string() : unwritableFileReason(*path);
@@ -261,6 +287,7 @@ int runStream(const StreamOptions& options, std::ostream& err) {
         err << "interrupted\n";
     }
     writer.writeSummary(err);
+    logged.writeSummary(err);
     if (!written) {
         err << "halvoren: cannot write the poses to "
             << (options.output.empty() ? std::string("standard output") : options.output) << '\n';

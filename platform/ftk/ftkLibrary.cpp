@@ -420,6 +420,25 @@ ftkStatus ftkDeleteFrame(ftkFrame* frame) {
 
 namespace {
 
+// What the simulated camera injected into a frame, in the words the driver's last error gives; empty for a
+// sound frame. The stream's report of a fault is followed by this text.
+std::string describeInjectedFault(const ScriptedFrame& frame) {
+    if (frame.status == FTK_ERR_INTERNAL) {
+        return "Simulated camera fault: internal error in the camera (status " +
+               std::to_string(frame.status) + ")";
+    }
+    if (frame.status > FTK_OK) {
+        return "Simulated camera fault: the frame failed with status " + std::to_string(frame.status);
+    }
+    if (frame.markersStatus == FTK_PART_OVERFLOW) {
+        return "Simulated camera fault: more markers were detected than the frame can hold";
+    }
+    if (frame.status == FTK_WAR_SHOCK_DETECTED) {
+        return "Simulated camera fault: shock detected";
+    }
+    return std::string();
+}
+
 // The body of ftkGetLastFrame. Any thread; waits without holding the state lock.
 ftkStatus fetchFrame(DriverState& state, Lock& lock, ftkLibrary library, uint64_t serialNumber,
                      ftkFrame* frame, uint32_t timeoutMs) {
@@ -455,8 +474,9 @@ ftkStatus fetchFrame(DriverState& state, Lock& lock, ftkLibrary library, uint64_
         if (storage == nullptr) {
             return FTK_ERR_INVALID_ARGUMENT;
         }
-        if (next.status > FTK_OK) {
-            state.noteError("Simulated camera fault, status " + std::to_string(next.status));
+        const std::string fault = describeInjectedFault(next);
+        if (!fault.empty()) {
+            state.noteError(fault);
         }
         return deliver(*session, *storage, next);
     }

@@ -106,6 +106,40 @@ TEST(StreamCommand, PosesThatCannotBeWrittenFailWithTheirExitCode) {
     EXPECT_TRUE(run.out.empty()) << run.out;
 }
 
+TEST(StreamCommand, InjectedFaultsAreReportedWithTheirCauseAndCountedInTheSummary) {
+    TestSupport::TempFiles files;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert(
+        "FTK_SIMULATOR_SETTINGS",
+        QString::fromStdString(files.write("camera.txt", "error_rate = 0.05\nerror_status = 4\nseed = 2\n")));
+    AppRun run = runApp({"stream", "--frames", "100", "--quiet"}, env);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    int errors = 0;
+    for (const std::string& line : lines(run.err)) {
+        if (line.rfind("[error]", 0) == 0) {
+            ++errors;
+            EXPECT_NE(line, "[error] AtracsysTracking: ");
+        }
+    }
+    EXPECT_GT(errors, 0);
+    EXPECT_NE(run.err.find("[error] AtracsysTracking: Simulated camera fault: internal error in the camera"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("warnings 0, errors " + std::to_string(errors) + "\n"), std::string::npos)
+        << run.err;
+
+    // A marker overflow ends the stream; its report says what the camera did.
+    env.insert("FTK_SIMULATOR_SETTINGS",
+               QString::fromStdString(files.write("overflow.txt", "overflow_rate = 1\n")));
+    AppRun overflow = runApp({"stream", "--frames", "100", "--quiet"}, env);
+    EXPECT_EQ(overflow.exitCode, 1);
+    EXPECT_NE(
+        overflow.err.find("Marker overflow. Please increase cstMarkersCount.\n[error] AtracsysTracking: "
+                          "Simulated camera fault: more markers"),
+        std::string::npos)
+        << overflow.err;
+}
+
 TEST(StreamCommand, MissingCameraFailsWithItsExitCode) {
     TestSupport::TempFiles files;
     auto env = QProcessEnvironment::systemEnvironment();
