@@ -163,6 +163,7 @@ const std::map<std::string, KeyReader>& keyReaders() {
         {"drop_rate", realIn(0.0, 1.0, true, &CameraSettings::droppedFrameRate)},
         {"error_rate", realIn(0.0, 1.0, true, &CameraSettings::errorStatusRate)},
         {"overflow_rate", realIn(0.0, 1.0, true, &CameraSettings::markerOverflowRate)},
+        {"internal_rate", realIn(0.0, 1.0, true, &CameraSettings::internalErrorRate)},
         {"error_status",
          [](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
              std::int64_t value = 0;
@@ -188,6 +189,11 @@ std::optional<CameraSettings> readCameraSettings(const std::string& path, std::s
         error = path + ": cannot open the camera settings file";
         return std::nullopt;
     }
+    return parseCameraSettings(file, path, error);
+}
+
+std::optional<CameraSettings> parseCameraSettings(std::istream& file, const std::string& path,
+                                                  std::string& error) {
     CameraSettings settings;
     std::set<std::string> seen;
     std::string line;

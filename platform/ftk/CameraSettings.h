@@ -6,6 +6,7 @@
 #include "ftkSimulator.h"
 
 #include <cstdint>
+#include <istream>
 #include <optional>
 #include <string>
 
@@ -27,15 +28,19 @@ struct CameraSettings {
     double errorStatusRate = 0.0;
     ftkStatus errorStatus = 7;
     double markerOverflowRate = 0.0;
+    double internalErrorRate = 0.0;  // frames with the driver's internal-error status
 };
 
 /// Reads a settings file: "key = value" lines; '#' starts a comment, blank lines are skipped. Keys: model
 /// ("sTk 180", "sTk 300", "fTk 250", "fTk 500", "simulator"), serial (decimal or 0x hex, not 0), rate (Hz,
 /// above 0, at most 1000), noise (pixels, 0 to 10), width and height (pixels, 64 to 4096), strays (0 to
-/// 100), seed, shock_rate, drop_rate, error_rate, overflow_rate (probabilities per frame) and error_status
-/// (a non-zero status). Keys left out keep their defaults; a key given twice is an error. On failure
-/// returns nothing and sets the error text: "<path>:<line>: <what is wrong>", or "<path>: ..." when the
-/// file cannot be read.
+/// 100), seed, shock_rate, drop_rate, error_rate, overflow_rate, internal_rate (probabilities per frame) and
+/// error_status (a non-zero status). Keys left out keep their defaults; a key given twice is an error. On
+/// failure returns nothing and sets the error text: "<path>:<line>: <what is wrong>", or "<path>: ..." when
+/// the file cannot be read.
 FTKSIM_API std::optional<CameraSettings> readCameraSettings(const std::string& path, std::string& error);
+/// The same from a text already open; `path` names it in the error text.
+FTKSIM_API std::optional<CameraSettings> parseCameraSettings(std::istream& input, const std::string& path,
+                                                             std::string& error);
 
 }  // namespace ftksim

@@ -287,11 +287,13 @@ bool SimulatedCamera::Impl::buildFrame(double t, bool images, ScriptedFrame& fra
     const bool failed = unit(faultRandom) < settings.errorStatusRate;
     const bool shock = unit(faultRandom) < settings.shockWarningRate;
     const bool overflow = unit(faultRandom) < settings.markerOverflowRate;
+    // Drawn only when asked for, so that the other faults of a seed stay where they were.
+    const bool internal = settings.internalErrorRate > 0.0 && unit(faultRandom) < settings.internalErrorRate;
     if (dropped) {
         return false;
     }
-    if (failed) {
-        frame.status = settings.errorStatus;
+    if (failed || internal) {
+        frame.status = internal ? FTK_ERR_INTERNAL : settings.errorStatus;
         return true;
     }
     if (shock) {

@@ -469,7 +469,8 @@ TEST_F(CameraSettingsFile, ReadsEveryKeyAndKeepsDefaultsForTheRest) {
         "drop_rate = 0\n"
         "error_rate = 1\n"
         "error_status = 4\n"
-        "overflow_rate = 0.5\r\n");
+        "overflow_rate = 0.5\r\n"
+        "internal_rate = 0.25\n");
     const auto settings = ftksim::readCameraSettings(path, error);
     ASSERT_TRUE(settings) << error;
     EXPECT_EQ(settings->model, FTK_DEVICE_FUSIONTRACK_500);
@@ -485,6 +486,7 @@ TEST_F(CameraSettingsFile, ReadsEveryKeyAndKeepsDefaultsForTheRest) {
     EXPECT_DOUBLE_EQ(settings->errorStatusRate, 1.0);
     EXPECT_EQ(settings->errorStatus, 4);
     EXPECT_DOUBLE_EQ(settings->markerOverflowRate, 0.5);
+    EXPECT_DOUBLE_EQ(settings->internalErrorRate, 0.25);
 
     const auto minimal = ftksim::readCameraSettings(write("model = simulator\nserial = 123456\n"), error);
     ASSERT_TRUE(minimal) << error;
