@@ -240,6 +240,12 @@ bool load(const std::string& path, Properties& out, std::string& error, int* ver
         error = "cannot read " + path + ": " + file.errorString().toStdString();
         return false;
     }
+    // Far beyond any workspace; a file this large would only take long to be refused.
+    constexpr qint64 kMaxWorkspaceBytes = 64 * 1024 * 1024;
+    if (file.size() > kMaxWorkspaceBytes) {
+        error = path + ": larger than 64 MB, not a workspace";
+        return false;
+    }
     const QByteArray bytes = file.readAll();
     if (!fromText(bytes.toStdString(), out, error, version)) {
         error = path + ": " + error;

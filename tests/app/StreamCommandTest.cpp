@@ -25,6 +25,8 @@ TEST(StreamCommand, BadInputGivesAClearMessageAndItsExitCode) {
     EXPECT_EQ(usage.exitCode, 2);
     EXPECT_NE(usage.err.find("--frames takes a whole number"), std::string::npos) << usage.err;
 
+    // Too large for any counter: refused before it is converted.
+    EXPECT_EQ(runApp({"stream", "--frames", "1e30"}).exitCode, 2);
     EXPECT_EQ(runApp({"stream", "--bogus"}).exitCode, 2);
     EXPECT_EQ(runApp({"launch"}).exitCode, 2);
 
