@@ -278,6 +278,7 @@ int runStream(const StreamOptions& options, std::ostream& err) {
     }
     stream.close();
     connection->disconnect();
+    session.stopIgtl();
     bool written = writer.flush();
     if (file.is_open()) {
         file.close();
@@ -287,6 +288,7 @@ int runStream(const StreamOptions& options, std::ostream& err) {
         err << "interrupted\n";
     }
     writer.writeSummary(err);
+    session.writeIgtlSummary(err);
     logged.writeSummary(err);
     if (!written) {
         err << "halvoren: cannot write the poses to "

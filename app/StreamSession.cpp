@@ -8,9 +8,12 @@
 #include "host/OwningDataList.h"
 #include "host/PluginManager.h"
 #include "host/StreamAlgorithmBase.h"
+#include "host/StreamGroupBase.h"
 #include "host/TrackingStream.h"
 #include "host/WorkspaceConversionRegistry.h"
 #include "host/WorkspaceFile.h"
+#include "igtl/IgtlServer.h"
+#include "igtl/IgtlStreamOutput.h"
 
 #include <exception>
 #include <filesystem>
@@ -94,6 +97,9 @@ StreamSession::~StreamSession() {
     if (m_stream) {
         m_stream->close();
     }
+    // Nothing emits any more: the clients can be let go.
+    m_igtlOutput.reset();
+    m_igtlServer.reset();
     // The algorithm only forgets a stream it handed over.
     m_algorithm.reset();
     m_stream.reset();
@@ -221,8 +227,55 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
         exitCode = ExitNoCamera;
         return false;
     }
+    if (setup.igtlPort && !startIgtl(setup, err)) {
+        exitCode = ExitFailure;
+        return false;
+    }
     exitCode = ExitOk;
     return true;
+}
+
+bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
+    Igtl::IgtlServer::Options options;
+    options.host = setup.igtlHost;
+    options.port = *setup.igtlPort;
+    options.imageRateHz = setup.images ? setup.igtlImageRate : 0.0;
+    m_igtlServer = std::make_unique<Igtl::IgtlServer>(options);
+    std::string error;
+    if (!m_igtlServer->start(error)) {
+        err << "halvoren: cannot serve OpenIGTLink: " << error << '\n';
+        m_igtlServer.reset();
+        return false;
+    }
+    std::vector<Stream*> imageStreams;
+    auto* streamAlgorithm = dynamic_cast<StreamAlgorithmBase*>(m_algorithm.get());
+    if (setup.images && streamAlgorithm != nullptr && streamAlgorithm->dataGroup() != nullptr) {
+        imageStreams = streamAlgorithm->dataGroup()->substreams();
+    }
+    m_igtlOutput = std::make_unique<Igtl::IgtlStreamOutput>(*m_igtlServer, *m_stream, imageStreams);
+    err << "halvoren: serving OpenIGTLink on "
+        << (setup.igtlHost.empty() ? std::string("all interfaces") : setup.igtlHost) << ", port "
+        << m_igtlServer->port() << std::endl;
+    return true;
+}
+
+void StreamSession::stopIgtl() {
+    m_igtlOutput.reset();
+    if (m_igtlServer) {
+        m_igtlServer->stop();
+    }
+}
+
+void StreamSession::writeIgtlSummary(std::ostream& out) const {
+    if (!m_igtlServer) {
+        return;
+    }
+    const auto clients = m_igtlServer->clients();
+    out << "OpenIGTLink clients " << clients.size() << '\n';
+    for (const Igtl::IgtlServer::ClientReport& client : clients) {
+        out << "  " << client.peer << ": " << client.framesSent << " frames sent, " << client.framesDropped
+            << " dropped, " << (client.connected ? std::string("connected") : client.closeReason) << '\n';
+    }
 }
 
 }  // namespace Halvoren::App

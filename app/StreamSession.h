@@ -12,6 +12,11 @@
 #include <memory>
 #include <string>
 
+namespace Halvoren::Igtl {
+class IgtlServer;
+class IgtlStreamOutput;
+}  // namespace Halvoren::Igtl
+
 namespace Halvoren {
 class PluginManager;
 class TrackingStream;
@@ -47,11 +52,21 @@ public:
     Stream& stream() const { return *m_stream; }
     /// The stream as tracking stream, when it is one.
     TrackingStream* trackingStream() const;
+    /// The OpenIGTLink server, when the set-up asked for one.
+    Igtl::IgtlServer* igtlServer() const { return m_igtlServer.get(); }
+    /// Disconnects the OpenIGTLink clients once the stream is closed; the summary stays.
+    void stopIgtl();
+    /// One line per OpenIGTLink client: frames sent and dropped, and how it left.
+    void writeIgtlSummary(std::ostream& out) const;
 
 private:
+    bool startIgtl(const StreamSetup& setup, std::ostream& err);
+
     PluginManager& m_plugins;
     std::unique_ptr<Algorithm> m_algorithm;
     std::unique_ptr<Stream> m_stream;
+    std::unique_ptr<Igtl::IgtlServer> m_igtlServer;
+    std::unique_ptr<Igtl::IgtlStreamOutput> m_igtlOutput;
 };
 
 }  // namespace Halvoren::App

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <ostream>
+#include <stdexcept>
 
 namespace Halvoren::App {
 
@@ -55,6 +56,34 @@ OptionResult parseSetupOption(const std::vector<std::string>& args, std::size_t&
             error = "--fiducials takes none, marker, vicinity or all, not '" + v + "'";
             return OptionResult::Invalid;
         }
+    } else if (arg == "--igtl-port") {
+        std::uint64_t port = 0;
+        if (!value(v)) {
+            return OptionResult::Invalid;
+        }
+        if (!parseWholeNumber(v, port) || port > 65535) {
+            error = "--igtl-port takes a port number from 0 to 65535, not '" + v + "'";
+            return OptionResult::Invalid;
+        }
+        setup.igtlPort = static_cast<int>(port);
+    } else if (arg == "--igtl-host") {
+        if (!value(setup.igtlHost)) {
+            return OptionResult::Invalid;
+        }
+    } else if (arg == "--igtl-image-rate") {
+        if (!value(v)) {
+            return OptionResult::Invalid;
+        }
+        try {
+            std::size_t used = 0;
+            setup.igtlImageRate = std::stod(v, &used);
+            if (used != v.size() || !(setup.igtlImageRate >= 0.0 && setup.igtlImageRate <= 1000.0)) {
+                throw std::invalid_argument(v);
+            }
+        } catch (const std::exception&) {
+            error = "--igtl-image-rate takes images per second from 0 to 1000, not '" + v + "'";
+            return OptionResult::Invalid;
+        }
     } else if (arg == "--quiet") {
         setup.logLevel = Log::Warning;
     } else if (arg == "--verbose") {
@@ -85,6 +114,10 @@ std::string setupUsage() {
            "                         markers in data/markers)\n"
            "  --workspace FILE       configure the stream from a workspace file\n"
            "  --fiducials MODE       report fiducials: none, marker, vicinity, all\n"
+           "  --igtl-port PORT       serve the poses to OpenIGTLink clients on this TCP port (0: any\n"
+           "                         free port, which is printed)\n"
+           "  --igtl-host ADDR       with --igtl-port: listen on this address only (default: all)\n"
+           "  --igtl-image-rate HZ   with --images: camera images sent to clients per second (default 5)\n"
            "  --quiet | --verbose    fewer or more messages on standard error\n";
 }
 

@@ -27,6 +27,9 @@ struct StreamSetup {
     std::optional<int> fiducialMode;
     int logLevel = 2;
     bool help = false;
+    std::optional<int> igtlPort;  // serve OpenIGTLink clients on this port (0: any free port)
+    std::string igtlHost;         // listen on this address only; all interfaces when empty
+    double igtlImageRate = 5.0;   // camera images sent to clients per second, at most
 };
 
 enum class OptionResult { Taken, Unknown, Invalid };
@@ -37,7 +40,7 @@ OptionResult parseSetupOption(const std::vector<std::string>& args, std::size_t&
                               std::string& error);
 /// A whole number of at least 0 (frame counts).
 bool parseWholeNumber(const std::string& text, std::uint64_t& value);
-/// Usage lines of --marker, --workspace, --fiducials and --quiet/--verbose.
+/// Usage lines of --marker, --workspace, --fiducials, the OpenIGTLink options and --quiet/--verbose.
 std::string setupUsage();
 
 /// Folder of the example data (geometry files).

@@ -1,0 +1,70 @@
+#pragma once
+// An OpenIGTLink tracking server: serves the frames it is handed to every connected client.
+//
+// The network never slows the camera: publishing only hands a frame over and wakes the server's own
+// thread, which does all socket work. Each client has a small queue in which a newer frame replaces an
+// unsent older one (counted as a drop); a client that takes nothing for the stall time-out, or that sends
+// what is not a valid message, is disconnected without affecting the others.
+
+#include "igtl/IgtlMessages.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Halvoren::Igtl {
+
+class IgtlServer {
+public:
+    struct Options {
+        std::string host;  // address to listen on; empty: all interfaces
+        int port = 18944;  // 0: any free port (see port())
+        double imageRateHz = 5.0;
+        std::chrono::milliseconds stallTimeout{3000};
+        std::size_t maxBodyBytes = 1024 * 1024;  // larger messages from a client end its connection
+        std::size_t maxClients = 128;
+        std::string trackerName = "Tracker";  // device name of the TDATA messages
+    };
+
+    /// What happened to one client, for the summary.
+    struct ClientReport {
+        std::string peer;  // address:port
+        std::uint64_t framesSent = 0;
+        std::uint64_t framesDropped = 0;  // replaced by a newer frame before they were sent
+        bool connected = false;
+        std::string closeReason;
+    };
+
+    explicit IgtlServer(Options options);
+    /// Stops the server.
+    ~IgtlServer();
+    IgtlServer(const IgtlServer&) = delete;
+    IgtlServer& operator=(const IgtlServer&) = delete;
+
+    /// Control thread. Listens and starts the server's thread; false with the reason otherwise.
+    bool start(std::string& error);
+    /// Control thread. Disconnects every client and ends the server's thread.
+    void stop();
+    /// The port listened on (the one chosen for port 0), once started.
+    int port() const;
+
+    /// Any thread: hands a frame over to be sent.
+    void publish(TrackingFrame frame);
+    /// Any thread: whether an image for this device would be sent now (the image rate allows it). Saves
+    /// the caller copying an image that would be dropped.
+    bool wantsImage(const std::string& device) const;
+    /// Any thread: hands an image over to be sent, when the image rate allows it.
+    void publishImage(GreyImage image);
+
+    /// Every client since the start, in order of connection.
+    std::vector<ClientReport> clients() const;
+    std::size_t connectedClients() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace Halvoren::Igtl

@@ -1,0 +1,35 @@
+#pragma once
+// Feeds an OpenIGTLink server from a host tracking stream: every frame of tracking data, and the images of
+// the given image streams. Knows the host's stream data only, so it serves any tracking stream.
+
+#include "igtl/IgtlServer.h"
+
+#include <memory>
+#include <vector>
+
+namespace Halvoren {
+class SignalConnection;
+class Stream;
+struct TrackingInstrument;
+}  // namespace Halvoren
+
+namespace Halvoren::Igtl {
+
+class IgtlStreamOutput {
+public:
+    /// Listens to the streams; the server must outlive this object, and the streams must not emit while it
+    /// is destroyed (stop or close them first).
+    IgtlStreamOutput(IgtlServer& server, Stream& tracking, const std::vector<Stream*>& imageStreams);
+    ~IgtlStreamOutput();
+    IgtlStreamOutput(const IgtlStreamOutput&) = delete;
+    IgtlStreamOutput& operator=(const IgtlStreamOutput&) = delete;
+
+    /// The frame the clients get for these instruments: named by name, else by id; seen when the
+    /// quality is above 0.
+    static TrackingFrame frameOf(const std::vector<TrackingInstrument>& instruments);
+
+private:
+    std::vector<std::shared_ptr<SignalConnection>> m_connections;
+};
+
+}  // namespace Halvoren::Igtl
