@@ -248,9 +248,9 @@ bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
         return false;
     }
     std::vector<Stream*> imageStreams;
-    auto* streamAlgorithm = dynamic_cast<StreamAlgorithmBase*>(m_algorithm.get());
-    if (setup.images && streamAlgorithm != nullptr && streamAlgorithm->dataGroup() != nullptr) {
-        imageStreams = streamAlgorithm->dataGroup()->substreams();
+    // The camera images arrive on the substreams of a stream group.
+    if (auto* group = dynamic_cast<StreamGroupBase*>(m_stream.get()); group != nullptr && setup.images) {
+        imageStreams = group->substreams();
     }
     m_igtlOutput = std::make_unique<Igtl::IgtlStreamOutput>(*m_igtlServer, *m_stream, imageStreams);
     err << "halvoren: serving OpenIGTLink on "
@@ -274,7 +274,8 @@ void StreamSession::writeIgtlSummary(std::ostream& out) const {
     out << "OpenIGTLink clients " << clients.size() << '\n';
     for (const Igtl::IgtlServer::ClientReport& client : clients) {
         out << "  " << client.peer << ": " << client.framesSent << " frames sent, " << client.framesDropped
-            << " dropped, " << (client.connected ? std::string("connected") : client.closeReason) << '\n';
+            << " dropped, " << client.imagesSent << " images, "
+            << (client.connected ? std::string("connected") : client.closeReason) << '\n';
     }
 }
 

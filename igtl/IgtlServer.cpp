@@ -290,6 +290,7 @@ struct IgtlServer::Impl {
         if (!client.images.empty()) {
             client.output.push_back(std::move(client.images.begin()->second));
             client.images.erase(client.images.begin());
+            report(client, [](ClientReport& r) { ++r.imagesSent; });
             return true;
         }
         return false;

@@ -33,6 +33,7 @@ public:
         std::string peer;  // address:port
         std::uint64_t framesSent = 0;
         std::uint64_t framesDropped = 0;  // replaced by a newer frame before they were sent
+        std::uint64_t imagesSent = 0;
         bool connected = false;
         std::string closeReason;
     };

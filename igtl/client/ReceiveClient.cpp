@@ -32,7 +32,7 @@ std::uint64_t milliseconds(igtl::MessageBase& message) {
 void printPose(igtl::Matrix4x4& m) {
     for (int row = 0; row < 3; ++row) {
         for (int column = 0; column < 4; ++column) {
-            std::printf(" %.6g", m[row][column]);
+            std::printf(" %.9g", m[row][column]);
         }
     }
     std::printf("\n");

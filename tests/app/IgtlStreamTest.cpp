@@ -1,0 +1,104 @@
+// halvoren stream serving OpenIGTLink, received by the example client while the poses go to CSV.
+#include "AppProcess.h"
+#include "support/DriverScript.h"
+
+#include <gtest/gtest.h>
+#include <QProcess>
+#include <QRegularExpression>
+
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using TestSupport::lines;
+
+namespace {
+
+/// Starts the application and waits for the port it serves on; 0 when it did not say.
+int startServing(QProcess& app, const QStringList& args) {
+    app.setReadChannel(QProcess::StandardError);
+    app.start(QStringLiteral(HALVOREN_APP_PATH), args);
+    QByteArray err;
+    const QRegularExpression served("serving OpenIGTLink on .*, port (\\d+)");
+    while (app.waitForReadyRead(30000) || app.state() == QProcess::Running) {
+        err += app.readAllStandardError();
+        const auto match = served.match(QString::fromUtf8(err));
+        if (match.hasMatch()) {
+            return match.captured(1).toInt();
+        }
+        if (app.state() != QProcess::Running) {
+            break;
+        }
+    }
+    ADD_FAILURE() << "no port announced: " << err.toStdString();
+    return 0;
+}
+
+}  // namespace
+
+TEST(IgtlStream, TheExampleClientReceivesEveryMarkerAsWrittenToCsv) {
+    TestSupport::TempFiles files;
+    const std::string csv = files.path("poses.csv");
+    QProcess app;
+    const int port =
+        startServing(app, {"stream", "--igtl-port", "0", "--igtl-host", "127.0.0.1", "--frames", "0",
+                           "--duration", "4", "--images", "--output", QString::fromStdString(csv)});
+    ASSERT_GT(port, 0);
+
+    QProcess client;
+    client.start(QStringLiteral(HALVOREN_IGTL_CLIENT_PATH),
+                 {"127.0.0.1", QString::number(port), "--seconds", "1.5"});
+    ASSERT_TRUE(client.waitForFinished(30000));
+    EXPECT_EQ(client.exitCode(), 0);
+    ASSERT_TRUE(app.waitForFinished(60000));
+    EXPECT_EQ(app.exitCode(), 0);
+    const std::string err = app.readAllStandardError().toStdString();
+    EXPECT_NE(err.find("OpenIGTLink clients 1\n"), std::string::npos) << err;
+
+    // name and time stamp -> x, y, z as written to CSV.
+    std::map<std::pair<std::string, std::string>, std::vector<double>> written;
+    std::ifstream in(csv);
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> f;
+        std::stringstream fields(line);
+        for (std::string field; std::getline(fields, field, ',');) {
+            f.push_back(field);
+        }
+        if (f.size() == 11 && f[0] != "timestamp" && std::stod(f[3]) > 0.0) {
+            written[{f[2], f[0]}] = {std::stod(f[4]), std::stod(f[5]), std::stod(f[6])};
+        }
+    }
+    ASSERT_FALSE(written.empty());
+
+    std::set<std::string> transforms;
+    std::set<std::string> tracked;
+    int compared = 0;
+    for (const std::string& line : lines(client.readAllStandardOutput().toStdString())) {
+        std::istringstream words(line);
+        std::string type, device, stamp;
+        words >> type >> device;
+        if (type == "TRANSFORM") {
+            words >> stamp;
+            std::vector<double> m(12);
+            for (double& v : m) {
+                words >> v;
+            }
+            transforms.insert(device);
+            const auto row = written.find({device, stamp});
+            ASSERT_NE(row, written.end()) << line;
+            EXPECT_NEAR(m[3], row->second[0], 1e-3) << line;
+            EXPECT_NEAR(m[7], row->second[1], 1e-3) << line;
+            EXPECT_NEAR(m[11], row->second[2], 1e-3) << line;
+            ++compared;
+        } else if (line.rfind("  ", 0) == 0) {
+            tracked.insert(type);  // an element line of a TDATA message: "  <name> <pose>"
+        }
+    }
+    EXPECT_EQ(transforms, (std::set<std::string>{"pointer", "reference", "tool"}));
+    EXPECT_EQ(tracked, transforms);
+    EXPECT_GT(compared, 30);
+}

@@ -1,0 +1,45 @@
+#pragma once
+// A client for the tests, made with the OpenIGTLink library: connects over the loopback interface and
+// reads one message at a time, waiting at most a few seconds for it.
+
+#include <igtlClientSocket.h>
+#include <igtlMessageBase.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace TestSupport {
+
+struct IgtlMessage {
+    std::string type;
+    std::string device;
+    std::uint64_t timestampMs = 0;
+    std::array<float, 16> matrix{};                                    // TRANSFORM
+    std::vector<std::pair<std::string, std::array<float, 16>>> tools;  // TDATA
+    int code = 0;                                                      // STATUS
+    std::string text;                                                  // STATUS
+    std::vector<std::string> types;                                    // CAPABILITY
+    int width = 0;                                                     // IMAGE
+    int height = 0;
+};
+
+class IgtlTestClient {
+public:
+    explicit IgtlTestClient(int port);
+    bool connected() const { return m_connected; }
+    /// The next message; nothing when none came within the time-out or the server closed the connection.
+    std::optional<IgtlMessage> receive(int timeoutMs = 5000);
+    /// The next message of this type, skipping others; nothing when none came in time.
+    std::optional<IgtlMessage> receiveType(const std::string& type, int timeoutMs = 5000);
+    bool send(igtl::MessageBase& message);
+
+private:
+    igtl::ClientSocket::Pointer m_socket;
+    bool m_connected = false;
+};
+
+}  // namespace TestSupport
