@@ -35,11 +35,25 @@ const char* const kCategory = "OpenIGTLink";
 // A client that lets this many replies and status messages pile up is not reading.
 constexpr std::size_t kMaxControlMessages = 256;
 
-/// One frame, packed once for every client.
+/// One frame, packed once for every client: the TRANSFORM messages, then the TDATA message, so that a
+/// client that takes tracking data gets the whole frame in one send and one that stopped it the prefix.
 struct FramePacket {
-    std::string transforms;    // TRANSFORM per seen instrument
-    std::string trackingData;  // one TDATA, empty when nothing is seen
+    std::string bytes;
+    std::size_t transformsSize = 0;
 };
+
+/// Bytes to send and what keeps them alive.
+struct Segment {
+    std::shared_ptr<const void> owner;
+    const char* data = nullptr;
+    std::size_t size = 0;
+};
+
+Segment segmentOf(Packet packet) {
+    const char* data = packet->data();
+    const std::size_t size = packet->size();
+    return {std::move(packet), data, size};
+}
 
 std::string peerName(const sockaddr_storage& address) {
     char host[INET6_ADDRSTRLEN] = {};
@@ -68,7 +82,7 @@ struct IgtlServer::Impl {
         std::deque<Packet> control;
         std::shared_ptr<const FramePacket> frame;
         std::map<std::string, Packet> images;
-        std::deque<Packet> output;  // being sent, the first from `offset` on
+        std::deque<Segment> output;  // being sent, the first from `offset` on
         std::size_t offset = 0;
         Clock::time_point lastProgress = Clock::now();
         std::string closeReason;  // set: the client is to be closed
@@ -209,7 +223,7 @@ struct IgtlServer::Impl {
             std::string status;
             for (const ToolPose& tool : frame->tools) {
                 if (tool.seen) {
-                    appendTransform(packet->transforms, tool);
+                    appendTransform(packet->bytes, tool);
                 }
                 const auto [known, added] = seen.emplace(tool.name, tool.seen);
                 if (!added && known->second != tool.seen) {
@@ -223,7 +237,8 @@ struct IgtlServer::Impl {
                     }
                 }
             }
-            appendTrackingData(packet->trackingData, options.trackerName, *frame);
+            packet->transformsSize = packet->bytes.size();
+            appendTrackingData(packet->bytes, options.trackerName, *frame);
             const Packet statusPacket =
                 status.empty() ? nullptr : std::make_shared<const std::string>(std::move(status));
             for (auto& client : clients) {
@@ -271,24 +286,22 @@ struct IgtlServer::Impl {
     // Moves the next queued messages into the output: replies and status first, then the frame, then images.
     bool refill(Client& client) {
         if (!client.control.empty()) {
-            client.output.push_back(std::move(client.control.front()));
+            client.output.push_back(segmentOf(std::move(client.control.front())));
             client.control.pop_front();
             return true;
         }
         if (client.frame) {
             const std::shared_ptr<const FramePacket> frame = std::move(client.frame);
             client.frame.reset();
-            if (!frame->transforms.empty()) {
-                client.output.emplace_back(frame, &frame->transforms);
-            }
-            if (client.trackingData && !frame->trackingData.empty()) {
-                client.output.emplace_back(frame, &frame->trackingData);
+            const std::size_t size = client.trackingData ? frame->bytes.size() : frame->transformsSize;
+            if (size > 0) {
+                client.output.push_back({frame, frame->bytes.data(), size});
             }
             report(client, [](ClientReport& r) { ++r.framesSent; });
             return true;
         }
         if (!client.images.empty()) {
-            client.output.push_back(std::move(client.images.begin()->second));
+            client.output.push_back(segmentOf(std::move(client.images.begin()->second)));
             client.images.erase(client.images.begin());
             report(client, [](ClientReport& r) { ++r.imagesSent; });
             return true;
@@ -304,8 +317,8 @@ struct IgtlServer::Impl {
             if (client.output.empty()) {
                 continue;  // a frame with nothing to send for this client
             }
-            const std::string& bytes = *client.output.front();
-            const ssize_t sent = ::send(client.fd, bytes.data() + client.offset, bytes.size() - client.offset,
+            const Segment& segment = client.output.front();
+            const ssize_t sent = ::send(client.fd, segment.data + client.offset, segment.size - client.offset,
                                         MSG_NOSIGNAL | MSG_DONTWAIT);
             if (sent < 0) {
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
@@ -315,7 +328,7 @@ struct IgtlServer::Impl {
             }
             client.lastProgress = Clock::now();
             client.offset += static_cast<std::size_t>(sent);
-            if (client.offset == bytes.size()) {
+            if (client.offset == segment.size) {
                 client.output.pop_front();
                 client.offset = 0;
             }
