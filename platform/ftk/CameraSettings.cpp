@@ -1,5 +1,7 @@
 #include "CameraSettings.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -86,6 +88,27 @@ bool parseInteger(const std::string& text, std::int64_t minimum, std::int64_t ma
     return true;
 }
 
+// Three finite numbers within +-limit, separated by blanks or commas.
+bool parsePoint(const std::string& text, double limit, std::array<double, 3>& point) {
+    std::string spaced = text;
+    std::replace(spaced.begin(), spaced.end(), ',', ' ');
+    std::istringstream stream(spaced);
+    stream.imbue(std::locale::classic());
+    std::array<double, 3> parsed{};
+    for (double& value : parsed) {
+        std::string word;
+        if (!(stream >> word) || !parseDouble(word, value) || std::abs(value) > limit) {
+            return false;
+        }
+    }
+    std::string rest;
+    if (stream >> rest) {
+        return false;
+    }
+    point = parsed;
+    return true;
+}
+
 // Reads one value into the settings; returns what is expected of the value when it does not fit.
 using KeyReader = std::function<std::optional<std::string>(const std::string&, CameraSettings&)>;
 
@@ -102,6 +125,15 @@ KeyReader realIn(double minimum, double maximum, bool minimumIncluded, double Ca
         expected << "a number " << (minimumIncluded ? "from " : "above ") << minimum
                  << (minimumIncluded ? " to " : " and at most ") << maximum;
         return expected.str();
+    };
+}
+
+KeyReader pointIn(double limit, std::array<double, 3> CameraSettings::*field) {
+    return [=](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
+        if (parsePoint(text, limit, settings.*field)) {
+            return std::nullopt;
+        }
+        return "three numbers \"x y z\" of mm, each within +-" + std::to_string(static_cast<int>(limit));
     };
 }
 
@@ -164,6 +196,30 @@ const std::map<std::string, KeyReader>& keyReaders() {
         {"error_rate", realIn(0.0, 1.0, true, &CameraSettings::errorStatusRate)},
         {"overflow_rate", realIn(0.0, 1.0, true, &CameraSettings::markerOverflowRate)},
         {"internal_rate", realIn(0.0, 1.0, true, &CameraSettings::internalErrorRate)},
+        {"pivot_marker",
+         integerIn(1, std::numeric_limits<std::uint32_t>::max(),
+                   [](CameraSettings& s, std::int64_t v) { s.pivotMarker = static_cast<std::uint32_t>(v); })},
+        {"pivot_point", pointIn(5000.0, &CameraSettings::pivotPoint)},
+        {"pivot_tip", pointIn(500.0, &CameraSettings::pivotTip)},
+        {"pivot_angle", realIn(1.0, 60.0, true, &CameraSettings::pivotAngleDegrees)},
+        {"body",
+         [](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
+             std::vector<std::array<double, 3>> points;
+             std::istringstream list(text);
+             for (std::string item; std::getline(list, item, ';');) {
+                 std::array<double, 3> point{};
+                 if (!parsePoint(item, 500.0, point)) {
+                     points.clear();
+                     break;
+                 }
+                 points.push_back(point);
+             }
+             if (points.size() < 3 || points.size() > 6) {
+                 return std::string("3 to 6 points \"x y z; x y z; ...\" of mm, each within +-500");
+             }
+             settings.body = points;
+             return std::nullopt;
+         }},
         {"error_status",
          [](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
              std::int64_t value = 0;

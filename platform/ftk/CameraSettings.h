@@ -5,10 +5,12 @@
 #include "ftk.h"
 #include "ftkSimulator.h"
 
+#include <array>
 #include <cstdint>
 #include <istream>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace ftksim {
 
@@ -29,15 +31,26 @@ struct CameraSettings {
     ftkStatus errorStatus = 7;
     double markerOverflowRate = 0.0;
     double internalErrorRate = 0.0;  // frames with the driver's internal-error status
+    // Scene. A marker that pivots about a fixed point with its tip resting in it, instead of moving on
+    // its path: the geometry id as set on the camera (0: none), the point (camera coordinates, mm), the
+    // tip in the marker's frame (mm) and the largest tilt (degrees).
+    std::uint32_t pivotMarker = 0;
+    std::array<double, 3> pivotPoint{{120.0, 0.0, 1000.0}};
+    std::array<double, 3> pivotTip{{0.0, 0.0, -150.0}};
+    double pivotAngleDegrees = 30.0;
+    // A rigid body of 3 to 6 fiducials (mm, its own frame) that moves on a path of its own but is not
+    // registered with the camera: it is seen as fiducials only.
+    std::vector<std::array<double, 3>> body;
 };
 
 /// Reads a settings file: "key = value" lines; '#' starts a comment, blank lines are skipped. Keys: model
 /// ("sTk 180", "sTk 300", "fTk 250", "fTk 500", "simulator"), serial (decimal or 0x hex, not 0), rate (Hz,
 /// above 0, at most 1000), noise (pixels, 0 to 10), width and height (pixels, 64 to 4096), strays (0 to
 /// 100), seed, shock_rate, drop_rate, error_rate, overflow_rate, internal_rate (probabilities per frame) and
-/// error_status (a non-zero status). Keys left out keep their defaults; a key given twice is an error. On
-/// failure returns nothing and sets the error text: "<path>:<line>: <what is wrong>", or "<path>: ..." when
-/// the file cannot be read.
+/// error_status (a non-zero status); the scene: pivot_marker (a geometry id), pivot_point and pivot_tip ("x y
+/// z"), pivot_angle (degrees, 1 to 60) and body (3 to 6 points "x y z; x y z; ..."). Keys left out keep their
+/// defaults; a key given twice is an error. On failure returns nothing and sets the error text:
+/// "<path>:<line>: <what is wrong>", or "<path>: ..." when the file cannot be read.
 FTKSIM_API std::optional<CameraSettings> readCameraSettings(const std::string& path, std::string& error);
 /// The same from a text already open; `path` names it in the error text.
 FTKSIM_API std::optional<CameraSettings> parseCameraSettings(std::istream& input, const std::string& path,

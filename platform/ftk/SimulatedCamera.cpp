@@ -19,6 +19,8 @@ using Mat3 = Eigen::Matrix3d;
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kBaselineMm = 240.0;
+// The path of the unregistered body: a number no geometry is likely to have.
+constexpr std::uint32_t kUnregisteredBodyPath = 0xB0D1E5u;
 // 1400 px for a 1280 px wide image; other widths keep the same field of view.
 constexpr double kFocalPerWidthPx = 1400.0 / 1280.0;
 constexpr double kNearMm = 500.0;
@@ -214,6 +216,20 @@ Pose SimulatedCamera::Impl::poseAt(std::uint32_t geometryId, double t) const {
     if (pin != pinned.end()) {
         return pin->second;
     }
+    if (settings.pivotMarker != 0 && geometryId == settings.pivotMarker) {
+        // Tilted about its tip, which rests in the pivot point; the marker's +z faces the cameras.
+        const PathShape shape(geometryId);
+        const double amplitude = settings.pivotAngleDegrees * kPi / 180.0;
+        Pose pose;
+        pose.rotation = (Eigen::AngleAxisd(amplitude * shape.wave(3, 0.15, t), Vec3::UnitX()) *
+                         Eigen::AngleAxisd(amplitude * shape.wave(4, 0.17, t), Vec3::UnitY()) *
+                         Eigen::AngleAxisd(kPi, Vec3::UnitX()))
+                            .toRotationMatrix();
+        const Vec3 point(settings.pivotPoint[0], settings.pivotPoint[1], settings.pivotPoint[2]);
+        const Vec3 tip(settings.pivotTip[0], settings.pivotTip[1], settings.pivotTip[2]);
+        pose.translation = point - pose.rotation * tip;
+        return pose;
+    }
     const auto geometry = geometries.find(geometryId);
     const double radius = geometry != geometries.end() ? radiusOf(geometry->second) : kDefaultMarkerRadiusMm;
     const PathShape shape(geometryId);
@@ -315,6 +331,13 @@ bool SimulatedCamera::Impl::buildFrame(double t, bool images, ScriptedFrame& fra
             const auto& p = geometry.positions[i];
             points.push_back(
                 {pose.rotation * Vec3(p.x, p.y, p.z) + pose.translation, id, static_cast<int>(i)});
+        }
+    }
+    // The body that is not registered: seen as loose fiducials, like the strays, but rigid.
+    if (!settings.body.empty()) {
+        const Pose pose = poseAt(kUnregisteredBodyPath, t);
+        for (const auto& p : settings.body) {
+            points.push_back({pose.rotation * Vec3(p[0], p[1], p[2]) + pose.translation, 0, -1});
         }
     }
     for (const Stray& stray : strays) {
