@@ -12,12 +12,13 @@ namespace Halvoren::App {
 /// Exit codes of the application.
 enum ExitCode {
     ExitOk = 0,
-    ExitFailure = 1,      // the stream failed while running
-    ExitUsage = 2,        // wrong options
-    ExitBadInput = 3,     // an unreadable marker or workspace file
-    ExitNoCamera = 4,     // the camera could not be opened
-    ExitNoPlugin = 5,     // no loaded plug-in offers the tracking stream
-    ExitWriteFailed = 6,  // the poses could not be written
+    ExitFailure = 1,             // the stream failed while running
+    ExitUsage = 2,               // wrong options
+    ExitBadInput = 3,            // an unreadable marker or workspace file
+    ExitNoCamera = 4,            // the camera could not be opened
+    ExitNoPlugin = 5,            // no loaded plug-in offers the tracking stream
+    ExitWriteFailed = 6,         // the poses could not be written
+    ExitCalibrationRefused = 7,  // the frames cannot give a calibration (too little rotation, ...)
 };
 
 struct StreamSetup {

@@ -1,5 +1,6 @@
 // halvoren: the host application. Loads the plug-in modules, makes the tracking stream through them and
 // runs it from the command line or in a window.
+#include "app/CalibrationCommands.h"
 #include "app/ConvertCommand.h"
 #include "app/GuiCommand.h"
 #include "app/PluginsCommand.h"
@@ -21,7 +22,9 @@ const char* const kUsage =
     "  stream    stream poses from the tracking camera (halvoren stream --help)\n"
     "  gui       show the stream's panel and camera views in a window (halvoren gui --help)\n"
     "  plugins   list the loaded plug-ins, their algorithms and conversions, and refused modules\n"
-    "  convert   bring an old workspace file up to date (halvoren convert IN OUT)\n";
+    "  convert   bring an old workspace file up to date (halvoren convert IN OUT)\n"
+    "  pivot     pivot calibration of a tool's tip (halvoren pivot --help)\n"
+    "  define-marker  learn a new marker's geometry from the camera (halvoren define-marker --help)\n";
 
 /// Parses the command's options and runs it with its Qt application, or prints its usage. Options are
 /// read first, so that wrong options and --help need no display.
@@ -68,6 +71,16 @@ int main(int argc, char** argv) {
         return runCommand<Halvoren::App::GuiOptions, QApplication>(
             argc, argv, "gui", args, Halvoren::App::parseGuiOptions, Halvoren::App::guiUsage,
             Halvoren::App::runGui);
+    }
+    if (command == "pivot") {
+        return runCommand<Halvoren::App::PivotOptions, QCoreApplication>(
+            argc, argv, "pivot", args, Halvoren::App::parsePivotOptions, Halvoren::App::pivotUsage,
+            Halvoren::App::runPivot);
+    }
+    if (command == "define-marker") {
+        return runCommand<Halvoren::App::DefineMarkerOptions, QCoreApplication>(
+            argc, argv, "define-marker", args, Halvoren::App::parseDefineMarkerOptions,
+            Halvoren::App::defineMarkerUsage, Halvoren::App::runDefineMarker);
     }
     if (command == "plugins") {
         QCoreApplication app(argc, argv);

@@ -1,0 +1,38 @@
+#pragma once
+// Tool calibration from the command line: pivot calibration of a marker's tool tip, and the definition of
+// a new marker from the fiducials of a rigid body no registered marker explains.
+
+#include "app/StreamSetup.h"
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Halvoren::App {
+
+struct PivotOptions : StreamSetup {
+    std::uint64_t frames = 600;  // frames to collect poses from
+    std::string output;          // JSON result; none when empty
+};
+
+struct DefineMarkerOptions : StreamSetup {
+    std::uint64_t frames = 300;  // frames to learn the geometry from
+    std::uint64_t checkFrames = 100;
+    std::optional<std::uint32_t> id;  // the first free id from 1000 up when not given
+    std::string output;               // the geometry file to write
+};
+
+std::optional<PivotOptions> parsePivotOptions(const std::vector<std::string>& args, std::string& error);
+std::string pivotUsage();
+/// Streams, collects the marker's poses and prints the calibration; returns the exit code.
+int runPivot(const PivotOptions& options, std::ostream& err);
+
+std::optional<DefineMarkerOptions> parseDefineMarkerOptions(const std::vector<std::string>& args,
+                                                            std::string& error);
+std::string defineMarkerUsage();
+/// Streams all fiducials, learns the new marker, writes its geometry file, then tracks it to check it.
+int runDefineMarker(const DefineMarkerOptions& options, std::ostream& err);
+
+}  // namespace Halvoren::App

@@ -1,0 +1,115 @@
+// halvoren pivot and halvoren define-marker against the simulated camera, whose scene is the truth.
+#include "AppProcess.h"
+#include "support/DriverScript.h"
+
+#include <gtest/gtest.h>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcessEnvironment>
+
+#include <Eigen/Core>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using TestSupport::AppRun;
+using TestSupport::runApp;
+
+namespace {
+
+QProcessEnvironment scene(const TestSupport::TempFiles& files, const std::string& name,
+                          const std::string& settings) {
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("FTK_SIMULATOR_SETTINGS",
+               QString::fromStdString(files.write(name, "rate = 100\n" + settings)));
+    return env;
+}
+
+std::vector<double> sortedDistances(const std::vector<Eigen::Vector3d>& points) {
+    std::vector<double> distances;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        for (std::size_t j = i + 1; j < points.size(); ++j) {
+            distances.push_back((points[i] - points[j]).norm());
+        }
+    }
+    std::sort(distances.begin(), distances.end());
+    return distances;
+}
+
+}  // namespace
+
+TEST(CalibrationCommands, PivotFindsTheSimulatedTipAndPivotAndRefusesTooLittleRotation) {
+    TestSupport::TempFiles files;
+    const std::string json = files.path("pivot.json");
+    const QString pointer = QStringLiteral(HALVOREN_SOURCE_DIR "/data/markers/pointer.ini");
+    const auto env =
+        scene(files, "pivot.txt", "pivot_marker = 1200\npivot_point = 100 20 1000\npivot_tip = 3 -120 -5\n");
+    AppRun run = runApp(
+        {"pivot", "--marker", pointer, "--frames", "400", "--output", QString::fromStdString(json)}, env);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("tip offset (marker frame, mm)"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("collecting poses: frame"), std::string::npos) << run.err;
+
+    std::ifstream in(json);
+    std::stringstream text;
+    text << in.rdbuf();
+    const QJsonObject result = QJsonDocument::fromJson(QByteArray::fromStdString(text.str())).object();
+    const auto vector = [&](const char* key) {
+        const QJsonArray a = result.value(key).toArray();
+        return Eigen::Vector3d(a.at(0).toDouble(), a.at(1).toDouble(), a.at(2).toDouble());
+    };
+    EXPECT_LT((vector("tipOffset") - Eigen::Vector3d(3, -120, -5)).norm(), 0.3) << text.str();
+    EXPECT_LT((vector("pivotPoint") - Eigen::Vector3d(100, 20, 1000)).norm(), 0.5) << text.str();
+    EXPECT_GT(result.value("angularSpreadDegrees").toDouble(), 20.0);
+
+    const auto stiff = scene(files, "stiff.txt", "pivot_marker = 1200\npivot_angle = 2\n");
+    AppRun refused = runApp({"pivot", "--marker", pointer, "--frames", "100"}, stiff);
+    EXPECT_EQ(refused.exitCode, 7);
+    EXPECT_NE(refused.err.find("too little rotation: the poses span"), std::string::npos) << refused.err;
+}
+
+TEST(CalibrationCommands, DefineMarkerLearnsTheUnregisteredBodyTracksItAndRefusesAnAmbiguousOne) {
+    TestSupport::TempFiles files;
+    const std::string defined = files.path("new.ini");
+    const std::vector<Eigen::Vector3d> truth = {{0, 0, 0}, {55, 0, 0}, {0, 80, 0}, {35, 115, 12}};
+    const auto env = scene(files, "body.txt", "body = 0 0 0; 55 0 0; 0 80 0; 35 115 12\n");
+    AppRun run = runApp({"define-marker", "--output", QString::fromStdString(defined), "--id", "1700"}, env);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+
+    std::ifstream in(defined);
+    std::vector<Eigen::Vector3d> learnt;
+    std::string line;
+    std::string text;
+    for (; std::getline(in, line); text += line + "\n") {
+        if (line.rfind("x=", 0) == 0) {
+            learnt.emplace_back(std::stod(line.substr(2)), 0, 0);
+        } else if (line.rfind("y=", 0) == 0) {
+            learnt.back().y() = std::stod(line.substr(2));
+        } else if (line.rfind("z=", 0) == 0) {
+            learnt.back().z() = std::stod(line.substr(2));
+        }
+    }
+    EXPECT_NE(text.find("[geometry]\ncount=4\nid=1700\n"), std::string::npos) << text;
+    ASSERT_EQ(learnt.size(), 4u) << text;
+    const auto expected = sortedDistances(truth);
+    const auto measured = sortedDistances(learnt);
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+        EXPECT_NEAR(measured[k], expected[k], 0.1) << k;
+    }
+    // The check tracked it: "mean quality Q" above 0.9.
+    const auto at = run.out.find("mean quality ");
+    ASSERT_NE(at, std::string::npos) << run.out;
+    EXPECT_GT(std::stod(run.out.substr(at + 13)), 0.9) << run.out;
+
+    const auto square = scene(files, "square.txt", "body = 0 0 0; 50 0 0; 50 50 0; 0 50 0\n");
+    AppRun refused = runApp(
+        {"define-marker", "--output", QString::fromStdString(files.path("square.ini")), "--frames", "100"},
+        square);
+    EXPECT_EQ(refused.exitCode, 7);
+    EXPECT_NE(refused.err.find("too alike to tell them apart under rotation"), std::string::npos)
+        << refused.err;
+}
