@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <Eigen/Core>
 #include <Eigen/Geometry>
 
@@ -470,7 +472,10 @@ TEST_F(CameraSettingsFile, ReadsEveryKeyAndKeepsDefaultsForTheRest) {
         "error_rate = 1\n"
         "error_status = 4\n"
         "overflow_rate = 0.5\r\n"
-        "internal_rate = 0.25\n");
+        "internal_rate = 0.25\n"
+        "pivot_marker = 1200\n"
+        "pivot_point = 1, -2.5, 900\n"
+        "body = 0 0 0; 55 0 0;0 80 0\n");
     const auto settings = ftksim::readCameraSettings(path, error);
     ASSERT_TRUE(settings) << error;
     EXPECT_EQ(settings->model, FTK_DEVICE_FUSIONTRACK_500);
@@ -487,6 +492,10 @@ TEST_F(CameraSettingsFile, ReadsEveryKeyAndKeepsDefaultsForTheRest) {
     EXPECT_EQ(settings->errorStatus, 4);
     EXPECT_DOUBLE_EQ(settings->markerOverflowRate, 0.5);
     EXPECT_DOUBLE_EQ(settings->internalErrorRate, 0.25);
+    EXPECT_EQ(settings->pivotMarker, 1200u);
+    EXPECT_EQ(settings->pivotPoint, (std::array<double, 3>{1.0, -2.5, 900.0}));
+    ASSERT_EQ(settings->body.size(), 3u);
+    EXPECT_EQ(settings->body[2], (std::array<double, 3>{0.0, 80.0, 0.0}));
 
     const auto minimal = ftksim::readCameraSettings(write("model = simulator\nserial = 123456\n"), error);
     ASSERT_TRUE(minimal) << error;
@@ -519,6 +528,9 @@ TEST_F(CameraSettingsFile, RejectsBadLinesNamingFileAndLine) {
         {"seed = 4294967296\n", "1: bad value \"4294967296\" for \"seed\""},
         {"drop_rate = 1.5\n", "1: bad value \"1.5\" for \"drop_rate\""},
         {"error_status = 0\n", "1: bad value \"0\" for \"error_status\""},
+        {"pivot_tip = 1 2\n", "1: bad value \"1 2\" for \"pivot_tip\""},
+        {"pivot_point = 1 2 nan\n", "1: bad value \"1 2 nan\" for \"pivot_point\""},
+        {"body = 0 0 0; 1 1 1\n", "1: bad value \"0 0 0; 1 1 1\" for \"body\""},
         {"rate = 60\nrate = 30\n", "2: key \"rate\" given twice"},
     };
     for (const Case& c : cases) {
