@@ -72,8 +72,8 @@ int rawConnect(int port, int receiveBuffer = 0) {
 std::string header(const char* type, std::uint64_t bodySize, std::uint64_t crc) {
     igtl_header h{};
     h.version = 1;
-    std::strncpy(h.name, type, sizeof(h.name));
-    std::strncpy(h.device_name, "bad", sizeof(h.device_name));
+    std::memcpy(h.name, type, std::min(std::strlen(type), sizeof(h.name)));
+    std::memcpy(h.device_name, "bad", 3);
     h.body_size = bodySize;
     h.crc = crc;
     igtl_header_convert_byte_order(&h);
