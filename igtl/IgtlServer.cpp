@@ -386,9 +386,13 @@ struct IgtlServer::Impl {
             appendStatus(reply, options.trackerName, igtl::StatusMessage::STATUS_OK, "tracking");
             queueControl(client, std::make_shared<const std::string>(std::move(reply)));
         } else if (header.type == "GET_CAPABIL") {
-            std::string reply;
-            appendCapability(reply, {"TRANSFORM", "TDATA", "STATUS", "CAPABILITY", "IMAGE"});
-            queueControl(client, std::make_shared<const std::string>(std::move(reply)));
+            // Packed once: the library's capability packing never frees what it allocates.
+            static const Packet capability = [] {
+                std::string reply;
+                appendCapability(reply, {"TRANSFORM", "TDATA", "STATUS", "CAPABILITY", "IMAGE"});
+                return std::make_shared<const std::string>(std::move(reply));
+            }();
+            queueControl(client, capability);
         }
         // Anything else a client may send is not for a tracking server: ignored.
     }
