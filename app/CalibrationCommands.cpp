@@ -22,6 +22,7 @@
 #include <iostream>
 #include <set>
 #include <sstream>
+#include <type_traits>
 
 namespace Halvoren::App {
 
@@ -62,10 +63,8 @@ bool parseCalibrationOptions(const std::vector<std::string>& args, Options& opti
         } else if (!parseWholeNumber(value, number) || number > 0xFFFFFFFFULL) {
             error = "--id takes a geometry id (a whole number below 2^32), not '" + value + "'";
             return false;
-        } else {
-            if constexpr (std::is_same_v<Options, DefineMarkerOptions>) {
-                options.id = static_cast<std::uint32_t>(number);
-            }
+        } else if constexpr (std::is_same_v<Options, DefineMarkerOptions>) {
+            options.id = static_cast<std::uint32_t>(number);
         }
     }
     return true;
@@ -107,11 +106,6 @@ std::string jsonVector(const Eigen::Vector3d& v) {
     return text.str();
 }
 
-std::string checkOutput(const std::string& path) {
-    const std::string reason = path.empty() ? std::string() : unwritableFileReason(path);
-    return reason.empty() ? std::string() : "cannot write " + path + ": it " + reason;
-}
-
 }  // namespace
 
 std::optional<PivotOptions> parsePivotOptions(const std::vector<std::string>& args, std::string& error) {
@@ -140,7 +134,7 @@ int runPivot(const PivotOptions& options, std::ostream& err) {
         err << "halvoren pivot: give the tool's marker with --marker FILE\n" << pivotUsage();
         return ExitUsage;
     }
-    if (const std::string problem = checkOutput(options.output); !problem.empty()) {
+    if (const std::string problem = cannotWriteMessage(options.output); !problem.empty()) {
         err << "halvoren: " << problem << '\n';
         return ExitBadInput;
     }
@@ -235,7 +229,7 @@ std::string defineMarkerUsage() {
 
 int runDefineMarker(const DefineMarkerOptions& options, std::ostream& err) {
     Log::setGlobalLevel(options.logLevel);
-    if (const std::string problem = checkOutput(options.output); !problem.empty()) {
+    if (const std::string problem = cannotWriteMessage(options.output); !problem.empty()) {
         err << "halvoren: " << problem << '\n';
         return ExitBadInput;
     }

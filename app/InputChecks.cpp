@@ -61,6 +61,11 @@ std::string unwritableFileReason(const std::string& path) {
     return std::string();
 }
 
+std::string cannotWriteMessage(const std::string& path) {
+    const std::string reason = path.empty() ? std::string() : unwritableFileReason(path);
+    return reason.empty() ? std::string() : "cannot write " + path + ": it " + reason;
+}
+
 std::optional<std::uint32_t> declaredMarkerId(const std::string& path) {
     std::ifstream file(path);
     std::string section;

@@ -15,6 +15,9 @@ std::string unreadableFileReason(const std::string& path);
 /// Why a file cannot be written at `path` without touching it, or empty when it likely can.
 std::string unwritableFileReason(const std::string& path);
 
+/// "cannot write PATH: it <reason>" when the path cannot be written; empty when it can (or is empty).
+std::string cannotWriteMessage(const std::string& path);
+
 /// The geometry id a marker file declares, as the camera will know it (ids the camera reserves are
 /// raised as the stream raises them); nothing when the file declares none that can be read.
 std::optional<std::uint32_t> declaredMarkerId(const std::string& path);

@@ -163,9 +163,8 @@ int runStream(const StreamOptions& options, std::ostream& err) {
     const LogCounter logged;
     // Before the camera opens: a run whose results cannot be kept is not worth starting.
     for (const std::string* path : {&options.output, &options.saveWorkspace}) {
-        const std::string reason = path->empty() ? std::string() : unwritableFileReason(*path);
-        if (!reason.empty()) {
-            err << "halvoren: cannot write " << *path << ": it " << reason << '\n';
+        if (const std::string problem = cannotWriteMessage(*path); !problem.empty()) {
+            err << "halvoren: " << problem << '\n';
             return ExitBadInput;
         }
     }

@@ -115,6 +115,16 @@ struct IgtlServer::Impl {
     std::vector<std::unique_ptr<Client>> clients;
     std::map<std::string, bool> seen;  // by tool name, as of the last frame
 
+    // The caller holds handoverMutex.
+    bool imageDue(const std::string& device) const {
+        if (options.imageRateHz <= 0.0) {
+            return false;
+        }
+        const auto last = imageAccepted.find(device);
+        return last == imageAccepted.end() ||
+               Clock::now() - last->second >= std::chrono::duration<double>(1.0 / options.imageRateHz);
+    }
+
     void wake() const {
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t written = ::write(wakeFd, &one, sizeof(one));
@@ -491,23 +501,17 @@ void IgtlServer::publish(TrackingFrame frame) {
 }
 
 bool IgtlServer::wantsImage(const std::string& device) const {
-    const Impl& d = *m_impl;
-    if (d.options.imageRateHz <= 0.0) {
-        return false;
-    }
-    std::lock_guard<std::mutex> lock(d.handoverMutex);
-    const auto last = d.imageAccepted.find(device);
-    return last == d.imageAccepted.end() ||
-           Clock::now() - last->second >= std::chrono::duration<double>(1.0 / d.options.imageRateHz);
+    std::lock_guard<std::mutex> lock(m_impl->handoverMutex);
+    return m_impl->imageDue(device);
 }
 
 void IgtlServer::publishImage(GreyImage image) {
     Impl& d = *m_impl;
-    if (!wantsImage(image.device)) {
-        return;
-    }
     {
         std::lock_guard<std::mutex> lock(d.handoverMutex);
+        if (!d.imageDue(image.device)) {
+            return;
+        }
         d.imageAccepted[image.device] = Clock::now();
         const std::string device = image.device;
         d.pendingImages[device] = std::move(image);

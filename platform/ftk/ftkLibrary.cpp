@@ -439,6 +439,17 @@ std::string describeInjectedFault(const ScriptedFrame& frame) {
     return std::string();
 }
 
+// After the state lock was released the session or the frame may have gone: finds both again.
+ftkStatus findAgain(DriverState& state, ftkLibrary library, const ftkFrame* frame, ftkLibraryImpl*& session,
+                    FrameStorage*& storage) {
+    session = state.findLibrary(library);
+    storage = state.findFrame(frame);
+    if (session == nullptr) {
+        return FTK_ERR_NO_LIBRARY;
+    }
+    return storage == nullptr ? FTK_ERR_INVALID_ARGUMENT : FTK_OK;
+}
+
 // The body of ftkGetLastFrame. Any thread; waits without holding the state lock.
 ftkStatus fetchFrame(DriverState& state, Lock& lock, ftkLibrary library, uint64_t serialNumber,
                      ftkFrame* frame, uint32_t timeoutMs) {
@@ -465,14 +476,9 @@ ftkStatus fetchFrame(DriverState& state, Lock& lock, ftkLibrary library, uint64_
         if (!arrived) {
             return FTK_WAR_NO_FRAME;
         }
-        // The lock was released: the session or the frame may have gone meanwhile.
-        ftkLibraryImpl* session = state.findLibrary(library);
-        storage = state.findFrame(frame);
-        if (session == nullptr) {
-            return FTK_ERR_NO_LIBRARY;
-        }
-        if (storage == nullptr) {
-            return FTK_ERR_INVALID_ARGUMENT;
+        ftkLibraryImpl* session = nullptr;
+        if (const ftkStatus found = findAgain(state, library, frame, session, storage); found != FTK_OK) {
+            return found;
         }
         const std::string fault = describeInjectedFault(next);
         if (!fault.empty()) {
@@ -498,13 +504,9 @@ ftkStatus fetchFrame(DriverState& state, Lock& lock, ftkLibrary library, uint64_
         return FTK_WAR_NO_FRAME;
     }
     // The wait released the lock: check again before taking a frame from the queue.
-    ftkLibraryImpl* session = state.findLibrary(library);
-    storage = state.findFrame(frame);
-    if (session == nullptr) {
-        return FTK_ERR_NO_LIBRARY;
-    }
-    if (storage == nullptr) {
-        return FTK_ERR_INVALID_ARGUMENT;
+    ftkLibraryImpl* session = nullptr;
+    if (const ftkStatus found = findAgain(state, library, frame, session, storage); found != FTK_OK) {
+        return found;
     }
     if (state.queuedFrames.empty()) {
         if (state.repeatFrame->status > FTK_OK) {

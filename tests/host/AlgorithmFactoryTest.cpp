@@ -4,6 +4,7 @@
 #include "host/Parameter.h"
 #include "host/Stream.h"
 #include "host/StreamIoAlgorithm.h"
+#include "support/NullStream.h"
 
 #include "support/LogCapture.h"
 
@@ -47,18 +48,7 @@ public:
     void registerReaderAgain() { registerAlgorithm<Reader>("Reader", "elsewhere", 0); }
 };
 
-class NullStream : public Stream {
-public:
-    NullStream() : Stream("null") {}
-    ~NullStream() override { close(); }
-
-protected:
-    bool openImpl() override { return true; }
-    bool closeImpl() override { return true; }
-    bool startImpl() override { return true; }
-    bool stopImpl() override { return true; }
-    std::optional<WorkContinuation> doWork() override { return std::nullopt; }
-};
+using NullStream = TestSupport::NullStream<Stream>;
 
 /// Owns the stream it made until the output is taken, as stream-making algorithms do.
 class MakingAlgorithm : public StreamIoAlgorithm {

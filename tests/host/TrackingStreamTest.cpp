@@ -1,4 +1,5 @@
 #include "host/TrackingStream.h"
+#include "support/NullStream.h"
 
 #include "host/Utilities.h"
 
@@ -52,18 +53,7 @@ private:
     int* m_destroyed;
 };
 
-class TestTrackingStream : public TrackingStream {
-public:
-    TestTrackingStream() : TrackingStream("tracking") {}
-    ~TestTrackingStream() override { close(); }
-
-protected:
-    bool openImpl() override { return true; }
-    bool closeImpl() override { return true; }
-    bool startImpl() override { return true; }
-    bool stopImpl() override { return true; }
-    std::optional<WorkContinuation> doWork() override { return std::nullopt; }
-};
+using TestTrackingStream = TestSupport::NullStream<TrackingStream>;
 
 TrackingInstrument instrument(const std::string& id, double x, std::uint64_t timestamp) {
     TrackingInstrument i;

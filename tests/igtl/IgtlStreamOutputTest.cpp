@@ -3,6 +3,7 @@
 #include "IgtlTestClient.h"
 #include "igtl/IgtlServer.h"
 #include "igtl/IgtlStreamOutput.h"
+#include "support/NullStream.h"
 #include "support/QtWait.h"
 
 #include "host/Image.h"
@@ -17,18 +18,7 @@ using namespace Halvoren;
 
 namespace {
 
-class EmittingStream : public Stream {
-public:
-    explicit EmittingStream(std::string name) : Stream(std::move(name)) {}
-    ~EmittingStream() override { close(); }
-
-protected:
-    bool openImpl() override { return true; }
-    bool closeImpl() override { return true; }
-    bool startImpl() override { return true; }
-    bool stopImpl() override { return true; }
-    std::optional<WorkContinuation> doWork() override { return std::nullopt; }
-};
+using EmittingStream = TestSupport::NullStream<Stream>;
 
 }  // namespace
 
