@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iomanip>
 #include <sstream>
 
 namespace Halvoren::Calibration {
@@ -100,9 +101,18 @@ std::optional<PivotResult> pivotCalibration(const std::vector<Eigen::Matrix4d>& 
     if (kept.size() < options.minimumPoses) {
         kept = all;
     }
+    const double residual = rms(final.residuals);
+    if (residual > options.maximumRmsMm) {
+        std::ostringstream text;
+        text << "the tip did not stay in one point: RMS residual " << std::fixed << std::setprecision(3)
+             << residual << " mm, more than the " << std::defaultfloat << std::setprecision(6)
+             << options.maximumRmsMm << " mm accepted; rest the tip in a fixed point while pivoting";
+        error = text.str();
+        return std::nullopt;
+    }
     result.tipOffset = final.tip;
     result.pivotPoint = final.pivot;
-    result.rmsResidualMm = rms(final.residuals);
+    result.rmsResidualMm = residual;
     result.posesUsed = kept.size();
     result.posesDropped = poses.size() - kept.size();
     return result;

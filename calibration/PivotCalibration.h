@@ -16,6 +16,7 @@ struct PivotOptions {
     double outlierFactor = 3.0;          // poses farther than this times the median residual are dropped
     double outlierFloorMm = 0.5;         // ... but never those within this distance
     std::size_t minimumPoses = 10;
+    double maximumRmsMm = 2.0;  // more means the tip did not rest in one point: the result is no calibration
 };
 
 struct PivotResult {
@@ -28,7 +29,8 @@ struct PivotResult {
 };
 
 /// Solves R_i * tip + t_i = pivot for all poses (4 x 4, mm) by linear least squares, drops the outliers
-/// and solves again. Nothing, with the reason in `error`, for too few poses or too little rotation.
+/// and solves again. Nothing, with the reason in `error`, for too few poses, too little rotation or an RMS
+/// residual above the bound.
 std::optional<PivotResult> pivotCalibration(const std::vector<Eigen::Matrix4d>& poses, std::string& error,
                                             const PivotOptions& options = {});
 

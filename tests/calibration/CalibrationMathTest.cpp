@@ -59,6 +59,14 @@ TEST(PivotCalibration, FindsTipAndPivotDropsOutliersAndRefusesTooLittleRotation)
     const auto stiff = pivotCalibration(pivoting(tip, pivot, 3.0, 400, 0.1, random), error);
     EXPECT_FALSE(stiff);
     EXPECT_NE(error.find("too little rotation: the poses span"), std::string::npos) << error;
+
+    // A tip that wandered: the bound refuses what the outlier step cannot mend.
+    const auto loose = pivotCalibration(pivoting(tip, pivot, 30.0, 400, 3.0, random), error);
+    EXPECT_FALSE(loose);
+    EXPECT_NE(error.find("the tip did not stay in one point: RMS residual "), std::string::npos) << error;
+    PivotOptions lenient;
+    lenient.maximumRmsMm = 20.0;
+    EXPECT_TRUE(pivotCalibration(pivoting(tip, pivot, 30.0, 400, 3.0, random), error, lenient)) << error;
 }
 
 TEST(MarkerDefinition, LearnsARigidBodyAmongDriftingFiducialsAndRefusesAnAmbiguousOne) {
