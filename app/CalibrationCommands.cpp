@@ -9,6 +9,7 @@
 #include "calibration/PivotCalibration.h"
 #include "host/Log.h"
 #include "host/OpticalTracking.h"
+#include "host/Properties.h"
 #include "host/TrackingStream.h"
 
 #include <unistd.h>
@@ -16,11 +17,12 @@
 #include <Eigen/Core>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
-#include <set>
+#include <map>
 #include <sstream>
 #include <type_traits>
 
@@ -28,10 +30,11 @@ namespace Halvoren::App {
 
 namespace {
 
-/// Reads the set-up options and the calibration commands' own: --frames N, --output FILE, --id N.
+/// Reads the set-up options and the calibration commands' own: --frames N, --output FILE, and --max-rms MM
+/// (pivot) or --id N (define-marker).
 template <typename Options>
-bool parseCalibrationOptions(const std::vector<std::string>& args, Options& options, bool takesId,
-                             std::string& error) {
+bool parseCalibrationOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
+    constexpr bool isPivot = std::is_same_v<Options, PivotOptions>;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const OptionResult common = parseSetupOption(args, i, options, error);
         if (common == OptionResult::Invalid) {
@@ -41,7 +44,8 @@ bool parseCalibrationOptions(const std::vector<std::string>& args, Options& opti
             continue;
         }
         const std::string& arg = args[i];
-        const bool named = arg == "--frames" || arg == "--output" || (takesId && arg == "--id");
+        const bool named =
+            arg == "--frames" || arg == "--output" || (isPivot ? arg == "--max-rms" : arg == "--id");
         if (!named) {
             error = "unknown option '" + arg + "'";
             return false;
@@ -60,14 +64,54 @@ bool parseCalibrationOptions(const std::vector<std::string>& args, Options& opti
                 return false;
             }
             options.frames = number;
+        } else if constexpr (isPivot) {
+            char* end = nullptr;
+            const double mm = std::strtod(value.c_str(), &end);
+            if (*end != '\0' || !std::isfinite(mm) || mm <= 0.0) {
+                error = "--max-rms takes a distance in mm above 0, not '" + value + "'";
+                return false;
+            }
+            options.maxRmsMm = mm;
         } else if (!parseWholeNumber(value, number) || number > 0xFFFFFFFFULL) {
             error = "--id takes a geometry id (a whole number below 2^32), not '" + value + "'";
             return false;
-        } else if constexpr (std::is_same_v<Options, DefineMarkerOptions>) {
+        } else {
             options.id = static_cast<std::uint32_t>(number);
         }
     }
     return true;
+}
+
+// The camera keeps the geometry ids below this for itself; the stream raises a file's id by it.
+constexpr std::uint32_t kFirstFreeGeometryId = 1000;
+
+/// The geometry ids that the set-up's markers declare (the --marker files and the workspace's), as the
+/// camera will know them, each with the marker that holds it. The plug-ins must be loaded: an old
+/// workspace is converted as it is read.
+std::map<std::uint32_t, std::string> takenMarkerIds(const StreamSetup& setup) {
+    std::map<std::uint32_t, std::string> taken;
+    Properties settings;
+    std::string error;
+    // A workspace that cannot be read is refused, with the reason, as the session is created.
+    if (!setup.workspace.empty() && readStreamSettings(setup.workspace, settings, error)) {
+        if (const Properties* targets = settings.subProperties("TrackingTargets")) {
+            for (const Properties* target : targets->subProperties()) {
+                std::string path;
+                target->param("Path", path);
+                const auto id = path.empty() || !unreadableFileReason(path).empty() ? std::nullopt
+                                                                                    : declaredMarkerId(path);
+                if (id) {
+                    taken.emplace(*id, "the workspace's marker " + target->name());
+                }
+            }
+        }
+    }
+    for (const std::string& path : setup.markers) {
+        if (const auto id = declaredMarkerId(path)) {
+            taken.emplace(*id, path);
+        }
+    }
+    return taken;
 }
 
 /// Streams until `count` frames are collected or the stream stops; prints progress on standard error.
@@ -110,7 +154,7 @@ std::string jsonVector(const Eigen::Vector3d& v) {
 
 std::optional<PivotOptions> parsePivotOptions(const std::vector<std::string>& args, std::string& error) {
     PivotOptions options;
-    if (!parseCalibrationOptions(args, options, false, error)) {
+    if (!parseCalibrationOptions(args, options, error)) {
         return std::nullopt;
     }
     return options;
@@ -124,8 +168,11 @@ std::string pivotUsage() {
            "  --marker FILE          the tool's marker geometry\n"
            "  --frames N             frames to record (default 600)\n"
            "  --output FILE          also write the result as JSON\n"
+           "  --max-rms MM           refuse an RMS residual above MM (default 2)\n"
+           "  --workspace FILE       configure the stream from a workspace (its markers are tracked too)\n"
            "  --quiet | --verbose    fewer or more messages on standard error\n"
-           "Exit code 7: the poses cannot give a calibration (too few, or too little rotation).\n";
+           "Exit code 7: the poses cannot give a calibration (too few, too little rotation, or an RMS\n"
+           "residual above --max-rms: the tip did not rest in one point).\n";
 }
 
 int runPivot(const PivotOptions& options, std::ostream& err) {
@@ -144,12 +191,32 @@ int runPivot(const PivotOptions& options, std::ostream& err) {
     if (!session.create(options, false, err, code)) {
         return code;
     }
+    // The instrument of the marker given, which the session names after its file; a workspace's markers
+    // are registered beside it, and one of them may bear that name too.
     const TrackingStream* tracking = session.trackingStream();
-    if (tracking == nullptr || tracking->instruments().empty()) {
+    const std::string wanted = std::filesystem::path(options.markers.front()).stem().string();
+    std::vector<TrackingInstrument> named;
+    for (const TrackingInstrument& each :
+         tracking != nullptr ? tracking->instruments() : std::vector<TrackingInstrument>()) {
+        if (each.id.name == wanted) {
+            named.push_back(each);
+        }
+    }
+    if (named.empty()) {
         err << "halvoren: the marker was not registered\n";
         return ExitFailure;
     }
-    const TrackingInstrument instrument = tracking->instruments().front();
+    if (named.size() > 1) {
+        err << "halvoren pivot: cannot tell which instrument to calibrate: the marker file "
+            << options.markers.front() << " and a marker of the workspace " << options.workspace
+            << " are both named " << wanted << " (";
+        for (std::size_t k = 0; k < named.size(); ++k) {
+            err << (k == 0 ? "" : ", ") << named[k].id.ID;
+        }
+        err << "); rename one of them\n";
+        return ExitBadInput;
+    }
+    const TrackingInstrument instrument = named.front();
     Calibration::FrameCollector collector(session.stream(), instrument.id.ID);
     if (!session.stream().start()) {
         err << "halvoren: cannot start the tracking stream\n";
@@ -168,7 +235,9 @@ int runPivot(const PivotOptions& options, std::ostream& err) {
         }
     }
     std::string error;
-    const auto result = Calibration::pivotCalibration(poses, error);
+    Calibration::PivotOptions bounds;
+    bounds.maximumRmsMm = options.maxRmsMm;
+    const auto result = Calibration::pivotCalibration(poses, error, bounds);
     if (!result) {
         err << "halvoren pivot: " << error << '\n';
         return ExitCalibrationRefused;
@@ -204,7 +273,7 @@ int runPivot(const PivotOptions& options, std::ostream& err) {
 std::optional<DefineMarkerOptions> parseDefineMarkerOptions(const std::vector<std::string>& args,
                                                             std::string& error) {
     DefineMarkerOptions options;
-    if (!parseCalibrationOptions(args, options, true, error)) {
+    if (!parseCalibrationOptions(args, options, error)) {
         return std::nullopt;
     }
     if (!options.help && options.output.empty()) {
@@ -238,22 +307,29 @@ int runDefineMarker(const DefineMarkerOptions& options, std::ostream& err) {
     if (setup.markers.empty() && setup.workspace.empty()) {
         setup.markers = exampleMarkers();
     }
-    std::uint32_t id = 1000;
+    LoadedPlugins plugins;
+    // Before the camera opens: a taken id would only be found once the run is recorded and the file
+    // written.
+    const std::map<std::uint32_t, std::string> taken = takenMarkerIds(setup);
+    std::uint32_t id = kFirstFreeGeometryId;
     if (options.id) {
         id = *options.id;
-    } else {
-        std::set<std::uint32_t> taken;
-        for (const std::string& path : setup.markers) {
-            if (const auto declared = declaredMarkerId(path)) {
-                taken.insert(*declared);
+        const std::uint32_t registered = id < kFirstFreeGeometryId ? id + kFirstFreeGeometryId : id;
+        if (const auto holder = taken.find(registered); holder != taken.end()) {
+            err << "halvoren: cannot give the new marker the id " << id;
+            if (registered != id) {
+                err << " (" << registered << " to the camera, which raises ids below " << kFirstFreeGeometryId
+                    << ')';
             }
+            err << ": it is already used by " << holder->second << '\n';
+            return ExitBadInput;
         }
+    } else {
         while (taken.count(id) != 0) {
             ++id;
         }
     }
 
-    LoadedPlugins plugins;
     StreamSession session(plugins.manager());
     int code = ExitOk;
     if (!session.create(setup, false, err, code)) {

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 using TestSupport::AppRun;
@@ -27,6 +28,21 @@ QProcessEnvironment scene(const TestSupport::TempFiles& files, const std::string
     env.insert("FTK_SIMULATOR_SETTINGS",
                QString::fromStdString(files.write(name, "rate = 100\n" + settings)));
     return env;
+}
+
+/// A workspace whose stream registers the given markers: target name and geometry file each.
+std::string workspace(const TestSupport::TempFiles& files, const std::string& name,
+                      const std::vector<std::pair<std::string, std::string>>& targets) {
+    std::string text =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<workspace version=\"1\">\n"
+        "<properties name=\"Workspace\"><properties name=\"Algorithms\">"
+        "<properties name=\"Atracsys.SpryTrackStream\"><properties name=\"TrackingTargets\">\n";
+    for (const auto& [target, file] : targets) {
+        text += "<properties name=\"" + target +
+                "\"><param name=\"Path\" value=\"" HALVOREN_SOURCE_DIR "/data/markers/" + file +
+                "\"/></properties>\n";
+    }
+    return files.write(name, text + "</properties></properties></properties></properties>\n</workspace>\n");
 }
 
 std::vector<double> sortedDistances(const std::vector<Eigen::Vector3d>& points) {
@@ -112,4 +128,70 @@ TEST(CalibrationCommands, DefineMarkerLearnsTheUnregisteredBodyTracksItAndRefuse
     EXPECT_EQ(refused.exitCode, 7);
     EXPECT_NE(refused.err.find("too alike to tell them apart under rotation"), std::string::npos)
         << refused.err;
+}
+
+TEST(CalibrationCommands, PivotRefusesAResidualAboveTheBoundAndWritesNoResult) {
+    TestSupport::TempFiles files;
+    const std::string json = files.path("pivot.json");
+    const QString pointer = QStringLiteral(HALVOREN_SOURCE_DIR "/data/markers/pointer.ini");
+    // No pivot: the pointer moves on its path, turning enough to pass the rotation check.
+    const auto moving = scene(files, "moving.txt", "");
+    AppRun run = runApp(
+        {"pivot", "--marker", pointer, "--frames", "400", "--output", QString::fromStdString(json)}, moving);
+    EXPECT_EQ(run.exitCode, 7) << run.out;
+    const std::string residual = "the tip did not stay in one point: RMS residual ";
+    const auto at = run.err.find(residual);
+    ASSERT_NE(at, std::string::npos) << run.err;
+    EXPECT_GT(std::stod(run.err.substr(at + residual.size())), 10.0) << run.err;
+    EXPECT_NE(run.err.find("more than the 2 mm accepted"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::ifstream(json).good());
+
+    // A true pivot, held to a bound below its noise.
+    const auto pivoting = scene(files, "pivot.txt", "pivot_marker = 1200\npivot_angle = 60\n");
+    run = runApp({"pivot", "--marker", pointer, "--frames", "100", "--max-rms", "0.05"}, pivoting);
+    EXPECT_EQ(run.exitCode, 7) << run.out;
+    EXPECT_NE(run.err.find("more than the 0.05 mm accepted"), std::string::npos) << run.err;
+    EXPECT_EQ(runApp({"pivot", "--marker", pointer, "--max-rms", "0"}).exitCode, 2);
+}
+
+TEST(CalibrationCommands, PivotCalibratesTheMarkerGivenBesideAWorkspaceAndRefusesTwoOfOneName) {
+    TestSupport::TempFiles files;
+    const QString reference = QStringLiteral(HALVOREN_SOURCE_DIR "/data/markers/reference.ini");
+    const auto env = scene(files, "pivot.txt", "pivot_marker = 1300\npivot_angle = 60\n");
+    const std::string pointerFirst = workspace(files, "pointer.xml", {{"pointer", "pointer.ini"}});
+    AppRun run = runApp({"pivot", "--marker", reference, "--workspace", QString::fromStdString(pointerFirst),
+                         "--frames", "100"},
+                        env);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("pivot calibration of reference (atracsys-1300)"), std::string::npos) << run.out;
+
+    const std::string clash = workspace(files, "clash.xml", {{"reference", "tool.ini"}});
+    run = runApp(
+        {"pivot", "--marker", reference, "--workspace", QString::fromStdString(clash), "--frames", "100"},
+        env);
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_NE(run.err.find("are both named reference (atracsys-1300, atracsys-1400)"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.err.find("collecting poses"), std::string::npos) << run.err;
+}
+
+TEST(CalibrationCommands, DefineMarkerRefusesATakenIdBeforeTheCameraOpens) {
+    TestSupport::TempFiles files;
+    const std::string defined = files.path("new.ini");
+    const auto env = scene(files, "body.txt", "body = 0 0 0; 55 0 0; 0 80 0; 35 115 12\n");
+    const auto refused = [&](const QStringList& extra) {
+        AppRun run =
+            runApp(QStringList{"define-marker", "--output", QString::fromStdString(defined)} + extra, env);
+        EXPECT_EQ(run.exitCode, 3) << run.out;
+        EXPECT_EQ(run.err.find("collecting fiducials"), std::string::npos) << run.err;
+        EXPECT_FALSE(std::ifstream(defined).good());
+        return run.err;
+    };
+    EXPECT_NE(refused({"--id", "1200"}).find("the id 1200: it is already used by "), std::string::npos);
+    // The camera raises an id below 1000 to the one the pointer holds.
+    EXPECT_NE(refused({"--id", "200"}).find("the id 200 (1200 to the camera"), std::string::npos);
+    const std::string tools = workspace(files, "tool.xml", {{"tool", "tool.ini"}});
+    EXPECT_NE(refused({"--workspace", QString::fromStdString(tools), "--id", "1400"})
+                  .find("already used by the workspace's marker tool"),
+              std::string::npos);
 }
