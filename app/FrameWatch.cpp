@@ -2,7 +2,6 @@
 
 #include "host/Log.h"
 
-#include <cmath>
 #include <iomanip>
 #include <ostream>
 
