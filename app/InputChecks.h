@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace Halvoren::App {
 
@@ -21,5 +22,16 @@ std::string cannotWriteMessage(const std::string& path);
 /// The geometry id a marker file declares, as the camera will know it (ids the camera reserves are
 /// raised as the stream raises them); nothing when the file declares none that can be read.
 std::optional<std::uint32_t> declaredMarkerId(const std::string& path);
+
+/// What is wrong with a marker geometry that the stream would still load.
+struct MarkerGeometryCheck {
+    std::string refusal;                // why the marker must not be used; empty when it may
+    std::vector<std::string> warnings;  // why it will never be tracked, though it may be used
+};
+
+/// Reads the marker file as the geometry reader does and checks its fiducials: two closer than 1 mm make
+/// its pose meaningless (refused); fewer than three cannot be tracked (a warning). A file that does not
+/// read as a geometry, or a resource, gives no findings: the stream refuses it with its own message.
+MarkerGeometryCheck checkMarkerGeometry(const std::string& path);
 
 }  // namespace Halvoren::App

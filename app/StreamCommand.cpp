@@ -1,5 +1,6 @@
 #include "app/StreamCommand.h"
 
+#include "app/FrameWatch.h"
 #include "app/InputChecks.h"
 #include "app/LoadedPlugins.h"
 #include "app/StreamSession.h"
@@ -112,7 +113,8 @@ std::optional<StreamOptions> parseStreamOptions(const std::vector<std::string>& 
             continue;
         }
         if (arg == "--save-workspace") {
-            if (!value(options.saveWorkspace)) {
+            if (!value(options.saveWorkspace) ||
+                !(error = emptyPathError(arg, options.saveWorkspace)).empty()) {
                 return std::nullopt;
             }
         } else if (arg == "--frames") {
@@ -144,7 +146,7 @@ std::optional<StreamOptions> parseStreamOptions(const std::vector<std::string>& 
                 return std::nullopt;
             }
         } else if (arg == "--output") {
-            if (!value(options.output)) {
+            if (!value(options.output) || !(error = emptyPathError(arg, options.output)).empty()) {
                 return std::nullopt;
             }
         } else if (arg == "--images") {
@@ -188,15 +190,17 @@ int runStream(const StreamOptions& options, std::ostream& err) {
     }
 
     PoseWriter writer(*out, options.format);
+    FrameWatch frameWatch;
     FrameSink sink;
     sink.writer = &writer;
     sink.limit = options.frames;
-    auto connection = stream.signalStreamData.connect([&sink](const std::shared_ptr<const StreamData>& data) {
+    auto connection = stream.signalStreamData.connect([&](const std::shared_ptr<const StreamData>& data) {
         // Worker thread.
         const auto* tracking = dynamic_cast<const TrackingStreamData*>(data.get());
         if (tracking == nullptr) {
             return;
         }
+        frameWatch.frameArrived();
         std::lock_guard<std::mutex> lock(sink.mutex);
         if (sink.done) {
             return;
@@ -216,6 +220,7 @@ int runStream(const StreamOptions& options, std::ostream& err) {
     });
 
     writer.begin();  // no frame arrives before the stream starts
+    frameWatch.restart();
     if (!stream.start()) {
         err << "halvoren: cannot start the tracking stream\n";
         stream.close();
@@ -236,6 +241,7 @@ int runStream(const StreamOptions& options, std::ostream& err) {
         std::unique_lock<std::mutex> lock(sink.mutex);
         sink.changed.wait_for(lock, std::chrono::milliseconds(50));
         const auto now = std::chrono::steady_clock::now();
+        frameWatch.check(now);
         const double elapsed = std::chrono::duration<double>(now - startTime).count();
         if (sink.done || g_interrupted.load() ||
             (options.durationSeconds > 0.0 && elapsed >= options.durationSeconds)) {
@@ -287,6 +293,7 @@ int runStream(const StreamOptions& options, std::ostream& err) {
         err << "interrupted\n";
     }
     writer.writeSummary(err);
+    frameWatch.writeSummary(err);
     session.writeIgtlSummary(err);
     logged.writeSummary(err);
     if (!written) {

@@ -128,6 +128,14 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
             err << "halvoren: cannot use the marker file " << path << ": it " << reason << '\n';
             return false;
         }
+        const MarkerGeometryCheck check = checkMarkerGeometry(path);
+        if (!check.refusal.empty()) {
+            err << "halvoren: cannot use the marker file " << path << ": " << check.refusal << '\n';
+            return false;
+        }
+        for (const std::string& warning : check.warnings) {
+            err << "halvoren: warning: the marker file " << path << ' ' << warning << '\n';
+        }
     }
 
     // Without the plug-in an old workspace would not be converted either: say what is missing first.
@@ -155,7 +163,19 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
         if (!reason.empty()) {
             err << "halvoren: warning: the workspace's marker " << marker.name
                 << " is skipped: " << (marker.path.empty() ? "it " : marker.path + " ") << reason << '\n';
-        } else if (const auto id = declaredMarkerId(marker.path)) {
+            continue;
+        }
+        const MarkerGeometryCheck check = checkMarkerGeometry(marker.path);
+        if (!check.refusal.empty()) {
+            err << "halvoren: cannot use the workspace's marker " << marker.name << " (" << marker.path
+                << "): " << check.refusal << '\n';
+            return false;
+        }
+        for (const std::string& warning : check.warnings) {
+            err << "halvoren: warning: the workspace's marker " << marker.name << " (" << marker.path << ") "
+                << warning << '\n';
+        }
+        if (const auto id = declaredMarkerId(marker.path)) {
             takenIds.emplace(*id, "the workspace's marker " + marker.name);
         }
     }

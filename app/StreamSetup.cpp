@@ -91,7 +91,36 @@ OptionResult parseSetupOption(const std::vector<std::string>& args, std::size_t&
     } else {
         return OptionResult::Unknown;
     }
+    setup.givenOptions.insert(arg);
     return OptionResult::Taken;
+}
+
+bool checkSetupOptions(const StreamSetup& setup, std::string& error) {
+    for (const std::string& marker : setup.markers) {
+        if (error = emptyPathError("--marker", marker); !error.empty()) {
+            return false;
+        }
+    }
+    if (setup.givenOptions.count("--workspace") != 0) {
+        if (error = emptyPathError("--workspace", setup.workspace); !error.empty()) {
+            return false;
+        }
+    }
+    for (const std::string& option : setup.givenOptions) {
+        if (!setup.igtlPort && option.rfind("--igtl-", 0) == 0) {
+            error = option + " has no effect without --igtl-port";
+            return false;
+        }
+    }
+    if (setup.givenOptions.count("--igtl-image-rate") != 0 && !setup.images) {
+        error = "--igtl-image-rate has no effect without the camera images (--images)";
+        return false;
+    }
+    return true;
+}
+
+std::string emptyPathError(const std::string& option, const std::string& path) {
+    return path.empty() ? "option " + option + " takes a file path, not an empty text" : std::string();
 }
 
 bool parseWholeNumber(const std::string& text, std::uint64_t& value) {

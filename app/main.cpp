@@ -27,7 +27,7 @@ const char* const kUsage =
     "  define-marker  learn a new marker's geometry from the camera (halvoren define-marker --help)\n";
 
 /// Parses the command's options and runs it with its Qt application, or prints its usage. Options are
-/// read first, so that wrong options and --help need no display.
+/// read and checked first, so that wrong options and --help need no display.
 template <typename Options, typename App>
 int runCommand(int argc, char** argv, const char* name, const std::vector<std::string>& args,
                std::optional<Options> (*parse)(const std::vector<std::string>&, std::string&),
@@ -41,6 +41,10 @@ int runCommand(int argc, char** argv, const char* name, const std::vector<std::s
     if (options->help) {
         std::cout << usage();
         return Halvoren::App::ExitOk;
+    }
+    if (!Halvoren::App::checkSetupOptions(*options, error)) {
+        std::cerr << "halvoren " << name << ": " << error << "\n" << usage();
+        return Halvoren::App::ExitUsage;
     }
     App app(argc, argv);
     return run(*options, std::cerr);

@@ -2,6 +2,7 @@
 // Runs the application as a separate process and collects what it wrote.
 
 #include <gtest/gtest.h>
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
@@ -34,6 +35,24 @@ inline AppRun runApp(const QStringList& args,
     run.out = process.readAllStandardOutput().toStdString();
     run.err = process.readAllStandardError().toStdString();
     return run;
+}
+
+/// Collects the running process's standard error into `err` until it holds `text`; false when the
+/// process ends or the (generous) deadline passes first.
+inline bool waitForErrorText(QProcess& process, const std::string& text, std::string& err,
+                             int timeoutMs = 60000) {
+    process.setReadChannel(QProcess::StandardError);
+    const QDeadlineTimer deadline(timeoutMs);
+    while (true) {
+        err += process.readAllStandardError().toStdString();
+        if (err.find(text) != std::string::npos) {
+            return true;
+        }
+        if (process.state() == QProcess::NotRunning || deadline.hasExpired()) {
+            return false;
+        }
+        process.waitForReadyRead(200);
+    }
 }
 
 inline std::vector<std::string> lines(const std::string& text) {

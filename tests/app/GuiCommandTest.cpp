@@ -1,4 +1,5 @@
 // The application's window, run offscreen as a separate process against the simulated camera.
+#include "AppProcess.h"
 #include "support/DriverScript.h"
 
 #include <gtest/gtest.h>
@@ -6,7 +7,19 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <csignal>
+#include <map>
 #include <string>
+
+namespace {
+
+QProcessEnvironment offscreen() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    return env;
+}
+
+}  // namespace
 
 TEST(GuiCommand, ScreenshotShowsTheAnnotatedCameraViewsAndTheWindowClosesCleanly) {
     TestSupport::TempFiles files;
@@ -40,4 +53,43 @@ TEST(GuiCommand, ScreenshotShowsTheAnnotatedCameraViewsAndTheWindowClosesCleanly
     }
     EXPECT_GT(cyan, 100);
     EXPECT_EQ(cyanInPanel, 0);
+}
+
+TEST(GuiCommand, OptionsWithoutEffectOrAnEmptyScreenshotPathAreRefused) {
+    const std::map<std::string, QStringList> refused = {
+        // Without a screenshot the frame count has no use.
+        {"--frames has no effect without --screenshot", {"gui", "--frames", "10"}},
+        // An empty path meant no screenshot: offscreen, a window nobody can close.
+        {"option --screenshot takes a file path, not an empty text", {"gui", "--screenshot", ""}},
+        {"--igtl-image-rate has no effect without the camera images",
+         {"gui", "--no-images", "--igtl-port", "0", "--igtl-image-rate", "2"}},
+        {"--igtl-host has no effect without --igtl-port", {"gui", "--igtl-host", "127.0.0.1"}},
+    };
+    for (const auto& [message, args] : refused) {
+        const TestSupport::AppRun run = TestSupport::runApp(args, offscreen());
+        EXPECT_EQ(run.exitCode, 2) << message;
+        EXPECT_NE(run.err.find("halvoren gui: " + message), std::string::npos) << run.err;
+    }
+}
+
+TEST(GuiCommand, SilentCameraIsNamedAndAnInterruptClosesTheWindowWithTheSummary) {
+    TestSupport::TempFiles files;
+    QProcessEnvironment env = offscreen();
+    env.insert("FTK_SIMULATOR_SETTINGS",
+               QString::fromStdString(files.write("camera.txt", "drop_rate = 1\n")));
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(HALVOREN_APP_PATH), {"gui", "--quiet"});
+    // The message comes from the event loop: by then the signals are taken there.
+    std::string err;
+    ASSERT_TRUE(
+        TestSupport::waitForErrorText(process, "[warning] halvoren: no frame from the camera for ", err))
+        << err;
+    ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+    ASSERT_TRUE(process.waitForFinished(60000));
+    err += process.readAllStandardError().toStdString();
+    ASSERT_EQ(process.exitStatus(), QProcess::NormalExit) << err;
+    EXPECT_EQ(process.exitCode(), 0) << err;
+    EXPECT_NE(err.find("interrupted\nframes 0\nno frame from the camera for the last "), std::string::npos)
+        << err;
 }

@@ -1,6 +1,8 @@
 // The application's stream command, run as a separate process against the simulated camera.
 #include "AppProcess.h"
+#include "app/FrameWatch.h"
 #include "support/DriverScript.h"
+#include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 #include <QJsonArray>
@@ -10,6 +12,7 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 
+#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <map>
@@ -212,4 +215,138 @@ TEST(StreamCommand, InterruptStopsClosesAndExitsCleanly) {
     const std::string err = process.readAllStandardError().toStdString();
     EXPECT_NE(err.find("interrupted"), std::string::npos) << err;
     EXPECT_NE(err.find("atracsys-1200 (pointer): seen"), std::string::npos) << err;
+}
+
+TEST(StreamCommand, OptionsWithoutEffectOrWithAnEmptyPathAreRefused) {
+    const std::map<std::string, QStringList> refused = {
+        {"stream: --igtl-host has no effect without --igtl-port", {"stream", "--igtl-host", "127.0.0.1"}},
+        {"stream: --igtl-image-rate has no effect without --igtl-port",
+         {"stream", "--images", "--igtl-image-rate", "2"}},
+        {"stream: --igtl-image-rate has no effect without the camera images (--images)",
+         {"stream", "--igtl-port", "0", "--igtl-image-rate", "2"}},
+        {"stream: option --output takes a file path, not an empty text", {"stream", "--output", ""}},
+        {"stream: option --save-workspace takes a file path, not an empty text",
+         {"stream", "--save-workspace", ""}},
+        {"stream: option --marker takes a file path, not an empty text", {"stream", "--marker", ""}},
+        {"stream: option --workspace takes a file path, not an empty text", {"stream", "--workspace", ""}},
+        // The set-up options are checked alike for every command that takes them.
+        {"pivot: --igtl-host has no effect without --igtl-port",
+         {"pivot", "--marker", "m.ini", "--igtl-host", "127.0.0.1"}},
+    };
+    for (const auto& [message, args] : refused) {
+        AppRun run = runApp(args);
+        EXPECT_EQ(run.exitCode, 2) << message;
+        EXPECT_NE(run.err.find("halvoren " + message + "\n"), std::string::npos) << run.err;
+    }
+}
+
+TEST(StreamCommand, MarkersWithCoincidentOrTooFewFiducialsAreNamedBeforeTheCameraOpens) {
+    TestSupport::TempFiles files;
+    const std::string same =
+        files.writeGeometry("same.ini", 1500, {{10, 20, 30}, {10, 20, 30}, {10, 20, 30}});
+    const std::string near =
+        files.writeGeometry("close.ini", 1501, {{0, 0, 0}, {50, 0, 0}, {50, 0.5, 0}, {0, 50, 0}});
+    const std::string refusedSame = "cannot use the marker file " + same +
+                                    ": its fiducial0 and fiducial1 are 0.000 mm apart (less than 1 mm)";
+    const std::map<std::string, QStringList> refused = {
+        {refusedSame, {"stream", "--frames", "2", "--marker", QString::fromStdString(same)}},
+        {"cannot use the marker file " + near + ": its fiducial1 and fiducial2 are 0.500 mm apart",
+         {"stream", "--frames", "2", "--marker", QString::fromStdString(near)}},
+        {refusedSame, {"pivot", "--marker", QString::fromStdString(same)}},
+        {refusedSame,
+         {"define-marker", "--output", QString::fromStdString(files.path("new.ini")), "--marker",
+          QString::fromStdString(same)}},
+        {"cannot use the workspace's marker same (" + same + "): its fiducial0 and fiducial1",
+         {"stream", "--workspace",
+          QString::fromStdString(files.write(
+              "w.xml",
+              "<workspace version=\"1\">\n<properties name=\"\">\n<properties name=\"TrackingTargets\">\n"
+              "<properties name=\"same\"><param name=\"Path\" value=\"same.ini\"/></properties>\n"
+              "</properties>\n</properties>\n</workspace>\n"))}},
+    };
+    for (const auto& [message, args] : refused) {
+        AppRun run = runApp(args);
+        EXPECT_EQ(run.exitCode, 3) << message;
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("Detected"), std::string::npos) << "the camera was opened: " << run.err;
+    }
+
+    // Too few fiducials: accepted, but the user hears that these markers will never be seen.
+    const std::string none = files.writeGeometry("none.ini", 1600, {});
+    const std::string two = files.writeGeometry("two.ini", 1601, {{0, 0, 0}, {50, 0, 0}});
+    const std::string square = files.writeGeometry("square.ini", 1602, TestSupport::squareMarker());
+    AppRun few = runApp({"stream", "--frames", "2", "--marker", QString::fromStdString(none), "--marker",
+                         QString::fromStdString(two), "--marker", QString::fromStdString(square)});
+    EXPECT_EQ(few.exitCode, 0) << few.err;
+    EXPECT_NE(few.err.find("warning: the marker file " + none +
+                           " declares no fiducials: a marker needs at least 3 to be tracked\n"),
+              std::string::npos)
+        << few.err;
+    EXPECT_NE(few.err.find("warning: the marker file " + two + " has only 2 fiducials"), std::string::npos)
+        << few.err;
+    EXPECT_EQ(few.err.find("the marker file " + square), std::string::npos) << few.err;
+    EXPECT_EQ(lines(few.out).size(), 1u + 2u * 3u);
+}
+
+TEST(StreamCommand, ACameraThatDeliversNoFramesIsNamedAndTheRunStillEndsWhenTold) {
+    TestSupport::TempFiles files;
+    for (const auto& [settings, signal] :
+         {std::pair{"drop_rate = 1\n", SIGTERM}, {"error_rate = 1\n", SIGINT}}) {
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("FTK_SIMULATOR_SETTINGS", QString::fromStdString(files.write("camera.txt", settings)));
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(HALVOREN_APP_PATH), {"stream", "--frames", "5", "--quiet"});
+        std::string err;
+        ASSERT_TRUE(
+            TestSupport::waitForErrorText(process, "[warning] halvoren: no frame from the camera for ", err))
+            << settings << err;
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+        ASSERT_TRUE(process.waitForFinished(60000)) << settings;
+        err += process.readAllStandardError().toStdString();
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << err;
+        EXPECT_EQ(process.exitCode(), 0) << err;
+        EXPECT_NE(err.find("interrupted\nframes 0\n"), std::string::npos) << err;
+        EXPECT_NE(err.find("\nno frame from the camera for the last "), std::string::npos) << err;
+        // Each reminder is a warning of the run.
+        int reminders = 0;
+        for (const std::string& line : lines(err)) {
+            reminders += line.rfind("[warning] halvoren: no frame from the camera for ", 0) == 0 ? 1 : 0;
+        }
+        EXPECT_NE(err.find("warnings " + std::to_string(reminders) + ", errors "), std::string::npos) << err;
+    }
+}
+
+TEST(StreamCommand, FrameWatchWarnsAtABoundedRateWhileNoFrameArrives) {
+    using Halvoren::App::FrameWatch;
+    using std::chrono::milliseconds;
+    TestSupport::LogCapture log;
+    const FrameWatch::Clock::time_point start{std::chrono::hours(1)};
+    FrameWatch watch(start);
+    const auto warnings = [&](const std::string& text) { return log.count(Halvoren::Log::Warning, text); };
+    for (int ms = 0; ms < 2000; ms += 50) {
+        watch.check(start + milliseconds(ms));
+    }
+    EXPECT_EQ(log.countContaining("no frame"), 0);
+    for (int ms = 2000; ms <= 30000; ms += 50) {
+        watch.check(start + milliseconds(ms));
+    }
+    EXPECT_EQ(warnings("no frame from the camera for 2 s"), 1);
+    EXPECT_EQ(warnings("no frame from the camera for 12 s"), 1);
+    EXPECT_EQ(warnings("no frame from the camera for 22 s"), 1);
+    EXPECT_EQ(log.countContaining("no frame"), 3);
+    std::ostringstream summary;
+    watch.writeSummary(summary, start + milliseconds(30000));
+    EXPECT_EQ(summary.str(), "no frame from the camera for the last 30.0 s\n");
+
+    // Frames again: said once, and a new wait starts from the last frame.
+    watch.frameArrived(start + milliseconds(30100));
+    watch.check(start + milliseconds(30150));
+    EXPECT_EQ(log.count(Halvoren::Log::Info, "frames from the camera again"), 1);
+    watch.check(start + milliseconds(32000));
+    std::ostringstream none;
+    watch.writeSummary(none, start + milliseconds(32000));
+    EXPECT_TRUE(none.str().empty()) << none.str();
+    watch.check(start + milliseconds(32100));
+    EXPECT_EQ(warnings("no frame from the camera for 2 s"), 2);
 }
