@@ -352,7 +352,7 @@ struct IgtlServer::Impl {
 
     // Tells a client over the most why it goes, and closes its connection; the summary counts it.
     void refuse(int fd, const std::string& peer) {
-        const std::string reason = "refused: already " + std::to_string(clients.size()) + " clients";
+        const std::string reason = "refused: at the limit of " + std::to_string(clients.size()) + " clients";
         std::string status;
         if (appendStatus(status, options.trackerName, igtl::StatusMessage::STATUS_BUSY,
                          "too many clients: " + std::to_string(clients.size()) + " connected")) {

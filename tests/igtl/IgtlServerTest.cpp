@@ -429,11 +429,11 @@ TEST(IgtlServer, ClientsOverTheLimitAreToldAndCountedAndUnfinishedMessagesTimeOu
     int refusedCount = 0;
     for (const auto& report : server->clients()) {
         unfinished += report.closeReason == "left a message unfinished for 300 ms" ? 1 : 0;
-        refusedCount += report.closeReason == "refused: already 2 clients" ? 1 : 0;
+        refusedCount += report.closeReason == "refused: at the limit of 2 clients" ? 1 : 0;
     }
     EXPECT_EQ(unfinished, 2);
     EXPECT_EQ(refusedCount, 1);
-    EXPECT_EQ(log.countContaining("refused: already 2 clients"), 1);
+    EXPECT_EQ(log.countContaining("refused: at the limit of 2 clients"), 1);
     EXPECT_EQ(log.countContaining("dropped: left a message unfinished"), 2);
     for (const int fd : holders) {
         ::close(fd);
