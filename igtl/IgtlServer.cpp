@@ -136,6 +136,7 @@ struct IgtlServer::Impl {
         std::deque<std::pair<std::uint64_t, Segment::Kind>> inSocket;
         // The client's receive window: the widest seen, and whether it is about that wide still.
         std::uint32_t widestWindow = 0;
+        std::uint32_t window = 0;
         bool keepingUp = true;
         std::optional<Clock::time_point> idleSince;  // nothing queued nor unacknowledged since
         Clock::time_point lastProgress = Clock::now();
@@ -540,12 +541,15 @@ struct IgtlServer::Impl {
     // What the socket took is not yet what the client took. Only what the client's side acknowledged
     // counts as sent; and it counts as progress only while the client's receive window stays about as wide
     // as it was: one that reads nothing acknowledges what fills its receive buffer for seconds, but its
-    // window narrows meanwhile.
+    // window narrows meanwhile. A window that widens again shows a client that reads, if slowly.
     void takeAcknowledged(Client& client, Clock::time_point now) {
         tcp_info info{};
         socklen_t length = sizeof(info);
+        bool widened = false;
         if (::getsockopt(client.fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
             length >= offsetof(tcp_info, tcpi_snd_wnd) + sizeof(info.tcpi_snd_wnd)) {
+            widened = info.tcpi_snd_wnd > client.window && client.widestWindow > 0;
+            client.window = info.tcpi_snd_wnd;
             client.widestWindow = std::max(client.widestWindow, info.tcpi_snd_wnd);
             // Some slack for a client that reads in bursts.
             client.keepingUp = info.tcpi_snd_wnd >= client.widestWindow - client.widestWindow / 16;
@@ -560,7 +564,7 @@ struct IgtlServer::Impl {
                                                 client.written, static_cast<std::uint64_t>(unacknowledged));
         }
         const bool idle = !client.queued() && acknowledged == client.written;
-        if (client.keepingUp && (acknowledged > client.acknowledged || idle)) {
+        if (widened || (client.keepingUp && (acknowledged > client.acknowledged || idle))) {
             client.lastProgress = now;
         }
         if (!idle) {
