@@ -302,8 +302,8 @@ struct IgtlServer::Impl {
         for (int taken = 0; taken < kAcceptsAtOnce; ++taken) {
             sockaddr_storage address{};
             socklen_t length = sizeof(address);
-            const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&address), &length,
-                                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+            const int fd = options.accept(listenFd, reinterpret_cast<sockaddr*>(&address), &length,
+                                          SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK) {
                     return;

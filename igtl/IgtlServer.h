@@ -9,6 +9,8 @@
 
 #include "igtl/IgtlMessages.h"
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -30,6 +32,8 @@ public:
         std::size_t maxClients = 128;                    // connected at once; further ones are refused
         std::size_t departedListed = 16;      // departed clients listed one by one; earlier ones only summed
         std::string trackerName = "Tracker";  // device name of the TDATA messages (20 characters at most)
+        // Takes a new connection as accept4() does; tests make it fail.
+        int (*accept)(int, sockaddr*, socklen_t*, int) = ::accept4;
     };
 
     /// What happened to one client, for the summary.

@@ -13,7 +13,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -483,44 +482,45 @@ TEST(IgtlServer, ListensOnIPv6AndIPv4AndNamesTheAddressItCannotListenOn) {
     EXPECT_NE(error.find("cannot listen on 192.0.2.1, port 18944: "), std::string::npos) << error;
 }
 
+namespace {
+
+// Accepting fails as when the process is out of descriptors while `outOfDescriptors` is set.
+std::atomic<bool> outOfDescriptors{false};
+std::atomic<int> acceptCalls{0};
+
+int acceptOrFail(int fd, sockaddr* address, socklen_t* length, int flags) {
+    ++acceptCalls;
+    if (outOfDescriptors.load()) {
+        errno = EMFILE;
+        return -1;
+    }
+    return ::accept4(fd, address, length, flags);
+}
+
+}  // namespace
+
 TEST(IgtlServer, AcceptFailuresBackOffWhileTheConnectedClientsAreServed) {
     TestSupport::LogCapture log;
-    auto server = startServer();
+    IgtlServer::Options options;
+    options.accept = acceptOrFail;
+    auto server = startServer(options);
     IgtlTestClient served(server->port());
     ASSERT_TRUE(waitForClients(*server, 1));
-    const int waiting = ::socket(AF_INET, SOCK_STREAM, 0);  // made before the descriptors run out
-    ASSERT_GE(waiting, 0);
 
-    // No descriptor left for the server to accept with; restored at the end in any case.
-    rlimit before{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
-    const int lowest = ::dup(0);
-    ASSERT_GE(lowest, 0);
-    ::close(lowest);
-    rlimit low = before;
-    low.rlim_cur = static_cast<rlim_t>(lowest);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-    struct Restore {
-        rlimit limit;
-        ~Restore() { ::setrlimit(RLIMIT_NOFILE, &limit); }
-    } restore{before};
-
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(server->port()));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(waiting, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    outOfDescriptors = true;
+    const int waiting = rawConnect(server->port());
     ASSERT_TRUE(TestSupport::waitFor([&] { return log.countContaining("cannot accept clients") > 0; }));
-
-    // Meanwhile the server does not spin on the waiting connection (it tries a few times a second at
-    // most, each try logged), and serves the connected client.
+    // Meanwhile the server does not spin on the waiting connection (a few tries a second at most), and
+    // serves the connected client.
+    const int callsBefore = acceptCalls.load();
     EXPECT_FALSE(served.receive(1000));  // nothing published: a second of waiting
-    EXPECT_LT(log.countContaining("cannot accept clients"), 30);
+    EXPECT_LT(acceptCalls.load() - callsBefore, 30);
     server->publish({{tool("pointer", true, 1, 1.f)}});
     EXPECT_TRUE(served.receiveType("TDATA"));
 
-    ::setrlimit(RLIMIT_NOFILE, &before);
+    outOfDescriptors = false;
     EXPECT_TRUE(waitForClients(*server, 2));  // the waiting client is taken once descriptors are free
     EXPECT_EQ(log.countContaining("accepting clients again"), 1);
+    log.countContaining("cannot accept clients");
     ::close(waiting);
 }
