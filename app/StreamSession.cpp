@@ -260,6 +260,7 @@ bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
     options.host = setup.igtlHost;
     options.port = *setup.igtlPort;
     options.imageRateHz = setup.images ? setup.igtlImageRate : 0.0;
+    options.maxClients = setup.igtlMaxClients;
     m_igtlServer = std::make_unique<Igtl::IgtlServer>(options);
     std::string error;
     if (!m_igtlServer->start(error)) {
@@ -273,8 +274,7 @@ bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
         imageStreams = group->substreams();
     }
     m_igtlOutput = std::make_unique<Igtl::IgtlStreamOutput>(*m_igtlServer, *m_stream, imageStreams);
-    err << "halvoren: serving OpenIGTLink on "
-        << (setup.igtlHost.empty() ? std::string("all interfaces") : setup.igtlHost) << ", port "
+    err << "halvoren: serving OpenIGTLink on " << m_igtlServer->listeningOn() << ", port "
         << m_igtlServer->port() << std::endl;
     return true;
 }
@@ -291,7 +291,17 @@ void StreamSession::writeIgtlSummary(std::ostream& out) const {
         return;
     }
     const auto clients = m_igtlServer->clients();
-    out << "OpenIGTLink clients " << clients.size() << '\n';
+    const auto earlier = m_igtlServer->earlierClients();
+    out << "OpenIGTLink clients " << clients.size() + earlier.count << '\n';
+    // The departed clients before the last few in one line, so that a long run's summary stays short.
+    if (earlier.count > 0) {
+        out << "  " << earlier.count << " earlier: " << earlier.framesSent << " frames sent, "
+            << earlier.framesDropped << " dropped, " << earlier.imagesSent << " images";
+        for (const auto& [reason, count] : earlier.reasons) {
+            out << ", " << count << " " << reason;
+        }
+        out << '\n';
+    }
     for (const Igtl::IgtlServer::ClientReport& client : clients) {
         out << "  " << client.peer << ": " << client.framesSent << " frames sent, " << client.framesDropped
             << " dropped, " << client.imagesSent << " images, "

@@ -56,7 +56,8 @@ public:
     Igtl::IgtlServer* igtlServer() const { return m_igtlServer.get(); }
     /// Disconnects the OpenIGTLink clients once the stream is closed; the summary stays.
     void stopIgtl();
-    /// One line per OpenIGTLink client: frames sent and dropped, and how it left.
+    /// One line per OpenIGTLink client: frames sent and dropped, and how it left; the clients that left
+    /// before the last few summed up in one line.
     void writeIgtlSummary(std::ostream& out) const;
 
 private:

@@ -84,6 +84,16 @@ OptionResult parseSetupOption(const std::vector<std::string>& args, std::size_t&
             error = "--igtl-image-rate takes images per second from 0 to 1000, not '" + v + "'";
             return OptionResult::Invalid;
         }
+    } else if (arg == "--igtl-max-clients") {
+        std::uint64_t count = 0;
+        if (!value(v)) {
+            return OptionResult::Invalid;
+        }
+        if (!parseWholeNumber(v, count) || count < 1 || count > 4096) {
+            error = "--igtl-max-clients takes a number of clients from 1 to 4096, not '" + v + "'";
+            return OptionResult::Invalid;
+        }
+        setup.igtlMaxClients = static_cast<std::size_t>(count);
     } else if (arg == "--quiet") {
         setup.logLevel = Log::Warning;
     } else if (arg == "--verbose") {
@@ -147,6 +157,8 @@ std::string setupUsage() {
            "                         free port, which is printed)\n"
            "  --igtl-host ADDR       with --igtl-port: listen on this address only (default: all)\n"
            "  --igtl-image-rate HZ   with --images: camera images sent to clients per second (default 5)\n"
+           "  --igtl-max-clients N   with --igtl-port: clients connected at once; more are refused\n"
+           "                         (default 128)\n"
            "  --quiet | --verbose    fewer or more messages on standard error\n";
 }
 

@@ -32,6 +32,8 @@ struct StreamSetup {
     std::optional<int> igtlPort;  // serve OpenIGTLink clients on this port (0: any free port)
     std::string igtlHost;         // listen on this address only; all interfaces when empty
     double igtlImageRate = 5.0;   // camera images sent to clients per second, at most
+    // OpenIGTLink clients connected at once; further ones are refused.
+    std::size_t igtlMaxClients = 128;
 
     /// The set-up options given on the command line, for checkSetupOptions.
     std::set<std::string> givenOptions;

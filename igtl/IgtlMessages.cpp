@@ -8,6 +8,7 @@
 #include <igtl_header.h>
 #include <igtl_util.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace Halvoren::Igtl {
@@ -29,66 +30,113 @@ void toMatrix(const std::array<float, 16>& from, igtl::Matrix4x4& to) {
     }
 }
 
-void append(std::string& out, igtl::MessageBase& message) {
-    message.Pack();
+bool fits(const std::string& name) {
+    return name.size() <= kMaxNameSize;
+}
+
+bool append(std::string& out, igtl::MessageBase& message) {
+    if (message.Pack() == 0 || message.GetPackPointer() == nullptr || message.GetPackSize() <= 0) {
+        return false;
+    }
     out.append(static_cast<const char*>(message.GetPackPointer()),
                static_cast<std::size_t>(message.GetPackSize()));
+    return true;
+}
+
+// Cut positions that do not split a UTF-8 character.
+std::size_t headEnd(const std::string& name, std::size_t size) {
+    size = std::min(size, name.size());
+    while (size > 0 && size < name.size() && (static_cast<unsigned char>(name[size]) & 0xC0) == 0x80) {
+        --size;
+    }
+    return size;
+}
+
+std::size_t tailStart(const std::string& name, std::size_t size) {
+    std::size_t start = name.size() > size ? name.size() - size : 0;
+    while (start < name.size() && (static_cast<unsigned char>(name[start]) & 0xC0) == 0x80) {
+        ++start;
+    }
+    return start;
 }
 
 }  // namespace
 
-void appendTransform(std::string& out, const ToolPose& tool) {
+// The library silently cuts a device name to the wire's size, so that two long names could go out as one:
+// every name is checked here.
+bool appendTransform(std::string& out, const ToolPose& tool) {
+    if (!fits(tool.name)) {
+        return false;
+    }
     igtl::TransformMessage::Pointer message = igtl::TransformMessage::New();
     message->SetDeviceName(tool.name.c_str());
     igtl::Matrix4x4 matrix;
     toMatrix(tool.matrix, matrix);
     message->SetMatrix(matrix);
     setTimeStamp(*message, tool.timestampMs);
-    append(out, *message);
+    return append(out, *message);
 }
 
-void appendTrackingData(std::string& out, const std::string& device, const TrackingFrame& frame) {
+bool appendTrackingData(std::string& out, const std::string& device, const TrackingFrame& frame) {
+    if (!fits(device)) {
+        return false;
+    }
     igtl::TrackingDataMessage::Pointer message = igtl::TrackingDataMessage::New();
     message->SetDeviceName(device.c_str());
     std::uint64_t newest = 0;
+    int elements = 0;
     for (const ToolPose& tool : frame.tools) {
         if (!tool.seen) {
             continue;
         }
         igtl::TrackingDataElement::Pointer element = igtl::TrackingDataElement::New();
-        element->SetName(tool.name.c_str());
-        element->SetType(igtl::TrackingDataElement::TYPE_6D);
+        if (tool.name.size() > kMaxElementNameSize || element->SetName(tool.name.c_str()) == 0 ||
+            element->SetType(igtl::TrackingDataElement::TYPE_6D) == 0) {
+            return false;
+        }
         igtl::Matrix4x4 matrix;
         toMatrix(tool.matrix, matrix);
         element->SetMatrix(matrix);
-        message->AddTrackingDataElement(element);
+        if (message->AddTrackingDataElement(element) != ++elements) {
+            return false;
+        }
         newest = std::max(newest, tool.timestampMs);
     }
-    if (message->GetNumberOfTrackingDataElements() == 0) {
-        return;
+    if (elements == 0) {
+        return true;
     }
     setTimeStamp(*message, newest);
-    append(out, *message);
+    return append(out, *message);
 }
 
-void appendStatus(std::string& out, const std::string& device, int code, const std::string& text) {
+bool appendStatus(std::string& out, const std::string& device, int code, const std::string& text) {
+    if (!fits(device)) {
+        return false;
+    }
     igtl::StatusMessage::Pointer message = igtl::StatusMessage::New();
     message->SetDeviceName(device.c_str());
     message->SetCode(code);
     message->SetSubCode(0);
     message->SetErrorName("");
     message->SetStatusString(text.c_str());
-    append(out, *message);
+    return append(out, *message);
 }
 
-void appendCapability(std::string& out, const std::vector<std::string>& types) {
+bool appendCapability(std::string& out, const std::vector<std::string>& types) {
     igtl::CapabilityMessage::Pointer message = igtl::CapabilityMessage::New();
     message->SetDeviceName("");
     message->SetTypes(types);
-    append(out, *message);
+    if (message->GetNumberOfTypes() != static_cast<int>(types.size())) {
+        return false;
+    }
+    return append(out, *message);
 }
 
-void appendImage(std::string& out, const GreyImage& image) {
+bool appendImage(std::string& out, const GreyImage& image) {
+    const std::size_t bytes = static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
+    if (!fits(image.device) || image.width < 0 || image.height < 0) {
+        return false;
+    }
     igtl::ImageMessage::Pointer message = igtl::ImageMessage::New();
     message->SetDeviceName(image.device.c_str());
     message->SetDimensions(image.width, image.height, 1);
@@ -98,11 +146,42 @@ void appendImage(std::string& out, const GreyImage& image) {
     message->SetEndian(igtl::ImageMessage::ENDIAN_BIG);
     setTimeStamp(*message, image.timestampMs);
     message->AllocateScalars();
-    const std::size_t bytes = static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
+    if (static_cast<std::size_t>(message->GetImageSize()) != bytes ||
+        (bytes > 0 && message->GetScalarPointer() == nullptr)) {
+        return false;
+    }
     if (image.pixels.size() >= bytes && bytes > 0) {
         std::memcpy(message->GetScalarPointer(), image.pixels.data(), bytes);
     }
-    append(out, *message);
+    return append(out, *message);
+}
+
+const std::string& DeviceNames::of(const std::string& name, bool* renamed) {
+    if (renamed != nullptr) {
+        *renamed = false;
+    }
+    const auto given = m_given.find(name);
+    if (given != m_given.end()) {
+        return given->second;
+    }
+    std::string candidate = name;
+    if (candidate.size() > m_maxSize || m_taken.count(candidate) != 0) {
+        // The start and the end of the name: instruments named alike mostly differ at the end.
+        const std::size_t tail = std::min<std::size_t>(8, m_maxSize / 2);
+        candidate = name.size() > m_maxSize ? name.substr(0, headEnd(name, m_maxSize - 1 - tail)) + "~" +
+                                                  name.substr(tailStart(name, tail))
+                                            : name;
+        // Else a number; some number is free, as only finitely many names are taken.
+        for (std::size_t number = 2; m_taken.count(candidate) != 0; ++number) {
+            const std::string suffix = "~" + std::to_string(number);
+            candidate = name.substr(0, headEnd(name, m_maxSize - suffix.size())) + suffix;
+        }
+    }
+    m_taken.insert(candidate);
+    if (renamed != nullptr) {
+        *renamed = candidate != name;
+    }
+    return m_given.emplace(name, std::move(candidate)).first->second;
 }
 
 std::optional<Header> readHeader(const std::uint8_t* data) {

@@ -2,10 +2,13 @@
 // OpenIGTLink messages as the tracking server sends and reads them, packed by the protocol's own library.
 // Pure functions: no sockets, no threads.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,14 +38,37 @@ struct GreyImage {
 
 /// Size of every message header.
 constexpr std::size_t kHeaderSize = 58;
+/// Longest device name the wire holds.
+constexpr std::size_t kMaxNameSize = 20;
+/// Longest TDATA element name: the protocol's library reads one of 20 characters back as empty.
+constexpr std::size_t kMaxElementNameSize = 19;
 
-/// Packed messages are appended to `out`, ready to be sent.
-void appendTransform(std::string& out, const ToolPose& tool);
-/// One TDATA message with an element (type 6D) per seen tool; nothing when no tool is seen.
-void appendTrackingData(std::string& out, const std::string& device, const TrackingFrame& frame);
-void appendStatus(std::string& out, const std::string& device, int code, const std::string& text);
-void appendCapability(std::string& out, const std::vector<std::string>& types);
-void appendImage(std::string& out, const GreyImage& image);
+/// Packed messages are appended to `out`, ready to be sent. False, with `out` unchanged, when the library
+/// refuses the message (a name longer than kMaxNameSize, ...).
+bool appendTransform(std::string& out, const ToolPose& tool);
+/// One TDATA message with an element (type 6D) per seen tool; nothing (and true) when no tool is seen.
+bool appendTrackingData(std::string& out, const std::string& device, const TrackingFrame& frame);
+bool appendStatus(std::string& out, const std::string& device, int code, const std::string& text);
+bool appendCapability(std::string& out, const std::vector<std::string>& types);
+bool appendImage(std::string& out, const GreyImage& image);
+
+/// Gives names device names that fit the wire and are unique among those it gave: the name itself when it
+/// fits and is free, else the name shortened with a distinguishing suffix (its end, or a number). A name
+/// once given stays, so an instrument keeps its device name for the whole run.
+class DeviceNames {
+public:
+    /// Instruments are named alike in TRANSFORM and TDATA messages, so their names fit both by default.
+    explicit DeviceNames(std::size_t maxSize = kMaxElementNameSize)
+        : m_maxSize(std::max<std::size_t>(maxSize, 8)) {}
+    /// The device name for `name`. `renamed`, when given, is set when the name was given just now and
+    /// differs from `name`.
+    const std::string& of(const std::string& name, bool* renamed = nullptr);
+
+private:
+    std::size_t m_maxSize;
+    std::map<std::string, std::string> m_given;
+    std::set<std::string> m_taken;
+};
 
 /// A message header as read from the wire.
 struct Header {

@@ -44,20 +44,28 @@ TEST(IgtlStream, TheExampleClientReceivesEveryMarkerAsWrittenToCsv) {
     TestSupport::TempFiles files;
     const std::string csv = files.path("poses.csv");
     QProcess app;
-    const int port =
-        startServing(app, {"stream", "--igtl-port", "0", "--igtl-host", "127.0.0.1", "--frames", "0",
-                           "--duration", "4", "--images", "--output", QString::fromStdString(csv)});
+    const int port = startServing(
+        app, {"stream", "--igtl-port", "0", "--igtl-host", "127.0.0.1", "--igtl-max-clients", "1", "--frames",
+              "0", "--duration", "4", "--images", "--output", QString::fromStdString(csv)});
     ASSERT_GT(port, 0);
 
     QProcess client;
     client.start(QStringLiteral(HALVOREN_IGTL_CLIENT_PATH),
                  {"127.0.0.1", QString::number(port), "--seconds", "1.5"});
+    ASSERT_TRUE(client.waitForReadyRead(30000));  // connected: it prints what it receives
+    // One more than --igtl-max-clients allows is told so, and counted in the summary.
+    QProcess refused;
+    refused.start(QStringLiteral(HALVOREN_IGTL_CLIENT_PATH),
+                  {"127.0.0.1", QString::number(port), "--messages", "1"});
+    ASSERT_TRUE(refused.waitForFinished(30000));
     ASSERT_TRUE(client.waitForFinished(30000));
     EXPECT_EQ(client.exitCode(), 0);
     ASSERT_TRUE(app.waitForFinished(60000));
     EXPECT_EQ(app.exitCode(), 0);
     const std::string err = app.readAllStandardError().toStdString();
-    EXPECT_NE(err.find("OpenIGTLink clients 1\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("OpenIGTLink clients 2\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("refused: at the limit of 1 clients\n"), std::string::npos) << err;
+    EXPECT_NE(refused.readAllStandardOutput().toStdString().find("STATUS"), std::string::npos);
 
     // name and time stamp -> x, y, z as written to CSV.
     std::map<std::pair<std::string, std::string>, std::vector<double>> written;

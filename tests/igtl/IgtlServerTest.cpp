@@ -14,11 +14,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <thread>
@@ -211,6 +214,9 @@ TEST(IgtlServer, BadClientsLoseOnlyTheirOwnConnection) {
     for (const auto& client : server->clients()) {
         reasons.push_back(client.closeReason);
     }
+    for (const auto& [reason, count] : server->earlierClients().reasons) {
+        reasons.push_back(reason);  // the crowd that left after them pushed them out of the list
+    }
     const auto has = [&](const std::string& text) {
         return std::any_of(reasons.begin(), reasons.end(),
                            [&](const std::string& r) { return r.find(text) != std::string::npos; });
@@ -268,4 +274,253 @@ TEST(IgtlServer, AStalledClientIsDroppedAndItsDropsCounted) {
     // The client that reads was not held up by the one that does not.
     EXPECT_TRUE(server->clients()[1].connected);
     ::close(stalled);
+}
+
+TEST(IgtlServer, AClientThatReadsNothingIsDroppedWithinSecondsAndNotCreditedWithFrames) {
+    TestSupport::LogCapture log;
+    auto server = startServer();                    // the usual stall time-out, 3 s
+    const int silent = rawConnect(server->port());  // usual buffers; never reads
+    ASSERT_TRUE(waitForClients(*server, 1));
+    using Clock = std::chrono::steady_clock;
+    std::uint64_t published = 0;
+    const auto start = Clock::now();
+    const bool dropped = TestSupport::waitFor(
+        [&] {
+            // A camera's rate, with three instruments.
+            if (Clock::now() - start >= published * std::chrono::microseconds(16667)) {
+                ++published;
+                server->publish(
+                    {{tool("pointer", true, published, 1.f), tool("reference", true, published, 2.f),
+                      tool("tool", true, published, 3.f)}});
+            }
+            return !server->clients()[0].connected;
+        },
+        std::chrono::seconds(20));
+    ASSERT_TRUE(dropped);  // within about 5 s; the kernel's buffers alone would have taken it for 90 s
+    const auto report = server->clients()[0];
+    EXPECT_NE(report.closeReason.find("stalled"), std::string::npos) << report.closeReason;
+    // What its side never acknowledged is not counted as sent.
+    EXPECT_LT(report.framesSent + report.framesDropped, published);
+    EXPECT_EQ(log.countContaining("dropped: stalled"), 1);
+    ::close(silent);
+}
+
+TEST(IgtlServer, LongInstrumentNamesGetDistinctStableDeviceNames) {
+    TestSupport::LogCapture log;
+    auto server = startServer();
+    IgtlTestClient client(server->port());
+    ASSERT_TRUE(waitForClients(*server, 1));
+
+    server->publish({{tool("patient_reference_marker_1", true, 1, 1.f),
+                      tool("patient_reference_marker_2", true, 1, 2.f)}});
+    const auto first = client.receive();
+    const auto second = client.receive();
+    const auto tracking = client.receive();
+    ASSERT_TRUE(first && second && tracking);
+    EXPECT_EQ(first->device, "patient_re~marker_1");
+    EXPECT_EQ(second->device, "patient_re~marker_2");
+    EXPECT_EQ(first->matrix[3], 1.f);
+    EXPECT_EQ(second->matrix[3], 2.f);
+    ASSERT_EQ(tracking->tools.size(), 2u);  // named as the transforms, not empty
+    EXPECT_EQ(tracking->tools[0].first, first->device);
+    EXPECT_EQ(tracking->tools[1].first, second->device);
+    EXPECT_EQ(tracking->tools[1].second, second->matrix);
+    EXPECT_EQ(log.countContaining("instrument patient_reference_marker_1 goes out as patient_re~marker_1"),
+              1);
+    EXPECT_EQ(log.countContaining("instrument patient_reference_marker_2 goes out as patient_re~marker_2"),
+              1);
+
+    // One added while running whose end is taken too gets a number; the others keep theirs.
+    server->publish(
+        {{tool("patient_reference_marker_1", true, 2, 1.f), tool("patient_reference_marker_2", false, 2, 0.f),
+          tool("patient_reference_2nd_marker_1", true, 2, 3.f)}});
+    const auto status = client.receive();
+    const auto kept = client.receive();
+    const auto added = client.receive();
+    ASSERT_TRUE(status && kept && added);
+    EXPECT_EQ(status->device, "patient_re~marker_2");
+    EXPECT_EQ(status->text, "patient_reference_marker_2 is not seen");
+    EXPECT_EQ(kept->device, "patient_re~marker_1");
+    EXPECT_EQ(added->device, "patient_reference~2");
+    EXPECT_EQ(log.countContaining("goes out as patient_reference~2"), 1);
+    EXPECT_EQ(log.countContaining("goes out as"), 3);  // each said once, not per frame
+
+    // A name that fits but is taken is numbered as well.
+    Halvoren::Igtl::DeviceNames names;
+    EXPECT_EQ(names.of("patient_reference_marker_1"), "patient_re~marker_1");
+    bool renamed = true;
+    EXPECT_EQ(names.of("pointer", &renamed), "pointer");
+    EXPECT_FALSE(renamed);
+    EXPECT_EQ(names.of("patient_re~marker_1", &renamed), "patient_re~marker~2");
+    EXPECT_TRUE(renamed);
+}
+
+TEST(IgtlServer, PipelinedRequestsAreAnsweredAsTheClientReadsTheReplies) {
+    auto server = startServer();
+    IgtlTestClient client(server->port());
+    ASSERT_TRUE(waitForClients(*server, 1));
+    igtl::GetStatusMessage::Pointer request = igtl::GetStatusMessage::New();
+    request->Pack();
+    std::string requests;
+    for (int i = 0; i < 300; ++i) {
+        requests.append(static_cast<const char*>(request->GetPackPointer()),
+                        static_cast<std::size_t>(request->GetPackSize()));
+    }
+    ASSERT_TRUE(client.sendBytes(requests));
+    int replies = 0;
+    while (replies < 300 && client.receiveType("STATUS")) {
+        ++replies;
+    }
+    EXPECT_EQ(replies, 300);
+    EXPECT_EQ(server->connectedClients(), 1u);
+    EXPECT_EQ(server->clients()[0].closeReason, "");
+}
+
+TEST(IgtlServer, DepartedClientsAreSummedUpRatherThanKeptOneByOne) {
+    IgtlServer::Options options;
+    options.departedListed = 4;
+    auto server = startServer(options);
+    IgtlTestClient staying(server->port());
+    ASSERT_TRUE(waitForClients(*server, 1));
+    for (int i = 0; i < 40; ++i) {
+        ::close(rawConnect(server->port()));
+    }
+    ASSERT_TRUE(TestSupport::waitFor([&] {
+        return server->clients().size() + server->earlierClients().count == 41 &&
+               server->connectedClients() == 1;
+    }));
+    const auto listed = server->clients();
+    ASSERT_EQ(listed.size(), 1u + 4u);
+    EXPECT_TRUE(listed[0].connected);  // connected clients are never summed up
+    const auto earlier = server->earlierClients();
+    EXPECT_EQ(earlier.count, 36u);
+    EXPECT_EQ(earlier.reasons.at("disconnected"), 36u);
+}
+
+TEST(IgtlServer, ClientsOverTheLimitAreToldAndCountedAndUnfinishedMessagesTimeOut) {
+    TestSupport::LogCapture log;
+    IgtlServer::Options options;
+    options.maxClients = 2;
+    options.messageTimeout = std::chrono::milliseconds(300);
+    auto server = startServer(options);
+    // Two clients hold the places with half a message each.
+    const std::string half = header("GET_STATUS", 0, 0).substr(0, 20);
+    std::vector<int> holders;
+    for (int i = 0; i < 2; ++i) {
+        holders.push_back(rawConnect(server->port()));
+        ASSERT_EQ(::send(holders.back(), half.data(), half.size(), MSG_NOSIGNAL), 20);
+        ASSERT_TRUE(waitForClients(*server, holders.size()));
+    }
+    IgtlTestClient refused(server->port());
+    const auto told = refused.receive();
+    ASSERT_TRUE(told);
+    EXPECT_EQ(told->type, "STATUS");
+    EXPECT_EQ(told->code, igtl::StatusMessage::STATUS_BUSY);
+    EXPECT_FALSE(refused.receive(2000));  // then closed
+
+    // The holders time out, and a new client is served again.
+    ASSERT_TRUE(waitForClients(*server, 0));
+    IgtlTestClient later(server->port());
+    ASSERT_TRUE(waitForClients(*server, 1));
+    server->publish({{tool("pointer", true, 1, 1.f)}});
+    EXPECT_TRUE(later.receiveType("TDATA"));
+    int unfinished = 0;
+    int refusedCount = 0;
+    for (const auto& report : server->clients()) {
+        unfinished += report.closeReason == "left a message unfinished for 300 ms" ? 1 : 0;
+        refusedCount += report.closeReason == "refused: at the limit of 2 clients" ? 1 : 0;
+    }
+    EXPECT_EQ(unfinished, 2);
+    EXPECT_EQ(refusedCount, 1);
+    EXPECT_EQ(log.countContaining("refused: at the limit of 2 clients"), 1);
+    EXPECT_EQ(log.countContaining("dropped: left a message unfinished"), 2);
+    for (const int fd : holders) {
+        ::close(fd);
+    }
+}
+
+TEST(IgtlServer, ListensOnIPv6AndIPv4AndNamesTheAddressItCannotListenOn) {
+    IgtlServer::Options options;
+    options.port = 0;  // all interfaces, talked to on the loopback ones only
+    IgtlServer server(options);
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    IgtlTestClient overIPv4(server.port());
+    ASSERT_TRUE(waitForClients(server, 1));
+    const int v6 = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 loopback6{};
+    loopback6.sin6_family = AF_INET6;
+    loopback6.sin6_addr = in6addr_loopback;
+    loopback6.sin6_port = htons(static_cast<std::uint16_t>(server.port()));
+    const bool hasIPv6 = v6 >= 0 && server.listeningOn() == "all interfaces";
+    if (hasIPv6) {
+        EXPECT_EQ(::connect(v6, reinterpret_cast<sockaddr*>(&loopback6), sizeof(loopback6)), 0);
+        ASSERT_TRUE(waitForClients(server, 2));
+        server.publish({{tool("pointer", true, 1, 1.f)}});
+        timeval wait{5, 0};
+        ::setsockopt(v6, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+        std::uint8_t bytes[Halvoren::Igtl::kHeaderSize];
+        ASSERT_EQ(::recv(v6, bytes, sizeof(bytes), MSG_WAITALL), static_cast<ssize_t>(sizeof(bytes)));
+        const auto received = Halvoren::Igtl::readHeader(bytes);
+        ASSERT_TRUE(received);
+        EXPECT_EQ(received->type, "TRANSFORM");
+        EXPECT_EQ(server.clients()[1].peer.rfind("[::1]:", 0), 0u) << server.clients()[1].peer;
+    } else {
+        EXPECT_EQ(server.listeningOn(), "all IPv4 interfaces");
+    }
+    EXPECT_TRUE(overIPv4.receiveType("TRANSFORM"));
+    EXPECT_EQ(server.clients()[0].peer.rfind("127.0.0.1:", 0), 0u) << server.clients()[0].peer;
+    if (v6 >= 0) {
+        ::close(v6);
+    }
+
+    IgtlServer::Options elsewhere;
+    elsewhere.host = "192.0.2.1";  // a documentation address no machine has
+    elsewhere.port = 18944;
+    IgtlServer absent(elsewhere);
+    EXPECT_FALSE(absent.start(error));
+    EXPECT_NE(error.find("cannot listen on 192.0.2.1, port 18944: "), std::string::npos) << error;
+}
+
+namespace {
+
+// Accepting fails as when the process is out of descriptors while `outOfDescriptors` is set.
+std::atomic<bool> outOfDescriptors{false};
+std::atomic<int> acceptCalls{0};
+
+int acceptOrFail(int fd, sockaddr* address, socklen_t* length, int flags) {
+    ++acceptCalls;
+    if (outOfDescriptors.load()) {
+        errno = EMFILE;
+        return -1;
+    }
+    return ::accept4(fd, address, length, flags);
+}
+
+}  // namespace
+
+TEST(IgtlServer, AcceptFailuresBackOffWhileTheConnectedClientsAreServed) {
+    TestSupport::LogCapture log;
+    IgtlServer::Options options;
+    options.accept = acceptOrFail;
+    auto server = startServer(options);
+    IgtlTestClient served(server->port());
+    ASSERT_TRUE(waitForClients(*server, 1));
+
+    outOfDescriptors = true;
+    const int waiting = rawConnect(server->port());
+    ASSERT_TRUE(TestSupport::waitFor([&] { return log.countContaining("cannot accept clients") > 0; }));
+    // Meanwhile the server does not spin on the waiting connection (a few tries a second at most), and
+    // serves the connected client.
+    const int callsBefore = acceptCalls.load();
+    EXPECT_FALSE(served.receive(1000));  // nothing published: a second of waiting
+    EXPECT_LT(acceptCalls.load() - callsBefore, 30);
+    server->publish({{tool("pointer", true, 1, 1.f)}});
+    EXPECT_TRUE(served.receiveType("TDATA"));
+
+    outOfDescriptors = false;
+    EXPECT_TRUE(waitForClients(*server, 2));  // the waiting client is taken once descriptors are free
+    EXPECT_EQ(log.countContaining("accepting clients again"), 1);
+    log.countContaining("cannot accept clients");
+    ::close(waiting);
 }

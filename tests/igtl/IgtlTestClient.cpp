@@ -34,6 +34,10 @@ bool IgtlTestClient::send(igtl::MessageBase& message) {
     return m_socket->Send(message.GetPackPointer(), message.GetPackSize()) != 0;
 }
 
+bool IgtlTestClient::sendBytes(const std::string& bytes) {
+    return m_socket->Send(bytes.data(), static_cast<int>(bytes.size())) != 0;
+}
+
 std::optional<IgtlMessage> IgtlTestClient::receive(int timeoutMs) {
     m_socket->SetReceiveTimeout(timeoutMs);
     igtl::MessageHeader::Pointer header = igtl::MessageHeader::New();

@@ -36,6 +36,8 @@ public:
     /// The next message of this type, skipping others; nothing when none came in time.
     std::optional<IgtlMessage> receiveType(const std::string& type, int timeoutMs = 5000);
     bool send(igtl::MessageBase& message);
+    /// Sends these bytes in one write.
+    bool sendBytes(const std::string& bytes);
 
 private:
     igtl::ClientSocket::Pointer m_socket;
