@@ -332,6 +332,7 @@ bool PluginManager::loadModule(const std::string& file) {
     module->conversionsTo = module->conversionsFrom;
     failure = callIntoModule([&] { module->plugin.reset(createFunction()); }, "halvorenCreatePlugin",
                              "exception while initialising: ");
+    module->conversionsTo = conversions.nextSerial();
     if (!failure.empty()) {
         return reject(failure);
     }
