@@ -1,5 +1,6 @@
-// The module's boundary with the host: three plain symbols and the registration object. The host calls
-// them as C functions, so no exception may leave through them.
+// The module's boundary with the host: the metadata section, three plain symbols and the registration
+// object. The host reads the section from the file before it opens the module, and calls the functions as
+// C functions, so no exception may leave through them.
 #include "plugin/AtracsysPlugin.h"
 
 #include "host/PluginAutoRegistrationGuard.h"
@@ -7,7 +8,15 @@
 #include <new>
 #include <string>
 
+#define HALVOREN_PLUGIN_DESCRIPTOR \
+    "__HALVOREN_PLUGIN_V2_MAGIC_STRING__|hostversion=4.5.0|buildflags=MSC_VER:1929,IDL:0|pluginversion="
+#define HALVOREN_PLUGIN_ID "Halvoren.AtracsysTrackingSpryTrack"
+
 namespace {
+
+// The descriptor and the id, each ended by a NUL, where the host finds them without running our code.
+__attribute__((section("halvoren_plugin"), used)) const char metadata[] =
+    HALVOREN_PLUGIN_DESCRIPTOR "\0" HALVOREN_PLUGIN_ID;
 
 /// Runs the body; any exception becomes the fallback result.
 template <typename Result, typename Body>
@@ -21,7 +30,7 @@ Result guarded(Result fallback, Body&& body) noexcept {
 
 const char* pluginId() {
     // Built once, on first use; the text stays valid until the module is unloaded.
-    static const std::string id = std::string("Halvoren.AtracsysTracking") + "SpryTrack";
+    static const std::string id = HALVOREN_PLUGIN_ID;
     return id.c_str();
 }
 
@@ -30,8 +39,7 @@ const char* pluginId() {
 #define HALVOREN_PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
 
 HALVOREN_PLUGIN_EXPORT const char* const halvorenPluginDescriptor;
-const char* const halvorenPluginDescriptor =
-    "__HALVOREN_PLUGIN_V2_MAGIC_STRING__|hostversion=4.5.0|buildflags=MSC_VER:1929,IDL:0|pluginversion=";
+const char* const halvorenPluginDescriptor = HALVOREN_PLUGIN_DESCRIPTOR;
 
 HALVOREN_PLUGIN_EXPORT const char* halvorenPluginId() noexcept {
     return guarded<const char*>(nullptr, pluginId);

@@ -6,6 +6,7 @@
 #include "Log.h"
 #include "PluginAutoRegistrationGuard.h"
 #include "PluginBase.h"
+#include "PluginMetadata.h"
 #include "Utilities.h"
 #include "WorkspaceConversionRegistry.h"
 
@@ -14,9 +15,11 @@
 #include <QThread>
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -53,6 +56,79 @@ bool parseNumber(const std::string& text, int& out) {
 std::string dlError() {
     const char* error = dlerror();
     return error != nullptr ? error : "unknown error";
+}
+
+/// Calls into a module. Returns empty when the call returned, else the reason to refuse the module. The
+/// reason is made inside the handler, so that the exception object, whose destructor may be the module's
+/// code, is gone before the caller closes the module.
+template <typename Call>
+std::string callIntoModule(Call&& call, const std::string& name, const std::string& standardPrefix = "") {
+    try {
+        call();
+        return std::string();
+    } catch (const std::exception& e) {
+        return (standardPrefix.empty() ? name + " threw: " : standardPrefix) + e.what();
+    } catch (...) {
+        return name + " threw an exception of unknown type";
+    }
+}
+
+/// Whether the address is where a symbol of the module itself (not of a library it uses) begins, of the
+/// kind given, and, when size is not 0, of that size.
+bool isModuleSymbol(void* handle, void* address, unsigned char type, std::size_t size) {
+    link_map* module = nullptr;
+    Dl_info info{};
+    void* owner = nullptr;
+    void* entry = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &module) != 0 ||
+        dladdr1(address, &info, &owner, RTLD_DL_LINKMAP) == 0 || owner != module ||
+        dladdr1(address, &info, &entry, RTLD_DL_SYMENT) == 0 || entry == nullptr ||
+        info.dli_saddr != address) {
+        return false;
+    }
+    const auto* symbol = static_cast<const ElfW(Sym)*>(entry);
+    return ELF64_ST_TYPE(symbol->st_info) == type && (size == 0 || symbol->st_size == size);
+}
+
+struct TextSearch {
+    ElfW(Addr) moduleBase;
+    const char* moduleName;
+    std::uintptr_t text;
+    std::size_t readable = 0;  // bytes from the text to the end of the module's segment holding it
+};
+
+/// Copies the NUL-terminated text if it lies in a loaded segment of the module, never reading past it.
+bool moduleText(void* handle, const char* text, std::string& out) {
+    link_map* module = nullptr;
+    if (text == nullptr || dlinfo(handle, RTLD_DI_LINKMAP, &module) != 0) {
+        return false;
+    }
+    TextSearch search{module->l_addr, module->l_name, reinterpret_cast<std::uintptr_t>(text)};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            auto* search = static_cast<TextSearch*>(data);
+            if (info->dlpi_addr != search->moduleBase || info->dlpi_name == nullptr ||
+                std::strcmp(info->dlpi_name, search->moduleName) != 0) {
+                return 0;
+            }
+            for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+                const std::uintptr_t begin = info->dlpi_addr + segment.p_vaddr;
+                if (segment.p_type == PT_LOAD && (segment.p_flags & PF_R) != 0 && search->text >= begin &&
+                    search->text - begin < segment.p_memsz) {
+                    search->readable = segment.p_memsz - (search->text - begin);
+                    return 1;
+                }
+            }
+            return 1;
+        },
+        &search);
+    const void* end = search.readable > 0 ? std::memchr(text, '\0', search.readable) : nullptr;
+    if (end == nullptr) {
+        return false;
+    }
+    out.assign(text, static_cast<const char*>(end));
+    return true;
 }
 
 }  // namespace
@@ -124,6 +200,38 @@ void PluginManager::refuse(const std::string& file, const std::string& reason) {
 }
 
 bool PluginManager::loadModule(const std::string& file) {
+    // Everything the file can be refused for is learnt without opening it: opening runs its code.
+    PluginMetadata metadata;
+    std::string unreadable;
+    if (!PluginMetadata::read(file, metadata, unreadable)) {
+        refuse(file, unreadable);
+        return false;
+    }
+    const std::string section = std::string("the ") + PluginMetadata::kSectionName + " section";
+    if (metadata.descriptor.compare(0, std::strlen(kMagicPrefix), kMagicPrefix) != 0) {
+        refuse(file, "wrong magic string in " + section);
+        return false;
+    }
+    std::string sectionHostVersion;
+    if (!descriptorField(metadata.descriptor, "hostversion", sectionHostVersion)) {
+        refuse(file, section + " names no host version");
+        return false;
+    }
+    if (!hostVersionFits(sectionHostVersion)) {
+        refuse(file, "built for host version " + sectionHostVersion + ", this host is " + kHostVersion);
+        return false;
+    }
+    if (metadata.id.empty()) {
+        refuse(file, section + " names no plug-in id");
+        return false;
+    }
+    for (const auto& loaded : m_modules) {
+        if (loaded->id == metadata.id) {
+            refuse(file, "plug-in id '" + metadata.id + "' is already loaded from " + loaded->file);
+            return false;
+        }
+    }
+
     const std::vector<PluginAutoRegistrationGuard::IdFunction> before =
         PluginAutoRegistrationGuard::registered();
     dlerror();
@@ -135,20 +243,28 @@ bool PluginManager::loadModule(const std::string& file) {
     auto module = std::make_unique<Module>();
     module->file = file;
     module->handle = handle;
-    // Closes the module on every refusal below; a plug-in object, if any, goes first.
+    // Closes the module on every refusal below; a plug-in object, if any, goes first. Never called while
+    // an exception thrown by the module is alive: its destructor may be the module's code.
     auto reject = [&](const std::string& reason) {
         unload(*module);
         refuse(file, reason);
         return false;
     };
 
+    // What the symbols are is checked before anything is read through them or called.
     void* descriptorSymbol = dlsym(handle, "halvorenPluginDescriptor");
     if (descriptorSymbol == nullptr) {
         return reject("no halvorenPluginDescriptor");
     }
-    const char* descriptor = *static_cast<const char* const*>(descriptorSymbol);
+    if (!isModuleSymbol(handle, descriptorSymbol, STT_OBJECT, sizeof(const char*))) {
+        return reject("halvorenPluginDescriptor is not a pointer to the descriptor text");
+    }
+    std::string descriptor;
+    if (!moduleText(handle, *static_cast<const char* const*>(descriptorSymbol), descriptor)) {
+        return reject("halvorenPluginDescriptor does not point to text of the module");
+    }
     const std::size_t magicLength = std::strlen(kMagicPrefix);
-    if (descriptor == nullptr || std::strncmp(descriptor, kMagicPrefix, magicLength) != 0) {
+    if (descriptor.compare(0, magicLength, kMagicPrefix) != 0) {
         return reject("wrong magic string in halvorenPluginDescriptor");
     }
     std::string hostVersion;
@@ -158,25 +274,48 @@ bool PluginManager::loadModule(const std::string& file) {
     if (!hostVersionFits(hostVersion)) {
         return reject("built for host version " + hostVersion + ", this host is " + kHostVersion);
     }
-    auto idFunction = reinterpret_cast<IdFunction>(dlsym(handle, "halvorenPluginId"));
-    auto createFunction = reinterpret_cast<CreateFunction>(dlsym(handle, "halvorenCreatePlugin"));
-    if (idFunction == nullptr) {
+    if (descriptor != metadata.descriptor) {
+        return reject("halvorenPluginDescriptor differs from " + section);
+    }
+    void* idSymbol = dlsym(handle, "halvorenPluginId");
+    void* createSymbol = dlsym(handle, "halvorenCreatePlugin");
+    if (idSymbol == nullptr) {
         return reject("no halvorenPluginId");
     }
-    if (createFunction == nullptr) {
+    if (createSymbol == nullptr) {
         return reject("no halvorenCreatePlugin");
     }
-    const char* id = idFunction();
+    if (!isModuleSymbol(handle, idSymbol, STT_FUNC, 0)) {
+        return reject("halvorenPluginId is not a function");
+    }
+    if (!isModuleSymbol(handle, createSymbol, STT_FUNC, 0)) {
+        return reject("halvorenCreatePlugin is not a function");
+    }
+    auto idFunction = reinterpret_cast<IdFunction>(idSymbol);
+    auto createFunction = reinterpret_cast<CreateFunction>(createSymbol);
+    const char* id = nullptr;
+    std::string failure = callIntoModule([&] { id = idFunction(); }, "halvorenPluginId");
+    if (!failure.empty()) {
+        return reject(failure);
+    }
     if (id == nullptr || *id == '\0') {
         return reject("halvorenPluginId gives no id");
     }
     module->id = id;
+    if (module->id != metadata.id) {
+        return reject("halvorenPluginId gives '" + module->id + "' but " + section + " names '" +
+                      metadata.id + "'");
+    }
     // A module that announces itself through its registration guard must announce the id it exports.
     for (PluginAutoRegistrationGuard::IdFunction announced : PluginAutoRegistrationGuard::registered()) {
         if (std::find(before.begin(), before.end(), announced) != before.end()) {
             continue;
         }
-        const char* announcedId = announced();
+        const char* announcedId = nullptr;
+        failure = callIntoModule([&] { announcedId = announced(); }, "its registration guard's id function");
+        if (!failure.empty()) {
+            return reject(failure);
+        }
         if (announcedId == nullptr || module->id != announcedId) {
             return reject("announces plug-in id '" + std::string(announcedId != nullptr ? announcedId : "") +
                           "' but exports '" + module->id + "'");
@@ -191,24 +330,33 @@ bool PluginManager::loadModule(const std::string& file) {
     WorkspaceConversionRegistry& conversions = WorkspaceConversionRegistry::instance();
     module->conversionsFrom = conversions.nextSerial();
     module->conversionsTo = module->conversionsFrom;
-    try {
-        module->plugin.reset(createFunction());
-        if (!module->plugin) {
-            return reject("halvorenCreatePlugin made no plug-in");
-        }
-        const int result = module->plugin->init();
-        module->conversionsTo = conversions.nextSerial();
-        if (result != 0) {
-            return reject("init() failed with code " + std::to_string(result));
-        }
-    } catch (const std::exception& e) {
-        module->conversionsTo = conversions.nextSerial();
-        return reject(std::string("exception while initialising: ") + e.what());
+    failure = callIntoModule([&] { module->plugin.reset(createFunction()); }, "halvorenCreatePlugin",
+                             "exception while initialising: ");
+    module->conversionsTo = conversions.nextSerial();
+    if (!failure.empty()) {
+        return reject(failure);
+    }
+    if (!module->plugin) {
+        return reject("halvorenCreatePlugin made no plug-in");
+    }
+    int result = 0;
+    failure =
+        callIntoModule([&] { result = module->plugin->init(); }, "init()", "exception while initialising: ");
+    module->conversionsTo = conversions.nextSerial();
+    if (!failure.empty()) {
+        return reject(failure);
+    }
+    if (result != 0) {
+        return reject("init() failed with code " + std::to_string(result));
     }
 
     if (auto* library = dynamic_cast<HalvorenLibPlugin*>(module->plugin.get())) {
         if (m_applicationController != nullptr) {
-            library->setApplicationController(*m_applicationController);
+            failure = callIntoModule([&] { library->setApplicationController(*m_applicationController); },
+                                     "setApplicationController()");
+            if (!failure.empty()) {
+                return reject(failure);
+            }
         }
         if (library->algorithmFactory() != nullptr) {
             m_algorithms.addAlgorithmFactoryToFront(library->algorithmFactory());

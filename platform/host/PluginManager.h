@@ -6,12 +6,17 @@
 // then every folder of the colon-separated HALVOREN_PLUGIN_PATH. Every file ending in ".so" is tried, in
 // name order within a folder.
 //
-// What a module exports (plain C names, default visibility):
+// What a module carries: the section PluginMetadata describes, read from the file before the module is
+// opened (opening runs its static constructors), with the descriptor and the id. The descriptor must begin
+// with kMagicPrefix, and its hostversion must fit this host: the same major version, and a minor version
+// not newer than the host's (the patch level is not compared). The id must not be loaded yet.
+// What it exports (plain C names, default visibility), checked for their kind before use and compared
+// with the section:
 //     extern "C" { const char* halvorenPluginDescriptor = "<magic>|hostversion=4.5.0|..."; }
 //     extern "C" const char* halvorenPluginId();                 // stays valid while the module is loaded
 //     extern "C" Halvoren::PluginBase* halvorenCreatePlugin();   // new object, owned by the host
-// The descriptor must begin with kMagicPrefix, and its hostversion must fit this host: the same major
-// version, and a minor version not newer than the host's (the patch level is not compared).
+// Every call into the module is guarded: whatever it throws refuses the module, which is closed only after
+// the exception object (whose destructor may be the module's code) is gone.
 //
 // Lifetime: each module stays open while its plug-in lives. unloadAll() (also run by the destructor)
 // destroys the plug-ins in reverse order of loading, with the factories they registered and the workspace

@@ -67,6 +67,10 @@ std::vector<WorkspaceConversionRegistry::Report> WorkspaceConversionRegistry::co
         } catch (const std::exception& e) {
             HALVOREN_LOG(Log::Error, "WorkspaceConversionRegistry",
                          "Workspace conversion '" << conversion.description << "' failed: " << e.what());
+        } catch (...) {
+            HALVOREN_LOG(Log::Error, "WorkspaceConversionRegistry",
+                         "Workspace conversion '" << conversion.description
+                                                  << "' failed: threw an exception of unknown type");
         }
         reports.push_back(report);
         raised = std::max(raised, conversion.number);

@@ -5,12 +5,16 @@
 #include "host/PluginManager.h"
 #include "host/WorkspaceConversionRegistry.h"
 
+#include "support/DriverScript.h"
 #include "support/LogCapture.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 
 using namespace Halvoren;
@@ -22,7 +26,7 @@ const std::string kDir = HALVOREN_TEST_PLUGIN_DIR;
 std::map<std::string, std::string> refusalsByFile(const PluginManager& manager) {
     std::map<std::string, std::string> result;
     for (const PluginManager::RefusedModule& refused : manager.refusedModules()) {
-        result[refused.file.substr(kDir.size() + 1)] = refused.reason;
+        result[std::filesystem::path(refused.file).filename().string()] = refused.reason;
     }
     return result;
 }
@@ -33,6 +37,11 @@ bool moduleIsOpen(const std::string& name) {
         dlclose(handle);
     }
     return handle != nullptr;
+}
+
+/// Whether the static constructor of the test module of that name ran in this process.
+bool moduleCodeRan(const std::string& name) {
+    return std::getenv(("HALVOREN_TEST_PLUGIN_RAN_" + name).c_str()) != nullptr;
 }
 
 }  // namespace
@@ -58,6 +67,11 @@ TEST(PluginManager, RefusesBadModulesWithReasonsLoadsTheGoodOneAndUnloadsCleanly
         EXPECT_FALSE(moduleIsOpen("c_no_descriptor.so"));
         EXPECT_FALSE(moduleIsOpen("b_same_id.so"));
         EXPECT_FALSE(moduleIsOpen("f_init_fails.so"));
+        // Refused on what their files say, before they were opened: none of their code ran in the host.
+        EXPECT_TRUE(moduleCodeRan("a_good"));
+        EXPECT_TRUE(moduleCodeRan("c_no_descriptor"));
+        EXPECT_FALSE(moduleCodeRan("e_newer_host"));
+        EXPECT_FALSE(moduleCodeRan("b_same_id"));
 
         const std::vector<PluginManager::LoadedPlugin> plugins = manager.plugins();
         ASSERT_EQ(plugins.size(), 1u);
@@ -88,6 +102,49 @@ TEST(PluginManager, RefusesBadModulesWithReasonsLoadsTheGoodOneAndUnloadsCleanly
         EXPECT_TRUE(manager.loadModule(kDir + "/a_good.so"));
     }
     EXPECT_FALSE(moduleIsOpen("a_good.so"));
+}
+
+TEST(PluginManager, RefusesModulesThatThrowHaveTheWrongSymbolsOrNoMetadataWithoutCrashing) {
+    TestSupport::LogCapture log;
+    TestSupport::TempFiles files;
+    std::ifstream good(kDir + "/a_good.so", std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(good), std::istreambuf_iterator<char>()};
+    ASSERT_GT(bytes.size(), 1000u);
+    files.write("cut_short.so", bytes.substr(0, bytes.size() / 2));
+    files.write("text.so", "not a module");
+    files.write("empty.so", "");
+    const auto conversionsBefore = WorkspaceConversionRegistry::instance().conversions().size();
+
+    PluginManager manager;
+    EXPECT_EQ(manager.loadFolders({kDir + "/faulty", files.path("")}), 0);
+    const auto refused = refusalsByFile(manager);
+    EXPECT_EQ(refused.size(), 11u);
+    // Their exceptions, of types the modules define, are gone before the modules close.
+    EXPECT_EQ(refused.at("create_throws.so"), "exception while initialising: the test plug-in's own error");
+    EXPECT_EQ(refused.at("init_throws.so"), "exception while initialising: the test plug-in's own error");
+    EXPECT_EQ(refused.at("init_throws_int.so"), "init() threw an exception of unknown type");
+    EXPECT_EQ(refused.at("id_throws_int.so"), "halvorenPluginId threw an exception of unknown type");
+    EXPECT_EQ(refused.at("descriptor_array.so"),
+              "halvorenPluginDescriptor is not a pointer to the descriptor text");
+    EXPECT_EQ(refused.at("descriptor_differs.so"),
+              "halvorenPluginDescriptor differs from the halvoren_plugin section");
+    EXPECT_EQ(refused.at("section_wrong_magic.so"), "wrong magic string in the halvoren_plugin section");
+    EXPECT_EQ(refused.at("no_section.so"), "no halvoren_plugin section");
+    EXPECT_EQ(refused.at("cut_short.so"), "cannot be loaded: truncated or malformed ELF file");
+    EXPECT_EQ(refused.at("text.so"), "cannot be loaded: not an ELF file");
+    EXPECT_EQ(refused.at("empty.so"), "cannot be loaded: not an ELF file");
+    EXPECT_EQ(log.countContaining("Plug-in module refused: "), 11);
+    EXPECT_EQ(log.countContaining("the test plug-in's own error"), 2);
+
+    EXPECT_TRUE(moduleCodeRan("create_throws"));
+    EXPECT_FALSE(moduleCodeRan("section_wrong_magic"));
+    EXPECT_FALSE(moduleCodeRan("no_section"));
+    for (const std::string name :
+         {"create_throws.so", "init_throws.so", "id_throws_int.so", "descriptor_array.so"}) {
+        EXPECT_FALSE(moduleIsOpen("faulty/" + name)) << name;
+    }
+    EXPECT_TRUE(PluginAutoRegistrationGuard::registered().empty());
+    EXPECT_EQ(WorkspaceConversionRegistry::instance().conversions().size(), conversionsBefore);
 }
 
 TEST(PluginManager, HostVersionRuleAndDefaultFolders) {

@@ -71,6 +71,27 @@ TEST(WorkspaceConversionRegistry, RunsNeededConversionsInAscendingOrderAndRaises
     EXPECT_EQ(registry.conversions().front().number, 12);
 }
 
+TEST(WorkspaceConversionRegistry, AConversionThrowingSomethingElseThanAnExceptionIsLoggedLikeAnyFailure) {
+    TestSupport::LogCapture log;
+    WorkspaceConversionRegistry registry;
+    registry.addConversion(tagging("a", 10));
+    registry.addConversion({"throws 42", 20, [](Properties&, const Filesystem::Path&) -> bool { throw 42; }});
+    registry.addConversion(tagging("b", 30));
+
+    Properties workspace("Workspace");
+    const std::vector<WorkspaceConversionRegistry::Report> ran =
+        registry.convert(workspace, Filesystem::Path());
+    ASSERT_EQ(ran.size(), 3u);
+    EXPECT_FALSE(ran[1].changed);
+    std::string tags;
+    EXPECT_TRUE(workspace.param("ran", tags));
+    EXPECT_EQ(tags, "ab");
+    EXPECT_EQ(WorkspaceConversionRegistry::workspaceVersion(workspace), 30);
+    EXPECT_EQ(log.count(Log::Error, "WorkspaceConversionRegistry",
+                        "Workspace conversion 'throws 42' failed: threw an exception of unknown type"),
+              1);
+}
+
 TEST(WorkspaceFile, LoadingConvertsOldWorkspacesAndKeepsTheFormatVersionApart) {
     WorkspaceConversionRegistry& registry = WorkspaceConversionRegistry::instance();
     const auto from = registry.nextSerial();

@@ -5,6 +5,7 @@
 #include "host/HalvorenLibPlugin.h"
 #include "host/PluginAutoRegistrationGuard.h"
 #include "host/PluginManager.h"
+#include "host/PluginMetadata.h"
 #include "host/Stream.h"
 #include "host/WorkspaceConversionRegistry.h"
 
@@ -72,6 +73,12 @@ TEST(Module, EntryPointsGiveTheDescriptorTheIdAndAPluginThatRegistersEverything)
                  "pluginversion=");
     const char* first = id();
     EXPECT_STREQ(first, "Halvoren.AtracsysTrackingSpryTrack");
+    // The file says the same before it is opened.
+    Halvoren::PluginMetadata metadata;
+    std::string reason;
+    ASSERT_TRUE(Halvoren::PluginMetadata::read(HALVOREN_PLUGIN_MODULE, metadata, reason)) << reason;
+    EXPECT_EQ(metadata.descriptor, *descriptor);
+    EXPECT_EQ(metadata.id, first);
     EXPECT_EQ(id(), first);
     int guards = 0;
     for (Halvoren::PluginAutoRegistrationGuard::IdFunction announced :
@@ -141,10 +148,10 @@ TEST(Module, HostLoadsItRunsTheStreamAlgorithmAndUnloadsItWithoutTrace) {
 }
 
 namespace {
-/// Threads of this process now.
-std::size_t threadCount() {
+/// Entries of a folder of /proc/self now: threads in "task", open descriptors in "fd".
+std::size_t entryCount(const char* folder) {
     std::size_t count = 0;
-    if (DIR* tasks = opendir("/proc/self/task")) {
+    if (DIR* tasks = opendir(folder)) {
         while (const dirent* entry = readdir(tasks)) {
             count += entry->d_name[0] != '.';
         }
@@ -152,12 +159,16 @@ std::size_t threadCount() {
     }
     return count;
 }
+std::size_t threadCount() {
+    return entryCount("/proc/self/task");
+}
 }  // namespace
 
 TEST(Module, LoadingStreamingAndUnloadingAHundredTimesLeavesNoThreadAndNoModule) {
     // The simulated camera, not a script: every cycle streams real frames.
     TestSupport::LogCapture log;
     std::size_t threadsBefore = 0;
+    std::size_t descriptorsBefore = 0;
     for (int cycle = 0; cycle < 100; ++cycle) {
         {
             Halvoren::PluginManager manager;
@@ -195,7 +206,9 @@ TEST(Module, LoadingStreamingAndUnloadingAHundredTimesLeavesNoThreadAndNoModule)
         if (cycle == 0) {
             // Counted after the first cycle: the driver library and Qt keep threads of their own.
             threadsBefore = threadCount();
+            descriptorsBefore = entryCount("/proc/self/fd");
         }
     }
     EXPECT_EQ(threadCount(), threadsBefore);
+    EXPECT_EQ(entryCount("/proc/self/fd"), descriptorsBefore);
 }
