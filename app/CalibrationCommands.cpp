@@ -228,8 +228,9 @@ int runPivot(const PivotOptions& options, std::ostream& err) {
         err << "halvoren: the tracking stream stopped before " << options.frames << " frames\n";
         return ExitFailure;
     }
+    const auto frames = collector.take();
     std::vector<Eigen::Matrix4d> poses;
-    for (const auto& frame : collector.take()) {
+    for (const auto& frame : frames) {
         if (frame.pose) {
             poses.push_back(*frame.pose);
         }
@@ -244,7 +245,7 @@ int runPivot(const PivotOptions& options, std::ostream& err) {
     }
     const std::string name = instrument.id.name.empty() ? instrument.id.ID : instrument.id.name;
     std::cout << "pivot calibration of " << name << " (" << instrument.id.ID << ") from " << result->posesUsed
-              << " poses (" << result->posesDropped << " outliers dropped, " << options.frames - poses.size()
+              << " poses (" << result->posesDropped << " outliers dropped, " << frames.size() - poses.size()
               << " frames without the marker)\n"
               << "tip offset (marker frame, mm)    " << formatVector(result->tipOffset) << '\n'
               << "pivot point (camera, mm)         " << formatVector(result->pivotPoint) << '\n'

@@ -156,11 +156,11 @@ bool appendImage(std::string& out, const GreyImage& image) {
     return append(out, *message);
 }
 
-const std::string& DeviceNames::of(const std::string& name, bool* renamed) {
+const std::string& DeviceNames::of(const std::string& key, const std::string& name, bool* renamed) {
     if (renamed != nullptr) {
         *renamed = false;
     }
-    const auto given = m_given.find(name);
+    const auto given = m_given.find(key);
     if (given != m_given.end()) {
         return given->second;
     }
@@ -181,7 +181,7 @@ const std::string& DeviceNames::of(const std::string& name, bool* renamed) {
     if (renamed != nullptr) {
         *renamed = candidate != name;
     }
-    return m_given.emplace(name, std::move(candidate)).first->second;
+    return m_given.emplace(key, std::move(candidate)).first->second;
 }
 
 std::optional<Header> readHeader(const std::uint8_t* data) {

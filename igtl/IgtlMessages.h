@@ -17,6 +17,7 @@ namespace Halvoren::Igtl {
 /// One instrument of a frame: its name on the wire and its pose (row-major 4 x 4, millimetres).
 struct ToolPose {
     std::string name;
+    std::string id;  // what tells instruments apart when their names are alike; the name when empty
     bool seen = false;
     std::uint64_t timestampMs = 0;  // ms since the epoch
     std::array<float, 16> matrix{};
@@ -62,7 +63,12 @@ public:
         : m_maxSize(std::max<std::size_t>(maxSize, 8)) {}
     /// The device name for `name`. `renamed`, when given, is set when the name was given just now and
     /// differs from `name`.
-    const std::string& of(const std::string& name, bool* renamed = nullptr);
+    const std::string& of(const std::string& name, bool* renamed = nullptr) {
+        return of(name, name, renamed);
+    }
+    /// The same for the thing `key` names (an instrument's ID), made from its `name`: two things named
+    /// alike get two device names.
+    const std::string& of(const std::string& key, const std::string& name, bool* renamed);
 
 private:
     std::size_t m_maxSize;

@@ -175,7 +175,7 @@ struct IgtlServer::Impl {
     // Server thread only.
     std::vector<std::unique_ptr<Client>> clients;
     std::uint64_t nextId = 0;
-    std::map<std::string, bool> seen;  // by tool name, as of the last frame
+    std::map<std::string, bool> seen;  // by instrument, as of the last frame
     DeviceNames toolNames;
     DeviceNames imageNames{kMaxNameSize};
     std::set<std::string> failedMessages;  // reported once each
@@ -392,8 +392,9 @@ struct IgtlServer::Impl {
             std::string status;
             for (ToolPose& tool : frame->tools) {
                 const std::string name = std::move(tool.name);
+                const std::string key = tool.id.empty() ? name : tool.id;
                 bool renamed = false;
-                tool.name = toolNames.of(name, &renamed);
+                tool.name = toolNames.of(key, name, &renamed);
                 if (renamed) {
                     HALVOREN_LOG(Log::Warning, kCategory,
                                  "instrument " << name << " goes out as " << tool.name
@@ -403,7 +404,7 @@ struct IgtlServer::Impl {
                 if (tool.seen && !appendTransform(packet->bytes, tool)) {
                     failed("the TRANSFORM message of " + name);
                 }
-                const auto [known, added] = seen.emplace(name, tool.seen);
+                const auto [known, added] = seen.emplace(key, tool.seen);
                 if (!added && known->second != tool.seen) {
                     known->second = tool.seen;
                     const bool packed =

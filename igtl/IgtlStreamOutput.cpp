@@ -57,6 +57,7 @@ TrackingFrame IgtlStreamOutput::frameOf(const std::vector<TrackingInstrument>& i
     for (const TrackingInstrument& instrument : instruments) {
         ToolPose tool;
         tool.name = instrument.id.name.empty() ? instrument.id.ID : instrument.id.name;
+        tool.id = instrument.id.ID;
         tool.seen = instrument.quality > 0.0;
         tool.timestampMs = instrument.timestamp;
         for (int row = 0; row < 4; ++row) {

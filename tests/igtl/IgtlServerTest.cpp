@@ -353,6 +353,11 @@ TEST(IgtlServer, LongInstrumentNamesGetDistinctStableDeviceNames) {
     EXPECT_FALSE(renamed);
     EXPECT_EQ(names.of("patient_re~marker_1", &renamed), "patient_re~marker~2");
     EXPECT_TRUE(renamed);
+    // Two instruments of one name are told apart by their IDs.
+    EXPECT_EQ(names.of("atracsys-1200", "tool", &renamed), "tool");
+    EXPECT_EQ(names.of("atracsys-1300", "tool", &renamed), "tool~2");
+    EXPECT_TRUE(renamed);
+    EXPECT_EQ(names.of("atracsys-1200", "tool", &renamed), "tool");
 }
 
 TEST(IgtlServer, PipelinedRequestsAreAnsweredAsTheClientReadsTheReplies) {
