@@ -6,6 +6,7 @@
 #include "geometry/AtracsysGeometry.h"
 #include "geometry/ThreadSafeInstruments.h"
 #include "sdk/AtracsysHelpers.h"
+#include "sdk/DriverConnection.h"
 #include "stream/AtracsysTrackingStreamBase.h"
 
 #include "ftk/ftk.h"
@@ -30,20 +31,8 @@ struct AtracsysTrackingStreamTestAccess;
 /// fiducials and camera images.
 class AtracsysTrackingStream : public AtracsysTrackingStreamBase {
 public:
-    /// The stream's driver session.
-    struct DriverConnection {
-        ftkFrame* frame = nullptr;
-        std::int32_t consecutiveErrors = 0;  // worker thread only
-        std::set<std::int32_t> errorCodes;   // worker thread only
-        // Serialises every driver call of the stream and guards the fields below and `frame`. Not
-        // recursive; taken before the registry's lock.
-        std::mutex mutex;
-        ftkLibrary library = nullptr;
-        std::uint64_t serialNumber = 0;
-        std::int8_t deviceType = 0;
-        std::string deviceModel;
-        AtracsysHelpers::OptionMap options;
-    };
+    /// The stream's driver session (the driver lock and what it guards).
+    using DriverConnection = SpryTrack::DriverConnection;
 
     /// Control thread. Throws std::runtime_error while another instance exists.
     explicit AtracsysTrackingStream(const std::string& name = "Atracsys Tracking Stream");
