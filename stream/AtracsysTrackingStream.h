@@ -80,11 +80,6 @@ public:
     /// holds it; a pending marker is just unregistered.
     bool removeTrackingMarker(const std::string& id) override;
 
-    /// The newest update record (worker thread writes it; read it only while the stream is not running).
-    const AtracsysUpdate* lastUpdate() const { return m_lastUpdate.get(); }
-    /// Any thread; every registry operation takes the registry's lock.
-    ThreadSafeInstruments<AtracsysGeometry>& registry() const { return *m_instrumentRegistry; }
-
 protected:
     // Control thread. Each holds the driver lock around its driver calls; open releases it before it
     // reads and writes the integration time, close and start take the registry's lock under it.
