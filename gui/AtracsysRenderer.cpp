@@ -25,11 +25,7 @@ AtracsysRenderer::CameraView::CameraView() = default;
 AtracsysRenderer::CameraView::~CameraView() = default;
 
 AtracsysRenderer::AtracsysRenderer(AtracsysTrackingStreamBase& stream, DisplayWidgetMulti& display)
-    : QObject(nullptr),
-      m_stream(stream),
-      m_display(display),
-      m_displayAlive(&display),
-      m_handover(std::make_shared<Handover>()) {
+    : QObject(nullptr), m_stream(stream), m_display(display), m_displayAlive(&display) {
     m_left.view = m_display.addView2D(true, false);
     m_right.view = m_display.addView2D(true, false);
     if (m_left.view != nullptr && m_right.view != nullptr) {
@@ -37,28 +33,20 @@ AtracsysRenderer::AtracsysRenderer(AtracsysTrackingStreamBase& stream, DisplayWi
             camera->view->setVisible(true);
             camera->imageSet = std::make_unique<SharedImageSet>();
         }
-        m_handover->renderer = this;
+        m_showing = true;
     } else {
         Log::log(Log::Error, "AtracsysRenderer", "Could not create views");
     }
     // Without a receiver: the renderer disconnects explicitly and must not be told by the signal.
-    const std::shared_ptr<Handover> handover = m_handover;
-    m_connection = m_stream.signalAtracsysUpdate.connect(
-        [handover](AtracsysUpdate& update) { handleUpdate(*handover, update); });
+    m_connection =
+        m_stream.signalAtracsysUpdate.connect([this](AtracsysUpdate& update) { handleUpdate(update); });
 }
 
 AtracsysRenderer::~AtracsysRenderer() {
+    // Waits for a hand-over in flight; after this no call is posted to this object, and the calls
+    // already posted are dropped with it by QObject.
     if (m_connection) {
         m_connection->disconnect();
-    }
-    {
-        // Waits for a handler in flight; after this no call is posted to this object, and the calls
-        // already posted are dropped with it by QObject.
-        std::lock_guard<std::mutex> lock(m_handover->mutex);
-        m_handover->renderer = nullptr;
-        // The connection, and with it the hand-over, lives until the signal purges it: drop the images.
-        m_handover->left = CameraUpdate();
-        m_handover->right = CameraUpdate();
     }
     for (CameraView* camera : {&m_left, &m_right}) {
         if (camera->view != nullptr && m_displayAlive != nullptr) {
@@ -68,10 +56,9 @@ AtracsysRenderer::~AtracsysRenderer() {
     }
 }
 
-void AtracsysRenderer::handleUpdate(Handover& handover, AtracsysUpdate& update) {
-    std::lock_guard<std::mutex> lock(handover.mutex);
-    // Null when the views are missing or the renderer is going away.
-    if (handover.renderer == nullptr) {
+void AtracsysRenderer::handleUpdate(AtracsysUpdate& update) {
+    std::lock_guard<std::mutex> lock(m_handoverMutex);
+    if (!m_showing) {
         return;
     }
     const auto take = [](CameraUpdate& from, CameraUpdate& to) {
@@ -80,23 +67,23 @@ void AtracsysRenderer::handleUpdate(Handover& handover, AtracsysUpdate& update) 
         to.fiducialCenters = from.fiducialCenters;
         to.fiducialSizes = from.fiducialSizes;
     };
-    take(update.left, handover.left);
-    take(update.right, handover.right);
-    QMetaObject::invokeMethod(handover.renderer, "updateAnnotations", Qt::QueuedConnection);
+    take(update.left, m_pendingLeft);
+    take(update.right, m_pendingRight);
+    QMetaObject::invokeMethod(this, "updateAnnotations", Qt::QueuedConnection);
 }
 
 void AtracsysRenderer::updateAnnotations() {
-    std::lock_guard<std::mutex> lock(m_handover->mutex);
+    std::lock_guard<std::mutex> lock(m_handoverMutex);
     if (!m_left.imageSet || !m_right.imageSet || m_left.view == nullptr || m_right.view == nullptr) {
         return;
     }
-    showImage(m_handover->left, m_left);
-    showImage(m_handover->right, m_right);
+    showImage(m_pendingLeft, m_left);
+    showImage(m_pendingRight, m_right);
     // Without a left image there is no centre to place the annotations around.
     if (const SharedImage* first = m_left.imageSet->img(0)) {
         const Eigen::Vector2d center = first->descriptor().extent().head<2>().cast<double>() / 2.0;
-        updateCameraAnnotations(m_handover->left, m_left, center);
-        updateCameraAnnotations(m_handover->right, m_right, center);
+        updateCameraAnnotations(m_pendingLeft, m_left, center);
+        updateCameraAnnotations(m_pendingRight, m_right, center);
     }
     m_display.update();
 }

@@ -49,17 +49,8 @@ private:
         std::vector<std::unique_ptr<GlLine>> verticalLines;
     };
 
-    /// What the worker hands over. The update handler keeps it alive by itself, so that a handler that
-    /// is already running when the renderer is destroyed never touches the destroyed renderer.
-    struct Handover {
-        std::mutex mutex;  // guards everything below; the GUI thread holds it for a whole update
-        AtracsysRenderer* renderer = nullptr;  // null once the renderer is being destroyed
-        CameraUpdate left;
-        CameraUpdate right;
-    };
-
     // Worker thread.
-    static void handleUpdate(Handover& handover, AtracsysUpdate& update);
+    void handleUpdate(AtracsysUpdate& update);
     // GUI thread.
     static void showImage(const CameraUpdate& pending, CameraView& camera);
     // GUI thread.
@@ -71,7 +62,12 @@ private:
     QPointer<DisplayWidgetMulti> m_displayAlive;  // a window may destroy the display first
     CameraView m_left;
     CameraView m_right;
-    std::shared_ptr<Handover> m_handover;
+    // What the worker hands over. The GUI thread holds the lock for a whole update.
+    std::mutex m_handoverMutex;
+    bool m_showing = false;       // the views exist; guarded by m_handoverMutex
+    CameraUpdate m_pendingLeft;   // guarded by m_handoverMutex
+    CameraUpdate m_pendingRight;  // guarded by m_handoverMutex
+    // Its disconnect waits for a hand-over in flight, after which the worker never reaches this object.
     std::shared_ptr<SignalConnection> m_connection;
 };
 

@@ -6,6 +6,7 @@
 #include "geometry/AtracsysGeometry.h"
 #include "geometry/ThreadSafeInstruments.h"
 #include "sdk/AtracsysHelpers.h"
+#include "sdk/DriverConnection.h"
 #include "stream/AtracsysTrackingStreamBase.h"
 
 #include "ftk/ftk.h"
@@ -30,20 +31,8 @@ struct AtracsysTrackingStreamTestAccess;
 /// fiducials and camera images.
 class AtracsysTrackingStream : public AtracsysTrackingStreamBase {
 public:
-    /// The stream's driver session.
-    struct DriverConnection {
-        ftkFrame* frame = nullptr;
-        std::int32_t consecutiveErrors = 0;  // worker thread only
-        std::set<std::int32_t> errorCodes;   // worker thread only
-        // Serialises every driver call of the stream and guards the fields below and `frame`. Not
-        // recursive; taken before the registry's lock.
-        std::mutex mutex;
-        ftkLibrary library = nullptr;
-        std::uint64_t serialNumber = 0;
-        std::int8_t deviceType = 0;
-        std::string deviceModel;
-        AtracsysHelpers::OptionMap options;
-    };
+    /// The stream's driver session (the driver lock and what it guards).
+    using DriverConnection = SpryTrack::DriverConnection;
 
     /// Control thread. Throws std::runtime_error while another instance exists.
     explicit AtracsysTrackingStream(const std::string& name = "Atracsys Tracking Stream");
@@ -90,11 +79,6 @@ public:
     /// Only a registered marker's ID is accepted. The camera is asked to forget the geometry only when it
     /// holds it; a pending marker is just unregistered.
     bool removeTrackingMarker(const std::string& id) override;
-
-    /// The newest update record (worker thread writes it; read it only while the stream is not running).
-    const AtracsysUpdate* lastUpdate() const { return m_lastUpdate.get(); }
-    /// Any thread; every registry operation takes the registry's lock.
-    ThreadSafeInstruments<AtracsysGeometry>& registry() const { return *m_instrumentRegistry; }
 
 protected:
     // Control thread. Each holds the driver lock around its driver calls; open releases it before it

@@ -23,7 +23,7 @@ constexpr auto kPassPeriod = std::chrono::milliseconds(10);
 constexpr auto kPersistentFailurePeriod = std::chrono::milliseconds(500);
 // More consecutive failed fetches than this reset the instruments and slow the loop down.
 constexpr std::int32_t kMaxSilentFailures = 50;
-constexpr std::uint32_t kGreyPixelType = 0x1401;
+constexpr std::uint32_t kGreyPixelType = PixelUInt8;
 const std::string kFrameType = "IR";
 
 // Fetches that returned a shock warning, for the whole process; never reset.

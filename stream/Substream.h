@@ -5,9 +5,7 @@
 #include "host/Image.h"
 #include "host/StreamGroupBase.h"
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -34,24 +32,14 @@ protected:
 private:
     Stream& mainStream() const { return *parent()->proxyStream(); }
 
-    /// How the state callable reaches this substream. The callable runs on whichever thread changes the
-    /// main stream's state, possibly while another thread (the worker, purging removed substreams)
-    /// destroys this one; disconnecting does not wait for a running callable, so the destructor clears
-    /// the pointer and waits until no callable is still setting the state. The state is set, and so
-    /// announced, with no lock held. A receiver of this substream's own state signal must not wait for
-    /// the thread that destroys substreams, nor destroy this substream itself.
-    struct StateFollower {
-        explicit StateFollower(Substream* s) : substream(s) {}
-        std::mutex mutex;  // guards substream and busy; never held while a signal is emitted
-        std::condition_variable idle;
-        Substream* substream;
-        int busy = 0;  // callables between taking the pointer and the end of their state change
-    };
-
+    // The state callable runs on whichever thread changes the main stream's state, possibly while
+    // another thread (the worker, purging removed substreams) destroys this one: the destructor's
+    // disconnect waits for a call in flight. The state is set, and so announced, with no lock held. A
+    // receiver of this substream's own state signal must not wait for the thread that destroys
+    // substreams, nor destroy this substream itself.
     std::shared_ptr<SignalConnection> m_stateConnection;
     // Set by the destructor: closing and stopping then leave the main stream alone.
     bool m_destroying = false;
-    std::shared_ptr<StateFollower> m_follower = std::make_shared<StateFollower>(this);
 };
 
 }  // namespace Halvoren
@@ -65,42 +53,15 @@ Substream<S>::Substream(StreamGroupBase& group, const std::string& name) : Subst
     Stream& main = mainStream();
     this->changeState(main.currentState());
     // Any thread: runs on whichever thread changes the main stream's state.
-    m_stateConnection =
-        main.signalStateChanged.connect([follower = m_follower](const Stream::StateChange& change) {
-            Substream* substream = nullptr;
-            {
-                std::lock_guard<std::mutex> lock(follower->mutex);
-                substream = follower->substream;
-                if (substream == nullptr) {
-                    return;
-                }
-                ++follower->busy;
-            }
-            struct Done {
-                StateFollower& follower;
-                ~Done() {
-                    {
-                        std::lock_guard<std::mutex> lock(follower.mutex);
-                        --follower.busy;
-                    }
-                    follower.idle.notify_all();
-                }
-            } done{*follower};
-            substream->changeState(change.newState);
-        });
+    m_stateConnection = main.signalStateChanged.connect(
+        [this](const Stream::StateChange& change) { this->changeState(change.newState); });
 }
 
 // Any thread; waits while another thread announces a state change to this substream.
 template <typename S>
 Substream<S>::~Substream() {
     if (m_stateConnection) {
-        m_stateConnection->disconnect();
-    }
-    {
-        // Later callables find no substream; one running right now is waited for.
-        std::unique_lock<std::mutex> lock(m_follower->mutex);
-        m_follower->substream = nullptr;
-        m_follower->idle.wait(lock, [this] { return m_follower->busy == 0; });
+        m_stateConnection->disconnect();  // waits for a state change being announced to us
     }
     // Closing ourselves must not close the main stream, which lives on.
     m_destroying = true;

@@ -31,19 +31,18 @@ ImageDescriptor::ImageDescriptor(std::uint32_t pixelType, int width, int height,
     : pixelType(pixelType), width(width), height(height), slices(slices), channels(channels) {}
 
 std::size_t ImageDescriptor::bytesPerPixel() const {
-    // OpenGL type codes.
     switch (pixelType) {
-        case 0x1400:  // signed 8-bit
-        case 0x1401:  // unsigned 8-bit
+        case PixelInt8:
+        case PixelUInt8:
             return 1;
-        case 0x1402:  // signed 16-bit
-        case 0x1403:  // unsigned 16-bit
+        case PixelInt16:
+        case PixelUInt16:
             return 2;
-        case 0x1404:  // signed 32-bit
-        case 0x1405:  // unsigned 32-bit
-        case 0x1406:  // 32-bit float
+        case PixelInt32:
+        case PixelUInt32:
+        case PixelFloat:
             return 4;
-        case 0x140A:  // 64-bit float
+        case PixelDouble:
             return 8;
         default:
             return 0;

@@ -11,11 +11,23 @@
 
 namespace Halvoren {
 
+/// Pixel types: OpenGL's type codes.
+enum PixelType : std::uint32_t {
+    PixelInt8 = 0x1400,
+    PixelUInt8 = 0x1401,
+    PixelInt16 = 0x1402,
+    PixelUInt16 = 0x1403,
+    PixelInt32 = 0x1404,
+    PixelUInt32 = 0x1405,
+    PixelFloat = 0x1406,
+    PixelDouble = 0x140A,
+};
+
 /// Pixel layout of an image.
 struct ImageDescriptor {
     ImageDescriptor() = default;
     ImageDescriptor(std::uint32_t pixelType, int width, int height, int slices = 1, int channels = 1);
-    std::uint32_t pixelType = 0x1401;  // unsigned 8-bit
+    std::uint32_t pixelType = PixelUInt8;
     int width = 0;
     int height = 0;
     int slices = 1;

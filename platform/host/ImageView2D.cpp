@@ -12,10 +12,8 @@ namespace Halvoren {
 
 namespace {
 
-constexpr std::uint32_t kUnsigned8 = 0x1401;
-
 bool isPaintable(const ImageDescriptor& d) {
-    return d.pixelType == kUnsigned8 && d.channels == 1 && d.width > 0 && d.height > 0;
+    return d.pixelType == PixelUInt8 && d.channels == 1 && d.width > 0 && d.height > 0;
 }
 
 }  // namespace

@@ -64,15 +64,6 @@ QPushButton* makeButton(const QString& text, const char* name, QWidget* parent) 
 
 }  // namespace
 
-/// What the stream's signals leave for the GUI thread.
-struct OpticalTrackingStreamController::Mailbox {
-    std::mutex mutex;  // guards the members below; nothing else is taken while it is held
-    bool stateChanged = false;
-    bool parametersChanged = false;
-    bool instrumentsChanged = false;                  // the set of instruments: read the registry
-    std::shared_ptr<const TrackingStreamData> frame;  // the newest frame not shown yet
-};
-
 OpticalTrackingStreamController::Actions OpticalTrackingStreamController::allowedActions(
     Stream::State state) {
     Actions actions;
@@ -85,7 +76,7 @@ OpticalTrackingStreamController::Actions OpticalTrackingStreamController::allowe
 
 OpticalTrackingStreamController::OpticalTrackingStreamController(StreamIoAlgorithm* algorithm,
                                                                  QWidget* parent)
-    : StreamControllerBase(algorithm, parent), m_mailbox(std::make_shared<Mailbox>()) {
+    : StreamControllerBase(algorithm, parent) {
     auto* layout = new QVBoxLayout(this);
 
     auto* streamBox = new QGroupBox(tr("Stream"), this);
@@ -169,7 +160,7 @@ OpticalTrackingStreamController::OpticalTrackingStreamController(StreamIoAlgorit
 }
 
 OpticalTrackingStreamController::~OpticalTrackingStreamController() {
-    // Receivers on other threads only ever reach the mailbox, which they keep alive themselves.
+    // Waits for a receiver running on another thread; none reaches the panel after this.
     SignalReceiver::disconnectAll();
 }
 
@@ -187,11 +178,10 @@ void OpticalTrackingStreamController::init() {
     buildParameterFields(*s);
 
     // Any thread. On the GUI thread the panel follows at once; elsewhere the timer picks the note up.
-    std::shared_ptr<Mailbox> mailbox = m_mailbox;
-    auto note = [this, mailbox](bool Mailbox::*flag) {
+    auto note = [this](bool Mailbox::*flag) {
         {
-            std::lock_guard<std::mutex> lock(mailbox->mutex);
-            (*mailbox).*flag = true;
+            std::lock_guard<std::mutex> lock(m_mailbox.mutex);
+            m_mailbox.*flag = true;
         }
         if (QtHelpers::isMainThread()) {
             refresh();
@@ -208,19 +198,19 @@ void OpticalTrackingStreamController::init() {
         });
     }
     // Worker thread: keeps only a reference to the frame, shown by the next refresh.
-    s->signalStreamData.connect(this, [mailbox](const std::shared_ptr<const StreamData>& data) {
+    s->signalStreamData.connect(this, [this](const std::shared_ptr<const StreamData>& data) {
         auto frame = std::dynamic_pointer_cast<const TrackingStreamData>(data);
         if (frame) {
-            std::lock_guard<std::mutex> lock(mailbox->mutex);
-            mailbox->frame = std::move(frame);
+            std::lock_guard<std::mutex> lock(m_mailbox.mutex);
+            m_mailbox.frame = std::move(frame);
         }
     });
 
     {
-        std::lock_guard<std::mutex> lock(m_mailbox->mutex);
-        m_mailbox->stateChanged = true;
-        m_mailbox->parametersChanged = true;
-        m_mailbox->instrumentsChanged = true;
+        std::lock_guard<std::mutex> lock(m_mailbox.mutex);
+        m_mailbox.stateChanged = true;
+        m_mailbox.parametersChanged = true;
+        m_mailbox.instrumentsChanged = true;
     }
     refresh();
     m_refreshTimer.start();
@@ -252,11 +242,11 @@ void OpticalTrackingStreamController::refresh() {
     bool instrumentsChanged = false;
     std::shared_ptr<const TrackingStreamData> frame;
     {
-        std::lock_guard<std::mutex> lock(m_mailbox->mutex);
-        std::swap(stateChanged, m_mailbox->stateChanged);
-        std::swap(parametersChanged, m_mailbox->parametersChanged);
-        std::swap(instrumentsChanged, m_mailbox->instrumentsChanged);
-        frame.swap(m_mailbox->frame);
+        std::lock_guard<std::mutex> lock(m_mailbox.mutex);
+        std::swap(stateChanged, m_mailbox.stateChanged);
+        std::swap(parametersChanged, m_mailbox.parametersChanged);
+        std::swap(instrumentsChanged, m_mailbox.instrumentsChanged);
+        frame.swap(m_mailbox.frame);
     }
     Stream* s = liveStream();
     if (s == nullptr) {
@@ -500,8 +490,8 @@ std::string OpticalTrackingStreamController::addMarkerFromFile(const QString& pa
     m_message->setText(id.empty() ? tr("Could not add the marker of %1.").arg(path)
                                   : tr("Added %1 as %2.").arg(name, QString::fromStdString(id)));
     {
-        std::lock_guard<std::mutex> lock(m_mailbox->mutex);
-        m_mailbox->instrumentsChanged = true;
+        std::lock_guard<std::mutex> lock(m_mailbox.mutex);
+        m_mailbox.instrumentsChanged = true;
     }
     refresh();
     return id;
@@ -519,8 +509,8 @@ bool OpticalTrackingStreamController::removeSelectedMarker() {
     m_message->setText(removed ? tr("Removed %1.").arg(QString::fromStdString(id))
                                : tr("Could not remove %1.").arg(QString::fromStdString(id)));
     {
-        std::lock_guard<std::mutex> lock(m_mailbox->mutex);
-        m_mailbox->instrumentsChanged = true;
+        std::lock_guard<std::mutex> lock(m_mailbox.mutex);
+        m_mailbox.instrumentsChanged = true;
     }
     refresh();
     return removed;

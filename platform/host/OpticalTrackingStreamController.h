@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ namespace Halvoren {
 
 class OpticalTrackingInterface;
 class StreamIoAlgorithm;
+class TrackingStreamData;
 
 /// The panel of an optical tracking stream: its name and state with open, start, stop and close buttons,
 /// its parameters as editable fields, and its instruments with quality and position, with buttons to add
@@ -64,7 +66,14 @@ protected:
     virtual QString chooseMarkerFile();
 
 private:
-    struct Mailbox;
+    /// What the stream's signals leave for the GUI thread.
+    struct Mailbox {
+        std::mutex mutex;  // guards the members below; nothing else is taken while it is held
+        bool stateChanged = false;
+        bool parametersChanged = false;
+        bool instrumentsChanged = false;                  // the set of instruments: read the registry
+        std::shared_ptr<const TrackingStreamData> frame;  // the newest frame not shown yet
+    };
     struct Field {
         enum Kind { Bool, Choice, Integer, Real, Text };
         std::string name;
@@ -85,7 +94,7 @@ private:
     void updateMarkerButtons();
     void chooseAndAddMarker();
 
-    std::shared_ptr<Mailbox> m_mailbox;
+    Mailbox m_mailbox;
     std::shared_ptr<SignalConnection> m_stateConnection;  // disconnected by the stream when it dies
     bool m_initialized = false;
     QTimer m_refreshTimer;

@@ -5,17 +5,37 @@ namespace Halvoren {
 SignalConnection::~SignalConnection() = default;
 
 void SignalConnection::disconnect() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_connected) {
+        m_connected = false;
+        // The receiver is told under our mutex, so a receiver being destroyed waits for us in
+        // forgetReceiver.
+        if (m_receiver != nullptr) {
+            m_receiver->removeConnection(this);
+            m_receiver = nullptr;
+        }
+        onDisconnect();
+    }
+    // A second disconnect waits as well: the first may have come from inside the call.
+    const std::thread::id self = std::this_thread::get_id();
+    m_callEnded.wait(lock, [this, self] { return m_caller == std::thread::id() || m_caller == self; });
+}
+
+bool SignalConnection::beginCall() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_connected) {
-        return;
+        return false;
     }
-    m_connected = false;
-    // The receiver is told under our mutex, so a receiver being destroyed waits for us in forgetReceiver.
-    if (m_receiver != nullptr) {
-        m_receiver->removeConnection(this);
-        m_receiver = nullptr;
+    m_caller = std::this_thread::get_id();
+    return true;
+}
+
+void SignalConnection::endCall() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_caller = std::thread::id();
     }
-    onDisconnect();
+    m_callEnded.notify_all();
 }
 
 bool SignalConnection::isConnected() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -16,7 +17,11 @@ class SignalReceiver;
 class SignalConnection : public std::enable_shared_from_this<SignalConnection> {
 public:
     virtual ~SignalConnection();
-    /// Marks the connection inactive and tells its receiver to forget it. Idempotent.
+    /// Marks the connection inactive and tells its receiver to forget it; then waits until a call of the
+    /// callable that runs on another thread has returned (inside that call it returns at once). After it
+    /// returns the callable is never entered again, so whatever it uses may be destroyed: the one way for
+    /// a receiver to outlive an emission. Never call it while holding a lock the callable may take.
+    /// Idempotent.
     void disconnect();
     bool isConnected() const;
 
@@ -25,14 +30,21 @@ protected:
     /// Called by disconnect(); the signal forgets the connection at its next purge.
     virtual void onDisconnect() {}
     void setReceiver(SignalReceiver* receiver);
+    /// Emitting thread: true, with the call marked in flight, while connected; endCall() ends it.
+    bool beginCall();
+    void endCall();
 
 private:
     friend class SignalReceiver;
     void forgetReceiver();
 
-    mutable std::mutex m_mutex;  // guards m_connected and m_receiver; no other lock is taken under it
+    // Guards the fields below; the receiver's lock is the only one taken under it.
+    mutable std::mutex m_mutex;
+    std::condition_variable m_callEnded;
     bool m_connected = true;
     SignalReceiver* m_receiver = nullptr;
+    // The thread running the callable (emissions of one signal never overlap), or none.
+    std::thread::id m_caller;
 };
 
 /// Owner of connections: destroying the receiver disconnects everything it was connected with.
@@ -101,6 +113,8 @@ template <typename... Args>
 struct SignalImpl<Args...>::Shared {
     struct Connection : SignalConnection {
         Connection(Function f, SignalReceiver* receiver) : function(std::move(f)) { setReceiver(receiver); }
+        using SignalConnection::beginCall;
+        using SignalConnection::endCall;
         Function function;
     };
 
@@ -178,7 +192,11 @@ void SignalImpl<Args...>::emitSignal(Args... args) {
     const std::size_t count = shared->connections.size();
     for (std::size_t i = 0; i < count; ++i) {
         auto connection = shared->connections[i];  // keep alive across a disconnect in the callable
-        if (connection->isConnected()) {
+        if (connection->beginCall()) {
+            struct CallEnd {
+                typename Shared::Connection& connection;
+                ~CallEnd() { connection.endCall(); }
+            } callEnd{*connection};
             connection->function(args...);
         }
     }

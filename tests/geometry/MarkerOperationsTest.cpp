@@ -1,5 +1,6 @@
 // Markers from descriptions: ids, round trip, coordinates, removal.
 #include "stream/AtracsysTrackingStream.h"
+#include "stream/StreamTestAccess.h"
 
 #include "support/DriverScript.h"
 #include "support/LogCapture.h"
@@ -59,18 +60,18 @@ TEST_F(MarkerOperations, MarkerWithIdRoundTripsThroughTheRegistry) {
 TEST_F(MarkerOperations, MarkersWithoutIdsGetConsecutiveIds) {
     EXPECT_EQ(stream.addTrackingMarker(marker("a", std::nullopt, 4)), "atracsys-1000");
     EXPECT_EQ(stream.addTrackingMarker(marker("b", std::nullopt, 0)), "atracsys-1001");
-    EXPECT_EQ(stream.registry().specialObjects().at("atracsys-1001")->geometry.pointsCount, 0u);
+    EXPECT_EQ(TestSupport::registryOf(stream).specialObjects().at("atracsys-1001")->geometry.pointsCount, 0u);
     // With three markers the next id without one is 1003; when that is taken, nothing is added.
     EXPECT_EQ(stream.addTrackingMarker(marker("c", 1003, 3)), "atracsys-1003");
     EXPECT_EQ(stream.addTrackingMarker(marker("d", std::nullopt, 3)), "");
-    EXPECT_EQ(stream.registry().size(), 3);
+    EXPECT_EQ(TestSupport::registryOf(stream).size(), 3);
     EXPECT_EQ(stream.addTrackingMarker(nullptr), "");
     EXPECT_EQ(stream.trackingMarker("atracsys-4711"), nullptr);
 }
 
 TEST_F(MarkerOperations, MarkerWithMoreThanSixFiducialsIsRefused) {
     EXPECT_EQ(stream.addTrackingMarker(marker("big", 1200, 7)), "");
-    EXPECT_EQ(stream.registry().size(), 0);
+    EXPECT_EQ(TestSupport::registryOf(stream).size(), 0);
     EXPECT_EQ(log.countContaining("at most 6"), 1);
     EXPECT_EQ(stream.addTrackingMarker(marker("six", 1201, 6)), "atracsys-1201");
 }
@@ -85,7 +86,7 @@ TEST_F(MarkerOperations, RemovalClearsTheRightGeometryOrKeepsTheInstrumentWhenRe
         log.count(Log::Warning, "",
                   "AtracsysTracking: Cannot remove geometry with id atracsys-1007 from tracking system"),
         1);
-    EXPECT_TRUE(stream.registry().instrument("atracsys-1007").has_value());
+    EXPECT_TRUE(TestSupport::registryOf(stream).instrument("atracsys-1007").has_value());
 
     sim.setClearGeometryStatus(FTK_OK);
     sim.clearCalls();
@@ -94,7 +95,7 @@ TEST_F(MarkerOperations, RemovalClearsTheRightGeometryOrKeepsTheInstrumentWhenRe
     ASSERT_EQ(clears.size(), 1u);
     EXPECT_EQ(clears[0].geometryId, 1007u);
     EXPECT_EQ(sim.geometries().count(1007), 0u);
-    EXPECT_FALSE(stream.registry().instrument("atracsys-1007").has_value());
+    EXPECT_FALSE(TestSupport::registryOf(stream).instrument("atracsys-1007").has_value());
 }
 
 TEST_F(MarkerOperations, IdsThatNameNoRegisteredMarkerFailWithoutADriverCall) {
@@ -112,7 +113,7 @@ TEST_F(MarkerOperations, IdsThatNameNoRegisteredMarkerFailWithoutADriverCall) {
             << id;
     }
     EXPECT_EQ(sim.countCalls("ftkClearGeometry"), 0u);
-    EXPECT_TRUE(stream.registry().instrument("atracsys-1007").has_value());
+    EXPECT_TRUE(TestSupport::registryOf(stream).instrument("atracsys-1007").has_value());
     EXPECT_EQ(sim.geometries().count(1007), 1u);
 
     EXPECT_TRUE(stream.geometryCoordinates("atracsys-1").empty());
@@ -125,14 +126,14 @@ TEST_F(MarkerOperations, MarkersTheCameraDoesNotHoldAreRemovedWithoutAskingIt) {
     // Pending: added while the device is closed.
     ASSERT_EQ(stream.addTrackingMarker(marker("pending", 1100, 3)), "atracsys-1100");
     EXPECT_TRUE(stream.removeTrackingMarker("atracsys-1100"));
-    EXPECT_FALSE(stream.registry().instrument("atracsys-1100").has_value());
+    EXPECT_FALSE(TestSupport::registryOf(stream).instrument("atracsys-1100").has_value());
 
     // On the camera while it was open, then the device closed.
     ASSERT_TRUE(stream.open());
     ASSERT_EQ(stream.addTrackingMarker(marker("was on camera", 1101, 3)), "atracsys-1101");
     ASSERT_TRUE(stream.close());
     EXPECT_TRUE(stream.removeTrackingMarker("atracsys-1101"));
-    EXPECT_EQ(stream.registry().size(), 0);
+    EXPECT_EQ(TestSupport::registryOf(stream).size(), 0);
     EXPECT_EQ(sim.countCalls("ftkClearGeometry"), 0u);
 }
 
@@ -144,5 +145,5 @@ TEST_F(MarkerOperations, MarkerWithTheLargestIdCanBeRemovedAgain) {
     const auto clears = sim.callsTo("ftkClearGeometry");
     ASSERT_EQ(clears.size(), 1u);
     EXPECT_EQ(clears[0].geometryId, 4294967295u);
-    EXPECT_EQ(stream.registry().size(), 0);
+    EXPECT_EQ(TestSupport::registryOf(stream).size(), 0);
 }

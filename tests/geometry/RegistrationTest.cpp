@@ -1,5 +1,6 @@
 // Registering marker geometries with the camera: from files, pending until start, again after a reopen.
 #include "stream/AtracsysTrackingStream.h"
+#include "stream/StreamTestAccess.h"
 
 #include "support/DriverScript.h"
 #include "support/LogCapture.h"
@@ -21,7 +22,7 @@ std::vector<std::uint32_t> geometriesSent(ftksim::Simulator& sim) {
 }
 
 bool isRegistered(AtracsysTrackingStream& stream, const std::string& id) {
-    const auto specials = stream.registry().specialObjects();
+    const auto specials = TestSupport::registryOf(stream).specialObjects();
     const auto it = specials.find(id);
     return it != specials.end() && it->second && it->second->registered;
 }
@@ -46,14 +47,14 @@ TEST_F(Registration, ReservedIdIsRaisedBy1000WithBothMessages) {
               1);
     EXPECT_EQ(log.count(Log::Warning, "AtracsysTrackingStream", "INI marker id is changed from 5 to 1005"),
               1);
-    EXPECT_TRUE(stream.registry().instrument("atracsys-1005").has_value());
+    EXPECT_TRUE(TestSupport::registryOf(stream).instrument("atracsys-1005").has_value());
     EXPECT_EQ(geometriesSent(sim), std::vector<std::uint32_t>{1005});
     EXPECT_TRUE(isRegistered(stream, "atracsys-1005"));
 
     log.clear();
     const std::string exact = files.writeGeometry("exact.ini", 1000, TestSupport::squareMarker());
     EXPECT_TRUE(stream.addGeometry("exact", exact));
-    EXPECT_TRUE(stream.registry().instrument("atracsys-1000").has_value());
+    EXPECT_TRUE(TestSupport::registryOf(stream).instrument("atracsys-1000").has_value());
     EXPECT_TRUE(log.recordsAtLeast(Log::Warning).empty());
 }
 
@@ -67,8 +68,8 @@ TEST_F(Registration, SameIdTwiceIsRefusedSilentlyAndKeepsTheFirst) {
     EXPECT_FALSE(stream.addGeometry("first", first));
     EXPECT_FALSE(stream.addGeometry("second", second));
     EXPECT_EQ(sim.countCalls("ftkSetGeometry"), 0u);
-    EXPECT_EQ(stream.registry().instrument("atracsys-1100")->id.name, "first");
-    EXPECT_EQ(stream.registry().specialObjects().at("atracsys-1100")->path, first);
+    EXPECT_EQ(TestSupport::registryOf(stream).instrument("atracsys-1100")->id.name, "first");
+    EXPECT_EQ(TestSupport::registryOf(stream).specialObjects().at("atracsys-1100")->path, first);
     EXPECT_TRUE(log.recordsAtLeast(Log::Warning).empty());
 }
 
@@ -81,14 +82,14 @@ TEST_F(Registration, UnreadableFileChangesNothing) {
     EXPECT_EQ(
         log.count(Log::Error, "", "AtracsysTracking: Parsing INI file, could not find section \"geometry\""),
         1);
-    EXPECT_EQ(stream.registry().size(), 0);
+    EXPECT_EQ(TestSupport::registryOf(stream).size(), 0);
 }
 
 TEST_F(Registration, GeometriesAddedWhileClosedAreSentAtStartAndAgainAfterReopen) {
     AtracsysTrackingStream stream;
     EXPECT_TRUE(stream.addGeometry("one", files.writeGeometry("1.ini", 1001, TestSupport::squareMarker())));
     EXPECT_TRUE(stream.addGeometry("two", files.writeGeometry("2.ini", 1002, TestSupport::squareMarker())));
-    EXPECT_EQ(stream.registry().size(), 2);
+    EXPECT_EQ(TestSupport::registryOf(stream).size(), 2);
     EXPECT_TRUE(geometriesSent(sim).empty());
 
     ASSERT_TRUE(stream.open());
@@ -135,8 +136,8 @@ TEST_F(Registration, MarkerFileThroughTheTrackingInterfaceGivesItsInstrumentId) 
     OpticalTrackingInterface& tracking = stream;
     const std::string tool = files.writeGeometry("tool.ini", 1100, TestSupport::squareMarker());
     EXPECT_EQ(tracking.addTrackingMarker("tool", tool), "atracsys-1100");
-    EXPECT_EQ(stream.registry().instrument("atracsys-1100")->id.name, "tool");
-    EXPECT_EQ(stream.registry().specialObjects().at("atracsys-1100")->path, tool);
+    EXPECT_EQ(TestSupport::registryOf(stream).instrument("atracsys-1100")->id.name, "tool");
+    EXPECT_EQ(TestSupport::registryOf(stream).specialObjects().at("atracsys-1100")->path, tool);
     EXPECT_TRUE(isRegistered(stream, "atracsys-1100"));
     EXPECT_EQ(tracking.addTrackingMarker("again", tool), "");  // the id is taken
 
@@ -155,5 +156,5 @@ TEST_F(Registration, MarkerFileThroughTheTrackingInterfaceGivesItsInstrumentId) 
                         "supported"),
               1);
     EXPECT_EQ(log.count(Log::Error, "AtracsysTrackingStream", "Cannot load geometry from file " + bad), 1);
-    EXPECT_EQ(stream.registry().size(), 2);
+    EXPECT_EQ(TestSupport::registryOf(stream).size(), 2);
 }

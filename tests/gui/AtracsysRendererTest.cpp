@@ -30,7 +30,7 @@ using Points3 = std::vector<Eigen::Vector3d>;
 std::shared_ptr<SharedImage> image(int width, int height, std::uint8_t grey) {
     const std::vector<std::uint8_t> pixels(std::size_t(width) * height, grey);
     return std::make_shared<SharedImage>(
-        MemImage::create(ImageDescriptor(0x1401, width, height), pixels.data(), MemImage::Owned));
+        MemImage::create(ImageDescriptor(PixelUInt8, width, height), pixels.data(), MemImage::Owned));
 }
 
 Update frame(Points leftCenters, Points leftSizes, Points rightCenters = {}, Points rightSizes = {},

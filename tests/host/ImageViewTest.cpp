@@ -35,7 +35,7 @@ TEST(ImageView2D, FitsTheImageKeepingItsAspectRatio) {
     const std::vector<std::uint8_t> pixels(40 * 20, 90);
     SharedImageSet set;
     set.add(std::make_shared<SharedImage>(
-        MemImage::create(ImageDescriptor(0x1401, 40, 20), pixels.data(), MemImage::NotOwned)));
+        MemImage::create(ImageDescriptor(PixelUInt8, 40, 20), pixels.data(), MemImage::NotOwned)));
     ImageView2D view;
     view.resize(200, 200);
     view.setVisibleData(DataList{&set});

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -225,4 +228,57 @@ TEST(Signal, EmissionWhileAnotherThreadConnectsAndDisconnects) {
 
     EXPECT_EQ(permanentCalls.load(), emissions);
     EXPECT_EQ(signal.connectionCount(), 1u);
+}
+
+TEST(Signal, DisconnectWaitsForACallInFlightOnAnotherThread) {
+    SignalImpl<int> signal;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool release = false;
+    std::atomic<bool> returned{false};
+    std::atomic<int> callsAfterDisconnect{0};
+    std::atomic<bool> disconnected{false};
+    auto connection = signal.connect([&](int) {
+        if (disconnected) {
+            ++callsAfterDisconnect;
+        }
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return release; });
+        returned = true;
+    });
+    std::thread emitter([&] { signal.emitSignal(1); });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return entered; }));
+    }
+    std::atomic<bool> disconnecting{false};
+    std::thread disconnector([&] {
+        disconnecting = true;
+        connection->disconnect();
+        // The call in flight has returned by now.
+        EXPECT_TRUE(returned);
+        disconnected = true;
+    });
+    while (!disconnecting) {
+        std::this_thread::yield();
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    changed.notify_all();
+    disconnector.join();
+    emitter.join();
+    signal.emitSignal(2);
+    EXPECT_EQ(callsAfterDisconnect, 0);
+
+    // Inside the call itself, a disconnect returns at once instead of waiting for itself.
+    SignalImpl<int> other;
+    std::shared_ptr<SignalConnection> self;
+    self = other.connect([&](int) { self->disconnect(); });
+    std::thread([&] { other.emitSignal(1); }).join();
+    EXPECT_FALSE(self->isConnected());
 }

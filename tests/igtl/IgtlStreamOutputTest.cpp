@@ -60,7 +60,7 @@ TEST(IgtlStreamOutput, TrackingDataAndImagesOfAHostStreamReachTheClients) {
 
     std::vector<std::uint8_t> pixels(64 * 32, 200);
     auto image = std::make_shared<SharedImage>(std::shared_ptr<MemImage>(
-        MemImage::create(ImageDescriptor(0x1401, 64, 32), pixels.data(), MemImage::Owned)));
+        MemImage::create(ImageDescriptor(PixelUInt8, 64, 32), pixels.data(), MemImage::Owned)));
     left.signalStreamData.emitSignal(std::make_shared<ImageStreamData>(&left, image));
     const auto received = client.receiveType("IMAGE");
     ASSERT_TRUE(received);

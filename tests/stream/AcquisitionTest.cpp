@@ -105,7 +105,7 @@ protected:
     void addInstrument(TestStream& stream, std::uint32_t geometryId, bool active = true) {
         ftkGeometry geometry{};
         geometry.geometryId = geometryId;
-        stream.registry().create(TrackerID(instrumentIdOf(geometryId), "", "marker"),
+        TestSupport::registryOf(stream).create(TrackerID(instrumentIdOf(geometryId), "", "marker"),
                                  std::make_unique<AtracsysGeometry>("", geometry, true), active);
     }
 
@@ -129,7 +129,7 @@ protected:
     }
 
     static TrackingInstrument instrument(TestStream& stream, std::uint32_t geometryId) {
-        return stream.registry().instrument(instrumentIdOf(geometryId)).value();
+        return TestSupport::registryOf(stream).instrument(instrumentIdOf(geometryId)).value();
     }
 
     static const TrackingInstrumentFiducialsData* fiducialsOf(
@@ -440,11 +440,11 @@ TEST_F(Acquisition, ImagesAreCopiedIntoThePublishedRecord) {
     pass(stream);
 
     ASSERT_EQ(updates.size(), 1u);
-    const auto* record = stream.lastUpdate();
+    const auto* record = TestSupport::lastUpdateOf(stream);
     ASSERT_EQ(updates[0], record);
     const std::shared_ptr<SharedImage> left = record->left.image;
     ASSERT_TRUE(left && record->right.image);
-    EXPECT_EQ(left->descriptor(), ImageDescriptor(0x1401, 4, 3, 1, 1));
+    EXPECT_EQ(left->descriptor(), ImageDescriptor(PixelUInt8, 4, 3, 1, 1));
     EXPECT_EQ(pixelsOf(left)[11], 11);
     EXPECT_EQ(pixelsOf(record->right.image)[0], 100);
     EXPECT_EQ(record->left.fiducialCenters,
@@ -458,9 +458,9 @@ TEST_F(Acquisition, ImagesAreCopiedIntoThePublishedRecord) {
     pass(stream);
     ASSERT_EQ(updates.size(), 2u);
     EXPECT_EQ(pixelsOf(left)[0], 0);
-    EXPECT_EQ(pixelsOf(stream.lastUpdate()->left.image)[0], 50);
-    EXPECT_TRUE(stream.lastUpdate()->left.fiducialCenters.empty());
-    EXPECT_TRUE(stream.lastUpdate()->right.fiducialSizes.empty());
+    EXPECT_EQ(pixelsOf(TestSupport::lastUpdateOf(stream)->left.image)[0], 50);
+    EXPECT_TRUE(TestSupport::lastUpdateOf(stream)->left.fiducialCenters.empty());
+    EXPECT_TRUE(TestSupport::lastUpdateOf(stream)->right.fiducialSizes.empty());
 }
 
 TEST_F(Acquisition, ImageMemoryIsReusedOnlyWhenNobodyHoldsIt) {
@@ -469,17 +469,17 @@ TEST_F(Acquisition, ImageMemoryIsReusedOnlyWhenNobodyHoldsIt) {
     open(stream);
     sim->queueFrame(imageFrame(1, 2));
     pass(stream);
-    const std::shared_ptr<SharedImage> heldLeft = stream.lastUpdate()->left.image;
-    const std::uint8_t* rightMemory = stream.lastUpdate()->right.image->sharedMem()->data();
+    const std::shared_ptr<SharedImage> heldLeft = TestSupport::lastUpdateOf(stream)->left.image;
+    const std::uint8_t* rightMemory = TestSupport::lastUpdateOf(stream)->right.image->sharedMem()->data();
 
     sim->queueFrame(imageFrame(3, 4));
     pass(stream);
     // The held image keeps its pixels; the right one nobody held is refilled in place.
     EXPECT_EQ(pixelsOf(heldLeft)[0], 1);
-    EXPECT_NE(stream.lastUpdate()->left.image, heldLeft);
-    EXPECT_EQ(pixelsOf(stream.lastUpdate()->left.image)[0], 3);
-    EXPECT_EQ(stream.lastUpdate()->right.image->sharedMem()->data(), rightMemory);
-    EXPECT_EQ(pixelsOf(stream.lastUpdate()->right.image)[0], 4);
+    EXPECT_NE(TestSupport::lastUpdateOf(stream)->left.image, heldLeft);
+    EXPECT_EQ(pixelsOf(TestSupport::lastUpdateOf(stream)->left.image)[0], 3);
+    EXPECT_EQ(TestSupport::lastUpdateOf(stream)->right.image->sharedMem()->data(), rightMemory);
+    EXPECT_EQ(pixelsOf(TestSupport::lastUpdateOf(stream)->right.image)[0], 4);
 }
 
 TEST_F(Acquisition, InvalidImagesKeepTheLastRecordAndStillTrack) {
@@ -488,14 +488,14 @@ TEST_F(Acquisition, InvalidImagesKeepTheLastRecordAndStillTrack) {
     open(stream);
     sim->queueFrame(imageFrame(0, 0));
     pass(stream);
-    const auto* record = stream.lastUpdate();
+    const auto* record = TestSupport::lastUpdateOf(stream);
 
     auto broken = imageFrame(1, 1);
     broken.leftPixelsStatus = FTK_PART_OVERFLOW;
     sim->queueFrame(broken);
     pass(stream);
     EXPECT_EQ(log.count(Log::Warning, "", "AtracsysTrackingStream: Raw images not available."), 1);
-    EXPECT_EQ(stream.lastUpdate(), record);
+    EXPECT_EQ(TestSupport::lastUpdateOf(stream), record);
     EXPECT_EQ(updates.size(), 1u);
     EXPECT_EQ(data.size(), 2u);
 }
@@ -505,7 +505,7 @@ TEST_F(Acquisition, ImagesNotQueriedLeaveNoRecord) {
     open(stream);
     sim->queueFrame(frameWith({}));  // no images: their statuses say skipped
     pass(stream);
-    EXPECT_EQ(stream.lastUpdate(), nullptr);
+    EXPECT_EQ(TestSupport::lastUpdateOf(stream), nullptr);
     EXPECT_TRUE(updates.empty());
     EXPECT_EQ(data.size(), 1u);
 }
@@ -556,7 +556,7 @@ TEST_F(Acquisition, ImageDataFromTheHookGoesToTheSubstreamsBesideTheTrackingData
     pass(stream);
 
     EXPECT_TRUE(updates.empty());
-    EXPECT_EQ(stream.lastUpdate(), nullptr);
+    EXPECT_EQ(TestSupport::lastUpdateOf(stream), nullptr);
     ASSERT_EQ(compounds.size(), 1u);
     ASSERT_EQ(data.size(), 1u);
     EXPECT_EQ(compounds[0]->proxyStreamData(), data[0]);

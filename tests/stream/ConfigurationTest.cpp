@@ -1,5 +1,6 @@
 // Saving and restoring the stream's settings.
 #include "stream/AtracsysTrackingStream.h"
+#include "stream/StreamTestAccess.h"
 
 #include "host/WorkspaceFile.h"
 #include "support/DriverScript.h"
@@ -163,7 +164,7 @@ TEST_F(Configuration, TargetPathsAreMadeAbsoluteOnlyWhenTheyExist) {
     stream.configure(&p);
     QDir::setCurrent(previous);
 
-    const auto specials = stream.registry().specialObjects();
+    const auto specials = TestSupport::registryOf(stream).specialObjects();
     ASSERT_EQ(specials.size(), 1u);
     EXPECT_EQ(specials.begin()->second->path, files.path("rel.ini"));
     EXPECT_EQ(log.count(Log::Error, "AtracsysTrackingStream", "Cannot load geometry from file gone.ini"), 1);
@@ -219,7 +220,7 @@ TEST_F(Configuration, WorkspaceSavedLoadedIntoAFreshStreamAndSavedAgainIsTheSame
     EXPECT_EQ(stream.fiducialQueryMode(), AtracsysTrackingStreamBase::AllInMarkerVicinity);
     EXPECT_EQ(stream.maxFiducialMarkerDistance(), 42.5);
     EXPECT_TRUE(stream.queryImages());
-    EXPECT_EQ(stream.registry().size(), 2);
+    EXPECT_EQ(TestSupport::registryOf(stream).size(), 2);
     Properties again;
     stream.configuration(&again);
     EXPECT_EQ(WorkspaceFile::toText(again), first);

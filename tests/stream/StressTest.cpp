@@ -1,5 +1,6 @@
 // The control thread changes markers and the stream's life while the worker streams frames.
 #include "stream/AtracsysTrackingStream.h"
+#include "stream/StreamTestAccess.h"
 
 #include "support/DriverScript.h"
 #include "support/LogCapture.h"
@@ -92,10 +93,10 @@ TEST(Stress, MarkersAndLifeChangeWhileTheWorkerStreams) {
     std::atomic<bool> stopReader{false};
     std::thread reader([&] {
         while (!stopReader.load()) {
-            for (const TrackingInstrument& instrument : stream.registry().instruments()) {
+            for (const TrackingInstrument& instrument : TestSupport::registryOf(stream).instruments()) {
                 EXPECT_EQ(instrument.id.ID.rfind("atracsys-", 0), 0u);
             }
-            (void)stream.registry().mainInstrument();
+            (void)TestSupport::registryOf(stream).mainInstrument();
             std::this_thread::yield();
         }
     });

@@ -77,14 +77,11 @@ std::vector<Log::Record> LogCapture::recordsAtLeast(int level) {
     return out;
 }
 
-void LogCapture::acceptAll() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto& e : m_entries) {
-        e.checked = true;
-    }
-}
-
 void LogCapture::clear() {
+    const std::string left = unchecked();
+    if (!left.empty()) {
+        ADD_FAILURE() << "Unexpected warnings or errors were logged before clear():\n" << left;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_entries.clear();
 }

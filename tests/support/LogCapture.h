@@ -33,8 +33,7 @@ public:
     std::vector<Halvoren::Log::Record> records();
     /// Records of at least this level; marks them checked.
     std::vector<Halvoren::Log::Record> recordsAtLeast(int level);
-    /// Marks everything so far as checked.
-    void acceptAll();
+    /// Forgets everything so far; fails the test for unchecked warnings and errors, as the destructor does.
     void clear();
     /// Texts of the unchecked warnings and errors (for messages).
     std::string unchecked() const;
