@@ -9,9 +9,7 @@
 #include "host/WorkspaceFile.h"
 
 #include <filesystem>
-#include <fstream>
 #include <ostream>
-#include <sstream>
 
 namespace Halvoren::App {
 
@@ -83,22 +81,19 @@ int runConvert(const std::vector<std::string>& args, std::ostream& out, std::ost
     Log::setGlobalLevel(Log::Warning);
     const LoadedPlugins plugins;
 
-    // As written, to tell what the conversions renamed.
-    std::ifstream file(in);
-    std::stringstream text;
-    text << file.rdbuf();
-    Properties original;
+    // Read once: a FIFO gives its text only once.
+    std::string text;
     std::string error;
-    if (!file || !WorkspaceFile::fromText(text.str(), original, error)) {
-        err << "halvoren: " << (error.empty() ? "cannot read " + in : in + ": " + error) << '\n';
-        return ExitBadInput;
-    }
     Properties workspace;
     std::vector<WorkspaceConversionRegistry::Report> reports;
-    if (!WorkspaceFile::load(in, workspace, error, nullptr, &reports)) {
+    if (!WorkspaceFile::readText(in, text, error) ||
+        !WorkspaceFile::loadText(text, in, workspace, error, nullptr, &reports)) {
         err << "halvoren: " << error << '\n';
         return ExitBadInput;
     }
+    // As written, to tell what the conversions renamed; the same text parsed above.
+    Properties original;
+    WorkspaceFile::fromText(text, original, error);
 
     out << in << ": workspace version " << WorkspaceConversionRegistry::workspaceVersion(original) << '\n';
     if (reports.empty()) {

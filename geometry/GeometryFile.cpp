@@ -1,6 +1,7 @@
 #include "geometry/GeometryFile.h"
 
 #include "geometry/IniFile.h"
+#include "host/BoundedFile.h"
 #include "host/Log.h"
 
 #include <QByteArray>
@@ -10,8 +11,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <utility>
 
@@ -46,19 +45,15 @@ std::optional<ftkGeometry> readGeometryFile(const std::string& path) {
         }
         return loadGeometry(input);
     }
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (!error && size > kMaxGeometryBytes) {
+    // Bounded while reading: a device or a FIFO claims no size.
+    const BoundedFile::Result read = BoundedFile::read(path, kMaxGeometryBytes);
+    if (read.outcome == BoundedFile::Outcome::TooLarge) {
         logTooLarge("Geometry file " + path);
         return std::nullopt;
     }
-    // A file that cannot be opened reads as empty text and fails on the missing geometry section.
-    std::ifstream file(path);
-    if (!file.is_open()) {
-        std::istringstream empty;
-        return loadGeometry(empty);
-    }
-    return loadGeometry(file);
+    // A file that cannot be read reads as empty text and fails on the missing geometry section.
+    std::istringstream input(read.outcome == BoundedFile::Outcome::Read ? read.text : std::string());
+    return loadGeometry(input);
 }
 
 std::optional<ftkGeometry> loadGeometry(std::istream& input) {

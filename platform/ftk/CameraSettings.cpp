@@ -15,6 +15,9 @@
 namespace ftksim {
 namespace {
 
+// A settings file is a few dozen lines; anything this large is not one.
+constexpr std::size_t kMaxSettingsBytes = 1024 * 1024;
+
 std::string trim(const std::string& text) {
     const char* spaces = " \t\r\n\f\v";
     const auto first = text.find_first_not_of(spaces);
@@ -248,8 +251,26 @@ std::optional<CameraSettings> readCameraSettings(const std::string& path, std::s
     return parseCameraSettings(file, path, error);
 }
 
-std::optional<CameraSettings> parseCameraSettings(std::istream& file, const std::string& path,
+std::optional<CameraSettings> parseCameraSettings(std::istream& input, const std::string& path,
                                                   std::string& error) {
+    // Taken in bounded chunks before parsing: a device or a FIFO claims no size, and an endless line
+    // must not be read whole.
+    std::string text;
+    char chunk[64 * 1024];
+    while (input.read(chunk, sizeof(chunk)), input.gcount() > 0) {
+        const auto count = static_cast<std::size_t>(input.gcount());
+        if (count > kMaxSettingsBytes - text.size()) {
+            error = path + ": larger than " + std::to_string(kMaxSettingsBytes / (1024 * 1024)) +
+                    " MB: not a camera settings file";
+            return std::nullopt;
+        }
+        text.append(chunk, count);
+    }
+    if (input.bad()) {
+        error = path + ": cannot read the camera settings file";
+        return std::nullopt;
+    }
+    std::istringstream file(text);
     CameraSettings settings;
     std::set<std::string> seen;
     std::string line;
@@ -284,10 +305,6 @@ std::optional<CameraSettings> parseCameraSettings(std::istream& file, const std:
         if (const auto expected = reader->second(value, settings)) {
             return fail("bad value \"" + value + "\" for \"" + key + "\": expected " + *expected);
         }
-    }
-    if (file.bad()) {
-        error = path + ": cannot read the camera settings file";
-        return std::nullopt;
     }
     return settings;
 }

@@ -50,7 +50,8 @@ struct CameraSettings {
 /// error_status (a non-zero status); the scene: pivot_marker (a geometry id), pivot_point and pivot_tip ("x y
 /// z"), pivot_angle (degrees, 1 to 60) and body (3 to 6 points "x y z; x y z; ..."). Keys left out keep their
 /// defaults; a key given twice is an error. On failure returns nothing and sets the error text:
-/// "<path>:<line>: <what is wrong>", or "<path>: ..." when the file cannot be read.
+/// "<path>:<line>: <what is wrong>", or "<path>: ..." when the file cannot be read or holds more than 1 MB
+/// (reading stops there, whatever the file is).
 FTKSIM_API std::optional<CameraSettings> readCameraSettings(const std::string& path, std::string& error);
 /// The same from a text already open; `path` names it in the error text.
 FTKSIM_API std::optional<CameraSettings> parseCameraSettings(std::istream& input, const std::string& path,

@@ -1,11 +1,18 @@
 #include "WorkspaceFile.h"
 
+#include "BoundedFile.h"
+
 #include <QByteArray>
-#include <QFile>
 #include <QSaveFile>
 #include <QString>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
+
+#include <sys/stat.h>
+
+#include <charconv>
+#include <climits>
+#include <system_error>
 
 namespace Halvoren::WorkspaceFile {
 
@@ -17,6 +24,26 @@ constexpr int kMaxBlockDepth = 256;
 
 QString q(const std::string& s) {
     return QString::fromStdString(s);
+}
+
+// The workspace version as conversions compare it: digits only, within an int. Anything else would be
+// read as some other version and get the wrong conversions, or none.
+bool checkWorkspaceVersion(const Properties& root, std::string& error) {
+    for (const auto& [key, value] : root.attributes()) {
+        if (key != "workspaceVersion") {
+            continue;
+        }
+        int number = 0;
+        const char* const end = value.data() + value.size();
+        const auto [stop, failure] = std::from_chars(value.data(), end, number);
+        const bool ok = !value.empty() && value.front() != '-' && failure == std::errc() && stop == end;
+        if (!ok) {
+            error = "workspace version '" + value + "' is not a whole number from 0 to " +
+                    std::to_string(INT_MAX);
+            return false;
+        }
+    }
+    return true;
 }
 
 void writeAttributes(QXmlStreamWriter& w, const Properties::Attributes& attributes) {
@@ -219,6 +246,15 @@ bool fromText(const std::string& text, Properties& out, std::string& error, int*
 }
 
 bool save(const Properties& root, const std::string& path, std::string& error) {
+    // The temporary file is renamed over the target: that would turn a FIFO or a device into a regular
+    // file. Symbolic links are followed, as the rename replaces what they point to.
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        error = "cannot write " + path + ": it is " +
+                (S_ISDIR(status.st_mode) ? "a folder" : "not a regular file") +
+                ", and only a regular file is replaced";
+        return false;
+    }
     QSaveFile file(q(path));
     if (!file.open(QIODevice::WriteOnly)) {
         error = "cannot write " + path + ": " + file.errorString().toStdString();
@@ -233,30 +269,45 @@ bool save(const Properties& root, const std::string& path, std::string& error) {
     return true;
 }
 
-bool load(const std::string& path, Properties& out, std::string& error, int* version,
-          std::vector<WorkspaceConversionRegistry::Report>* conversions) {
-    QFile file(q(path));
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = "cannot read " + path + ": " + file.errorString().toStdString();
+bool readText(const std::string& path, std::string& text, std::string& error) {
+    BoundedFile::Result read = BoundedFile::read(path, kMaxFileBytes);
+    if (read.outcome != BoundedFile::Outcome::Read) {
+        error = BoundedFile::message(read, path, kMaxFileBytes);
+        if (read.outcome == BoundedFile::Outcome::TooLarge) {
+            error += ": not a workspace";
+        } else if (read.outcome == BoundedFile::Outcome::Folder) {
+            error += ", not a workspace file";
+        }
         return false;
     }
-    // Far beyond any workspace; a file this large would only take long to be refused.
-    constexpr qint64 kMaxWorkspaceBytes = 64 * 1024 * 1024;
-    if (file.size() > kMaxWorkspaceBytes) {
-        error = path + ": larger than 64 MB, not a workspace";
-        return false;
-    }
-    const QByteArray bytes = file.readAll();
-    if (!fromText(bytes.toStdString(), out, error, version)) {
+    text = std::move(read.text);
+    return true;
+}
+
+bool loadText(const std::string& text, const std::string& path, Properties& out, std::string& error,
+              int* version, std::vector<WorkspaceConversionRegistry::Report>* conversions) {
+    Properties parsed;
+    int fileVersion = 0;
+    if (!fromText(text, parsed, error, &fileVersion) || !checkWorkspaceVersion(parsed, error)) {
         error = path + ": " + error;
         return false;
     }
     std::vector<WorkspaceConversionRegistry::Report> ran =
-        WorkspaceConversionRegistry::instance().convert(out, Filesystem::Path(path));
+        WorkspaceConversionRegistry::instance().convert(parsed, Filesystem::Path(path));
+    out = parsed;
+    if (version != nullptr) {
+        *version = fileVersion;
+    }
     if (conversions != nullptr) {
         *conversions = std::move(ran);
     }
     return true;
+}
+
+bool load(const std::string& path, Properties& out, std::string& error, int* version,
+          std::vector<WorkspaceConversionRegistry::Report>* conversions) {
+    std::string text;
+    return readText(path, text, error) && loadText(text, path, out, error, version, conversions);
 }
 
 }  // namespace Halvoren::WorkspaceFile

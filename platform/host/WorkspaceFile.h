@@ -8,6 +8,7 @@
 #include "Properties.h"
 #include "WorkspaceConversionRegistry.h"
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -21,10 +22,21 @@ std::string toText(const Properties& root);
 /// what is wrong, with the line. `version` receives the file's format version.
 bool fromText(const std::string& text, Properties& out, std::string& error, int* version = nullptr);
 
-/// Writes through a temporary file that replaces the target only when complete.
+/// Far beyond any workspace; a larger file is refused, not read to its end.
+constexpr std::size_t kMaxFileBytes = 64 * 1024 * 1024;
+
+/// Writes through a temporary file that replaces the target only when complete. Only a regular file (or
+/// none) is replaced: a folder, FIFO, device or socket at `path` is refused and left as it is.
 bool save(const Properties& root, const std::string& path, std::string& error);
-/// Reads and parses the file, then runs the registered workspace conversions that its content needs
+/// Reads the file's text; refuses a folder and stops at kMaxFileBytes, whatever the file is.
+bool readText(const std::string& path, std::string& text, std::string& error);
+/// Parses text read from `path`, refuses a workspace version that is not a whole number an int holds,
+/// then runs the registered workspace conversions that the content needs
 /// (WorkspaceConversionRegistry::convert); `conversions` receives what ran.
+bool loadText(const std::string& text, const std::string& path, Properties& out, std::string& error,
+              int* version = nullptr,
+              std::vector<WorkspaceConversionRegistry::Report>* conversions = nullptr);
+/// readText, then loadText.
 bool load(const std::string& path, Properties& out, std::string& error, int* version = nullptr,
           std::vector<WorkspaceConversionRegistry::Report>* conversions = nullptr);
 

@@ -1,6 +1,8 @@
 #include "ftk/SimulatedCamera.h"
+#include "support/FifoWriter.h"
 
 #include <gtest/gtest.h>
+#include <QTemporaryDir>
 
 #include <array>
 
@@ -540,6 +542,16 @@ TEST_F(CameraSettingsFile, RejectsBadLinesNamingFileAndLine) {
         EXPECT_FALSE(ftksim::readCameraSettings(path, error));
         EXPECT_EQ(error.rfind(path + ":" + c.expected, 0), 0u) << error;
     }
+}
+
+TEST_F(CameraSettingsFile, ReadingStopsAtTheLimitWhateverTheFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // A FIFO claims no size, like a device; its one endless line is not taken in whole.
+    const TestSupport::FifoWriter fifo(dir.filePath("fifo").toStdString(), 2 * 1024 * 1024, 'x');
+    EXPECT_FALSE(ftksim::readCameraSettings(fifo.path(), error));
+    EXPECT_TRUE(error == fifo.path() + ": larger than 1 MB: not a camera settings file")
+        << error.substr(0, 200);
 }
 
 TEST_F(CameraSettingsFile, UnreadableFileNamesTheFile) {

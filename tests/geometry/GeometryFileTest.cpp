@@ -1,4 +1,5 @@
 #include "geometry/GeometryFile.h"
+#include "support/FifoWriter.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -179,4 +180,18 @@ TEST(GeometryFile, OversizedInputIsRefusedBeforeParsing) {
     std::istringstream endless(std::string(3 * 1024 * 1024, 'x'));
     EXPECT_FALSE(loadGeometry(endless));
     EXPECT_EQ(log.countContaining("is larger than 1024 KB"), 2);
+}
+
+TEST(GeometryFile, DevicesAndFifosStopAtTheLimitNamingTheFile) {
+    TestSupport::LogCapture log;
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // Neither claims a size: the bound holds while reading.
+    const TestSupport::FifoWriter fifo(dir.filePath("fifo").toStdString(), 2 * 1024 * 1024, 'x');
+    for (const std::string& path : {std::string("/dev/zero"), fifo.path()}) {
+        EXPECT_FALSE(readGeometryFile(path));
+        EXPECT_EQ(log.count(Log::Error, "AtracsysTracking: Geometry file " + path +
+                                            " is larger than 1024 KB: not a marker geometry"),
+                  1);
+    }
 }

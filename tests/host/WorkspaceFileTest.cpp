@@ -3,9 +3,12 @@
 #include "host/WorkspaceFile.h"
 
 #include "support/DriverScript.h"
+#include "support/FifoWriter.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cmath>
 
@@ -133,5 +136,60 @@ TEST(WorkspaceFile, EveryTruncationOfAValidFileIsRefusedWithALine) {
         EXPECT_FALSE(WorkspaceFile::fromText(good.substr(0, cut), target, error)) << "cut at " << cut;
         EXPECT_EQ(error.rfind("line ", 0), 0u) << error;
         EXPECT_EQ(target, sample());
+    }
+}
+
+TEST(WorkspaceFile, SavingReplacesOnlyARegularFile) {
+    TestSupport::TempFiles files;
+    const std::string fifo = files.path("fifo");
+    const std::string device = files.path("null");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);  // a copy of /dev/null
+    for (const std::string& path : {fifo, device, files.path("")}) {
+        std::string error;
+        EXPECT_FALSE(WorkspaceFile::save(sample(), path, error)) << path;
+        EXPECT_EQ(error.rfind("cannot write " + path + ": it is ", 0), 0u) << error;
+    }
+    struct stat status {};
+    ASSERT_EQ(::stat(fifo.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+    ASSERT_EQ(::stat(device.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISCHR(status.st_mode));
+}
+
+TEST(WorkspaceFile, ReadingStopsAtTheLimitAndNamesFolders) {
+    TestSupport::TempFiles files;
+    Properties target = sample();
+    std::string error;
+    {
+        // A FIFO claims no size; a larger stream is refused at the limit, not parsed.
+        const TestSupport::FifoWriter fifo(files.path("fifo"), WorkspaceFile::kMaxFileBytes + 1024 * 1024);
+        EXPECT_FALSE(WorkspaceFile::load(fifo.path(), target, error));
+        EXPECT_EQ(error, fifo.path() + " is larger than 64 MB: not a workspace");
+    }
+    EXPECT_FALSE(WorkspaceFile::load(files.path(""), target, error));
+    EXPECT_NE(error.find("it is a folder"), std::string::npos) << error;
+    EXPECT_EQ(target, sample());
+}
+
+TEST(WorkspaceFile, AWorkspaceVersionThatIsNotAWholeNumberInRangeIsRefused) {
+    TestSupport::TempFiles files;
+    for (const std::string version : {"3000000000", "1e3", "34abc", "-1", "", " 12"}) {
+        Properties root = sample();
+        root.setAttributes({{"workspaceVersion", version}});
+        std::string error;
+        ASSERT_TRUE(WorkspaceFile::save(root, files.path("w.xml"), error)) << error;
+        Properties target;
+        EXPECT_FALSE(WorkspaceFile::load(files.path("w.xml"), target, error)) << version;
+        EXPECT_NE(error.find("workspace version '" + version + "' is not a whole number"), std::string::npos)
+            << error;
+    }
+    for (const std::string version : {"0", "12", "2147483647"}) {
+        Properties root = sample();
+        root.setAttributes({{"workspaceVersion", version}});
+        std::string error;
+        ASSERT_TRUE(WorkspaceFile::save(root, files.path("w.xml"), error)) << error;
+        Properties target;
+        EXPECT_TRUE(WorkspaceFile::load(files.path("w.xml"), target, error)) << error;
     }
 }

@@ -1,0 +1,110 @@
+#include "BoundedFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace Halvoren::BoundedFile {
+
+namespace {
+
+// Closes the descriptor on every way out.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+Result failed(Outcome outcome, int error) {
+    Result result;
+    result.outcome = outcome;
+    if (error != 0) {
+        result.reason = std::strerror(error);
+    }
+    return result;
+}
+
+}  // namespace
+
+Result read(const std::string& path, std::size_t limit) {
+    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        return failed(errno == EISDIR ? Outcome::Folder : Outcome::CannotOpen, errno == EISDIR ? 0 : errno);
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) {
+        return failed(Outcome::ReadFailed, errno);
+    }
+    if (S_ISDIR(status.st_mode)) {
+        return failed(Outcome::Folder, 0);
+    }
+    Result result;
+    if (S_ISREG(status.st_mode)) {
+        // A regular file's size is known: refused without reading, and read without regrowing.
+        if (static_cast<std::size_t>(status.st_size) > limit) {
+            return failed(Outcome::TooLarge, 0);
+        }
+        result.text.reserve(static_cast<std::size_t>(status.st_size));
+    }
+    char chunk[64 * 1024];
+    for (;;) {
+        const ssize_t count = ::read(fd.get(), chunk, sizeof(chunk));
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return failed(errno == EISDIR ? Outcome::Folder : Outcome::ReadFailed,
+                          errno == EISDIR ? 0 : errno);
+        }
+        if (count == 0) {
+            break;
+        }
+        if (static_cast<std::size_t>(count) > limit - result.text.size()) {
+            return failed(Outcome::TooLarge, 0);
+        }
+        result.text.append(chunk, static_cast<std::size_t>(count));
+    }
+    result.outcome = Outcome::Read;
+    return result;
+}
+
+std::string sizeText(std::size_t bytes) {
+    constexpr std::size_t kB = 1024;
+    if (bytes >= kB * kB && bytes % (kB * kB) == 0) {
+        return std::to_string(bytes / (kB * kB)) + " MB";
+    }
+    if (bytes >= kB && bytes % kB == 0) {
+        return std::to_string(bytes / kB) + " KB";
+    }
+    return std::to_string(bytes) + " bytes";
+}
+
+std::string message(const Result& result, const std::string& path, std::size_t limit) {
+    switch (result.outcome) {
+        case Outcome::Read:
+            return std::string();
+        case Outcome::Folder:
+            return "cannot read " + path + ": it is a folder";
+        case Outcome::TooLarge:
+            return path + " is larger than " + sizeText(limit);
+        case Outcome::CannotOpen:
+        case Outcome::ReadFailed:
+            break;
+    }
+    return "cannot read " + path + (result.reason.empty() ? std::string() : ": " + result.reason);
+}
+
+}  // namespace Halvoren::BoundedFile
