@@ -1,7 +1,7 @@
 // Whole-file reads with a ceiling that holds while reading, whatever the file is.
 #include "host/BoundedFile.h"
 
-#include "support/DriverScript.h"
+#include "support/TempFiles.h"
 #include "support/FifoWriter.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 #include "host/PluginManager.h"
 #include "host/WorkspaceConversionRegistry.h"
 
-#include "support/DriverScript.h"
+#include "support/TempFiles.h"
 #include "support/LogCapture.h"
 
 #include <dlfcn.h>

@@ -2,7 +2,7 @@
 #include "host/WorkspaceConversionRegistry.h"
 #include "host/WorkspaceFile.h"
 
-#include "support/DriverScript.h"
+#include "support/TempFiles.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>

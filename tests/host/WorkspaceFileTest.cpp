@@ -2,7 +2,7 @@
 #include "host/Parameter.h"
 #include "host/WorkspaceFile.h"
 
-#include "support/DriverScript.h"
+#include "support/TempFiles.h"
 #include "support/FifoWriter.h"
 #include "support/LogCapture.h"
 

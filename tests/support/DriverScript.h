@@ -1,9 +1,9 @@
 #pragma once
 // Scenario helpers over the scripted driver, shared by the stream tests.
 
-#include "ftk/ftkSimulator.h"
+#include "support/TempFiles.h"
 
-#include <QTemporaryDir>
+#include "ftk/ftkSimulator.h"
 
 #include <cstdint>
 #include <string>
@@ -22,25 +22,5 @@ inline ftksim::Simulator& scriptDevice(int type = FTK_DEVICE_SPRYTRACK_300, std:
     }
     return sim;
 }
-
-/// A folder for files a test writes; removed with the object.
-class TempFiles {
-public:
-    TempFiles() = default;
-    std::string path(const std::string& name) const {
-        return m_dir.filePath(QString::fromStdString(name)).toStdString();
-    }
-    /// Writes the text to the file and returns its path.
-    std::string write(const std::string& name, const std::string& text) const;
-    /// A geometry file with the id and the points (x, y, z each).
-    std::string writeGeometry(const std::string& name, std::uint32_t id,
-                              const std::vector<std::vector<double>>& points) const;
-
-private:
-    QTemporaryDir m_dir;
-};
-
-/// A square marker of four fiducials, 50 mm wide.
-std::vector<std::vector<double>> squareMarker();
 
 }  // namespace TestSupport

@@ -1,7 +1,7 @@
-#include "app/ConvertCommand.h"
+#include "halvoren/ConvertCommand.h"
 
-#include "app/LoadedPlugins.h"
-#include "app/StreamSetup.h"
+#include "halvoren/LoadedPlugins.h"
+#include "halvoren/StreamSetup.h"
 
 #include "host/Log.h"
 #include "host/Properties.h"

@@ -2,7 +2,7 @@
 // Tool calibration from the command line: pivot calibration of a marker's tool tip, and the definition of
 // a new marker from the fiducials of a rigid body no registered marker explains.
 
-#include "app/StreamSetup.h"
+#include "halvoren/StreamSetup.h"
 
 #include <cstdint>
 #include <iosfwd>

@@ -1,4 +1,4 @@
-#include "app/PoseWriter.h"
+#include "halvoren/PoseWriter.h"
 
 #include <Eigen/Geometry>
 

@@ -1,6 +1,6 @@
 // halvoren pivot and halvoren define-marker against the simulated camera, whose scene is the truth.
 #include "AppProcess.h"
-#include "support/DriverScript.h"
+#include "support/TempFiles.h"
 
 #include <gtest/gtest.h>
 #include <QJsonArray>

@@ -2,7 +2,7 @@
 // The tracking stream as the application runs it: made by a loaded plug-in's stream algorithm, configured
 // from a workspace or the command's options, and taken over from the algorithm once it has run.
 
-#include "app/StreamSetup.h"
+#include "halvoren/StreamSetup.h"
 
 #include "host/Algorithm.h"
 #include "host/Properties.h"

@@ -1,6 +1,6 @@
 // halvoren stream serving OpenIGTLink, received by the example client while the poses go to CSV.
 #include "AppProcess.h"
-#include "support/DriverScript.h"
+#include "support/TempFiles.h"
 
 #include <gtest/gtest.h>
 #include <QProcess>

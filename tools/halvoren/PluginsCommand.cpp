@@ -1,7 +1,7 @@
-#include "app/PluginsCommand.h"
+#include "halvoren/PluginsCommand.h"
 
-#include "app/LoadedPlugins.h"
-#include "app/StreamSetup.h"
+#include "halvoren/LoadedPlugins.h"
+#include "halvoren/StreamSetup.h"
 
 #include "host/AlgorithmFactory.h"
 #include "host/Log.h"

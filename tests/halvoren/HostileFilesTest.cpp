@@ -1,6 +1,6 @@
 // Files that are not what a command expects: special files, folders, endless or oversized input.
 #include "AppProcess.h"
-#include "support/DriverScript.h"
+#include "support/TempFiles.h"
 #include "support/FifoWriter.h"
 
 #include <gtest/gtest.h>

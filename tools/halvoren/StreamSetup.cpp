@@ -1,4 +1,4 @@
-#include "app/StreamSetup.h"
+#include "halvoren/StreamSetup.h"
 
 #include "host/Log.h"
 

@@ -1,6 +1,6 @@
 // The application's window, run offscreen as a separate process against the simulated camera.
 #include "AppProcess.h"
-#include "support/DriverScript.h"
+#include "support/TempFiles.h"
 
 #include <gtest/gtest.h>
 #include <QImage>

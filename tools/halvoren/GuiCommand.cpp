@@ -1,9 +1,9 @@
-#include "app/GuiCommand.h"
+#include "halvoren/GuiCommand.h"
 
-#include "app/FrameWatch.h"
-#include "app/LoadedPlugins.h"
-#include "app/MainWindow.h"
-#include "app/StreamSession.h"
+#include "halvoren/FrameWatch.h"
+#include "halvoren/LoadedPlugins.h"
+#include "halvoren/MainWindow.h"
+#include "halvoren/StreamSession.h"
 
 #include "host/AlgorithmController.h"
 #include "host/Log.h"

@@ -1,8 +1,8 @@
 #pragma once
 // "halvoren stream": runs the tracking stream and writes the poses it delivers.
 
-#include "app/PoseWriter.h"
-#include "app/StreamSetup.h"
+#include "halvoren/PoseWriter.h"
+#include "halvoren/StreamSetup.h"
 
 #include <cstdint>
 #include <iosfwd>

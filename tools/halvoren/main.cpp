@@ -1,10 +1,10 @@
 // halvoren: the host application. Loads the plug-in modules, makes the tracking stream through them and
 // runs it from the command line or in a window.
-#include "app/CalibrationCommands.h"
-#include "app/ConvertCommand.h"
-#include "app/GuiCommand.h"
-#include "app/PluginsCommand.h"
-#include "app/StreamCommand.h"
+#include "halvoren/CalibrationCommands.h"
+#include "halvoren/ConvertCommand.h"
+#include "halvoren/GuiCommand.h"
+#include "halvoren/PluginsCommand.h"
+#include "halvoren/StreamCommand.h"
 
 #include <QApplication>
 #include <QCoreApplication>

@@ -1,10 +1,10 @@
 // The application as a host: it reaches the stream only through the plug-in module it loads.
 #include "AppProcess.h"
-#include "support/DriverScript.h"
+#include "support/TempFiles.h"
 #include "support/LogCapture.h"
 
-#include "app/LoadedPlugins.h"
-#include "app/StreamSession.h"
+#include "halvoren/LoadedPlugins.h"
+#include "halvoren/StreamSession.h"
 #include "host/PluginManager.h"
 #include "host/TrackingStream.h"
 

@@ -1,4 +1,4 @@
-#include "app/FrameWatch.h"
+#include "halvoren/FrameWatch.h"
 
 #include "host/Log.h"
 

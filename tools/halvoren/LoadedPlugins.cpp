@@ -1,4 +1,4 @@
-#include "app/LoadedPlugins.h"
+#include "halvoren/LoadedPlugins.h"
 
 namespace Halvoren::App {
 

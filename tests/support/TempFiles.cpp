@@ -1,4 +1,4 @@
-#include "support/DriverScript.h"
+#include "support/TempFiles.h"
 
 #include <fstream>
 #include <sstream>

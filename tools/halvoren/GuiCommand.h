@@ -1,7 +1,7 @@
 #pragma once
 // "halvoren gui": the stream's controller panel beside its camera views, in a window.
 
-#include "app/StreamSetup.h"
+#include "halvoren/StreamSetup.h"
 
 #include <cstdint>
 #include <iosfwd>

@@ -1,8 +1,8 @@
-#include "app/CalibrationCommands.h"
+#include "halvoren/CalibrationCommands.h"
 
-#include "app/InputChecks.h"
-#include "app/LoadedPlugins.h"
-#include "app/StreamSession.h"
+#include "halvoren/InputChecks.h"
+#include "halvoren/LoadedPlugins.h"
+#include "halvoren/StreamSession.h"
 
 #include "calibration/FrameCollector.h"
 #include "calibration/MarkerDefinition.h"

@@ -1,9 +1,9 @@
-#include "app/StreamCommand.h"
+#include "halvoren/StreamCommand.h"
 
-#include "app/FrameWatch.h"
-#include "app/InputChecks.h"
-#include "app/LoadedPlugins.h"
-#include "app/StreamSession.h"
+#include "halvoren/FrameWatch.h"
+#include "halvoren/InputChecks.h"
+#include "halvoren/LoadedPlugins.h"
+#include "halvoren/StreamSession.h"
 
 #include "host/Log.h"
 #include "host/TrackingStream.h"

@@ -1,6 +1,6 @@
-#include "app/StreamSession.h"
+#include "halvoren/StreamSession.h"
 
-#include "app/InputChecks.h"
+#include "halvoren/InputChecks.h"
 
 #include "host/DataList.h"
 #include "host/Log.h"

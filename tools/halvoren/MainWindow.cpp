@@ -1,4 +1,4 @@
-#include "app/MainWindow.h"
+#include "halvoren/MainWindow.h"
 
 #include "host/DisplayWidgetMulti.h"
 #include "host/Stream.h"

@@ -1,4 +1,4 @@
-#include "app/InputChecks.h"
+#include "halvoren/InputChecks.h"
 
 #include <unistd.h>
 

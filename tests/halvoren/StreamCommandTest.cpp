@@ -1,7 +1,7 @@
 // The application's stream command, run as a separate process against the simulated camera.
 #include "AppProcess.h"
-#include "app/FrameWatch.h"
-#include "support/DriverScript.h"
+#include "halvoren/FrameWatch.h"
+#include "support/TempFiles.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
