@@ -30,9 +30,9 @@ public:
         std::vector<Eigen::Vector3d> fiducials;       // all the frame reports
     };
 
-    /// Listens to the stream's data; `instrumentId` may be empty when no pose is wanted. The stream must
-    /// not emit while the collector is destroyed (stop or close it first).
+    /// Listens to the stream's data; `instrumentId` may be empty when no pose is wanted.
     FrameCollector(Stream& stream, std::string instrumentId);
+    /// Waits for a frame being handed over on the worker thread; the stream may go on running.
     ~FrameCollector();
     FrameCollector(const FrameCollector&) = delete;
     FrameCollector& operator=(const FrameCollector&) = delete;

@@ -17,8 +17,8 @@ namespace Halvoren::Igtl {
 
 class IgtlStreamOutput {
 public:
-    /// Listens to the streams; the server must outlive this object, and the streams must not emit while it
-    /// is destroyed (stop or close them first).
+    /// Listens to the streams; the server must outlive this object. Destroying it waits for a frame being
+    /// handed over on a stream's worker thread, so the streams may go on running.
     IgtlStreamOutput(IgtlServer& server, Stream& tracking, const std::vector<Stream*>& imageStreams);
     ~IgtlStreamOutput();
     IgtlStreamOutput(const IgtlStreamOutput&) = delete;
