@@ -43,132 +43,178 @@ bool send(igtl::ClientSocket& socket, igtl::MessageBase& message) {
     return socket.Send(message.GetPackPointer(), message.GetPackSize()) != 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::cerr << "Usage: igtl_receive_client HOST PORT [--messages N] [--seconds S] [--get-status]"
-                     " [--get-capability]\n";
-        return 2;
-    }
-    long messages = 0;
+struct Options {
+    std::string host;
+    int port = 0;
+    long messages = 0;  // 0: no limit
     double seconds = 10.0;
     bool getStatus = false;
     bool getCapability = false;
+};
+
+/// False, with the reason on standard error, for arguments that make no run.
+bool parseOptions(int argc, char** argv, Options& options) {
+    if (argc < 3) {
+        std::cerr << "Usage: igtl_receive_client HOST PORT [--messages N] [--seconds S] [--get-status]"
+                     " [--get-capability]\n";
+        return false;
+    }
+    options.host = argv[1];
+    options.port = std::atoi(argv[2]);
     for (int i = 3; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--messages" && i + 1 < argc) {
-            messages = std::strtol(argv[++i], nullptr, 10);
+            options.messages = std::strtol(argv[++i], nullptr, 10);
         } else if (arg == "--seconds" && i + 1 < argc) {
-            seconds = std::strtod(argv[++i], nullptr);
+            options.seconds = std::strtod(argv[++i], nullptr);
         } else if (arg == "--get-status") {
-            getStatus = true;
+            options.getStatus = true;
         } else if (arg == "--get-capability") {
-            getCapability = true;
+            options.getCapability = true;
         } else {
             std::cerr << "igtl_receive_client: unknown option " << arg << '\n';
-            return 2;
+            return false;
         }
     }
+    return true;
+}
 
-    igtl::ClientSocket::Pointer socket = igtl::ClientSocket::New();
-    if (socket->ConnectToServer(argv[1], std::atoi(argv[2])) != 0) {
-        std::cerr << "igtl_receive_client: cannot connect to " << argv[1] << ':' << argv[2] << '\n';
-        return 1;
-    }
-    socket->SetReceiveTimeout(500);
-
+/// Asks for tracking data, and for the status and capabilities when told to.
+void sendRequests(igtl::ClientSocket& socket, const Options& options) {
     igtl::StartTrackingDataMessage::Pointer start = igtl::StartTrackingDataMessage::New();
     start->SetDeviceName("Client");
     start->SetResolution(0);
     start->SetCoordinateName("Camera");
-    send(*socket, *start);
-    if (getStatus) {
+    send(socket, *start);
+    if (options.getStatus) {
         igtl::GetStatusMessage::Pointer request = igtl::GetStatusMessage::New();
-        send(*socket, *request);
+        send(socket, *request);
     }
-    if (getCapability) {
+    if (options.getCapability) {
         igtl::GetCapabilityMessage::Pointer request = igtl::GetCapabilityMessage::New();
-        send(*socket, *request);
+        send(socket, *request);
     }
+}
 
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+void printTrackingData(igtl::TrackingDataMessage& tracking) {
+    const int count = tracking.GetNumberOfTrackingDataElements();
+    std::printf("TDATA %s %llu %d\n", tracking.GetDeviceName(),
+                static_cast<unsigned long long>(milliseconds(tracking)), count);
+    for (int i = 0; i < count; ++i) {
+        igtl::TrackingDataElement::Pointer element;
+        tracking.GetTrackingDataElement(i, element);
+        igtl::Matrix4x4 m;
+        element->GetMatrix(m);
+        std::printf("  %s", element->GetName());
+        printPose(m);
+    }
+}
+
+/// Prints one unpacked message of a type the client knows.
+void printMessage(const std::string& type, igtl::MessageBase& body) {
+    if (type == "TRANSFORM") {
+        auto& transform = static_cast<igtl::TransformMessage&>(body);
+        igtl::Matrix4x4 m;
+        transform.GetMatrix(m);
+        std::printf("TRANSFORM %s %llu", transform.GetDeviceName(),
+                    static_cast<unsigned long long>(milliseconds(transform)));
+        printPose(m);
+    } else if (type == "TDATA") {
+        printTrackingData(static_cast<igtl::TrackingDataMessage&>(body));
+    } else if (type == "STATUS") {
+        auto& status = static_cast<igtl::StatusMessage&>(body);
+        std::printf("STATUS %s %d %s\n", status.GetDeviceName(), status.GetCode(), status.GetStatusString());
+    } else if (type == "IMAGE") {
+        auto& image = static_cast<igtl::ImageMessage&>(body);
+        int size[3] = {0, 0, 0};
+        image.GetDimensions(size);
+        std::printf("IMAGE %s %dx%d\n", image.GetDeviceName(), size[0], size[1]);
+    } else if (type == "CAPABILITY") {
+        auto& capability = static_cast<igtl::CapabilityMessage&>(body);
+        std::printf("CAPABILITY");
+        for (int i = 0; i < capability.GetNumberOfTypes(); ++i) {
+            std::printf(" %s", capability.GetType(i));
+        }
+        std::printf("\n");
+    }
+}
+
+/// An empty body for the message types the client prints; null for the others.
+igtl::MessageBase::Pointer bodyFor(const std::string& type) {
+    if (type == "TRANSFORM") {
+        return igtl::TransformMessage::New().GetPointer();
+    }
+    if (type == "TDATA") {
+        return igtl::TrackingDataMessage::New().GetPointer();
+    }
+    if (type == "STATUS") {
+        return igtl::StatusMessage::New().GetPointer();
+    }
+    if (type == "IMAGE") {
+        return igtl::ImageMessage::New().GetPointer();
+    }
+    if (type == "CAPABILITY") {
+        return igtl::CapabilityMessage::New().GetPointer();
+    }
+    return nullptr;
+}
+
+enum class Received { Nothing, Message, Closed };
+
+/// Reads and prints one message, waiting at most the socket's receive time-out for it to begin.
+Received receiveOne(igtl::ClientSocket& socket, igtl::MessageHeader& header) {
+    header.InitPack();
+    const int got = socket.Receive(header.GetPackPointer(), header.GetPackSize());
+    if (got < 0) {
+        return Received::Nothing;
+    }
+    if (got != header.GetPackSize()) {
+        return Received::Closed;
+    }
+    header.Unpack();
+    const std::string type = header.GetDeviceType();
+    igtl::MessageBase::Pointer body = bodyFor(type);
+    if (!body) {
+        socket.Skip(header.GetBodySizeToRead(), 0);
+        std::printf("%s %s\n", type.c_str(), header.GetDeviceName());
+        return Received::Message;
+    }
+    body->SetMessageHeader(&header);
+    body->AllocatePack();
+    socket.Receive(body->GetPackBodyPointer(), body->GetPackBodySize());
+    if ((body->Unpack(1) & igtl::MessageHeader::UNPACK_BODY) == 0) {
+        std::printf("%s %s bad CRC\n", type.c_str(), header.GetDeviceName());
+        return Received::Nothing;
+    }
+    printMessage(type, *body);
+    std::fflush(stdout);
+    return Received::Message;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parseOptions(argc, argv, options)) {
+        return 2;
+    }
+    igtl::ClientSocket::Pointer socket = igtl::ClientSocket::New();
+    if (socket->ConnectToServer(options.host.c_str(), options.port) != 0) {
+        std::cerr << "igtl_receive_client: cannot connect to " << options.host << ':' << options.port << '\n';
+        return 1;
+    }
+    socket->SetReceiveTimeout(500);
+    sendRequests(*socket, options);
+
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.seconds);
     long received = 0;
     igtl::MessageHeader::Pointer header = igtl::MessageHeader::New();
-    while ((messages == 0 || received < messages) && std::chrono::steady_clock::now() < end) {
-        header->InitPack();
-        const int got = socket->Receive(header->GetPackPointer(), header->GetPackSize());
-        if (got < 0) {
-            continue;  // nothing within the receive time-out
-        }
-        if (got != header->GetPackSize()) {
+    while ((options.messages == 0 || received < options.messages) && std::chrono::steady_clock::now() < end) {
+        const Received outcome = receiveOne(*socket, *header);
+        if (outcome == Received::Closed) {
             break;  // the server closed the connection
         }
-        header->Unpack();
-        const std::string type = header->GetDeviceType();
-        igtl::MessageBase::Pointer body;
-        igtl::TransformMessage::Pointer transform;
-        igtl::TrackingDataMessage::Pointer tracking;
-        igtl::StatusMessage::Pointer status;
-        igtl::ImageMessage::Pointer image;
-        igtl::CapabilityMessage::Pointer capability;
-        if (type == "TRANSFORM") {
-            body = transform = igtl::TransformMessage::New();
-        } else if (type == "TDATA") {
-            body = tracking = igtl::TrackingDataMessage::New();
-        } else if (type == "STATUS") {
-            body = status = igtl::StatusMessage::New();
-        } else if (type == "IMAGE") {
-            body = image = igtl::ImageMessage::New();
-        } else if (type == "CAPABILITY") {
-            body = capability = igtl::CapabilityMessage::New();
-        } else {
-            socket->Skip(header->GetBodySizeToRead(), 0);
-            std::printf("%s %s\n", type.c_str(), header->GetDeviceName());
-            ++received;
-            continue;
-        }
-        body->SetMessageHeader(header);
-        body->AllocatePack();
-        socket->Receive(body->GetPackBodyPointer(), body->GetPackBodySize());
-        if ((body->Unpack(1) & igtl::MessageHeader::UNPACK_BODY) == 0) {
-            std::printf("%s %s bad CRC\n", type.c_str(), header->GetDeviceName());
-            continue;
-        }
-        ++received;
-        if (transform) {
-            igtl::Matrix4x4 m;
-            transform->GetMatrix(m);
-            std::printf("TRANSFORM %s %llu", transform->GetDeviceName(),
-                        static_cast<unsigned long long>(milliseconds(*transform)));
-            printPose(m);
-        } else if (tracking) {
-            const int count = tracking->GetNumberOfTrackingDataElements();
-            std::printf("TDATA %s %llu %d\n", tracking->GetDeviceName(),
-                        static_cast<unsigned long long>(milliseconds(*tracking)), count);
-            for (int i = 0; i < count; ++i) {
-                igtl::TrackingDataElement::Pointer element;
-                tracking->GetTrackingDataElement(i, element);
-                igtl::Matrix4x4 m;
-                element->GetMatrix(m);
-                std::printf("  %s", element->GetName());
-                printPose(m);
-            }
-        } else if (status) {
-            std::printf("STATUS %s %d %s\n", status->GetDeviceName(), status->GetCode(),
-                        status->GetStatusString());
-        } else if (image) {
-            int size[3] = {0, 0, 0};
-            image->GetDimensions(size);
-            std::printf("IMAGE %s %dx%d\n", image->GetDeviceName(), size[0], size[1]);
-        } else if (capability) {
-            std::printf("CAPABILITY");
-            for (int i = 0; i < capability->GetNumberOfTypes(); ++i) {
-                std::printf(" %s", capability->GetType(i));
-            }
-            std::printf("\n");
-        }
-        std::fflush(stdout);
+        received += outcome == Received::Message ? 1 : 0;
     }
     socket->CloseSocket();
     return received > 0 ? 0 : 1;
