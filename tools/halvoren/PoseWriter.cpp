@@ -50,21 +50,87 @@ std::string csvField(const std::string& text) {
 }
 }  // namespace
 
-PoseWriter::PoseWriter(std::ostream& out, PoseFormat format) : m_out(out), m_format(format) {}
+PoseWriter::PoseWriter(std::ostream& out, PoseFormat format, std::size_t queueFrames)
+    : m_out(out), m_format(format), m_capacity(queueFrames) {
+    m_thread = std::thread([this] { run(); });
+}
+
+PoseWriter::~PoseWriter() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_queued.notify_one();
+    m_thread.join();
+}
 
 void PoseWriter::begin() {
     if (m_format == PoseFormat::Csv) {
-        m_out << "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz\n";
+        Pending header;
+        header.kind = Pending::Text;
+        header.text = "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz\n";
+        enqueue(std::move(header));
     }
-    m_failed = m_failed || !m_out;
+}
+
+void PoseWriter::enqueue(Pending pending) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_queue.push_back(std::move(pending));
+    }
+    m_queued.notify_one();
 }
 
 bool PoseWriter::flush() {
-    if (!m_failed) {
-        m_out.flush();
-        m_failed = !m_out;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // In the queue like a frame: what was handed over before is written first.
+    const std::uint64_t ticket = ++m_flushRequests;
+    Pending request;
+    request.kind = Pending::Flush;
+    m_queue.push_back(std::move(request));
+    m_queued.notify_one();
+    m_flushed.wait(lock, [&] { return m_flushesDone >= ticket; });
+    return !m_failed.load();
+}
+
+void PoseWriter::run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (true) {
+        m_queued.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+        if (m_queue.empty()) {
+            return;  // stopped, and everything handed over is written
+        }
+        Pending pending = std::move(m_queue.front());
+        m_queue.pop_front();
+        lock.unlock();
+        if (!m_failed.load()) {
+            switch (pending.kind) {
+                case Pending::Text:
+                    m_out << pending.text;
+                    break;
+                case Pending::Frame: {
+                    std::string text;
+                    for (const TrackingInstrument& instrument : pending.instruments) {
+                        text += formatLine(instrument, m_format);
+                        text += '\n';
+                    }
+                    m_out.write(text.data(), static_cast<std::streamsize>(text.size()));
+                    break;
+                }
+                case Pending::Flush:
+                    m_out.flush();
+                    break;
+            }
+            if (!m_out) {
+                m_failed.store(true);
+            }
+        }
+        lock.lock();
+        if (pending.kind == Pending::Flush) {
+            ++m_flushesDone;
+            m_flushed.notify_all();
+        }
     }
-    return !m_failed;
 }
 
 std::string PoseWriter::formatLine(const TrackingInstrument& instrument, PoseFormat format) {
@@ -90,14 +156,23 @@ std::string PoseWriter::formatLine(const TrackingInstrument& instrument, PoseFor
     return line.str();
 }
 
-void PoseWriter::writeFrame(const std::vector<TrackingInstrument>& instruments) {
-    if (m_failed) {
-        return;
+bool PoseWriter::writeFrame(const std::vector<TrackingInstrument>& instruments) {
+    if (m_failed.load()) {
+        return false;
     }
+    Pending frame;
+    frame.instruments = instruments;  // copied before the lock: the writer's thread is not held up
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_queue.size() >= m_capacity) {
+            ++m_dropped;
+            return true;
+        }
+        m_queue.push_back(std::move(frame));
+    }
+    m_queued.notify_one();
     ++m_frames;
     for (const TrackingInstrument& instrument : instruments) {
-        m_out << formatLine(instrument, m_format) << '\n';
-        m_failed = m_failed || !m_out;
         InstrumentSummary& s = m_summary[instrument.id.ID];
         s.name = instrument.id.name;
         if (instrument.quality > 0.0) {
@@ -105,10 +180,14 @@ void PoseWriter::writeFrame(const std::vector<TrackingInstrument>& instruments) 
             s.qualitySum += instrument.quality;
         }
     }
+    return true;
 }
 
 void PoseWriter::writeSummary(std::ostream& out) const {
     out << "frames " << m_frames << '\n';
+    if (m_dropped != 0) {
+        out << "poses not written: " << m_dropped << " frames (the output could not keep up)\n";
+    }
     for (const auto& [id, s] : m_summary) {
         const double ratio =
             m_frames == 0 ? 0.0 : static_cast<double>(s.seen) / static_cast<double>(m_frames);
