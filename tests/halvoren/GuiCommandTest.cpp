@@ -58,12 +58,12 @@ TEST(GuiCommand, ScreenshotShowsTheAnnotatedCameraViewsAndTheWindowClosesCleanly
 TEST(GuiCommand, OptionsWithoutEffectOrAnEmptyScreenshotPathAreRefused) {
     const std::map<std::string, QStringList> refused = {
         // Without a screenshot the frame count has no use.
-        {"--frames has no effect without --screenshot", {"gui", "--frames", "10"}},
+        {"--frames requires --screenshot", {"gui", "--frames", "10"}},
         // An empty path meant no screenshot: offscreen, a window nobody can close.
-        {"option --screenshot takes a file path, not an empty text", {"gui", "--screenshot", ""}},
-        {"--igtl-image-rate has no effect without the camera images",
+        {"--screenshot: takes a file path, not an empty text", {"gui", "--screenshot", ""}},
+        {"--no-images excludes --igtl-image-rate",
          {"gui", "--no-images", "--igtl-port", "0", "--igtl-image-rate", "2"}},
-        {"--igtl-host has no effect without --igtl-port", {"gui", "--igtl-host", "127.0.0.1"}},
+        {"--igtl-host requires --igtl-port", {"gui", "--igtl-host", "127.0.0.1"}},
     };
     for (const auto& [message, args] : refused) {
         const TestSupport::AppRun run = TestSupport::runApp(args, offscreen());

@@ -1,8 +1,8 @@
 // The application's stream command, run as a separate process against the simulated camera.
 #include "AppProcess.h"
 #include "halvoren/FrameWatch.h"
-#include "support/TempFiles.h"
 #include "support/LogCapture.h"
+#include "support/TempFiles.h"
 
 #include <gtest/gtest.h>
 #include <QJsonArray>
@@ -26,7 +26,7 @@ using TestSupport::runApp;
 TEST(StreamCommand, BadInputGivesAClearMessageAndItsExitCode) {
     AppRun usage = runApp({"stream", "--frames", "many"});
     EXPECT_EQ(usage.exitCode, 2);
-    EXPECT_NE(usage.err.find("--frames takes a whole number"), std::string::npos) << usage.err;
+    EXPECT_NE(usage.err.find("--frames: takes a whole number"), std::string::npos) << usage.err;
 
     // Too large for any counter: refused before it is converted.
     EXPECT_EQ(runApp({"stream", "--frames", "1e30"}).exitCode, 2);
@@ -219,18 +219,17 @@ TEST(StreamCommand, InterruptStopsClosesAndExitsCleanly) {
 
 TEST(StreamCommand, OptionsWithoutEffectOrWithAnEmptyPathAreRefused) {
     const std::map<std::string, QStringList> refused = {
-        {"stream: --igtl-host has no effect without --igtl-port", {"stream", "--igtl-host", "127.0.0.1"}},
-        {"stream: --igtl-image-rate has no effect without --igtl-port",
-         {"stream", "--images", "--igtl-image-rate", "2"}},
-        {"stream: --igtl-image-rate has no effect without the camera images (--images)",
+        {"stream: --igtl-host requires --igtl-port", {"stream", "--igtl-host", "127.0.0.1"}},
+        {"stream: --igtl-image-rate requires --igtl-port", {"stream", "--images", "--igtl-image-rate", "2"}},
+        {"stream: --igtl-image-rate requires --images",
          {"stream", "--igtl-port", "0", "--igtl-image-rate", "2"}},
-        {"stream: option --output takes a file path, not an empty text", {"stream", "--output", ""}},
-        {"stream: option --save-workspace takes a file path, not an empty text",
+        {"stream: --output: takes a file path, not an empty text", {"stream", "--output", ""}},
+        {"stream: --save-workspace: takes a file path, not an empty text",
          {"stream", "--save-workspace", ""}},
-        {"stream: option --marker takes a file path, not an empty text", {"stream", "--marker", ""}},
-        {"stream: option --workspace takes a file path, not an empty text", {"stream", "--workspace", ""}},
+        {"stream: --marker: takes a file path, not an empty text", {"stream", "--marker", ""}},
+        {"stream: --workspace: takes a file path, not an empty text", {"stream", "--workspace", ""}},
         // The set-up options are checked alike for every command that takes them.
-        {"pivot: --igtl-host has no effect without --igtl-port",
+        {"pivot: --igtl-host requires --igtl-port",
          {"pivot", "--marker", "m.ini", "--igtl-host", "127.0.0.1"}},
     };
     for (const auto& [message, args] : refused) {

@@ -7,6 +7,7 @@
 #include "calibration/FrameCollector.h"
 #include "calibration/MarkerDefinition.h"
 #include "calibration/PivotCalibration.h"
+#include "calibration/RegistrationError.h"
 #include "host/Log.h"
 #include "host/OpticalTracking.h"
 #include "host/Properties.h"
@@ -16,71 +17,16 @@
 
 #include <Eigen/Core>
 
-#include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
-#include <iostream>
 #include <map>
+#include <ostream>
 #include <sstream>
-#include <type_traits>
 
 namespace Halvoren::App {
 
 namespace {
-
-/// Reads the set-up options and the calibration commands' own: --frames N, --output FILE, and --max-rms MM
-/// (pivot) or --id N (define-marker).
-template <typename Options>
-bool parseCalibrationOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
-    constexpr bool isPivot = std::is_same_v<Options, PivotOptions>;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const OptionResult common = parseSetupOption(args, i, options, error);
-        if (common == OptionResult::Invalid) {
-            return false;
-        }
-        if (common == OptionResult::Taken) {
-            continue;
-        }
-        const std::string& arg = args[i];
-        const bool named =
-            arg == "--frames" || arg == "--output" || (isPivot ? arg == "--max-rms" : arg == "--id");
-        if (!named) {
-            error = "unknown option '" + arg + "'";
-            return false;
-        }
-        if (i + 1 >= args.size()) {
-            error = "option " + arg + " needs a value";
-            return false;
-        }
-        const std::string& value = args[++i];
-        std::uint64_t number = 0;
-        if (arg == "--output") {
-            options.output = value;
-        } else if (arg == "--frames") {
-            if (!parseWholeNumber(value, number) || number < 10 || number > 1000000) {
-                error = "--frames takes a whole number from 10 to 1000000, not '" + value + "'";
-                return false;
-            }
-            options.frames = number;
-        } else if constexpr (isPivot) {
-            char* end = nullptr;
-            const double mm = std::strtod(value.c_str(), &end);
-            if (*end != '\0' || !std::isfinite(mm) || mm <= 0.0) {
-                error = "--max-rms takes a distance in mm above 0, not '" + value + "'";
-                return false;
-            }
-            options.maxRmsMm = mm;
-        } else if (!parseWholeNumber(value, number) || number > 0xFFFFFFFFULL) {
-            error = "--id takes a geometry id (a whole number below 2^32), not '" + value + "'";
-            return false;
-        } else {
-            options.id = static_cast<std::uint32_t>(number);
-        }
-    }
-    return true;
-}
 
 // The camera keeps the geometry ids below this for itself; the stream raises a file's id by it.
 constexpr std::uint32_t kFirstFreeGeometryId = 1000;
@@ -150,49 +96,11 @@ std::string jsonVector(const Eigen::Vector3d& v) {
     return text.str();
 }
 
-}  // namespace
-
-std::optional<PivotOptions> parsePivotOptions(const std::vector<std::string>& args, std::string& error) {
-    PivotOptions options;
-    if (!parseCalibrationOptions(args, options, error)) {
-        return std::nullopt;
-    }
-    return options;
-}
-
-std::string pivotUsage() {
-    return "Usage: halvoren pivot --marker FILE [options]\n"
-           "Pivot calibration: pivot the tool about its tip, resting in a fixed point, while the camera\n"
-           "records the marker; prints the tip offset in the marker's frame, the pivot point, the RMS\n"
-           "residual and the angular spread of the poses.\n"
-           "  --marker FILE          the tool's marker geometry\n"
-           "  --frames N             frames to record (default 600)\n"
-           "  --output FILE          also write the result as JSON\n"
-           "  --max-rms MM           refuse an RMS residual above MM (default 2)\n"
-           "  --workspace FILE       configure the stream from a workspace (its markers are tracked too)\n"
-           "  --quiet | --verbose    fewer or more messages on standard error\n"
-           "Exit code 7: the poses cannot give a calibration (too few, too little rotation, or an RMS\n"
-           "residual above --max-rms: the tip did not rest in one point).\n";
-}
-
-int runPivot(const PivotOptions& options, std::ostream& err) {
-    Log::setGlobalLevel(options.logLevel);
-    if (options.markers.size() != 1) {
-        err << "halvoren pivot: give the tool's marker with --marker FILE\n" << pivotUsage();
-        return ExitUsage;
-    }
-    if (const std::string problem = cannotWriteMessage(options.output); !problem.empty()) {
-        err << "halvoren: " << problem << '\n';
-        return ExitBadInput;
-    }
-    LoadedPlugins plugins;
-    StreamSession session(plugins.manager());
-    int code = ExitOk;
-    if (!session.create(options, false, err, code)) {
-        return code;
-    }
-    // The instrument of the marker given, which the session names after its file; a workspace's markers
-    // are registered beside it, and one of them may bear that name too.
+/// The instrument of the marker given, which the session names after its file; a workspace's markers are
+/// registered beside it, and one of them may bear that name too. Nothing, with the reason, when there is
+/// no such instrument or more than one.
+std::optional<TrackingInstrument> pivotInstrument(const StreamSession& session, const PivotOptions& options,
+                                                  std::ostream& err, int& code) {
     const TrackingStream* tracking = session.trackingStream();
     const std::string wanted = std::filesystem::path(options.markers.front()).stem().string();
     std::vector<TrackingInstrument> named;
@@ -204,7 +112,8 @@ int runPivot(const PivotOptions& options, std::ostream& err) {
     }
     if (named.empty()) {
         err << "halvoren: the marker was not registered\n";
-        return ExitFailure;
+        code = ExitFailure;
+        return std::nullopt;
     }
     if (named.size() > 1) {
         err << "halvoren pivot: cannot tell which instrument to calibrate: the marker file "
@@ -214,21 +123,70 @@ int runPivot(const PivotOptions& options, std::ostream& err) {
             err << (k == 0 ? "" : ", ") << named[k].id.ID;
         }
         err << "); rename one of them\n";
-        return ExitBadInput;
+        code = ExitBadInput;
+        return std::nullopt;
     }
-    const TrackingInstrument instrument = named.front();
-    Calibration::FrameCollector collector(session.stream(), instrument.id.ID);
-    if (!session.stream().start()) {
+    return named.front();
+}
+
+/// Streams until the frames are collected; nothing when the stream stopped before.
+std::optional<std::vector<Calibration::FrameCollector::Frame>> collectPoses(Stream& stream,
+                                                                            const std::string& instrumentId,
+                                                                            std::uint64_t count,
+                                                                            std::ostream& err) {
+    Calibration::FrameCollector collector(stream, instrumentId);
+    if (!stream.start()) {
         err << "halvoren: cannot start the tracking stream\n";
-        return ExitFailure;
+        return std::nullopt;
     }
-    const bool complete = collect(collector, session.stream(), options.frames, "collecting poses", err);
-    session.stream().close();
+    const bool complete = collect(collector, stream, count, "collecting poses", err);
+    stream.close();
     if (!complete) {
-        err << "halvoren: the tracking stream stopped before " << options.frames << " frames\n";
-        return ExitFailure;
+        err << "halvoren: the tracking stream stopped before " << count << " frames\n";
+        return std::nullopt;
     }
-    const auto frames = collector.take();
+    return collector.take();
+}
+
+void writePivotResult(const Calibration::PivotResult& result, const TrackingInstrument& instrument,
+                      std::size_t framesWithoutMarker, std::ostream& out) {
+    const std::string name = instrument.id.name.empty() ? instrument.id.ID : instrument.id.name;
+    out << "pivot calibration of " << name << " (" << instrument.id.ID << ") from " << result.posesUsed
+        << " poses (" << result.posesDropped << " outliers dropped, " << framesWithoutMarker
+        << " frames without the marker)\n"
+        << "tip offset (marker frame, mm)    " << formatVector(result.tipOffset) << '\n'
+        << "pivot point (camera, mm)         " << formatVector(result.pivotPoint) << '\n'
+        << std::fixed << std::setprecision(3) << "RMS residual (mm)                " << result.rmsResidualMm
+        << '\n'
+        << std::setprecision(1) << "angular spread (degrees)         " << result.angularSpreadDegrees << '\n';
+}
+
+/// The result as JSON in the file the options name, if any; the exit code.
+int writePivotJson(const Calibration::PivotResult& result, const TrackingInstrument& instrument,
+                   const std::string& path, std::ostream& err) {
+    if (path.empty()) {
+        return ExitOk;
+    }
+    const std::string name = instrument.id.name.empty() ? instrument.id.ID : instrument.id.name;
+    std::ofstream out(path, std::ios::trunc);
+    out << std::setprecision(10) << "{\"marker\":\"" << name << "\",\"id\":\"" << instrument.id.ID
+        << "\",\"tipOffset\":" << jsonVector(result.tipOffset)
+        << ",\"pivotPoint\":" << jsonVector(result.pivotPoint)
+        << ",\"rmsResidualMm\":" << result.rmsResidualMm
+        << ",\"angularSpreadDegrees\":" << result.angularSpreadDegrees
+        << ",\"posesUsed\":" << result.posesUsed << ",\"posesDropped\":" << result.posesDropped << "}\n";
+    out.close();
+    if (out.fail()) {
+        err << "halvoren: cannot write " << path << '\n';
+        return ExitWriteFailed;
+    }
+    return ExitOk;
+}
+
+/// Calibrates from the collected frames and reports the result; the exit code.
+int calibratePivot(const std::vector<Calibration::FrameCollector::Frame>& frames,
+                   const TrackingInstrument& instrument, const PivotOptions& options, std::ostream& out,
+                   std::ostream& err) {
     std::vector<Eigen::Matrix4d> poses;
     for (const auto& frame : frames) {
         if (frame.pose) {
@@ -243,76 +201,29 @@ int runPivot(const PivotOptions& options, std::ostream& err) {
         err << "halvoren pivot: " << error << '\n';
         return ExitCalibrationRefused;
     }
-    const std::string name = instrument.id.name.empty() ? instrument.id.ID : instrument.id.name;
-    std::cout << "pivot calibration of " << name << " (" << instrument.id.ID << ") from " << result->posesUsed
-              << " poses (" << result->posesDropped << " outliers dropped, " << frames.size() - poses.size()
-              << " frames without the marker)\n"
-              << "tip offset (marker frame, mm)    " << formatVector(result->tipOffset) << '\n'
-              << "pivot point (camera, mm)         " << formatVector(result->pivotPoint) << '\n'
-              << std::fixed << std::setprecision(3) << "RMS residual (mm)                "
-              << result->rmsResidualMm << '\n'
-              << std::setprecision(1) << "angular spread (degrees)         " << result->angularSpreadDegrees
-              << '\n';
-    if (!options.output.empty()) {
-        std::ofstream out(options.output, std::ios::trunc);
-        out << std::setprecision(10) << "{\"marker\":\"" << name << "\",\"id\":\"" << instrument.id.ID
-            << "\",\"tipOffset\":" << jsonVector(result->tipOffset)
-            << ",\"pivotPoint\":" << jsonVector(result->pivotPoint)
-            << ",\"rmsResidualMm\":" << result->rmsResidualMm
-            << ",\"angularSpreadDegrees\":" << result->angularSpreadDegrees
-            << ",\"posesUsed\":" << result->posesUsed << ",\"posesDropped\":" << result->posesDropped
-            << "}\n";
-        out.close();
-        if (out.fail()) {
-            err << "halvoren: cannot write " << options.output << '\n';
-            return ExitWriteFailed;
-        }
-    }
-    return ExitOk;
+    writePivotResult(*result, instrument, frames.size() - poses.size(), out);
+    return writePivotJson(*result, instrument, options.output, err);
 }
 
-std::optional<DefineMarkerOptions> parseDefineMarkerOptions(const std::vector<std::string>& args,
-                                                            std::string& error) {
-    DefineMarkerOptions options;
-    if (!parseCalibrationOptions(args, options, error)) {
-        return std::nullopt;
-    }
-    if (!options.help && options.output.empty()) {
-        error = "give the geometry file to write with --output FILE";
-        return std::nullopt;
-    }
-    return options;
-}
-
-std::string defineMarkerUsage() {
-    return "Usage: halvoren define-marker --output FILE [options]\n"
-           "Defines a new marker: show the new rigid body (3 to 6 fiducials) to the camera and move it;\n"
-           "its geometry is learnt from the fiducials no registered marker explains, written as a geometry\n"
-           "file, then registered and tracked for 100 frames as a check.\n"
-           "  --output FILE          the geometry file to write\n"
-           "  --id N                 its geometry id (default: the first free one from 1000 up)\n"
-           "  --marker FILE          a marker already known (repeatable; default: the example markers)\n"
-           "  --frames N             frames to learn from (default 300)\n"
-           "  --quiet | --verbose    fewer or more messages on standard error\n"
-           "Exit code 7: no new rigid body found, or its fiducials cannot be told apart.\n";
-}
-
-int runDefineMarker(const DefineMarkerOptions& options, std::ostream& err) {
-    Log::setGlobalLevel(options.logLevel);
-    if (const std::string problem = cannotWriteMessage(options.output); !problem.empty()) {
-        err << "halvoren: " << problem << '\n';
-        return ExitBadInput;
-    }
+/// The set-up to define a marker with: every fiducial reported, as the new body's are explained by no
+/// marker; the example markers known unless the options name others.
+DefineMarkerOptions definitionSetup(const DefineMarkerOptions& options) {
     DefineMarkerOptions setup = options;
     setup.fiducialMode = 3;  // all fiducials: the new body's are explained by no marker
     if (setup.markers.empty() && setup.workspace.empty()) {
         setup.markers = exampleMarkers();
     }
-    LoadedPlugins plugins;
+    return setup;
+}
+
+/// The geometry id for the new marker: the one asked for, unless taken, or the first free one. False,
+/// with the reason, when the one asked for is taken.
+bool chooseMarkerId(const DefineMarkerOptions& options, const DefineMarkerOptions& setup, std::uint32_t& id,
+                    std::ostream& err) {
     // Before the camera opens: a taken id would only be found once the run is recorded and the file
     // written.
     const std::map<std::uint32_t, std::string> taken = takenMarkerIds(setup);
-    std::uint32_t id = kFirstFreeGeometryId;
+    id = kFirstFreeGeometryId;
     if (options.id) {
         id = *options.id;
         const std::uint32_t registered = id < kFirstFreeGeometryId ? id + kFirstFreeGeometryId : id;
@@ -323,64 +234,64 @@ int runDefineMarker(const DefineMarkerOptions& options, std::ostream& err) {
                     << ')';
             }
             err << ": it is already used by " << holder->second << '\n';
-            return ExitBadInput;
+            return false;
         }
     } else {
         while (taken.count(id) != 0) {
             ++id;
         }
     }
+    return true;
+}
 
-    StreamSession session(plugins.manager());
-    int code = ExitOk;
-    if (!session.create(setup, false, err, code)) {
-        return code;
+/// Streams every fiducial and collects the frames; nothing when the stream stopped before. Leaves the
+/// stream stopped, not closed, for the check.
+std::optional<std::vector<Calibration::FrameCollector::Frame>> collectFiducials(Stream& stream,
+                                                                                std::uint64_t count,
+                                                                                std::ostream& err) {
+    Calibration::FrameCollector collector(stream, std::string());
+    if (!stream.start()) {
+        err << "halvoren: cannot start the tracking stream\n";
+        return std::nullopt;
     }
-    Stream& stream = session.stream();
-    std::vector<Calibration::FrameCollector::Frame> frames;
-    {
-        Calibration::FrameCollector collector(stream, std::string());
-        if (!stream.start()) {
-            err << "halvoren: cannot start the tracking stream\n";
-            return ExitFailure;
-        }
-        if (!collect(collector, stream, options.frames, "collecting fiducials", err)) {
-            stream.close();
-            err << "halvoren: the tracking stream stopped before " << options.frames << " frames\n";
-            return ExitFailure;
-        }
-        stream.stop();
-        frames = collector.take();
+    if (!collect(collector, stream, count, "collecting fiducials", err)) {
+        stream.close();
+        err << "halvoren: the tracking stream stopped before " << count << " frames\n";
+        return std::nullopt;
     }
-    std::vector<std::vector<Eigen::Vector3d>> loose;
-    for (const auto& frame : frames) {
-        loose.push_back(frame.looseFiducials);
-    }
-    std::string error;
-    const auto marker = Calibration::defineMarker(loose, error);
-    if (!marker) {
-        err << "halvoren define-marker: " << error << '\n';
-        return ExitCalibrationRefused;
-    }
-    {
-        std::ofstream out(options.output, std::ios::trunc);
-        out << Calibration::geometryFileText(
-            *marker, id,
-            "Defined by halvoren define-marker from " + std::to_string(marker->framesUsed) + " frames.");
-        out.close();
-        if (out.fail()) {
-            err << "halvoren: cannot write " << options.output << '\n';
-            return ExitWriteFailed;
-        }
-    }
-    std::cout << "defined marker " << id << " with " << marker->points.size() << " fiducials from "
-              << marker->framesUsed << " frames (alignment RMS " << std::fixed << std::setprecision(3)
-              << marker->alignmentRmsMm << " mm), written to " << options.output << '\n';
-    for (std::size_t k = 0; k < marker->points.size(); ++k) {
-        std::cout << "  fiducial" << k << "  " << formatVector(marker->points[k]) << '\n';
-    }
+    stream.stop();
+    return collector.take();
+}
 
-    // The check: the new file registered and tracked like any marker.
+/// Writes the marker's geometry file; the exit code.
+int writeGeometryFile(const Calibration::DefinedMarker& marker, std::uint32_t id, const std::string& path,
+                      std::ostream& err) {
+    std::ofstream out(path, std::ios::trunc);
+    out << Calibration::geometryFileText(
+        marker, id,
+        "Defined by halvoren define-marker from " + std::to_string(marker.framesUsed) + " frames.");
+    out.close();
+    if (out.fail()) {
+        err << "halvoren: cannot write " << path << '\n';
+        return ExitWriteFailed;
+    }
+    return ExitOk;
+}
+
+void writeDefinedMarker(const Calibration::DefinedMarker& marker, std::uint32_t id, const std::string& path,
+                        std::ostream& out) {
+    out << "defined marker " << id << " with " << marker.points.size() << " fiducials from "
+        << marker.framesUsed << " frames (alignment RMS " << std::fixed << std::setprecision(3)
+        << marker.alignmentRmsMm << " mm), written to " << path << '\n';
+    for (std::size_t k = 0; k < marker.points.size(); ++k) {
+        out << "  fiducial" << k << "  " << formatVector(marker.points[k]) << '\n';
+    }
+}
+
+/// The check of a new marker: its file registered and tracked like any marker. Prints how often it was
+/// seen, its mean quality and its registration error; the exit code.
+int checkNewMarker(Stream& stream, const Calibration::DefinedMarker& marker,
+                   const DefineMarkerOptions& options, std::ostream& out, std::ostream& err) {
     auto* optical = dynamic_cast<OpticalTrackingInterface*>(&stream);
     const std::string name = std::filesystem::path(options.output).stem().string();
     const std::string instrumentId =
@@ -398,38 +309,89 @@ int runDefineMarker(const DefineMarkerOptions& options, std::ostream& err) {
     stream.close();
     std::size_t seen = 0;
     double qualitySum = 0.0;
-    double squaredError = 0.0;
-    std::size_t matched = 0;
+    Calibration::RegistrationError registration;
     const auto checked = checker.take();
     for (const auto& frame : checked) {
-        if (!frame.pose) {
-            continue;
-        }
-        ++seen;
-        qualitySum += frame.quality;
-        // Registration error: each defined fiducial, placed by the pose, to the nearest reported one.
-        for (const Eigen::Vector3d& point : marker->points) {
-            const Eigen::Vector3d placed =
-                frame.pose->block<3, 3>(0, 0) * point + frame.pose->block<3, 1>(0, 3);
-            double nearest = -1.0;
-            for (const Eigen::Vector3d& fiducial : frame.fiducials) {
-                const double d = (fiducial - placed).norm();
-                nearest = nearest < 0.0 || d < nearest ? d : nearest;
-            }
-            if (nearest >= 0.0) {
-                squaredError += nearest * nearest;
-                ++matched;
-            }
+        if (frame.pose) {
+            ++seen;
+            qualitySum += frame.quality;
+            registration.addFrame(*frame.pose, marker.points, frame.fiducials);
         }
     }
     const double share =
         checked.empty() ? 0.0 : 100.0 * static_cast<double>(seen) / static_cast<double>(checked.size());
-    std::cout << std::fixed << std::setprecision(3) << "check: " << instrumentId << " seen in "
-              << std::setprecision(1) << share << "% of " << checked.size() << " frames, mean quality "
-              << std::setprecision(3) << (seen == 0 ? 0.0 : qualitySum / static_cast<double>(seen))
-              << ", registration error "
-              << (matched == 0 ? 0.0 : std::sqrt(squaredError / static_cast<double>(matched))) << " mm RMS\n";
+    out << std::fixed << std::setprecision(3) << "check: " << instrumentId << " seen in "
+        << std::setprecision(1) << share << "% of " << checked.size() << " frames, mean quality "
+        << std::setprecision(3) << (seen == 0 ? 0.0 : qualitySum / static_cast<double>(seen))
+        << ", registration error " << registration.rmsMm() << " mm RMS\n";
     return seen == 0 ? ExitFailure : ExitOk;
+}
+
+}  // namespace
+
+int runPivot(const PivotOptions& options, std::ostream& out, std::ostream& err) {
+    Log::setGlobalLevel(options.logLevel);
+    if (options.markers.size() != 1) {
+        err << "halvoren pivot: give the tool's marker with --marker FILE\n";
+        return ExitUsage;
+    }
+    if (const std::string problem = cannotWriteMessage(options.output); !problem.empty()) {
+        err << "halvoren: " << problem << '\n';
+        return ExitBadInput;
+    }
+    LoadedPlugins plugins;
+    StreamSession session(plugins.manager());
+    int code = ExitOk;
+    if (!session.create(options, false, err, code)) {
+        return code;
+    }
+    const std::optional<TrackingInstrument> instrument = pivotInstrument(session, options, err, code);
+    if (!instrument) {
+        return code;
+    }
+    const auto frames = collectPoses(session.stream(), instrument->id.ID, options.frames, err);
+    if (!frames) {
+        return ExitFailure;
+    }
+    return calibratePivot(*frames, *instrument, options, out, err);
+}
+
+int runDefineMarker(const DefineMarkerOptions& options, std::ostream& out, std::ostream& err) {
+    Log::setGlobalLevel(options.logLevel);
+    if (const std::string problem = cannotWriteMessage(options.output); !problem.empty()) {
+        err << "halvoren: " << problem << '\n';
+        return ExitBadInput;
+    }
+    const DefineMarkerOptions setup = definitionSetup(options);
+    LoadedPlugins plugins;
+    std::uint32_t id = 0;
+    if (!chooseMarkerId(options, setup, id, err)) {
+        return ExitBadInput;
+    }
+    StreamSession session(plugins.manager());
+    int code = ExitOk;
+    if (!session.create(setup, false, err, code)) {
+        return code;
+    }
+    const auto frames = collectFiducials(session.stream(), options.frames, err);
+    if (!frames) {
+        return ExitFailure;
+    }
+    std::vector<std::vector<Eigen::Vector3d>> loose;
+    for (const auto& frame : *frames) {
+        loose.push_back(frame.looseFiducials);
+    }
+    std::string error;
+    const auto marker = Calibration::defineMarker(loose, error);
+    if (!marker) {
+        err << "halvoren define-marker: " << error << '\n';
+        return ExitCalibrationRefused;
+    }
+    if (const int written = writeGeometryFile(*marker, id, options.output, err); written != ExitOk) {
+        return written;
+    }
+    writeDefinedMarker(*marker, id, options.output, out);
+    return checkNewMarker(session.stream(), *marker, options, out, err);
 }
 
 }  // namespace Halvoren::App

@@ -8,7 +8,6 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace Halvoren::App {
 
@@ -25,15 +24,11 @@ struct DefineMarkerOptions : StreamSetup {
     std::string output;               // the geometry file to write
 };
 
-std::optional<PivotOptions> parsePivotOptions(const std::vector<std::string>& args, std::string& error);
-std::string pivotUsage();
-/// Streams, collects the marker's poses and prints the calibration; returns the exit code.
-int runPivot(const PivotOptions& options, std::ostream& err);
+/// Streams, collects the marker's poses and prints the calibration on `out`; returns the exit code.
+int runPivot(const PivotOptions& options, std::ostream& out, std::ostream& err);
 
-std::optional<DefineMarkerOptions> parseDefineMarkerOptions(const std::vector<std::string>& args,
-                                                            std::string& error);
-std::string defineMarkerUsage();
-/// Streams all fiducials, learns the new marker, writes its geometry file, then tracks it to check it.
-int runDefineMarker(const DefineMarkerOptions& options, std::ostream& err);
+/// Streams all fiducials, learns the new marker, writes its geometry file, then tracks it to check it;
+/// the results go to `out`. Returns the exit code.
+int runDefineMarker(const DefineMarkerOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace Halvoren::App

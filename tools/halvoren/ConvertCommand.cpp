@@ -55,29 +55,35 @@ std::filesystem::path folderOf(const std::string& file) {
 
 }  // namespace
 
-std::string convertUsage() {
-    return "Usage: halvoren convert IN OUT\n"
-           "Runs the workspace conversions of the loaded plug-ins on the workspace file IN, says what they\n"
-           "changed, and writes the workspace in the current format to OUT (which may be IN).\n";
-}
-
 std::vector<std::string> renamedBlocks(const Properties& before, const Properties& after) {
     std::vector<std::string> renames;
     collectRenames(before, after, "", renames);
     return renames;
 }
 
-int runConvert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        out << convertUsage();
-        return ExitOk;
+namespace {
+
+/// Says what the conversions did to the workspace read from `in`.
+void writeConversions(const std::string& in, const Properties& original, const Properties& workspace,
+                      const std::vector<WorkspaceConversionRegistry::Report>& reports, std::ostream& out) {
+    out << in << ": workspace version " << WorkspaceConversionRegistry::workspaceVersion(original) << '\n';
+    if (reports.empty()) {
+        out << "no conversion needed\n";
     }
-    if (args.size() != 2) {
-        err << "halvoren convert: needs the workspace to read and the file to write\n" << convertUsage();
-        return ExitUsage;
+    for (const WorkspaceConversionRegistry::Report& report : reports) {
+        out << "conversion " << report.number << " (" << report.description
+            << "): " << (report.changed ? "changed the workspace" : "nothing to change") << '\n';
     }
-    const std::string& in = args[0];
-    const std::string& target = args[1];
+    for (const std::string& rename : renamedBlocks(original, workspace)) {
+        out << "renamed " << rename << '\n';
+    }
+}
+
+}  // namespace
+
+int runConvert(const ConvertOptions& options, std::ostream& out, std::ostream& err) {
+    const std::string& in = options.in;
+    const std::string& target = options.out;
     Log::setGlobalLevel(Log::Warning);
     const LoadedPlugins plugins;
 
@@ -94,18 +100,7 @@ int runConvert(const std::vector<std::string>& args, std::ostream& out, std::ost
     // As written, to tell what the conversions renamed; the same text parsed above.
     Properties original;
     WorkspaceFile::fromText(text, original, error);
-
-    out << in << ": workspace version " << WorkspaceConversionRegistry::workspaceVersion(original) << '\n';
-    if (reports.empty()) {
-        out << "no conversion needed\n";
-    }
-    for (const WorkspaceConversionRegistry::Report& report : reports) {
-        out << "conversion " << report.number << " (" << report.description
-            << "): " << (report.changed ? "changed the workspace" : "nothing to change") << '\n';
-    }
-    for (const std::string& rename : renamedBlocks(original, workspace)) {
-        out << "renamed " << rename << '\n';
-    }
+    writeConversions(in, original, workspace, reports, out);
     std::vector<std::string> moved;
     std::error_code sameFolder;
     if (!std::filesystem::equivalent(folderOf(in), folderOf(target), sameFolder)) {

@@ -11,13 +11,16 @@ class Properties;
 
 namespace Halvoren::App {
 
-std::string convertUsage();
+struct ConvertOptions {
+    std::string in;   // the workspace to read
+    std::string out;  // the file to write; may be `in`
+};
 
 /// Blocks whose name differs between two trees of the same shape, as "path/old -> path/new"; the
 /// workspace conversions rename blocks in place, so the shapes match.
 std::vector<std::string> renamedBlocks(const Properties& before, const Properties& after);
 
-/// Runs the command; returns the exit code.
-int runConvert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+/// Runs the command: what the conversions changed goes to `out`. Returns the exit code.
+int runConvert(const ConvertOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace Halvoren::App

@@ -98,90 +98,131 @@ private:
     bool m_received = false;
 };
 
-}  // namespace
-
-std::string guiUsage() {
-    return "Usage: halvoren gui [options]\n"
-           "Opens a window with the stream's controller panel and the left and right camera images,\n"
-           "and streams until the window is closed.\n" +
-           setupUsage() +
-           "  --no-images            do not query the camera images (no camera views)\n"
-           "  --screenshot FILE      render the window into the PNG FILE after --frames frames, then exit\n"
-           "  --frames N             with --screenshot: frames before it (default 60)\n"
-           "Fiducials: all unless --fiducials or a workspace says otherwise. Without a display (or with\n"
-           "QT_QPA_PLATFORM=offscreen) --screenshot renders offscreen. Ctrl-C (or SIGTERM) closes the\n"
-           "window as its close button does.\n";
-}
-
-std::optional<GuiOptions> parseGuiOptions(const std::vector<std::string>& args, std::string& error) {
-    GuiOptions options;
-    bool framesGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const OptionResult common = parseSetupOption(args, i, options, error);
-        if (common == OptionResult::Invalid) {
-            return std::nullopt;
-        }
-        if (common == OptionResult::Taken) {
-            continue;
-        }
-        const bool hasValue = i + 1 < args.size();
-        if ((arg == "--screenshot" || arg == "--frames") && !hasValue) {
-            error = "option " + arg + " needs a value";
-            return std::nullopt;
-        }
-        if (arg == "--screenshot") {
-            // An empty path would mean no screenshot: a run that never ends by itself.
-            options.screenshot = args[++i];
-            if (!(error = emptyPathError(arg, options.screenshot)).empty()) {
-                return std::nullopt;
-            }
-        } else if (arg == "--frames") {
-            framesGiven = true;
-            const std::string& v = args[++i];
-            if (!parseWholeNumber(v, options.frames)) {
-                error = "--frames takes a whole number, not '" + v + "'";
-                return std::nullopt;
-            }
-        } else if (arg == "--images") {
-            options.images = true;
-        } else if (arg == "--no-images") {
-            options.images = false;
-        } else {
-            error = "unknown option '" + arg + "'";
-            return std::nullopt;
-        }
-    }
-    if (!options.help && framesGiven && options.screenshot.empty()) {
-        error = "--frames has no effect without --screenshot";
-        return std::nullopt;
-    }
-    return options;
-}
-
-int runGui(const GuiOptions& options, std::ostream& err) {
-    // Declared before the stream: the stream's worker may count until the stream is closed. The plug-ins
-    // go before both: the algorithm, the stream and the panel are their code.
+/// What the window's run shares with the stream's worker and the window's timers.
+struct GuiRun {
+    // Declared before the stream's connection: the worker counts until the stream is closed.
     std::atomic<std::uint64_t> frames{0};
     FrameWatch frameWatch;
-    Log::setGlobalLevel(options.logLevel);
-    LoadedPlugins plugins;
+    int result = ExitOk;
+    bool waitingForFrames = true;  // the stream ran when last looked at
+    bool shotQueued = false;
+    bool interrupted = false;
+};
+
+/// The window's screenshot, queued behind the view updates that the frames so far have posted.
+void takeScreenshot(MainWindow& window, StreamControllerBase* panel, const GuiOptions& options, GuiRun& run,
+                    std::ostream& err) {
+    QMetaObject::invokeMethod(
+        &window,
+        [&window, panel, &options, &run, &err] {
+            if (auto* tracking = dynamic_cast<OpticalTrackingStreamController*>(panel)) {
+                tracking->refresh();
+            }
+            const QString path = QString::fromStdString(options.screenshot);
+            if (!window.grab().save(path, "PNG")) {
+                err << "halvoren: cannot write " << options.screenshot << '\n';
+                run.result = ExitBadInput;
+            }
+            window.close();
+        },
+        Qt::QueuedConnection);
+}
+
+/// GUI thread: takes the screenshot once enough frames arrived, or gives up when the stream stops.
+void watchForScreenshot(QTimer& watch, MainWindow& window, StreamControllerBase* panel, const Stream& stream,
+                        const GuiOptions& options, GuiRun& run, std::ostream& err) {
+    QObject::connect(&watch, &QTimer::timeout, &window, [&window, panel, &stream, &options, &run, &err] {
+        if (run.shotQueued) {
+            return;
+        }
+        if (run.frames.load() >= options.frames) {
+            run.shotQueued = true;
+            takeScreenshot(window, panel, options, run, err);
+        } else if (!stream.isStateOneOf({Stream::Running})) {
+            err << "halvoren: the tracking stream stopped before the screenshot\n";
+            run.result = ExitFailure;
+            window.close();
+        }
+    });
+    watch.start(20);
+}
+
+/// GUI thread: a camera that delivers no frames is named. Only while running: the panel may stop the
+/// stream, and a start begins a new wait.
+void watchFrames(QTimer& frameCheck, MainWindow& window, const Stream& stream, GuiRun& run) {
+    QObject::connect(&frameCheck, &QTimer::timeout, &window, [&stream, &run] {
+        const bool running = stream.isStateOneOf({Stream::Running});
+        if (running && !run.waitingForFrames) {
+            run.frameWatch.restart();
+        }
+        run.waitingForFrames = running;
+        if (running) {
+            run.frameWatch.check();
+        }
+    });
+    frameCheck.start(250);
+}
+
+/// Shows the window with the panel, which it takes over, until it is closed. False when the panel could
+/// not start the stream.
+bool showWindow(Stream& stream, std::unique_ptr<AlgorithmController> controller, StreamControllerBase* panel,
+                const GuiOptions& options, GuiRun& run, std::ostream& err) {
+    MainWindow window(stream);
+    panel->setDisplayWidget(window.display());
+    window.setPanel(panel);  // the window owns the panel from now on
+    static_cast<void>(controller.release());
+    window.resize(kWindowWidth, kWindowHeight);
+    // From here on Ctrl-C and SIGTERM close the window as its close button does.
+    const SignalsToEventLoop closeOnSignal([&window] {
+        window.close();
+        QApplication::quit();  // also when a dialog of the panel runs its own loop
+    });
+    window.show();
+    run.frameWatch.restart();
+    panel->init();
+    if (!stream.isStateOneOf({Stream::Running})) {
+        err << "halvoren: cannot start the tracking stream\n";
+        return false;
+    }
+    QTimer watch;
+    if (!options.screenshot.empty()) {
+        watchForScreenshot(watch, window, panel, stream, options, run, err);
+    }
+    QTimer frameCheck;
+    watchFrames(frameCheck, window, stream, run);
+    QApplication::exec();  // until the window is closed
+    run.interrupted = closeOnSignal.received();
+    return true;
+}
+
+/// The set-up the window streams with: every fiducial drawn unless the options or a workspace choose.
+StreamSetup windowSetup(const GuiOptions& options) {
     StreamSetup setup = options;
     if (!setup.fiducialMode && setup.workspace.empty()) {
         setup.fiducialMode = kAllFiducials;
     }
+    return setup;
+}
+
+}  // namespace
+
+int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) {
+    // The plug-ins go before the stream: the algorithm, the stream and the panel are their code.
+    GuiRun run;
+    Log::setGlobalLevel(options.logLevel);
+    LoadedPlugins plugins;
     StreamSession session(plugins.manager());
     int setupCode = ExitOk;
     // The panel starts the stream when it is set up, as it does for a stream saved while running.
-    if (!session.create(setup, true, err, setupCode)) {
+    if (!session.create(windowSetup(options), true, err, setupCode)) {
         return setupCode;
     }
     Stream& stream = session.stream();
-    auto counter = stream.signalStreamData.connect([&](const std::shared_ptr<const StreamData>& data) {
+    auto counter = stream.signalStreamData.connect([&run](const std::shared_ptr<const StreamData>& data) {
         // Worker thread.
         if (dynamic_cast<const TrackingStreamData*>(data.get()) != nullptr) {
-            ++frames;
-            frameWatch.frameArrived();
+            ++run.frames;
+            run.frameWatch.frameArrived();
         }
     });
     std::unique_ptr<AlgorithmController> controller = plugins.manager().createController(session.algorithm());
@@ -191,91 +232,20 @@ int runGui(const GuiOptions& options, std::ostream& err) {
         counter->disconnect();
         return ExitNoPlugin;
     }
-
-    int result = ExitOk;
-    bool waitingForFrames = true;  // the stream ran when last looked at
-    bool wasInterrupted = false;
-    {
-        MainWindow window(stream);
-        panel->setDisplayWidget(window.display());
-        window.setPanel(panel);  // the window owns the panel from now on
-        static_cast<void>(controller.release());
-        window.resize(kWindowWidth, kWindowHeight);
-        // From here on Ctrl-C and SIGTERM close the window as its close button does.
-        const SignalsToEventLoop closeOnSignal([&window] {
-            window.close();
-            QApplication::quit();  // also when a dialog of the panel runs its own loop
-        });
-        window.show();
-        frameWatch.restart();
-        panel->init();
-        if (!stream.isStateOneOf({Stream::Running})) {
-            err << "halvoren: cannot start the tracking stream\n";
-            stream.close();
-            counter->disconnect();
-            return ExitFailure;
-        }
-
-        // GUI thread: takes the screenshot once enough frames arrived, or gives up when the stream stops.
-        QTimer watch;
-        bool shotQueued = false;
-        QObject::connect(&watch, &QTimer::timeout, &window, [&] {
-            if (shotQueued) {
-                return;
-            }
-            if (frames.load() >= options.frames) {
-                shotQueued = true;
-                // Queued behind the view updates that the frames so far have posted.
-                QMetaObject::invokeMethod(
-                    &window,
-                    [&] {
-                        if (auto* tracking = dynamic_cast<OpticalTrackingStreamController*>(panel)) {
-                            tracking->refresh();
-                        }
-                        const QString path = QString::fromStdString(options.screenshot);
-                        if (!window.grab().save(path, "PNG")) {
-                            err << "halvoren: cannot write " << options.screenshot << '\n';
-                            result = ExitBadInput;
-                        }
-                        window.close();
-                    },
-                    Qt::QueuedConnection);
-            } else if (!stream.isStateOneOf({Stream::Running})) {
-                err << "halvoren: the tracking stream stopped before the screenshot\n";
-                result = ExitFailure;
-                window.close();
-            }
-        });
-        if (!options.screenshot.empty()) {
-            watch.start(20);
-        }
-        // GUI thread: a camera that delivers no frames is named. Only while running: the panel may stop
-        // the stream, and a start begins a new wait.
-        QTimer frameCheck;
-        QObject::connect(&frameCheck, &QTimer::timeout, &window, [&] {
-            const bool running = stream.isStateOneOf({Stream::Running});
-            if (running && !waitingForFrames) {
-                frameWatch.restart();
-            }
-            waitingForFrames = running;
-            if (running) {
-                frameWatch.check();
-            }
-        });
-        frameCheck.start(250);
-        QApplication::exec();  // until the window is closed
-        wasInterrupted = closeOnSignal.received();
-    }
+    const bool started = showWindow(stream, std::move(controller), panel, options, run, err);
     counter->disconnect();
     stream.close();
-    if (wasInterrupted) {
+    if (!started) {
+        return ExitFailure;
+    }
+    if (run.interrupted) {
         err << "interrupted\n";
     }
-    err << "frames " << frames.load() << '\n';
-    if (waitingForFrames) {
-        frameWatch.writeSummary(err);
+    err << "frames " << run.frames.load() << '\n';
+    if (run.waitingForFrames) {
+        run.frameWatch.writeSummary(err);
     }
-    return result;
+    return run.result;
 }
 
 }  // namespace Halvoren::App

@@ -5,9 +5,7 @@
 
 #include <cstdint>
 #include <iosfwd>
-#include <optional>
 #include <string>
-#include <vector>
 
 namespace Halvoren::App {
 
@@ -17,12 +15,8 @@ struct GuiOptions : StreamSetup {
     std::uint64_t frames = 60;  // frames before the screenshot
 };
 
-/// Parses the options after "gui". On failure returns nothing and sets the error text.
-std::optional<GuiOptions> parseGuiOptions(const std::vector<std::string>& args, std::string& error);
-std::string guiUsage();
-
 /// Opens the camera, starts the stream and shows the window until it is closed; returns the exit code.
-/// Needs a QApplication.
-int runGui(const GuiOptions& options, std::ostream& err);
+/// Messages go to `err`; nothing goes to `out`. Needs a QApplication.
+int runGui(const GuiOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace Halvoren::App

@@ -25,13 +25,6 @@ std::string joined(const std::vector<std::string>& items) {
 
 }  // namespace
 
-std::string pluginsUsage() {
-    return "Usage: halvoren plugins\n"
-           "Lists the plug-in modules loaded from the plug-in folder beside the application and from the\n"
-           "folders of HALVOREN_PLUGIN_PATH (separated by ':'): their algorithms, the workspace conversions\n"
-           "they registered, and every module that was refused, with the reason.\n";
-}
-
 void describePlugins(const PluginManager& plugins, const std::vector<std::string>& folders,
                      std::ostream& out) {
     out << "Plug-in folders:\n";
@@ -78,15 +71,7 @@ void describePlugins(const PluginManager& plugins, const std::vector<std::string
     }
 }
 
-int runPlugins(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (!args.empty()) {
-        if (args[0] == "--help" || args[0] == "-h") {
-            out << pluginsUsage();
-            return ExitOk;
-        }
-        err << "halvoren plugins: unknown option '" << args[0] << "'\n" << pluginsUsage();
-        return ExitUsage;
-    }
+int runPlugins(const PluginsOptions& /*options*/, std::ostream& out, std::ostream& /*err*/) {
     // The refusals are listed below; the log need not repeat them.
     Log::setGlobalLevel(Log::Error);
     LoadedPlugins plugins;

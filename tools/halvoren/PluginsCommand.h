@@ -11,7 +11,8 @@ class PluginManager;
 
 namespace Halvoren::App {
 
-std::string pluginsUsage();
+/// The command takes no options.
+struct PluginsOptions {};
 
 /// Writes the plug-in folders, each loaded module (id, file, vendor, description, dependencies, its
 /// algorithms with their categories), the registered workspace conversions and every refused module with
@@ -19,7 +20,7 @@ std::string pluginsUsage();
 void describePlugins(const PluginManager& plugins, const std::vector<std::string>& folders,
                      std::ostream& out);
 
-/// Runs the command; returns the exit code.
-int runPlugins(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+/// Runs the command: the list goes to `out`. Returns the exit code.
+int runPlugins(const PluginsOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace Halvoren::App

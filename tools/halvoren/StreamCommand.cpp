@@ -19,8 +19,8 @@
 #include <condition_variable>
 #include <csignal>
 #include <fstream>
-#include <iostream>
 #include <mutex>
+#include <ostream>
 
 namespace Halvoren::App {
 
@@ -30,16 +30,6 @@ std::atomic<bool> g_interrupted{false};
 
 extern "C" void onInterrupt(int) {
     g_interrupted.store(true);
-}
-
-bool parseNumber(const std::string& text, double& value) {
-    try {
-        std::size_t used = 0;
-        value = std::stod(text, &used);
-        return used == text.size() && value >= 0.0;
-    } catch (const std::exception&) {
-        return false;
-    }
 }
 
 /// Collects the frames the worker delivers; the main thread waits on it.
@@ -77,165 +67,71 @@ private:
     int m_sink;
 };
 
-}  // namespace
+/// While it lives, SIGINT and SIGTERM set g_interrupted instead of ending the process.
+class InterruptCatcher {
+public:
+    InterruptCatcher() {
+        g_interrupted.store(false);
+        m_previousInt = std::signal(SIGINT, onInterrupt);
+        m_previousTerm = std::signal(SIGTERM, onInterrupt);
+    }
+    ~InterruptCatcher() {
+        std::signal(SIGINT, m_previousInt);
+        std::signal(SIGTERM, m_previousTerm);
+    }
+    InterruptCatcher(const InterruptCatcher&) = delete;
+    InterruptCatcher& operator=(const InterruptCatcher&) = delete;
 
-std::string streamUsage() {
-    return "Usage: halvoren stream [options]\n"
-           "Streams poses from the tracking camera, one line per instrument per frame.\n" +
-           setupUsage() +
-           "  --save-workspace FILE  save the configuration the stream ran with\n"
-           "  --frames N             stop after N frames (default 300; 0: no limit)\n"
-           "  --duration SECONDS     stop after this time (default: no limit)\n"
-           "  --format csv|jsonl     output format (default csv)\n"
-           "  --output FILE          write the poses to FILE instead of standard output\n"
-           "  --images               query the camera images\n"
-           "Ctrl-C stops the stream, closes the camera and exits.\n";
+private:
+    void (*m_previousInt)(int) = nullptr;
+    void (*m_previousTerm)(int) = nullptr;
+};
+
+/// Worker thread: writes a delivered frame and tells the main thread whether the run is done.
+void takeFrame(FrameSink& sink, FrameWatch& frameWatch, const std::shared_ptr<const StreamData>& data) {
+    const auto* tracking = dynamic_cast<const TrackingStreamData*>(data.get());
+    if (tracking == nullptr) {
+        return;
+    }
+    frameWatch.frameArrived();
+    std::lock_guard<std::mutex> lock(sink.mutex);
+    if (sink.done) {
+        return;
+    }
+    sink.writer->writeFrame(tracking->instruments());
+    if (sink.writer->failed()) {
+        sink.done = true;  // every further pose would be lost too
+    }
+    sink.trackedInstruments = 0;
+    for (const TrackingInstrument& instrument : tracking->instruments()) {
+        sink.trackedInstruments += instrument.quality > 0.0 ? 1 : 0;
+    }
+    if (sink.limit != 0 && sink.writer->frames() >= sink.limit) {
+        sink.done = true;
+    }
+    sink.changed.notify_all();
 }
 
-std::optional<StreamOptions> parseStreamOptions(const std::vector<std::string>& args, std::string& error) {
-    StreamOptions options;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) {
-                error = "option " + arg + " needs a value";
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        std::string v;
-        const OptionResult common = parseSetupOption(args, i, options, error);
-        if (common == OptionResult::Invalid) {
-            return std::nullopt;
-        }
-        if (common == OptionResult::Taken) {
-            continue;
-        }
-        if (arg == "--save-workspace") {
-            if (!value(options.saveWorkspace) ||
-                !(error = emptyPathError(arg, options.saveWorkspace)).empty()) {
-                return std::nullopt;
-            }
-        } else if (arg == "--frames") {
-            if (!value(v)) {
-                return std::nullopt;
-            }
-            if (!parseWholeNumber(v, options.frames)) {
-                error = "--frames takes a whole number, not '" + v + "'";
-                return std::nullopt;
-            }
-        } else if (arg == "--duration") {
-            if (!value(v)) {
-                return std::nullopt;
-            }
-            if (!parseNumber(v, options.durationSeconds)) {
-                error = "--duration takes a number of seconds, not '" + v + "'";
-                return std::nullopt;
-            }
-        } else if (arg == "--format") {
-            if (!value(v)) {
-                return std::nullopt;
-            }
-            if (v == "csv") {
-                options.format = PoseFormat::Csv;
-            } else if (v == "jsonl" || v == "json") {
-                options.format = PoseFormat::JsonLines;
-            } else {
-                error = "--format takes csv or jsonl, not '" + v + "'";
-                return std::nullopt;
-            }
-        } else if (arg == "--output") {
-            if (!value(options.output) || !(error = emptyPathError(arg, options.output)).empty()) {
-                return std::nullopt;
-            }
-        } else if (arg == "--images") {
-            options.images = true;
-        } else {
-            error = "unknown option '" + arg + "'";
-            return std::nullopt;
-        }
+/// The progress line on a terminal; the caller holds the sink's lock.
+void writeProgress(const FrameSink& sink, std::size_t instrumentCount, std::ostream& err) {
+    err << "\rframes " << sink.writer->frames();
+    if (sink.limit != 0) {
+        err << '/' << sink.limit;
     }
-    return options;
+    err << "  markers tracked " << sink.trackedInstruments << '/' << instrumentCount << "   " << std::flush;
 }
 
-int runStream(const StreamOptions& options, std::ostream& err) {
-    // Declared first: the algorithm and the stream are the plug-ins' code.
-    Log::setGlobalLevel(options.logLevel);
-    const LogCounter logged;
-    // Before the camera opens: a run whose results cannot be kept is not worth starting.
-    for (const std::string* path : {&options.output, &options.saveWorkspace}) {
-        if (const std::string problem = cannotWriteMessage(*path); !problem.empty()) {
-            err << "halvoren: " << problem << '\n';
-            return ExitBadInput;
-        }
-    }
-    LoadedPlugins plugins;
-    StreamSession session(plugins.manager());
-    int setupCode = ExitOk;
-    if (!session.create(options, false, err, setupCode)) {
-        return setupCode;
-    }
-    Stream& stream = session.stream();
-
-    std::ofstream file;
-    std::ostream* out = &std::cout;
-    if (!options.output.empty()) {
-        file.open(options.output, std::ios::out | std::ios::trunc);
-        if (!file) {
-            err << "halvoren: cannot write " << options.output << '\n';
-            return ExitBadInput;
-        }
-        out = &file;
-    }
-
-    PoseWriter writer(*out, options.format);
-    FrameWatch frameWatch;
-    FrameSink sink;
-    sink.writer = &writer;
-    sink.limit = options.frames;
-    auto connection = stream.signalStreamData.connect([&](const std::shared_ptr<const StreamData>& data) {
-        // Worker thread.
-        const auto* tracking = dynamic_cast<const TrackingStreamData*>(data.get());
-        if (tracking == nullptr) {
-            return;
-        }
-        frameWatch.frameArrived();
-        std::lock_guard<std::mutex> lock(sink.mutex);
-        if (sink.done) {
-            return;
-        }
-        sink.writer->writeFrame(tracking->instruments());
-        if (sink.writer->failed()) {
-            sink.done = true;  // every further pose would be lost too
-        }
-        sink.trackedInstruments = 0;
-        for (const TrackingInstrument& instrument : tracking->instruments()) {
-            sink.trackedInstruments += instrument.quality > 0.0 ? 1 : 0;
-        }
-        if (sink.limit != 0 && sink.writer->frames() >= sink.limit) {
-            sink.done = true;
-        }
-        sink.changed.notify_all();
-    });
-
-    writer.begin();  // no frame arrives before the stream starts
-    frameWatch.restart();
-    if (!stream.start()) {
-        err << "halvoren: cannot start the tracking stream\n";
-        stream.close();
-        return ExitFailure;
-    }
-
-    g_interrupted.store(false);
-    auto previousInt = std::signal(SIGINT, onInterrupt);
-    auto previousTerm = std::signal(SIGTERM, onInterrupt);
+/// Main thread: runs the event loop until the frame limit, the duration or an interrupt ends the run.
+/// False when the stream stopped by itself before.
+bool streamUntilDone(const StreamOptions& options, const StreamSession& session, FrameSink& sink,
+                     FrameWatch& frameWatch, std::ostream& err) {
+    const InterruptCatcher interrupts;
     const bool progress = isatty(STDERR_FILENO) != 0;
     const auto startTime = std::chrono::steady_clock::now();
     const TrackingStream* tracking = session.trackingStream();
     const std::size_t instrumentCount = tracking != nullptr ? tracking->instruments().size() : 0;
     auto lastProgress = startTime;
-    bool streamLost = false;
+    bool running = true;
     while (true) {
         QCoreApplication::processEvents();
         std::unique_lock<std::mutex> lock(sink.mutex);
@@ -248,47 +144,60 @@ int runStream(const StreamOptions& options, std::ostream& err) {
             sink.done = true;
             break;
         }
-        if (!stream.isStateOneOf({Stream::Running})) {
-            streamLost = true;
+        if (!session.stream().isStateOneOf({Stream::Running})) {
+            running = false;
             sink.done = true;
             break;
         }
         if (progress && now - lastProgress > std::chrono::milliseconds(250)) {
             lastProgress = now;
-            err << "\rframes " << writer.frames();
-            if (options.frames != 0) {
-                err << '/' << options.frames;
-            }
-            err << "  markers tracked " << sink.trackedInstruments << '/' << instrumentCount << "   "
-                << std::flush;
+            writeProgress(sink, instrumentCount, err);
         }
     }
-    std::signal(SIGINT, previousInt);
-    std::signal(SIGTERM, previousTerm);
     if (progress) {
         err << '\n';
     }
+    return running;
+}
 
-    int code = ExitOk;
-    if (!options.saveWorkspace.empty()) {
-        Properties workspace;
-        WorkspaceConversionRegistry::setWorkspaceVersion(
-            workspace, WorkspaceConversionRegistry::instance().currentVersion());
-        stream.configuration(workspace.addSubProperties("Algorithms")->addSubProperties(kStreamAlgorithm));
-        std::string error;
-        if (!WorkspaceFile::save(workspace, options.saveWorkspace, error)) {
-            err << "halvoren: " << error << '\n';
-            code = ExitBadInput;
+/// Saves the configuration the stream ran with, when asked to; the exit code.
+int saveWorkspace(const StreamOptions& options, Stream& stream, std::ostream& err) {
+    if (options.saveWorkspace.empty()) {
+        return ExitOk;
+    }
+    Properties workspace;
+    WorkspaceConversionRegistry::setWorkspaceVersion(
+        workspace, WorkspaceConversionRegistry::instance().currentVersion());
+    stream.configuration(workspace.addSubProperties("Algorithms")->addSubProperties(kStreamAlgorithm));
+    std::string error;
+    if (!WorkspaceFile::save(workspace, options.saveWorkspace, error)) {
+        err << "halvoren: " << error << '\n';
+        return ExitBadInput;
+    }
+    return ExitOk;
+}
+
+/// Before the camera opens: a run whose results cannot be kept is not worth starting.
+bool resultsWritable(const StreamOptions& options, std::ostream& err) {
+    for (const std::string* path : {&options.output, &options.saveWorkspace}) {
+        if (const std::string problem = cannotWriteMessage(*path); !problem.empty()) {
+            err << "halvoren: " << problem << '\n';
+            return false;
         }
     }
-    stream.close();
-    connection->disconnect();
-    session.stopIgtl();
-    bool written = writer.flush();
-    if (file.is_open()) {
-        file.close();
-        written = written && !file.fail();
-    }
+    return true;
+}
+
+/// What the run ended with, for its summary and exit code.
+struct RunEnd {
+    bool streamLost = false;
+    bool written = true;
+    int code = ExitOk;
+};
+
+int writeSummary(const StreamOptions& options, const RunEnd& end, const PoseWriter& writer,
+                 const FrameWatch& frameWatch, const StreamSession& session, const LogCounter& logged,
+                 std::ostream& err) {
     if (g_interrupted.load()) {
         err << "interrupted\n";
     }
@@ -296,16 +205,75 @@ int runStream(const StreamOptions& options, std::ostream& err) {
     frameWatch.writeSummary(err);
     session.writeIgtlSummary(err);
     logged.writeSummary(err);
-    if (!written) {
+    if (!end.written) {
         err << "halvoren: cannot write the poses to "
             << (options.output.empty() ? std::string("standard output") : options.output) << '\n';
         return ExitWriteFailed;
     }
-    if (streamLost) {
+    if (end.streamLost) {
         err << "halvoren: the tracking stream stopped unexpectedly\n";
         return ExitFailure;
     }
-    return code;
+    return end.code;
+}
+
+/// Streams the poses into `target` through a session that is set up.
+int streamPoses(const StreamOptions& options, StreamSession& session, std::ostream& target,
+                std::ofstream& file, const LogCounter& logged, std::ostream& err) {
+    Stream& stream = session.stream();
+    PoseWriter writer(target, options.format);
+    FrameWatch frameWatch;
+    FrameSink sink;
+    sink.writer = &writer;
+    sink.limit = options.frames;
+    auto connection = stream.signalStreamData.connect(
+        [&](const std::shared_ptr<const StreamData>& data) { takeFrame(sink, frameWatch, data); });
+    writer.begin();  // no frame arrives before the stream starts
+    frameWatch.restart();
+    if (!stream.start()) {
+        err << "halvoren: cannot start the tracking stream\n";
+        stream.close();
+        return ExitFailure;
+    }
+    RunEnd end;
+    end.streamLost = !streamUntilDone(options, session, sink, frameWatch, err);
+    end.code = saveWorkspace(options, stream, err);
+    stream.close();
+    connection->disconnect();
+    session.stopIgtl();
+    end.written = writer.flush();
+    if (file.is_open()) {
+        file.close();
+        end.written = end.written && !file.fail();
+    }
+    return writeSummary(options, end, writer, frameWatch, session, logged, err);
+}
+
+}  // namespace
+
+int runStream(const StreamOptions& options, std::ostream& out, std::ostream& err) {
+    // Declared first: the algorithm and the stream are the plug-ins' code.
+    Log::setGlobalLevel(options.logLevel);
+    const LogCounter logged;
+    if (!resultsWritable(options, err)) {
+        return ExitBadInput;
+    }
+    LoadedPlugins plugins;
+    StreamSession session(plugins.manager());
+    int setupCode = ExitOk;
+    if (!session.create(options, false, err, setupCode)) {
+        return setupCode;
+    }
+    std::ofstream file;
+    if (!options.output.empty()) {
+        file.open(options.output, std::ios::out | std::ios::trunc);
+        if (!file) {
+            err << "halvoren: cannot write " << options.output << '\n';
+            return ExitBadInput;
+        }
+    }
+    return streamPoses(options, session, file.is_open() ? static_cast<std::ostream&>(file) : out, file,
+                       logged, err);
 }
 
 }  // namespace Halvoren::App

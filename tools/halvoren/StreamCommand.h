@@ -6,9 +6,7 @@
 
 #include <cstdint>
 #include <iosfwd>
-#include <optional>
 #include <string>
-#include <vector>
 
 namespace Halvoren::App {
 
@@ -20,11 +18,8 @@ struct StreamOptions : StreamSetup {
     std::string output;  // stdout when empty
 };
 
-/// Parses the options after "stream". On failure returns nothing and sets the error text.
-std::optional<StreamOptions> parseStreamOptions(const std::vector<std::string>& args, std::string& error);
-std::string streamUsage();
-
-/// Runs the command; returns the exit code. Stops early when interrupted (SIGINT, SIGTERM).
-int runStream(const StreamOptions& options, std::ostream& err);
+/// Runs the command: the poses go to `out` unless the options name a file, messages to `err`. Returns the
+/// exit code. Stops early when interrupted (SIGINT, SIGTERM).
+int runStream(const StreamOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace Halvoren::App

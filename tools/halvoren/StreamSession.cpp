@@ -109,11 +109,12 @@ TrackingStream* StreamSession::trackingStream() const {
     return dynamic_cast<TrackingStream*>(m_stream.get());
 }
 
-bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::ostream& err, int& exitCode) {
-    Log::setGlobalLevel(setup.logLevel);
-    exitCode = ExitBadInput;
+namespace {
 
-    std::vector<std::string> markers = setup.markers;
+/// The marker files to register: the options' or, with neither markers nor a workspace, the examples.
+/// Refuses a file that cannot be used, with the reason; names what may go wrong with one that can.
+bool checkMarkerFiles(const StreamSetup& setup, std::vector<std::string>& markers, std::ostream& err) {
+    markers = setup.markers;
     if (markers.empty() && setup.workspace.empty()) {
         markers = exampleMarkers();
         if (markers.empty()) {
@@ -121,7 +122,6 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
             return false;
         }
     }
-
     for (const std::string& path : markers) {
         const std::string reason = unreadableFileReason(path);
         if (!reason.empty()) {
@@ -137,26 +137,13 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
             err << "halvoren: warning: the marker file " << path << ' ' << warning << '\n';
         }
     }
+    return true;
+}
 
-    // Without the plug-in an old workspace would not be converted either: say what is missing first.
-    m_algorithm = m_plugins.algorithmFactory().instantiateAlgorithm(kStreamAlgorithm, DataList());
-    auto* streamAlgorithm = dynamic_cast<StreamAlgorithmBase*>(m_algorithm.get());
-    if (streamAlgorithm == nullptr) {
-        err << "halvoren: no loaded plug-in offers the tracking stream " << kStreamAlgorithm
-            << " (see halvoren plugins)\n";
-        exitCode = ExitNoPlugin;
-        return false;
-    }
-    Properties settings;
-    if (!setup.workspace.empty()) {
-        std::string error;
-        if (!readStreamSettings(setup.workspace, settings, error)) {
-            err << "halvoren: " << error << '\n';
-            return false;
-        }
-    }
-    // The stream skips a marker it cannot load; the user hears which, and why.
-    const std::vector<NamedMarker> named = workspaceMarkers(settings);
+/// The stream skips a marker of the workspace it cannot load; the user hears which, and why. Refuses a
+/// workspace marker that cannot be used, and a marker file whose id another marker holds.
+bool checkWorkspaceMarkers(const std::vector<NamedMarker>& named, const std::vector<std::string>& markers,
+                           std::ostream& err) {
     std::map<std::uint32_t, std::string> takenIds;
     for (const NamedMarker& marker : named) {
         const std::string reason = marker.path.empty() ? "names no file" : unreadableFileReason(marker.path);
@@ -189,21 +176,65 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
             }
         }
     }
+    return true;
+}
 
+/// The options' part of the stream's settings. The algorithm opens the camera when it runs; the
+/// application starts the stream once it listens, or leaves that to the panel.
+void applySetup(const StreamSetup& setup, bool startWithPanel, Properties& settings) {
     if (setup.images) {
         settings.setParam("queryImages", true);
     }
     if (setup.fiducialMode) {
         settings.setParam("fiducialQueryMode", *setup.fiducialMode);
     }
-    // The algorithm opens the camera when it runs; the application starts the stream once it listens,
-    // or leaves that to the panel.
     settings.setParam("open", true);
     settings.setParam("start", false);
     if (startWithPanel) {
         settings.setParam("connect", true);
     }
+}
 
+}  // namespace
+
+bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::ostream& err, int& exitCode) {
+    Log::setGlobalLevel(setup.logLevel);
+    exitCode = ExitBadInput;
+    std::vector<std::string> markers;
+    if (!checkMarkerFiles(setup, markers, err)) {
+        return false;
+    }
+    // Without the plug-in an old workspace would not be converted either: say what is missing first.
+    m_algorithm = m_plugins.algorithmFactory().instantiateAlgorithm(kStreamAlgorithm, DataList());
+    if (dynamic_cast<StreamAlgorithmBase*>(m_algorithm.get()) == nullptr) {
+        err << "halvoren: no loaded plug-in offers the tracking stream " << kStreamAlgorithm
+            << " (see halvoren plugins)\n";
+        exitCode = ExitNoPlugin;
+        return false;
+    }
+    Properties settings;
+    std::string error;
+    if (!setup.workspace.empty() && !readStreamSettings(setup.workspace, settings, error)) {
+        err << "halvoren: " << error << '\n';
+        return false;
+    }
+    const std::vector<NamedMarker> named = workspaceMarkers(settings);
+    if (!checkWorkspaceMarkers(named, markers, err)) {
+        return false;
+    }
+    applySetup(setup, startWithPanel, settings);
+    if (!makeStream(settings, err, exitCode) || !registerMarkers(named.size(), markers, err, exitCode)) {
+        return false;
+    }
+    if (setup.igtlPort && !startIgtl(setup, err)) {
+        exitCode = ExitFailure;
+        return false;
+    }
+    exitCode = ExitOk;
+    return true;
+}
+
+bool StreamSession::makeStream(Properties& settings, std::ostream& err, int& exitCode) {
     m_algorithm->configure(&settings);
     try {
         m_algorithm->run();
@@ -212,7 +243,7 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
         exitCode = ExitFailure;
         return false;
     }
-    OwningDataList output = streamAlgorithm->takeOutput();
+    OwningDataList output = dynamic_cast<StreamAlgorithmBase&>(*m_algorithm).takeOutput();
     std::unique_ptr<Data> data = output.take(0);
     m_stream.reset(dynamic_cast<Stream*>(data.get()));
     if (!m_stream) {
@@ -221,10 +252,14 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
         return false;
     }
     static_cast<void>(data.release());
+    return true;
+}
 
+bool StreamSession::registerMarkers(std::size_t workspaceMarkerCount, const std::vector<std::string>& markers,
+                                    std::ostream& err, int& exitCode) {
     TrackingStream* tracking = trackingStream();
-    if (!named.empty() && tracking != nullptr && tracking->instruments().empty()) {
-        err << "halvoren: none of the " << named.size()
+    if (workspaceMarkerCount != 0 && tracking != nullptr && tracking->instruments().empty()) {
+        err << "halvoren: none of the " << workspaceMarkerCount
             << " markers that the workspace names could be loaded\n";
         return false;
     }
@@ -247,11 +282,6 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
         exitCode = ExitNoCamera;
         return false;
     }
-    if (setup.igtlPort && !startIgtl(setup, err)) {
-        exitCode = ExitFailure;
-        return false;
-    }
-    exitCode = ExitOk;
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Halvoren::Igtl {
 class IgtlServer;
@@ -61,6 +62,13 @@ public:
     void writeIgtlSummary(std::ostream& out) const;
 
 private:
+    /// Configures and runs the algorithm (which opens the camera) and takes the stream it made.
+    bool makeStream(Properties& settings, std::ostream& err, int& exitCode);
+    /// Adds the marker files to the stream; refuses a workspace none of whose markers loaded, and a
+    /// camera that did not open.
+    bool registerMarkers(std::size_t workspaceMarkerCount, const std::vector<std::string>& markers,
+                         std::ostream& err, int& exitCode);
+    /// Serves the stream to OpenIGTLink clients.
     bool startIgtl(const StreamSetup& setup, std::ostream& err);
 
     PluginManager& m_plugins;

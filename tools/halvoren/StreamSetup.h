@@ -2,9 +2,7 @@
 // What every command that runs the tracking stream shares: the options that configure the stream.
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -28,33 +26,12 @@ struct StreamSetup {
     bool images = false;
     std::optional<int> fiducialMode;
     int logLevel = 2;
-    bool help = false;
     std::optional<int> igtlPort;  // serve OpenIGTLink clients on this port (0: any free port)
     std::string igtlHost;         // listen on this address only; all interfaces when empty
     double igtlImageRate = 5.0;   // camera images sent to clients per second, at most
     // OpenIGTLink clients connected at once; further ones are refused.
     std::size_t igtlMaxClients = 128;
-
-    /// The set-up options given on the command line, for checkSetupOptions.
-    std::set<std::string> givenOptions;
 };
-
-enum class OptionResult { Taken, Unknown, Invalid };
-
-/// Reads the set-up option at args[i], with its value (i then points at the value). Invalid sets the
-/// error text; Unknown leaves the option to the command.
-OptionResult parseSetupOption(const std::vector<std::string>& args, std::size_t& i, StreamSetup& setup,
-                              std::string& error);
-/// After parsing: refuses set-up options that would have no effect (an OpenIGTLink option without
-/// --igtl-port, --igtl-image-rate without camera images) or that name an empty path. False with the
-/// error text then.
-bool checkSetupOptions(const StreamSetup& setup, std::string& error);
-/// "option --x takes a file path, not an empty text" when `path` is empty; empty otherwise.
-std::string emptyPathError(const std::string& option, const std::string& path);
-/// A whole number of at least 0 (frame counts).
-bool parseWholeNumber(const std::string& text, std::uint64_t& value);
-/// Usage lines of --marker, --workspace, --fiducials, the OpenIGTLink options and --quiet/--verbose.
-std::string setupUsage();
 
 /// Folder of the example data (geometry files).
 std::string exampleDataDirectory();

@@ -1,0 +1,324 @@
+#include "halvoren/CommandLine.h"
+
+#include "host/Log.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+namespace Halvoren::App {
+
+namespace {
+
+constexpr std::int64_t kUnlimited = std::numeric_limits<std::int64_t>::max();
+
+/// CLI11's conversion to T, and a range check in this application's words. NaN, which compares false with
+/// either end, is refused too; whole numbers are checked as signed, so that "-1" does not wrap around.
+template <typename T>
+CLI::Validator within(T min, T max, const std::string& what) {
+    return CLI::Validator(
+        [min, max, what](std::string& text) {
+            T value{};
+            if (CLI::detail::lexical_cast(text, value) && value >= min && value <= max) {
+                return std::string();
+            }
+            return "takes " + what + ", not '" + text + "'";
+        },
+        std::string());
+}
+
+/// An empty path would mean no file at all, which is not what the one who gave the option asked for.
+const CLI::Validator kFilePath(
+    [](const std::string& text) {
+        return text.empty() ? std::string("takes a file path, not an empty text") : std::string();
+    },
+    std::string());
+
+/// Lists each command with the first line of its description, which sums it up; the command's own help
+/// shows all of it.
+class Formatter : public CLI::Formatter {
+public:
+    std::string make_subcommand(const CLI::App* command) const override {
+        std::ostringstream out;
+        const std::string description = command->get_description();
+        CLI::detail::format_help(out, command->get_display_name(true),
+                                 description.substr(0, description.find('\n')), get_column_width());
+        return out.str();
+    }
+};
+
+enum class Images {
+    None,    // the command queries no camera images
+    OptIn,   // --images turns them on
+    OptOut,  // on; --no-images turns them off
+};
+
+void declareMarkers(CLI::App& command, StreamSetup& setup, const std::string& help) {
+    command.add_option("--marker", setup.markers, help)
+        ->type_name("FILE")
+        ->allow_extra_args(false)
+        ->check(kFilePath);
+}
+
+void declareWorkspace(CLI::App& command, StreamSetup& setup, const std::string& help) {
+    command.add_option("--workspace", setup.workspace, help)->type_name("FILE")->check(kFilePath);
+}
+
+void declareFiducials(CLI::App& command, StreamSetup& setup) {
+    static const std::array<std::string, 4> modes = {"none", "marker", "vicinity", "all"};
+    command
+        .add_option_function<std::string>(
+            "--fiducials",
+            [&setup](const std::string& mode) {
+                setup.fiducialMode =
+                    static_cast<int>(std::find(modes.begin(), modes.end(), mode) - modes.begin());
+            },
+            "report fiducials")
+        ->type_name("MODE")
+        ->check(CLI::IsMember(modes));
+}
+
+/// The images option of commands that have one; nothing otherwise.
+CLI::Option* declareImages(CLI::App& command, StreamSetup& setup, Images images) {
+    if (images == Images::OptIn) {
+        return command.add_flag("--images", setup.images, "query the camera images");
+    }
+    if (images == Images::OptOut) {
+        CLI::Option* on = command.add_flag("--images", setup.images, "query the camera images (the default)");
+        return command
+            .add_flag_callback(
+                "--no-images", [&setup] { setup.images = false; },
+                "do not query the camera images (no camera views)")
+            ->excludes(on);
+    }
+    return nullptr;
+}
+
+/// `images`: the option that turns the camera images on (--images) or off (--no-images); without it the
+/// command has no images to send and no --igtl-image-rate.
+void declareIgtl(CLI::App& command, StreamSetup& setup, Images images, CLI::Option* imagesOption) {
+    CLI::Option* port =
+        command
+            .add_option_function<int>(
+                "--igtl-port", [&setup](int value) { setup.igtlPort = value; },
+                "serve the poses to OpenIGTLink clients on this TCP port, 0 to 65535 (0: any free port)")
+            ->type_name("PORT")
+            ->check(within<std::int64_t>(0, 65535, "a port number from 0 to 65535"));
+    command.add_option("--igtl-host", setup.igtlHost, "listen on this address only (default: all)")
+        ->type_name("ADDR")
+        ->needs(port);
+    if (images != Images::None) {
+        CLI::Option* rate = command
+                                .add_option("--igtl-image-rate", setup.igtlImageRate,
+                                            "camera images sent to clients per second, 0 to 1000")
+                                ->type_name("HZ")
+                                ->capture_default_str()
+                                ->check(within(0.0, 1000.0, "images per second from 0 to 1000"))
+                                ->needs(port);
+        if (images == Images::OptIn) {
+            rate->needs(imagesOption);
+        } else {
+            rate->excludes(imagesOption);
+        }
+    }
+    command
+        .add_option("--igtl-max-clients", setup.igtlMaxClients,
+                    "clients connected at once, 1 to 4096; more are refused")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(within<std::int64_t>(1, 4096, "a number of clients from 1 to 4096"))
+        ->needs(port);
+}
+
+void declareLogLevel(CLI::App& command, StreamSetup& setup) {
+    CLI::Option* quiet = command.add_flag_callback(
+        "--quiet", [&setup] { setup.logLevel = Log::Warning; }, "fewer messages on standard error");
+    command
+        .add_flag_callback(
+            "--verbose", [&setup] { setup.logLevel = Log::Debug; }, "more messages on standard error")
+        ->excludes(quiet);
+}
+
+/// The options that configure the stream, as every command that runs it has them.
+void declareSetup(CLI::App& command, StreamSetup& setup, Images images) {
+    declareWorkspace(command, setup, "configure the stream from a workspace file");
+    declareFiducials(command, setup);
+    CLI::Option* imagesOption = declareImages(command, setup, images);
+    declareIgtl(command, setup, images, imagesOption);
+    declareLogLevel(command, setup);
+}
+
+void declareStream(CLI::App& command, StreamOptions& options) {
+    command.footer("Ctrl-C stops the stream, closes the camera and exits.");
+    declareMarkers(command, options,
+                   "track the marker geometry in FILE (repeatable; default: data/markers/*.ini)");
+    declareSetup(command, options, Images::OptIn);
+    command
+        .add_option("--save-workspace", options.saveWorkspace, "save the configuration the stream ran with")
+        ->type_name("FILE")
+        ->check(kFilePath);
+    command.add_option("--frames", options.frames, "stop after N frames (0: no limit)")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(within<std::int64_t>(0, kUnlimited, "a whole number of frames"));
+    command.add_option("--duration", options.durationSeconds, "stop after this time (default: no limit)")
+        ->type_name("SECONDS")
+        ->check(within(0.0, std::numeric_limits<double>::infinity(), "a number of seconds"));
+    command
+        .add_option_function<std::string>(
+            "--format",
+            [&options](const std::string& format) {
+                options.format = format == "csv" ? PoseFormat::Csv : PoseFormat::JsonLines;
+            },
+            "output format (default csv; json is jsonl)")
+        ->type_name("FORMAT")
+        ->check(CLI::IsMember({"csv", "jsonl", "json"}));
+    command.add_option("--output", options.output, "write the poses to FILE instead of standard output")
+        ->type_name("FILE")
+        ->check(kFilePath);
+}
+
+void declareGui(CLI::App& command, GuiOptions& options) {
+    command.footer(
+        "Fiducials: all unless --fiducials or a workspace says otherwise. Without a display (or with\n"
+        "QT_QPA_PLATFORM=offscreen) --screenshot renders offscreen. Ctrl-C (or SIGTERM) closes the\n"
+        "window as its close button does.");
+    declareMarkers(command, options,
+                   "track the marker geometry in FILE (repeatable; default: data/markers/*.ini)");
+    declareSetup(command, options, Images::OptOut);
+    // An empty path would mean no screenshot: offscreen, a window nobody can close.
+    CLI::Option* screenshot =
+        command
+            .add_option("--screenshot", options.screenshot, "render the window into the PNG FILE, then exit")
+            ->type_name("FILE")
+            ->check(kFilePath);
+    command.add_option("--frames", options.frames, "frames before the screenshot")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(within<std::int64_t>(0, kUnlimited, "a whole number of frames"))
+        ->needs(screenshot);
+}
+
+void declareCalibrationFrames(CLI::App& command, std::uint64_t& frames, const std::string& help) {
+    command.add_option("--frames", frames, help)
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(within<std::int64_t>(10, 1000000, "a whole number of frames from 10 to 1000000"));
+}
+
+void declarePivot(CLI::App& command, PivotOptions& options) {
+    command.footer(
+        "Exit code 7: the poses cannot give a calibration (too few, too little rotation, or an RMS\n"
+        "residual above --max-rms: the tip did not rest in one point).");
+    command
+        .add_option_function<std::string>(
+            "--marker", [&options](const std::string& path) { options.markers = {path}; },
+            "the tool's marker geometry")
+        ->type_name("FILE")
+        ->required()
+        ->check(kFilePath);
+    declareCalibrationFrames(command, options.frames, "frames to record, 10 to 1000000");
+    command.add_option("--output", options.output, "also write the result as JSON")->type_name("FILE");
+    command.add_option("--max-rms", options.maxRmsMm, "refuse an RMS residual above MM (above 0)")
+        ->type_name("MM")
+        ->capture_default_str()
+        ->check(within(std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::max(),
+                       "a distance in mm above 0"));
+    declareWorkspace(command, options, "configure the stream from a workspace (its markers are tracked too)");
+    declareFiducials(command, options);
+    declareIgtl(command, options, Images::None, nullptr);
+    declareLogLevel(command, options);
+}
+
+void declareDefineMarker(CLI::App& command, DefineMarkerOptions& options) {
+    command.footer("Exit code 7: no new rigid body found, or its fiducials cannot be told apart.");
+    command.add_option("--output", options.output, "the geometry file to write")
+        ->type_name("FILE")
+        ->required()
+        ->check(kFilePath);
+    command
+        .add_option_function<std::uint32_t>(
+            "--id", [&options](std::uint32_t id) { options.id = id; },
+            "its geometry id, below 2^32 (default: the first free one from 1000 up)")
+        ->type_name("N")
+        ->check(within<std::int64_t>(0, 0xFFFFFFFF, "a geometry id (a whole number below 2^32)"));
+    declareMarkers(command, options, "a marker already known (repeatable; default: the example markers)");
+    declareCalibrationFrames(command, options.frames, "frames to learn from, 10 to 1000000");
+    declareWorkspace(command, options, "configure the stream from a workspace (its markers are known too)");
+    declareIgtl(command, options, Images::None, nullptr);
+    declareLogLevel(command, options);
+}
+
+void declareConvert(CLI::App& command, ConvertOptions& options) {
+    command.add_option("IN", options.in, "the workspace file to read")->type_name("FILE")->required();
+    command.add_option("OUT", options.out, "the file to write (may be IN)")->type_name("FILE")->required();
+}
+
+}  // namespace
+
+Commands declareCommands(CLI::App& app, CommandLineOptions& options) {
+    app.description(
+        "The host application: loads the plug-in modules, makes the tracking stream through them and\n"
+        "runs it from the command line or in a window.");
+    app.formatter(std::make_shared<Formatter>());
+    app.get_formatter()->column_width(36);
+    app.require_subcommand(0, 1);
+    Commands commands;
+    commands.stream = app.add_subcommand(
+        "stream", "Streams poses from the tracking camera, one line per instrument per frame.");
+    declareStream(*commands.stream, options.stream);
+    commands.gui = app.add_subcommand(
+        "gui",
+        "Shows the stream's panel and camera views in a window.\n"
+        "Opens a window with the stream's controller panel and the left and right camera images, and\n"
+        "streams until the window is closed.");
+    declareGui(*commands.gui, options.gui);
+    commands.plugins = app.add_subcommand(
+        "plugins",
+        "Lists the loaded plug-ins, their algorithms and conversions, and the refused modules.\n"
+        "Lists the plug-in modules loaded from the plug-in folder beside the application and from the\n"
+        "folders of HALVOREN_PLUGIN_PATH (separated by ':'): their algorithms, the workspace conversions\n"
+        "they registered, and every module that was refused, with the reason.");
+    commands.convert = app.add_subcommand(
+        "convert",
+        "Brings an old workspace file up to date.\n"
+        "Runs the workspace conversions of the loaded plug-ins on the workspace file IN, says what they\n"
+        "changed, and writes the workspace in the current format to OUT (which may be IN).");
+    declareConvert(*commands.convert, options.convert);
+    commands.pivot = app.add_subcommand(
+        "pivot",
+        "Pivot calibration of a tool's tip.\n"
+        "Pivot the tool about its tip, resting in a fixed point, while the camera records the marker;\n"
+        "prints the tip offset in the marker's frame, the pivot point, the RMS residual and the angular\n"
+        "spread of the poses.");
+    declarePivot(*commands.pivot, options.pivot);
+    commands.defineMarker = app.add_subcommand(
+        "define-marker",
+        "Learns a new marker's geometry from the camera.\n"
+        "Show the new rigid body (3 to 6 fiducials) to the camera and move it; its geometry is learnt\n"
+        "from the fiducials no registered marker explains, written as a geometry file, then registered\n"
+        "and tracked for 100 frames as a check.");
+    declareDefineMarker(*commands.defineMarker, options.defineMarker);
+    return commands;
+}
+
+int reportParseError(const CLI::App& app, const CLI::Error& error, std::ostream& out, std::ostream& err) {
+    // CLI11's help and its other requests to stop with success; the help is of the command given.
+    if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+        out << app.help();
+        return ExitOk;
+    }
+    const std::vector<CLI::App*> given = app.get_subcommands();
+    const CLI::App& command = given.empty() ? app : *given.front();
+    err << "halvoren" << (given.empty() ? "" : " " + command.get_name()) << ": " << error.what() << '\n'
+        << command.help();
+    return ExitUsage;
+}
+
+}  // namespace Halvoren::App
