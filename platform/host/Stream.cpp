@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <initializer_list>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -35,6 +37,21 @@ public:
     Control(const Control&) = delete;
     Control& operator=(const Control&) = delete;
     bool acquired() const { return m_acquired; }
+    /// The answer of an operation that has nothing to do: false without control or from a state it
+    /// does not act in, true when the stream is in `target` already. Nothing when the operation goes on.
+    std::optional<bool> settled(State target, std::initializer_list<State> from) const {
+        if (!m_acquired) {
+            return false;
+        }
+        const State state = m_stream.currentState();
+        if (state == target) {
+            return true;
+        }
+        if (std::find(from.begin(), from.end(), state) == from.end()) {
+            return false;
+        }
+        return std::nullopt;
+    }
 
 private:
     Stream& m_stream;
@@ -228,15 +245,8 @@ bool Stream::open() {
 
 bool Stream::start() {
     Control control(*this);
-    if (!control.acquired()) {
-        return false;
-    }
-    const State state = currentState();
-    if (state == Running) {
-        return true;
-    }
-    if (state != Open) {
-        return false;
+    if (const auto done = control.settled(Running, {Open})) {
+        return *done;
     }
     // A worker still there is the caller itself (it stopped its own stream): it cannot replace itself.
     joinStoppedWorker();
@@ -276,15 +286,8 @@ bool Stream::start() {
 
 bool Stream::stop() {
     Control control(*this);
-    if (!control.acquired()) {
-        return false;
-    }
-    const State state = currentState();
-    if (state == Open) {
-        return true;
-    }
-    if (state != Running && state != Paused) {
-        return false;
+    if (const auto done = control.settled(Open, {Running, Paused})) {
+        return *done;
     }
     const bool result = stopSteps();
     bool closeNow = false;
@@ -320,14 +323,10 @@ bool Stream::stopSteps() {
 
 bool Stream::pause() {
     Control control(*this);
-    if (!control.acquired()) {
-        return false;
+    if (const auto done = control.settled(Paused, {Running})) {
+        return *done;
     }
-    const State state = currentState();
-    if (state == Paused) {
-        return true;
-    }
-    if (state != Running || !supportsPausing()) {
+    if (!supportsPausing()) {
         return false;
     }
     {
@@ -350,15 +349,8 @@ bool Stream::pause() {
 
 bool Stream::resume() {
     Control control(*this);
-    if (!control.acquired()) {
-        return false;
-    }
-    const State state = currentState();
-    if (state == Running) {
-        return true;
-    }
-    if (state != Paused) {
-        return false;
+    if (const auto done = control.settled(Running, {Paused})) {
+        return *done;
     }
     changeState(Resuming);
     if (!resumeImpl()) {
