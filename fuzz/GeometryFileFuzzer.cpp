@@ -1,6 +1,7 @@
 // Marker geometry files come from users and from other tools: any text must load or be refused, and what
 // loads must be something the camera can be given.
 #include "geometry/GeometryFile.h"
+#include "geometry/MarkerFile.h"
 #include "host/Log.h"
 
 #include <cmath>
@@ -20,6 +21,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto geometry = Halvoren::SpryTrack::loadGeometry(input);
     if (geometry) {
         if (geometry->pointsCount > FTK_MAX_GEOMETRY_FIDUCIALS) {
+            std::abort();
+        }
+        // What loads writes back as a file that reads as the same marker.
+        const auto read = Halvoren::MarkerFile::parse(std::string(reinterpret_cast<const char*>(data), size));
+        if (!read.marker ||
+            Halvoren::MarkerFile::parse(Halvoren::MarkerFile::write(*read.marker)).marker != read.marker) {
             std::abort();
         }
         for (std::uint32_t i = 0; i < geometry->pointsCount; ++i) {
