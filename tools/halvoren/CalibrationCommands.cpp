@@ -7,6 +7,7 @@
 #include "calibration/FrameCollector.h"
 #include "calibration/MarkerDefinition.h"
 #include "calibration/PivotCalibration.h"
+#include "geometry/MarkerFile.h"
 #include "host/Log.h"
 #include "host/OpticalTracking.h"
 #include "host/Properties.h"
@@ -23,6 +24,7 @@
 #include <iomanip>
 #include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <type_traits>
 
@@ -81,9 +83,6 @@ bool parseCalibrationOptions(const std::vector<std::string>& args, Options& opti
     }
     return true;
 }
-
-// The camera keeps the geometry ids below this for itself; the stream raises a file's id by it.
-constexpr std::uint32_t kFirstFreeGeometryId = 1000;
 
 /// The geometry ids that the set-up's markers declare (the --marker files and the workspace's), as the
 /// camera will know them, each with the marker that holds it. The plug-ins must be loaded: an old
@@ -312,23 +311,25 @@ int runDefineMarker(const DefineMarkerOptions& options, std::ostream& err) {
     // Before the camera opens: a taken id would only be found once the run is recorded and the file
     // written.
     const std::map<std::uint32_t, std::string> taken = takenMarkerIds(setup);
-    std::uint32_t id = kFirstFreeGeometryId;
+    std::uint32_t id = MarkerFile::kFirstFreeId;
     if (options.id) {
         id = *options.id;
-        const std::uint32_t registered = id < kFirstFreeGeometryId ? id + kFirstFreeGeometryId : id;
+        const std::uint32_t registered = MarkerFile::cameraId(id);
         if (const auto holder = taken.find(registered); holder != taken.end()) {
             err << "halvoren: cannot give the new marker the id " << id;
             if (registered != id) {
-                err << " (" << registered << " to the camera, which raises ids below " << kFirstFreeGeometryId
-                    << ')';
+                err << " (" << registered << " to the camera, which raises ids below "
+                    << MarkerFile::kFirstFreeId << ')';
             }
             err << ": it is already used by " << holder->second << '\n';
             return ExitBadInput;
         }
     } else {
-        while (taken.count(id) != 0) {
-            ++id;
+        std::set<std::uint32_t> takenIds;
+        for (const auto& [takenId, holder] : taken) {
+            takenIds.insert(takenId);
         }
+        id = MarkerFile::firstFreeId(takenIds);
     }
 
     StreamSession session(plugins.manager());
