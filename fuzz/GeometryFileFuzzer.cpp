@@ -24,9 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         }
         // What loads writes back as a file that reads as the same marker.
-        const auto read = Halvoren::MarkerFile::parse(std::string(reinterpret_cast<const char*>(data), size));
-        if (!read.marker ||
-            Halvoren::MarkerFile::parse(Halvoren::MarkerFile::write(*read.marker)).marker != read.marker) {
+        namespace MarkerFile = Halvoren::MarkerFile;
+        const auto read = MarkerFile::parse(std::string(reinterpret_cast<const char*>(data), size));
+        const auto reread =
+            read.marker ? MarkerFile::parse(MarkerFile::write(*read.marker)).marker : std::nullopt;
+        if (!reread || !(*reread == *read.marker)) {
             std::abort();
         }
         for (std::uint32_t i = 0; i < geometry->pointsCount; ++i) {
