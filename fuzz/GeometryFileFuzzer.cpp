@@ -1,6 +1,7 @@
 // Marker geometry files come from users and from other tools: any text must load or be refused, and what
 // loads must be something the camera can be given.
 #include "geometry/GeometryFile.h"
+#include "geometry/MarkerFile.h"
 #include "host/Log.h"
 
 #include <cmath>
@@ -20,6 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto geometry = Halvoren::SpryTrack::loadGeometry(input);
     if (geometry) {
         if (geometry->pointsCount > FTK_MAX_GEOMETRY_FIDUCIALS) {
+            std::abort();
+        }
+        // What loads writes back as a file that reads as the same marker.
+        namespace MarkerFile = Halvoren::MarkerFile;
+        const auto read = MarkerFile::parse(std::string(reinterpret_cast<const char*>(data), size));
+        const auto reread =
+            read.marker ? MarkerFile::parse(MarkerFile::write(*read.marker)).marker : std::nullopt;
+        if (!reread || !(*reread == *read.marker)) {
             std::abort();
         }
         for (std::uint32_t i = 0; i < geometry->pointsCount; ++i) {

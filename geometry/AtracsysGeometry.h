@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ftk/ftk.h"
+#include "geometry/MarkerFile.h"
 #include "host/Clonable.h"
 
 #include <cstdint>
@@ -12,7 +13,7 @@ namespace Halvoren::SpryTrack {
 /// What every instrument ID of a marker begins with; the geometry id follows in decimal.
 inline constexpr const char* kInstrumentIdPrefix = "atracsys-";
 /// Geometry ids below this one are reserved by the driver; lower ids in files are raised by it.
-inline constexpr std::uint32_t kFirstFreeGeometryId = 1000;
+inline constexpr std::uint32_t kFirstFreeGeometryId = MarkerFile::kFirstFreeId;
 
 /// The instrument ID of a marker: the prefix followed by the geometry id. Any thread, no lock.
 std::string instrumentIdOf(std::uint32_t geometryId);

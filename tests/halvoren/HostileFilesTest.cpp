@@ -1,7 +1,7 @@
 // Files that are not what a command expects: special files, folders, endless or oversized input.
 #include "AppProcess.h"
-#include "support/TempFiles.h"
 #include "support/FifoWriter.h"
+#include "support/TempFiles.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -89,4 +89,22 @@ TEST(HostileFiles, ConvertRefusesWhatIsNoWorkspaceNamingTheCause) {
     EXPECT_NE(fromHuge.err.find("workspace version '3000000000' is not a whole number"), std::string::npos)
         << fromHuge.err;
     EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST(HostileFiles, AnEndlessMarkerFileIsRefusedAtTheSizeLimit) {
+    // A device claims no size: read without a bound, it would be read for ever.
+    TestSupport::TempFiles files;
+    const QStringList commands[] = {
+        {"stream", "--frames", "1", "--marker", "/dev/zero"},
+        // Here the ids the markers take are read first.
+        {"define-marker", "--output", q(files.path("new.ini")), "--marker", "/dev/zero"},
+    };
+    for (const QStringList& args : commands) {
+        const AppRun run = runApp(args);
+        EXPECT_EQ(run.exitCode, 3) << args.join(' ').toStdString();
+        EXPECT_NE(run.err.find(
+                      "cannot use the marker file /dev/zero: it is larger than 1 MB: not a marker geometry"),
+                  std::string::npos)
+            << run.err;
+    }
 }

@@ -1,5 +1,7 @@
 #include "calibration/MarkerDefinition.h"
 
+#include "geometry/MarkerFile.h"
+
 #include <Eigen/Dense>
 
 #include <algorithm>
@@ -237,15 +239,14 @@ std::optional<DefinedMarker> defineMarker(const std::vector<Points>& frames, std
 }
 
 std::string geometryFileText(const DefinedMarker& marker, std::uint32_t id, const std::string& comment) {
-    std::ostringstream text;
-    text << "; " << comment << '\n';
-    text << "[geometry]\ncount=" << marker.points.size() << "\nid=" << id << '\n';
-    text << std::fixed << std::setprecision(4);
-    for (std::size_t k = 0; k < marker.points.size(); ++k) {
-        const Eigen::Vector3d& p = marker.points[k];
-        text << "[fiducial" << k << "]\nx=" << p.x() << "\ny=" << p.y() << "\nz=" << p.z() << '\n';
+    MarkerFile::Marker file;
+    file.id = id;
+    for (const Eigen::Vector3d& p : marker.points) {
+        // To 0.1 um, far below what the camera resolves, so that the file reads plainly.
+        const auto rounded = [](double mm) { return static_cast<float>(std::round(mm * 1e4) / 1e4); };
+        file.fiducials.push_back({rounded(p.x()), rounded(p.y()), rounded(p.z())});
     }
-    return text.str();
+    return MarkerFile::write(file, comment);
 }
 
 }  // namespace Halvoren::Calibration

@@ -32,7 +32,7 @@ struct DefinedMarker {
 std::optional<DefinedMarker> defineMarker(const std::vector<std::vector<Eigen::Vector3d>>& frames,
                                           std::string& error, const MarkerDefinitionOptions& options = {});
 
-/// The geometry file text (the INI format of data/markers) for the marker with this id.
+/// The marker file text for the marker with this id, its coordinates rounded to 0.1 um.
 std::string geometryFileText(const DefinedMarker& marker, std::uint32_t id, const std::string& comment);
 
 /// The rotation and translation that best map `from` onto `to` (least squares, same order).

@@ -8,6 +8,7 @@
 #include "calibration/MarkerDefinition.h"
 #include "calibration/PivotCalibration.h"
 #include "calibration/RegistrationError.h"
+#include "geometry/MarkerFile.h"
 #include "host/Log.h"
 #include "host/OpticalTracking.h"
 #include "host/Properties.h"
@@ -22,14 +23,12 @@
 #include <iomanip>
 #include <map>
 #include <ostream>
+#include <set>
 #include <sstream>
 
 namespace Halvoren::App {
 
 namespace {
-
-// The camera keeps the geometry ids below this for itself; the stream raises a file's id by it.
-constexpr std::uint32_t kFirstFreeGeometryId = 1000;
 
 /// The geometry ids that the set-up's markers declare (the --marker files and the workspace's), as the
 /// camera will know them, each with the marker that holds it. The plug-ins must be loaded: an old
@@ -223,23 +222,25 @@ bool chooseMarkerId(const DefineMarkerOptions& options, const DefineMarkerOption
     // Before the camera opens: a taken id would only be found once the run is recorded and the file
     // written.
     const std::map<std::uint32_t, std::string> taken = takenMarkerIds(setup);
-    id = kFirstFreeGeometryId;
+    id = MarkerFile::kFirstFreeId;
     if (options.id) {
         id = *options.id;
-        const std::uint32_t registered = id < kFirstFreeGeometryId ? id + kFirstFreeGeometryId : id;
+        const std::uint32_t registered = MarkerFile::cameraId(id);
         if (const auto holder = taken.find(registered); holder != taken.end()) {
             err << "halvoren: cannot give the new marker the id " << id;
             if (registered != id) {
-                err << " (" << registered << " to the camera, which raises ids below " << kFirstFreeGeometryId
-                    << ')';
+                err << " (" << registered << " to the camera, which raises ids below "
+                    << MarkerFile::kFirstFreeId << ')';
             }
             err << ": it is already used by " << holder->second << '\n';
             return false;
         }
     } else {
-        while (taken.count(id) != 0) {
-            ++id;
+        std::set<std::uint32_t> takenIds;
+        for (const auto& [takenId, holder] : taken) {
+            takenIds.insert(takenId);
         }
+        id = MarkerFile::firstFreeId(takenIds);
     }
     return true;
 }

@@ -1,71 +1,21 @@
 #include "halvoren/InputChecks.h"
 
+#include "geometry/MarkerFile.h"
+
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
-#include <map>
 #include <sstream>
 
 namespace Halvoren::App {
 
 namespace {
 
-// The camera reserves the geometry ids below this; the stream raises a file's id by it.
-constexpr std::uint32_t kFirstFreeGeometryId = 1000;
-
-// What the geometry reader takes: at most this many fiducials, in a file of at most this size.
-constexpr long kMaxFiducials = 6;
-constexpr std::uintmax_t kMaxGeometryBytes = 1024 * 1024;
-
 // Fiducials closer than this cannot be told apart by the camera.
 constexpr double kMinFiducialDistanceMm = 1.0;
-
-using IniSections = std::map<std::string, std::map<std::string, std::string>>;
-
-/// The sections of a geometry file as the geometry reader sees them: names and keys untrimmed, a
-/// repeated section starting over.
-IniSections readIniSections(std::istream& in) {
-    IniSections sections;
-    std::string current;
-    for (std::string line; std::getline(in, line);) {
-        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
-        const auto open = line.find('[');
-        const auto close = line.rfind(']');
-        if (open != std::string::npos && close != std::string::npos) {
-            current = close > open ? line.substr(open + 1, close - open - 1) : line.substr(open + 1);
-            sections[current].clear();
-            continue;
-        }
-        const auto equals = line.find('=');
-        if (equals != std::string::npos && !current.empty()) {
-            sections[current][line.substr(0, equals)] = line.substr(equals + 1);
-        }
-    }
-    return sections;
-}
-
-const std::string* iniValue(const IniSections& sections, const std::string& section, const std::string& key) {
-    const auto s = sections.find(section);
-    if (s == sections.end()) {
-        return nullptr;
-    }
-    const auto k = s->second.find(key);
-    return k != s->second.end() ? &k->second : nullptr;
-}
-
-std::string trimmed(const std::string& text) {
-    const auto begin = text.find_first_not_of(" \t\r");
-    if (begin == std::string::npos) {
-        return std::string();
-    }
-    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
-}
 
 }  // namespace
 
@@ -113,81 +63,44 @@ std::string cannotWriteMessage(const std::string& path) {
 }
 
 std::optional<std::uint32_t> declaredMarkerId(const std::string& path) {
-    std::ifstream file(path);
-    std::string section;
-    std::optional<std::uint32_t> declared;
-    // Read as the geometry reader reads: the last "id" of the last [geometry] section, a leading number.
-    for (std::string line; std::getline(file, line);) {
-        const auto open = line.find('[');
-        const auto close = line.rfind(']');
-        if (open != std::string::npos && close != std::string::npos && close > open) {
-            section = line.substr(open + 1, close - open - 1);
-            if (section == "geometry") {
-                declared.reset();
-            }
-            continue;
-        }
-        const auto equals = line.find('=');
-        if (section != "geometry" || equals == std::string::npos || line.substr(0, equals) != "id") {
-            continue;
-        }
-        const std::string value = trimmed(line.substr(equals + 1));
-        char* end = nullptr;
-        const long id = std::strtol(value.c_str(), &end, 10);
-        if (end == value.c_str() || id < 0 || id > 0xFFFFFFFFL - kFirstFreeGeometryId) {
-            declared.reset();
-            continue;
-        }
-        const auto raw = static_cast<std::uint32_t>(id);
-        declared = raw < kFirstFreeGeometryId ? raw + kFirstFreeGeometryId : raw;
+    if (path.rfind(":/", 0) == 0) {
+        return std::nullopt;
     }
-    return declared;
+    // A file the stream cannot load takes no id.
+    const MarkerFile::Loaded loaded = MarkerFile::read(path);
+    return loaded.marker ? std::optional<std::uint32_t>(MarkerFile::cameraId(loaded.marker->id))
+                         : std::nullopt;
 }
 
 MarkerGeometryCheck checkMarkerGeometry(const std::string& path) {
     MarkerGeometryCheck check;
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (path.rfind(":/", 0) == 0 || error || size > kMaxGeometryBytes) {
+    if (path.rfind(":/", 0) == 0) {
         return check;
     }
-    std::ifstream file(path);
-    const IniSections sections = readIniSections(file);
-    const std::string* countText = iniValue(sections, "geometry", "count");
-    if (countText == nullptr || iniValue(sections, "geometry", "id") == nullptr) {
+    const MarkerFile::Loaded loaded = MarkerFile::read(path);
+    if (loaded.source == MarkerFile::Source::TooLarge) {
+        check.refusal = "it is larger than " + std::to_string(MarkerFile::kMaxBytes / (1024 * 1024)) +
+                        " MB: not a marker geometry";
         return check;
     }
-    const long count = std::strtol(countText->c_str(), nullptr, 10);
-    if (count < 0 || count > kMaxFiducials) {
+    if (!loaded.marker) {
         return check;
     }
-    std::vector<std::array<double, 3>> points;
-    for (long i = 0; i < count; ++i) {
-        std::array<double, 3> point{};
-        for (std::size_t axis = 0; axis < 3; ++axis) {
-            const std::string* text =
-                iniValue(sections, "fiducial" + std::to_string(i), std::string(1, "xyz"[axis]));
-            if (text == nullptr) {
-                return check;
-            }
-            // The reader keeps single precision.
-            point[axis] = static_cast<double>(std::strtof(text->c_str(), nullptr));
-            if (!std::isfinite(point[axis])) {
-                return check;
-            }
-        }
-        points.push_back(point);
-    }
+    const std::vector<MarkerFile::Fiducial>& points = loaded.marker->fiducials;
+    const std::size_t count = points.size();
     if (count < 3) {
         check.warnings.push_back(
             (count == 0 ? std::string("declares no fiducials")
                         : "has only " + std::to_string(count) + " fiducial" + (count == 1 ? "" : "s")) +
             ": a marker needs at least 3 to be tracked");
     }
-    for (std::size_t a = 0; a < points.size() && check.refusal.empty(); ++a) {
-        for (std::size_t b = a + 1; b < points.size(); ++b) {
-            const double distance = std::hypot(points[a][0] - points[b][0], points[a][1] - points[b][1],
-                                               points[a][2] - points[b][2]);
+    for (std::size_t a = 0; a < count && check.refusal.empty(); ++a) {
+        for (std::size_t b = a + 1; b < count; ++b) {
+            // In double: the file's single precision values, compared without further rounding.
+            const double distance =
+                std::hypot(static_cast<double>(points[a].x) - static_cast<double>(points[b].x),
+                           static_cast<double>(points[a].y) - static_cast<double>(points[b].y),
+                           static_cast<double>(points[a].z) - static_cast<double>(points[b].z));
             if (distance < kMinFiducialDistanceMm) {
                 std::ostringstream text;
                 text << "its fiducial" << a << " and fiducial" << b << " are " << std::fixed

@@ -20,7 +20,8 @@ std::string unwritableFileReason(const std::string& path);
 std::string cannotWriteMessage(const std::string& path);
 
 /// The geometry id a marker file declares, as the camera will know it (ids the camera reserves are
-/// raised as the stream raises them); nothing when the file declares none that can be read.
+/// raised as the stream raises them); nothing when the file does not read as a geometry (the stream
+/// loads no marker from it) or is a resource.
 std::optional<std::uint32_t> declaredMarkerId(const std::string& path);
 
 /// What is wrong with a marker geometry that the stream would still load.
@@ -30,8 +31,9 @@ struct MarkerGeometryCheck {
 };
 
 /// Reads the marker file as the geometry reader does and checks its fiducials: two closer than 1 mm make
-/// its pose meaningless (refused); fewer than three cannot be tracked (a warning). A file that does not
-/// read as a geometry, or a resource, gives no findings: the stream refuses it with its own message.
+/// its pose meaningless (refused); fewer than three cannot be tracked (a warning). A file larger than a
+/// marker file can be is refused, having been read no further than that. A file that does not read as a
+/// geometry, or a resource, gives no findings: the stream refuses it with its own message.
 MarkerGeometryCheck checkMarkerGeometry(const std::string& path);
 
 }  // namespace Halvoren::App
