@@ -199,39 +199,171 @@ void PluginManager::refuse(const std::string& file, const std::string& reason) {
     HALVOREN_LOG(Log::Warning, "PluginManager", "Plug-in module refused: " << file << ": " << reason);
 }
 
+std::string PluginManager::metadataRefusal(const PluginMetadata& metadata) const {
+    const std::string section = std::string("the ") + PluginMetadata::kSectionName + " section";
+    if (metadata.descriptor.compare(0, std::strlen(kMagicPrefix), kMagicPrefix) != 0) {
+        return "wrong magic string in " + section;
+    }
+    std::string hostVersion;
+    if (!descriptorField(metadata.descriptor, "hostversion", hostVersion)) {
+        return section + " names no host version";
+    }
+    if (!hostVersionFits(hostVersion)) {
+        return "built for host version " + hostVersion + ", this host is " + kHostVersion;
+    }
+    if (metadata.id.empty()) {
+        return section + " names no plug-in id";
+    }
+    return idTakenRefusal(metadata.id);
+}
+
+std::string PluginManager::idTakenRefusal(const std::string& id) const {
+    for (const auto& loaded : m_modules) {
+        if (loaded->id == id) {
+            return "plug-in id '" + id + "' is already loaded from " + loaded->file;
+        }
+    }
+    return {};
+}
+
+namespace {
+
+/// The exported descriptor of an opened module, checked as the section was, and against it. What the
+/// symbol is is checked before anything is read through it.
+std::string descriptorRefusal(void* handle, const PluginMetadata& metadata) {
+    void* symbol = dlsym(handle, "halvorenPluginDescriptor");
+    if (symbol == nullptr) {
+        return "no halvorenPluginDescriptor";
+    }
+    if (!isModuleSymbol(handle, symbol, STT_OBJECT, sizeof(const char*))) {
+        return "halvorenPluginDescriptor is not a pointer to the descriptor text";
+    }
+    std::string descriptor;
+    if (!moduleText(handle, *static_cast<const char* const*>(symbol), descriptor)) {
+        return "halvorenPluginDescriptor does not point to text of the module";
+    }
+    const char* magic = PluginManager::kMagicPrefix;
+    if (descriptor.compare(0, std::strlen(magic), magic) != 0) {
+        return "wrong magic string in halvorenPluginDescriptor";
+    }
+    std::string hostVersion;
+    if (!descriptorField(descriptor, "hostversion", hostVersion)) {
+        return "halvorenPluginDescriptor names no host version";
+    }
+    if (!PluginManager::hostVersionFits(hostVersion)) {
+        return "built for host version " + hostVersion + ", this host is " + PluginManager::kHostVersion;
+    }
+    if (descriptor != metadata.descriptor) {
+        return std::string("halvorenPluginDescriptor differs from the ") + PluginMetadata::kSectionName +
+               " section";
+    }
+    return {};
+}
+
+/// The two entry functions, once they are known to be functions of the module.
+std::string entryFunctionsRefusal(void* handle, IdFunction& idFunction, CreateFunction& createFunction) {
+    void* idSymbol = dlsym(handle, "halvorenPluginId");
+    void* createSymbol = dlsym(handle, "halvorenCreatePlugin");
+    if (idSymbol == nullptr) {
+        return "no halvorenPluginId";
+    }
+    if (createSymbol == nullptr) {
+        return "no halvorenCreatePlugin";
+    }
+    if (!isModuleSymbol(handle, idSymbol, STT_FUNC, 0)) {
+        return "halvorenPluginId is not a function";
+    }
+    if (!isModuleSymbol(handle, createSymbol, STT_FUNC, 0)) {
+        return "halvorenCreatePlugin is not a function";
+    }
+    idFunction = reinterpret_cast<IdFunction>(idSymbol);
+    createFunction = reinterpret_cast<CreateFunction>(createSymbol);
+    return {};
+}
+
+/// The id the module exports, which must be the one its section names and the one it announces through
+/// its registration guard, if it has one (`before`: the guards registered before it was opened).
+std::string idRefusal(IdFunction idFunction, const PluginMetadata& metadata,
+                      const std::vector<PluginAutoRegistrationGuard::IdFunction>& before,
+                      std::string& moduleId) {
+    const char* id = nullptr;
+    std::string failure = callIntoModule([&] { id = idFunction(); }, "halvorenPluginId");
+    if (!failure.empty()) {
+        return failure;
+    }
+    if (id == nullptr || *id == '\0') {
+        return "halvorenPluginId gives no id";
+    }
+    moduleId = id;
+    if (moduleId != metadata.id) {
+        return "halvorenPluginId gives '" + moduleId + "' but the " + PluginMetadata::kSectionName +
+               " section names '" + metadata.id + "'";
+    }
+    for (PluginAutoRegistrationGuard::IdFunction announced : PluginAutoRegistrationGuard::registered()) {
+        if (std::find(before.begin(), before.end(), announced) != before.end()) {
+            continue;
+        }
+        const char* announcedId = nullptr;
+        failure = callIntoModule([&] { announcedId = announced(); }, "its registration guard's id function");
+        if (!failure.empty()) {
+            return failure;
+        }
+        if (announcedId == nullptr || moduleId != announcedId) {
+            return "announces plug-in id '" + std::string(announcedId != nullptr ? announcedId : "") +
+                   "' but exports '" + moduleId + "'";
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string PluginManager::createRefusal(Module& module, CreateFunction createFunction) {
+    WorkspaceConversionRegistry& conversions = WorkspaceConversionRegistry::instance();
+    module.conversionsFrom = conversions.nextSerial();
+    module.conversionsTo = module.conversionsFrom;
+    std::string failure = callIntoModule([&] { module.plugin.reset(createFunction()); },
+                                         "halvorenCreatePlugin", "exception while initialising: ");
+    module.conversionsTo = conversions.nextSerial();
+    if (!failure.empty()) {
+        return failure;
+    }
+    if (!module.plugin) {
+        return "halvorenCreatePlugin made no plug-in";
+    }
+    int result = 0;
+    failure =
+        callIntoModule([&] { result = module.plugin->init(); }, "init()", "exception while initialising: ");
+    module.conversionsTo = conversions.nextSerial();
+    if (!failure.empty()) {
+        return failure;
+    }
+    if (result != 0) {
+        return "init() failed with code " + std::to_string(result);
+    }
+    if (auto* library = dynamic_cast<HalvorenLibPlugin*>(module.plugin.get())) {
+        if (m_applicationController != nullptr) {
+            failure = callIntoModule([&] { library->setApplicationController(*m_applicationController); },
+                                     "setApplicationController()");
+            if (!failure.empty()) {
+                return failure;
+            }
+        }
+        if (library->algorithmFactory() != nullptr) {
+            m_algorithms.addAlgorithmFactoryToFront(library->algorithmFactory());
+        }
+    }
+    return {};
+}
+
 bool PluginManager::loadModule(const std::string& file) {
     // Everything the file can be refused for is learnt without opening it: opening runs its code.
     PluginMetadata metadata;
-    std::string unreadable;
-    if (!PluginMetadata::read(file, metadata, unreadable)) {
-        refuse(file, unreadable);
+    std::string reason;
+    if (!PluginMetadata::read(file, metadata, reason) || !(reason = metadataRefusal(metadata)).empty()) {
+        refuse(file, reason);
         return false;
     }
-    const std::string section = std::string("the ") + PluginMetadata::kSectionName + " section";
-    if (metadata.descriptor.compare(0, std::strlen(kMagicPrefix), kMagicPrefix) != 0) {
-        refuse(file, "wrong magic string in " + section);
-        return false;
-    }
-    std::string sectionHostVersion;
-    if (!descriptorField(metadata.descriptor, "hostversion", sectionHostVersion)) {
-        refuse(file, section + " names no host version");
-        return false;
-    }
-    if (!hostVersionFits(sectionHostVersion)) {
-        refuse(file, "built for host version " + sectionHostVersion + ", this host is " + kHostVersion);
-        return false;
-    }
-    if (metadata.id.empty()) {
-        refuse(file, section + " names no plug-in id");
-        return false;
-    }
-    for (const auto& loaded : m_modules) {
-        if (loaded->id == metadata.id) {
-            refuse(file, "plug-in id '" + metadata.id + "' is already loaded from " + loaded->file);
-            return false;
-        }
-    }
-
     const std::vector<PluginAutoRegistrationGuard::IdFunction> before =
         PluginAutoRegistrationGuard::registered();
     dlerror();
@@ -243,124 +375,27 @@ bool PluginManager::loadModule(const std::string& file) {
     auto module = std::make_unique<Module>();
     module->file = file;
     module->handle = handle;
-    // Closes the module on every refusal below; a plug-in object, if any, goes first. Never called while
-    // an exception thrown by the module is alive: its destructor may be the module's code.
-    auto reject = [&](const std::string& reason) {
-        unload(*module);
+    IdFunction idFunction = nullptr;
+    CreateFunction createFunction = nullptr;
+    // Each stage turns whatever the module throws into the reason, so the module is closed only once no
+    // exception of its own is alive: its destructor may be the module's code.
+    reason = descriptorRefusal(handle, metadata);
+    if (reason.empty()) {
+        reason = entryFunctionsRefusal(handle, idFunction, createFunction);
+    }
+    if (reason.empty()) {
+        reason = idRefusal(idFunction, metadata, before, module->id);
+    }
+    if (reason.empty()) {
+        reason = idTakenRefusal(module->id);
+    }
+    if (reason.empty()) {
+        reason = createRefusal(*module, createFunction);
+    }
+    if (!reason.empty()) {
+        unload(*module);  // a plug-in object, if any, goes first
         refuse(file, reason);
         return false;
-    };
-
-    // What the symbols are is checked before anything is read through them or called.
-    void* descriptorSymbol = dlsym(handle, "halvorenPluginDescriptor");
-    if (descriptorSymbol == nullptr) {
-        return reject("no halvorenPluginDescriptor");
-    }
-    if (!isModuleSymbol(handle, descriptorSymbol, STT_OBJECT, sizeof(const char*))) {
-        return reject("halvorenPluginDescriptor is not a pointer to the descriptor text");
-    }
-    std::string descriptor;
-    if (!moduleText(handle, *static_cast<const char* const*>(descriptorSymbol), descriptor)) {
-        return reject("halvorenPluginDescriptor does not point to text of the module");
-    }
-    const std::size_t magicLength = std::strlen(kMagicPrefix);
-    if (descriptor.compare(0, magicLength, kMagicPrefix) != 0) {
-        return reject("wrong magic string in halvorenPluginDescriptor");
-    }
-    std::string hostVersion;
-    if (!descriptorField(descriptor, "hostversion", hostVersion)) {
-        return reject("halvorenPluginDescriptor names no host version");
-    }
-    if (!hostVersionFits(hostVersion)) {
-        return reject("built for host version " + hostVersion + ", this host is " + kHostVersion);
-    }
-    if (descriptor != metadata.descriptor) {
-        return reject("halvorenPluginDescriptor differs from " + section);
-    }
-    void* idSymbol = dlsym(handle, "halvorenPluginId");
-    void* createSymbol = dlsym(handle, "halvorenCreatePlugin");
-    if (idSymbol == nullptr) {
-        return reject("no halvorenPluginId");
-    }
-    if (createSymbol == nullptr) {
-        return reject("no halvorenCreatePlugin");
-    }
-    if (!isModuleSymbol(handle, idSymbol, STT_FUNC, 0)) {
-        return reject("halvorenPluginId is not a function");
-    }
-    if (!isModuleSymbol(handle, createSymbol, STT_FUNC, 0)) {
-        return reject("halvorenCreatePlugin is not a function");
-    }
-    auto idFunction = reinterpret_cast<IdFunction>(idSymbol);
-    auto createFunction = reinterpret_cast<CreateFunction>(createSymbol);
-    const char* id = nullptr;
-    std::string failure = callIntoModule([&] { id = idFunction(); }, "halvorenPluginId");
-    if (!failure.empty()) {
-        return reject(failure);
-    }
-    if (id == nullptr || *id == '\0') {
-        return reject("halvorenPluginId gives no id");
-    }
-    module->id = id;
-    if (module->id != metadata.id) {
-        return reject("halvorenPluginId gives '" + module->id + "' but " + section + " names '" +
-                      metadata.id + "'");
-    }
-    // A module that announces itself through its registration guard must announce the id it exports.
-    for (PluginAutoRegistrationGuard::IdFunction announced : PluginAutoRegistrationGuard::registered()) {
-        if (std::find(before.begin(), before.end(), announced) != before.end()) {
-            continue;
-        }
-        const char* announcedId = nullptr;
-        failure = callIntoModule([&] { announcedId = announced(); }, "its registration guard's id function");
-        if (!failure.empty()) {
-            return reject(failure);
-        }
-        if (announcedId == nullptr || module->id != announcedId) {
-            return reject("announces plug-in id '" + std::string(announcedId != nullptr ? announcedId : "") +
-                          "' but exports '" + module->id + "'");
-        }
-    }
-    for (const auto& loaded : m_modules) {
-        if (loaded->id == module->id) {
-            return reject("plug-in id '" + module->id + "' is already loaded from " + loaded->file);
-        }
-    }
-
-    WorkspaceConversionRegistry& conversions = WorkspaceConversionRegistry::instance();
-    module->conversionsFrom = conversions.nextSerial();
-    module->conversionsTo = module->conversionsFrom;
-    failure = callIntoModule([&] { module->plugin.reset(createFunction()); }, "halvorenCreatePlugin",
-                             "exception while initialising: ");
-    module->conversionsTo = conversions.nextSerial();
-    if (!failure.empty()) {
-        return reject(failure);
-    }
-    if (!module->plugin) {
-        return reject("halvorenCreatePlugin made no plug-in");
-    }
-    int result = 0;
-    failure =
-        callIntoModule([&] { result = module->plugin->init(); }, "init()", "exception while initialising: ");
-    module->conversionsTo = conversions.nextSerial();
-    if (!failure.empty()) {
-        return reject(failure);
-    }
-    if (result != 0) {
-        return reject("init() failed with code " + std::to_string(result));
-    }
-
-    if (auto* library = dynamic_cast<HalvorenLibPlugin*>(module->plugin.get())) {
-        if (m_applicationController != nullptr) {
-            failure = callIntoModule([&] { library->setApplicationController(*m_applicationController); },
-                                     "setApplicationController()");
-            if (!failure.empty()) {
-                return reject(failure);
-            }
-        }
-        if (library->algorithmFactory() != nullptr) {
-            m_algorithms.addAlgorithmFactoryToFront(library->algorithmFactory());
-        }
     }
     HALVOREN_LOG(Log::Info, "PluginManager", "Loaded plug-in " << module->id << " from " << file);
     m_modules.push_back(std::move(module));

@@ -37,6 +37,7 @@ namespace Halvoren {
 class AlgorithmControllerFactory;
 class ApplicationController;
 class PluginBase;
+struct PluginMetadata;
 
 /// Used from the application's main thread only.
 class PluginManager {
@@ -93,6 +94,12 @@ private:
 
     void refuse(const std::string& file, const std::string& reason);
     void unload(Module& module);
+    // The stages of loading a module: each gives the reason to refuse it, or nothing.
+    /// Before the module is opened: what its metadata section says.
+    std::string metadataRefusal(const PluginMetadata& metadata) const;
+    std::string idTakenRefusal(const std::string& id) const;
+    /// Makes and initialises the plug-in, and takes its algorithms.
+    std::string createRefusal(Module& module, PluginBase* (*createFunction)());
 
     std::vector<std::unique_ptr<Module>> m_modules;
     std::vector<RefusedModule> m_refused;
