@@ -64,6 +64,98 @@ bool within(std::uint64_t offset, std::uint64_t size, std::uint64_t fileSize) {
     return offset <= fileSize && size <= fileSize - offset;
 }
 
+const char* const kTruncated = "cannot be loaded: truncated or malformed ELF file";
+
+/// The file header of a 64-bit ELF file of this byte order; the reason to refuse the file otherwise.
+std::string readElfHeader(const ReadOnlyFile& file, std::uint64_t fileSize, Elf64_Ehdr& header) {
+    if (fileSize < EI_NIDENT || !file.read(0, header.e_ident, EI_NIDENT) ||
+        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
+        return "cannot be loaded: not an ELF file";
+    }
+    if (header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_ident[EI_DATA] != kNativeData) {
+        return "cannot be loaded: not a 64-bit ELF file of this byte order";
+    }
+    if (!within(0, sizeof header, fileSize) || !file.read(0, &header, sizeof header)) {
+        return kTruncated;
+    }
+    return {};
+}
+
+/// The section headers and the section name table; the reason to refuse the file otherwise.
+std::string readSectionHeaders(const ReadOnlyFile& file, std::uint64_t fileSize, const Elf64_Ehdr& header,
+                               std::vector<Elf64_Shdr>& sections, std::string& names) {
+    if (header.e_shoff == 0) {
+        return std::string("no ") + PluginMetadata::kSectionName + " section";  // no section headers
+    }
+    if (header.e_shentsize != sizeof(Elf64_Shdr) || !within(header.e_shoff, sizeof(Elf64_Shdr), fileSize)) {
+        return kTruncated;
+    }
+    // Past 0xff00 sections the count and the name table's index move into the first section header.
+    Elf64_Shdr first{};
+    if (!file.read(header.e_shoff, &first, sizeof first)) {
+        return kTruncated;
+    }
+    const std::uint64_t count = header.e_shnum != 0 ? header.e_shnum : first.sh_size;
+    const std::uint64_t namesIndex = header.e_shstrndx != SHN_XINDEX ? header.e_shstrndx : first.sh_link;
+    if (count > (fileSize - header.e_shoff) / sizeof(Elf64_Shdr) || namesIndex >= count) {
+        return kTruncated;
+    }
+    sections.resize(static_cast<std::size_t>(count));
+    if (!file.read(header.e_shoff, sections.data(), sections.size() * sizeof(Elf64_Shdr))) {
+        return kTruncated;
+    }
+    const Elf64_Shdr& namesHeader = sections[static_cast<std::size_t>(namesIndex)];
+    if (namesHeader.sh_type != SHT_STRTAB || namesHeader.sh_size > kMaxNameTableSize ||
+        !within(namesHeader.sh_offset, namesHeader.sh_size, fileSize)) {
+        return kTruncated;
+    }
+    names.assign(static_cast<std::size_t>(namesHeader.sh_size), '\0');
+    if (!file.read(namesHeader.sh_offset, names.data(), names.size())) {
+        return kTruncated;
+    }
+    return {};
+}
+
+/// The metadata section's header, or null.
+const Elf64_Shdr* findSection(const std::vector<Elf64_Shdr>& sections, const std::string& names) {
+    const std::size_t nameLength = std::strlen(PluginMetadata::kSectionName);
+    for (const Elf64_Shdr& candidate : sections) {
+        // The name, with its ending NUL, must lie inside the table.
+        if (candidate.sh_name < names.size() && nameLength < names.size() - candidate.sh_name &&
+            names.compare(candidate.sh_name, nameLength + 1, PluginMetadata::kSectionName, nameLength + 1) ==
+                0) {
+            return &candidate;
+        }
+    }
+    return nullptr;
+}
+
+/// The descriptor and the id the section holds; the reason to refuse the file otherwise.
+std::string readContent(const ReadOnlyFile& file, std::uint64_t fileSize, const Elf64_Shdr& section,
+                        PluginMetadata& metadata) {
+    const std::string malformed =
+        std::string("the ") + PluginMetadata::kSectionName + " section does not hold a descriptor and an id";
+    if (section.sh_type == SHT_NOBITS || section.sh_size > kMaxSectionSize) {
+        return malformed;
+    }
+    if (!within(section.sh_offset, section.sh_size, fileSize)) {
+        return kTruncated;
+    }
+    std::string content(static_cast<std::size_t>(section.sh_size), '\0');
+    if (!file.read(section.sh_offset, content.data(), content.size())) {
+        return kTruncated;
+    }
+    const std::size_t descriptorEnd = content.find('\0');
+    const std::size_t idEnd =
+        descriptorEnd == std::string::npos ? std::string::npos : content.find('\0', descriptorEnd + 1);
+    if (idEnd == std::string::npos) {
+        return malformed;
+    }
+    metadata.descriptor = content.substr(0, descriptorEnd);
+    metadata.id = content.substr(descriptorEnd + 1, idEnd - descriptorEnd - 1);
+    return {};
+}
+
 }  // namespace
 
 bool PluginMetadata::read(const std::string& path, PluginMetadata& metadata, std::string& reason) {
@@ -78,99 +170,23 @@ bool PluginMetadata::read(const std::string& path, PluginMetadata& metadata, std
         return false;
     }
     const auto fileSize = static_cast<std::uint64_t>(status.st_size);
-    const std::string truncated = "cannot be loaded: truncated or malformed ELF file";
-
     Elf64_Ehdr header{};
-    if (fileSize < EI_NIDENT || !file.read(0, header.e_ident, EI_NIDENT) ||
-        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
-        reason = "cannot be loaded: not an ELF file";
+    std::vector<Elf64_Shdr> sections;
+    std::string names;
+    reason = readElfHeader(file, fileSize, header);
+    if (reason.empty()) {
+        reason = readSectionHeaders(file, fileSize, header, sections, names);
+    }
+    if (!reason.empty()) {
         return false;
     }
-    if (header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_ident[EI_DATA] != kNativeData) {
-        reason = "cannot be loaded: not a 64-bit ELF file of this byte order";
-        return false;
-    }
-    if (!within(0, sizeof header, fileSize) || !file.read(0, &header, sizeof header)) {
-        reason = truncated;
-        return false;
-    }
-    const std::string noSection = std::string("no ") + kSectionName + " section";
-    if (header.e_shoff == 0) {
-        reason = noSection;  // no section headers at all
-        return false;
-    }
-    if (header.e_shentsize != sizeof(Elf64_Shdr) || !within(header.e_shoff, sizeof(Elf64_Shdr), fileSize)) {
-        reason = truncated;
-        return false;
-    }
-    // Past 0xff00 sections the count and the name table's index move into the first section header.
-    Elf64_Shdr first{};
-    if (!file.read(header.e_shoff, &first, sizeof first)) {
-        reason = truncated;
-        return false;
-    }
-    const std::uint64_t count = header.e_shnum != 0 ? header.e_shnum : first.sh_size;
-    const std::uint64_t namesIndex = header.e_shstrndx != SHN_XINDEX ? header.e_shstrndx : first.sh_link;
-    if (count > (fileSize - header.e_shoff) / sizeof(Elf64_Shdr) || namesIndex >= count) {
-        reason = truncated;
-        return false;
-    }
-    std::vector<Elf64_Shdr> sections(static_cast<std::size_t>(count));
-    if (!file.read(header.e_shoff, sections.data(), sections.size() * sizeof(Elf64_Shdr))) {
-        reason = truncated;
-        return false;
-    }
-    const Elf64_Shdr& namesHeader = sections[static_cast<std::size_t>(namesIndex)];
-    if (namesHeader.sh_type != SHT_STRTAB || namesHeader.sh_size > kMaxNameTableSize ||
-        !within(namesHeader.sh_offset, namesHeader.sh_size, fileSize)) {
-        reason = truncated;
-        return false;
-    }
-    std::string names(static_cast<std::size_t>(namesHeader.sh_size), '\0');
-    if (!file.read(namesHeader.sh_offset, names.data(), names.size())) {
-        reason = truncated;
-        return false;
-    }
-
-    const Elf64_Shdr* section = nullptr;
-    const std::size_t nameLength = std::strlen(kSectionName);
-    for (const Elf64_Shdr& candidate : sections) {
-        // The name, with its ending NUL, must lie inside the table.
-        if (candidate.sh_name < names.size() && nameLength < names.size() - candidate.sh_name &&
-            names.compare(candidate.sh_name, nameLength + 1, kSectionName, nameLength + 1) == 0) {
-            section = &candidate;
-            break;
-        }
-    }
+    const Elf64_Shdr* section = findSection(sections, names);
     if (section == nullptr) {
-        reason = noSection;
+        reason = std::string("no ") + kSectionName + " section";
         return false;
     }
-    const std::string malformed =
-        std::string("the ") + kSectionName + " section does not hold a descriptor and an id";
-    if (section->sh_type == SHT_NOBITS || section->sh_size > kMaxSectionSize) {
-        reason = malformed;
-        return false;
-    }
-    if (!within(section->sh_offset, section->sh_size, fileSize)) {
-        reason = truncated;
-        return false;
-    }
-    std::string content(static_cast<std::size_t>(section->sh_size), '\0');
-    if (!file.read(section->sh_offset, content.data(), content.size())) {
-        reason = truncated;
-        return false;
-    }
-    const std::size_t descriptorEnd = content.find('\0');
-    const std::size_t idEnd =
-        descriptorEnd == std::string::npos ? std::string::npos : content.find('\0', descriptorEnd + 1);
-    if (idEnd == std::string::npos) {
-        reason = malformed;
-        return false;
-    }
-    metadata.descriptor = content.substr(0, descriptorEnd);
-    metadata.id = content.substr(descriptorEnd + 1, idEnd - descriptorEnd - 1);
-    return true;
+    reason = readContent(file, fileSize, *section, metadata);
+    return reason.empty();
 }
 
 }  // namespace Halvoren
