@@ -115,14 +115,10 @@ Eigen::Matrix4d rigidAlignment(const Points& from, const Points& to) {
     return transform;
 }
 
-std::optional<DefinedMarker> defineMarker(const std::vector<Points>& frames, std::string& error,
-                                          const MarkerDefinitionOptions& options) {
-    if (frames.size() < options.minimumFrames) {
-        error = "too few frames: " + std::to_string(frames.size()) + ", at least " +
-                std::to_string(options.minimumFrames) + " are needed";
-        return std::nullopt;
-    }
-    // The reference: the frame that sees the most loose fiducials among the first ones.
+namespace {
+
+/// The frame that sees the most loose fiducials among the first ones, cut to the points a marker holds.
+Points referencePoints(const std::vector<Points>& frames, const MarkerDefinitionOptions& options) {
     std::size_t referenceIndex = 0;
     for (std::size_t f = 0; f < std::min<std::size_t>(frames.size(), 20); ++f) {
         referenceIndex = frames[f].size() > frames[referenceIndex].size() ? f : referenceIndex;
@@ -131,12 +127,14 @@ std::optional<DefinedMarker> defineMarker(const std::vector<Points>& frames, std
     if (reference.size() > options.maximumPoints) {
         reference.resize(options.maximumPoints);
     }
-    const std::size_t n = reference.size();
+    return reference;
+}
 
-    // A pair of reference points is rigid when nearly every frame has a pair at the same distance.
+/// A pair of reference points is rigid when at least `needed` frames have a pair at the same distance.
+std::vector<std::vector<bool>> rigidPairs(const Points& reference, const std::vector<Points>& frames,
+                                          const MarkerDefinitionOptions& options, std::size_t needed) {
+    const std::size_t n = reference.size();
     std::vector<std::vector<bool>> rigid(n, std::vector<bool>(n, false));
-    const auto needed =
-        static_cast<std::size_t>(std::ceil(options.presence * static_cast<double>(frames.size())));
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = i + 1; j < n; ++j) {
             const double d = (reference[i] - reference[j]).norm();
@@ -153,8 +151,11 @@ std::optional<DefinedMarker> defineMarker(const std::vector<Points>& frames, std
             rigid[i][j] = rigid[j][i] = found >= needed;
         }
     }
+    return rigid;
+}
 
-    // The largest set of 3 to 6 points whose every pair is rigid.
+/// The largest set of up to 6 points whose every pair is rigid.
+std::vector<std::size_t> largestRigidSet(const std::vector<std::vector<bool>>& rigid) {
     std::vector<std::size_t> best;
     std::vector<std::size_t> current;
     std::function<void(std::size_t)> grow = [&](std::size_t from) {
@@ -164,7 +165,7 @@ std::optional<DefinedMarker> defineMarker(const std::vector<Points>& frames, std
         if (current.size() == 6) {
             return;
         }
-        for (std::size_t k = from; k < n; ++k) {
+        for (std::size_t k = from; k < rigid.size(); ++k) {
             if (std::all_of(current.begin(), current.end(), [&](std::size_t j) { return rigid[k][j]; })) {
                 current.push_back(k);
                 grow(k + 1);
@@ -173,18 +174,12 @@ std::optional<DefinedMarker> defineMarker(const std::vector<Points>& frames, std
         }
     };
     grow(0);
-    if (best.size() < 3) {
-        error =
-            "no set of 3 to 6 fiducials moves rigidly through the frames; show the new marker to the camera "
-            "and move it";
-        return std::nullopt;
-    }
-    Points body;
-    for (const std::size_t k : best) {
-        body.push_back(reference[k]);
-    }
+    return best;
+}
 
-    // Every distance must differ from the others, or the fiducials cannot be told apart under rotation.
+/// Every distance must differ from the others, or the fiducials cannot be told apart under rotation.
+/// The reason when two are too alike; empty otherwise.
+std::string alikeDistances(const Points& body, const MarkerDefinitionOptions& options) {
     std::vector<double> distances;
     for (std::size_t i = 0; i < body.size(); ++i) {
         for (std::size_t j = i + 1; j < body.size(); ++j) {
@@ -199,13 +194,15 @@ std::optional<DefinedMarker> defineMarker(const std::vector<Points>& frames, std
                  << " fiducials are too alike to tell them apart under rotation: " << distances[k - 1]
                  << " mm and " << distances[k] << " mm differ by less than " << options.distinctDistancesMm
                  << " mm; move a fiducial so that every distance is distinct";
-            error = text.str();
-            return std::nullopt;
+            return text.str();
         }
     }
+    return {};
+}
 
-    // Average the frames after aligning each onto the body; twice, the second time onto the average.
-    DefinedMarker marker;
+/// Averages the frames after aligning each onto the body; twice, the second time onto the average.
+bool averageBody(const std::vector<Points>& frames, const MarkerDefinitionOptions& options,
+                 std::size_t needed, Points& body, DefinedMarker& marker, std::string& error) {
     for (int round = 0; round < 2; ++round) {
         Points sum(body.size(), Eigen::Vector3d::Zero());
         std::size_t used = 0;
@@ -226,13 +223,47 @@ std::optional<DefinedMarker> defineMarker(const std::vector<Points>& frames, std
         if (used < needed) {
             error = "the fiducials were found together in only " + std::to_string(used) + " of " +
                     std::to_string(frames.size()) + " frames";
-            return std::nullopt;
+            return false;
         }
         for (std::size_t k = 0; k < body.size(); ++k) {
             body[k] = sum[k] / static_cast<double>(used);
         }
         marker.framesUsed = used;
         marker.alignmentRmsMm = std::sqrt(squared / static_cast<double>(used * body.size()));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<DefinedMarker> defineMarker(const std::vector<Points>& frames, std::string& error,
+                                          const MarkerDefinitionOptions& options) {
+    if (frames.size() < options.minimumFrames) {
+        error = "too few frames: " + std::to_string(frames.size()) + ", at least " +
+                std::to_string(options.minimumFrames) + " are needed";
+        return std::nullopt;
+    }
+    const Points reference = referencePoints(frames, options);
+    const auto needed =
+        static_cast<std::size_t>(std::ceil(options.presence * static_cast<double>(frames.size())));
+    const std::vector<std::size_t> best = largestRigidSet(rigidPairs(reference, frames, options, needed));
+    if (best.size() < 3) {
+        error =
+            "no set of 3 to 6 fiducials moves rigidly through the frames; show the new marker to the camera "
+            "and move it";
+        return std::nullopt;
+    }
+    Points body;
+    for (const std::size_t k : best) {
+        body.push_back(reference[k]);
+    }
+    error = alikeDistances(body, options);
+    if (!error.empty()) {
+        return std::nullopt;
+    }
+    DefinedMarker marker;
+    if (!averageBody(frames, options, needed, body, marker, error)) {
+        return std::nullopt;
     }
     marker.points = inMarkerFrame(body);
     return marker;
