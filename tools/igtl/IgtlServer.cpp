@@ -232,26 +232,8 @@ struct IgtlServer::Impl {
     void run() {
         std::vector<pollfd> fds;
         while (!stopping.load()) {
-            Clock::time_point now = Clock::now();
-            int timeoutMs = 100;
-            if (acceptPausedUntil && now >= *acceptPausedUntil) {
-                acceptPausedUntil.reset();
-            }
-            if (acceptPausedUntil) {
-                const auto left =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(*acceptPausedUntil - now).count();
-                timeoutMs = static_cast<int>(std::clamp<long long>(left + 1, 1, timeoutMs));
-            }
-            fds.clear();
-            fds.push_back({wakeFd, POLLIN, 0});
-            // Not listened to while accepting fails: the pending connection would wake the poll at once.
-            fds.push_back({acceptPausedUntil ? -1 : listenFd, POLLIN, 0});
-            for (const auto& client : clients) {
-                const short events = static_cast<short>((client->inputComplete ? 0 : POLLIN) |
-                                                        (client->queued() ? POLLOUT : 0));
-                fds.push_back({client->fd, events, 0});
-            }
-            if (::poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
+            fillPollSet(fds);
+            if (::poll(fds.data(), fds.size(), pollTimeoutMs(Clock::now())) < 0 && errno != EINTR) {
                 HALVOREN_LOG(Log::Error, kCategory, "poll failed: " << std::strerror(errno));
                 break;
             }
@@ -264,31 +246,9 @@ struct IgtlServer::Impl {
             if ((fds[1].revents & POLLIN) != 0) {
                 acceptClients();
             }
-            now = Clock::now();
+            const Clock::time_point now = Clock::now();
             for (std::size_t i = 0; i < polled; ++i) {
-                Client& client = *clients[i];
-                const short events = fds[i + 2].revents;
-                if (client.closeReason.empty() && (events & POLLIN) != 0) {
-                    receive(client, now);
-                }
-                if (client.closeReason.empty() && (events & (POLLERR | POLLHUP)) != 0 &&
-                    (events & POLLIN) == 0) {
-                    client.closeReason = "disconnected";
-                }
-                if (client.closeReason.empty()) {
-                    serve(client);
-                    takeAcknowledged(client, now);
-                }
-                if (client.closeReason.empty() && client.waiting() &&
-                    now - client.lastProgress > options.stallTimeout) {
-                    client.closeReason =
-                        "stalled: took nothing for " + std::to_string(options.stallTimeout.count()) + " ms";
-                }
-                if (client.closeReason.empty() && client.waitingSince &&
-                    now - *client.waitingSince > options.messageTimeout) {
-                    client.closeReason = "left a message unfinished for " +
-                                         std::to_string(options.messageTimeout.count()) + " ms";
-                }
+                tend(*clients[i], fds[i + 2].revents, now);
             }
             closeFinished();
         }
@@ -296,6 +256,57 @@ struct IgtlServer::Impl {
             client->closeReason = "the server stopped";
         }
         closeFinished();
+    }
+
+    // How long a poll may wait: a tenth of a second, less while accepting is paused.
+    int pollTimeoutMs(Clock::time_point now) {
+        int timeoutMs = 100;
+        if (acceptPausedUntil && now >= *acceptPausedUntil) {
+            acceptPausedUntil.reset();
+        }
+        if (acceptPausedUntil) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(*acceptPausedUntil - now).count();
+            timeoutMs = static_cast<int>(std::clamp<long long>(left + 1, 1, timeoutMs));
+        }
+        return timeoutMs;
+    }
+
+    // The wake-up descriptor, the listening socket, then one entry per client.
+    void fillPollSet(std::vector<pollfd>& fds) const {
+        fds.clear();
+        fds.push_back({wakeFd, POLLIN, 0});
+        // Not listened to while accepting fails: the pending connection would wake the poll at once.
+        fds.push_back({acceptPausedUntil ? -1 : listenFd, POLLIN, 0});
+        for (const auto& client : clients) {
+            const short events =
+                static_cast<short>((client->inputComplete ? 0 : POLLIN) | (client->queued() ? POLLOUT : 0));
+            fds.push_back({client->fd, events, 0});
+        }
+    }
+
+    // One client after a poll: reads, sends, and decides whether it goes.
+    void tend(Client& client, short events, Clock::time_point now) {
+        if (client.closeReason.empty() && (events & POLLIN) != 0) {
+            receive(client, now);
+        }
+        if (client.closeReason.empty() && (events & (POLLERR | POLLHUP)) != 0 && (events & POLLIN) == 0) {
+            client.closeReason = "disconnected";
+        }
+        if (client.closeReason.empty()) {
+            serve(client);
+            takeAcknowledged(client, now);
+        }
+        if (client.closeReason.empty() && client.waiting() &&
+            now - client.lastProgress > options.stallTimeout) {
+            client.closeReason =
+                "stalled: took nothing for " + std::to_string(options.stallTimeout.count()) + " ms";
+        }
+        if (client.closeReason.empty() && client.waitingSince &&
+            now - *client.waitingSince > options.messageTimeout) {
+            client.closeReason =
+                "left a message unfinished for " + std::to_string(options.messageTimeout.count()) + " ms";
+        }
     }
 
     void acceptClients() {
@@ -388,77 +399,90 @@ struct IgtlServer::Impl {
             images.swap(pendingImages);
         }
         if (frame) {
-            auto packet = std::make_shared<FramePacket>();
-            std::string status;
-            for (ToolPose& tool : frame->tools) {
-                const std::string name = std::move(tool.name);
-                const std::string key = tool.id.empty() ? name : tool.id;
-                bool renamed = false;
-                tool.name = toolNames.of(key, name, &renamed);
-                if (renamed) {
-                    HALVOREN_LOG(Log::Warning, kCategory,
-                                 "instrument " << name << " goes out as " << tool.name
-                                               << ": instrument names are " << kMaxElementNameSize
-                                               << " characters at most and unique");
-                }
-                if (tool.seen && !appendTransform(packet->bytes, tool)) {
-                    failed("the TRANSFORM message of " + name);
-                }
-                const auto [known, added] = seen.emplace(key, tool.seen);
-                if (!added && known->second != tool.seen) {
-                    known->second = tool.seen;
-                    const bool packed =
-                        tool.seen ? appendStatus(status, tool.name, igtl::StatusMessage::STATUS_OK,
-                                                 name + " is seen again")
-                                  : appendStatus(status, tool.name, igtl::StatusMessage::STATUS_NOT_PRESENT,
-                                                 name + " is not seen");
-                    if (!packed) {
-                        failed("the STATUS message of " + name);
-                    }
-                }
-            }
-            packet->transformsSize = packet->bytes.size();
-            if (!appendTrackingData(packet->bytes, options.trackerName, *frame)) {
-                failed("the TDATA message");
-            }
-            const Packet statusPacket =
-                status.empty() ? nullptr : std::make_shared<const std::string>(std::move(status));
-            for (auto& client : clients) {
-                if (statusPacket) {
-                    queueControl(*client, statusPacket);
-                }
-                if (client->frame) {
-                    report(*client, [](ClientReport& r) { ++r.framesDropped; });
-                } else {
-                    startClock(*client);
-                }
-                client->frame = packet;
-            }
+            distributeFrame(*frame);
         }
         for (auto& [device, image] : images) {
-            bool renamed = false;
-            image.device = imageNames.of(device, &renamed);
-            if (renamed) {
-                HALVOREN_LOG(Log::Warning, kCategory,
-                             "images of " << device << " go out as " << image.device << ": device names are "
-                                          << kMaxNameSize << " characters at most");
-            }
-            std::string bytes;
-            if (!appendImage(bytes, image)) {
-                failed("the IMAGE message of " + device);
-                continue;
-            }
-            const Packet packet = std::make_shared<const std::string>(std::move(bytes));
-            for (auto& client : clients) {
-                startClock(*client);
-                client->images[device] = packet;
-            }
+            distributeImage(device, image);
         }
         // Sent at once rather than after the next poll: the clients see the frame sooner.
         for (auto& client : clients) {
             if (client->closeReason.empty()) {
                 serve(*client);
             }
+        }
+    }
+
+    // Names the tool as it goes out, packs its TRANSFORM when seen, and a STATUS into `status` when it
+    // disappeared or came back.
+    void packTool(ToolPose& tool, std::string& bytes, std::string& status) {
+        const std::string name = std::move(tool.name);
+        const std::string key = tool.id.empty() ? name : tool.id;
+        bool renamed = false;
+        tool.name = toolNames.of(key, name, &renamed);
+        if (renamed) {
+            HALVOREN_LOG(Log::Warning, kCategory,
+                         "instrument " << name << " goes out as " << tool.name << ": instrument names are "
+                                       << kMaxElementNameSize << " characters at most and unique");
+        }
+        if (tool.seen && !appendTransform(bytes, tool)) {
+            failed("the TRANSFORM message of " + name);
+        }
+        const auto [known, added] = seen.emplace(key, tool.seen);
+        if (!added && known->second != tool.seen) {
+            known->second = tool.seen;
+            const bool packed =
+                tool.seen
+                    ? appendStatus(status, tool.name, igtl::StatusMessage::STATUS_OK, name + " is seen again")
+                    : appendStatus(status, tool.name, igtl::StatusMessage::STATUS_NOT_PRESENT,
+                                   name + " is not seen");
+            if (!packed) {
+                failed("the STATUS message of " + name);
+            }
+        }
+    }
+
+    void distributeFrame(TrackingFrame& frame) {
+        auto packet = std::make_shared<FramePacket>();
+        std::string status;
+        for (ToolPose& tool : frame.tools) {
+            packTool(tool, packet->bytes, status);
+        }
+        packet->transformsSize = packet->bytes.size();
+        if (!appendTrackingData(packet->bytes, options.trackerName, frame)) {
+            failed("the TDATA message");
+        }
+        const Packet statusPacket =
+            status.empty() ? nullptr : std::make_shared<const std::string>(std::move(status));
+        for (auto& client : clients) {
+            if (statusPacket) {
+                queueControl(*client, statusPacket);
+            }
+            if (client->frame) {
+                report(*client, [](ClientReport& r) { ++r.framesDropped; });
+            } else {
+                startClock(*client);
+            }
+            client->frame = packet;
+        }
+    }
+
+    void distributeImage(const std::string& device, GreyImage& image) {
+        bool renamed = false;
+        image.device = imageNames.of(device, &renamed);
+        if (renamed) {
+            HALVOREN_LOG(Log::Warning, kCategory,
+                         "images of " << device << " go out as " << image.device << ": device names are "
+                                      << kMaxNameSize << " characters at most");
+        }
+        std::string bytes;
+        if (!appendImage(bytes, image)) {
+            failed("the IMAGE message of " + device);
+            return;
+        }
+        const Packet packet = std::make_shared<const std::string>(std::move(bytes));
+        for (auto& client : clients) {
+            startClock(*client);
+            client->images[device] = packet;
         }
     }
 
