@@ -1,5 +1,7 @@
 #include "BoundedFile.h"
 
+#include "FileDescriptor.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,23 +12,6 @@
 namespace Halvoren::BoundedFile {
 
 namespace {
-
-// Closes the descriptor on every way out.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 Result failed(Outcome outcome, int error) {
     Result result;
@@ -40,7 +25,7 @@ Result failed(Outcome outcome, int error) {
 }  // namespace
 
 Result read(const std::string& path, std::size_t limit) {
-    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         return failed(errno == EISDIR ? Outcome::Folder : Outcome::CannotOpen, errno == EISDIR ? 0 : errno);
     }

@@ -1,5 +1,7 @@
 #include "PluginMetadata.h"
 
+#include "FileDescriptor.h"
+
 #include <elf.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,21 +29,14 @@ constexpr unsigned char kNativeData = ELFDATA2MSB;
 class ReadOnlyFile {
 public:
     explicit ReadOnlyFile(const std::string& path) : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~ReadOnlyFile() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    ReadOnlyFile(const ReadOnlyFile&) = delete;
-    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
 
-    int fd() const { return m_fd; }
+    int fd() const { return m_fd.get(); }
 
     /// Exactly size bytes from the offset; false on an error or a short read.
     bool read(std::uint64_t offset, void* out, std::size_t size) const {
         auto* bytes = static_cast<char*>(out);
         while (size > 0) {
-            const ssize_t got = ::pread(m_fd, bytes, size, static_cast<off_t>(offset));
+            const ssize_t got = ::pread(m_fd.get(), bytes, size, static_cast<off_t>(offset));
             if (got < 0 && errno == EINTR) {
                 continue;
             }
@@ -56,7 +51,7 @@ public:
     }
 
 private:
-    int m_fd;
+    FileDescriptor m_fd;
 };
 
 /// Whether [offset, offset + size) lies within a file of fileSize bytes (without overflowing).
