@@ -138,6 +138,10 @@ struct PluginManager::Module {
     std::string id;
     void* handle = nullptr;
     std::unique_ptr<PluginBase> plugin;
+    // What the plug-in says of itself, asked once behind the guard so that listing it calls no module code.
+    std::string vendor;
+    std::string description;
+    std::vector<std::string> dependencies;
     std::uint64_t conversionsFrom = 0;  // serial range of the workspace conversions its init() added
     std::uint64_t conversionsTo = 0;
 };
@@ -341,6 +345,16 @@ std::string PluginManager::createRefusal(Module& module, CreateFunction createFu
     if (result != 0) {
         return "init() failed with code " + std::to_string(result);
     }
+    failure = callIntoModule(
+        [&] {
+            module.vendor = module.plugin->vendor();
+            module.description = module.plugin->description();
+            module.dependencies = module.plugin->dependencies();
+        },
+        "vendor(), description() or dependencies()");
+    if (!failure.empty()) {
+        return failure;
+    }
     if (auto* library = dynamic_cast<HalvorenLibPlugin*>(module.plugin.get())) {
         if (m_applicationController != nullptr) {
             failure = callIntoModule([&] { library->setApplicationController(*m_applicationController); },
@@ -431,7 +445,8 @@ void PluginManager::unloadAll() {
 std::vector<PluginManager::LoadedPlugin> PluginManager::plugins() const {
     std::vector<LoadedPlugin> result;
     for (const auto& module : m_modules) {
-        LoadedPlugin plugin{module->id, module->file, module->plugin.get(), nullptr, nullptr};
+        LoadedPlugin plugin{module->id, module->file,   module->plugin.get(), nullptr,
+                            nullptr,    module->vendor, module->description,  module->dependencies};
         if (auto* library = dynamic_cast<HalvorenLibPlugin*>(module->plugin.get())) {
             plugin.algorithmFactory = library->algorithmFactory();
             plugin.controllerFactory = library->controllerFactory();

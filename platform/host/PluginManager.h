@@ -54,6 +54,10 @@ public:
         PluginBase* plugin = nullptr;                  // owned by the manager
         AlgorithmFactory* algorithmFactory = nullptr;  // null when the plug-in registered none
         AlgorithmControllerFactory* controllerFactory = nullptr;
+        // As the plug-in gave them when it was loaded.
+        std::string vendor;
+        std::string description;
+        std::vector<std::string> dependencies;
     };
     struct RefusedModule {
         std::string file;

@@ -5,8 +5,8 @@
 #include "host/PluginManager.h"
 #include "host/WorkspaceConversionRegistry.h"
 
-#include "support/TempFiles.h"
 #include "support/LogCapture.h"
+#include "support/TempFiles.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -118,12 +118,14 @@ TEST(PluginManager, RefusesModulesThatThrowHaveTheWrongSymbolsOrNoMetadataWithou
     PluginManager manager;
     EXPECT_EQ(manager.loadFolders({kDir + "/faulty", files.path("")}), 0);
     const auto refused = refusalsByFile(manager);
-    EXPECT_EQ(refused.size(), 11u);
+    EXPECT_EQ(refused.size(), 12u);
     // Their exceptions, of types the modules define, are gone before the modules close.
     EXPECT_EQ(refused.at("create_throws.so"), "exception while initialising: the test plug-in's own error");
     EXPECT_EQ(refused.at("init_throws.so"), "exception while initialising: the test plug-in's own error");
     EXPECT_EQ(refused.at("init_throws_int.so"), "init() threw an exception of unknown type");
     EXPECT_EQ(refused.at("id_throws_int.so"), "halvorenPluginId threw an exception of unknown type");
+    EXPECT_EQ(refused.at("vendor_throws_int.so"),
+              "vendor(), description() or dependencies() threw an exception of unknown type");
     EXPECT_EQ(refused.at("descriptor_array.so"),
               "halvorenPluginDescriptor is not a pointer to the descriptor text");
     EXPECT_EQ(refused.at("descriptor_differs.so"),
@@ -133,14 +135,14 @@ TEST(PluginManager, RefusesModulesThatThrowHaveTheWrongSymbolsOrNoMetadataWithou
     EXPECT_EQ(refused.at("cut_short.so"), "cannot be loaded: truncated or malformed ELF file");
     EXPECT_EQ(refused.at("text.so"), "cannot be loaded: not an ELF file");
     EXPECT_EQ(refused.at("empty.so"), "cannot be loaded: not an ELF file");
-    EXPECT_EQ(log.countContaining("Plug-in module refused: "), 11);
+    EXPECT_EQ(log.countContaining("Plug-in module refused: "), 12);
     EXPECT_EQ(log.countContaining("the test plug-in's own error"), 2);
 
     EXPECT_TRUE(moduleCodeRan("create_throws"));
     EXPECT_FALSE(moduleCodeRan("section_wrong_magic"));
     EXPECT_FALSE(moduleCodeRan("no_section"));
-    for (const std::string name :
-         {"create_throws.so", "init_throws.so", "id_throws_int.so", "descriptor_array.so"}) {
+    for (const std::string name : {"create_throws.so", "init_throws.so", "id_throws_int.so",
+                                   "vendor_throws_int.so", "descriptor_array.so"}) {
         EXPECT_FALSE(moduleIsOpen("faulty/" + name)) << name;
     }
     EXPECT_TRUE(PluginAutoRegistrationGuard::registered().empty());

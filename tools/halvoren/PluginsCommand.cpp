@@ -38,9 +38,9 @@ void describePlugins(const PluginManager& plugins, const std::vector<std::string
     }
     for (const PluginManager::LoadedPlugin& plugin : loaded) {
         out << "  " << plugin.id << "  (" << plugin.file << ")\n"
-            << "    vendor: " << plugin.plugin->vendor() << '\n'
-            << "    description: " << plugin.plugin->description() << '\n'
-            << "    dependencies: " << joined(plugin.plugin->dependencies()) << '\n'
+            << "    vendor: " << plugin.vendor << '\n'
+            << "    description: " << plugin.description << '\n'
+            << "    dependencies: " << joined(plugin.dependencies) << '\n'
             << "    algorithms:";
         if (plugin.algorithmFactory == nullptr || plugin.algorithmFactory->algorithmDescriptors().empty()) {
             out << " none";

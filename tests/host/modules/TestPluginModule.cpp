@@ -47,9 +47,18 @@ public:
 
 class TestPlugin : public Halvoren::HalvorenLibPlugin {
 public:
-    std::string vendor() const override { return "Test vendor"; }
-    std::string description() const override { return "Test plug-in"; }
-    std::vector<std::string> dependencies() const override { return {"Halvoren.Stream"}; }
+    std::string vendor() const override {
+#ifdef TEST_PLUGIN_VENDOR_THROWS
+        throw TEST_PLUGIN_VENDOR_THROWS;
+#endif
+        return "Test vendor";
+    }
+    std::string description() const override {
+        return "Test plug-in";
+    }
+    std::vector<std::string> dependencies() const override {
+        return {"Halvoren.Stream"};
+    }
     int init() override {
         registerFactories(std::make_unique<DummyFactory>(), nullptr, nullptr);
         Halvoren::WorkspaceConversionRegistry::instance().addConversion(
