@@ -78,7 +78,17 @@ OpticalTrackingStreamController::OpticalTrackingStreamController(StreamIoAlgorit
                                                                  QWidget* parent)
     : StreamControllerBase(algorithm, parent) {
     auto* layout = new QVBoxLayout(this);
+    layout->addWidget(makeStreamBox());
+    auto* parameterBox = new QGroupBox(tr("Parameters"), this);
+    m_parameterForm = new QFormLayout(parameterBox);
+    layout->addWidget(parameterBox);
+    layout->addWidget(makeInstrumentBox(), 1);
+    connectButtons();
+    m_refreshTimer.setInterval(kRefreshIntervalMs);
+    connect(&m_refreshTimer, &QTimer::timeout, this, [this] { refresh(); });
+}
 
+QWidget* OpticalTrackingStreamController::makeStreamBox() {
     auto* streamBox = new QGroupBox(tr("Stream"), this);
     auto* streamLayout = new QVBoxLayout(streamBox);
     m_name = new QLabel(streamBox);
@@ -99,12 +109,10 @@ OpticalTrackingStreamController::OpticalTrackingStreamController(StreamIoAlgorit
         buttons->addWidget(button);
     }
     streamLayout->addLayout(buttons);
-    layout->addWidget(streamBox);
+    return streamBox;
+}
 
-    auto* parameterBox = new QGroupBox(tr("Parameters"), this);
-    m_parameterForm = new QFormLayout(parameterBox);
-    layout->addWidget(parameterBox);
-
+QWidget* OpticalTrackingStreamController::makeInstrumentBox() {
     auto* instrumentBox = new QGroupBox(tr("Instruments"), this);
     auto* instrumentLayout = new QVBoxLayout(instrumentBox);
     m_instruments = new QTableWidget(0, 4, instrumentBox);
@@ -129,34 +137,25 @@ OpticalTrackingStreamController::OpticalTrackingStreamController(StreamIoAlgorit
     m_message->setObjectName("message");
     m_message->setWordWrap(true);
     instrumentLayout->addWidget(m_message);
-    layout->addWidget(instrumentBox, 1);
+    return instrumentBox;
+}
 
-    connect(m_open, &QPushButton::clicked, this, [this] {
-        if (Stream* s = liveStream()) {
-            s->open();
-        }
-    });
-    connect(m_start, &QPushButton::clicked, this, [this] {
-        if (Stream* s = liveStream()) {
-            s->start();
-        }
-    });
-    connect(m_stop, &QPushButton::clicked, this, [this] {
-        if (Stream* s = liveStream()) {
-            s->stop();
-        }
-    });
-    connect(m_close, &QPushButton::clicked, this, [this] {
-        if (Stream* s = liveStream()) {
-            s->close();
-        }
-    });
+void OpticalTrackingStreamController::connectButtons() {
+    // Each stream button runs its operation on the stream, while there is one.
+    const auto drive = [this](QPushButton* button, bool (Stream::*operation)()) {
+        connect(button, &QPushButton::clicked, this, [this, operation] {
+            if (Stream* s = liveStream()) {
+                (s->*operation)();
+            }
+        });
+    };
+    drive(m_open, &Stream::open);
+    drive(m_start, &Stream::start);
+    drive(m_stop, &Stream::stop);
+    drive(m_close, &Stream::close);
     connect(m_addMarker, &QPushButton::clicked, this, [this] { chooseAndAddMarker(); });
     connect(m_removeMarker, &QPushButton::clicked, this, [this] { removeSelectedMarker(); });
     connect(m_instruments, &QTableWidget::itemSelectionChanged, this, [this] { updateMarkerButtons(); });
-
-    m_refreshTimer.setInterval(kRefreshIntervalMs);
-    connect(&m_refreshTimer, &QTimer::timeout, this, [this] { refresh(); });
 }
 
 OpticalTrackingStreamController::~OpticalTrackingStreamController() {
@@ -293,22 +292,38 @@ void OpticalTrackingStreamController::buildParameterFields(Stream& stream) {
     }
 }
 
+namespace {
+
+bool isIntegerParameter(const ParameterBase& parameter) {
+    return dynamic_cast<const Parameter<int>*>(&parameter) != nullptr ||
+           dynamic_cast<const Parameter<unsigned>*>(&parameter) != nullptr ||
+           dynamic_cast<const Parameter<long long>*>(&parameter) != nullptr;
+}
+
+bool isRealParameter(const ParameterBase& parameter) {
+    return dynamic_cast<const Parameter<float>*>(&parameter) != nullptr ||
+           dynamic_cast<const Parameter<double>*>(&parameter) != nullptr;
+}
+
+}  // namespace
+
 QWidget* OpticalTrackingStreamController::makeField(const ParameterBase& parameter, Field::Kind& kind) {
-    const std::string name = parameter.name();
     const auto& attributes = parameter.attributes();
     auto attribute = [&](const char* key) {
         const auto it = attributes.find(key);
         return it != attributes.end() ? it->second : std::string();
     };
+    // Writes a field's new value through the stream's configuration.
+    const auto commit = [this, name = parameter.name()](const auto& value) {
+        Properties p;
+        p.setParam(name, value);
+        commitField(p);
+    };
 
     if (dynamic_cast<const Parameter<bool>*>(&parameter) != nullptr) {
         kind = Field::Bool;
         auto* box = new QCheckBox(this);
-        connect(box, &QCheckBox::toggled, this, [this, name](bool on) {
-            Properties p;
-            p.setParam(name, on);
-            commitField(p);
-        });
+        connect(box, &QCheckBox::toggled, this, [commit](bool on) { commit(on); });
         return box;
     }
     if (!attribute("values").empty()) {
@@ -317,19 +332,14 @@ QWidget* OpticalTrackingStreamController::makeField(const ParameterBase& paramet
         for (const std::string& value : String::split(attribute("values"), ",")) {
             box->addItem(QString::fromStdString(value));
         }
-        connect(box, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this, name](int index) {
-            if (index < 0) {
-                return;
+        connect(box, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [commit](int index) {
+            if (index >= 0) {
+                commit(index);
             }
-            Properties p;
-            p.setParam(name, index);
-            commitField(p);
         });
         return box;
     }
-    if (dynamic_cast<const Parameter<int>*>(&parameter) != nullptr ||
-        dynamic_cast<const Parameter<unsigned>*>(&parameter) != nullptr ||
-        dynamic_cast<const Parameter<long long>*>(&parameter) != nullptr) {
+    if (isIntegerParameter(parameter)) {
         kind = Field::Integer;
         auto* box = new QSpinBox(this);
         int low = dynamic_cast<const Parameter<unsigned>*>(&parameter) != nullptr
@@ -341,15 +351,11 @@ QWidget* OpticalTrackingStreamController::makeField(const ParameterBase& paramet
         box->setRange(low, high);
         box->setSpecialValueText(QString::fromStdString(attribute("specialValue")));
         box->setKeyboardTracking(false);
-        connect(box, QOverload<int>::of(&QSpinBox::valueChanged), this, [this, name](int value) {
-            Properties p;
-            p.setParam(name, value);
-            commitField(p);
-        });
+        connect(box, QOverload<int>::of(&QSpinBox::valueChanged), this,
+                [commit](int value) { commit(value); });
         return box;
     }
-    if (dynamic_cast<const Parameter<float>*>(&parameter) != nullptr ||
-        dynamic_cast<const Parameter<double>*>(&parameter) != nullptr) {
+    if (isRealParameter(parameter)) {
         kind = Field::Real;
         auto* box = new QDoubleSpinBox(this);
         double low = -1e6;
@@ -359,20 +365,13 @@ QWidget* OpticalTrackingStreamController::makeField(const ParameterBase& paramet
         box->setRange(low, high);
         box->setDecimals(3);
         box->setKeyboardTracking(false);
-        connect(box, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, [this, name](double value) {
-            Properties p;
-            p.setParam(name, value);
-            commitField(p);
-        });
+        connect(box, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
+                [commit](double value) { commit(value); });
         return box;
     }
     kind = Field::Text;
     auto* edit = new QLineEdit(this);
-    connect(edit, &QLineEdit::editingFinished, this, [this, name, edit] {
-        Properties p;
-        p.setParam(name, edit->text().toStdString());
-        commitField(p);
-    });
+    connect(edit, &QLineEdit::editingFinished, this, [commit, edit] { commit(edit->text().toStdString()); });
     return edit;
 }
 

@@ -81,6 +81,10 @@ private:
         QWidget* widget;
     };
 
+    // Constructor steps: the widgets of the stream's box and of the instruments' box, and their signals.
+    QWidget* makeStreamBox();
+    QWidget* makeInstrumentBox();
+    void connectButtons();
     void buildParameterFields(Stream& stream);
     QWidget* makeField(const ParameterBase& parameter, Field::Kind& kind);
     /// Writes one value through the stream's configuration, so the parameter signals the change.
