@@ -199,6 +199,8 @@ const std::map<std::string, KeyReader>& keyReaders() {
         {"error_rate", realIn(0.0, 1.0, true, &CameraSettings::errorStatusRate)},
         {"overflow_rate", realIn(0.0, 1.0, true, &CameraSettings::markerOverflowRate)},
         {"internal_rate", realIn(0.0, 1.0, true, &CameraSettings::internalErrorRate)},
+        {"freeze_at", realIn(0.0, 86400.0, true, &CameraSettings::freezeAtSeconds)},
+        {"freeze_for", realIn(0.0, 86400.0, true, &CameraSettings::freezeForSeconds)},
         {"pivot_marker",
          integerIn(1, std::numeric_limits<std::uint32_t>::max(),
                    [](CameraSettings& s, std::int64_t v) { s.pivotMarker = static_cast<std::uint32_t>(v); })},

@@ -31,6 +31,9 @@ struct CameraSettings {
     ftkStatus errorStatus = 7;
     double markerOverflowRate = 0.0;
     double internalErrorRate = 0.0;  // frames with the driver's internal-error status
+    // A freeze: no frames from this time of the run (seconds since the camera was opened) for this long.
+    double freezeAtSeconds = 0.0;
+    double freezeForSeconds = 0.0;  // 0: no freeze
     // Scene. A marker that pivots about a fixed point with its tip resting in it, instead of moving on
     // its path: the geometry id as set on the camera (0: none), the point (camera coordinates, mm), the
     // tip in the marker's frame (mm) and the largest tilt (degrees).
@@ -46,10 +49,11 @@ struct CameraSettings {
 /// Reads a settings file: "key = value" lines; '#' starts a comment, blank lines are skipped. Keys: model
 /// ("sTk 180", "sTk 300", "fTk 250", "fTk 500", "simulator"), serial (decimal or 0x hex, not 0), rate (Hz,
 /// above 0, at most 1000), noise (pixels, 0 to 10), width and height (pixels, 64 to 4096), strays (0 to
-/// 100), seed, shock_rate, drop_rate, error_rate, overflow_rate, internal_rate (probabilities per frame) and
-/// error_status (a non-zero status); the scene: pivot_marker (a geometry id), pivot_point and pivot_tip ("x y
-/// z"), pivot_angle (degrees, 1 to 60) and body (3 to 6 points "x y z; x y z; ..."). Keys left out keep their
-/// defaults; a key given twice is an error. On failure returns nothing and sets the error text:
+/// 100), seed, shock_rate, drop_rate, error_rate, overflow_rate, internal_rate (probabilities per frame),
+/// error_status (a non-zero status), freeze_at and freeze_for (seconds, 0 to 86400); the scene: pivot_marker
+/// (a geometry id), pivot_point and pivot_tip ("x y z"), pivot_angle (degrees, 1 to 60) and body (3 to 6
+/// points "x y z; x y z; ..."). Keys left out keep their defaults; a key given twice is an error. On failure
+/// returns nothing and sets the error text:
 /// "<path>:<line>: <what is wrong>", or "<path>: ..." when the file cannot be read or holds more than 1 MB
 /// (reading stops there, whatever the file is).
 FTKSIM_API std::optional<CameraSettings> readCameraSettings(const std::string& path, std::string& error);

@@ -305,7 +305,9 @@ bool SimulatedCamera::Impl::buildFrame(double t, bool images, ScriptedFrame& fra
     const bool overflow = unit(faultRandom) < settings.markerOverflowRate;
     // Drawn only when asked for, so that the other faults of a seed stay where they were.
     const bool internal = settings.internalErrorRate > 0.0 && unit(faultRandom) < settings.internalErrorRate;
-    if (dropped) {
+    const bool frozen =
+        t >= settings.freezeAtSeconds && t < settings.freezeAtSeconds + settings.freezeForSeconds;
+    if (dropped || frozen) {
         return false;
     }
     if (failed || internal) {

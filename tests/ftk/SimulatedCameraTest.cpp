@@ -371,6 +371,18 @@ TEST(SimulatedCamera, InjectedFaultsAtRateOne) {
     ASSERT_TRUE(frameWith([](CameraSettings&) {}, frame));
     EXPECT_EQ(frame.status, FTK_OK);
     EXPECT_EQ(frame.markersStatus, FTK_PART_OK);
+
+    // A freeze delivers no frame from its start for its length, and frames again after it.
+    CameraSettings settings = quietSettings(0.1, 0);
+    settings.freezeAtSeconds = 1.0;
+    settings.freezeForSeconds = 0.5;
+    SimulatedCamera frozen(settings);
+    frozen.setGeometries(twoMarkers());
+    EXPECT_TRUE(frozen.frameAt(0.99, false, frame));
+    EXPECT_FALSE(frozen.frameAt(1.0, false, frame));
+    EXPECT_FALSE(frozen.frameAt(1.49, false, frame));
+    EXPECT_TRUE(frozen.frameAt(1.5, false, frame));
+    EXPECT_EQ(frame.markers.size(), 2u);
 }
 
 TEST(SimulatedCamera, SameSeedSameFrames) {
@@ -475,6 +487,8 @@ TEST_F(CameraSettingsFile, ReadsEveryKeyAndKeepsDefaultsForTheRest) {
         "error_status = 4\n"
         "overflow_rate = 0.5\r\n"
         "internal_rate = 0.25\n"
+        "freeze_at = 2.5\n"
+        "freeze_for = 0.5\n"
         "pivot_marker = 1200\n"
         "pivot_point = 1, -2.5, 900\n"
         "body = 0 0 0; 55 0 0;0 80 0\n");
@@ -494,6 +508,8 @@ TEST_F(CameraSettingsFile, ReadsEveryKeyAndKeepsDefaultsForTheRest) {
     EXPECT_EQ(settings->errorStatus, 4);
     EXPECT_DOUBLE_EQ(settings->markerOverflowRate, 0.5);
     EXPECT_DOUBLE_EQ(settings->internalErrorRate, 0.25);
+    EXPECT_DOUBLE_EQ(settings->freezeAtSeconds, 2.5);
+    EXPECT_DOUBLE_EQ(settings->freezeForSeconds, 0.5);
     EXPECT_EQ(settings->pivotMarker, 1200u);
     EXPECT_EQ(settings->pivotPoint, (std::array<double, 3>{1.0, -2.5, 900.0}));
     ASSERT_EQ(settings->body.size(), 3u);
