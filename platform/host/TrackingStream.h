@@ -47,6 +47,18 @@ public:
     std::vector<std::uint32_t> rightPixelCounts;
 };
 
+/// Which camera frame a datum of tracking data comes from: the camera's frame counter and its time stamp
+/// of the exposure (microseconds; on the camera's own clock, which for the simulated camera is the host's
+/// system clock since the epoch). Gaps in the counter are frames the camera made that were not delivered.
+class TrackingFrameInfoData : public DataComponent<TrackingFrameInfoData> {
+public:
+    TrackingFrameInfoData(std::uint32_t frameCounter, std::uint64_t exposureMicroseconds)
+        : counter(frameCounter), exposureUs(exposureMicroseconds) {}
+
+    std::uint32_t counter = 0;
+    std::uint64_t exposureUs = 0;
+};
+
 /// A stream that delivers tracking data. It owns the instrument registry it reads from.
 class TrackingStream : public Stream {
 public:
