@@ -94,6 +94,15 @@ Target findTarget(DriverState& state, ftkLibrary handle, std::uint64_t serialNum
     return target;
 }
 
+// A call on one device: the body runs under the state lock once the session and the device are found.
+template <class Body>
+ftkStatus onDevice(Call& call, ftkLibrary library, std::uint64_t serialNumber, Body&& body) noexcept {
+    return guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
+        const Target target = findTarget(state, library, serialNumber);
+        return target.status != FTK_OK ? target.status : body(state, target);
+    });
+}
+
 // The common checks of an option write: refused or unknown ids fail.
 ftkStatus checkWritable(DriverState& state, const Target& target, std::uint32_t optionId) {
     if (target.device->refusedWrites.count(optionId) > 0) {
@@ -293,11 +302,7 @@ ftkStatus ftkGetInt32(ftkLibrary library, uint64_t serialNumber, uint32_t option
     Call call = makeCall("ftkGetInt32", library, serialNumber);
     call.optionId = optionId;
     call.intValue = which;
-    return guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
-        const Target target = findTarget(state, library, serialNumber);
-        if (target.status != FTK_OK) {
-            return target.status;
-        }
+    return onDevice(call, library, serialNumber, [&](DriverState& state, const Target& target) -> ftkStatus {
         if (value == nullptr || which != FTK_VALUE_CURRENT) {
             return FTK_ERR_INVALID_ARGUMENT;
         }
@@ -319,11 +324,7 @@ ftkStatus ftkSetInt32(ftkLibrary library, uint64_t serialNumber, uint32_t option
     Call call = makeCall("ftkSetInt32", library, serialNumber);
     call.optionId = optionId;
     call.intValue = value;
-    return guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
-        const Target target = findTarget(state, library, serialNumber);
-        if (target.status != FTK_OK) {
-            return target.status;
-        }
+    return onDevice(call, library, serialNumber, [&](DriverState& state, const Target& target) {
         const ftkStatus status = checkWritable(state, target, optionId);
         if (status == FTK_OK) {
             target.device->int32Values[optionId] = value;
@@ -336,11 +337,7 @@ ftkStatus ftkSetFloat32(ftkLibrary library, uint64_t serialNumber, uint32_t opti
     Call call = makeCall("ftkSetFloat32", library, serialNumber);
     call.optionId = optionId;
     call.floatValue = value;
-    return guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
-        const Target target = findTarget(state, library, serialNumber);
-        if (target.status != FTK_OK) {
-            return target.status;
-        }
+    return onDevice(call, library, serialNumber, [&](DriverState& state, const Target& target) {
         return checkWritable(state, target, optionId);
     });
 }
