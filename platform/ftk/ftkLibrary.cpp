@@ -28,11 +28,13 @@ using Lock = std::unique_lock<std::mutex>;
 constexpr std::uint32_t kOptionOnboardProcessing = 6000;
 constexpr std::uint32_t kOptionImageSending = 6003;
 
-Call makeCall(const char* function, const void* handle = nullptr, std::uint64_t serialNumber = 0) {
+Call makeCall(const char* function, const void* handle = nullptr, std::uint64_t serialNumber = 0,
+              std::uint32_t optionId = 0) {
     Call call;
     call.function = function;
     call.handle = handle;
     call.serialNumber = serialNumber;
+    call.optionId = optionId;
     return call;
 }
 
@@ -299,8 +301,7 @@ ftkStatus ftkEnumerateOptions(ftkLibrary library, uint64_t serialNumber, ftkOpti
 
 ftkStatus ftkGetInt32(ftkLibrary library, uint64_t serialNumber, uint32_t optionId, int32_t* value,
                       int32_t which) {
-    Call call = makeCall("ftkGetInt32", library, serialNumber);
-    call.optionId = optionId;
+    Call call = makeCall("ftkGetInt32", library, serialNumber, optionId);
     call.intValue = which;
     return onDevice(call, library, serialNumber, [&](DriverState& state, const Target& target) -> ftkStatus {
         if (value == nullptr || which != FTK_VALUE_CURRENT) {
@@ -321,8 +322,7 @@ ftkStatus ftkGetInt32(ftkLibrary library, uint64_t serialNumber, uint32_t option
 }
 
 ftkStatus ftkSetInt32(ftkLibrary library, uint64_t serialNumber, uint32_t optionId, int32_t value) {
-    Call call = makeCall("ftkSetInt32", library, serialNumber);
-    call.optionId = optionId;
+    Call call = makeCall("ftkSetInt32", library, serialNumber, optionId);
     call.intValue = value;
     return onDevice(call, library, serialNumber, [&](DriverState& state, const Target& target) {
         const ftkStatus status = checkWritable(state, target, optionId);
@@ -334,8 +334,7 @@ ftkStatus ftkSetInt32(ftkLibrary library, uint64_t serialNumber, uint32_t option
 }
 
 ftkStatus ftkSetFloat32(ftkLibrary library, uint64_t serialNumber, uint32_t optionId, float value) {
-    Call call = makeCall("ftkSetFloat32", library, serialNumber);
-    call.optionId = optionId;
+    Call call = makeCall("ftkSetFloat32", library, serialNumber, optionId);
     call.floatValue = value;
     return onDevice(call, library, serialNumber, [&](DriverState& state, const Target& target) {
         return checkWritable(state, target, optionId);
@@ -343,8 +342,7 @@ ftkStatus ftkSetFloat32(ftkLibrary library, uint64_t serialNumber, uint32_t opti
 }
 
 ftkStatus ftkSetData(ftkLibrary library, uint64_t serialNumber, uint32_t optionId, ftkDataBuffer* buffer) {
-    Call call = makeCall("ftkSetData", library, serialNumber);
-    call.optionId = optionId;
+    Call call = makeCall("ftkSetData", library, serialNumber, optionId);
     return guarded(call, [&](DriverState& state, Lock&) -> ftkStatus {
         if (buffer == nullptr) {
             return FTK_ERR_INVALID_ARGUMENT;
