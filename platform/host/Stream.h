@@ -32,18 +32,10 @@ namespace Halvoren {
 /// Running, close() when Closed. Any other state where the operation makes no sense: false, no hook.
 class Stream : public Data, public Configurable {
 public:
-    enum State {
-        Closed = 0,
-        Opening = 1,
-        Open = 2,  // open and stopped
-        Starting = 3,
-        Running = 4,
-        Pausing = 5,
-        Paused = 6,
-        Resuming = 7,
-        Stopping = 8,
-        Closing = 9,
-    };
+    /// The state codes count from 0 in this order (Open: open and stopped); logs and tests show them as
+    /// numbers.
+    enum State { Closed, Opening, Open, Starting, Running, Pausing, Paused, Resuming, Stopping, Closing };
+    static_assert(Closed == 0 && Open == 2 && Running == 4 && Closing == 9, "the state codes are fixed");
     enum ThreadingMode { WorkerThread = 0, NoThread = 1 };
 
     struct StateChange {
