@@ -106,6 +106,12 @@ std::optional<Stream::WorkContinuation> AtracsysTrackingStream::doWork() {
         if (fiducials) {
             tracking->components().add(std::move(fiducials));
         }
+        // Which camera frame this is and when it was exposed: lets a consumer count missed frames and
+        // measure latency.
+        if (frame->imageHeaderStatus == FTK_PART_OK && frame->imageHeader != nullptr) {
+            tracking->components().add(std::make_unique<TrackingFrameInfoData>(
+                frame->imageHeader->counter, frame->imageHeader->timestampUs));
+        }
         postProcessFrame(kFrameType);
         emitFrameData(std::move(tracking), std::move(leftImage), std::move(rightImage), timestamp);
         return continueAt(next);

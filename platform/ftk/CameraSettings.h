@@ -1,6 +1,8 @@
 #pragma once
 // What the simulated camera may be told by its settings file: model, serial number, frame rate, noise,
-// image size, stray reflections and injected faults.
+// image size, stray reflections and injected faults. Frames are numbered from the camera's start at the
+// rate, and the simulated camera stamps each frame with the host's system clock at its exposure; a real
+// camera's clock is its own.
 
 #include "ftk.h"
 #include "ftkSimulator.h"

@@ -29,7 +29,7 @@ struct ftkLibraryImpl {
     std::vector<ftksim::DeviceSpec> devices;
     /// Geometries set on the devices of this session, by serial number, then geometry id.
     std::map<std::uint64_t, std::map<std::uint32_t, ftkGeometry>> geometries;
-    /// Frames delivered so far, for the image header's counter.
+    /// Frames delivered so far: the image header's counter of a scripted frame that names none.
     std::uint32_t frameCounter = 0;
 };
 

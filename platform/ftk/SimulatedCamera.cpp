@@ -166,6 +166,8 @@ struct SimulatedCamera::Impl {
     const CameraSettings settings;
     const Calibration calibration;
     const std::chrono::steady_clock::time_point start;
+    // The same moment on the system clock, in microseconds since the epoch: frames are stamped with it.
+    const std::uint64_t systemStartUs;
     struct Stray {
         Vec3 base;
         double phase[3];
@@ -190,6 +192,9 @@ SimulatedCamera::Impl::Impl(const CameraSettings& given)
       calibration{kFocalPerWidthPx * settings.imageWidth, settings.imageWidth / 2.0,
                   settings.imageHeight / 2.0, kBaselineMm},
       start(std::chrono::steady_clock::now()),
+      systemStartUs(static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                   std::chrono::system_clock::now().time_since_epoch())
+                                                   .count())),
       noiseRandom(settings.seed),
       faultRandom(settings.seed ^ 0x5A17F00Du) {
     // Stray reflections wander a little around fixed places inside both fields of view.
@@ -575,6 +580,8 @@ bool SimulatedCamera::waitForFrame(std::chrono::milliseconds timeout, bool image
     if (info != nullptr) {
         info->index = index;
         info->timeSeconds = t;
+        info->exposureUs = m_impl->systemStartUs +
+                           static_cast<std::uint64_t>(std::llround(static_cast<double>(index) * 1e6 / rate));
     }
     return m_impl->buildFrame(t, images, frame);
 }

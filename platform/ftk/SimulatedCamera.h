@@ -24,6 +24,9 @@ namespace ftksim {
 /// fields of view and facing the cameras within about 31 degrees. A marker is reported only when all its
 /// fiducials are detected in both images.
 ///
+/// Time: the simulated camera stamps each frame with the host's system clock at its exposure (its start
+/// on the system clock plus index / frame rate); a real camera's clock is its own.
+///
 /// Test hooks: setHiddenGeometry() puts an occluder in front of a geometry (none of its fiducials is
 /// seen), pinPose() holds a geometry at a chosen pose instead of its path, and frameAt() builds the frame
 /// of a given time without waiting for it.
@@ -42,8 +45,9 @@ public:
 
     /// Which frame a call delivered.
     struct FrameInfo {
-        std::uint64_t index = 0;   // frames counted from 0 at start, at the frame rate
-        double timeSeconds = 0.0;  // when the frame was taken, since the camera started
+        std::uint64_t index = 0;       // frames counted from 0 at start, at the frame rate
+        double timeSeconds = 0.0;      // when the frame was taken, since the camera started
+        std::uint64_t exposureUs = 0;  // the same on the host's system clock, microseconds since the epoch
     };
     /// Waits until the next frame is due (at the frame rate), but at most the time-out; then fills the
     /// frame and returns true. False when no new frame came within the time-out (or it was dropped).

@@ -129,7 +129,9 @@ ftkStatus deliver(ftkLibraryImpl& library, FrameStorage& storage, const Scripted
     if (source.status == FTK_WAR_NO_FRAME || source.status > FTK_OK) {
         return source.status;  // an error's frame is emptied by the caller
     }
-    storage.fill(source, ++library.frameCounter, nowMicroseconds());
+    ++library.frameCounter;
+    storage.fill(source, source.counter.value_or(library.frameCounter),
+                 source.timestampUs ? *source.timestampUs : nowMicroseconds());
     return source.status;
 }
 
@@ -465,12 +467,16 @@ ftkStatus fetchFrame(DriverState& state, Lock& lock, ftkLibrary library, uint64_
             return FTK_WAR_NO_FRAME;
         }
         ScriptedFrame next;
+        ftksim::SimulatedCamera::FrameInfo info;
         lock.unlock();
-        const bool arrived = camera->waitForFrame(timeout, images, next);
+        const bool arrived = camera->waitForFrame(timeout, images, next, &info);
         lock.lock();
         if (!arrived) {
             return FTK_WAR_NO_FRAME;
         }
+        // The camera's own frame number: every frame it made counts, so gaps are the frames not delivered.
+        next.counter = static_cast<std::uint32_t>(info.index + 1);
+        next.timestampUs = info.exposureUs;
         ftkLibraryImpl* session = nullptr;
         if (const ftkStatus found = findAgain(state, library, frame, session, storage); found != FTK_OK) {
             return found;

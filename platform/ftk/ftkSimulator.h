@@ -65,6 +65,10 @@ struct ScriptedFrame {
     ftkPartStatus imageHeaderStatus = FTK_PART_OK;
     ftkPartStatus leftPixelsStatus = FTK_PART_OK;
     ftkPartStatus rightPixelsStatus = FTK_PART_OK;
+    /// The image header's counter and time stamp (microseconds since the epoch). Left out, the counter
+    /// is the number of frames the library delivered so far and the stamp the time of delivery.
+    std::optional<std::uint32_t> counter;
+    std::optional<std::uint64_t> timestampUs;
 };
 
 /// One recorded driver call. Fields not used by a call stay at their defaults.

@@ -150,3 +150,56 @@ TEST_F(FtkCamera, SwitchingImageSendingOffStopsThePixels) {
     EXPECT_EQ(m_frame->leftPixelsStatus, FTK_PART_SKIPPED);
     EXPECT_EQ(m_frame->imageHeader->width, 0);
 }
+
+TEST_F(FtkCamera, CountersAreTheCamerasFrameNumbersAndStampsItsExposures) {
+    // 100 Hz; a quarter of the frames dropped; frames 50 to 69 (counters 51 to 70) inside a freeze.
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("camera.ini").toStdString();
+    std::ofstream(path) << "rate = 100\nseed = 7\ndrop_rate = 0.25\nfreeze_at = 0.5\nfreeze_for = 0.2\n";
+    setenv("FTK_SIMULATOR_SETTINGS", path.c_str(), 1);
+    const auto nowUs = [] {
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::system_clock::now().time_since_epoch())
+                                              .count());
+    };
+    const std::uint64_t before = nowUs();
+    const Devices devices = openAndEnumerate();
+    ASSERT_EQ(devices.size(), 1u);
+    m_frame = ftkCreateFrame();
+    ASSERT_EQ(ftkSetFrameOptions(false, 0, 16, 16, 16, 4, m_frame), FTK_OK);
+
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> seen;  // counter, stamp
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((seen.empty() || seen.back().first <= 100) && std::chrono::steady_clock::now() < deadline) {
+        const ftkStatus status = ftkGetLastFrame(m_library, devices[0].first, m_frame, 1000);
+        if (status == FTK_OK) {
+            ASSERT_EQ(m_frame->imageHeaderStatus, FTK_PART_OK);
+            seen.emplace_back(m_frame->imageHeader->counter, m_frame->imageHeader->timestampUs);
+        } else {
+            ASSERT_EQ(status, FTK_WAR_NO_FRAME);
+        }
+    }
+    ASSERT_GT(seen.size(), 1u);
+    ASSERT_GT(seen.back().first, 100u);
+    EXPECT_GE(seen.front().second, before - 1000);
+    EXPECT_LE(seen.back().second, nowUs() + 1000);
+
+    int gapsOutsideTheFreeze = 0;
+    bool spansTheFreeze = false;
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+        const auto [previous, previousStamp] = seen[i - 1];
+        const auto [counter, stamp] = seen[i];
+        ASSERT_GT(counter, previous) << i;
+        EXPECT_FALSE(counter >= 51 && counter <= 70) << counter;
+        const double expectedUs = (counter - previous) * 10000.0;
+        EXPECT_NEAR(static_cast<double>(stamp - previousStamp), expectedUs, 2.0) << counter;
+        if (previous <= 50 && counter >= 71) {
+            spansTheFreeze = true;
+        } else if (counter - previous > 1) {
+            ++gapsOutsideTheFreeze;
+        }
+    }
+    EXPECT_TRUE(spansTheFreeze);
+    // Dropped frames leave gaps too: with a quarter of them dropped, some among the 80 outside the freeze.
+    EXPECT_GT(gapsOutsideTheFreeze, 0);
+}

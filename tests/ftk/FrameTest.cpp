@@ -4,6 +4,7 @@
 
 #include "support/QtWait.h"
 
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -265,13 +266,36 @@ TEST_F(FtkFetch, PixelsAreSkippedWhenOffOrAbsent) {
 TEST_F(FtkFetch, RepeatFrameAnswersWheneverTheQueueIsEmpty) {
     ftkFrame* frame = makeFrame(false, 1, 1, 8);
     sim().queueFrame(numberedFrame(1));
-    sim().setRepeatFrame(numberedFrame(3));
+    // A repeat that names its camera frame: the same counter and stamp each time.
+    ftksim::ScriptedFrame repeated = numberedFrame(3);
+    repeated.counter = 70;
+    repeated.timestampUs = 1700000000000001ull;
+    sim().setRepeatFrame(repeated);
+    const auto nowUs = [] {
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::system_clock::now().time_since_epoch())
+                                              .count());
+    };
+    const std::uint64_t before = nowUs();
     for (std::uint32_t expected : {1u, 3u, 3u}) {
         ASSERT_EQ(ftkGetLastFrame(m_library, kSerial, frame, 10000), FTK_OK);
         EXPECT_EQ(frame->markersCount, expected);
+        if (expected == 1u) {
+            // Unscripted: the frames delivered so far, stamped at delivery.
+            EXPECT_EQ(frame->imageHeader->counter, 1u);
+            EXPECT_GE(frame->imageHeader->timestampUs, before);
+            EXPECT_LE(frame->imageHeader->timestampUs, nowUs());
+        } else {
+            EXPECT_EQ(frame->imageHeader->counter, 70u);
+            EXPECT_EQ(frame->imageHeader->timestampUs, 1700000000000001ull);
+        }
     }
     sim().setRepeatFrame(std::nullopt);
     EXPECT_EQ(ftkGetLastFrame(m_library, kSerial, frame, 0), FTK_WAR_NO_FRAME);
+    // Scripted counters do not stop the count of delivered frames.
+    sim().queueFrame(numberedFrame(1));
+    ASSERT_EQ(ftkGetLastFrame(m_library, kSerial, frame, 0), FTK_OK);
+    EXPECT_EQ(frame->imageHeader->counter, 4u);
 }
 
 TEST_F(FtkFetch, WaitsForAFrameQueuedFromAnotherThreadWithoutBlockingOtherCalls) {

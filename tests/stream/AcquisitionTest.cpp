@@ -106,7 +106,8 @@ protected:
         ftkGeometry geometry{};
         geometry.geometryId = geometryId;
         TestSupport::registryOf(stream).create(TrackerID(instrumentIdOf(geometryId), "", "marker"),
-                                 std::make_unique<AtracsysGeometry>("", geometry, true), active);
+                                               std::make_unique<AtracsysGeometry>("", geometry, true),
+                                               active);
     }
 
     /// Runs one pass and checks that it asks to be called again `delay` after it began (or after it
@@ -508,6 +509,28 @@ TEST_F(Acquisition, ImagesNotQueriedLeaveNoRecord) {
     EXPECT_EQ(TestSupport::lastUpdateOf(stream), nullptr);
     EXPECT_TRUE(updates.empty());
     EXPECT_EQ(data.size(), 1u);
+}
+
+TEST_F(Acquisition, TrackingDataNamesTheCameraFrameWhenTheImageHeaderIsValid) {
+    TestStream stream;
+    open(stream);
+    auto counted = frameWith({marker(1200, {})});
+    counted.counter = 41;
+    counted.timestampUs = 1700000000123456ull;
+    sim->queueFrame(counted);
+    auto noHeader = frameWith({});
+    noHeader.imageHeaderStatus = FTK_PART_INVALID;
+    noHeader.counter = 42;
+    sim->queueFrame(noHeader);
+    pass(stream);
+    pass(stream);
+
+    ASSERT_EQ(data.size(), 2u);
+    const auto* info = data[0]->components().get<TrackingFrameInfoData>();
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->counter, 41u);
+    EXPECT_EQ(info->exposureUs, 1700000000123456ull);
+    EXPECT_EQ(data[1]->components().get<TrackingFrameInfoData>(), nullptr);
 }
 
 namespace {
