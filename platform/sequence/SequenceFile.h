@@ -1,0 +1,99 @@
+#pragma once
+// Tracking runs as sequence metafiles: a MetaImage header (.seq.mhd) whose custom fields describe each
+// frame ("Seq_Frame0000_FrameNumber = 1"), with the frames' pixels beside it in a .raw file, or a .zraw
+// file when zlib-compressed. 3D Slicer's Sequences extension and VTK's MetaImage reader open them.
+//
+// Written so that a recording cut short (the process killed) still opens: the pixels are appended to the
+// data file, and the header, which names only the frames whose pixels are complete, is replaced
+// atomically (written beside, then renamed) about once a second. Depends on zlib alone, so that the
+// simulated driver (replay) and the tools (recording, export) share it.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Halvoren::Sequence {
+
+/// Name-value pairs in file order. Names are MetaImage tags: letters, digits and '_' only.
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+/// The value of a field, or nullptr.
+const std::string* findField(const Fields& fields, const std::string& name);
+
+/// One frame: its fields, named without the "Seq_FrameNNNN_" prefix ("FrameNumber", "Timestamp",
+/// "ToolToTrackerTransform", ...), and its pixels (width * height bytes, row after row).
+struct Frame {
+    Fields fields;
+    std::vector<std::uint8_t> pixels;
+};
+
+class SequenceWriter {
+public:
+    struct Options {
+        std::string path;  // the header, ending in ".mhd"; the data file is beside it
+        int width = 1;     // of every frame's pixels
+        int height = 1;
+        bool compressed = false;  // zlib: ".zraw" beside the header, else ".raw"
+        Fields fields;            // fields of the whole recording, written before the frames' fields
+        double headerEverySeconds = 1.0;  // how often the header is replaced while recording
+    };
+
+    /// Creates the header and the data file (replacing regular files of those names, refusing anything
+    /// else). Null with the reason otherwise.
+    static std::unique_ptr<SequenceWriter> create(const Options& options, std::string& error);
+    /// Finishes, if not done yet.
+    ~SequenceWriter();
+    SequenceWriter(const SequenceWriter&) = delete;
+    SequenceWriter& operator=(const SequenceWriter&) = delete;
+
+    /// One thread. Appends a frame (pixels of another size than the options' are refused); the header is
+    /// replaced when it is due. False with the reason once anything failed (a full disk).
+    bool append(const Frame& frame, std::string& error);
+    /// Writes the last header with every frame and closes the files. False with the reason on failure.
+    bool finish(std::string& error);
+    std::size_t frames() const;
+
+private:
+    struct Impl;
+    explicit SequenceWriter(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> m_impl;
+};
+
+class SequenceReader {
+public:
+    struct Limits {
+        std::size_t maxHeaderBytes = 256u << 20;   // the header file is read up to this size
+        std::size_t maxFrames = 10'000'000;
+        std::size_t maxFrameBytes = 64u << 20;     // width * height
+    };
+
+    /// Reads the header (a .mhd whose data file is beside it, or a .mha with the data after the header)
+    /// and checks it against the data file's size. Null with a reason that names the file and the line
+    /// otherwise.
+    static std::unique_ptr<SequenceReader> open(const std::string& path, std::string& error,
+                                                const Limits& limits = Limits());
+    ~SequenceReader();
+    SequenceReader(const SequenceReader&) = delete;
+    SequenceReader& operator=(const SequenceReader&) = delete;
+
+    int width() const;
+    int height() const;
+    std::size_t frameCount() const;
+    /// The recording's own fields (every field that is neither a MetaImage field nor a frame's).
+    const Fields& fields() const;
+    /// A frame's fields, without the prefix; i < frameCount().
+    const Fields& frameFields(std::size_t i) const;
+    /// The next frame's pixels, frame after frame from the first (a compressed file is read as one
+    /// stream). False with the reason when the data ends early or is corrupt.
+    bool readNextPixels(std::vector<std::uint8_t>& pixels, std::string& error);
+
+private:
+    struct Impl;
+    explicit SequenceReader(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace Halvoren::Sequence
