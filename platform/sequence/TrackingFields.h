@@ -1,0 +1,72 @@
+#pragma once
+// What a tracking recording holds, field by field: the names both its writer (the tools) and its player
+// (the simulated camera's replay) use, so that they cannot drift apart.
+//
+// The recording's own fields:
+//   Halvoren_RecordingVersion = 1
+//   Halvoren_Images = True | False        the pixels are the left and right images side by side (2W x H)
+//   Halvoren_ImageWidth = W, Halvoren_ImageHeight = H   of one camera's image (0 without images)
+//   Halvoren_MarkerCount = M
+//   Halvoren_Marker<k>_Name = <instrument name>          k from 0
+//   Halvoren_Marker<k>_Id = <instrument ID>
+//   Halvoren_Marker<k>_Field = <Name as a field name>    what <Name> stands for in the frame fields
+//   Halvoren_Marker<k>_GeometryId = <geometry id>
+//   Halvoren_Marker<k>_Fiducials = x y z x y z ...      the geometry's fiducials, mm
+//   Halvoren_Health_<figure> = <value>                  the run's health figures, in the last header
+// Each frame's fields (after "Seq_FrameNNNN_"):
+//   FrameNumber = <the camera's frame counter>
+//   Timestamp = <seconds since the first frame's exposure>
+//   Halvoren_ExposureUs = <the camera's exposure stamp, us>
+//   <Field>ToTrackerTransform = 16 numbers, row by row, mm
+//   <Field>ToTrackerTransformStatus = OK | INVALID
+//   Halvoren_<Field>Quality = <quality, 0 when not seen>
+//   Halvoren_Fiducials = n, then per fiducial: x y z probability epipolarError triangulationError
+//                        leftPixelCount rightPixelCount instrumentIndex (-1: none)
+//   Halvoren_Stale = 1   only on frames that came after a stale period
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Halvoren::Sequence::TrackingFields {
+
+constexpr int kRecordingVersion = 1;
+
+constexpr const char* kVersion = "Halvoren_RecordingVersion";
+constexpr const char* kImages = "Halvoren_Images";
+constexpr const char* kImageWidth = "Halvoren_ImageWidth";
+constexpr const char* kImageHeight = "Halvoren_ImageHeight";
+constexpr const char* kMarkerCount = "Halvoren_MarkerCount";
+constexpr const char* kFrameNumber = "FrameNumber";
+constexpr const char* kTimestamp = "Timestamp";
+constexpr const char* kExposure = "Halvoren_ExposureUs";
+constexpr const char* kFiducials = "Halvoren_Fiducials";
+constexpr const char* kStale = "Halvoren_Stale";
+constexpr int kFiducialValues = 9;  // numbers per fiducial in kFiducials
+
+/// "Halvoren_Marker<k>_<what>" (what: Name, Id, Field, GeometryId, Fiducials).
+inline std::string markerField(std::size_t k, const char* what) {
+    return "Halvoren_Marker" + std::to_string(k) + "_" + what;
+}
+inline std::string transformField(const std::string& field) {
+    return field + "ToTrackerTransform";
+}
+inline std::string statusField(const std::string& field) {
+    return field + "ToTrackerTransformStatus";
+}
+inline std::string qualityField(const std::string& field) {
+    return "Halvoren_" + field + "Quality";
+}
+inline std::string healthField(const std::string& figure) {
+    return "Halvoren_Health_" + figure;
+}
+
+/// A name as a field name: letters, digits and '_' kept, anything else '_'; "Marker" when empty.
+std::string fieldNameOf(const std::string& name);
+
+/// Numbers as text that reads back to the same double ("%.17g"), separated by spaces.
+std::string formatNumbers(const std::vector<double>& values);
+/// The numbers of such a text; false when anything else is in it.
+bool parseNumbers(const std::string& text, std::vector<double>& values);
+
+}  // namespace Halvoren::Sequence::TrackingFields
