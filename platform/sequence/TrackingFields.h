@@ -64,7 +64,7 @@ inline std::string healthField(const std::string& figure) {
 /// A name as a field name: letters, digits and '_' kept, anything else '_'; "Marker" when empty.
 std::string fieldNameOf(const std::string& name);
 
-/// Numbers as text that reads back to the same double ("%.17g"), separated by spaces.
+/// Numbers as the shortest text that reads back to the same double, separated by spaces.
 std::string formatNumbers(const std::vector<double>& values);
 /// The numbers of such a text; false when anything else is in it.
 bool parseNumbers(const std::string& text, std::vector<double>& values);
