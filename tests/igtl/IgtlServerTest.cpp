@@ -529,3 +529,64 @@ TEST(IgtlServer, AcceptFailuresBackOffWhileTheConnectedClientsAreServed) {
     log.countContaining("cannot accept clients");
     ::close(waiting);
 }
+
+TEST(IgtlServer, StalePosesAreWithheldWithAStatusUntilFramesFlowAgain) {
+    IgtlServer::Options options;
+    options.trackerName = "Camera";
+    options.statusText = [] { return std::string("60.0 Hz, 0 missed"); };
+    auto server = startServer(options);
+    IgtlTestClient first(server->port());
+    IgtlTestClient second(server->port());
+    ASSERT_TRUE(waitForClients(*server, 2));
+
+    // Frames go on being published throughout, as the camera's stream would.
+    std::atomic<bool> publishing{true};
+    std::atomic<int> published{0};
+    std::thread publisher([&] {
+        while (publishing) {
+            server->publish({{tool("pointer", true, 3000, 1.f)}});
+            ++published;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    const auto next = [](IgtlTestClient& client) {
+        const auto message = client.receive();
+        return message ? message->type + " " + message->device + " " + std::to_string(message->code) + " " +
+                             message->text
+                       : std::string("nothing");
+    };
+    const std::string notReady = "STATUS Camera " + std::to_string(igtl::StatusMessage::STATUS_NOT_READY);
+    for (IgtlTestClient* client : {&first, &second}) {
+        EXPECT_TRUE(client->receiveType("TDATA"));
+    }
+
+    server->setStale(true, "no frame for 150 ms");
+    for (IgtlTestClient* client : {&first, &second}) {
+        // What was on its way before may still come; then the status, and nothing more.
+        const auto status = client->receiveType("STATUS");
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->device, "Camera");
+        EXPECT_EQ(status->code, igtl::StatusMessage::STATUS_NOT_READY);
+        EXPECT_EQ(status->text, "no frame for 150 ms");
+    }
+    IgtlTestClient late(server->port());
+    EXPECT_EQ(next(late), notReady + " no frame for 150 ms");
+    igtl::GetStatusMessage::Pointer getStatus = igtl::GetStatusMessage::New();
+    ASSERT_TRUE(first.send(*getStatus));
+    EXPECT_EQ(next(first), notReady + " 60.0 Hz, 0 missed");
+    const int before = published;
+    ASSERT_TRUE(TestSupport::waitFor([&] { return published >= before + 20; }));
+
+    server->setStale(false, "frames again after 523 ms");
+    const std::string ok = "STATUS Camera " + std::to_string(igtl::StatusMessage::STATUS_OK);
+    for (IgtlTestClient* client : {&first, &second, &late}) {
+        EXPECT_EQ(next(*client), ok + " frames again after 523 ms");  // no frame came while stale
+        EXPECT_EQ(next(*client), "TRANSFORM pointer 0 ");
+    }
+    ASSERT_TRUE(first.send(*getStatus));
+    const auto fresh = first.receiveType("STATUS");
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->code, igtl::StatusMessage::STATUS_OK);
+    publishing = false;
+    publisher.join();
+}

@@ -1,5 +1,6 @@
 // What a host stream emits reaches the OpenIGTLink clients: tracking data as poses, the image streams'
-// 8-bit images as IMAGE messages.
+// 8-bit images as IMAGE messages; instruments below the quality gate as not seen, and the latency from
+// the camera's exposure to the clients.
 #include "IgtlTestClient.h"
 #include "igtl/IgtlServer.h"
 #include "igtl/IgtlStreamOutput.h"
@@ -10,8 +11,11 @@
 #include "host/TrackingStream.h"
 
 #include <gtest/gtest.h>
+#include <igtlStatusMessage.h>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <vector>
 
 using namespace Halvoren;
@@ -67,4 +71,100 @@ TEST(IgtlStreamOutput, TrackingDataAndImagesOfAHostStreamReachTheClients) {
     EXPECT_EQ(received->device, "Camera (left)");
     EXPECT_EQ(received->width, 64);
     EXPECT_EQ(received->height, 32);
+}
+
+TEST(IgtlStreamOutput, AnInstrumentBelowTheQualityGateGoesOutAsNotSeen) {
+    TrackingInstrument good;
+    good.id = TrackerID("atracsys-1200", "", "pointer");
+    good.quality = 0.9;
+    TrackingInstrument poor = good;
+    poor.id = TrackerID("atracsys-1300", "", "tool");
+    poor.quality = 0.3;
+    TrackingInstrument unseen = good;
+    unseen.id = TrackerID("atracsys-1400", "", "hidden");
+    unseen.quality = 0.0;
+    const std::vector<TrackingInstrument> instruments{good, poor, unseen};
+    const Igtl::TrackingFrame ungated = Igtl::IgtlStreamOutput::frameOf(instruments);
+    EXPECT_TRUE(ungated.tools[0].seen && ungated.tools[1].seen);
+    EXPECT_FALSE(ungated.tools[2].seen);
+    const Igtl::TrackingFrame gated = Igtl::IgtlStreamOutput::frameOf(instruments, 0.5);
+    EXPECT_TRUE(gated.tools[0].seen);
+    EXPECT_FALSE(gated.tools[1].seen || gated.tools[2].seen);
+
+    // Through the output: the tool falling below the gate is reported as a marker out of view is.
+    Igtl::IgtlServer::Options options;
+    options.host = "127.0.0.1";
+    options.port = 0;
+    Igtl::IgtlServer server(options);
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    EmittingStream tracker("tracker");
+    Igtl::IgtlStreamOutput output(server, tracker, {}, 0.5);
+    TestSupport::IgtlTestClient client(server.port());
+    ASSERT_TRUE(TestSupport::waitFor([&] { return server.connectedClients() == 1; }));
+    TrackingInstrument tool = poor;
+    tool.quality = 0.8;
+    tracker.signalStreamData.emitSignal(
+        std::make_shared<TrackingStreamData>(&tracker, std::vector<TrackingInstrument>{good, tool}));
+    const auto first = client.receiveType("TDATA");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->tools.size(), 2u);
+    tracker.signalStreamData.emitSignal(
+        std::make_shared<TrackingStreamData>(&tracker, std::vector<TrackingInstrument>{good, poor}));
+    const auto status = client.receive();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->type, "STATUS");
+    EXPECT_EQ(status->device, "tool");
+    EXPECT_EQ(status->code, igtl::StatusMessage::STATUS_NOT_PRESENT);
+    const auto second = client.receiveType("TDATA");
+    ASSERT_TRUE(second);
+    ASSERT_EQ(second->tools.size(), 1u);
+    EXPECT_EQ(second->tools[0].first, "pointer");
+}
+
+TEST(IgtlStreamOutput, ClientLatencyCountsTheFramesSentWithTheirExposureOnTheHostClock) {
+    Igtl::IgtlServer::Options options;
+    options.host = "127.0.0.1";
+    options.port = 0;
+    Igtl::IgtlServer server(options);
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    EmittingStream tracker("tracker");
+    Igtl::IgtlStreamOutput output(server, tracker, {});
+    TestSupport::IgtlTestClient first(server.port());
+    TestSupport::IgtlTestClient second(server.port());
+    ASSERT_TRUE(TestSupport::waitFor([&] { return server.connectedClients() == 2; }));
+
+    TrackingInstrument pointer;
+    pointer.id = TrackerID("atracsys-1200", "", "pointer");
+    pointer.quality = 0.9;
+    constexpr std::uint64_t kAgeUs = 200000;
+    const auto emitFrame = [&](std::optional<std::uint64_t> exposureUs) {
+        auto data = std::make_shared<TrackingStreamData>(&tracker, std::vector<TrackingInstrument>{pointer});
+        if (exposureUs) {
+            data->components().add(std::make_unique<TrackingFrameInfoData>(1, *exposureUs));
+        }
+        tracker.signalStreamData.emitSignal(data);
+        // Each frame read by both, so that none replaces another.
+        return first.receiveType("TDATA").has_value() && second.receiveType("TDATA").has_value();
+    };
+    const auto nowUs = [] {
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::system_clock::now().time_since_epoch())
+                                              .count());
+    };
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(emitFrame(nowUs() - kAgeUs));
+    }
+    ASSERT_TRUE(emitFrame(std::nullopt));
+    ASSERT_TRUE(emitFrame(5000000));  // a camera's own clock: not the host's, no latency from it
+
+    // Recorded as the frame went into the socket, so before the clients read it.
+    const Health::LatencyStats latency = server.clientLatency();
+    EXPECT_EQ(latency.count(), 6u);
+    EXPECT_GE(latency.maxUs(), kAgeUs);
+    EXPECT_GE(latency.percentileUs(0.5), 0.98 * kAgeUs);  // within the histogram's bucket
+    for (const Igtl::IgtlServer::ClientReport& report : server.clients()) {
+        EXPECT_EQ(report.latency.count(), 3u);
+    }
 }

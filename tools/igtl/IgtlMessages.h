@@ -26,6 +26,9 @@ struct ToolPose {
 /// One frame of tracking data, as the server hands it to its clients.
 struct TrackingFrame {
     std::vector<ToolPose> tools;
+    /// When the camera exposed the frame: us since the epoch on the host's system clock; 0 when unknown.
+    /// What the clients' latency is measured from.
+    std::uint64_t exposureUs = 0;
 };
 
 /// A camera image, 8-bit grey, row by row.

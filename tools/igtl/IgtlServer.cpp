@@ -56,6 +56,7 @@ constexpr std::size_t kMaxReasons = 8;
 struct FramePacket {
     std::string bytes;
     std::size_t transformsSize = 0;
+    std::uint64_t exposureUs = 0;  // us since the epoch; 0: unknown
 };
 
 /// Bytes to send and what keeps them alive.
@@ -65,6 +66,7 @@ struct Segment {
     const char* data = nullptr;
     std::size_t size = 0;
     Kind kind = Control;
+    std::uint64_t exposureUs = 0;  // of a frame; 0: unknown
 };
 
 Segment segmentOf(Packet packet, Segment::Kind kind) {
@@ -161,16 +163,19 @@ struct IgtlServer::Impl {
     std::atomic<bool> stopping{false};
     std::thread thread;
 
-    mutable std::mutex handoverMutex;  // guards the three below
+    mutable std::mutex handoverMutex;  // guards the five below
     std::optional<TrackingFrame> pendingFrame;
     std::map<std::string, GreyImage> pendingImages;
     std::map<std::string, Clock::time_point> imageAccepted;
+    bool staleRequested = false;                             // as the last setStale() said
+    std::vector<std::pair<bool, std::string>> staleChanges;  // not yet told to the clients
 
-    mutable std::mutex reportsMutex;                // guards the four below
+    mutable std::mutex reportsMutex;                // guards the five below
     std::map<std::uint64_t, ClientReport> reports;  // connected and last departed clients, by id
     std::deque<std::uint64_t> departed;             // the departed ones of them, oldest first
     EarlierClients earlier;
     std::size_t connected = 0;
+    Health::LatencyStats latency;  // of every client of the run
 
     // Server thread only.
     std::vector<std::unique_ptr<Client>> clients;
@@ -182,6 +187,8 @@ struct IgtlServer::Impl {
     std::optional<Clock::time_point> acceptPausedUntil;
     std::chrono::milliseconds acceptRetry = kAcceptRetryFirst;
     bool refusing = false;  // refused a client since the last one accepted
+    bool stale = false;     // the poses, as told to the clients
+    Packet staleStatus;     // while stale: what tells a client so
 
     // The caller holds handoverMutex.
     bool imageDue(const std::string& device) const {
@@ -358,6 +365,9 @@ struct IgtlServer::Impl {
                 ++connected;
             }
             HALVOREN_LOG(Log::Info, kCategory, "client " << peer << " connected");
+            if (staleStatus) {
+                queueControl(*client, staleStatus);
+            }
             clients.push_back(std::move(client));
         }
     }
@@ -393,10 +403,16 @@ struct IgtlServer::Impl {
     void distribute() {
         std::optional<TrackingFrame> frame;
         std::map<std::string, GreyImage> images;
+        std::vector<std::pair<bool, std::string>> changes;
         {
             std::lock_guard<std::mutex> lock(handoverMutex);
             frame.swap(pendingFrame);
             images.swap(pendingImages);
+            changes.swap(staleChanges);
+        }
+        // Before the frame: a frame handed over now was published after these changes.
+        for (const auto& [nowStale, reason] : changes) {
+            changeStale(nowStale, reason);
         }
         if (frame) {
             distributeFrame(*frame);
@@ -441,8 +457,38 @@ struct IgtlServer::Impl {
         }
     }
 
+    // Tells every client that the poses went stale or are fresh again; going stale withdraws the frames
+    // still waiting for them. Those do not count as dropped: no client was too slow for them, they are
+    // held back because they are stale.
+    void changeStale(bool nowStale, const std::string& reason) {
+        std::string bytes;
+        if (!appendStatus(bytes, options.trackerName,
+                          nowStale ? igtl::StatusMessage::STATUS_NOT_READY : igtl::StatusMessage::STATUS_OK,
+                          reason)) {
+            failed("the STATUS message of stale poses");
+        }
+        const Packet packet = bytes.empty() ? nullptr : std::make_shared<const std::string>(std::move(bytes));
+        stale = nowStale;
+        staleStatus = stale ? packet : nullptr;
+        for (auto& client : clients) {
+            if (stale) {
+                client->frame.reset();
+                // Nothing of it sent yet: withdrawn as well. One partly sent is finished, as the client
+                // could not read on otherwise.
+                if (!client->output.empty() && client->output.front().kind == Segment::Frame &&
+                    client->offset == 0) {
+                    client->output.pop_front();
+                }
+            }
+            if (packet) {
+                queueControl(*client, packet);
+            }
+        }
+    }
+
     void distributeFrame(TrackingFrame& frame) {
         auto packet = std::make_shared<FramePacket>();
+        packet->exposureUs = frame.exposureUs;
         std::string status;
         for (ToolPose& tool : frame.tools) {
             packTool(tool, packet->bytes, status);
@@ -507,7 +553,8 @@ struct IgtlServer::Impl {
             client.frame.reset();
             const std::size_t size = client.trackingData ? frame->bytes.size() : frame->transformsSize;
             if (size > 0) {
-                client.output.push_back({frame, frame->bytes.data(), size, Segment::Frame});
+                client.output.push_back(
+                    {frame, frame->bytes.data(), size, Segment::Frame, frame->exposureUs});
             } else {
                 report(client, [](ClientReport& r) { ++r.framesSent; });  // nothing in it for this client
             }
@@ -544,10 +591,24 @@ struct IgtlServer::Impl {
                 if (segment.kind != Segment::Control) {
                     client.inSocket.emplace_back(client.written, segment.kind);
                 }
+                if (segment.kind == Segment::Frame && segment.exposureUs != 0) {
+                    recordLatency(client, segment.exposureUs);
+                }
                 client.output.pop_front();
                 client.offset = 0;
             }
         }
+    }
+
+    // A frame's messages were handed whole to the client's socket: its latency from the exposure.
+    void recordLatency(const Client& client, std::uint64_t exposureUs) {
+        const auto nowUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+        const std::int64_t us = nowUs - static_cast<std::int64_t>(exposureUs);
+        std::lock_guard<std::mutex> lock(reportsMutex);
+        reports[client.id].latency.add(us);
+        latency.add(us);
     }
 
     // The stall clock starts when something is queued for an idle client: from now when it was keeping up
@@ -690,7 +751,9 @@ struct IgtlServer::Impl {
             client.trackingData = false;
         } else if (header.type == "GET_STATUS") {
             std::string reply;
-            if (appendStatus(reply, options.trackerName, igtl::StatusMessage::STATUS_OK, "tracking")) {
+            const int code = stale ? igtl::StatusMessage::STATUS_NOT_READY : igtl::StatusMessage::STATUS_OK;
+            if (appendStatus(reply, options.trackerName, code,
+                             options.statusText ? options.statusText() : "tracking")) {
                 queueControl(client, std::make_shared<const std::string>(std::move(reply)));
             } else {
                 failed("the STATUS reply");
@@ -830,6 +893,9 @@ void IgtlServer::publish(TrackingFrame frame) {
     Impl& d = *m_impl;
     {
         std::lock_guard<std::mutex> lock(d.handoverMutex);
+        if (d.staleRequested) {
+            return;  // stale poses are not sent
+        }
         d.pendingFrame = std::move(frame);
     }
     d.wake();
@@ -854,6 +920,22 @@ void IgtlServer::publishImage(GreyImage image) {
     d.wake();
 }
 
+void IgtlServer::setStale(bool stale, std::string reason) {
+    Impl& d = *m_impl;
+    {
+        std::lock_guard<std::mutex> lock(d.handoverMutex);
+        if (stale == d.staleRequested) {
+            return;
+        }
+        d.staleRequested = stale;
+        d.staleChanges.emplace_back(stale, std::move(reason));
+        if (stale) {
+            d.pendingFrame.reset();  // published before, but not yet sent: stale by now
+        }
+    }
+    d.wake();
+}
+
 std::vector<IgtlServer::ClientReport> IgtlServer::clients() const {
     std::lock_guard<std::mutex> lock(m_impl->reportsMutex);
     std::vector<ClientReport> listed;
@@ -872,6 +954,11 @@ IgtlServer::EarlierClients IgtlServer::earlierClients() const {
 std::size_t IgtlServer::connectedClients() const {
     std::lock_guard<std::mutex> lock(m_impl->reportsMutex);
     return m_impl->connected;
+}
+
+Health::LatencyStats IgtlServer::clientLatency() const {
+    std::lock_guard<std::mutex> lock(m_impl->reportsMutex);
+    return m_impl->latency;
 }
 
 }  // namespace Halvoren::Igtl

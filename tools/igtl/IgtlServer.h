@@ -6,13 +6,18 @@
 // unsent older one (counted as a drop); a client that takes nothing for the stall time-out, that leaves a
 // message unfinished for the message time-out, or that sends what is not a valid message, is disconnected
 // without affecting the others. Past the most clients, a newcomer is told so and refused.
+//
+// While the poses are stale (setStale) no frame goes out: the clients are told so by a STATUS message and
+// told again when frames flow anew.
 
+#include "health/LatencyStats.h"
 #include "igtl/IgtlMessages.h"
 
 #include <sys/socket.h>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -32,6 +37,8 @@ public:
         std::size_t maxClients = 128;                    // connected at once; further ones are refused
         std::size_t departedListed = 16;      // departed clients listed one by one; earlier ones only summed
         std::string trackerName = "Tracker";  // device name of the TDATA messages (20 characters at most)
+        // The text of the answer to GET_STATUS; "tracking" when empty. Called on the server's thread.
+        std::function<std::string()> statusText;
         // Takes a new connection as accept4() does; tests make it fail.
         int (*accept)(int, sockaddr*, socklen_t*, int) = ::accept4;
     };
@@ -42,6 +49,9 @@ public:
         std::uint64_t framesSent = 0;     // acknowledged by the client's side of the connection
         std::uint64_t framesDropped = 0;  // replaced by a newer frame before they were sent
         std::uint64_t imagesSent = 0;
+        // Exposure to the frame's messages handed whole to the socket, for the frames whose exposure
+        // time was known.
+        Health::LatencyStats latency;
         bool connected = false;
         std::string closeReason;  // "refused: ..." for one over the most clients
     };
@@ -77,12 +87,19 @@ public:
     bool wantsImage(const std::string& device) const;
     /// Any thread: hands an image over to be sent, when the image rate allows it.
     void publishImage(GreyImage image);
+    /// Any thread: whether the poses are stale, and why (or, when fresh again, for how long they were).
+    /// The clients get a STATUS with the reason (code not ready, then OK), and while stale no frame: one
+    /// still queued for a client is withdrawn, and those published meanwhile are not sent. A call that
+    /// does not change the state is ignored.
+    void setStale(bool stale, std::string reason);
 
     /// The connected clients and the last departed ones (Options::departedListed), in order of connection.
     std::vector<ClientReport> clients() const;
     /// The clients that departed before those, summed up: memory stays flat however many come and go.
     EarlierClients earlierClients() const;
     std::size_t connectedClients() const;
+    /// Exposure to client of every frame of the run sent with its exposure time, departed clients included.
+    Health::LatencyStats clientLatency() const;
 
 private:
     struct Impl;
