@@ -88,6 +88,11 @@ OpticalTrackingStreamController::OpticalTrackingStreamController(StreamIoAlgorit
     connect(&m_refreshTimer, &QTimer::timeout, this, [this] { refresh(); });
 }
 
+void OpticalTrackingStreamController::setHealthLine(const QString& text, bool alert) {
+    m_health->setText(text);
+    m_health->setStyleSheet(alert ? QStringLiteral("color: red; font-weight: bold;") : QString());
+}
+
 QWidget* OpticalTrackingStreamController::makeStreamBox() {
     auto* streamBox = new QGroupBox(tr("Stream"), this);
     auto* streamLayout = new QVBoxLayout(streamBox);
@@ -95,9 +100,13 @@ QWidget* OpticalTrackingStreamController::makeStreamBox() {
     m_name->setObjectName("streamName");
     m_state = new QLabel(streamBox);
     m_state->setObjectName("streamState");
+    m_health = new QLabel(tr("no frames yet"), streamBox);
+    m_health->setObjectName("streamHealth");
+    m_health->setWordWrap(true);
     auto* info = new QFormLayout();
     info->addRow(tr("Name"), m_name);
     info->addRow(tr("State"), m_state);
+    info->addRow(tr("Health"), m_health);
     streamLayout->addLayout(info);
     auto* buttons = new QHBoxLayout();
     m_open = makeButton(tr("Open"), "open", streamBox);

@@ -49,6 +49,9 @@ public:
     /// GUI thread. Removes the instrument selected in the list; false when none is selected or the stream
     /// refused.
     bool removeSelectedMarker();
+    /// GUI thread. The stream's health as the application counts it (frame rate, missed frames,
+    /// latency), in red when `alert` (the poses are stale).
+    void setHealthLine(const QString& text, bool alert);
     /// GUI thread. Shows what the stream reported since the last refresh; the timer calls it.
     void refresh();
 
@@ -105,6 +108,7 @@ private:
 
     QLabel* m_name;
     QLabel* m_state;
+    QLabel* m_health;
     QPushButton* m_open;
     QPushButton* m_start;
     QPushButton* m_stop;

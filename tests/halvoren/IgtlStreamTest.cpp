@@ -76,7 +76,7 @@ TEST(IgtlStream, TheExampleClientReceivesEveryMarkerAsWrittenToCsv) {
         for (std::string field; std::getline(fields, field, ',');) {
             f.push_back(field);
         }
-        if (f.size() == 11 && f[0] != "timestamp" && std::stod(f[3]) > 0.0) {
+        if (f.size() == 14 && f[0] != "timestamp" && std::stod(f[3]) > 0.0) {
             written[{f[2], f[0]}] = {std::stod(f[4]), std::stod(f[5]), std::stod(f[6])};
         }
     }

@@ -1,7 +1,7 @@
 // The application as a host: it reaches the stream only through the plug-in module it loads.
 #include "AppProcess.h"
-#include "support/TempFiles.h"
 #include "support/LogCapture.h"
+#include "support/TempFiles.h"
 
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/StreamSession.h"

@@ -158,8 +158,10 @@ TEST(StreamCommand, StreamsEveryExampleMarkerAsJsonLinesAndCsv) {
     TestSupport::TempFiles files;
     const std::string poses = files.path("poses.jsonl");
     const std::string saved = files.path("saved.xml");
-    AppRun run = runApp({"stream", "--frames", "40", "--format", "jsonl", "--output",
-                         QString::fromStdString(poses), "--save-workspace", QString::fromStdString(saved)});
+    // Lines counted exactly: a slow test machine's pause must not add the stale lines of a pause.
+    AppRun run =
+        runApp({"stream", "--frames", "40", "--format", "jsonl", "--stale-after", "60000", "--output",
+                QString::fromStdString(poses), "--save-workspace", QString::fromStdString(saved)});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.err.find("frames 40"), std::string::npos) << run.err;
 
@@ -175,6 +177,9 @@ TEST(StreamCommand, StreamsEveryExampleMarkerAsJsonLinesAndCsv) {
         const QJsonObject o = doc.object();
         ASSERT_EQ(o.value("position").toArray().size(), 3) << line;
         ASSERT_EQ(o.value("rotation").toArray().size(), 4) << line;
+        EXPECT_FALSE(o.value("stale").toBool()) << line;
+        EXPECT_GT(o.value("frame").toInt(), 0) << line;
+        EXPECT_EQ(o.value("status").toString(), o.value("quality").toDouble() > 0 ? "OK" : "INVALID") << line;
         const double quality = o.value("quality").toDouble();
         auto& s = seen[o.value("id").toString().toStdString()];
         if (quality > 0) {
@@ -189,11 +194,12 @@ TEST(StreamCommand, StreamsEveryExampleMarkerAsJsonLinesAndCsv) {
     }
 
     // The saved workspace configures the next run; CSV has a header and one line per instrument per frame.
-    AppRun again = runApp({"stream", "--workspace", QString::fromStdString(saved), "--frames", "10"});
+    AppRun again = runApp(
+        {"stream", "--workspace", QString::fromStdString(saved), "--frames", "10", "--stale-after", "60000"});
     ASSERT_EQ(again.exitCode, 0) << again.err;
     const auto csv = lines(again.out);
     ASSERT_EQ(csv.size(), 1u + 10u * 3u);
-    EXPECT_EQ(csv[0], "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz");
+    EXPECT_EQ(csv[0], "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz,status,stale,frame");
     EXPECT_NE(csv[1].find("atracsys-1200,pointer,"), std::string::npos) << csv[1];
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <ostream>
@@ -145,6 +146,20 @@ void declareLogLevel(CLI::App& command, StreamSetup& setup) {
         ->excludes(quiet);
 }
 
+/// The tracking health options of the commands that stream: the quality gate and the staleness bound.
+void declareHealth(CLI::App& command, StreamSetup& setup) {
+    command
+        .add_option("--min-quality", setup.minQuality,
+                    "an instrument below this quality (0 to 1) counts as not seen (default 0: no gate)")
+        ->type_name("Q")
+        ->check(within(0.0, 1.0, "a quality from 0 to 1"));
+    command
+        .add_option("--stale-after", setup.staleAfterMs,
+                    "no new frame this long: the poses are stale (default: three frame periods, at least 50)")
+        ->type_name("MS")
+        ->check(within<std::int64_t>(1, 60000, "a number of milliseconds from 1 to 60000"));
+}
+
 /// The options that configure the stream, as every command that runs it has them.
 void declareSetup(CLI::App& command, StreamSetup& setup, Images images) {
     declareWorkspace(command, setup, "configure the stream from a workspace file");
@@ -182,6 +197,10 @@ void declareStream(CLI::App& command, StreamOptions& options) {
     command.add_option("--output", options.output, "write the poses to FILE instead of standard output")
         ->type_name("FILE")
         ->check(kFilePath);
+    declareHealth(command, options);
+    command.add_option("--health-every", options.healthEverySeconds, "print the health block this often")
+        ->type_name("SECONDS")
+        ->check(within(0.0, std::numeric_limits<double>::infinity(), "a number of seconds"));
 }
 
 void declareGui(CLI::App& command, GuiOptions& options) {
@@ -192,6 +211,7 @@ void declareGui(CLI::App& command, GuiOptions& options) {
     declareMarkers(command, options,
                    "track the marker geometry in FILE (repeatable; default: data/markers/*.ini)");
     declareSetup(command, options, Images::OptOut);
+    declareHealth(command, options);
     // An empty path would mean no screenshot: offscreen, a window nobody can close.
     CLI::Option* screenshot =
         command
@@ -270,41 +290,51 @@ Commands declareCommands(CLI::App& app, CommandLineOptions& options) {
     app.get_formatter()->column_width(36);
     app.require_subcommand(0, 1);
     Commands commands;
-    commands.stream = app.add_subcommand(
-        "stream", "Streams poses from the tracking camera, one line per instrument per frame.");
-    declareStream(*commands.stream, options.stream);
-    commands.gui = app.add_subcommand(
-        "gui",
-        "Shows the stream's panel and camera views in a window.\n"
-        "Opens a window with the stream's controller panel and the left and right camera images, and\n"
-        "streams until the window is closed.");
-    declareGui(*commands.gui, options.gui);
-    commands.plugins = app.add_subcommand(
-        "plugins",
-        "Lists the loaded plug-ins, their algorithms and conversions, and the refused modules.\n"
-        "Lists the plug-in modules loaded from the plug-in folder beside the application and from the\n"
-        "folders of HALVOREN_PLUGIN_PATH (separated by ':'): their algorithms, the workspace conversions\n"
-        "they registered, and every module that was refused, with the reason.");
-    commands.convert = app.add_subcommand(
-        "convert",
-        "Brings an old workspace file up to date.\n"
-        "Runs the workspace conversions of the loaded plug-ins on the workspace file IN, says what they\n"
-        "changed, and writes the workspace in the current format to OUT (which may be IN).");
-    declareConvert(*commands.convert, options.convert);
-    commands.pivot = app.add_subcommand(
-        "pivot",
-        "Pivot calibration of a tool's tip.\n"
-        "Pivot the tool about its tip, resting in a fixed point, while the camera records the marker;\n"
-        "prints the tip offset in the marker's frame, the pivot point, the RMS residual and the angular\n"
-        "spread of the poses.");
-    declarePivot(*commands.pivot, options.pivot);
-    commands.defineMarker = app.add_subcommand(
-        "define-marker",
-        "Learns a new marker's geometry from the camera.\n"
-        "Show the new rigid body (3 to 6 fiducials) to the camera and move it; its geometry is learnt\n"
-        "from the fiducials no registered marker explains, written as a geometry file, then registered\n"
-        "and tracked for 100 frames as a check.");
-    declareDefineMarker(*commands.defineMarker, options.defineMarker);
+    // One row a command: where it is kept, its name, its description (the first line sums it up) and
+    // the declaration of its options.
+    struct Row {
+        CLI::App** command;
+        const char* name;
+        const char* description;
+        std::function<void(CLI::App&)> declare;
+    };
+    const Row rows[] = {
+        {&commands.stream, "stream",
+         "Streams poses from the tracking camera, one line per instrument per frame.",
+         [&](CLI::App& command) { declareStream(command, options.stream); }},
+        {&commands.gui, "gui",
+         "Shows the stream's panel and camera views in a window.\n"
+         "Opens a window with the stream's controller panel and the left and right camera images, and\n"
+         "streams until the window is closed.",
+         [&](CLI::App& command) { declareGui(command, options.gui); }},
+        {&commands.plugins, "plugins",
+         "Lists the loaded plug-ins, their algorithms and conversions, and the refused modules.\n"
+         "Lists the plug-in modules loaded from the plug-in folder beside the application and from the\n"
+         "folders of HALVOREN_PLUGIN_PATH (separated by ':'): their algorithms, the workspace conversions\n"
+         "they registered, and every module that was refused, with the reason.",
+         [](CLI::App&) {}},
+        {&commands.convert, "convert",
+         "Brings an old workspace file up to date.\n"
+         "Runs the workspace conversions of the loaded plug-ins on the workspace file IN, says what they\n"
+         "changed, and writes the workspace in the current format to OUT (which may be IN).",
+         [&](CLI::App& command) { declareConvert(command, options.convert); }},
+        {&commands.pivot, "pivot",
+         "Pivot calibration of a tool's tip.\n"
+         "Pivot the tool about its tip, resting in a fixed point, while the camera records the marker;\n"
+         "prints the tip offset in the marker's frame, the pivot point, the RMS residual and the angular\n"
+         "spread of the poses.",
+         [&](CLI::App& command) { declarePivot(command, options.pivot); }},
+        {&commands.defineMarker, "define-marker",
+         "Learns a new marker's geometry from the camera.\n"
+         "Show the new rigid body (3 to 6 fiducials) to the camera and move it; its geometry is learnt\n"
+         "from the fiducials no registered marker explains, written as a geometry file, then registered\n"
+         "and tracked for 100 frames as a check.",
+         [&](CLI::App& command) { declareDefineMarker(command, options.defineMarker); }},
+    };
+    for (const Row& row : rows) {
+        *row.command = app.add_subcommand(row.name, row.description);
+        row.declare(**row.command);
+    }
     return commands;
 }
 

@@ -147,10 +147,20 @@ void watchForScreenshot(QTimer& watch, MainWindow& window, StreamControllerBase*
     watch.start(20);
 }
 
-/// GUI thread: a camera that delivers no frames is named. Only while running: the panel may stop the
-/// stream, and a start begins a new wait.
-void watchFrames(QTimer& frameCheck, MainWindow& window, const Stream& stream, GuiRun& run) {
-    QObject::connect(&frameCheck, &QTimer::timeout, &window, [&stream, &run] {
+/// GUI thread: the panel's health line, red while the poses are stale.
+void showHealth(StreamControllerBase* panel, const Health::TrackingHealth& health) {
+    if (auto* tracking = dynamic_cast<OpticalTrackingStreamController*>(panel)) {
+        const Health::HealthFigures figures = health.figures();
+        tracking->setHealthLine(QString::fromStdString(Health::healthLine(figures)), figures.stale);
+    }
+}
+
+/// GUI thread: a camera that delivers no frames is named, and the panel shows the health. Only while
+/// running: the panel may stop the stream, and a start begins a new wait.
+void watchFrames(QTimer& frameCheck, MainWindow& window, const Stream& stream, StreamControllerBase* panel,
+                 const Health::TrackingHealth& health, GuiRun& run) {
+    QObject::connect(&frameCheck, &QTimer::timeout, &window, [&stream, panel, &health, &run] {
+        showHealth(panel, health);
         const bool running = stream.isStateOneOf({Stream::Running});
         if (running && !run.waitingForFrames) {
             run.frameWatch.restart();
@@ -165,8 +175,9 @@ void watchFrames(QTimer& frameCheck, MainWindow& window, const Stream& stream, G
 
 /// Shows the window with the panel, which it takes over, until it is closed. False when the panel could
 /// not start the stream.
-bool showWindow(Stream& stream, std::unique_ptr<AlgorithmController> controller, StreamControllerBase* panel,
-                const GuiOptions& options, GuiRun& run, std::ostream& err) {
+bool showWindow(const StreamSession& session, std::unique_ptr<AlgorithmController> controller,
+                StreamControllerBase* panel, const GuiOptions& options, GuiRun& run, std::ostream& err) {
+    Stream& stream = session.stream();
     MainWindow window(stream);
     panel->setDisplayWidget(window.display());
     window.setPanel(panel);  // the window owns the panel from now on
@@ -189,7 +200,7 @@ bool showWindow(Stream& stream, std::unique_ptr<AlgorithmController> controller,
         watchForScreenshot(watch, window, panel, stream, options, run, err);
     }
     QTimer frameCheck;
-    watchFrames(frameCheck, window, stream, run);
+    watchFrames(frameCheck, window, stream, panel, session.health(), run);
     QApplication::exec();  // until the window is closed
     run.interrupted = closeOnSignal.received();
     return true;
@@ -232,7 +243,7 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
         counter->disconnect();
         return ExitNoPlugin;
     }
-    const bool started = showWindow(stream, std::move(controller), panel, options, run, err);
+    const bool started = showWindow(session, std::move(controller), panel, options, run, err);
     counter->disconnect();
     stream.close();
     if (!started) {
@@ -245,6 +256,7 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
     if (run.waitingForFrames) {
         run.frameWatch.writeSummary(err);
     }
+    session.writeHealth(err);
     return run.result;
 }
 

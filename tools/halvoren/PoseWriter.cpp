@@ -1,5 +1,7 @@
 #include "halvoren/PoseWriter.h"
 
+#include "health/FrameAccounting.h"
+
 #include <Eigen/Geometry>
 
 #include <cstdio>
@@ -50,8 +52,8 @@ std::string csvField(const std::string& text) {
 }
 }  // namespace
 
-PoseWriter::PoseWriter(std::ostream& out, PoseFormat format, std::size_t queueFrames)
-    : m_out(out), m_format(format), m_capacity(queueFrames) {
+PoseWriter::PoseWriter(std::ostream& out, PoseFormat format, std::size_t queueFrames, double minQuality)
+    : m_out(out), m_format(format), m_capacity(queueFrames), m_minQuality(minQuality) {
     m_thread = std::thread([this] { run(); });
 }
 
@@ -68,7 +70,7 @@ void PoseWriter::begin() {
     if (m_format == PoseFormat::Csv) {
         Pending header;
         header.kind = Pending::Text;
-        header.text = "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz\n";
+        header.text = std::string(csvHeader()) + '\n';
         enqueue(std::move(header));
     }
 }
@@ -111,7 +113,7 @@ void PoseWriter::run() {
                 case Pending::Frame: {
                     std::string text;
                     for (const TrackingInstrument& instrument : pending.instruments) {
-                        text += formatLine(instrument, m_format);
+                        text += formatLine(instrument, m_format, m_minQuality, pending.stale, pending.frame);
                         text += '\n';
                     }
                     m_out.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -133,7 +135,13 @@ void PoseWriter::run() {
     }
 }
 
-std::string PoseWriter::formatLine(const TrackingInstrument& instrument, PoseFormat format) {
+const char* PoseWriter::csvHeader() {
+    return "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz,status,stale,frame";
+}
+
+std::string PoseWriter::formatLine(const TrackingInstrument& instrument, PoseFormat format, double minQuality,
+                                   bool stale, std::uint32_t frame) {
+    const char* status = !stale && Health::passesGate(instrument, minQuality) ? "OK" : "INVALID";
     const Eigen::Matrix3d rotation = instrument.pose.topLeftCorner<3, 3>();
     Eigen::Quaterniond q(rotation);
     q.normalize();
@@ -146,40 +154,73 @@ std::string PoseWriter::formatLine(const TrackingInstrument& instrument, PoseFor
     if (format == PoseFormat::Csv) {
         line << instrument.timestamp << ',' << csvField(instrument.id.ID) << ','
              << csvField(instrument.id.name) << ',' << instrument.quality << ',' << t.x() << ',' << t.y()
-             << ',' << t.z() << ',' << q.w() << ',' << q.x() << ',' << q.y() << ',' << q.z();
+             << ',' << t.z() << ',' << q.w() << ',' << q.x() << ',' << q.y() << ',' << q.z() << ',' << status
+             << ',' << (stale ? 1 : 0) << ',';
+        if (frame != 0) {
+            line << frame;
+        }
     } else {
         line << "{\"timestamp\":" << instrument.timestamp << ",\"id\":" << jsonString(instrument.id.ID)
              << ",\"name\":" << jsonString(instrument.id.name) << ",\"quality\":" << instrument.quality
              << ",\"position\":[" << t.x() << ',' << t.y() << ',' << t.z() << "],\"rotation\":[" << q.w()
-             << ',' << q.x() << ',' << q.y() << ',' << q.z() << "]}";
+             << ',' << q.x() << ',' << q.y() << ',' << q.z() << "],\"status\":\"" << status
+             << "\",\"stale\":" << (stale ? "true" : "false") << ",\"frame\":";
+        if (frame != 0) {
+            line << frame;
+        } else {
+            line << "null";
+        }
+        line << '}';
     }
     return line.str();
 }
 
-bool PoseWriter::writeFrame(const std::vector<TrackingInstrument>& instruments) {
+bool PoseWriter::writeFrame(const std::vector<TrackingInstrument>& instruments, std::uint32_t frameNumber) {
     if (m_failed.load()) {
         return false;
     }
     Pending frame;
     frame.instruments = instruments;  // copied before the lock: the writer's thread is not held up
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_queue.size() >= m_capacity) {
-            ++m_dropped;
-            return true;
-        }
-        m_queue.push_back(std::move(frame));
+    frame.frame = frameNumber;
+    if (!tryEnqueue(std::move(frame))) {
+        ++m_dropped;
+        return true;
     }
-    m_queued.notify_one();
     ++m_frames;
     for (const TrackingInstrument& instrument : instruments) {
         InstrumentSummary& s = m_summary[instrument.id.ID];
         s.name = instrument.id.name;
-        if (instrument.quality > 0.0) {
+        if (Health::passesGate(instrument, m_minQuality)) {
             ++s.seen;
             s.qualitySum += instrument.quality;
         }
     }
+    return true;
+}
+
+bool PoseWriter::writeStale(const std::vector<TrackingInstrument>& instruments, std::uint32_t frame) {
+    if (m_failed.load()) {
+        return false;
+    }
+    Pending lines;
+    lines.instruments = instruments;
+    lines.stale = true;
+    lines.frame = frame;
+    if (!tryEnqueue(std::move(lines))) {
+        ++m_dropped;
+    }
+    return true;
+}
+
+bool PoseWriter::tryEnqueue(Pending pending) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_queue.size() >= m_capacity) {
+            return false;
+        }
+        m_queue.push_back(std::move(pending));
+    }
+    m_queued.notify_one();
     return true;
 }
 

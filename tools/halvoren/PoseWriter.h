@@ -28,8 +28,10 @@ public:
     static constexpr std::size_t kDefaultQueueFrames = 256;
 
     /// `out` must outlive the writer; from here on only the writer's thread touches it. At most
-    /// `queueFrames` frames wait to be written.
-    PoseWriter(std::ostream& out, PoseFormat format, std::size_t queueFrames = kDefaultQueueFrames);
+    /// `queueFrames` frames wait to be written. An instrument whose quality is below `minQuality` counts
+    /// as not seen (its status is INVALID, its pose is kept).
+    PoseWriter(std::ostream& out, PoseFormat format, std::size_t queueFrames = kDefaultQueueFrames,
+               double minQuality = 0.0);
     /// Writes what is still queued, then ends the writer's thread.
     ~PoseWriter();
     PoseWriter(const PoseWriter&) = delete;
@@ -40,7 +42,11 @@ public:
     /// Hands a frame over to be written, one line per instrument; never waits for the output. False
     /// once a write has failed: nothing more is written after that. writeFrame(), frames(), dropped()
     /// and summary() are the caller's to synchronize, as one thread's.
-    bool writeFrame(const std::vector<TrackingInstrument>& instruments);
+    /// `frame`: the camera's frame counter, 0 when the data does not say.
+    bool writeFrame(const std::vector<TrackingInstrument>& instruments, std::uint32_t frame = 0);
+    /// Hands over the last poses again, marked stale (and INVALID): no new frame came for too long. Not
+    /// counted as a frame.
+    bool writeStale(const std::vector<TrackingInstrument>& instruments, std::uint32_t frame = 0);
     /// Frames taken to be written (dropped ones not included).
     std::uint64_t frames() const { return m_frames; }
     /// Frames dropped because the queue was full: the output could not keep up.
@@ -52,7 +58,7 @@ public:
 
     struct InstrumentSummary {
         std::string name;
-        std::uint64_t seen = 0;  // frames with a quality above 0
+        std::uint64_t seen = 0;  // frames seen with a quality not below the gate
         double qualitySum = 0.0;
     };
     const std::map<std::string, InstrumentSummary>& summary() const { return m_summary; }
@@ -60,8 +66,12 @@ public:
     /// the frames dropped, if any.
     void writeSummary(std::ostream& out) const;
 
-    /// One line for an instrument, without the line end.
-    static std::string formatLine(const TrackingInstrument& instrument, PoseFormat format);
+    /// The CSV header line, without the line end.
+    static const char* csvHeader();
+    /// One line for an instrument, without the line end: its status is OK when it passes the quality
+    /// gate and the pose is not stale, INVALID otherwise.
+    static std::string formatLine(const TrackingInstrument& instrument, PoseFormat format,
+                                  double minQuality = 0.0, bool stale = false, std::uint32_t frame = 0);
 
 private:
     // Text to write as it is (the header), a frame to format, or a request to flush the output.
@@ -69,14 +79,19 @@ private:
         enum Kind { Text, Frame, Flush } kind = Frame;
         std::string text;
         std::vector<TrackingInstrument> instruments;
+        bool stale = false;
+        std::uint32_t frame = 0;
     };
 
     void run();
     void enqueue(Pending pending);
+    /// False when the queue is full.
+    bool tryEnqueue(Pending pending);
 
     std::ostream& m_out;  // the writer's thread's
     const PoseFormat m_format;
     const std::size_t m_capacity;
+    const double m_minQuality;
     std::atomic<bool> m_failed{false};
 
     // The caller's.

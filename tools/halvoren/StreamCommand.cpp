@@ -5,6 +5,7 @@
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/StreamSession.h"
 
+#include "health/FrameAccounting.h"
 #include "host/Log.h"
 #include "host/TrackingStream.h"
 #include "host/WorkspaceConversionRegistry.h"
@@ -19,8 +20,10 @@
 #include <condition_variable>
 #include <csignal>
 #include <fstream>
+#include <iomanip>
 #include <mutex>
 #include <ostream>
+#include <sstream>
 
 namespace Halvoren::App {
 
@@ -40,7 +43,30 @@ struct FrameSink {
     std::uint64_t limit = 0;
     bool done = false;
     std::size_t trackedInstruments = 0;
+    double minQuality = 0.0;
+    std::uint32_t lastFrame = 0;  // the camera's counter of the last frame written
 };
+
+/// The watchdog's thread, or the worker's: says that the poses went stale, or are fresh again, and
+/// writes the last poses once more marked stale, so that a reader of the poses learns it too.
+void noteStaleness(FrameSink& sink, const StreamSession& session, bool stale, double milliseconds,
+                   std::ostream& err) {
+    std::lock_guard<std::mutex> lock(sink.mutex);
+    if (sink.writer == nullptr || sink.done) {
+        return;
+    }
+    std::ostringstream note;
+    note << std::fixed << std::setprecision(0);
+    if (stale) {
+        note << "halvoren: no new frame from the camera for " << milliseconds << " ms: the poses are stale\n";
+        if (const TrackingStream* tracking = session.trackingStream()) {
+            sink.writer->writeStale(tracking->instruments(), sink.lastFrame);
+        }
+    } else {
+        note << "halvoren: frames from the camera again after " << milliseconds << " ms\n";
+    }
+    err << note.str() << std::flush;
+}
 
 /// Counts the warnings and errors logged while it lives, for the run's summary.
 class LogCounter {
@@ -98,13 +124,15 @@ void takeFrame(FrameSink& sink, FrameWatch& frameWatch, const std::shared_ptr<co
     if (sink.done) {
         return;
     }
-    sink.writer->writeFrame(tracking->instruments());
+    const auto* info = tracking->components().get<TrackingFrameInfoData>();
+    sink.lastFrame = info != nullptr ? info->counter : 0;
+    sink.writer->writeFrame(tracking->instruments(), sink.lastFrame);
     if (sink.writer->failed()) {
         sink.done = true;  // every further pose would be lost too
     }
     sink.trackedInstruments = 0;
     for (const TrackingInstrument& instrument : tracking->instruments()) {
-        sink.trackedInstruments += instrument.quality > 0.0 ? 1 : 0;
+        sink.trackedInstruments += Health::passesGate(instrument, sink.minQuality) ? 1 : 0;
     }
     if (sink.limit != 0 && sink.writer->frames() >= sink.limit) {
         sink.done = true;
@@ -131,6 +159,8 @@ bool streamUntilDone(const StreamOptions& options, const StreamSession& session,
     const TrackingStream* tracking = session.trackingStream();
     const std::size_t instrumentCount = tracking != nullptr ? tracking->instruments().size() : 0;
     auto lastProgress = startTime;
+    auto lastHealth = startTime;
+    const auto healthEvery = std::chrono::duration<double>(options.healthEverySeconds);
     bool running = true;
     while (true) {
         QCoreApplication::processEvents();
@@ -148,6 +178,13 @@ bool streamUntilDone(const StreamOptions& options, const StreamSession& session,
             running = false;
             sink.done = true;
             break;
+        }
+        if (options.healthEverySeconds > 0.0 && now - lastHealth >= healthEvery) {
+            lastHealth = now;
+            if (progress) {
+                err << '\n';
+            }
+            session.writeHealth(err);
         }
         if (progress && now - lastProgress > std::chrono::milliseconds(250)) {
             lastProgress = now;
@@ -203,6 +240,7 @@ int writeSummary(const StreamOptions& options, const RunEnd& end, const PoseWrit
     }
     writer.writeSummary(err);
     frameWatch.writeSummary(err);
+    session.writeHealth(err);
     session.writeIgtlSummary(err);
     logged.writeSummary(err);
     if (!end.written) {
@@ -218,14 +256,17 @@ int writeSummary(const StreamOptions& options, const RunEnd& end, const PoseWrit
 }
 
 /// Streams the poses into `target` through a session that is set up.
-int streamPoses(const StreamOptions& options, StreamSession& session, std::ostream& target,
+int streamPoses(const StreamOptions& options, StreamSession& session, FrameSink& sink, std::ostream& target,
                 std::ofstream& file, const LogCounter& logged, std::ostream& err) {
     Stream& stream = session.stream();
-    PoseWriter writer(target, options.format);
+    PoseWriter writer(target, options.format, PoseWriter::kDefaultQueueFrames, options.minQuality);
     FrameWatch frameWatch;
-    FrameSink sink;
-    sink.writer = &writer;
-    sink.limit = options.frames;
+    {
+        std::lock_guard<std::mutex> lock(sink.mutex);
+        sink.writer = &writer;
+        sink.limit = options.frames;
+        sink.minQuality = options.minQuality;
+    }
     auto connection = stream.signalStreamData.connect(
         [&](const std::shared_ptr<const StreamData>& data) { takeFrame(sink, frameWatch, data); });
     writer.begin();  // no frame arrives before the stream starts
@@ -241,6 +282,10 @@ int streamPoses(const StreamOptions& options, StreamSession& session, std::ostre
     stream.close();
     connection->disconnect();
     session.stopIgtl();
+    {
+        std::lock_guard<std::mutex> lock(sink.mutex);
+        sink.writer = nullptr;  // goes before the session's watchdog
+    }
     end.written = writer.flush();
     if (file.is_open()) {
         file.close();
@@ -259,7 +304,11 @@ int runStream(const StreamOptions& options, std::ostream& out, std::ostream& err
         return ExitBadInput;
     }
     LoadedPlugins plugins;
+    FrameSink sink;
     StreamSession session(plugins.manager());
+    session.setStaleListener([&sink, &session, &err](bool stale, double milliseconds) {
+        noteStaleness(sink, session, stale, milliseconds, err);
+    });
     int setupCode = ExitOk;
     if (!session.create(options, false, err, setupCode)) {
         return setupCode;
@@ -272,7 +321,7 @@ int runStream(const StreamOptions& options, std::ostream& out, std::ostream& err
             return ExitBadInput;
         }
     }
-    return streamPoses(options, session, file.is_open() ? static_cast<std::ostream&>(file) : out, file,
+    return streamPoses(options, session, sink, file.is_open() ? static_cast<std::ostream&>(file) : out, file,
                        logged, err);
 }
 

@@ -15,7 +15,8 @@ struct StreamOptions : StreamSetup {
     std::uint64_t frames = 300;    // 0: no frame limit
     double durationSeconds = 0.0;  // 0: no time limit
     PoseFormat format = PoseFormat::Csv;
-    std::string output;  // stdout when empty
+    std::string output;               // stdout when empty
+    double healthEverySeconds = 0.0;  // print the health block this often while running; 0: at the end only
 };
 
 /// Runs the command: the poses go to `out` unless the options name a file, messages to `err`. Returns the

@@ -17,8 +17,10 @@
 
 #include <exception>
 #include <filesystem>
+#include <iomanip>
 #include <map>
 #include <ostream>
+#include <sstream>
 #include <vector>
 
 namespace Halvoren::App {
@@ -96,6 +98,12 @@ StreamSession::StreamSession(PluginManager& plugins) : m_plugins(plugins) {}
 StreamSession::~StreamSession() {
     if (m_stream) {
         m_stream->close();
+    }
+    for (const auto& connection : m_healthConnections) {
+        connection->disconnect();
+    }
+    if (m_health) {
+        m_health->pause();  // no word of staleness after this
     }
     // Nothing emits any more: the clients can be let go.
     m_igtlOutput.reset();
@@ -226,6 +234,7 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
     if (!makeStream(settings, err, exitCode) || !registerMarkers(named.size(), markers, err, exitCode)) {
         return false;
     }
+    startHealth(setup);
     if (setup.igtlPort && !startIgtl(setup, err)) {
         exitCode = ExitFailure;
         return false;
@@ -291,6 +300,8 @@ bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
     options.port = *setup.igtlPort;
     options.imageRateHz = setup.images ? setup.igtlImageRate : 0.0;
     options.maxClients = setup.igtlMaxClients;
+    // GET_STATUS answers with the health, counted on the stream's thread, read on the server's.
+    options.statusText = [health = m_health.get()] { return Health::healthLine(health->figures()); };
     m_igtlServer = std::make_unique<Igtl::IgtlServer>(options);
     std::string error;
     if (!m_igtlServer->start(error)) {
@@ -303,13 +314,68 @@ bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
     if (auto* group = dynamic_cast<StreamGroupBase*>(m_stream.get()); group != nullptr && setup.images) {
         imageStreams = group->substreams();
     }
-    m_igtlOutput = std::make_unique<Igtl::IgtlStreamOutput>(*m_igtlServer, *m_stream, imageStreams);
+    m_igtlOutput =
+        std::make_unique<Igtl::IgtlStreamOutput>(*m_igtlServer, *m_stream, imageStreams, setup.minQuality);
     err << "halvoren: serving OpenIGTLink on " << m_igtlServer->listeningOn() << ", port "
         << m_igtlServer->port() << std::endl;
     return true;
 }
 
+void StreamSession::startHealth(const StreamSetup& setup) {
+    Health::TrackingHealth::Options options;
+    options.minQuality = setup.minQuality;
+    options.staleAfter = std::chrono::milliseconds(setup.staleAfterMs);
+    m_health = std::make_unique<Health::TrackingHealth>(
+        options, [this](bool stale, double milliseconds) { onStale(stale, milliseconds); });
+    Health::TrackingHealth* health = m_health.get();
+    m_healthConnections.push_back(
+        m_stream->signalStreamData.connect([health](const std::shared_ptr<const StreamData>& data) {
+            if (data) {
+                health->addData(*data);
+            }
+        }));
+    // A stream stopped on purpose delivers no frames, and that is no staleness.
+    m_healthConnections.push_back(
+        m_stream->signalStateChanged.connect([health](const Stream::StateChange& change) {
+            if (change.newState != Stream::Running) {
+                health->pause();
+            }
+        }));
+}
+
+void StreamSession::onStale(bool stale, double millisecondsWithoutFrame) {
+    std::ostringstream reason;
+    reason << std::fixed << std::setprecision(0);
+    if (stale) {
+        reason << "no new frame from the camera for " << millisecondsWithoutFrame
+               << " ms: the poses are stale";
+    } else {
+        reason << "frames from the camera again after " << millisecondsWithoutFrame << " ms";
+    }
+    if (m_igtlServer) {
+        m_igtlServer->setStale(stale, reason.str());
+    }
+    if (m_staleListener) {
+        m_staleListener(stale, millisecondsWithoutFrame);
+    }
+}
+
+void StreamSession::writeHealth(std::ostream& out) const {
+    if (!m_health) {
+        return;
+    }
+    if (!m_igtlServer) {
+        Health::writeHealthBlock(out, m_health->figures());
+        return;
+    }
+    const Health::LatencyStats clients = m_igtlServer->clientLatency();
+    Health::writeHealthBlock(out, m_health->figures(), &clients);
+}
+
 void StreamSession::stopIgtl() {
+    if (m_health) {
+        m_health->pause();  // the stream is closed: no word of staleness after this
+    }
     m_igtlOutput.reset();
     if (m_igtlServer) {
         m_igtlServer->stop();

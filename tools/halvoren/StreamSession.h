@@ -4,6 +4,8 @@
 
 #include "halvoren/StreamSetup.h"
 
+#include "health/TrackingHealth.h"
+
 #include "host/Algorithm.h"
 #include "host/Properties.h"
 #include "host/Stream.h"
@@ -20,6 +22,7 @@ class IgtlStreamOutput;
 
 namespace Halvoren {
 class PluginManager;
+class SignalConnection;
 class TrackingStream;
 }  // namespace Halvoren
 
@@ -48,14 +51,25 @@ public:
     /// reason, sets the exit code and returns false.
     bool create(const StreamSetup& setup, bool startWithPanel, std::ostream& err, int& exitCode);
 
+    /// Before create(): also told when the poses go stale and when frames come back, after the
+    /// OpenIGTLink clients were told (see Health::TrackingHealth for the threads).
+    void setStaleListener(Health::TrackingHealth::StaleListener listener) {
+        m_staleListener = std::move(listener);
+    }
+
     Algorithm* algorithm() const { return m_algorithm.get(); }
+    /// The run's tracking health, counted from the stream's start. Valid after a successful create().
+    Health::TrackingHealth& health() const { return *m_health; }
+    /// The health block, with the latency to the OpenIGTLink clients when serving them.
+    void writeHealth(std::ostream& out) const;
     /// Valid after a successful create().
     Stream& stream() const { return *m_stream; }
     /// The stream as tracking stream, when it is one.
     TrackingStream* trackingStream() const;
     /// The OpenIGTLink server, when the set-up asked for one.
     Igtl::IgtlServer* igtlServer() const { return m_igtlServer.get(); }
-    /// Disconnects the OpenIGTLink clients once the stream is closed; the summary stays.
+    /// Once the stream is closed: no staleness is reported any more (the stream ended on purpose), and the
+    /// OpenIGTLink clients are disconnected; the summaries stay.
     void stopIgtl();
     /// One line per OpenIGTLink client: frames sent and dropped, and how it left; the clients that left
     /// before the last few summed up in one line.
@@ -70,12 +84,19 @@ private:
                          std::ostream& err, int& exitCode);
     /// Serves the stream to OpenIGTLink clients.
     bool startIgtl(const StreamSetup& setup, std::ostream& err);
+    /// Counts the stream's frames and watches for staleness; stopping the stream pauses the watch.
+    void startHealth(const StreamSetup& setup);
+    /// The watchdog's thread, or the stream's worker: the poses went stale or are fresh again.
+    void onStale(bool stale, double millisecondsWithoutFrame);
 
     PluginManager& m_plugins;
     std::unique_ptr<Algorithm> m_algorithm;
     std::unique_ptr<Stream> m_stream;
     std::unique_ptr<Igtl::IgtlServer> m_igtlServer;
     std::unique_ptr<Igtl::IgtlStreamOutput> m_igtlOutput;
+    Health::TrackingHealth::StaleListener m_staleListener;
+    std::unique_ptr<Health::TrackingHealth> m_health;
+    std::vector<std::shared_ptr<SignalConnection>> m_healthConnections;
 };
 
 }  // namespace Halvoren::App

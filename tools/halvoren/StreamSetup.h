@@ -31,6 +31,8 @@ struct StreamSetup {
     double igtlImageRate = 5.0;   // camera images sent to clients per second, at most
     // OpenIGTLink clients connected at once; further ones are refused.
     std::size_t igtlMaxClients = 128;
+    double minQuality = 0.0;  // an instrument below this quality counts as not seen; 0: no gate
+    int staleAfterMs = 0;     // no new frame this long: the poses are stale; 0: three frame periods, >= 50 ms
 };
 
 /// Folder of the example data (geometry files).

@@ -95,6 +95,7 @@ void TrackingHealth::addData(const StreamData& data) {
 }
 
 void TrackingHealth::pause() {
+    std::lock_guard<std::mutex> order(m_listenerMutex);  // a call in progress ends first
     std::lock_guard<std::mutex> lock(m_mutex);
     m_armed = false;
 }

@@ -44,7 +44,8 @@ public:
     /// The thread that emits the stream's data: one datum. Tracking data is counted; the watchdog
     /// watches from the first frame on.
     void addData(const StreamData& data);
-    /// Any thread: no staleness until the next frame (the stream is stopped on purpose).
+    /// Any thread but the listener's: no staleness until the next frame (the stream is stopped on
+    /// purpose). Waits for a listener call in progress, so none comes after it until a frame does.
     void pause();
 
     /// Any thread: the figures so far; a stale period still going on counts.
