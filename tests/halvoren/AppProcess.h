@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <sstream>
@@ -53,6 +54,26 @@ inline bool waitForErrorText(QProcess& process, const std::string& text, std::st
         }
         process.waitForReadyRead(200);
     }
+}
+
+/// Starts the application and waits for the port it serves on; 0 when it did not say.
+inline int startServing(QProcess& app, const QStringList& args) {
+    app.setReadChannel(QProcess::StandardError);
+    app.start(QStringLiteral(HALVOREN_APP_PATH), args);
+    QByteArray err;
+    const QRegularExpression served("serving OpenIGTLink on .*, port (\\d+)");
+    while (app.waitForReadyRead(30000) || app.state() == QProcess::Running) {
+        err += app.readAllStandardError();
+        const auto match = served.match(QString::fromUtf8(err));
+        if (match.hasMatch()) {
+            return match.captured(1).toInt();
+        }
+        if (app.state() != QProcess::Running) {
+            break;
+        }
+    }
+    ADD_FAILURE() << "no port announced: " << err.toStdString();
+    return 0;
 }
 
 inline std::vector<std::string> lines(const std::string& text) {

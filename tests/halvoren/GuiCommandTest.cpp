@@ -35,6 +35,7 @@ TEST(GuiCommand, ScreenshotShowsTheAnnotatedCameraViewsAndTheWindowClosesCleanly
     ASSERT_EQ(process.exitStatus(), QProcess::NormalExit) << err;
     ASSERT_EQ(process.exitCode(), 0) << err;
     EXPECT_NE(err.find("frames "), std::string::npos) << err;
+    EXPECT_NE(err.find("health\n  frames made "), std::string::npos) << err;
 
     const QImage image(shot);
     ASSERT_FALSE(image.isNull());

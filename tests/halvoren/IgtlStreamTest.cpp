@@ -16,35 +16,13 @@
 
 using TestSupport::lines;
 
-namespace {
-
-/// Starts the application and waits for the port it serves on; 0 when it did not say.
-int startServing(QProcess& app, const QStringList& args) {
-    app.setReadChannel(QProcess::StandardError);
-    app.start(QStringLiteral(HALVOREN_APP_PATH), args);
-    QByteArray err;
-    const QRegularExpression served("serving OpenIGTLink on .*, port (\\d+)");
-    while (app.waitForReadyRead(30000) || app.state() == QProcess::Running) {
-        err += app.readAllStandardError();
-        const auto match = served.match(QString::fromUtf8(err));
-        if (match.hasMatch()) {
-            return match.captured(1).toInt();
-        }
-        if (app.state() != QProcess::Running) {
-            break;
-        }
-    }
-    ADD_FAILURE() << "no port announced: " << err.toStdString();
-    return 0;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 TEST(IgtlStream, TheExampleClientReceivesEveryMarkerAsWrittenToCsv) {
     TestSupport::TempFiles files;
     const std::string csv = files.path("poses.csv");
     QProcess app;
-    const int port = startServing(
+    const int port = TestSupport::startServing(
         app, {"stream", "--igtl-port", "0", "--igtl-host", "127.0.0.1", "--igtl-max-clients", "1", "--frames",
               "0", "--duration", "4", "--images", "--output", QString::fromStdString(csv)});
     ASSERT_GT(port, 0);

@@ -45,6 +45,16 @@ struct FrameSink {
     std::size_t trackedInstruments = 0;
     double minQuality = 0.0;
     std::uint32_t lastFrame = 0;  // the camera's counter of the last frame written
+    Health::TrackingHealth* health = nullptr;
+
+    /// The caller holds the lock: the run is over, and so is its accounting, so that the summary counts
+    /// the frames the output got.
+    void end() {
+        done = true;
+        if (health != nullptr) {
+            health->finish();
+        }
+    }
 };
 
 /// The watchdog's thread, or the worker's: says that the poses went stale, or are fresh again, and
@@ -128,14 +138,14 @@ void takeFrame(FrameSink& sink, FrameWatch& frameWatch, const std::shared_ptr<co
     sink.lastFrame = info != nullptr ? info->counter : 0;
     sink.writer->writeFrame(tracking->instruments(), sink.lastFrame);
     if (sink.writer->failed()) {
-        sink.done = true;  // every further pose would be lost too
+        sink.end();  // every further pose would be lost too
     }
     sink.trackedInstruments = 0;
     for (const TrackingInstrument& instrument : tracking->instruments()) {
         sink.trackedInstruments += Health::passesGate(instrument, sink.minQuality) ? 1 : 0;
     }
     if (sink.limit != 0 && sink.writer->frames() >= sink.limit) {
-        sink.done = true;
+        sink.end();
     }
     sink.changed.notify_all();
 }
@@ -171,12 +181,12 @@ bool streamUntilDone(const StreamOptions& options, const StreamSession& session,
         const double elapsed = std::chrono::duration<double>(now - startTime).count();
         if (sink.done || g_interrupted.load() ||
             (options.durationSeconds > 0.0 && elapsed >= options.durationSeconds)) {
-            sink.done = true;
+            sink.end();
             break;
         }
         if (!session.stream().isStateOneOf({Stream::Running})) {
             running = false;
-            sink.done = true;
+            sink.end();
             break;
         }
         if (options.healthEverySeconds > 0.0 && now - lastHealth >= healthEvery) {
@@ -266,6 +276,7 @@ int streamPoses(const StreamOptions& options, StreamSession& session, FrameSink&
         sink.writer = &writer;
         sink.limit = options.frames;
         sink.minQuality = options.minQuality;
+        sink.health = &session.health();
     }
     auto connection = stream.signalStreamData.connect(
         [&](const std::shared_ptr<const StreamData>& data) { takeFrame(sink, frameWatch, data); });

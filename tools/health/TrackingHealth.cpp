@@ -63,6 +63,9 @@ void TrackingHealth::addData(const StreamData& data) {
     bool wasStale = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_finished) {
+            return;
+        }
         m_accounting.addFrame(info != nullptr ? std::optional<std::uint32_t>(info->counter) : std::nullopt,
                               info != nullptr ? info->exposureUs : 0, tracking->instruments(),
                               microsecondsOf(now), systemNow);
@@ -86,7 +89,7 @@ void TrackingHealth::addData(const StreamData& data) {
         m_longestStaleMs = std::max(m_longestStaleMs, withoutFrame);
         m_stale = false;
         m_lastFrame = now;
-        m_armed = true;
+        m_armed = !m_finished;
     }
     m_wake.notify_all();
     if (m_listener) {
@@ -100,10 +103,16 @@ void TrackingHealth::pause() {
     m_armed = false;
 }
 
+void TrackingHealth::finish() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_finished = true;
+    m_armed = false;
+}
+
 void TrackingHealth::watch() {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stop) {
-        if (!m_armed || m_stale) {
+        if (m_finished || !m_armed || m_stale) {
             m_wake.wait(lock);
             continue;
         }
@@ -116,7 +125,7 @@ void TrackingHealth::watch() {
         lock.unlock();
         std::lock_guard<std::mutex> order(m_listenerMutex);
         lock.lock();
-        if (m_stop || !m_armed || m_stale || Clock::now() < m_lastFrame + boundLocked()) {
+        if (m_stop || m_finished || !m_armed || m_stale || Clock::now() < m_lastFrame + boundLocked()) {
             continue;
         }
         m_stale = true;

@@ -48,6 +48,10 @@ public:
     /// purpose). Waits for a listener call in progress, so none comes after it until a frame does.
     void pause();
 
+    /// Any thread, also under a lock the listener takes: the run is over; later data is not counted and no
+    /// staleness is reported any more (a call in progress may still end).
+    void finish();
+
     /// Any thread: the figures so far; a stale period still going on counts.
     HealthFigures figures() const;
     bool stale() const;
@@ -67,6 +71,7 @@ private:
     bool m_armed = false;
     bool m_stale = false;
     bool m_stop = false;
+    bool m_finished = false;
     Clock::time_point m_lastFrame;
     std::uint64_t m_stalePeriods = 0;
     double m_longestStaleMs = 0.0;
