@@ -36,8 +36,8 @@ public:
         std::string path;  // the header, ending in ".mhd"; the data file is beside it
         int width = 1;     // of every frame's pixels
         int height = 1;
-        bool compressed = false;  // zlib: ".zraw" beside the header, else ".raw"
-        Fields fields;            // fields of the whole recording, written before the frames' fields
+        bool compressed = false;          // zlib: ".zraw" beside the header, else ".raw"
+        Fields fields;                    // fields of the whole recording, written before the frames' fields
         double headerEverySeconds = 1.0;  // how often the header is replaced while recording
     };
 
@@ -62,13 +62,17 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
+/// What a reader accepts (SequenceReader::Limits). Outside the class, so that its default member values
+/// can serve as a default argument of the class's own functions.
+struct SequenceReaderLimits {
+    std::size_t maxHeaderBytes = 256u << 20;  // the header file is read up to this size
+    std::size_t maxFrames = 10'000'000;
+    std::size_t maxFrameBytes = 64u << 20;  // width * height
+};
+
 class SequenceReader {
 public:
-    struct Limits {
-        std::size_t maxHeaderBytes = 256u << 20;   // the header file is read up to this size
-        std::size_t maxFrames = 10'000'000;
-        std::size_t maxFrameBytes = 64u << 20;     // width * height
-    };
+    using Limits = SequenceReaderLimits;
 
     /// Reads the header (a .mhd whose data file is beside it, or a .mha with the data after the header)
     /// and checks it against the data file's size. Null with a reason that names the file and the line
