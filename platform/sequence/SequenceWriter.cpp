@@ -214,8 +214,10 @@ std::unique_ptr<SequenceWriter> SequenceWriter::create(const Options& options, s
         error = "a recording's header must be a file ending in .mhd: " + path;
         return nullptr;
     }
-    if (path.find_first_of("\r\n") != std::string::npos) {
-        error = "a recording's path must not hold a line break";
+    // The data file's name goes into the header, where MetaIO reads "LIST..." and '%' otherwise.
+    if (path.find_first_of("\r\n") != std::string::npos || name.find('%') != std::string::npos ||
+        name.rfind("LIST", 0) == 0) {
+        error = "a recording's file name must not hold a line break or '%', nor begin with LIST: " + path;
         return nullptr;
     }
     if (options.width < 1 || options.height < 1 ||
