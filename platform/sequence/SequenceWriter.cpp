@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -98,7 +99,8 @@ struct SequenceWriter::Impl {
     bool deflaterReady = false;
     std::vector<unsigned char> deflated;
     std::uint64_t dataBytes = 0;  // up to the end of the last complete frame
-    std::string fieldLines;       // the recording's fields
+    Fields fields;                // the recording's own
+    std::string fieldLines;       // the same, as header lines
     std::string frameLines;       // the fields of every complete frame
     std::atomic<std::size_t> frames{0};
     std::chrono::steady_clock::time_point lastHeader;
@@ -156,6 +158,28 @@ struct SequenceWriter::Impl {
             return false;
         }
         lastHeader = std::chrono::steady_clock::now();
+        return true;
+    }
+
+    bool addFields(const Fields& added, std::string& error) {
+        for (const auto& [name, value] : added) {
+            if (!checkField(name, value, true, error)) {
+                return false;
+            }
+        }
+        for (const auto& [name, value] : added) {
+            const auto same = std::find_if(fields.begin(), fields.end(),
+                                           [&name = name](const auto& field) { return field.first == name; });
+            if (same != fields.end()) {
+                same->second = value;
+            } else {
+                fields.emplace_back(name, value);
+            }
+        }
+        fieldLines.clear();
+        for (const auto& [name, value] : fields) {
+            fieldLines += name + " = " + value + "\n";
+        }
         return true;
     }
 
@@ -233,11 +257,8 @@ std::unique_ptr<SequenceWriter> SequenceWriter::create(const Options& options, s
     impl->dataName = base + (options.compressed ? ".zraw" : ".raw");
     impl->dataPath = path.substr(0, path.size() - name.size()) + impl->dataName;
     impl->temporaryPath = path + ".tmp";
-    for (const auto& [field, value] : options.fields) {
-        if (!checkField(field, value, true, error)) {
-            return nullptr;
-        }
-        impl->fieldLines += field + " = " + value + "\n";
+    if (!impl->addFields(options.fields, error)) {
+        return nullptr;
     }
     if (!replaceable(path, error) || !replaceable(impl->dataPath, error) ||
         !replaceable(impl->temporaryPath, error)) {
@@ -303,6 +324,10 @@ bool SequenceWriter::append(const Frame& frame, std::string& error) {
         }
     }
     return true;
+}
+
+bool SequenceWriter::addFields(const Fields& fields, std::string& error) {
+    return m_impl->addFields(fields, error);
 }
 
 bool SequenceWriter::finish(std::string& error) {

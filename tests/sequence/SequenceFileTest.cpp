@@ -90,6 +90,9 @@ TEST(SequenceFile, RoundTripsFieldsAndPixels) {
         EXPECT_FALSE(writer->append(makeFrame(3, 5), error));
         EXPECT_NE(error.find("5 bytes"), std::string::npos) << error;
         EXPECT_EQ(writer->frames(), 3u);
+        EXPECT_FALSE(writer->addFields({{"ElementType", "MET_FLOAT"}}, error));
+        ASSERT_TRUE(writer->addFields({{"Halvoren_Health_Missed", "2"}, {"Camera", "replaced"}}, error))
+            << error;
         ASSERT_TRUE(writer->finish(error)) << error;
 
         const std::string text = readFile(path);
@@ -105,7 +108,9 @@ TEST(SequenceFile, RoundTripsFieldsAndPixels) {
         ASSERT_TRUE(reader) << error;
         EXPECT_EQ(reader->width(), 3);
         EXPECT_EQ(reader->height(), 2);
-        EXPECT_EQ(reader->fields(), fields);
+        EXPECT_EQ(reader->fields(), (Fields{{"ToolToTrackerTransformStatus", "OK"},
+                                            {"Camera", "replaced"},
+                                            {"Halvoren_Health_Missed", "2"}}));
         EXPECT_EQ(reader->frameFields(0), (Fields{{"FrameNumber", "1"}, {"Timestamp", "0.5"}}));
         EXPECT_TRUE(reader->frameFields(1).empty());
         ASSERT_NE(findField(reader->frameFields(2), "ToolToTrackerTransform"), nullptr);
