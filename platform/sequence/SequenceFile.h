@@ -36,8 +36,8 @@ public:
         std::string path;  // the header, ending in ".mhd"; the data file is beside it
         int width = 1;     // of every frame's pixels
         int height = 1;
-        bool compressed = false;  // zlib: ".zraw" beside the header, else ".raw"
-        Fields fields;            // fields of the whole recording, written before the frames' fields
+        bool compressed = false;          // zlib: ".zraw" beside the header, else ".raw"
+        Fields fields;                    // fields of the whole recording, written before the frames' fields
         double headerEverySeconds = 1.0;  // how often the header is replaced while recording
     };
 
@@ -52,6 +52,10 @@ public:
     /// One thread. Appends a frame (pixels of another size than the options' are refused); the header is
     /// replaced when it is due. False with the reason once anything failed (a full disk).
     bool append(const Frame& frame, std::string& error);
+    /// Fields of the whole recording known only later (a run's figures at its end): in every header
+    /// written from now on, the last one at least. A field of the same name gets the new value. False
+    /// with the reason for a name or value that create() would refuse.
+    bool addFields(const Fields& fields, std::string& error);
     /// Writes the last header with every frame and closes the files. False with the reason on failure.
     bool finish(std::string& error);
     std::size_t frames() const;
@@ -62,13 +66,17 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
+/// What a reader accepts (SequenceReader::Limits). Outside the class, so that its default member values
+/// can serve as a default argument of the class's own functions.
+struct SequenceReaderLimits {
+    std::size_t maxHeaderBytes = 256u << 20;  // the header file is read up to this size
+    std::size_t maxFrames = 10'000'000;
+    std::size_t maxFrameBytes = 64u << 20;  // width * height
+};
+
 class SequenceReader {
 public:
-    struct Limits {
-        std::size_t maxHeaderBytes = 256u << 20;   // the header file is read up to this size
-        std::size_t maxFrames = 10'000'000;
-        std::size_t maxFrameBytes = 64u << 20;     // width * height
-    };
+    using Limits = SequenceReaderLimits;
 
     /// Reads the header (a .mhd whose data file is beside it, or a .mha with the data after the header)
     /// and checks it against the data file's size. Null with a reason that names the file and the line

@@ -1,0 +1,154 @@
+#include "SequenceFormat.h"
+
+#include "SequenceFile.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace Halvoren::Sequence {
+
+const std::string* findField(const Fields& fields, const std::string& name) {
+    for (const auto& field : fields) {
+        if (field.first == name) {
+            return &field.second;
+        }
+    }
+    return nullptr;
+}
+
+namespace Format {
+
+bool isTagName(const std::string& name) {
+    if (name.empty()) {
+        return false;
+    }
+    for (const char c : name) {
+        const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        if (!letter && !(c >= '0' && c <= '9') && c != '_') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isMetaImageField(const std::string& name) {
+    static const char* const names[] = {
+        "Comment",
+        "ObjectType",
+        "ObjectSubType",
+        "TransformType",
+        "NDims",
+        "Name",
+        "ID",
+        "ParentID",
+        "CompressedData",
+        "CompressedDataSize",
+        "BinaryData",
+        "BinaryDataByteOrderMSB",
+        "ElementByteOrderMSB",
+        "Color",
+        "Position",
+        "Offset",
+        "Origin",
+        "Orientation",
+        "Rotation",
+        "TransformMatrix",
+        "CenterOfRotation",
+        "AnatomicalOrientation",
+        "ElementSpacing",
+        "DimSize",
+        "HeaderSize",
+        "HeaderSizePerSlice",
+        "Modality",
+        "SequenceID",
+        "ElementMin",
+        "ElementMax",
+        "ElementNumberOfChannels",
+        "ElementSize",
+        "ElementType",
+        "ElementDataFile",
+        "AcquisitionDate",
+        "Kinds",
+    };
+    for (const char* known : names) {
+        if (name == known) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string framePrefix(std::size_t index) {
+    char text[48];
+    std::snprintf(text, sizeof(text), "%s%04zu_", kFramePrefix, index);
+    return text;
+}
+
+std::string kindOf(mode_t mode) {
+    if (S_ISDIR(mode)) {
+        return "a folder";
+    }
+    if (S_ISFIFO(mode)) {
+        return "a FIFO";
+    }
+    if (S_ISCHR(mode) || S_ISBLK(mode)) {
+        return "a device";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    return "not a regular file";
+}
+
+std::string errorText(int error) {
+    // The GNU strerror_r: safe on any thread, returns the text (maybe not in the buffer).
+    char buffer[256];
+    return ::strerror_r(error, buffer, sizeof(buffer));
+}
+
+std::string sizeText(std::uint64_t bytes) {
+    constexpr std::uint64_t kB = 1024;
+    if (bytes >= kB * kB && bytes % (kB * kB) == 0) {
+        return std::to_string(bytes / (kB * kB)) + " MB";
+    }
+    if (bytes >= kB && bytes % kB == 0) {
+        return std::to_string(bytes / kB) + " KB";
+    }
+    return std::to_string(bytes) + " bytes";
+}
+
+int Fd::reset() {
+    int error = 0;
+    if (m_fd >= 0 && ::close(m_fd) != 0) {
+        error = errno;
+    }
+    m_fd = -1;
+    return error;
+}
+
+bool writeAll(int fd, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, bytes, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (written == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+}  // namespace Format
+}  // namespace Halvoren::Sequence

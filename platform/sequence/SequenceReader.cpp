@@ -1,0 +1,530 @@
+#include "SequenceFile.h"
+#include "SequenceFormat.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+namespace Halvoren::Sequence {
+
+using namespace Format;
+
+namespace {
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::uint64_t kNoNumber = std::numeric_limits<std::uint64_t>::max();
+
+std::string trim(const std::string& text) {
+    const char* spaces = " \t\r\f\v";
+    const auto first = text.find_first_not_of(spaces);
+    if (first == std::string::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(spaces);
+    return text.substr(first, last - first + 1);
+}
+
+// Decimal digits only; a number past 64 bits saturates, so that it fails every limit.
+bool parseWhole(const std::string& text, std::uint64_t& value) {
+    if (text.empty()) {
+        return false;
+    }
+    std::uint64_t result = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        result = result > (kNoNumber - 1 - digit) / 10 ? kNoNumber - 1 : result * 10 + digit;
+    }
+    value = result;
+    return true;
+}
+
+bool parseWholeList(const std::string& text, std::vector<std::uint64_t>& values) {
+    values.clear();
+    std::size_t at = 0;
+    for (;;) {
+        at = text.find_first_not_of(" \t", at);
+        if (at == std::string::npos) {
+            return true;
+        }
+        const std::size_t end = std::min(text.find_first_of(" \t", at), text.size());
+        std::uint64_t value = 0;
+        if (!parseWhole(text.substr(at, end - at), value)) {
+            return false;
+        }
+        values.push_back(value);
+        at = end;
+    }
+}
+
+// MetaIO reads a boolean by its first letter.
+bool parseBool(const std::string& text, bool& value) {
+    if (text == "True" || text == "true" || text == "TRUE" || text == "1") {
+        value = true;
+        return true;
+    }
+    if (text == "False" || text == "false" || text == "FALSE" || text == "0") {
+        value = false;
+        return true;
+    }
+    return false;
+}
+
+// Opens a regular file to read; anything else (a FIFO would block, a device never ends) is refused.
+bool openRegular(const std::string& path, Fd& fd, std::uint64_t& size, std::string& error) {
+    fd = Fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) {
+        error = "cannot read " + path + ": " + errorText(errno);
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) {
+        error = "cannot read " + path + ": " + errorText(errno);
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        error = "cannot read " + path + ": it is " + kindOf(status.st_mode) + ", not a regular file";
+        return false;
+    }
+    size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+// Reads up to `size` bytes at `offset`; fewer only at the end of the file. -1 with errno on failure.
+ssize_t readAt(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
+    std::size_t done = 0;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (done < size) {
+        const ssize_t count = ::pread(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        if (count == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(count);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+struct FrameField {
+    std::size_t index;
+    std::size_t line;
+    std::string name;
+    std::string value;
+};
+
+// The header, line by line, up to ElementDataFile (which MetaImage puts last).
+struct Header {
+    std::string path;
+    std::uint64_t nDims = kNoNumber;
+    std::vector<std::uint64_t> dimSize;
+    std::size_t dimSizeLine = 0;
+    bool compressed = false;
+    std::uint64_t compressedSize = kNoNumber;
+    std::size_t compressedSizeLine = 0;
+    std::string dataFile;
+    bool done = false;
+    Fields fields;
+    std::vector<FrameField> frameFields;
+
+    bool refuse(std::size_t line, const std::string& reason, std::string& error) const {
+        error = path + " line " + std::to_string(line) + ": " + reason;
+        return false;
+    }
+
+    bool parseLine(const std::string& raw, std::size_t line, std::string& error) {
+        const std::string text = trim(raw);
+        if (text.empty()) {
+            return true;
+        }
+        const std::size_t equals = text.find('=');
+        if (equals == std::string::npos) {
+            return refuse(line, "no '=' (a header line is \"Name = value\")", error);
+        }
+        const std::string name = trim(text.substr(0, equals));
+        const std::string value = trim(text.substr(equals + 1));
+        if (!isTagName(name)) {
+            return refuse(line, "'" + name + "' is not a field name (letters, digits and _)", error);
+        }
+        if (name.rfind(kFramePrefix, 0) == 0) {
+            return parseFrameField(name, value, line, error);
+        }
+        if (!isMetaImageField(name)) {
+            fields.emplace_back(name, value);
+            return true;
+        }
+        return parseMetaImageField(name, value, line, error);
+    }
+
+    bool parseFrameField(const std::string& name, const std::string& value, std::size_t line,
+                         std::string& error) {
+        const std::size_t digits = std::strlen(kFramePrefix);
+        const std::size_t underscore = name.find('_', digits);
+        std::uint64_t index = 0;
+        if (underscore == std::string::npos || underscore + 1 == name.size() ||
+            !parseWhole(name.substr(digits, underscore - digits), index)) {
+            return refuse(line, "'" + name + "' is not a frame's field (Seq_FrameNNNN_Name)", error);
+        }
+        // Checked against DimSize once the header is read; a number too large for memory fails there.
+        frameFields.push_back({static_cast<std::size_t>(std::min<std::uint64_t>(index, kNoNumber >> 1)), line,
+                               name.substr(underscore + 1), value});
+        return true;
+    }
+
+    bool parseMetaImageField(const std::string& name, const std::string& value, std::size_t line,
+                             std::string& error) {
+        bool flag = false;
+        if (name == "ObjectType" && value != "Image") {
+            return refuse(line, "ObjectType " + value + " is not an image", error);
+        }
+        if (name == "NDims") {
+            if (!parseWhole(value, nDims) || (nDims != 2 && nDims != 3)) {
+                return refuse(line, "NDims must be 3 (or 2 for a single frame)", error);
+            }
+        } else if (name == "DimSize") {
+            dimSizeLine = line;
+            const std::string count = nDims == 2 ? "two" : "three";
+            if (!parseWholeList(value, dimSize) || dimSize.size() != (nDims == 2 ? 2u : 3u)) {
+                return refuse(line, "DimSize needs " + count + " whole numbers", error);
+            }
+        } else if (name == "ElementType" && value != "MET_UCHAR") {
+            return refuse(line, "ElementType " + value + " is not supported (MET_UCHAR only)", error);
+        } else if (name == "ElementNumberOfChannels" && value != "1") {
+            return refuse(line, "ElementNumberOfChannels must be 1", error);
+        } else if (name == "BinaryData" && (!parseBool(value, flag) || !flag)) {
+            return refuse(line, "BinaryData must be True", error);
+        } else if (name == "HeaderSize" && value != "0") {
+            return refuse(line, "HeaderSize " + value + " is not supported", error);
+        } else if (name == "CompressedData") {
+            if (!parseBool(value, compressed)) {
+                return refuse(line, "CompressedData must be True or False", error);
+            }
+        } else if (name == "CompressedDataSize") {
+            compressedSizeLine = line;
+            if (!parseWhole(value, compressedSize)) {
+                return refuse(line, "CompressedDataSize needs a whole number", error);
+            }
+        } else if (name == "ElementDataFile") {
+            // MetaIO reads "LIST ..." as a list of files and a '%' as a numbered series of them.
+            if (value.empty() || value.rfind("LIST", 0) == 0 || value.find('%') != std::string::npos) {
+                return refuse(line, "ElementDataFile must name one data file or be LOCAL", error);
+            }
+            dataFile = value;
+            done = true;
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+struct SequenceReader::Impl {
+    std::string path;
+    std::string dataPath;
+    int width = 0;
+    int height = 0;
+    std::size_t frameBytes = 0;
+    std::size_t frameCount = 0;
+    Fields fields;
+    std::vector<std::pair<std::size_t, Fields>> frameFields;  // by frame index; frames without are absent
+    Fd data;
+    std::uint64_t dataOffset = 0;
+    std::uint64_t dataSize = 0;  // the bytes of the data the header covers (compressed or not)
+    bool compressed = false;
+    z_stream inflater{};
+    bool inflaterReady = false;
+    bool streamEnded = false;
+    std::vector<unsigned char> input;
+    std::uint64_t inputRead = 0;  // bytes of the data read so far
+    std::size_t next = 0;
+    std::string failure;
+
+    ~Impl() {
+        if (inflaterReady) {
+            inflateEnd(&inflater);
+        }
+    }
+
+    bool fail(const std::string& reason, std::string& error) {
+        failure = reason;
+        error = reason;
+        return false;
+    }
+
+    bool readRaw(std::vector<std::uint8_t>& pixels, std::string& error) {
+        pixels.resize(frameBytes);
+        const ssize_t count = readAt(data.get(), pixels.data(), frameBytes, dataOffset + inputRead);
+        if (count < 0) {
+            return fail("cannot read " + dataPath + ": " + errorText(errno), error);
+        }
+        if (static_cast<std::size_t>(count) < frameBytes) {
+            return fail(dataPath + " ends in frame " + std::to_string(next), error);
+        }
+        inputRead += frameBytes;
+        return true;
+    }
+
+    // Inflates one frame's bytes, reading the compressed data a chunk at a time.
+    bool readCompressed(std::vector<std::uint8_t>& pixels, std::string& error) {
+        pixels.resize(frameBytes);
+        inflater.next_out = pixels.data();
+        inflater.avail_out = static_cast<uInt>(frameBytes);
+        const std::string where = dataPath + ", frame " + std::to_string(next);
+        while (inflater.avail_out > 0) {
+            if (streamEnded) {
+                return fail(where + ": the compressed data ends before the frames the header names", error);
+            }
+            if (inflater.avail_in == 0) {
+                const std::uint64_t left = dataSize - inputRead;
+                if (left == 0) {
+                    return fail(where + ": the compressed data ends early", error);
+                }
+                const std::size_t size =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(left, input.size()));
+                const ssize_t count = readAt(data.get(), input.data(), size, dataOffset + inputRead);
+                if (count < 0) {
+                    return fail("cannot read " + dataPath + ": " + errorText(errno), error);
+                }
+                if (count == 0) {
+                    return fail(where + ": the file ends early", error);
+                }
+                inputRead += static_cast<std::uint64_t>(count);
+                inflater.next_in = input.data();
+                inflater.avail_in = static_cast<uInt>(count);
+            }
+            const int result = inflate(&inflater, Z_NO_FLUSH);
+            if (result == Z_STREAM_END) {
+                streamEnded = true;
+            } else if (result != Z_OK && !(result == Z_BUF_ERROR && inflater.avail_in == 0)) {
+                const std::string detail =
+                    inflater.msg != nullptr ? inflater.msg : "error " + std::to_string(result);
+                return fail(where + ": the compressed data is corrupt (" + detail + ")", error);
+            }
+        }
+        return true;
+    }
+};
+
+SequenceReader::SequenceReader(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+
+SequenceReader::~SequenceReader() = default;
+
+std::unique_ptr<SequenceReader> SequenceReader::open(const std::string& path, std::string& error,
+                                                     const Limits& limits) {
+    Fd file;
+    std::uint64_t fileSize = 0;
+    if (!openRegular(path, file, fileSize, error)) {
+        return nullptr;
+    }
+    // The header is read a chunk at a time up to its limit; the bytes after ElementDataFile (the data of a
+    // .mha) are not read here.
+    Header header;
+    header.path = path;
+    std::string buffer;
+    std::size_t consumed = 0;  // bytes of the lines parsed, which `buffer` no longer holds from `start` on
+    std::size_t start = 0;     // where the next line begins in `buffer`
+    std::size_t scanned = 0;   // where to look for its end
+    std::size_t line = 0;
+    bool atEnd = false;
+    while (!header.done) {
+        const std::size_t end = buffer.find('\n', scanned);
+        if (end != std::string::npos) {
+            ++line;
+            if (!header.parseLine(buffer.substr(start, end - start), line, error)) {
+                return nullptr;
+            }
+            consumed += end + 1 - start;
+            start = scanned = end + 1;
+            continue;
+        }
+        if (atEnd) {
+            if (start < buffer.size()) {
+                ++line;
+                if (!header.parseLine(buffer.substr(start), line, error)) {
+                    return nullptr;
+                }
+                consumed += buffer.size() - start;
+            }
+            if (!header.done) {
+                error =
+                    path + ": no ElementDataFile line (the header ends at line " + std::to_string(line) + ")";
+                return nullptr;
+            }
+            break;
+        }
+        buffer.erase(0, start);
+        start = 0;
+        scanned = buffer.size();
+        const std::size_t held = consumed + buffer.size();
+        if (held > limits.maxHeaderBytes) {
+            error = path + ": the header is larger than " + sizeText(limits.maxHeaderBytes);
+            return nullptr;
+        }
+        char chunk[kReadChunk];
+        const ssize_t count =
+            ::read(file.get(), chunk, std::min(sizeof(chunk), limits.maxHeaderBytes - held + 1));
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = "cannot read " + path + ": " + errorText(errno);
+            return nullptr;
+        }
+        atEnd = count == 0;
+        buffer.append(chunk, static_cast<std::size_t>(count));
+    }
+
+    const auto refuse = [&](std::size_t at, const std::string& reason) {
+        error = path + (at > 0 ? " line " + std::to_string(at) : std::string()) + ": " + reason;
+        return nullptr;
+    };
+    if (header.nDims == kNoNumber) {
+        return refuse(0, "no NDims");
+    }
+    if (header.dimSize.empty()) {
+        return refuse(0, "no DimSize");
+    }
+    if (header.dimSize.size() != header.nDims) {
+        return refuse(header.dimSizeLine, std::string("DimSize needs ") +
+                                              (header.nDims == 2 ? "two" : "three") + " whole numbers");
+    }
+    const std::uint64_t width = header.dimSize[0];
+    const std::uint64_t height = header.dimSize[1];
+    const std::uint64_t frames = header.nDims == 2 ? 1 : header.dimSize[2];
+    const std::uint64_t maxSide =
+        std::min<std::uint64_t>(limits.maxFrameBytes, std::numeric_limits<int>::max());
+    if (width == 0 || height == 0) {
+        return refuse(header.dimSizeLine, "DimSize has a frame of no pixels");
+    }
+    if (width > maxSide || height > maxSide || width > limits.maxFrameBytes / height) {
+        return refuse(header.dimSizeLine, "frames of " + std::to_string(width) + " x " +
+                                              std::to_string(height) + " pixels are larger than " +
+                                              sizeText(limits.maxFrameBytes));
+    }
+    if (frames > limits.maxFrames) {
+        return refuse(header.dimSizeLine,
+                      std::to_string(frames) + " frames are more than " + std::to_string(limits.maxFrames));
+    }
+    for (const auto& field : header.frameFields) {
+        if (field.index >= frames) {
+            return refuse(field.line, "a field of frame " + std::to_string(field.index) +
+                                          ", but DimSize has " + std::to_string(frames) + " frames");
+        }
+    }
+
+    auto impl = std::make_unique<Impl>();
+    Impl& d = *impl;
+    d.path = path;
+    d.width = static_cast<int>(width);
+    d.height = static_cast<int>(height);
+    d.frameBytes = static_cast<std::size_t>(width * height);
+    d.frameCount = static_cast<std::size_t>(frames);
+    d.fields = std::move(header.fields);
+    std::stable_sort(header.frameFields.begin(), header.frameFields.end(),
+                     [](const FrameField& a, const FrameField& b) { return a.index < b.index; });
+    for (auto& field : header.frameFields) {
+        if (d.frameFields.empty() || d.frameFields.back().first != field.index) {
+            d.frameFields.emplace_back(field.index, Fields());
+        }
+        d.frameFields.back().second.emplace_back(std::move(field.name), std::move(field.value));
+    }
+
+    std::uint64_t available = 0;
+    if (header.dataFile == "LOCAL") {
+        d.dataPath = path;
+        d.data = std::move(file);
+        d.dataOffset = consumed;
+        available = fileSize > consumed ? fileSize - consumed : 0;
+    } else {
+        const std::size_t slash = path.rfind('/');
+        d.dataPath = header.dataFile[0] == '/' || slash == std::string::npos
+                         ? header.dataFile
+                         : path.substr(0, slash + 1) + header.dataFile;
+        if (!openRegular(d.dataPath, d.data, available, error)) {
+            error = path + ": " + error;
+            return nullptr;
+        }
+    }
+    d.compressed = header.compressed;
+    if (d.compressed) {
+        d.dataSize = header.compressedSize == kNoNumber ? available : header.compressedSize;
+        if (available < d.dataSize) {
+            return refuse(header.compressedSizeLine, d.dataPath + " holds " + std::to_string(available) +
+                                                         " bytes of data, fewer than CompressedDataSize " +
+                                                         std::to_string(d.dataSize));
+        }
+        if (inflateInit2(&d.inflater, MAX_WBITS + 32) != Z_OK) {
+            error = path + ": cannot start decompressing";
+            return nullptr;
+        }
+        d.inflaterReady = true;
+        d.input.resize(kReadChunk);
+    } else {
+        // frameBytes and frames are within the limits: the product may still pass 64 bits with odd limits.
+        const std::uint64_t needed =
+            d.frameBytes == 0 || frames <= kNoNumber / d.frameBytes ? frames * d.frameBytes : kNoNumber;
+        if (available < needed) {
+            return refuse(0, d.dataPath + " holds " + std::to_string(available) +
+                                 " bytes of data, fewer than the " + std::to_string(frames) + " frames of " +
+                                 std::to_string(width) + " x " + std::to_string(height) +
+                                 " pixels the header names");
+        }
+        d.dataSize = needed;
+    }
+    return std::unique_ptr<SequenceReader>(new SequenceReader(std::move(impl)));
+}
+
+int SequenceReader::width() const {
+    return m_impl->width;
+}
+
+int SequenceReader::height() const {
+    return m_impl->height;
+}
+
+std::size_t SequenceReader::frameCount() const {
+    return m_impl->frameCount;
+}
+
+const Fields& SequenceReader::fields() const {
+    return m_impl->fields;
+}
+
+const Fields& SequenceReader::frameFields(std::size_t i) const {
+    static const Fields none;
+    const auto& all = m_impl->frameFields;
+    const auto found = std::lower_bound(
+        all.begin(), all.end(), i, [](const auto& entry, std::size_t index) { return entry.first < index; });
+    return found != all.end() && found->first == i ? found->second : none;
+}
+
+bool SequenceReader::readNextPixels(std::vector<std::uint8_t>& pixels, std::string& error) {
+    Impl& d = *m_impl;
+    if (!d.failure.empty()) {
+        error = d.failure;
+        return false;
+    }
+    if (d.next >= d.frameCount) {
+        error = d.path + " names " + std::to_string(d.frameCount) + " frames; all are read";
+        return false;
+    }
+    if (!(d.compressed ? d.readCompressed(pixels, error) : d.readRaw(pixels, error))) {
+        return false;
+    }
+    ++d.next;
+    return true;
+}
+
+}  // namespace Halvoren::Sequence

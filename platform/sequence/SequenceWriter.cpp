@@ -1,0 +1,370 @@
+#include "SequenceFile.h"
+#include "SequenceFormat.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace Halvoren::Sequence {
+
+using namespace Format;
+
+namespace {
+
+constexpr const char* kHeaderSuffix = ".mhd";
+// Frames the writer accepts are frames the reader accepts with its default limits.
+const std::size_t kMaxFrameBytes = SequenceReader::Limits().maxFrameBytes;
+// Camera frames must be compressed as fast as they come: the fastest level, which still shrinks the mostly
+// dark infrared images many times.
+constexpr int kCompressionLevel = 1;
+constexpr std::size_t kDeflateChunk = 256 * 1024;
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool checkField(const std::string& name, const std::string& value, bool recording, std::string& error) {
+    if (!isTagName(name)) {
+        error = "field name '" + name + "' must be letters, digits and _ only";
+        return false;
+    }
+    if (recording && isMetaImageField(name)) {
+        error = "field name '" + name + "' is a MetaImage field of the header";
+        return false;
+    }
+    if (recording && name.rfind(kFramePrefix, 0) == 0) {
+        error = "field name '" + name + "' is taken for the frames' fields";
+        return false;
+    }
+    if (value.find_first_of("\r\n") != std::string::npos) {
+        error = "the value of field " + name + " has a line break";
+        return false;
+    }
+    return true;
+}
+
+// Refuses to replace anything but a regular file: a recording started on a FIFO, a folder or a device
+// would block, fail late or write where it must not.
+bool replaceable(const std::string& path, std::string& error) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return true;  // nothing there yet, or the open reports why not
+    }
+    if (!S_ISREG(status.st_mode)) {
+        error = path + " is " + kindOf(status.st_mode) + ", not a regular file; not replacing it";
+        return false;
+    }
+    return true;
+}
+
+// Opens a regular file to write from its start, without blocking on a FIFO put there meanwhile.
+bool openForWriting(const std::string& path, Fd& fd, std::string& error) {
+    fd = Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
+    if (fd.get() < 0) {
+        error = "cannot create " + path + ": " + errorText(errno);
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        error = path + " is " + kindOf(status.st_mode) + ", not a regular file; not writing to it";
+        fd.reset();
+        return false;
+    }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags >= 0) {
+        ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    }
+    return true;
+}
+
+}  // namespace
+
+struct SequenceWriter::Impl {
+    Options options;
+    std::string dataPath;
+    std::string dataName;  // as the header names it: beside the header
+    std::string temporaryPath;
+    std::size_t frameBytes = 0;
+    Fd data;
+    z_stream deflater{};
+    bool deflaterReady = false;
+    std::vector<unsigned char> deflated;
+    std::uint64_t dataBytes = 0;  // up to the end of the last complete frame
+    Fields fields;                // the recording's own
+    std::string fieldLines;       // the same, as header lines
+    std::string frameLines;       // the fields of every complete frame
+    std::atomic<std::size_t> frames{0};
+    std::chrono::steady_clock::time_point lastHeader;
+    std::string failure;  // the first failure of the files; nothing is written after it
+    bool finished = false;
+
+    ~Impl() {
+        if (deflaterReady) {
+            deflateEnd(&deflater);
+        }
+    }
+
+    std::string headerStart() const {
+        const std::string count = std::to_string(frames.load());
+        std::string text =
+            "ObjectType = Image\nNDims = 3\nAnatomicalOrientation = RAI\nBinaryData = True\n"
+            "BinaryDataByteOrderMSB = False\nCenterOfRotation = 0 0 0\n";
+        if (options.compressed) {
+            text += "CompressedData = True\nCompressedDataSize = " + std::to_string(dataBytes) + "\n";
+        } else {
+            text += "CompressedData = False\n";
+        }
+        text += "DimSize = " + std::to_string(options.width) + " " + std::to_string(options.height) + " " +
+                count + "\n";
+        text +=
+            "ElementNumberOfChannels = 1\nElementSpacing = 1 1 1\nElementType = MET_UCHAR\n"
+            "Offset = 0 0 0\nTransformMatrix = 1 0 0 0 1 0 0 0 1\nKinds = domain domain list\n";
+        return text;
+    }
+
+    // The header of the frames complete so far, written beside and renamed over the old one, so that a
+    // reader (or a crash) finds either the old header or the new one, never a part of one.
+    bool writeHeader(std::string& error) {
+        const std::string start = headerStart();
+        const std::string end = "ElementDataFile = " + dataName + "\n";
+        Fd file;
+        if (!replaceable(temporaryPath, error) || !openForWriting(temporaryPath, file, error)) {
+            return false;
+        }
+        const bool written = writeAll(file.get(), start.data(), start.size()) &&
+                             writeAll(file.get(), fieldLines.data(), fieldLines.size()) &&
+                             writeAll(file.get(), frameLines.data(), frameLines.size()) &&
+                             writeAll(file.get(), end.data(), end.size());
+        int failed = written ? 0 : errno;
+        const int closeError = file.reset();
+        failed = failed != 0 ? failed : closeError;
+        if (failed != 0) {
+            error = "cannot write " + temporaryPath + ": " + errorText(failed);
+            ::unlink(temporaryPath.c_str());
+            return false;
+        }
+        if (::rename(temporaryPath.c_str(), options.path.c_str()) != 0) {
+            error = "cannot rename " + temporaryPath + " to " + options.path + ": " + errorText(errno);
+            ::unlink(temporaryPath.c_str());
+            return false;
+        }
+        lastHeader = std::chrono::steady_clock::now();
+        return true;
+    }
+
+    bool addFields(const Fields& added, std::string& error) {
+        for (const auto& [name, value] : added) {
+            if (!checkField(name, value, true, error)) {
+                return false;
+            }
+        }
+        for (const auto& [name, value] : added) {
+            const auto same = std::find_if(fields.begin(), fields.end(),
+                                           [&name = name](const auto& field) { return field.first == name; });
+            if (same != fields.end()) {
+                same->second = value;
+            } else {
+                fields.emplace_back(name, value);
+            }
+        }
+        fieldLines.clear();
+        for (const auto& [name, value] : fields) {
+            fieldLines += name + " = " + value + "\n";
+        }
+        return true;
+    }
+
+    bool fail(const std::string& reason, std::string& error) {
+        if (failure.empty()) {
+            failure = reason;
+        }
+        error = failure;
+        return false;
+    }
+
+    bool writeData(const void* bytes, std::size_t size, std::string& error) {
+        if (!writeAll(data.get(), bytes, size)) {
+            return fail("cannot write " + dataPath + ": " + errorText(errno), error);
+        }
+        return true;
+    }
+
+    // Deflates the input with `flush` and writes what comes out; a sync flush ends on a byte boundary, so
+    // that every frame before it decodes from the bytes written so far.
+    bool deflateAndWrite(const std::uint8_t* bytes, std::size_t size, int flush, std::size_t& written,
+                         std::string& error) {
+        deflater.next_in = const_cast<Bytef*>(bytes);
+        deflater.avail_in = static_cast<uInt>(size);
+        for (;;) {
+            deflater.next_out = deflated.data();
+            deflater.avail_out = static_cast<uInt>(deflated.size());
+            const int result = deflate(&deflater, flush);
+            if (result == Z_STREAM_ERROR) {
+                return fail("cannot compress into " + dataPath, error);
+            }
+            const std::size_t produced = deflated.size() - deflater.avail_out;
+            if (!writeData(deflated.data(), produced, error)) {
+                return false;
+            }
+            written += produced;
+            if (result == Z_STREAM_END || (deflater.avail_out != 0 && flush != Z_FINISH)) {
+                return true;
+            }
+        }
+    }
+};
+
+SequenceWriter::SequenceWriter(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+
+SequenceWriter::~SequenceWriter() {
+    std::string ignored;
+    finish(ignored);
+}
+
+std::unique_ptr<SequenceWriter> SequenceWriter::create(const Options& options, std::string& error) {
+    const std::string& path = options.path;
+    const std::size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (!endsWith(name, kHeaderSuffix) || name.size() == std::strlen(kHeaderSuffix)) {
+        error = "a recording's header must be a file ending in .mhd: " + path;
+        return nullptr;
+    }
+    // The data file's name goes into the header, where MetaIO reads "LIST..." and '%' otherwise.
+    if (path.find_first_of("\r\n") != std::string::npos || name.find('%') != std::string::npos ||
+        name.rfind("LIST", 0) == 0) {
+        error = "a recording's file name must not hold a line break or '%', nor begin with LIST: " + path;
+        return nullptr;
+    }
+    if (options.width < 1 || options.height < 1 ||
+        static_cast<std::size_t>(options.width) > kMaxFrameBytes / static_cast<std::size_t>(options.height)) {
+        error = "frames of " + std::to_string(options.width) + " x " + std::to_string(options.height) +
+                " pixels: each side must be at least 1 and a frame at most " + sizeText(kMaxFrameBytes);
+        return nullptr;
+    }
+    auto impl = std::make_unique<Impl>();
+    impl->options = options;
+    impl->frameBytes = static_cast<std::size_t>(options.width) * static_cast<std::size_t>(options.height);
+    const std::string base = name.substr(0, name.size() - std::strlen(kHeaderSuffix));
+    impl->dataName = base + (options.compressed ? ".zraw" : ".raw");
+    impl->dataPath = path.substr(0, path.size() - name.size()) + impl->dataName;
+    impl->temporaryPath = path + ".tmp";
+    if (!impl->addFields(options.fields, error)) {
+        return nullptr;
+    }
+    if (!replaceable(path, error) || !replaceable(impl->dataPath, error) ||
+        !replaceable(impl->temporaryPath, error)) {
+        return nullptr;
+    }
+    if (options.compressed) {
+        if (deflateInit(&impl->deflater, kCompressionLevel) != Z_OK) {
+            error = "cannot start compressing " + impl->dataPath;
+            return nullptr;
+        }
+        impl->deflaterReady = true;
+        impl->deflated.resize(kDeflateChunk);
+    }
+    // The new header (no frames) replaces the old one before the old data goes: a crash in between leaves
+    // an empty recording, not an old header over new data.
+    if (!impl->writeHeader(error) || !openForWriting(impl->dataPath, impl->data, error)) {
+        return nullptr;
+    }
+    return std::unique_ptr<SequenceWriter>(new SequenceWriter(std::move(impl)));
+}
+
+bool SequenceWriter::append(const Frame& frame, std::string& error) {
+    Impl& d = *m_impl;
+    if (!d.failure.empty()) {
+        error = d.failure;
+        return false;
+    }
+    if (d.finished) {
+        error = d.options.path + " is finished; no more frames";
+        return false;
+    }
+    if (frame.pixels.size() != d.frameBytes) {
+        error = "a frame of " + std::to_string(frame.pixels.size()) + " bytes in a recording of " +
+                std::to_string(d.options.width) + " x " + std::to_string(d.options.height) + " pixels";
+        return false;
+    }
+    const std::string prefix = framePrefix(d.frames.load());
+    std::string lines;
+    for (const auto& [name, value] : frame.fields) {
+        if (!checkField(name, value, false, error)) {
+            return false;
+        }
+        lines += prefix + name + " = " + value + "\n";
+    }
+    std::size_t written = 0;
+    if (d.options.compressed) {
+        if (!d.deflateAndWrite(frame.pixels.data(), frame.pixels.size(), Z_SYNC_FLUSH, written, error)) {
+            return false;
+        }
+    } else if (!d.writeData(frame.pixels.data(), frame.pixels.size(), error)) {
+        return false;
+    }
+    written = d.options.compressed ? written : frame.pixels.size();
+    d.dataBytes += written;
+    d.frameLines += lines;
+    const std::size_t count = d.frames.load() + 1;
+    d.frames.store(count);
+    const std::chrono::duration<double> since = std::chrono::steady_clock::now() - d.lastHeader;
+    if (count == 1 || since.count() >= d.options.headerEverySeconds) {
+        std::string reason;
+        if (!d.writeHeader(reason)) {
+            return d.fail(reason, error);
+        }
+    }
+    return true;
+}
+
+bool SequenceWriter::addFields(const Fields& fields, std::string& error) {
+    return m_impl->addFields(fields, error);
+}
+
+bool SequenceWriter::finish(std::string& error) {
+    Impl& d = *m_impl;
+    if (d.finished) {
+        if (!d.failure.empty()) {
+            error = d.failure;
+        }
+        return d.failure.empty();
+    }
+    d.finished = true;
+    if (d.failure.empty() && d.options.compressed) {
+        std::size_t written = 0;
+        if (d.deflateAndWrite(nullptr, 0, Z_FINISH, written, error)) {
+            d.dataBytes += written;
+        }
+    }
+    if (d.failure.empty()) {
+        if (const int closeError = d.data.reset(); closeError != 0) {
+            d.fail("cannot write " + d.dataPath + ": " + errorText(closeError), error);
+        }
+    }
+    // After a failure the header still gets every frame that was completed before it.
+    std::string reason;
+    if (!d.writeHeader(reason)) {
+        d.fail(reason, error);
+    }
+    d.data.reset();
+    if (!d.failure.empty()) {
+        error = d.failure;
+        return false;
+    }
+    return true;
+}
+
+std::size_t SequenceWriter::frames() const {
+    return m_impl->frames.load();
+}
+
+}  // namespace Halvoren::Sequence

@@ -1,0 +1,259 @@
+#include "sequence/SequenceFile.h"
+#include "support/TempFiles.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+using namespace Halvoren::Sequence;
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Pixels that differ from frame to frame and within one.
+Frame makeFrame(std::size_t index, std::size_t bytes, Fields fields = {}) {
+    Frame frame;
+    frame.fields = std::move(fields);
+    for (std::size_t i = 0; i < bytes; ++i) {
+        frame.pixels.push_back(static_cast<std::uint8_t>(index * 31 + i * 7));
+    }
+    return frame;
+}
+
+std::unique_ptr<SequenceWriter> create(const std::string& path, int width, int height, bool compressed,
+                                       double headerEverySeconds = 1.0, Fields fields = {}) {
+    SequenceWriter::Options options;
+    options.path = path;
+    options.width = width;
+    options.height = height;
+    options.compressed = compressed;
+    options.fields = std::move(fields);
+    options.headerEverySeconds = headerEverySeconds;
+    std::string error;
+    auto writer = SequenceWriter::create(options, error);
+    EXPECT_TRUE(writer) << error;
+    return writer;
+}
+
+// Reads every frame the header names and checks them against the frames written.
+void expectFrames(const std::string& path, std::size_t count, std::size_t bytes) {
+    std::string error;
+    const auto reader = SequenceReader::open(path, error);
+    ASSERT_TRUE(reader) << error;
+    ASSERT_EQ(reader->frameCount(), count);
+    std::vector<std::uint8_t> pixels;
+    for (std::size_t i = 0; i < count; ++i) {
+        ASSERT_TRUE(reader->readNextPixels(pixels, error)) << error;
+        EXPECT_EQ(pixels, makeFrame(i, bytes).pixels) << "frame " << i;
+    }
+}
+
+void expectRefused(const std::string& path, const std::string& expected,
+                   const SequenceReader::Limits& limits = {}) {
+    std::string error;
+    EXPECT_FALSE(SequenceReader::open(path, error, limits)) << path;
+    EXPECT_NE(error.find(expected), std::string::npos) << error;
+}
+
+std::string header(const std::string& dimSize, const std::string& dataFile, const std::string& extra = {}) {
+    return "ObjectType = Image\nNDims = 3\nBinaryData = True\nCompressedData = False\nDimSize = " + dimSize +
+           "\nElementType = MET_UCHAR\n" + extra + "ElementDataFile = " + dataFile + "\n";
+}
+
+}  // namespace
+
+TEST(SequenceFile, RoundTripsFieldsAndPixels) {
+    for (const bool compressed : {false, true}) {
+        SCOPED_TRACE(compressed ? "compressed" : "raw");
+        TestSupport::TempFiles files;
+        const std::string path = files.path("my run.seq.mhd");  // a space in the data file's name too
+        const Fields fields = {{"ToolToTrackerTransformStatus", "OK"}, {"Camera", "fusionTrack 500 (sn 42)"}};
+        auto writer = create(path, 3, 2, compressed, 1.0, fields);
+        ASSERT_TRUE(writer);
+        std::string error;
+        ASSERT_TRUE(writer->append(makeFrame(0, 6, {{"FrameNumber", "1"}, {"Timestamp", "0.5"}}), error))
+            << error;
+        ASSERT_TRUE(writer->append(makeFrame(1, 6), error)) << error;
+        ASSERT_TRUE(writer->append(
+            makeFrame(2, 6, {{"ToolToTrackerTransform", "1 0 0 2 0 1 0 3 0 0 1 4 0 0 0 1"}}), error));
+        EXPECT_FALSE(writer->append(makeFrame(3, 5), error));
+        EXPECT_NE(error.find("5 bytes"), std::string::npos) << error;
+        EXPECT_EQ(writer->frames(), 3u);
+        EXPECT_FALSE(writer->addFields({{"ElementType", "MET_FLOAT"}}, error));
+        ASSERT_TRUE(writer->addFields({{"Halvoren_Health_Missed", "2"}, {"Camera", "replaced"}}, error))
+            << error;
+        ASSERT_TRUE(writer->finish(error)) << error;
+
+        const std::string text = readFile(path);
+        const std::string dataName = compressed ? "my run.seq.zraw" : "my run.seq.raw";
+        EXPECT_NE(text.find("DimSize = 3 2 3\n"), std::string::npos) << text;
+        EXPECT_NE(text.find("Seq_Frame0002_ToolToTrackerTransform = 1 0 0 2"), std::string::npos) << text;
+        EXPECT_EQ(text.substr(text.rfind('\n', text.size() - 2) + 1), "ElementDataFile = " + dataName + "\n");
+        EXPECT_EQ(compressed,
+                  text.find("CompressedDataSize = " +
+                            std::to_string(readFile(files.path(dataName)).size())) != std::string::npos);
+
+        const auto reader = SequenceReader::open(path, error);
+        ASSERT_TRUE(reader) << error;
+        EXPECT_EQ(reader->width(), 3);
+        EXPECT_EQ(reader->height(), 2);
+        EXPECT_EQ(reader->fields(), (Fields{{"ToolToTrackerTransformStatus", "OK"},
+                                            {"Camera", "replaced"},
+                                            {"Halvoren_Health_Missed", "2"}}));
+        EXPECT_EQ(reader->frameFields(0), (Fields{{"FrameNumber", "1"}, {"Timestamp", "0.5"}}));
+        EXPECT_TRUE(reader->frameFields(1).empty());
+        ASSERT_NE(findField(reader->frameFields(2), "ToolToTrackerTransform"), nullptr);
+        EXPECT_EQ(*findField(reader->frameFields(2), "ToolToTrackerTransform"),
+                  "1 0 0 2 0 1 0 3 0 0 1 4 0 0 0 1");
+        expectFrames(path, 3, 6);
+
+        // The same recording as one .mha, its data after the header.
+        const std::string mha = files.path("run.mha");
+        std::string local = text.substr(0, text.rfind("ElementDataFile")) + "ElementDataFile = LOCAL\n";
+        writeFile(mha, local + readFile(files.path(dataName)));
+        expectFrames(mha, 3, 6);
+        const auto fromMha = SequenceReader::open(mha, error);
+        ASSERT_TRUE(fromMha) << error;
+        EXPECT_EQ(fromMha->frameFields(0), reader->frameFields(0));
+
+        // Single pixels.
+        const std::string small = files.path("small.mhd");
+        auto tiny = create(small, 1, 1, compressed);
+        ASSERT_TRUE(tiny);
+        ASSERT_TRUE(tiny->append(makeFrame(0, 1), error)) << error;
+        ASSERT_TRUE(tiny->append(makeFrame(1, 1), error)) << error;
+        tiny.reset();  // finishes
+        expectFrames(small, 2, 1);
+    }
+}
+
+TEST(SequenceFile, FrameNumbersGrowPastFourDigits) {
+    TestSupport::TempFiles files;
+    const std::string path = files.path("long.seq.mhd");
+    auto writer = create(path, 1, 1, true, 3600.0);
+    ASSERT_TRUE(writer);
+    std::string error;
+    for (std::size_t i = 0; i <= 10000; ++i) {
+        ASSERT_TRUE(writer->append(makeFrame(i, 1, {{"FrameNumber", std::to_string(i)}}), error)) << error;
+    }
+    ASSERT_TRUE(writer->finish(error)) << error;
+    const std::string text = readFile(path);
+    for (const char* name : {"Seq_Frame0000_FrameNumber = 0\n", "Seq_Frame0999_FrameNumber = 999\n",
+                             "Seq_Frame9999_FrameNumber = 9999\n", "Seq_Frame10000_FrameNumber = 10000\n"}) {
+        EXPECT_NE(text.find(name), std::string::npos) << name;
+    }
+    const auto reader = SequenceReader::open(path, error);
+    ASSERT_TRUE(reader) << error;
+    ASSERT_EQ(reader->frameCount(), 10001u);
+    EXPECT_EQ(*findField(reader->frameFields(10000), "FrameNumber"), "10000");
+    EXPECT_EQ(*findField(reader->frameFields(999), "FrameNumber"), "999");
+}
+
+// A process killed while recording leaves the files as they are at that moment: the header then names the
+// frames up to its last replacement, and the data file may hold more.
+TEST(SequenceFile, CutRecordingOpensWithTheFramesItsHeaderNames) {
+    for (const bool compressed : {false, true}) {
+        SCOPED_TRACE(compressed ? "compressed" : "raw");
+        TestSupport::TempFiles files;
+        const std::string dataName = compressed ? ".seq.zraw" : ".seq.raw";
+        for (const double every : {0.0, 3600.0}) {
+            const std::string name = every == 0.0 ? "every" : "first";
+            auto writer = create(files.path(name + ".seq.mhd"), 4, 3, compressed, every);
+            ASSERT_TRUE(writer);
+            std::string error;
+            for (std::size_t i = 0; i < 5; ++i) {
+                ASSERT_TRUE(writer->append(makeFrame(i, 12, {{"Index", std::to_string(i)}}), error)) << error;
+            }
+            // Copied as a reader would find them: the header, then the data, which only grows.
+            writeFile(files.path("cut-" + name + ".seq.mhd"), readFile(files.path(name + ".seq.mhd")));
+            writeFile(files.path("cut-" + name + dataName), readFile(files.path(name + dataName)));
+            writer.reset();
+        }
+        expectFrames(files.path("cut-every.seq.mhd"), 5, 12);
+        expectFrames(files.path("cut-first.seq.mhd"), 1, 12);  // four more frames of data after it
+        std::string error;
+        const auto reader = SequenceReader::open(files.path("cut-first.seq.mhd"), error);
+        ASSERT_TRUE(reader) << error;
+        EXPECT_EQ(reader->frameFields(0), (Fields{{"Index", "0"}}));
+        expectFrames(files.path("first.seq.mhd"), 5, 12);  // finished when destroyed
+    }
+}
+
+TEST(SequenceFile, RefusesHostileFilesWithTheirReason) {
+    TestSupport::TempFiles files;
+    std::string error;
+    SequenceWriter::Options options;
+    const auto refused = [&](const std::string& expected) {
+        EXPECT_FALSE(SequenceWriter::create(options, error)) << options.path;
+        EXPECT_NE(error.find(expected), std::string::npos) << error;
+    };
+
+    // Writer: what is not a regular file is never replaced, and bad names or values are refused.
+    ASSERT_EQ(::mkfifo(files.path("fifo.mhd").c_str(), 0600), 0);
+    options.path = files.path("fifo.mhd");
+    refused("fifo.mhd is a FIFO, not a regular file");
+    ASSERT_EQ(::mkdir(files.path("folder.raw").c_str(), 0700), 0);
+    options.path = files.path("folder.mhd");
+    refused("folder.raw is a folder");
+    options.path = files.path("missing/run.mhd");
+    refused("cannot create");
+    options.path = files.path("run.txt");
+    refused("ending in .mhd");
+    options.path = files.path("run.mhd");
+    options.fields = {{"Bad name", "1"}};
+    refused("'Bad name' must be letters, digits and _ only");
+    options.fields = {{"DimSize", "1"}};
+    refused("MetaImage field");
+    options.fields = {{"Note", "two\nlines"}};
+    refused("line break");
+    options.fields = {};
+    auto writer = SequenceWriter::create(options, error);
+    ASSERT_TRUE(writer) << error;
+    EXPECT_FALSE(writer->append(makeFrame(0, 1, {{"A", "x\ny"}}), error));
+    EXPECT_NE(error.find("line break"), std::string::npos) << error;
+    EXPECT_TRUE(writer->append(makeFrame(0, 1), error)) << error;  // a refused frame leaves it usable
+    writer.reset();
+
+    // Reader.
+    expectRefused(files.path("fifo.mhd"), "fifo.mhd: it is a FIFO");
+    const std::string truncated = files.write("truncated.mhd", header("2 2 3", "truncated.raw"));
+    writeFile(files.path("truncated.raw"), std::string(11, 'x'));
+    expectRefused(truncated, "truncated.raw holds 11 bytes of data, fewer than the 3 frames of 2 x 2");
+    const std::string large = files.write("large.mhd", header("2 2 11", "truncated.raw"));
+    expectRefused(large, "large.mhd line 5: 11 frames are more than 10", {1024, 10, 64});
+    const std::string wide = files.write("wide.mhd", header("65536 65536 1", "truncated.raw"));
+    expectRefused(wide, "wide.mhd line 5: frames of 65536 x 65536 pixels are larger than 64 MB");
+    const std::string noEquals =
+        files.write("noequals.mhd", "ObjectType = Image\nNDims = 3\nDimSize 1 1 1\n");
+    expectRefused(noEquals, "noequals.mhd line 3: no '='");
+    const std::string badDims = files.write("dims.mhd", header("2 x 3", "truncated.raw"));
+    expectRefused(badDims, "dims.mhd line 5: DimSize needs three whole numbers");
+    const std::string endless = files.write("endless.mhd", std::string(3000, '\n'));
+    expectRefused(endless, "endless.mhd: the header is larger than 1 KB", {1024, 10, 64});
+
+    // A corrupt compressed stream opens (its size is right) and fails when read, with its frame.
+    const std::string corrupt = files.write(
+        "corrupt.mhd", header("2 2 2", "corrupt.zraw", "CompressedData = True\nCompressedDataSize = 40\n"));
+    writeFile(files.path("corrupt.zraw"), std::string("\x78\x01") + std::string(38, '\xff'));
+    const auto reader = SequenceReader::open(corrupt, error);
+    ASSERT_TRUE(reader) << error;
+    std::vector<std::uint8_t> pixels;
+    EXPECT_FALSE(reader->readNextPixels(pixels, error));
+    EXPECT_NE(error.find("corrupt.zraw, frame 0: the compressed data is corrupt"), std::string::npos)
+        << error;
+    EXPECT_FALSE(reader->readNextPixels(pixels, error));
+    writeFile(files.path("corrupt.zraw"), "\x78\x01");
+    expectRefused(corrupt, "corrupt.mhd line 8: " + files.path("corrupt.zraw") +
+                               " holds 2 bytes of data, fewer than CompressedDataSize 40");
+}
