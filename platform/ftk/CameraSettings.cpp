@@ -152,6 +152,29 @@ KeyReader integerIn(std::int64_t minimum, std::int64_t maximum,
     };
 }
 
+std::optional<std::string> readReplay(const std::string& text, CameraSettings& settings) {
+    const auto endsWith = [&](const std::string& suffix) {
+        return text.size() > suffix.size() &&
+               text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+    };
+    if (!endsWith(".mhd") && !endsWith(".mha")) {
+        return std::string("a recording's header, a file ending in .mhd or .mha");
+    }
+    settings.replay = text;
+    return std::nullopt;
+}
+
+std::optional<std::string> readReplaySpeed(const std::string& text, CameraSettings& settings) {
+    if (text == "max") {
+        settings.replaySpeed = CameraSettings::kReplayAtOnce;
+        return std::nullopt;
+    }
+    if (const auto expected = realIn(0.0, 1000.0, false, &CameraSettings::replaySpeed)(text, settings)) {
+        return *expected + ", or \"max\"";
+    }
+    return std::nullopt;
+}
+
 const std::map<std::string, KeyReader>& keyReaders() {
     static const std::map<std::string, KeyReader> readers = {
         {"model",
@@ -225,6 +248,8 @@ const std::map<std::string, KeyReader>& keyReaders() {
              settings.body = points;
              return std::nullopt;
          }},
+        {"replay", readReplay},
+        {"replay_speed", readReplaySpeed},
         {"error_status",
          [](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
              std::int64_t value = 0;
@@ -250,7 +275,12 @@ std::optional<CameraSettings> readCameraSettings(const std::string& path, std::s
         error = path + ": cannot open the camera settings file";
         return std::nullopt;
     }
-    return parseCameraSettings(file, path, error);
+    auto settings = parseCameraSettings(file, path, error);
+    // A recording named from the settings file's folder, so that the two can be moved together.
+    if (settings && !settings->replay.empty() && std::filesystem::path(settings->replay).is_relative()) {
+        settings->replay = (std::filesystem::path(path).parent_path() / settings->replay).string();
+    }
+    return settings;
 }
 
 std::optional<CameraSettings> parseCameraSettings(std::istream& input, const std::string& path,

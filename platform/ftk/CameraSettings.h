@@ -1,8 +1,8 @@
 #pragma once
 // What the simulated camera may be told by its settings file: model, serial number, frame rate, noise,
-// image size, stray reflections and injected faults. Frames are numbered from the camera's start at the
-// rate, and the simulated camera stamps each frame with the host's system clock at its exposure; a real
-// camera's clock is its own.
+// image size, stray reflections and injected faults, or a tracking recording to play instead of the scene.
+// Frames are numbered from the camera's start at the rate, and the simulated camera stamps each frame with
+// the host's system clock at its exposure; a real camera's clock is its own.
 
 #include "ftk.h"
 #include "ftkSimulator.h"
@@ -46,6 +46,11 @@ struct CameraSettings {
     // A rigid body of 3 to 6 fiducials (mm, its own frame) that moves on a path of its own but is not
     // registered with the camera: it is seen as fiducials only.
     std::vector<std::array<double, 3>> body;
+    // Replay: the header of a tracking recording (.mhd or .mha) played instead of the scene (empty: none),
+    // at this factor of the recorded pace, or every frame as soon as it is asked for.
+    std::string replay;
+    static constexpr double kReplayAtOnce = 0.0;
+    double replaySpeed = 1.0;  // above 0, or kReplayAtOnce
 };
 
 /// Reads a settings file: "key = value" lines; '#' starts a comment, blank lines are skipped. Keys: model
@@ -54,8 +59,12 @@ struct CameraSettings {
 /// 100), seed, shock_rate, drop_rate, error_rate, overflow_rate, internal_rate (probabilities per frame),
 /// error_status (a non-zero status), freeze_at and freeze_for (seconds, 0 to 86400); the scene: pivot_marker
 /// (a geometry id), pivot_point and pivot_tip ("x y z"), pivot_angle (degrees, 1 to 60) and body (3 to 6
-/// points "x y z; x y z; ..."). Keys left out keep their defaults; a key given twice is an error. On failure
-/// returns nothing and sets the error text:
+/// points "x y z; x y z; ..."); replay (a recording's header, ending in .mhd or .mha; a relative path is
+/// taken from the settings file's folder) and replay_speed (a factor of the recorded pace above 0, at most
+/// 1000, or "max": every frame as soon as it is asked for). With replay the recording is played instead of
+/// the scene: rate, noise, the faults and the scene keys do not apply, and width and height only to a
+/// recording without images (its fiducials are projected into images of that size). Keys left out keep
+/// their defaults; a key given twice is an error. On failure returns nothing and sets the error text:
 /// "<path>:<line>: <what is wrong>", or "<path>: ..." when the file cannot be read or holds more than 1 MB
 /// (reading stops there, whatever the file is).
 FTKSIM_API std::optional<CameraSettings> readCameraSettings(const std::string& path, std::string& error);

@@ -3,6 +3,7 @@
 // Internal to the driver library (not exported).
 
 #include "FrameStorage.h"
+#include "ReplayCamera.h"
 #include "SimulatedCamera.h"
 #include "ftk.h"
 #include "ftkSimulator.h"
@@ -25,6 +26,8 @@ struct ftkLibraryImpl {
     bool simulated = false;
     /// The camera of a simulated session; shared so that a fetch in progress keeps it alive past a close.
     std::shared_ptr<ftksim::SimulatedCamera> camera;
+    /// Instead of `camera` when the settings name a recording to play; shared for the same reason.
+    std::shared_ptr<ftksim::ReplayCamera> replay;
     /// The devices of a simulated session (a scripted session uses the script's devices).
     std::vector<ftksim::DeviceSpec> devices;
     /// Geometries set on the devices of this session, by serial number, then geometry id.

@@ -160,6 +160,17 @@ std::string openCamera(ftkLibraryImpl& library) {
         }
         settings = *read;
     }
+    if (!settings.replay.empty()) {
+        std::string error;
+        library.replay = ftksim::ReplayCamera::open(settings, error);
+        if (!library.replay) {
+            const std::string text = "Replay: " + error;
+            std::fprintf(stderr, "fusionTrack64: %s\n", text.c_str());
+            return text;
+        }
+        library.devices.push_back(ftksim::makeDevice(settings.serialNumber, settings.model));
+        return {};
+    }
     try {
         library.camera = std::make_shared<ftksim::SimulatedCamera>(settings);
     } catch (const std::exception& e) {
@@ -178,19 +189,26 @@ void pushGeometriesToCamera(ftkLibrary handle) noexcept {
         DriverState& state = DriverState::instance();
         std::lock_guard<std::mutex> order(state.cameraGeometryMutex);
         std::shared_ptr<ftksim::SimulatedCamera> camera;
+        std::shared_ptr<ftksim::ReplayCamera> replay;
         std::map<std::uint32_t, ftkGeometry> geometries;
         {
             std::lock_guard<std::mutex> lock(state.mutex);
             ftkLibraryImpl* library = state.findLibrary(handle);
-            if (library == nullptr || !library->camera) {
+            if (library == nullptr || (!library->camera && !library->replay)) {
                 return;
             }
             camera = library->camera;
+            replay = library->replay;
             for (const auto& device : library->geometries) {
                 geometries.insert(device.second.begin(), device.second.end());
             }
         }
-        camera->setGeometries(geometries);
+        if (camera) {
+            camera->setGeometries(geometries);
+        }
+        if (replay) {
+            replay->setGeometries(geometries);
+        }
     } catch (...) {
         // The geometry stays set on the device; the scene shows it with the next change.
     }
@@ -460,6 +478,26 @@ ftkStatus fetchFrame(DriverState& state, Lock& lock, ftkLibrary library, uint64_
     }
     const auto timeout = std::chrono::milliseconds(timeoutMs);
 
+    if (target.library->simulated && target.library->replay) {
+        const auto replay = target.library->replay;
+        const bool images = storage->pixelsEnabled() && imageSendingOn(*target.device);
+        ScriptedFrame next;
+        std::string ended;
+        lock.unlock();
+        const bool arrived = replay->waitForFrame(timeout, images, next, ended);
+        lock.lock();
+        if (!ended.empty()) {
+            state.noteError(ended);
+        }
+        if (!arrived) {
+            return FTK_WAR_NO_FRAME;
+        }
+        ftkLibraryImpl* session = nullptr;
+        if (const ftkStatus found = findAgain(state, library, frame, session, storage); found != FTK_OK) {
+            return found;
+        }
+        return deliver(*session, *storage, next);
+    }
     if (target.library->simulated) {
         const auto camera = target.library->camera;
         const bool images = storage->pixelsEnabled() && imageSendingOn(*target.device);

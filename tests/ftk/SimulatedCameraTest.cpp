@@ -10,6 +10,7 @@
 #include <Eigen/Geometry>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
@@ -491,7 +492,9 @@ TEST_F(CameraSettingsFile, ReadsEveryKeyAndKeepsDefaultsForTheRest) {
         "freeze_for = 0.5\n"
         "pivot_marker = 1200\n"
         "pivot_point = 1, -2.5, 900\n"
-        "body = 0 0 0; 55 0 0;0 80 0\n");
+        "body = 0 0 0; 55 0 0;0 80 0\n"
+        "replay = runs/first.seq.mhd\n"
+        "replay_speed = 2.5\n");
     const auto settings = ftksim::readCameraSettings(path, error);
     ASSERT_TRUE(settings) << error;
     EXPECT_EQ(settings->model, FTK_DEVICE_FUSIONTRACK_500);
@@ -514,12 +517,23 @@ TEST_F(CameraSettingsFile, ReadsEveryKeyAndKeepsDefaultsForTheRest) {
     EXPECT_EQ(settings->pivotPoint, (std::array<double, 3>{1.0, -2.5, 900.0}));
     ASSERT_EQ(settings->body.size(), 3u);
     EXPECT_EQ(settings->body[2], (std::array<double, 3>{0.0, 80.0, 0.0}));
+    // A recording named from the settings file's folder.
+    EXPECT_EQ(settings->replay, std::filesystem::path(path).parent_path() / "runs/first.seq.mhd");
+    EXPECT_DOUBLE_EQ(settings->replaySpeed, 2.5);
+
+    const auto replay =
+        ftksim::readCameraSettings(write("replay = /data/run.mha\nreplay_speed = max\n"), error);
+    ASSERT_TRUE(replay) << error;
+    EXPECT_EQ(replay->replay, "/data/run.mha");
+    EXPECT_EQ(replay->replaySpeed, CameraSettings::kReplayAtOnce);
 
     const auto minimal = ftksim::readCameraSettings(write("model = simulator\nserial = 123456\n"), error);
     ASSERT_TRUE(minimal) << error;
     EXPECT_EQ(minimal->model, FTK_DEVICE_SIMULATOR);
     EXPECT_EQ(minimal->serialNumber, 123456u);
     EXPECT_DOUBLE_EQ(minimal->frameRateHz, CameraSettings{}.frameRateHz);
+    EXPECT_TRUE(minimal->replay.empty());
+    EXPECT_DOUBLE_EQ(minimal->replaySpeed, 1.0);
 }
 
 TEST_F(CameraSettingsFile, RejectsBadLinesNamingFileAndLine) {
@@ -549,6 +563,11 @@ TEST_F(CameraSettingsFile, RejectsBadLinesNamingFileAndLine) {
         {"pivot_tip = 1 2\n", "1: bad value \"1 2\" for \"pivot_tip\""},
         {"pivot_point = 1 2 nan\n", "1: bad value \"1 2 nan\" for \"pivot_point\""},
         {"body = 0 0 0; 1 1 1\n", "1: bad value \"0 0 0; 1 1 1\" for \"body\""},
+        {"replay = run.raw\n", "1: bad value \"run.raw\" for \"replay\""},
+        {"replay_speed = 0\n", "1: bad value \"0\" for \"replay_speed\""},
+        {"replay_speed = 1001\n",
+         "1: bad value \"1001\" for \"replay_speed\": expected a number above 0 and at "
+         "most 1000, or \"max\""},
         {"rate = 60\nrate = 30\n", "2: key \"rate\" given twice"},
     };
     for (const Case& c : cases) {

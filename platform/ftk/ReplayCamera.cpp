@@ -1,0 +1,325 @@
+#include "ReplayCamera.h"
+
+#include "SimulatedCamera.h"
+#include "sequence/SequenceFile.h"
+#include "sequence/TrackingFields.h"
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace ftksim {
+namespace {
+
+namespace Fields = Halvoren::Sequence::TrackingFields;
+using Halvoren::Sequence::findField;
+using Halvoren::Sequence::SequenceReader;
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr const char* kEndText = "Replay: the recording has no more frames";
+
+// The numbers of a field; empty when the field is missing or holds anything else.
+std::vector<double> numbersOf(const Halvoren::Sequence::Fields& fields, const std::string& name) {
+    std::vector<double> values;
+    const std::string* text = findField(fields, name);
+    if (text == nullptr || !Fields::parseNumbers(*text, values)) {
+        values.clear();
+    }
+    return values;
+}
+
+// A whole number from 0 to maximum held by a field alone.
+bool wholeNumberOf(const Halvoren::Sequence::Fields& fields, const std::string& name, double maximum,
+                   std::uint64_t& value) {
+    const std::vector<double> values = numbersOf(fields, name);
+    if (values.size() != 1 || !(values[0] >= 0.0) || values[0] > maximum ||
+        std::floor(values[0]) != values[0]) {
+        return false;
+    }
+    value = static_cast<std::uint64_t>(values[0]);
+    return true;
+}
+
+struct RecordedMarker {
+    std::string field;  // what the marker's name stands for in the frame fields
+    std::uint32_t geometryId = 0;
+};
+
+}  // namespace
+
+struct ReplayCamera::Impl {
+    // Fixed after open().
+    std::unique_ptr<SequenceReader> reader;
+    double speed = 1.0;  // or CameraSettings::kReplayAtOnce
+    bool images = false;
+    int imageWidth = 0;  // of one camera's image
+    int imageHeight = 0;
+    std::vector<RecordedMarker> markers;
+    SimulatedCamera::Calibration calibration{};
+    // When each frame is due after the first, in recorded seconds; never decreasing.
+    std::vector<double> offsets;
+
+    // Guards everything below; nobody sleeps holding it. The reader is read under it too, so that the
+    // frames' pixels are read in order whichever thread claims them.
+    std::mutex mutex;
+    std::set<std::uint32_t> geometryIds;
+    bool started = false;
+    std::chrono::steady_clock::time_point start;
+    std::size_t next = 0;  // the first frame not yet delivered or skipped
+    bool ended = false;
+    std::vector<std::uint8_t> pixels;
+
+    std::chrono::steady_clock::time_point dueOf(std::size_t index) const {
+        return start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                           std::chrono::duration<double>(offsets[index] / speed));
+    }
+    // The caller holds the mutex; `pixels` holds the frame's.
+    void buildFrame(std::size_t index, bool withImages, ScriptedFrame& frame) const;
+};
+
+std::unique_ptr<ReplayCamera> ReplayCamera::open(const CameraSettings& settings, std::string& error) {
+    auto impl = std::make_unique<Impl>();
+    impl->speed = settings.replaySpeed;
+    impl->reader = SequenceReader::open(settings.replay, error);
+    if (!impl->reader) {
+        return nullptr;
+    }
+    const auto& fields = impl->reader->fields();
+    const auto fail = [&](const std::string& what) {
+        error = settings.replay + ": " + what;
+        return nullptr;
+    };
+    std::uint64_t version = 0;
+    if (!wholeNumberOf(fields, Fields::kVersion, 1e9, version) || version != Fields::kRecordingVersion) {
+        return fail(std::string("not a tracking recording of version ") +
+                    std::to_string(Fields::kRecordingVersion) + " (" + Fields::kVersion + ")");
+    }
+    const std::string* images = findField(fields, Fields::kImages);
+    impl->images = images != nullptr && *images == "True";
+    if (impl->images) {
+        std::uint64_t width = 0;
+        std::uint64_t height = 0;
+        if (!wholeNumberOf(fields, Fields::kImageWidth, 65535, width) ||
+            !wholeNumberOf(fields, Fields::kImageHeight, 65535, height) || width == 0 || height == 0 ||
+            static_cast<std::uint64_t>(impl->reader->width()) != 2 * width ||
+            static_cast<std::uint64_t>(impl->reader->height()) != height) {
+            return fail("the frames are " + std::to_string(impl->reader->width()) + " x " +
+                        std::to_string(impl->reader->height()) +
+                        " pixels, not the left and right images side by side");
+        }
+        impl->imageWidth = static_cast<int>(width);
+        impl->imageHeight = static_cast<int>(height);
+    }
+    std::uint64_t markerCount = 0;
+    if (findField(fields, Fields::kMarkerCount) != nullptr &&
+        !wholeNumberOf(fields, Fields::kMarkerCount, 1e6, markerCount)) {
+        return fail(std::string("bad ") + Fields::kMarkerCount);
+    }
+    for (std::size_t k = 0; k < markerCount; ++k) {
+        RecordedMarker marker;
+        const std::string* field = findField(fields, Fields::markerField(k, "Field"));
+        std::uint64_t geometryId = 0;
+        if (field == nullptr || field->empty() ||
+            !wholeNumberOf(fields, Fields::markerField(k, "GeometryId"), 4294967295.0, geometryId)) {
+            return fail("marker " + std::to_string(k) + " has no field name or geometry id");
+        }
+        marker.field = *field;
+        marker.geometryId = static_cast<std::uint32_t>(geometryId);
+        impl->markers.push_back(marker);
+    }
+
+    // The simulated camera's calibration, for the size of the recorded images.
+    CameraSettings cameraSettings = settings;
+    if (impl->images) {
+        cameraSettings.imageWidth = static_cast<std::uint16_t>(impl->imageWidth);
+        cameraSettings.imageHeight = static_cast<std::uint16_t>(impl->imageHeight);
+    }
+    impl->calibration = SimulatedCamera(cameraSettings).calibration();
+
+    // A frame without a readable time stamp, or stamped before its predecessor, is due with it.
+    const std::size_t count = impl->reader->frameCount();
+    impl->offsets.reserve(count);
+    double first = 0.0;
+    double latest = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::vector<double> stamp = numbersOf(impl->reader->frameFields(i), Fields::kTimestamp);
+        const bool readable = stamp.size() == 1 && std::isfinite(stamp[0]);
+        if (readable && impl->offsets.empty()) {
+            first = stamp[0];
+        }
+        if (readable) {
+            latest = std::max(latest, stamp[0] - first);
+        }
+        impl->offsets.push_back(latest);
+    }
+    return std::unique_ptr<ReplayCamera>(new ReplayCamera(std::move(impl)));
+}
+
+ReplayCamera::ReplayCamera(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+
+ReplayCamera::~ReplayCamera() = default;
+
+// Any thread.
+void ReplayCamera::setGeometries(const std::map<std::uint32_t, ftkGeometry>& geometries) {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->geometryIds.clear();
+    for (const auto& entry : geometries) {
+        m_impl->geometryIds.insert(entry.first);
+    }
+}
+
+void ReplayCamera::Impl::buildFrame(std::size_t index, bool withImages, ScriptedFrame& frame) const {
+    frame = ScriptedFrame();
+    const auto& fields = reader->frameFields(index);
+    std::uint64_t counter = 0;
+    if (wholeNumberOf(fields, Fields::kFrameNumber, 4294967295.0, counter)) {
+        frame.counter = static_cast<std::uint32_t>(counter);
+    }
+
+    // Fiducials: each one detected once in each image, where the two cameras see its position.
+    const std::vector<double> recorded = numbersOf(fields, Fields::kFiducials);
+    std::size_t fiducialCount = 0;
+    if (!recorded.empty() && recorded[0] >= 0.0 && recorded[0] <= static_cast<double>(recorded.size()) &&
+        std::floor(recorded[0]) == recorded[0] &&
+        recorded.size() == 1 + static_cast<std::size_t>(recorded[0]) * Fields::kFiducialValues) {
+        fiducialCount = static_cast<std::size_t>(recorded[0]);
+    }
+    std::vector<double> ownerOf(fiducialCount, -1.0);
+    for (std::size_t f = 0; f < fiducialCount; ++f) {
+        const double* values = recorded.data() + 1 + f * Fields::kFiducialValues;
+        ftkFiducial3D fiducial{};
+        fiducial.leftIndex = static_cast<std::uint32_t>(f);
+        fiducial.rightIndex = static_cast<std::uint32_t>(f);
+        fiducial.position = {static_cast<float>(values[0]), static_cast<float>(values[1]),
+                             static_cast<float>(values[2])};
+        fiducial.probability = static_cast<float>(values[3]);
+        fiducial.epipolarError = static_cast<float>(values[4]);
+        fiducial.triangulationError = static_cast<float>(values[5]);
+        ownerOf[f] = values[8];
+        frame.fiducials.push_back(fiducial);
+        for (int camera = 0; camera < 2; ++camera) {
+            const double x = values[0] - (camera == 0 ? 0.0 : calibration.baselineMm);
+            const double z = values[2];
+            ftkRawDetection raw{};
+            if (z >= 1.0) {
+                raw.centerX = static_cast<float>(calibration.focalPx * x / z + calibration.cx);
+                raw.centerY = static_cast<float>(calibration.focalPx * values[1] / z + calibration.cy);
+            }
+            const double pixelCount = values[6 + camera] >= 0.0 ? std::min(values[6 + camera], 1e9) : 0.0;
+            raw.pixelCount = static_cast<std::uint32_t>(pixelCount);
+            // The bounding box of a round blob of that many pixels.
+            raw.width =
+                static_cast<std::uint16_t>(std::min(65535.0, std::ceil(std::sqrt(4.0 * pixelCount / kPi))));
+            raw.height = raw.width;
+            (camera == 0 ? frame.leftRaw : frame.rightRaw).push_back(raw);
+        }
+    }
+
+    for (std::size_t k = 0; k < markers.size(); ++k) {
+        const RecordedMarker& recordedMarker = markers[k];
+        if (geometryIds.count(recordedMarker.geometryId) == 0) {
+            continue;
+        }
+        const std::vector<double> quality = numbersOf(fields, Fields::qualityField(recordedMarker.field));
+        const std::vector<double> transform = numbersOf(fields, Fields::transformField(recordedMarker.field));
+        if (quality.size() != 1 || !(quality[0] > 0.0) || transform.size() != 16) {
+            continue;
+        }
+        ftkMarkerPose marker{};
+        marker.geometryId = recordedMarker.geometryId;
+        for (int row = 0; row < 3; ++row) {
+            for (int column = 0; column < 3; ++column) {
+                marker.rotation[row][column] = static_cast<float>(transform[4 * row + column]);
+            }
+            marker.translation[row] = static_cast<float>(transform[4 * row + 3]);
+        }
+        // The driver's scale of quality: the plug-in reports 1 - registrationError / 10.
+        marker.registrationError = static_cast<float>((1.0 - quality[0]) * 10.0);
+        std::uint32_t used = 0;
+        for (std::size_t f = 0; f < fiducialCount && used < FTK_MAX_GEOMETRY_FIDUCIALS; ++f) {
+            if (ownerOf[f] == static_cast<double>(k)) {
+                marker.correspondences[used++] = static_cast<std::uint32_t>(f);
+            }
+        }
+        std::fill(marker.correspondences + used, marker.correspondences + FTK_MAX_GEOMETRY_FIDUCIALS,
+                  FTK_NO_CORRESPONDENCE);
+        frame.markers.push_back(marker);
+    }
+
+    if (withImages && images) {
+        // Each row holds the left image's row, then the right one's.
+        const auto width = static_cast<std::size_t>(imageWidth);
+        const auto height = static_cast<std::size_t>(imageHeight);
+        frame.width = static_cast<std::uint16_t>(imageWidth);
+        frame.height = static_cast<std::uint16_t>(imageHeight);
+        frame.leftPixels.resize(width * height);
+        frame.rightPixels.resize(width * height);
+        for (std::size_t y = 0; y < height; ++y) {
+            const auto row = pixels.begin() + static_cast<std::ptrdiff_t>(2 * width * y);
+            std::copy(row, row + static_cast<std::ptrdiff_t>(width),
+                      frame.leftPixels.begin() + static_cast<std::ptrdiff_t>(width * y));
+            std::copy(row + static_cast<std::ptrdiff_t>(width), row + static_cast<std::ptrdiff_t>(2 * width),
+                      frame.rightPixels.begin() + static_cast<std::ptrdiff_t>(width * y));
+        }
+    }
+}
+
+// Any thread.
+bool ReplayCamera::waitForFrame(std::chrono::milliseconds timeout, bool images, ScriptedFrame& frame,
+                                std::string& ended) {
+    using Clock = std::chrono::steady_clock;
+    const auto now = Clock::now();
+    const auto deadline = now + std::max(timeout, std::chrono::milliseconds(0));
+    Impl& d = *m_impl;
+    const auto nothing = [&](std::unique_lock<std::mutex>& lock) {
+        lock.unlock();
+        std::this_thread::sleep_until(deadline);
+        return false;
+    };
+
+    std::unique_lock<std::mutex> lock(d.mutex);
+    if (!d.started) {
+        d.started = true;
+        d.start = now;
+    }
+    if (!d.ended && d.next >= d.offsets.size()) {
+        d.ended = true;
+        ended = kEndText;
+    }
+    if (d.ended) {
+        return nothing(lock);
+    }
+    const bool atOnce = d.speed == CameraSettings::kReplayAtOnce;
+    std::size_t index = d.next;
+    while (!atOnce && index + 1 < d.offsets.size() && d.dueOf(index + 1) <= now) {
+        ++index;  // the latest frame due; the ones before it came while nobody asked
+    }
+    const auto due = atOnce ? now : d.dueOf(index);
+    if (due > deadline) {
+        return nothing(lock);
+    }
+    // Claimed and read before sleeping, so that two callers never deliver the same frame.
+    for (; d.next <= index; ++d.next) {
+        std::string error;
+        if (!d.reader->readNextPixels(d.pixels, error)) {
+            // The frames before it were played; this is the end.
+            d.ended = true;
+            ended = std::string(kEndText) + ": " + error;
+            return nothing(lock);
+        }
+    }
+    d.buildFrame(index, images, frame);
+    lock.unlock();
+    std::this_thread::sleep_until(due);
+    // The replayed exposure happens now: latency stays measurable downstream.
+    frame.timestampUs = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                       std::chrono::system_clock::now().time_since_epoch())
+                                                       .count());
+    return true;
+}
+
+}  // namespace ftksim

@@ -1,0 +1,56 @@
+#pragma once
+// The simulated camera playing a tracking recording instead of its scene: each recorded frame comes out of
+// the driver as the camera would have delivered it, so that everything above the driver runs on the
+// recording as it did live. Internal to the driver library.
+
+#include "CameraSettings.h"
+#include "ftk.h"
+#include "ftkSimulator.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace ftksim {
+
+/// Thread-safe: every public function may be called from any thread.
+///
+/// Pace: frame i is due (Timestamp of i - Timestamp of the first) / speed after the first frame was asked
+/// for, and the latest frame due is delivered, as the live camera does; at kReplayAtOnce every call gets
+/// the next frame at once and none is skipped. Each frame is stamped with the host's system clock when it
+/// is delivered (its replayed exposure), and numbered with its recorded FrameNumber.
+///
+/// Contents: the recorded markers whose geometry is set on the device and that were seen (quality above
+/// 0), with registrationError = (1 - quality) * 10, which the plug-in turns back into the recorded
+/// quality; the recorded fiducials; raw detections that the recording lacks, made by projecting each
+/// fiducial into the simulated camera's two pinhole cameras; and the left and right images when the
+/// recording holds them.
+class ReplayCamera {
+public:
+    /// Opens the recording settings.replay. Null with the reason (naming the file) when it cannot be
+    /// played.
+    static std::unique_ptr<ReplayCamera> open(const CameraSettings& settings, std::string& error);
+    ~ReplayCamera();
+    ReplayCamera(const ReplayCamera&) = delete;
+    ReplayCamera& operator=(const ReplayCamera&) = delete;
+
+    /// The geometries set on the device: only their markers are reported.
+    void setGeometries(const std::map<std::uint32_t, ftkGeometry>& geometries);
+
+    /// Waits until the next frame is due, but at most the time-out; then fills the frame and returns
+    /// true. False when none came within the time-out, and from the end of the recording on (after the
+    /// time-out, as a camera that sends nothing). The first call that finds the end sets `ended` to the
+    /// text saying so (with the reader's reason when the data ended early or is corrupt); it is left
+    /// alone otherwise. With images false no pixels are delivered.
+    bool waitForFrame(std::chrono::milliseconds timeout, bool images, ScriptedFrame& frame,
+                      std::string& ended);
+
+private:
+    struct Impl;
+    explicit ReplayCamera(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace ftksim
