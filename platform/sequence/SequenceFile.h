@@ -52,6 +52,10 @@ public:
     /// One thread. Appends a frame (pixels of another size than the options' are refused); the header is
     /// replaced when it is due. False with the reason once anything failed (a full disk).
     bool append(const Frame& frame, std::string& error);
+    /// Fields of the whole recording known only later (a run's figures at its end): in every header
+    /// written from now on, the last one at least. A field of the same name gets the new value. False
+    /// with the reason for a name or value that create() would refuse.
+    bool addFields(const Fields& fields, std::string& error);
     /// Writes the last header with every frame and closes the files. False with the reason on failure.
     bool finish(std::string& error);
     std::size_t frames() const;

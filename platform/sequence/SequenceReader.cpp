@@ -217,7 +217,8 @@ struct Header {
                 return refuse(line, "CompressedDataSize needs a whole number", error);
             }
         } else if (name == "ElementDataFile") {
-            if (value.empty() || value == "LIST" || value.find_first_of(" \t%") != std::string::npos) {
+            // MetaIO reads "LIST ..." as a list of files and a '%' as a numbered series of them.
+            if (value.empty() || value.rfind("LIST", 0) == 0 || value.find('%') != std::string::npos) {
                 return refuse(line, "ElementDataFile must name one data file or be LOCAL", error);
             }
             dataFile = value;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -98,7 +99,8 @@ struct SequenceWriter::Impl {
     bool deflaterReady = false;
     std::vector<unsigned char> deflated;
     std::uint64_t dataBytes = 0;  // up to the end of the last complete frame
-    std::string fieldLines;       // the recording's fields
+    Fields fields;                // the recording's own
+    std::string fieldLines;       // the same, as header lines
     std::string frameLines;       // the fields of every complete frame
     std::atomic<std::size_t> frames{0};
     std::chrono::steady_clock::time_point lastHeader;
@@ -159,6 +161,28 @@ struct SequenceWriter::Impl {
         return true;
     }
 
+    bool addFields(const Fields& added, std::string& error) {
+        for (const auto& [name, value] : added) {
+            if (!checkField(name, value, true, error)) {
+                return false;
+            }
+        }
+        for (const auto& [name, value] : added) {
+            const auto same = std::find_if(fields.begin(), fields.end(),
+                                           [&name = name](const auto& field) { return field.first == name; });
+            if (same != fields.end()) {
+                same->second = value;
+            } else {
+                fields.emplace_back(name, value);
+            }
+        }
+        fieldLines.clear();
+        for (const auto& [name, value] : fields) {
+            fieldLines += name + " = " + value + "\n";
+        }
+        return true;
+    }
+
     bool fail(const std::string& reason, std::string& error) {
         if (failure.empty()) {
             failure = reason;
@@ -214,8 +238,10 @@ std::unique_ptr<SequenceWriter> SequenceWriter::create(const Options& options, s
         error = "a recording's header must be a file ending in .mhd: " + path;
         return nullptr;
     }
-    if (path.find_first_of("\r\n") != std::string::npos) {
-        error = "a recording's path must not hold a line break";
+    // The data file's name goes into the header, where MetaIO reads "LIST..." and '%' otherwise.
+    if (path.find_first_of("\r\n") != std::string::npos || name.find('%') != std::string::npos ||
+        name.rfind("LIST", 0) == 0) {
+        error = "a recording's file name must not hold a line break or '%', nor begin with LIST: " + path;
         return nullptr;
     }
     if (options.width < 1 || options.height < 1 ||
@@ -231,11 +257,8 @@ std::unique_ptr<SequenceWriter> SequenceWriter::create(const Options& options, s
     impl->dataName = base + (options.compressed ? ".zraw" : ".raw");
     impl->dataPath = path.substr(0, path.size() - name.size()) + impl->dataName;
     impl->temporaryPath = path + ".tmp";
-    for (const auto& [field, value] : options.fields) {
-        if (!checkField(field, value, true, error)) {
-            return nullptr;
-        }
-        impl->fieldLines += field + " = " + value + "\n";
+    if (!impl->addFields(options.fields, error)) {
+        return nullptr;
     }
     if (!replaceable(path, error) || !replaceable(impl->dataPath, error) ||
         !replaceable(impl->temporaryPath, error)) {
@@ -301,6 +324,10 @@ bool SequenceWriter::append(const Frame& frame, std::string& error) {
         }
     }
     return true;
+}
+
+bool SequenceWriter::addFields(const Fields& fields, std::string& error) {
+    return m_impl->addFields(fields, error);
 }
 
 bool SequenceWriter::finish(std::string& error) {

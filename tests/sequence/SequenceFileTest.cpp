@@ -77,7 +77,7 @@ TEST(SequenceFile, RoundTripsFieldsAndPixels) {
     for (const bool compressed : {false, true}) {
         SCOPED_TRACE(compressed ? "compressed" : "raw");
         TestSupport::TempFiles files;
-        const std::string path = files.path("run.seq.mhd");
+        const std::string path = files.path("my run.seq.mhd");  // a space in the data file's name too
         const Fields fields = {{"ToolToTrackerTransformStatus", "OK"}, {"Camera", "fusionTrack 500 (sn 42)"}};
         auto writer = create(path, 3, 2, compressed, 1.0, fields);
         ASSERT_TRUE(writer);
@@ -90,10 +90,13 @@ TEST(SequenceFile, RoundTripsFieldsAndPixels) {
         EXPECT_FALSE(writer->append(makeFrame(3, 5), error));
         EXPECT_NE(error.find("5 bytes"), std::string::npos) << error;
         EXPECT_EQ(writer->frames(), 3u);
+        EXPECT_FALSE(writer->addFields({{"ElementType", "MET_FLOAT"}}, error));
+        ASSERT_TRUE(writer->addFields({{"Halvoren_Health_Missed", "2"}, {"Camera", "replaced"}}, error))
+            << error;
         ASSERT_TRUE(writer->finish(error)) << error;
 
         const std::string text = readFile(path);
-        const std::string dataName = compressed ? "run.seq.zraw" : "run.seq.raw";
+        const std::string dataName = compressed ? "my run.seq.zraw" : "my run.seq.raw";
         EXPECT_NE(text.find("DimSize = 3 2 3\n"), std::string::npos) << text;
         EXPECT_NE(text.find("Seq_Frame0002_ToolToTrackerTransform = 1 0 0 2"), std::string::npos) << text;
         EXPECT_EQ(text.substr(text.rfind('\n', text.size() - 2) + 1), "ElementDataFile = " + dataName + "\n");
@@ -105,7 +108,9 @@ TEST(SequenceFile, RoundTripsFieldsAndPixels) {
         ASSERT_TRUE(reader) << error;
         EXPECT_EQ(reader->width(), 3);
         EXPECT_EQ(reader->height(), 2);
-        EXPECT_EQ(reader->fields(), fields);
+        EXPECT_EQ(reader->fields(), (Fields{{"ToolToTrackerTransformStatus", "OK"},
+                                            {"Camera", "replaced"},
+                                            {"Halvoren_Health_Missed", "2"}}));
         EXPECT_EQ(reader->frameFields(0), (Fields{{"FrameNumber", "1"}, {"Timestamp", "0.5"}}));
         EXPECT_TRUE(reader->frameFields(1).empty());
         ASSERT_NE(findField(reader->frameFields(2), "ToolToTrackerTransform"), nullptr);
