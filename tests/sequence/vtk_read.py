@@ -6,7 +6,7 @@ Usage: vtk_read.py RECORDING.seq.mhd
 Prints
     dimensions W H N
     checksum CRC32        (of the W*H*N pixels, in file order, as 8 hex digits)
-    frame I ToolToTrackerTransform V1 V2 ...   (one line per frame that has one, by frame)
+    frame I <Name>ToTrackerTransform V1 V2 ...   (one line per transform, by frame, then name)
 Exits 77 when VTK for Python is missing, so that a test can be skipped rather than failed.
 """
 import re
@@ -50,14 +50,14 @@ def main():
     pixels = bytes(memoryview(scalars)) if scalars is not None else b""
     print("checksum %08x" % (zlib.crc32(pixels) & 0xFFFFFFFF))
 
-    frame_field = re.compile(r"Seq_Frame(\d+)_ToolToTrackerTransform$")
+    frame_field = re.compile(r"Seq_Frame(\d+)_(\w+ToTrackerTransform)$")
     transforms = []
     for name, value in header_fields(path):
         match = frame_field.match(name)
         if match:
-            transforms.append((int(match.group(1)), " ".join(value.split())))
-    for index, value in sorted(transforms):
-        print(f"frame {index} ToolToTrackerTransform {value}")
+            transforms.append((int(match.group(1)), match.group(2), " ".join(value.split())))
+    for index, name, value in sorted(transforms):
+        print(f"frame {index} {name} {value}")
 
 
 if __name__ == "__main__":

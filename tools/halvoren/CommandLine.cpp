@@ -160,13 +160,72 @@ void declareHealth(CLI::App& command, StreamSetup& setup) {
         ->check(within<std::int64_t>(1, 60000, "a number of milliseconds from 1 to 60000"));
 }
 
+void declareReplay(CLI::App& command, StreamSetup& setup) {
+    CLI::Option* replay =
+        command
+            .add_option("--replay", setup.replay,
+                        "play the recording FILE as the camera (its markers unless markers are given)")
+            ->type_name("FILE")
+            ->check(kFilePath);
+    command
+        .add_option_function<std::string>(
+            "--replay-speed",
+            [&setup](const std::string& speed) {
+                setup.replaySpeed = speed == "max" ? 0.0 : std::stod(speed);
+            },
+            "times the recorded pace, above 0 up to 1000, or max: as fast as the stream takes them")
+        ->type_name("X")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                double factor = 0.0;
+                if (text == "max" ||
+                    (CLI::detail::lexical_cast(text, factor) && factor >= 1e-3 && factor <= 1000.0)) {
+                    return std::string();
+                }
+                return "takes a factor from 0.001 to 1000 or max, not '" + text + "'";
+            },
+            std::string()))
+        ->needs(replay);
+}
+
+void declareRecord(CLI::App& command, StreamSetup& setup) {
+    command
+        .add_option("--record", setup.record,
+                    "record the run into the sequence metafile FILE (.seq.mhd; the images too with --images)")
+        ->type_name("FILE")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                const std::string suffix = ".mhd";
+                const bool mhd = text.size() > suffix.size() &&
+                                 text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+                return mhd ? std::string()
+                           : "takes a .mhd file (such as run.seq.mhd; the pixels go beside it), not '" +
+                                 text + "'";
+            },
+            std::string()));
+}
+
 /// The options that configure the stream, as every command that runs it has them.
 void declareSetup(CLI::App& command, StreamSetup& setup, Images images) {
     declareWorkspace(command, setup, "configure the stream from a workspace file");
+    declareReplay(command, setup);
     declareFiducials(command, setup);
     CLI::Option* imagesOption = declareImages(command, setup, images);
     declareIgtl(command, setup, images, imagesOption);
     declareLogLevel(command, setup);
+}
+
+/// "--format": csv, or jsonl (json as its other name).
+void declareFormat(CLI::App& command, PoseFormat& format) {
+    command
+        .add_option_function<std::string>(
+            "--format",
+            [&format](const std::string& name) {
+                format = name == "csv" ? PoseFormat::Csv : PoseFormat::JsonLines;
+            },
+            "output format (default csv; json is jsonl)")
+        ->type_name("FORMAT")
+        ->check(CLI::IsMember({"csv", "jsonl", "json"}));
 }
 
 void declareStream(CLI::App& command, StreamOptions& options) {
@@ -178,29 +237,39 @@ void declareStream(CLI::App& command, StreamOptions& options) {
         .add_option("--save-workspace", options.saveWorkspace, "save the configuration the stream ran with")
         ->type_name("FILE")
         ->check(kFilePath);
-    command.add_option("--frames", options.frames, "stop after N frames (0: no limit)")
+    command.add_option("--frames", options.frames, "stop after N frames (0: no limit; a replay: its end)")
         ->type_name("N")
         ->capture_default_str()
-        ->check(within<std::int64_t>(0, kUnlimited, "a whole number of frames"));
+        ->check(within<std::int64_t>(0, kUnlimited, "a whole number of frames"))
+        ->each([&options](const std::string&) { options.framesGiven = true; });
     command.add_option("--duration", options.durationSeconds, "stop after this time (default: no limit)")
         ->type_name("SECONDS")
         ->check(within(0.0, std::numeric_limits<double>::infinity(), "a number of seconds"));
-    command
-        .add_option_function<std::string>(
-            "--format",
-            [&options](const std::string& format) {
-                options.format = format == "csv" ? PoseFormat::Csv : PoseFormat::JsonLines;
-            },
-            "output format (default csv; json is jsonl)")
-        ->type_name("FORMAT")
-        ->check(CLI::IsMember({"csv", "jsonl", "json"}));
+    declareFormat(command, options.format);
     command.add_option("--output", options.output, "write the poses to FILE instead of standard output")
         ->type_name("FILE")
         ->check(kFilePath);
     declareHealth(command, options);
+    declareRecord(command, options);
     command.add_option("--health-every", options.healthEverySeconds, "print the health block this often")
         ->type_name("SECONDS")
         ->check(within(0.0, std::numeric_limits<double>::infinity(), "a number of seconds"));
+}
+
+void declareExport(CLI::App& command, ExportOptions& options) {
+    command.add_option("FILE", options.recording, "the recording (.mhd or .mha)")
+        ->type_name("FILE")
+        ->required()
+        ->check(kFilePath);
+    declareFormat(command, options.format);
+    command.add_option("--output", options.output, "write the poses to FILE instead of standard output")
+        ->type_name("FILE")
+        ->check(kFilePath);
+    command
+        .add_option("--min-quality", options.minQuality,
+                    "the quality gate the status follows, 0 to 1, as the recording run had it (default 0)")
+        ->type_name("Q")
+        ->check(within(0.0, 1.0, "a quality from 0 to 1"));
 }
 
 void declareGui(CLI::App& command, GuiOptions& options) {
@@ -212,6 +281,7 @@ void declareGui(CLI::App& command, GuiOptions& options) {
                    "track the marker geometry in FILE (repeatable; default: data/markers/*.ini)");
     declareSetup(command, options, Images::OptOut);
     declareHealth(command, options);
+    declareRecord(command, options);
     // An empty path would mean no screenshot: offscreen, a window nobody can close.
     CLI::Option* screenshot =
         command
@@ -330,6 +400,11 @@ Commands declareCommands(CLI::App& app, CommandLineOptions& options) {
          "from the fiducials no registered marker explains, written as a geometry file, then registered\n"
          "and tracked for 100 frames as a check.",
          [&](CLI::App& command) { declareDefineMarker(command, options.defineMarker); }},
+        {&commands.exportPoses, "export",
+         "Writes a recording's poses as halvoren stream wrote them.\n"
+         "Reads a recording made with --record and writes one line per instrument per frame, in CSV or\n"
+         "JSON lines, as halvoren stream wrote them while recording.",
+         [&](CLI::App& command) { declareExport(command, options.exportPoses); }},
     };
     for (const Row& row : rows) {
         *row.command = app.add_subcommand(row.name, row.description);

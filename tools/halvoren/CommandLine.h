@@ -4,6 +4,7 @@
 
 #include "halvoren/CalibrationCommands.h"
 #include "halvoren/ConvertCommand.h"
+#include "halvoren/ExportCommand.h"
 #include "halvoren/GuiCommand.h"
 #include "halvoren/PluginsCommand.h"
 #include "halvoren/StreamCommand.h"
@@ -25,6 +26,7 @@ struct CommandLineOptions {
     DefineMarkerOptions defineMarker;
     ConvertOptions convert;
     PluginsOptions plugins;
+    ExportOptions exportPoses;
 };
 
 /// The commands as declared on the application; after parsing, the one given reads true.
@@ -35,6 +37,7 @@ struct Commands {
     CLI::App* defineMarker = nullptr;
     CLI::App* convert = nullptr;
     CLI::App* plugins = nullptr;
+    CLI::App* exportPoses = nullptr;
 };
 
 /// Declares the commands and their options on `app`; parsing fills `options`, which must outlive it.

@@ -246,6 +246,7 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
     const bool started = showWindow(session, std::move(controller), panel, options, run, err);
     counter->disconnect();
     stream.close();
+    const bool recorded = session.endRun();
     if (!started) {
         return ExitFailure;
     }
@@ -257,7 +258,8 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
         run.frameWatch.writeSummary(err);
     }
     session.writeHealth(err);
-    return run.result;
+    session.writeRecordingSummary(err);
+    return recorded ? run.result : ExitWriteFailed;
 }
 
 }  // namespace Halvoren::App

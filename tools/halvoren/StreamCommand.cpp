@@ -45,14 +45,15 @@ struct FrameSink {
     std::size_t trackedInstruments = 0;
     double minQuality = 0.0;
     std::uint32_t lastFrame = 0;  // the camera's counter of the last frame written
-    Health::TrackingHealth* health = nullptr;
+    std::uint32_t replayEnd = 0;  // a replay's last frame, where the run ends; 0: no replay
+    StreamSession* session = nullptr;
 
-    /// The caller holds the lock: the run is over, and so is its accounting, so that the summary counts
-    /// the frames the output got.
+    /// The caller holds the lock: the run is over, and so are its accounting and its recording, so that
+    /// the summary and the recording hold the frames the output got.
     void end() {
         done = true;
-        if (health != nullptr) {
-            health->finish();
+        if (session != nullptr) {
+            session->endCounting();
         }
     }
 };
@@ -137,6 +138,9 @@ void takeFrame(FrameSink& sink, FrameWatch& frameWatch, const std::shared_ptr<co
     const auto* info = tracking->components().get<TrackingFrameInfoData>();
     sink.lastFrame = info != nullptr ? info->counter : 0;
     sink.writer->writeFrame(tracking->instruments(), sink.lastFrame);
+    if (sink.replayEnd != 0 && sink.lastFrame == sink.replayEnd) {
+        sink.end();  // the recording has no more frames
+    }
     if (sink.writer->failed()) {
         sink.end();  // every further pose would be lost too
     }
@@ -226,7 +230,7 @@ int saveWorkspace(const StreamOptions& options, Stream& stream, std::ostream& er
 
 /// Before the camera opens: a run whose results cannot be kept is not worth starting.
 bool resultsWritable(const StreamOptions& options, std::ostream& err) {
-    for (const std::string* path : {&options.output, &options.saveWorkspace}) {
+    for (const std::string* path : {&options.output, &options.saveWorkspace, &options.record}) {
         if (const std::string problem = cannotWriteMessage(*path); !problem.empty()) {
             err << "halvoren: " << problem << '\n';
             return false;
@@ -239,6 +243,7 @@ bool resultsWritable(const StreamOptions& options, std::ostream& err) {
 struct RunEnd {
     bool streamLost = false;
     bool written = true;
+    bool recorded = true;
     int code = ExitOk;
 };
 
@@ -252,11 +257,15 @@ int writeSummary(const StreamOptions& options, const RunEnd& end, const PoseWrit
     frameWatch.writeSummary(err);
     session.writeHealth(err);
     session.writeIgtlSummary(err);
+    session.writeRecordingSummary(err);
     logged.writeSummary(err);
     if (!end.written) {
         err << "halvoren: cannot write the poses to "
             << (options.output.empty() ? std::string("standard output") : options.output) << '\n';
         return ExitWriteFailed;
+    }
+    if (!end.recorded) {
+        return ExitWriteFailed;  // the recording's summary said why
     }
     if (end.streamLost) {
         err << "halvoren: the tracking stream stopped unexpectedly\n";
@@ -274,9 +283,10 @@ int streamPoses(const StreamOptions& options, StreamSession& session, FrameSink&
     {
         std::lock_guard<std::mutex> lock(sink.mutex);
         sink.writer = &writer;
-        sink.limit = options.frames;
+        sink.limit = options.replay.empty() || options.framesGiven ? options.frames : 0;
+        sink.replayEnd = session.replayLastFrame();
         sink.minQuality = options.minQuality;
-        sink.health = &session.health();
+        sink.session = &session;
     }
     auto connection = stream.signalStreamData.connect(
         [&](const std::shared_ptr<const StreamData>& data) { takeFrame(sink, frameWatch, data); });
@@ -292,7 +302,7 @@ int streamPoses(const StreamOptions& options, StreamSession& session, FrameSink&
     end.code = saveWorkspace(options, stream, err);
     stream.close();
     connection->disconnect();
-    session.stopIgtl();
+    end.recorded = session.endRun();
     {
         std::lock_guard<std::mutex> lock(sink.mutex);
         sink.writer = nullptr;  // goes before the session's watchdog

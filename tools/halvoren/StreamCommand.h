@@ -13,6 +13,7 @@ namespace Halvoren::App {
 struct StreamOptions : StreamSetup {
     std::string saveWorkspace;     // write the configuration that ran here
     std::uint64_t frames = 300;    // 0: no frame limit
+    bool framesGiven = false;      // a replay runs to its end unless a frame limit was given
     double durationSeconds = 0.0;  // 0: no time limit
     PoseFormat format = PoseFormat::Csv;
     std::string output;               // stdout when empty

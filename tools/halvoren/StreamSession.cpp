@@ -14,6 +14,7 @@
 #include "host/WorkspaceFile.h"
 #include "igtl/IgtlServer.h"
 #include "igtl/IgtlStreamOutput.h"
+#include "record/Recorder.h"
 
 #include <exception>
 #include <filesystem>
@@ -49,13 +50,17 @@ void resolveMarkerPaths(Properties& settings, const std::filesystem::path& folde
     }
 }
 
-struct NamedMarker {
-    std::string name;
-    std::string path;
-};
+/// Every marker the stream registers, named as its instrument is: the workspace's and the files given.
+std::vector<MarkerSource> markerSources(std::vector<MarkerSource> named,
+                                        const std::vector<std::string>& files) {
+    for (const std::string& path : files) {
+        named.push_back({std::filesystem::path(path).stem().string(), path});
+    }
+    return named;
+}
 
-std::vector<NamedMarker> workspaceMarkers(const Properties& settings) {
-    std::vector<NamedMarker> markers;
+std::vector<MarkerSource> workspaceMarkers(const Properties& settings) {
+    std::vector<MarkerSource> markers;
     if (const Properties* targets = settings.subProperties("TrackingTargets")) {
         for (const Properties* target : targets->subProperties()) {
             std::string path;
@@ -101,6 +106,9 @@ StreamSession::~StreamSession() {
     }
     for (const auto& connection : m_healthConnections) {
         connection->disconnect();
+    }
+    if (m_recordConnection) {
+        m_recordConnection->disconnect();
     }
     if (m_health) {
         m_health->pause();  // no word of staleness after this
@@ -150,10 +158,10 @@ bool checkMarkerFiles(const StreamSetup& setup, std::vector<std::string>& marker
 
 /// The stream skips a marker of the workspace it cannot load; the user hears which, and why. Refuses a
 /// workspace marker that cannot be used, and a marker file whose id another marker holds.
-bool checkWorkspaceMarkers(const std::vector<NamedMarker>& named, const std::vector<std::string>& markers,
+bool checkWorkspaceMarkers(const std::vector<MarkerSource>& named, const std::vector<std::string>& markers,
                            std::ostream& err) {
     std::map<std::uint32_t, std::string> takenIds;
-    for (const NamedMarker& marker : named) {
+    for (const MarkerSource& marker : named) {
         const std::string reason = marker.path.empty() ? "names no file" : unreadableFileReason(marker.path);
         if (!reason.empty()) {
             err << "halvoren: warning: the workspace's marker " << marker.name
@@ -205,9 +213,13 @@ void applySetup(const StreamSetup& setup, bool startWithPanel, Properties& setti
 
 }  // namespace
 
-bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::ostream& err, int& exitCode) {
-    Log::setGlobalLevel(setup.logLevel);
+bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::ostream& err, int& exitCode) {
+    Log::setGlobalLevel(given.logLevel);
     exitCode = ExitBadInput;
+    StreamSetup setup = given;
+    if (!setup.replay.empty() && !prepareReplay(setup, m_replay, err)) {
+        return false;
+    }
     std::vector<std::string> markers;
     if (!checkMarkerFiles(setup, markers, err)) {
         return false;
@@ -226,7 +238,7 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
         err << "halvoren: " << error << '\n';
         return false;
     }
-    const std::vector<NamedMarker> named = workspaceMarkers(settings);
+    const std::vector<MarkerSource> named = workspaceMarkers(settings);
     if (!checkWorkspaceMarkers(named, markers, err)) {
         return false;
     }
@@ -235,6 +247,9 @@ bool StreamSession::create(const StreamSetup& setup, bool startWithPanel, std::o
         return false;
     }
     startHealth(setup);
+    if (!setup.record.empty() && !startRecording(setup, markerSources(named, markers), err)) {
+        return false;
+    }
     if (setup.igtlPort && !startIgtl(setup, err)) {
         exitCode = ExitFailure;
         return false;
@@ -355,6 +370,9 @@ void StreamSession::onStale(bool stale, double millisecondsWithoutFrame) {
     if (m_igtlServer) {
         m_igtlServer->setStale(stale, reason.str());
     }
+    if (stale && m_recorder) {
+        m_recorder->markStale();
+    }
     if (m_staleListener) {
         m_staleListener(stale, millisecondsWithoutFrame);
     }
@@ -372,13 +390,88 @@ void StreamSession::writeHealth(std::ostream& out) const {
     Health::writeHealthBlock(out, m_health->figures(), &clients);
 }
 
-void StreamSession::stopIgtl() {
+bool StreamSession::startRecording(const StreamSetup& setup, const std::vector<MarkerSource>& sources,
+                                   std::ostream& err) {
+    Record::Recorder::Options options;
+    options.path = setup.record;
+    options.images = setup.images;
+    options.minQuality = setup.minQuality;
+    const TrackingStream* tracking = trackingStream();
+    options.markers = recordedMarkers(
+        tracking != nullptr ? tracking->instruments() : std::vector<TrackingInstrument>(), sources);
+    std::string error;
+    m_recorder = Record::Recorder::create(options, error);
+    if (!m_recorder) {
+        err << "halvoren: cannot record: " << error << '\n';
+        return false;
+    }
+    m_recordPath = setup.record;
+    m_recording = true;
+    Record::Recorder* recorder = m_recorder.get();
+    auto* group = dynamic_cast<StreamGroupBase*>(m_stream.get());
+    if (group == nullptr) {
+        m_recordConnection = m_stream->signalStreamData.connect(
+            [this, recorder](const std::shared_ptr<const StreamData>& data) {
+                if (m_recording.load()) {
+                    recorder->addFrame(data);
+                }
+            });
+        return true;
+    }
+    // A frame's images come with it in the group's compound data: left, then right.
+    m_recordConnection = group->signalCompoundData.connect(
+        [this, recorder, images = setup.images](const std::shared_ptr<const CompoundStreamData>& data) {
+            if (!m_recording.load()) {
+                return;
+            }
+            const auto& substreams = data->substreamsStreamData();
+            if (images && substreams.size() >= 2) {
+                recorder->addFrame(data->proxyStreamData(), substreams[0], substreams[1]);
+            } else {
+                recorder->addFrame(data->proxyStreamData());
+            }
+        });
+    return true;
+}
+
+void StreamSession::endCounting() {
+    if (m_health) {
+        m_health->finish();
+    }
+    m_recording = false;
+}
+
+bool StreamSession::endRun() {
+    endCounting();
     if (m_health) {
         m_health->pause();  // the stream is closed: no word of staleness after this
     }
     m_igtlOutput.reset();
     if (m_igtlServer) {
         m_igtlServer->stop();
+    }
+    if (m_recordConnection) {
+        m_recordConnection->disconnect();
+    }
+    if (m_recorder && m_recordError.empty()) {
+        std::string error;
+        if (!m_recorder->finish(healthFields(m_health->figures()), error)) {
+            m_recordError = error.empty() ? std::string("the recording could not be finished") : error;
+        }
+    }
+    return m_recordError.empty();
+}
+
+void StreamSession::writeRecordingSummary(std::ostream& out) const {
+    if (!m_recorder) {
+        return;
+    }
+    out << "recorded " << m_recorder->framesRecorded() << " frames to " << m_recordPath << '\n';
+    if (m_recorder->framesDropped() != 0) {
+        out << "frames not recorded: " << m_recorder->framesDropped() << " (the disk could not keep up)\n";
+    }
+    if (!m_recordError.empty()) {
+        out << "halvoren: the recording failed: " << m_recordError << '\n';
     }
 }
 

@@ -2,6 +2,7 @@
 // The tracking stream as the application runs it: made by a loaded plug-in's stream algorithm, configured
 // from a workspace or the command's options, and taken over from the algorithm once it has run.
 
+#include "halvoren/RunRecording.h"
 #include "halvoren/StreamSetup.h"
 
 #include "health/TrackingHealth.h"
@@ -10,10 +11,15 @@
 #include "host/Properties.h"
 #include "host/Stream.h"
 
+#include <atomic>
 #include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace Halvoren::Record {
+class Recorder;
+}
 
 namespace Halvoren::Igtl {
 class IgtlServer;
@@ -68,9 +74,17 @@ public:
     TrackingStream* trackingStream() const;
     /// The OpenIGTLink server, when the set-up asked for one.
     Igtl::IgtlServer* igtlServer() const { return m_igtlServer.get(); }
-    /// Once the stream is closed: no staleness is reported any more (the stream ended on purpose), and the
-    /// OpenIGTLink clients are disconnected; the summaries stay.
-    void stopIgtl();
+    /// Any thread, also the stream's: the run is over; the frames that come while the stream stops are
+    /// neither counted nor recorded.
+    void endCounting();
+    /// Once the stream is closed: no staleness is reported any more (the stream ended on purpose), the
+    /// OpenIGTLink clients are disconnected and the recording is finished; the summaries stay. False when
+    /// the recording could not be finished (the reason is in its summary).
+    bool endRun();
+    /// The camera's counter of the replayed recording's last frame; 0 when not replaying.
+    std::uint32_t replayLastFrame() const { return m_replay.lastFrame; }
+    /// "recorded N frames to FILE", with the frames dropped and a failure; nothing when not recording.
+    void writeRecordingSummary(std::ostream& out) const;
     /// One line per OpenIGTLink client: frames sent and dropped, and how it left; the clients that left
     /// before the last few summed up in one line.
     void writeIgtlSummary(std::ostream& out) const;
@@ -86,6 +100,9 @@ private:
     bool startIgtl(const StreamSetup& setup, std::ostream& err);
     /// Counts the stream's frames and watches for staleness; stopping the stream pauses the watch.
     void startHealth(const StreamSetup& setup);
+    /// Records the stream's frames (with its images when the set-up queries them).
+    bool startRecording(const StreamSetup& setup, const std::vector<MarkerSource>& sources,
+                        std::ostream& err);
     /// The watchdog's thread, or the stream's worker: the poses went stale or are fresh again.
     void onStale(bool stale, double millisecondsWithoutFrame);
 
@@ -97,6 +114,12 @@ private:
     Health::TrackingHealth::StaleListener m_staleListener;
     std::unique_ptr<Health::TrackingHealth> m_health;
     std::vector<std::shared_ptr<SignalConnection>> m_healthConnections;
+    ReplaySetup m_replay;
+    std::string m_recordPath;
+    std::unique_ptr<Record::Recorder> m_recorder;
+    std::shared_ptr<SignalConnection> m_recordConnection;
+    std::atomic<bool> m_recording{false};  // frames go to the recorder
+    std::string m_recordError;             // why the recording failed; empty when it did not
 };
 
 }  // namespace Halvoren::App

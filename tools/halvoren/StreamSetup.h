@@ -33,6 +33,9 @@ struct StreamSetup {
     std::size_t igtlMaxClients = 128;
     double minQuality = 0.0;  // an instrument below this quality counts as not seen; 0: no gate
     int staleAfterMs = 0;     // no new frame this long: the poses are stale; 0: three frame periods, >= 50 ms
+    std::string replay;       // play this recording as the camera instead of the simulated scene
+    double replaySpeed = 1.0;  // times the recorded pace; 0: as fast as the stream takes the frames
+    std::string record;        // record the run into this sequence metafile (.mhd)
 };
 
 /// Folder of the example data (geometry files).

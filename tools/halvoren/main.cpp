@@ -32,6 +32,9 @@ int runCommand(int argc, char** argv, const CLI::App& app, const Commands& comma
         QApplication qt(argc, argv);
         return runGui(options.gui, std::cout, std::cerr);
     }
+    if (*commands.exportPoses) {
+        return runExport(options.exportPoses, std::cout, std::cerr);
+    }
     if (!*commands.stream && !*commands.pivot && !*commands.defineMarker && !*commands.plugins &&
         !*commands.convert) {
         std::cout << app.help();

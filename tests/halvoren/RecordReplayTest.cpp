@@ -1,0 +1,168 @@
+// A run recorded, replayed through the driver and exported: the same poses, the same images.
+#include "AppProcess.h"
+#include "support/TempFiles.h"
+
+#include "sequence/SequenceFile.h"
+
+#include <gtest/gtest.h>
+#include <QFile>
+#include <QProcess>
+
+#include <signal.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using TestSupport::AppRun;
+using TestSupport::lines;
+using TestSupport::runApp;
+
+namespace {
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+/// The CSV lines without their time stamp (the moment each frame was processed).
+std::vector<std::string> withoutTimestamps(const std::string& csv) {
+    std::vector<std::string> out;
+    for (const std::string& line : lines(csv)) {
+        out.push_back(line.substr(line.find(',') + 1));
+    }
+    return out;
+}
+
+/// Every frame's pixels, in order.
+std::vector<std::vector<std::uint8_t>> pixelsOf(const std::string& path) {
+    std::string error;
+    auto reader = Halvoren::Sequence::SequenceReader::open(path, error);
+    EXPECT_TRUE(reader) << error;
+    std::vector<std::vector<std::uint8_t>> frames;
+    for (std::size_t i = 0; reader && i < reader->frameCount(); ++i) {
+        frames.emplace_back();
+        EXPECT_TRUE(reader->readNextPixels(frames.back(), error)) << error;
+    }
+    return frames;
+}
+
+}  // namespace
+
+TEST(RecordReplay, AReplayGivesTheRecordedPosesAndImagesAndAnExportTheRecordedLines) {
+    TestSupport::TempFiles files;
+    const std::string recording = files.path("run.seq.mhd");
+    const std::string again = files.path("again.seq.mhd");
+    // No stale lines: a slow test machine's pause is no fault of the recording.
+    const AppRun live = runApp({"stream", "--frames", "300", "--images", "--stale-after", "60000", "--record",
+                                QString::fromStdString(recording)});
+    ASSERT_EQ(live.exitCode, 0) << live.err;
+    EXPECT_NE(live.err.find("recorded 300 frames to " + recording), std::string::npos) << live.err;
+
+    const AppRun replayed =
+        runApp({"stream", "--replay", QString::fromStdString(recording), "--replay-speed", "max", "--images",
+                "--stale-after", "60000", "--record", QString::fromStdString(again)});
+    ASSERT_EQ(replayed.exitCode, 0) << replayed.err;
+    EXPECT_EQ(withoutTimestamps(replayed.out), withoutTimestamps(live.out));
+    ASSERT_EQ(lines(replayed.out).size(), 1u + 300u * 3u);
+
+    const auto recordedPixels = pixelsOf(recording);
+    ASSERT_EQ(recordedPixels.size(), 300u);
+    EXPECT_EQ(recordedPixels.front().size(), 2u * 1280u * 1024u);
+    EXPECT_TRUE(pixelsOf(again) == recordedPixels);
+
+    // The export writes what the recording run wrote, time stamps included.
+    const std::string exported = files.path("exported.csv");
+    const AppRun exporting =
+        runApp({"export", QString::fromStdString(recording), "--output", QString::fromStdString(exported)});
+    ASSERT_EQ(exporting.exitCode, 0) << exporting.err;
+    EXPECT_EQ(fileText(exported), live.out);
+}
+
+TEST(RecordReplay, ARecordingKilledMidwayOpensWithItsFirstSeconds) {
+    TestSupport::TempFiles files;
+    const std::string recording = files.path("killed.seq.mhd");
+    QProcess app;
+    app.start(QStringLiteral(HALVOREN_APP_PATH),
+              {"stream", "--frames", "0", "--images", "--output", "/dev/null", "--record",
+               QString::fromStdString(recording)});
+    ASSERT_TRUE(app.waitForStarted(30000));
+    // Five seconds from the first frame recorded, however long the start took.
+    std::string err;
+    ASSERT_TRUE(TestSupport::waitForErrorText(app, "[info]", err)) << err;
+    const QDeadlineTimer firstHeader(60000);
+    while (!QFile::exists(QString::fromStdString(recording)) && !firstHeader.hasExpired()) {
+        app.waitForReadyRead(50);
+    }
+    app.waitForFinished(5000);  // it does not finish: this is the five seconds
+    ::kill(static_cast<pid_t>(app.processId()), SIGKILL);
+    ASSERT_TRUE(app.waitForFinished(30000));
+
+    std::string error;
+    auto reader = Halvoren::Sequence::SequenceReader::open(recording, error);
+    ASSERT_TRUE(reader) << error;
+    ASSERT_GT(reader->frameCount(), 0u);
+    const std::string* last =
+        Halvoren::Sequence::findField(reader->frameFields(reader->frameCount() - 1), "Timestamp");
+    ASSERT_NE(last, nullptr);
+    EXPECT_GE(std::stod(*last), 3.0);
+    std::vector<std::uint8_t> pixels;
+    for (std::size_t i = 0; i < reader->frameCount(); ++i) {
+        ASSERT_TRUE(reader->readNextPixels(pixels, error)) << "frame " << i << ": " << error;
+    }
+}
+
+TEST(RecordReplay, VtksReaderOpensARecordingWithItsImagesAndTransforms) {
+    TestSupport::TempFiles files;
+    const std::string recording = files.path("vtk.seq.mhd");
+    const AppRun live = runApp({"stream", "--frames", "20", "--images", "--stale-after", "60000", "--record",
+                                QString::fromStdString(recording)});
+    ASSERT_EQ(live.exitCode, 0) << live.err;
+    QProcess python;
+    // The system's Python, which the VTK package serves, before any other on the path.
+    python.start(QFile::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3",
+                 {QStringLiteral(HALVOREN_SOURCE_DIR "/tests/sequence/vtk_read.py"),
+                  QString::fromStdString(recording)});
+    ASSERT_TRUE(python.waitForFinished(120000));
+    if (python.exitCode() == 77) {
+        GTEST_SKIP() << "VTK for Python is not installed";
+    }
+    ASSERT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+    const auto printed = lines(python.readAllStandardOutput().toStdString());
+    ASSERT_FALSE(printed.empty());
+    EXPECT_EQ(printed[0], "dimensions 2560 1024 20");
+
+    // Its transforms are the poses written: frame by frame, the positions of the CSV lines.
+    const auto csv = lines(live.out);
+    std::size_t compared = 0;
+    for (const std::string& line : printed) {
+        std::istringstream words(line);
+        std::string word, name;
+        std::size_t frame = 0;
+        words >> word >> frame >> name;
+        if (word != "frame") {
+            continue;
+        }
+        std::vector<double> m(16);
+        for (double& v : m) {
+            words >> v;
+        }
+        const std::string instrument = name.substr(0, name.find("ToTrackerTransform"));
+        for (std::size_t row = 1 + 3 * frame; row < 4 + 3 * frame && row < csv.size(); ++row) {
+            std::vector<std::string> f;
+            std::stringstream fields(csv[row]);
+            for (std::string field; std::getline(fields, field, ',');) {
+                f.push_back(field);
+            }
+            if (f.size() > 6 && f[2] == instrument) {
+                EXPECT_NEAR(m[3], std::stod(f[4]), 1e-6) << line;
+                EXPECT_NEAR(m[7], std::stod(f[5]), 1e-6) << line;
+                EXPECT_NEAR(m[11], std::stod(f[6]), 1e-6) << line;
+                ++compared;
+            }
+        }
+    }
+    EXPECT_EQ(compared, 20u * 3u);
+}

@@ -1,0 +1,22 @@
+#pragma once
+// "halvoren export FILE": a recording's poses, written as halvoren stream wrote them while recording.
+
+#include "halvoren/PoseWriter.h"
+
+#include <iosfwd>
+#include <string>
+
+namespace Halvoren::App {
+
+struct ExportOptions {
+    std::string recording;  // the recording's header (.mhd or .mha)
+    PoseFormat format = PoseFormat::Csv;
+    std::string output;       // stdout when empty
+    double minQuality = 0.0;  // the quality gate the poses' status follows
+};
+
+/// Runs the command: the poses go to `out` unless the options name a file, messages to `err`. Returns the
+/// exit code.
+int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace Halvoren::App
