@@ -52,6 +52,9 @@ public:
     /// One thread. Appends a frame (pixels of another size than the options' are refused); the header is
     /// replaced when it is due. False with the reason once anything failed (a full disk).
     bool append(const Frame& frame, std::string& error);
+    /// Adds fields of the whole recording (figures known only at its end), written with the next header.
+    /// False with the reason, nothing added, when a name or a value cannot be written.
+    bool addFields(const Fields& fields, std::string& error);
     /// Writes the last header with every frame and closes the files. False with the reason on failure.
     bool finish(std::string& error);
     std::size_t frames() const;

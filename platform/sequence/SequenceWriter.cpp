@@ -303,6 +303,18 @@ bool SequenceWriter::append(const Frame& frame, std::string& error) {
     return true;
 }
 
+bool SequenceWriter::addFields(const Fields& fields, std::string& error) {
+    std::string lines;
+    for (const auto& [field, value] : fields) {
+        if (!checkField(field, value, true, error)) {
+            return false;
+        }
+        lines += field + " = " + value + "\n";
+    }
+    m_impl->fieldLines += lines;
+    return true;
+}
+
 bool SequenceWriter::finish(std::string& error) {
     Impl& d = *m_impl;
     if (d.finished) {
