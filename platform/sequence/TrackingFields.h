@@ -17,6 +17,7 @@
 //   FrameNumber = <the camera's frame counter>
 //   Timestamp = <seconds since the first frame's exposure>
 //   Halvoren_ExposureUs = <the camera's exposure stamp, us>
+//   Halvoren_TimestampMs = <the instruments' time stamp, ms since the epoch>
 //   <Field>ToTrackerTransform = 16 numbers, row by row, mm
 //   <Field>ToTrackerTransformStatus = OK | INVALID
 //   Halvoren_<Field>Quality = <quality, 0 when not seen>
@@ -40,6 +41,7 @@ constexpr const char* kMarkerCount = "Halvoren_MarkerCount";
 constexpr const char* kFrameNumber = "FrameNumber";
 constexpr const char* kTimestamp = "Timestamp";
 constexpr const char* kExposure = "Halvoren_ExposureUs";
+constexpr const char* kTimestampMs = "Halvoren_TimestampMs";
 constexpr const char* kFiducials = "Halvoren_Fiducials";
 constexpr const char* kStale = "Halvoren_Stale";
 constexpr int kFiducialValues = 9;  // numbers per fiducial in kFiducials

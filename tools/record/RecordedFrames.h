@@ -26,6 +26,11 @@ struct RecordedMarker {
     std::vector<std::array<double, 3>> fiducials;  // mm
 };
 
+/// Gives each marker its field, unique among them: a field already set is kept when it is a valid field
+/// name that no marker before it has, otherwise it becomes the name as a field name, with a number appended
+/// when a marker before it has that one.
+void assignMarkerFields(std::vector<RecordedMarker>& markers);
+
 /// The recording's own fields for these markers and images (W x H of one camera; 0 without images).
 Sequence::Fields recordingFields(const std::vector<RecordedMarker>& markers, int imageWidth, int imageHeight);
 /// The markers of a recording's fields; false with the reason when they are malformed.
@@ -39,7 +44,7 @@ struct RecordedFiducial {
     double triangulationError = 0.0;
     std::uint32_t leftPixelCount = 0;
     std::uint32_t rightPixelCount = 0;
-    std::int32_t instrumentIndex = -1;  // -1: of no instrument
+    std::int32_t instrumentIndex = -1;  // in the frame's instruments; -1: of no instrument
 };
 
 /// One frame of a run, host-side.
@@ -57,11 +62,14 @@ struct RecordedFrame {
 /// them); the timestamp in seconds is left for the caller, who knows the first frame.
 RecordedFrame recordedFrameOf(const TrackingStreamData& data);
 
-/// A frame's fields: instruments matched to the markers by ID (instruments of no marker are left out),
-/// their status OK when they pass the quality gate.
+/// A frame's fields: instruments matched to the markers by ID (instruments of no marker are left out; a
+/// marker without an instrument is recorded unseen: identity, quality 0), their status OK when they pass
+/// the quality gate. The markers' fields must be unique (assignMarkerFields).
 Sequence::Fields frameFields(const RecordedFrame& frame, const std::vector<RecordedMarker>& markers,
                              double minQuality);
-/// The frame a recording's frame fields describe; false with the reason when they are malformed.
+/// The frame a recording's frame fields describe, with one instrument per marker in the markers' order
+/// (its ID and name the marker's, its time stamp the frame's); false with the reason when they are
+/// malformed.
 bool frameOf(const Sequence::Fields& fields, const std::vector<RecordedMarker>& markers, RecordedFrame& frame,
              std::string& error);
 
