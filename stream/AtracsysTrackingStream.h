@@ -135,9 +135,11 @@ private:
                                                const ftkFrame*& frame);
     // False when the marker status makes the frame unusable: the frame is released and the stream closed.
     bool acceptMarkerStatus(std::int8_t status);
-    // Builds, keeps and publishes the update record when the frame's images are valid.
+    // Builds, keeps and publishes the update record when the frame's images are valid; then `images`
+    // shares the record's images for the frame's tracking data.
     void processCameraImages(const ftkFrame& frame, const FramePass& pass,
-                             std::shared_ptr<ImageStreamData>& left, std::shared_ptr<ImageStreamData>& right);
+                             std::shared_ptr<ImageStreamData>& left, std::shared_ptr<ImageStreamData>& right,
+                             std::unique_ptr<TrackingCameraImagesData>& images);
     // Resets every instrument, then writes each detected marker's pose.
     void updateInstruments(const FramePass& pass, std::uint64_t timestamp);
     // Hands the frame's tracking data (and image data, if the image hook supplied both) to the group.

@@ -86,8 +86,9 @@ std::optional<Stream::WorkContinuation> AtracsysTrackingStream::doWork() {
 
         std::shared_ptr<ImageStreamData> leftImage;
         std::shared_ptr<ImageStreamData> rightImage;
+        std::unique_ptr<TrackingCameraImagesData> cameraImages;
         if (queryImages()) {
-            processCameraImages(*frame, pass, leftImage, rightImage);
+            processCameraImages(*frame, pass, leftImage, rightImage, cameraImages);
         }
 
         std::unique_ptr<TrackingInstrumentFiducialsData> fiducials;
@@ -105,6 +106,9 @@ std::optional<Stream::WorkContinuation> AtracsysTrackingStream::doWork() {
         auto tracking = createTrackingStreamData();
         if (fiducials) {
             tracking->components().add(std::move(fiducials));
+        }
+        if (cameraImages) {
+            tracking->components().add(std::move(cameraImages));
         }
         // Which camera frame this is and when it was exposed: lets a consumer count missed frames and
         // measure latency.
@@ -236,7 +240,8 @@ bool AtracsysTrackingStream::processFrameImage(const std::string& type, Atracsys
 // Worker thread.
 void AtracsysTrackingStream::processCameraImages(const ftkFrame& frame, const FramePass& pass,
                                                  std::shared_ptr<ImageStreamData>& left,
-                                                 std::shared_ptr<ImageStreamData>& right) {
+                                                 std::shared_ptr<ImageStreamData>& right,
+                                                 std::unique_ptr<TrackingCameraImagesData>& images) {
     const bool valid = frame.imageHeaderStatus == FTK_PART_OK && frame.leftPixelsStatus == FTK_PART_OK &&
                        frame.rightPixelsStatus == FTK_PART_OK && frame.imageHeader != nullptr &&
                        frame.leftPixels != nullptr && frame.rightPixels != nullptr;
@@ -261,6 +266,8 @@ void AtracsysTrackingStream::processCameraImages(const ftkFrame& frame, const Fr
     }
     FrameResults::appendFiducialDetections(pass.view, pass.selection.indices, *update);
     m_lastUpdate = std::move(update);
+    // Shared while the tracking data lives: the next frame then copies into fresh memory, not into these.
+    images = std::make_unique<TrackingCameraImagesData>(m_lastUpdate->left.image, m_lastUpdate->right.image);
     signalAtracsysUpdate.emitSignal(*m_lastUpdate);
 }
 

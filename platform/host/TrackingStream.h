@@ -11,6 +11,8 @@
 
 namespace Halvoren {
 
+class SharedImage;
+
 /// One frame of tracking data: a copy of every instrument.
 class TrackingStreamData : public StreamData {
 public:
@@ -57,6 +59,17 @@ public:
 
     std::uint32_t counter = 0;
     std::uint64_t exposureUs = 0;
+};
+
+/// The camera images a frame of tracking data was computed from, when the stream was asked for them:
+/// shared with the stream's other users, not copied, so nobody may change their pixels.
+class TrackingCameraImagesData : public DataComponent<TrackingCameraImagesData> {
+public:
+    TrackingCameraImagesData(std::shared_ptr<SharedImage> leftImage, std::shared_ptr<SharedImage> rightImage)
+        : left(std::move(leftImage)), right(std::move(rightImage)) {}
+
+    std::shared_ptr<SharedImage> left;
+    std::shared_ptr<SharedImage> right;
 };
 
 /// A stream that delivers tracking data. It owns the instrument registry it reads from.

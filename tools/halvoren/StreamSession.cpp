@@ -3,6 +3,7 @@
 #include "halvoren/InputChecks.h"
 
 #include "host/DataList.h"
+#include "host/Image.h"
 #include "host/Log.h"
 #include "host/OpticalTracking.h"
 #include "host/OwningDataList.h"
@@ -408,28 +409,19 @@ bool StreamSession::startRecording(const StreamSetup& setup, const std::vector<M
     m_recordPath = setup.record;
     m_recording = true;
     Record::Recorder* recorder = m_recorder.get();
-    auto* group = dynamic_cast<StreamGroupBase*>(m_stream.get());
-    if (group == nullptr) {
-        m_recordConnection = m_stream->signalStreamData.connect(
-            [this, recorder](const std::shared_ptr<const StreamData>& data) {
-                if (m_recording.load()) {
-                    recorder->addFrame(data);
-                }
-            });
-        return true;
-    }
-    // A frame's images come with it in the group's compound data: left, then right.
-    m_recordConnection = group->signalCompoundData.connect(
-        [this, recorder, images = setup.images](const std::shared_ptr<const CompoundStreamData>& data) {
+    // Connected before the command's own receiver: a frame that ends the run is still recorded.
+    m_recordConnection =
+        m_stream->signalStreamData.connect([this, recorder](const std::shared_ptr<const StreamData>& data) {
             if (!m_recording.load()) {
                 return;
             }
-            const auto& substreams = data->substreamsStreamData();
-            if (images && substreams.size() >= 2) {
-                recorder->addFrame(data->proxyStreamData(), substreams[0], substreams[1]);
-            } else {
-                recorder->addFrame(data->proxyStreamData());
+            const auto* images = data->components().get<TrackingCameraImagesData>();
+            if (images == nullptr) {
+                recorder->addFrame(data);
+                return;
             }
+            recorder->addFrame(data, std::make_shared<ImageStreamData>(nullptr, images->left),
+                               std::make_shared<ImageStreamData>(nullptr, images->right));
         });
     return true;
 }
