@@ -21,9 +21,9 @@ public:
     struct Options {
         std::string path;     // the header, ending in ".mhd"; the data file is written beside it
         bool images = false;  // the left and right camera images side by side, zlib-compressed
-        std::vector<RecordedMarker> markers;
-        double minQuality = 0.0;      // the pose status of each instrument
-        std::size_t queueFrames = 0;  // 0: 256 frames without images, 32 with
+        std::vector<RecordedMarker> markers;  // their fields made unique as assignMarkerFields does
+        double minQuality = 0.0;              // the pose status of each instrument
+        std::size_t queueFrames = 0;          // 0: 256 frames without images, 32 with
     };
 
     /// Checks that the recording can be written (the header's folder exists, the names are regular
