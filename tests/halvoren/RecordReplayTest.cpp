@@ -49,6 +49,14 @@ std::vector<std::vector<std::uint8_t>> pixelsOf(const std::string& path) {
     return frames;
 }
 
+/// Small camera images: the recording keeps every frame also on a slow, sanitized test build.
+QProcessEnvironment smallImages(TestSupport::TempFiles& files) {
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("FTK_SIMULATOR_SETTINGS",
+               QString::fromStdString(files.write("camera.txt", "width = 320\nheight = 256\n")));
+    return env;
+}
+
 }  // namespace
 
 TEST(RecordReplay, AReplayGivesTheRecordedPosesAndImagesAndAnExportTheRecordedLines) {
@@ -57,7 +65,8 @@ TEST(RecordReplay, AReplayGivesTheRecordedPosesAndImagesAndAnExportTheRecordedLi
     const std::string again = files.path("again.seq.mhd");
     // No stale lines: a slow test machine's pause is no fault of the recording.
     const AppRun live = runApp({"stream", "--frames", "300", "--images", "--stale-after", "60000", "--record",
-                                QString::fromStdString(recording)});
+                                QString::fromStdString(recording)},
+                               smallImages(files));
     ASSERT_EQ(live.exitCode, 0) << live.err;
     EXPECT_NE(live.err.find("recorded 300 frames to " + recording), std::string::npos) << live.err;
 
@@ -70,7 +79,7 @@ TEST(RecordReplay, AReplayGivesTheRecordedPosesAndImagesAndAnExportTheRecordedLi
 
     const auto recordedPixels = pixelsOf(recording);
     ASSERT_EQ(recordedPixels.size(), 300u);
-    EXPECT_EQ(recordedPixels.front().size(), 2u * 1280u * 1024u);
+    EXPECT_EQ(recordedPixels.front().size(), 2u * 320u * 256u);
     EXPECT_TRUE(pixelsOf(again) == recordedPixels);
 
     // The export writes what the recording run wrote, time stamps included.
@@ -118,7 +127,8 @@ TEST(RecordReplay, VtksReaderOpensARecordingWithItsImagesAndTransforms) {
     TestSupport::TempFiles files;
     const std::string recording = files.path("vtk.seq.mhd");
     const AppRun live = runApp({"stream", "--frames", "20", "--images", "--stale-after", "60000", "--record",
-                                QString::fromStdString(recording)});
+                                QString::fromStdString(recording)},
+                               smallImages(files));
     ASSERT_EQ(live.exitCode, 0) << live.err;
     QProcess python;
     // The system's Python, which the VTK package serves, before any other on the path.
@@ -132,7 +142,7 @@ TEST(RecordReplay, VtksReaderOpensARecordingWithItsImagesAndTransforms) {
     ASSERT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
     const auto printed = lines(python.readAllStandardOutput().toStdString());
     ASSERT_FALSE(printed.empty());
-    EXPECT_EQ(printed[0], "dimensions 2560 1024 20");
+    EXPECT_EQ(printed[0], "dimensions 640 256 20");
 
     // Its transforms are the poses written: frame by frame, the positions of the CSV lines.
     const auto csv = lines(live.out);

@@ -472,6 +472,10 @@ TEST_F(Acquisition, ImageMemoryIsReusedOnlyWhenNobodyHoldsIt) {
     pass(stream);
     const std::shared_ptr<SharedImage> heldLeft = TestSupport::lastUpdateOf(stream)->left.image;
     const std::uint8_t* rightMemory = TestSupport::lastUpdateOf(stream)->right.image->sharedMem()->data();
+    // The frame's tracking data shares its images as well; here nobody keeps it.
+    ASSERT_NE(data.back()->components().get<TrackingCameraImagesData>(), nullptr);
+    data.clear();
+    compounds.clear();
 
     sim->queueFrame(imageFrame(3, 4));
     pass(stream);
