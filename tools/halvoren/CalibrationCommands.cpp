@@ -59,8 +59,9 @@ std::map<std::uint32_t, std::string> takenMarkerIds(const StreamSetup& setup) {
     return taken;
 }
 
-/// Streams until `count` frames are collected or the stream stops; prints progress on standard error.
-bool collect(Calibration::FrameCollector& collector, Stream& stream, std::size_t count,
+/// Streams until `count` frames are collected, the stream stops or a replay ends; prints progress on
+/// standard error.
+bool collect(Calibration::FrameCollector& collector, const StreamSession& session, std::size_t count,
              const std::string& what, std::ostream& err) {
     const bool terminal = isatty(STDERR_FILENO) != 0;
     auto lastLine = std::chrono::steady_clock::now();
@@ -75,8 +76,9 @@ bool collect(Calibration::FrameCollector& collector, Stream& stream, std::size_t
     };
     // Generous: the camera delivers tens of frames a second.
     const auto timeout = std::chrono::milliseconds(30000 + 200 * count);
-    const bool complete =
-        collector.waitFor(count, timeout, progress, [&] { return stream.isStateOneOf({Stream::Running}); });
+    const bool complete = collector.waitFor(count, timeout, progress, [&] {
+        return session.stream().isStateOneOf({Stream::Running}) && !session.replayEnded();
+    });
     if (terminal) {
         err << '\n';
     }
@@ -129,18 +131,21 @@ std::optional<TrackingInstrument> pivotInstrument(const StreamSession& session, 
 }
 
 /// Streams until the frames are collected; nothing when the stream stopped before.
-std::optional<std::vector<Calibration::FrameCollector::Frame>> collectPoses(Stream& stream,
+std::optional<std::vector<Calibration::FrameCollector::Frame>> collectPoses(const StreamSession& session,
                                                                             const std::string& instrumentId,
                                                                             std::uint64_t count,
                                                                             std::ostream& err) {
+    Stream& stream = session.stream();
     Calibration::FrameCollector collector(stream, instrumentId);
     if (!stream.start()) {
         err << "halvoren: cannot start the tracking stream\n";
         return std::nullopt;
     }
-    const bool complete = collect(collector, stream, count, "collecting poses", err);
+    const bool complete = collect(collector, session, count, "collecting poses", err);
     stream.close();
-    if (!complete) {
+    if (!complete && session.replayEnded()) {
+        err << "halvoren: the recording ended before " << count << " frames: calibrating from those it has\n";
+    } else if (!complete) {
         err << "halvoren: the tracking stream stopped before " << count << " frames\n";
         return std::nullopt;
     }
@@ -247,18 +252,22 @@ bool chooseMarkerId(const DefineMarkerOptions& options, const DefineMarkerOption
 
 /// Streams every fiducial and collects the frames; nothing when the stream stopped before. Leaves the
 /// stream stopped, not closed, for the check.
-std::optional<std::vector<Calibration::FrameCollector::Frame>> collectFiducials(Stream& stream,
+std::optional<std::vector<Calibration::FrameCollector::Frame>> collectFiducials(const StreamSession& session,
                                                                                 std::uint64_t count,
                                                                                 std::ostream& err) {
+    Stream& stream = session.stream();
     Calibration::FrameCollector collector(stream, std::string());
     if (!stream.start()) {
         err << "halvoren: cannot start the tracking stream\n";
         return std::nullopt;
     }
-    if (!collect(collector, stream, count, "collecting fiducials", err)) {
-        stream.close();
-        err << "halvoren: the tracking stream stopped before " << count << " frames\n";
-        return std::nullopt;
+    if (!collect(collector, session, count, "collecting fiducials", err)) {
+        if (!session.replayEnded()) {
+            stream.close();
+            err << "halvoren: the tracking stream stopped before " << count << " frames\n";
+            return std::nullopt;
+        }
+        err << "halvoren: the recording ended before " << count << " frames: learning from those it has\n";
     }
     stream.stop();
     return collector.take();
@@ -291,8 +300,13 @@ void writeDefinedMarker(const Calibration::DefinedMarker& marker, std::uint32_t 
 
 /// The check of a new marker: its file registered and tracked like any marker. Prints how often it was
 /// seen, its mean quality and its registration error; the exit code.
-int checkNewMarker(Stream& stream, const Calibration::DefinedMarker& marker,
+int checkNewMarker(const StreamSession& session, const Calibration::DefinedMarker& marker,
                    const DefineMarkerOptions& options, std::ostream& out, std::ostream& err) {
+    if (session.replayLastFrame() != 0) {
+        out << "check: skipped, a replay shows only the markers it recorded\n";
+        return ExitOk;
+    }
+    Stream& stream = session.stream();
     auto* optical = dynamic_cast<OpticalTrackingInterface*>(&stream);
     const std::string name = std::filesystem::path(options.output).stem().string();
     const std::string instrumentId =
@@ -302,7 +316,7 @@ int checkNewMarker(Stream& stream, const Calibration::DefinedMarker& marker,
         return ExitFailure;
     }
     Calibration::FrameCollector checker(stream, instrumentId);
-    if (!stream.start() || !collect(checker, stream, options.checkFrames, "checking the new marker", err)) {
+    if (!stream.start() || !collect(checker, session, options.checkFrames, "checking the new marker", err)) {
         stream.close();
         err << "halvoren: the tracking stream stopped during the check\n";
         return ExitFailure;
@@ -350,7 +364,7 @@ int runPivot(const PivotOptions& options, std::ostream& out, std::ostream& err) 
     if (!instrument) {
         return code;
     }
-    const auto frames = collectPoses(session.stream(), instrument->id.ID, options.frames, err);
+    const auto frames = collectPoses(session, instrument->id.ID, options.frames, err);
     if (!frames) {
         return ExitFailure;
     }
@@ -374,7 +388,7 @@ int runDefineMarker(const DefineMarkerOptions& options, std::ostream& out, std::
     if (!session.create(setup, false, err, code)) {
         return code;
     }
-    const auto frames = collectFiducials(session.stream(), options.frames, err);
+    const auto frames = collectFiducials(session, options.frames, err);
     if (!frames) {
         return ExitFailure;
     }
@@ -392,7 +406,7 @@ int runDefineMarker(const DefineMarkerOptions& options, std::ostream& out, std::
         return written;
     }
     writeDefinedMarker(*marker, id, options.output, out);
-    return checkNewMarker(session.stream(), *marker, options, out, err);
+    return checkNewMarker(session, *marker, options, out, err);
 }
 
 }  // namespace Halvoren::App

@@ -321,6 +321,7 @@ void declarePivot(CLI::App& command, PivotOptions& options) {
         ->check(within(std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::max(),
                        "a distance in mm above 0"));
     declareWorkspace(command, options, "configure the stream from a workspace (its markers are tracked too)");
+    declareReplay(command, options);
     declareFiducials(command, options);
     declareIgtl(command, options, Images::None, nullptr);
     declareLogLevel(command, options);
@@ -341,6 +342,7 @@ void declareDefineMarker(CLI::App& command, DefineMarkerOptions& options) {
     declareMarkers(command, options, "a marker already known (repeatable; default: the example markers)");
     declareCalibrationFrames(command, options.frames, "frames to learn from, 10 to 1000000");
     declareWorkspace(command, options, "configure the stream from a workspace (its markers are known too)");
+    declareReplay(command, options);
     declareIgtl(command, options, Images::None, nullptr);
     declareLogLevel(command, options);
 }

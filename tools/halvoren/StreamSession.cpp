@@ -426,6 +426,10 @@ bool StreamSession::startRecording(const StreamSetup& setup, const std::vector<M
     return true;
 }
 
+bool StreamSession::replayEnded() const {
+    return m_replay.lastFrame != 0 && m_health && m_health->figures().lastCounter == m_replay.lastFrame;
+}
+
 void StreamSession::endCounting() {
     if (m_health) {
         m_health->finish();

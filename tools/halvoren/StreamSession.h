@@ -83,6 +83,8 @@ public:
     bool endRun();
     /// The camera's counter of the replayed recording's last frame; 0 when not replaying.
     std::uint32_t replayLastFrame() const { return m_replay.lastFrame; }
+    /// Any thread: whether the replayed recording's last frame came; false when not replaying.
+    bool replayEnded() const;
     /// "recorded N frames to FILE", with the frames dropped and a failure; nothing when not recording.
     void writeRecordingSummary(std::ostream& out) const;
     /// One line per OpenIGTLink client: frames sent and dropped, and how it left; the clients that left

@@ -81,6 +81,7 @@ void FrameAccounting::countFrame(std::uint32_t counter, std::uint64_t exposureUs
     }
     m_lastCounter = counter;
     m_lastExposureUs = exposureUs;
+    m_figures.lastCounter = counter;
 }
 
 void FrameAccounting::countInterval(std::int64_t arrivalUs) {

@@ -26,6 +26,7 @@ struct HealthFigures {
     std::uint64_t twice = 0;           // frames whose counter came again
     std::uint64_t restarts = 0;        // times the counter went back (the camera started anew)
     std::uint64_t withoutCounter = 0;  // frames that did not say which camera frame they are
+    std::uint32_t lastCounter = 0;     // the camera's counter of the last frame counted
     double rateHz = 0.0;               // delivered frames per second
     double jitterMs = 0.0;             // standard deviation of the intervals between deliveries
     double largestGapMs = 0.0;
