@@ -1,6 +1,7 @@
 #include "halvoren/ExportCommand.h"
 
 #include "halvoren/InputChecks.h"
+#include "halvoren/RunRecording.h"
 #include "halvoren/StreamSetup.h"
 #include "record/RecordedFrames.h"
 #include "sequence/SequenceFile.h"
@@ -51,15 +52,9 @@ int exportFrames(Sequence::SequenceReader& reader, const std::vector<Record::Rec
 }  // namespace
 
 int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err) {
-    std::string error;
-    const auto reader = Sequence::SequenceReader::open(options.recording, error);
-    if (!reader) {
-        err << "halvoren: " << error << '\n';
-        return ExitBadInput;
-    }
     std::vector<Record::RecordedMarker> markers;
-    if (!Record::markersOf(reader->fields(), markers, error)) {
-        err << "halvoren: " << options.recording << ": " << error << '\n';
+    const auto reader = openRecording(options.recording, markers, "", err);
+    if (!reader) {
         return ExitBadInput;
     }
     if (const std::string problem = cannotWriteMessage(options.output); !problem.empty()) {

@@ -47,16 +47,25 @@ bool writeMarkers(const std::vector<Record::RecordedMarker>& markers, const QTem
 
 }  // namespace
 
-bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
+std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
+                                                        std::vector<Record::RecordedMarker>& markers,
+                                                        const std::string& what, std::ostream& err) {
     std::string error;
-    const auto reader = Sequence::SequenceReader::open(setup.replay, error);
-    if (!reader) {
-        err << "halvoren: cannot replay: " << error << '\n';
-        return false;
+    auto reader = Sequence::SequenceReader::open(path, error);
+    if (reader && !Record::markersOf(reader->fields(), markers, error)) {
+        error = path + ": " + error;
+        reader.reset();
     }
+    if (!reader) {
+        err << "halvoren: " << what << error << '\n';
+    }
+    return reader;
+}
+
+bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
     std::vector<Record::RecordedMarker> markers;
-    if (!Record::markersOf(reader->fields(), markers, error)) {
-        err << "halvoren: cannot replay " << setup.replay << ": " << error << '\n';
+    const auto reader = openRecording(setup.replay, markers, "cannot replay: ", err);
+    if (!reader) {
         return false;
     }
     if (reader->frameCount() > 0) {

@@ -6,6 +6,7 @@
 #include "halvoren/StreamSetup.h"
 #include "health/FrameAccounting.h"
 #include "record/RecordedFrames.h"
+#include "sequence/SequenceFile.h"
 
 #include <QTemporaryDir>
 
@@ -16,6 +17,12 @@
 #include <vector>
 
 namespace Halvoren::App {
+
+/// Opens a recording and reads its markers; null, with the reason written after `what` ("halvoren: "
+/// and, say, "cannot replay: "), otherwise.
+std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
+                                                        std::vector<Record::RecordedMarker>& markers,
+                                                        const std::string& what, std::ostream& err);
 
 /// What a replay leaves for the run: its scratch folder (the settings and the markers it wrote) and the
 /// camera's counter of the recording's last frame, where the run ends.
