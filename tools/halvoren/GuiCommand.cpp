@@ -107,6 +107,7 @@ struct GuiRun {
     bool waitingForFrames = true;  // the stream ran when last looked at
     bool shotQueued = false;
     bool interrupted = false;
+    bool replayEndSaid = false;
 };
 
 /// The window's screenshot, queued behind the view updates that the frames so far have posted.
@@ -129,13 +130,16 @@ void takeScreenshot(MainWindow& window, StreamControllerBase* panel, const GuiOp
 }
 
 /// GUI thread: takes the screenshot once enough frames arrived, or gives up when the stream stops.
-void watchForScreenshot(QTimer& watch, MainWindow& window, StreamControllerBase* panel, const Stream& stream,
-                        const GuiOptions& options, GuiRun& run, std::ostream& err) {
-    QObject::connect(&watch, &QTimer::timeout, &window, [&window, panel, &stream, &options, &run, &err] {
+/// A replay that ends first gives the screenshot of its last frame.
+void watchForScreenshot(QTimer& watch, MainWindow& window, StreamControllerBase* panel,
+                        const StreamSession& session, const GuiOptions& options, GuiRun& run,
+                        std::ostream& err) {
+    QObject::connect(&watch, &QTimer::timeout, &window, [&window, panel, &session, &options, &run, &err] {
         if (run.shotQueued) {
             return;
         }
-        if (run.frames.load() >= options.frames) {
+        const Stream& stream = session.stream();
+        if (run.frames.load() >= options.frames || session.replayEnded()) {
             run.shotQueued = true;
             takeScreenshot(window, panel, options, run, err);
         } else if (!stream.isStateOneOf({Stream::Running})) {
@@ -157,11 +161,20 @@ void showHealth(StreamControllerBase* panel, const Health::TrackingHealth& healt
 
 /// GUI thread: a camera that delivers no frames is named, and the panel shows the health. Only while
 /// running: the panel may stop the stream, and a start begins a new wait.
-void watchFrames(QTimer& frameCheck, MainWindow& window, const Stream& stream, StreamControllerBase* panel,
-                 const Health::TrackingHealth& health, GuiRun& run) {
-    QObject::connect(&frameCheck, &QTimer::timeout, &window, [&stream, panel, &health, &run] {
-        showHealth(panel, health);
-        const bool running = stream.isStateOneOf({Stream::Running});
+void watchFrames(QTimer& frameCheck, MainWindow& window, const StreamSession& session,
+                 StreamControllerBase* panel, GuiRun& run) {
+    QObject::connect(&frameCheck, &QTimer::timeout, &window, [&session, panel, &run] {
+        showHealth(panel, session.health());
+        // A replay that has ended sends no more frames: that is said once, and is no camera fault.
+        if (session.replayEnded()) {
+            if (!run.replayEndSaid) {
+                run.replayEndSaid = true;
+                HALVOREN_LOG(Log::Info, "halvoren", "the replay reached the end of the recording");
+            }
+            run.waitingForFrames = false;
+            return;
+        }
+        const bool running = session.stream().isStateOneOf({Stream::Running});
         if (running && !run.waitingForFrames) {
             run.frameWatch.restart();
         }
@@ -197,10 +210,10 @@ bool showWindow(const StreamSession& session, std::unique_ptr<AlgorithmControlle
     }
     QTimer watch;
     if (!options.screenshot.empty()) {
-        watchForScreenshot(watch, window, panel, stream, options, run, err);
+        watchForScreenshot(watch, window, panel, session, options, run, err);
     }
     QTimer frameCheck;
-    watchFrames(frameCheck, window, stream, panel, session.health(), run);
+    watchFrames(frameCheck, window, session, panel, run);
     QApplication::exec();  // until the window is closed
     run.interrupted = closeOnSignal.received();
     return true;
