@@ -82,6 +82,17 @@ TEST(RecordReplay, AReplayGivesTheRecordedPosesAndImagesAndAnExportTheRecordedLi
     EXPECT_EQ(recordedPixels.front().size(), 2u * 320u * 256u);
     EXPECT_TRUE(pixelsOf(again) == recordedPixels);
 
+    // The window on a replay: its screenshot comes at the recording's end when that is first.
+    auto offscreen = QProcessEnvironment::systemEnvironment();
+    offscreen.insert("QT_QPA_PLATFORM", "offscreen");
+    const AppRun window =
+        runApp({"gui", "--replay", QString::fromStdString(recording), "--replay-speed", "max", "--screenshot",
+                QString::fromStdString(files.path("shot.png")), "--frames", "100000"},
+               offscreen);
+    EXPECT_EQ(window.exitCode, 0) << window.err;
+    EXPECT_NE(window.err.find("the replay reached the end of the recording"), std::string::npos)
+        << window.err;
+
     // The export writes what the recording run wrote, time stamps included.
     const std::string exported = files.path("exported.csv");
     const AppRun exporting =
