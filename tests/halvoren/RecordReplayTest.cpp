@@ -105,17 +105,18 @@ TEST(RecordReplay, ARecordingKilledMidwayOpensWithItsFirstSeconds) {
     TestSupport::TempFiles files;
     const std::string recording = files.path("killed.seq.mhd");
     QProcess app;
+    app.setProcessEnvironment(smallImages(files));
     app.start(QStringLiteral(HALVOREN_APP_PATH),
               {"stream", "--frames", "0", "--images", "--output", "/dev/null", "--record",
                QString::fromStdString(recording)});
     ASSERT_TRUE(app.waitForStarted(30000));
-    // Five seconds from the first frame recorded, however long the start took.
-    std::string err;
-    ASSERT_TRUE(TestSupport::waitForErrorText(app, "[info]", err)) << err;
-    const QDeadlineTimer firstHeader(60000);
-    while (!QFile::exists(QString::fromStdString(recording)) && !firstHeader.hasExpired()) {
-        app.waitForReadyRead(50);
+    // Five seconds from the first frame recorded (its header names it), however long the start took.
+    const QDeadlineTimer firstFrame(120000);
+    while (fileText(recording).find("Seq_Frame0000_") == std::string::npos && !firstFrame.hasExpired() &&
+           app.state() == QProcess::Running) {
+        app.waitForFinished(50);
     }
+    ASSERT_EQ(app.state(), QProcess::Running) << app.readAllStandardError().toStdString();
     app.waitForFinished(5000);  // it does not finish: this is the five seconds
     ::kill(static_cast<pid_t>(app.processId()), SIGKILL);
     ASSERT_TRUE(app.waitForFinished(30000));
