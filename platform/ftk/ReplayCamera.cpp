@@ -49,6 +49,134 @@ struct RecordedMarker {
     std::uint32_t geometryId = 0;
 };
 
+// Only the recording version this replay knows.
+bool isReadableVersion(const Halvoren::Sequence::Fields& fields, std::string& why) {
+    std::uint64_t version = 0;
+    if (!wholeNumberOf(fields, Fields::kVersion, 1e9, version) || version != Fields::kRecordingVersion) {
+        why = std::string("not a tracking recording of version ") +
+              std::to_string(Fields::kRecordingVersion) + " (" + Fields::kVersion + ")";
+        return false;
+    }
+    return true;
+}
+
+// The recorded markers: the field each one's name stands for, and its geometry.
+bool markersOf(const Halvoren::Sequence::Fields& fields, std::vector<RecordedMarker>& markers,
+               std::string& why) {
+    std::uint64_t markerCount = 0;
+    if (findField(fields, Fields::kMarkerCount) != nullptr &&
+        !wholeNumberOf(fields, Fields::kMarkerCount, 1e6, markerCount)) {
+        why = std::string("bad ") + Fields::kMarkerCount;
+        return false;
+    }
+    for (std::size_t k = 0; k < markerCount; ++k) {
+        RecordedMarker marker;
+        const std::string* field = findField(fields, Fields::markerField(k, "Field"));
+        std::uint64_t geometryId = 0;
+        if (field == nullptr || field->empty() ||
+            !wholeNumberOf(fields, Fields::markerField(k, "GeometryId"), 4294967295.0, geometryId)) {
+            why = "marker " + std::to_string(k) + " has no field name or geometry id";
+            return false;
+        }
+        marker.field = *field;
+        marker.geometryId = static_cast<std::uint32_t>(geometryId);
+        markers.push_back(marker);
+    }
+    return true;
+}
+
+// When each frame is due after the first, in recorded seconds. A frame without a readable time stamp, or
+// stamped before its predecessor, is due with it.
+std::vector<double> dueOffsetsOf(const SequenceReader& reader) {
+    const std::size_t count = reader.frameCount();
+    std::vector<double> offsets;
+    offsets.reserve(count);
+    double first = 0.0;
+    double latest = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::vector<double> stamp = numbersOf(reader.frameFields(i), Fields::kTimestamp);
+        const bool readable = stamp.size() == 1 && std::isfinite(stamp[0]);
+        if (readable && offsets.empty()) {
+            first = stamp[0];
+        }
+        if (readable) {
+            latest = std::max(latest, stamp[0] - first);
+        }
+        offsets.push_back(latest);
+    }
+    return offsets;
+}
+
+// How many fiducials a frame's recorded values hold: 0 unless the count leads exactly that many.
+std::size_t fiducialCountOf(const std::vector<double>& recorded) {
+    if (!recorded.empty() && recorded[0] >= 0.0 && recorded[0] <= static_cast<double>(recorded.size()) &&
+        std::floor(recorded[0]) == recorded[0] &&
+        recorded.size() == 1 + static_cast<std::size_t>(recorded[0]) * Fields::kFiducialValues) {
+        return static_cast<std::size_t>(recorded[0]);
+    }
+    return 0;
+}
+
+// Fiducial f's recorded values: x y z, probability, epipolar and triangulation error, left and right
+// pixel count, marker index.
+const double* fiducialValues(const std::vector<double>& recorded, std::size_t f) {
+    return recorded.data() + 1 + f * Fields::kFiducialValues;
+}
+
+ftkFiducial3D fiducialOf(const double* values, std::size_t f) {
+    ftkFiducial3D fiducial{};
+    fiducial.leftIndex = static_cast<std::uint32_t>(f);
+    fiducial.rightIndex = static_cast<std::uint32_t>(f);
+    fiducial.position = {static_cast<float>(values[0]), static_cast<float>(values[1]),
+                         static_cast<float>(values[2])};
+    fiducial.probability = static_cast<float>(values[3]);
+    fiducial.epipolarError = static_cast<float>(values[4]);
+    fiducial.triangulationError = static_cast<float>(values[5]);
+    return fiducial;
+}
+
+// Where camera 0 (left) or 1 (right) sees a fiducial; recordings lack the raw detections.
+ftkRawDetection rawDetectionOf(const double* values, int camera,
+                               const SimulatedCamera::Calibration& calibration) {
+    const double x = values[0] - (camera == 0 ? 0.0 : calibration.baselineMm);
+    const double z = values[2];
+    ftkRawDetection raw{};
+    if (z >= 1.0) {
+        raw.centerX = static_cast<float>(calibration.focalPx * x / z + calibration.cx);
+        raw.centerY = static_cast<float>(calibration.focalPx * values[1] / z + calibration.cy);
+    }
+    const double pixelCount = values[6 + camera] >= 0.0 ? std::min(values[6 + camera], 1e9) : 0.0;
+    raw.pixelCount = static_cast<std::uint32_t>(pixelCount);
+    // The bounding box of a round blob of that many pixels.
+    raw.width = static_cast<std::uint16_t>(std::min(65535.0, std::ceil(std::sqrt(4.0 * pixelCount / kPi))));
+    raw.height = raw.width;
+    return raw;
+}
+
+// A seen marker's pose from its recorded transform and quality, its fiducials those recorded as marker k's.
+ftkMarkerPose markerPoseOf(const std::vector<double>& transform, double quality, std::uint32_t geometryId,
+                           std::size_t k, const std::vector<double>& recorded, std::size_t fiducialCount) {
+    ftkMarkerPose marker{};
+    marker.geometryId = geometryId;
+    for (int row = 0; row < 3; ++row) {
+        for (int column = 0; column < 3; ++column) {
+            marker.rotation[row][column] = static_cast<float>(transform[4 * row + column]);
+        }
+        marker.translation[row] = static_cast<float>(transform[4 * row + 3]);
+    }
+    // The driver's scale of quality: the plug-in reports 1 - registrationError / 10.
+    marker.registrationError = static_cast<float>((1.0 - quality) * 10.0);
+    std::uint32_t used = 0;
+    for (std::size_t f = 0; f < fiducialCount && used < FTK_MAX_GEOMETRY_FIDUCIALS; ++f) {
+        if (fiducialValues(recorded, f)[8] == static_cast<double>(k)) {
+            marker.correspondences[used++] = static_cast<std::uint32_t>(f);
+        }
+    }
+    std::fill(marker.correspondences + used, marker.correspondences + FTK_MAX_GEOMETRY_FIDUCIALS,
+              FTK_NO_CORRESPONDENCE);
+    return marker;
+}
+
 }  // namespace
 
 struct ReplayCamera::Impl {
@@ -79,6 +207,14 @@ struct ReplayCamera::Impl {
     }
     // The caller holds the mutex; `pixels` holds the frame's.
     void buildFrame(std::size_t index, bool withImages, ScriptedFrame& frame) const;
+
+    // Parts of open() and buildFrame().
+    bool readImageSize(std::string& why);
+    void addFiducials(const std::vector<double>& recorded, std::size_t fiducialCount,
+                      ScriptedFrame& frame) const;
+    void addMarkers(const Halvoren::Sequence::Fields& fields, const std::vector<double>& recorded,
+                    std::size_t fiducialCount, ScriptedFrame& frame) const;
+    void copyImages(ScriptedFrame& frame) const;
 };
 
 std::unique_ptr<ReplayCamera> ReplayCamera::open(const CameraSettings& settings, std::string& error) {
@@ -89,47 +225,11 @@ std::unique_ptr<ReplayCamera> ReplayCamera::open(const CameraSettings& settings,
         return nullptr;
     }
     const auto& fields = impl->reader->fields();
-    const auto fail = [&](const std::string& what) {
-        error = settings.replay + ": " + what;
+    std::string why;
+    if (!isReadableVersion(fields, why) || !impl->readImageSize(why) ||
+        !markersOf(fields, impl->markers, why)) {
+        error = settings.replay + ": " + why;
         return nullptr;
-    };
-    std::uint64_t version = 0;
-    if (!wholeNumberOf(fields, Fields::kVersion, 1e9, version) || version != Fields::kRecordingVersion) {
-        return fail(std::string("not a tracking recording of version ") +
-                    std::to_string(Fields::kRecordingVersion) + " (" + Fields::kVersion + ")");
-    }
-    const std::string* images = findField(fields, Fields::kImages);
-    impl->images = images != nullptr && *images == "True";
-    if (impl->images) {
-        std::uint64_t width = 0;
-        std::uint64_t height = 0;
-        if (!wholeNumberOf(fields, Fields::kImageWidth, 65535, width) ||
-            !wholeNumberOf(fields, Fields::kImageHeight, 65535, height) || width == 0 || height == 0 ||
-            static_cast<std::uint64_t>(impl->reader->width()) != 2 * width ||
-            static_cast<std::uint64_t>(impl->reader->height()) != height) {
-            return fail("the frames are " + std::to_string(impl->reader->width()) + " x " +
-                        std::to_string(impl->reader->height()) +
-                        " pixels, not the left and right images side by side");
-        }
-        impl->imageWidth = static_cast<int>(width);
-        impl->imageHeight = static_cast<int>(height);
-    }
-    std::uint64_t markerCount = 0;
-    if (findField(fields, Fields::kMarkerCount) != nullptr &&
-        !wholeNumberOf(fields, Fields::kMarkerCount, 1e6, markerCount)) {
-        return fail(std::string("bad ") + Fields::kMarkerCount);
-    }
-    for (std::size_t k = 0; k < markerCount; ++k) {
-        RecordedMarker marker;
-        const std::string* field = findField(fields, Fields::markerField(k, "Field"));
-        std::uint64_t geometryId = 0;
-        if (field == nullptr || field->empty() ||
-            !wholeNumberOf(fields, Fields::markerField(k, "GeometryId"), 4294967295.0, geometryId)) {
-            return fail("marker " + std::to_string(k) + " has no field name or geometry id");
-        }
-        marker.field = *field;
-        marker.geometryId = static_cast<std::uint32_t>(geometryId);
-        impl->markers.push_back(marker);
     }
 
     // The simulated camera's calibration, for the size of the recorded images.
@@ -139,24 +239,31 @@ std::unique_ptr<ReplayCamera> ReplayCamera::open(const CameraSettings& settings,
         cameraSettings.imageHeight = static_cast<std::uint16_t>(impl->imageHeight);
     }
     impl->calibration = SimulatedCamera(cameraSettings).calibration();
-
-    // A frame without a readable time stamp, or stamped before its predecessor, is due with it.
-    const std::size_t count = impl->reader->frameCount();
-    impl->offsets.reserve(count);
-    double first = 0.0;
-    double latest = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::vector<double> stamp = numbersOf(impl->reader->frameFields(i), Fields::kTimestamp);
-        const bool readable = stamp.size() == 1 && std::isfinite(stamp[0]);
-        if (readable && impl->offsets.empty()) {
-            first = stamp[0];
-        }
-        if (readable) {
-            latest = std::max(latest, stamp[0] - first);
-        }
-        impl->offsets.push_back(latest);
-    }
+    impl->offsets = dueOffsetsOf(*impl->reader);
     return std::unique_ptr<ReplayCamera>(new ReplayCamera(std::move(impl)));
+}
+
+// With images, each frame holds the left and right ones side by side.
+bool ReplayCamera::Impl::readImageSize(std::string& why) {
+    const auto& fields = reader->fields();
+    const std::string* recorded = findField(fields, Fields::kImages);
+    images = recorded != nullptr && *recorded == "True";
+    if (!images) {
+        return true;
+    }
+    std::uint64_t width = 0;
+    std::uint64_t height = 0;
+    if (!wholeNumberOf(fields, Fields::kImageWidth, 65535, width) ||
+        !wholeNumberOf(fields, Fields::kImageHeight, 65535, height) || width == 0 || height == 0 ||
+        static_cast<std::uint64_t>(reader->width()) != 2 * width ||
+        static_cast<std::uint64_t>(reader->height()) != height) {
+        why = "the frames are " + std::to_string(reader->width()) + " x " + std::to_string(reader->height()) +
+              " pixels, not the left and right images side by side";
+        return false;
+    }
+    imageWidth = static_cast<int>(width);
+    imageHeight = static_cast<int>(height);
+    return true;
 }
 
 ReplayCamera::ReplayCamera(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
@@ -179,46 +286,30 @@ void ReplayCamera::Impl::buildFrame(std::size_t index, bool withImages, Scripted
     if (wholeNumberOf(fields, Fields::kFrameNumber, 4294967295.0, counter)) {
         frame.counter = static_cast<std::uint32_t>(counter);
     }
-
-    // Fiducials: each one detected once in each image, where the two cameras see its position.
     const std::vector<double> recorded = numbersOf(fields, Fields::kFiducials);
-    std::size_t fiducialCount = 0;
-    if (!recorded.empty() && recorded[0] >= 0.0 && recorded[0] <= static_cast<double>(recorded.size()) &&
-        std::floor(recorded[0]) == recorded[0] &&
-        recorded.size() == 1 + static_cast<std::size_t>(recorded[0]) * Fields::kFiducialValues) {
-        fiducialCount = static_cast<std::size_t>(recorded[0]);
+    const std::size_t fiducialCount = fiducialCountOf(recorded);
+    addFiducials(recorded, fiducialCount, frame);
+    addMarkers(fields, recorded, fiducialCount, frame);
+    if (withImages && images) {
+        copyImages(frame);
     }
-    std::vector<double> ownerOf(fiducialCount, -1.0);
-    for (std::size_t f = 0; f < fiducialCount; ++f) {
-        const double* values = recorded.data() + 1 + f * Fields::kFiducialValues;
-        ftkFiducial3D fiducial{};
-        fiducial.leftIndex = static_cast<std::uint32_t>(f);
-        fiducial.rightIndex = static_cast<std::uint32_t>(f);
-        fiducial.position = {static_cast<float>(values[0]), static_cast<float>(values[1]),
-                             static_cast<float>(values[2])};
-        fiducial.probability = static_cast<float>(values[3]);
-        fiducial.epipolarError = static_cast<float>(values[4]);
-        fiducial.triangulationError = static_cast<float>(values[5]);
-        ownerOf[f] = values[8];
-        frame.fiducials.push_back(fiducial);
-        for (int camera = 0; camera < 2; ++camera) {
-            const double x = values[0] - (camera == 0 ? 0.0 : calibration.baselineMm);
-            const double z = values[2];
-            ftkRawDetection raw{};
-            if (z >= 1.0) {
-                raw.centerX = static_cast<float>(calibration.focalPx * x / z + calibration.cx);
-                raw.centerY = static_cast<float>(calibration.focalPx * values[1] / z + calibration.cy);
-            }
-            const double pixelCount = values[6 + camera] >= 0.0 ? std::min(values[6 + camera], 1e9) : 0.0;
-            raw.pixelCount = static_cast<std::uint32_t>(pixelCount);
-            // The bounding box of a round blob of that many pixels.
-            raw.width =
-                static_cast<std::uint16_t>(std::min(65535.0, std::ceil(std::sqrt(4.0 * pixelCount / kPi))));
-            raw.height = raw.width;
-            (camera == 0 ? frame.leftRaw : frame.rightRaw).push_back(raw);
-        }
-    }
+}
 
+// Each fiducial detected once in each image, where the two cameras see its position.
+void ReplayCamera::Impl::addFiducials(const std::vector<double>& recorded, std::size_t fiducialCount,
+                                      ScriptedFrame& frame) const {
+    for (std::size_t f = 0; f < fiducialCount; ++f) {
+        const double* values = fiducialValues(recorded, f);
+        frame.fiducials.push_back(fiducialOf(values, f));
+        frame.leftRaw.push_back(rawDetectionOf(values, 0, calibration));
+        frame.rightRaw.push_back(rawDetectionOf(values, 1, calibration));
+    }
+}
+
+// The markers whose geometry is set and that were seen.
+void ReplayCamera::Impl::addMarkers(const Halvoren::Sequence::Fields& fields,
+                                    const std::vector<double>& recorded, std::size_t fiducialCount,
+                                    ScriptedFrame& frame) const {
     for (std::size_t k = 0; k < markers.size(); ++k) {
         const RecordedMarker& recordedMarker = markers[k];
         if (geometryIds.count(recordedMarker.geometryId) == 0) {
@@ -229,42 +320,25 @@ void ReplayCamera::Impl::buildFrame(std::size_t index, bool withImages, Scripted
         if (quality.size() != 1 || !(quality[0] > 0.0) || transform.size() != 16) {
             continue;
         }
-        ftkMarkerPose marker{};
-        marker.geometryId = recordedMarker.geometryId;
-        for (int row = 0; row < 3; ++row) {
-            for (int column = 0; column < 3; ++column) {
-                marker.rotation[row][column] = static_cast<float>(transform[4 * row + column]);
-            }
-            marker.translation[row] = static_cast<float>(transform[4 * row + 3]);
-        }
-        // The driver's scale of quality: the plug-in reports 1 - registrationError / 10.
-        marker.registrationError = static_cast<float>((1.0 - quality[0]) * 10.0);
-        std::uint32_t used = 0;
-        for (std::size_t f = 0; f < fiducialCount && used < FTK_MAX_GEOMETRY_FIDUCIALS; ++f) {
-            if (ownerOf[f] == static_cast<double>(k)) {
-                marker.correspondences[used++] = static_cast<std::uint32_t>(f);
-            }
-        }
-        std::fill(marker.correspondences + used, marker.correspondences + FTK_MAX_GEOMETRY_FIDUCIALS,
-                  FTK_NO_CORRESPONDENCE);
-        frame.markers.push_back(marker);
+        frame.markers.push_back(
+            markerPoseOf(transform, quality[0], recordedMarker.geometryId, k, recorded, fiducialCount));
     }
+}
 
-    if (withImages && images) {
-        // Each row holds the left image's row, then the right one's.
-        const auto width = static_cast<std::size_t>(imageWidth);
-        const auto height = static_cast<std::size_t>(imageHeight);
-        frame.width = static_cast<std::uint16_t>(imageWidth);
-        frame.height = static_cast<std::uint16_t>(imageHeight);
-        frame.leftPixels.resize(width * height);
-        frame.rightPixels.resize(width * height);
-        for (std::size_t y = 0; y < height; ++y) {
-            const auto row = pixels.begin() + static_cast<std::ptrdiff_t>(2 * width * y);
-            std::copy(row, row + static_cast<std::ptrdiff_t>(width),
-                      frame.leftPixels.begin() + static_cast<std::ptrdiff_t>(width * y));
-            std::copy(row + static_cast<std::ptrdiff_t>(width), row + static_cast<std::ptrdiff_t>(2 * width),
-                      frame.rightPixels.begin() + static_cast<std::ptrdiff_t>(width * y));
-        }
+// Each recorded row holds the left image's row, then the right one's.
+void ReplayCamera::Impl::copyImages(ScriptedFrame& frame) const {
+    const auto width = static_cast<std::size_t>(imageWidth);
+    const auto height = static_cast<std::size_t>(imageHeight);
+    frame.width = static_cast<std::uint16_t>(imageWidth);
+    frame.height = static_cast<std::uint16_t>(imageHeight);
+    frame.leftPixels.resize(width * height);
+    frame.rightPixels.resize(width * height);
+    for (std::size_t y = 0; y < height; ++y) {
+        const auto row = pixels.begin() + static_cast<std::ptrdiff_t>(2 * width * y);
+        std::copy(row, row + static_cast<std::ptrdiff_t>(width),
+                  frame.leftPixels.begin() + static_cast<std::ptrdiff_t>(width * y));
+        std::copy(row + static_cast<std::ptrdiff_t>(width), row + static_cast<std::ptrdiff_t>(2 * width),
+                  frame.rightPixels.begin() + static_cast<std::ptrdiff_t>(width * y));
     }
 }
 

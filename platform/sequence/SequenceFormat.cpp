@@ -88,6 +88,16 @@ std::string framePrefix(std::size_t index) {
     return text;
 }
 
+std::string trim(const std::string& text) {
+    const char* spaces = " \t\r\n\f\v";
+    const auto first = text.find_first_not_of(spaces);
+    if (first == std::string::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(spaces);
+    return text.substr(first, last - first + 1);
+}
+
 std::string kindOf(mode_t mode) {
     if (S_ISDIR(mode)) {
         return "a folder";

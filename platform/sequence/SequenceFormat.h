@@ -21,6 +21,9 @@ bool isMetaImageField(const std::string& name);
 /// "Seq_Frame0007_", "Seq_Frame12345_".
 std::string framePrefix(std::size_t index);
 
+/// The text without the white space (blanks, tabs, line breaks) at either end.
+std::string trim(const std::string& text);
+
 /// "a folder", "a FIFO", ... for a file that is not a regular one.
 std::string kindOf(mode_t mode);
 /// strerror, without the locale's translation.

@@ -20,16 +20,6 @@ namespace {
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::uint64_t kNoNumber = std::numeric_limits<std::uint64_t>::max();
 
-std::string trim(const std::string& text) {
-    const char* spaces = " \t\r\f\v";
-    const auto first = text.find_first_not_of(spaces);
-    if (first == std::string::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(spaces);
-    return text.substr(first, last - first + 1);
-}
-
 // Decimal digits only; a number past 64 bits saturates, so that it fails every limit.
 bool parseWhole(const std::string& text, std::uint64_t& value) {
     if (text.empty()) {
@@ -118,6 +108,12 @@ ssize_t readAt(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
     return static_cast<ssize_t>(done);
 }
 
+// A reason the header is refused, naming the file and the line (when there is one: not 0).
+bool headerError(const std::string& path, std::size_t line, const std::string& reason, std::string& error) {
+    error = path + (line > 0 ? " line " + std::to_string(line) : std::string()) + ": " + reason;
+    return false;
+}
+
 struct FrameField {
     std::size_t index;
     std::size_t line;
@@ -140,8 +136,7 @@ struct Header {
     std::vector<FrameField> frameFields;
 
     bool refuse(std::size_t line, const std::string& reason, std::string& error) const {
-        error = path + " line " + std::to_string(line) + ": " + reason;
-        return false;
+        return headerError(path, line, reason, error);
     }
 
     bool parseLine(const std::string& raw, std::size_t line, std::string& error) {
@@ -228,6 +223,169 @@ struct Header {
     }
 };
 
+// Reads the header a chunk at a time up to its limit, parsing each line as it is complete; the bytes after
+// ElementDataFile (the data of a .mha) are not read.
+class HeaderReader {
+public:
+    HeaderReader(int fd, std::size_t maxBytes) : m_fd(fd), m_maxBytes(maxBytes) {}
+
+    // `bytes`: the header's size, where the data of a .mha begin.
+    bool read(Header& header, std::size_t& bytes, std::string& error) {
+        while (!header.done) {
+            if (!parseLines(header, error)) {
+                return false;
+            }
+            // At the end of the file the last line must finish the header; before it, read on.
+            if (!header.done && !(m_atEnd ? parseLastLine(header, error) : readChunk(header.path, error))) {
+                return false;
+            }
+        }
+        bytes = m_consumed;
+        return true;
+    }
+
+private:
+    // The complete lines held, up to ElementDataFile.
+    bool parseLines(Header& header, std::string& error) {
+        while (!header.done) {
+            const std::size_t end = m_buffer.find('\n', m_scanned);
+            if (end == std::string::npos) {
+                return true;
+            }
+            ++m_line;
+            if (!header.parseLine(m_buffer.substr(m_start, end - m_start), m_line, error)) {
+                return false;
+            }
+            m_consumed += end + 1 - m_start;
+            m_start = m_scanned = end + 1;
+        }
+        return true;
+    }
+
+    // At the end of the file: a last line without a line break, which must be ElementDataFile if no line
+    // before it was.
+    bool parseLastLine(Header& header, std::string& error) {
+        if (m_start < m_buffer.size()) {
+            ++m_line;
+            if (!header.parseLine(m_buffer.substr(m_start), m_line, error)) {
+                return false;
+            }
+            m_consumed += m_buffer.size() - m_start;
+        }
+        if (!header.done) {
+            error = header.path + ": no ElementDataFile line (the header ends at line " +
+                    std::to_string(m_line) + ")";
+            return false;
+        }
+        return true;
+    }
+
+    // Drops the lines parsed and reads on, at most one byte past the limit, so that a header over it is seen.
+    bool readChunk(const std::string& path, std::string& error) {
+        m_buffer.erase(0, m_start);
+        m_start = 0;
+        m_scanned = m_buffer.size();
+        const std::size_t held = m_consumed + m_buffer.size();
+        if (held > m_maxBytes) {
+            error = path + ": the header is larger than " + sizeText(m_maxBytes);
+            return false;
+        }
+        char chunk[kReadChunk];
+        ssize_t count = 0;
+        do {
+            count = ::read(m_fd, chunk, std::min(sizeof(chunk), m_maxBytes - held + 1));
+        } while (count < 0 && errno == EINTR);
+        if (count < 0) {
+            error = "cannot read " + path + ": " + errorText(errno);
+            return false;
+        }
+        m_atEnd = count == 0;
+        m_buffer.append(chunk, static_cast<std::size_t>(count));
+        return true;
+    }
+
+    int m_fd;
+    std::size_t m_maxBytes;
+    std::string m_buffer;
+    std::size_t m_consumed =
+        0;                    // bytes of the lines parsed, which `m_buffer` no longer holds from `m_start` on
+    std::size_t m_start = 0;  // where the next line begins in `m_buffer`
+    std::size_t m_scanned = 0;  // where to look for its end
+    std::size_t m_line = 0;
+    bool m_atEnd = false;
+};
+
+struct FrameSize {
+    std::uint64_t width = 0;
+    std::uint64_t height = 0;
+    std::uint64_t frames = 0;
+};
+
+// The frames' size and number as NDims and DimSize give them, within the limits.
+bool frameSizeOf(const Header& header, const SequenceReaderLimits& limits, FrameSize& size,
+                 std::string& error) {
+    const std::string& path = header.path;
+    if (header.nDims == kNoNumber) {
+        return headerError(path, 0, "no NDims", error);
+    }
+    if (header.dimSize.empty()) {
+        return headerError(path, 0, "no DimSize", error);
+    }
+    if (header.dimSize.size() != header.nDims) {
+        return headerError(
+            path, header.dimSizeLine,
+            std::string("DimSize needs ") + (header.nDims == 2 ? "two" : "three") + " whole numbers", error);
+    }
+    const std::uint64_t width = header.dimSize[0];
+    const std::uint64_t height = header.dimSize[1];
+    const std::uint64_t frames = header.nDims == 2 ? 1 : header.dimSize[2];
+    const std::uint64_t maxSide =
+        std::min<std::uint64_t>(limits.maxFrameBytes, std::numeric_limits<int>::max());
+    if (width == 0 || height == 0) {
+        return headerError(path, header.dimSizeLine, "DimSize has a frame of no pixels", error);
+    }
+    if (width > maxSide || height > maxSide || width > limits.maxFrameBytes / height) {
+        return headerError(path, header.dimSizeLine,
+                           "frames of " + std::to_string(width) + " x " + std::to_string(height) +
+                               " pixels are larger than " + sizeText(limits.maxFrameBytes),
+                           error);
+    }
+    if (frames > limits.maxFrames) {
+        return headerError(
+            path, header.dimSizeLine,
+            std::to_string(frames) + " frames are more than " + std::to_string(limits.maxFrames), error);
+    }
+    size = {width, height, frames};
+    return true;
+}
+
+// Every frame's field belongs to a frame DimSize has.
+bool frameFieldsFit(const Header& header, std::uint64_t frames, std::string& error) {
+    for (const auto& field : header.frameFields) {
+        if (field.index >= frames) {
+            return headerError(header.path, field.line,
+                               "a field of frame " + std::to_string(field.index) + ", but DimSize has " +
+                                   std::to_string(frames) + " frames",
+                               error);
+        }
+    }
+    return true;
+}
+
+// The frames' fields by frame index, in the header's order within a frame; frames without are absent.
+std::vector<std::pair<std::size_t, Fields>> fieldsByFrame(std::vector<FrameField> frameFields) {
+    std::stable_sort(frameFields.begin(), frameFields.end(),
+                     [](const FrameField& a, const FrameField& b) { return a.index < b.index; });
+    std::vector<std::pair<std::size_t, Fields>> byFrame;
+    for (auto& field : frameFields) {
+        if (byFrame.empty() || byFrame.back().first != field.index) {
+            byFrame.emplace_back(field.index, Fields());
+        }
+        byFrame.back().second.emplace_back(std::move(field.name), std::move(field.value));
+    }
+    return byFrame;
+}
+
 }  // namespace
 
 struct SequenceReader::Impl {
@@ -255,6 +413,65 @@ struct SequenceReader::Impl {
         if (inflaterReady) {
             inflateEnd(&inflater);
         }
+    }
+
+    // The data: after the header in its own file (LOCAL), or in the file it names, beside it unless the
+    // name is absolute. `file` is the header's; `available`, the bytes of data there are.
+    bool openData(const std::string& dataFile, Fd& file, std::uint64_t fileSize, std::uint64_t headerBytes,
+                  std::uint64_t& available, std::string& error) {
+        if (dataFile == "LOCAL") {
+            dataPath = path;
+            data = std::move(file);
+            dataOffset = headerBytes;
+            available = fileSize > headerBytes ? fileSize - headerBytes : 0;
+            return true;
+        }
+        const std::size_t slash = path.rfind('/');
+        dataPath = dataFile[0] == '/' || slash == std::string::npos ? dataFile
+                                                                    : path.substr(0, slash + 1) + dataFile;
+        if (!openRegular(dataPath, data, available, error)) {
+            error = path + ": " + error;
+            return false;
+        }
+        return true;
+    }
+
+    // Compressed data: CompressedDataSize bytes of it (all there are without it), inflated as frames are
+    // read.
+    bool startInflating(const Header& header, std::uint64_t available, std::string& error) {
+        dataSize = header.compressedSize == kNoNumber ? available : header.compressedSize;
+        if (available < dataSize) {
+            return headerError(path, header.compressedSizeLine,
+                               dataPath + " holds " + std::to_string(available) +
+                                   " bytes of data, fewer than CompressedDataSize " +
+                                   std::to_string(dataSize),
+                               error);
+        }
+        if (inflateInit2(&inflater, MAX_WBITS + 32) != Z_OK) {
+            error = path + ": cannot start decompressing";
+            return false;
+        }
+        inflaterReady = true;
+        input.resize(kReadChunk);
+        return true;
+    }
+
+    // Raw data: at least every frame's bytes.
+    bool checkRawSize(std::uint64_t available, std::string& error) {
+        const std::uint64_t frames = frameCount;
+        // frameBytes and frames are within the limits: the product may still pass 64 bits with odd limits.
+        const std::uint64_t needed =
+            frameBytes == 0 || frames <= kNoNumber / frameBytes ? frames * frameBytes : kNoNumber;
+        if (available < needed) {
+            return headerError(path, 0,
+                               dataPath + " holds " + std::to_string(available) +
+                                   " bytes of data, fewer than the " + std::to_string(frames) +
+                                   " frames of " + std::to_string(width) + " x " + std::to_string(height) +
+                                   " pixels the header names",
+                               error);
+        }
+        dataSize = needed;
+        return true;
     }
 
     bool fail(const std::string& reason, std::string& error) {
@@ -328,160 +545,29 @@ std::unique_ptr<SequenceReader> SequenceReader::open(const std::string& path, st
     if (!openRegular(path, file, fileSize, error)) {
         return nullptr;
     }
-    // The header is read a chunk at a time up to its limit; the bytes after ElementDataFile (the data of a
-    // .mha) are not read here.
     Header header;
     header.path = path;
-    std::string buffer;
-    std::size_t consumed = 0;  // bytes of the lines parsed, which `buffer` no longer holds from `start` on
-    std::size_t start = 0;     // where the next line begins in `buffer`
-    std::size_t scanned = 0;   // where to look for its end
-    std::size_t line = 0;
-    bool atEnd = false;
-    while (!header.done) {
-        const std::size_t end = buffer.find('\n', scanned);
-        if (end != std::string::npos) {
-            ++line;
-            if (!header.parseLine(buffer.substr(start, end - start), line, error)) {
-                return nullptr;
-            }
-            consumed += end + 1 - start;
-            start = scanned = end + 1;
-            continue;
-        }
-        if (atEnd) {
-            if (start < buffer.size()) {
-                ++line;
-                if (!header.parseLine(buffer.substr(start), line, error)) {
-                    return nullptr;
-                }
-                consumed += buffer.size() - start;
-            }
-            if (!header.done) {
-                error =
-                    path + ": no ElementDataFile line (the header ends at line " + std::to_string(line) + ")";
-                return nullptr;
-            }
-            break;
-        }
-        buffer.erase(0, start);
-        start = 0;
-        scanned = buffer.size();
-        const std::size_t held = consumed + buffer.size();
-        if (held > limits.maxHeaderBytes) {
-            error = path + ": the header is larger than " + sizeText(limits.maxHeaderBytes);
-            return nullptr;
-        }
-        char chunk[kReadChunk];
-        const ssize_t count =
-            ::read(file.get(), chunk, std::min(sizeof(chunk), limits.maxHeaderBytes - held + 1));
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            error = "cannot read " + path + ": " + errorText(errno);
-            return nullptr;
-        }
-        atEnd = count == 0;
-        buffer.append(chunk, static_cast<std::size_t>(count));
-    }
-
-    const auto refuse = [&](std::size_t at, const std::string& reason) {
-        error = path + (at > 0 ? " line " + std::to_string(at) : std::string()) + ": " + reason;
+    std::size_t headerBytes = 0;
+    FrameSize size;
+    if (!HeaderReader(file.get(), limits.maxHeaderBytes).read(header, headerBytes, error) ||
+        !frameSizeOf(header, limits, size, error) || !frameFieldsFit(header, size.frames, error)) {
         return nullptr;
-    };
-    if (header.nDims == kNoNumber) {
-        return refuse(0, "no NDims");
-    }
-    if (header.dimSize.empty()) {
-        return refuse(0, "no DimSize");
-    }
-    if (header.dimSize.size() != header.nDims) {
-        return refuse(header.dimSizeLine, std::string("DimSize needs ") +
-                                              (header.nDims == 2 ? "two" : "three") + " whole numbers");
-    }
-    const std::uint64_t width = header.dimSize[0];
-    const std::uint64_t height = header.dimSize[1];
-    const std::uint64_t frames = header.nDims == 2 ? 1 : header.dimSize[2];
-    const std::uint64_t maxSide =
-        std::min<std::uint64_t>(limits.maxFrameBytes, std::numeric_limits<int>::max());
-    if (width == 0 || height == 0) {
-        return refuse(header.dimSizeLine, "DimSize has a frame of no pixels");
-    }
-    if (width > maxSide || height > maxSide || width > limits.maxFrameBytes / height) {
-        return refuse(header.dimSizeLine, "frames of " + std::to_string(width) + " x " +
-                                              std::to_string(height) + " pixels are larger than " +
-                                              sizeText(limits.maxFrameBytes));
-    }
-    if (frames > limits.maxFrames) {
-        return refuse(header.dimSizeLine,
-                      std::to_string(frames) + " frames are more than " + std::to_string(limits.maxFrames));
-    }
-    for (const auto& field : header.frameFields) {
-        if (field.index >= frames) {
-            return refuse(field.line, "a field of frame " + std::to_string(field.index) +
-                                          ", but DimSize has " + std::to_string(frames) + " frames");
-        }
     }
 
     auto impl = std::make_unique<Impl>();
     Impl& d = *impl;
     d.path = path;
-    d.width = static_cast<int>(width);
-    d.height = static_cast<int>(height);
-    d.frameBytes = static_cast<std::size_t>(width * height);
-    d.frameCount = static_cast<std::size_t>(frames);
+    d.width = static_cast<int>(size.width);
+    d.height = static_cast<int>(size.height);
+    d.frameBytes = static_cast<std::size_t>(size.width * size.height);
+    d.frameCount = static_cast<std::size_t>(size.frames);
     d.fields = std::move(header.fields);
-    std::stable_sort(header.frameFields.begin(), header.frameFields.end(),
-                     [](const FrameField& a, const FrameField& b) { return a.index < b.index; });
-    for (auto& field : header.frameFields) {
-        if (d.frameFields.empty() || d.frameFields.back().first != field.index) {
-            d.frameFields.emplace_back(field.index, Fields());
-        }
-        d.frameFields.back().second.emplace_back(std::move(field.name), std::move(field.value));
-    }
-
-    std::uint64_t available = 0;
-    if (header.dataFile == "LOCAL") {
-        d.dataPath = path;
-        d.data = std::move(file);
-        d.dataOffset = consumed;
-        available = fileSize > consumed ? fileSize - consumed : 0;
-    } else {
-        const std::size_t slash = path.rfind('/');
-        d.dataPath = header.dataFile[0] == '/' || slash == std::string::npos
-                         ? header.dataFile
-                         : path.substr(0, slash + 1) + header.dataFile;
-        if (!openRegular(d.dataPath, d.data, available, error)) {
-            error = path + ": " + error;
-            return nullptr;
-        }
-    }
+    d.frameFields = fieldsByFrame(std::move(header.frameFields));
     d.compressed = header.compressed;
-    if (d.compressed) {
-        d.dataSize = header.compressedSize == kNoNumber ? available : header.compressedSize;
-        if (available < d.dataSize) {
-            return refuse(header.compressedSizeLine, d.dataPath + " holds " + std::to_string(available) +
-                                                         " bytes of data, fewer than CompressedDataSize " +
-                                                         std::to_string(d.dataSize));
-        }
-        if (inflateInit2(&d.inflater, MAX_WBITS + 32) != Z_OK) {
-            error = path + ": cannot start decompressing";
-            return nullptr;
-        }
-        d.inflaterReady = true;
-        d.input.resize(kReadChunk);
-    } else {
-        // frameBytes and frames are within the limits: the product may still pass 64 bits with odd limits.
-        const std::uint64_t needed =
-            d.frameBytes == 0 || frames <= kNoNumber / d.frameBytes ? frames * d.frameBytes : kNoNumber;
-        if (available < needed) {
-            return refuse(0, d.dataPath + " holds " + std::to_string(available) +
-                                 " bytes of data, fewer than the " + std::to_string(frames) + " frames of " +
-                                 std::to_string(width) + " x " + std::to_string(height) +
-                                 " pixels the header names");
-        }
-        d.dataSize = needed;
+    std::uint64_t available = 0;
+    if (!d.openData(header.dataFile, file, fileSize, headerBytes, available, error) ||
+        !(d.compressed ? d.startInflating(header, available, error) : d.checkRawSize(available, error))) {
+        return nullptr;
     }
     return std::unique_ptr<SequenceReader>(new SequenceReader(std::move(impl)));
 }

@@ -89,6 +89,105 @@ const TrackingInstrument* instrumentOf(const RecordedFrame& frame, const std::st
     return nullptr;
 }
 
+// The frame's number and time stamps.
+bool frameStampsOf(const Fields& fields, RecordedFrame& frame, std::string& error) {
+    std::uint64_t number = 0;
+    std::vector<double> values;
+    if (!wholeField(fields, Names::kFrameNumber, kMaxUint32, true, number, error) ||
+        !wholeField(fields, Names::kExposure, std::numeric_limits<std::uint64_t>::max(), false,
+                    frame.exposureUs, error) ||
+        !wholeField(fields, Names::kTimestampMs, std::numeric_limits<std::uint64_t>::max(), false,
+                    frame.timestampMs, error) ||
+        !numbersOf(fields, Names::kTimestamp, values, error)) {
+        return false;
+    }
+    if (values.size() != 1) {
+        error = std::string(Names::kTimestamp) + " is not one number";
+        return false;
+    }
+    frame.frameNumber = static_cast<std::uint32_t>(number);
+    frame.timestampSeconds = values[0];
+    return true;
+}
+
+// One instrument per marker, in the markers' order, stamped with the frame's time stamp.
+bool markerInstrumentsOf(const Fields& fields, const std::vector<RecordedMarker>& markers,
+                         RecordedFrame& frame, std::string& error) {
+    for (const RecordedMarker& marker : markers) {
+        std::vector<double> values;
+        std::vector<double> quality;
+        const std::string transformName = Names::transformField(marker.field);
+        const std::string qualityName = Names::qualityField(marker.field);
+        if (!numbersOf(fields, transformName, values, error) ||
+            !numbersOf(fields, qualityName, quality, error)) {
+            return false;
+        }
+        if (values.size() != 16 || quality.size() != 1) {
+            error = transformName + " is not 16 numbers, or " + qualityName + " not one";
+            return false;
+        }
+        TrackingInstrument instrument;
+        instrument.id = TrackerID(marker.id, "", marker.name);
+        for (int row = 0; row < 4; ++row) {
+            for (int column = 0; column < 4; ++column) {
+                instrument.pose(row, column) = values[static_cast<std::size_t>(4 * row + column)];
+            }
+        }
+        instrument.quality = quality[0];
+        instrument.timestamp = frame.timestampMs;
+        frame.instruments.push_back(std::move(instrument));
+    }
+    return true;
+}
+
+// One fiducial from its recorded values; false when a pixel count or its marker's index is off.
+bool fiducialOf(const double* v, double lastMarker, RecordedFiducial& fiducial) {
+    const double maxCount = static_cast<double>(kMaxUint32);
+    if (!isWhole(v[6], 0.0, maxCount) || !isWhole(v[7], 0.0, maxCount) || !isWhole(v[8], -1.0, lastMarker)) {
+        return false;
+    }
+    fiducial.x = v[0];
+    fiducial.y = v[1];
+    fiducial.z = v[2];
+    fiducial.probability = v[3];
+    fiducial.epipolarError = v[4];
+    fiducial.triangulationError = v[5];
+    fiducial.leftPixelCount = static_cast<std::uint32_t>(v[6]);
+    fiducial.rightPixelCount = static_cast<std::uint32_t>(v[7]);
+    fiducial.instrumentIndex = static_cast<std::int32_t>(v[8]);
+    return true;
+}
+
+// The frame's fiducials, when it has the field: a count, then their values one fiducial after another.
+bool fiducialsOf(const Fields& fields, std::size_t markerCount, std::vector<RecordedFiducial>& fiducials,
+                 std::string& error) {
+    if (findField(fields, Names::kFiducials) == nullptr) {
+        return true;
+    }
+    std::vector<double> values;
+    if (!numbersOf(fields, Names::kFiducials, values, error)) {
+        return false;
+    }
+    const std::size_t n = values.empty() ? 0 : static_cast<std::size_t>(std::max(values[0], 0.0));
+    if (values.empty() || !isWhole(values[0], 0.0, static_cast<double>(values.size())) ||
+        values.size() != 1 + n * Names::kFiducialValues) {
+        error = std::string(Names::kFiducials) + " is not a count and " +
+                std::to_string(Names::kFiducialValues) + " numbers per fiducial";
+        return false;
+    }
+    const double lastMarker = static_cast<double>(markerCount) - 1.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        RecordedFiducial fiducial;
+        if (!fiducialOf(values.data() + 1 + i * Names::kFiducialValues, lastMarker, fiducial)) {
+            error = std::string(Names::kFiducials) + ": fiducial " + std::to_string(i) +
+                    " has a bad pixel count or marker index";
+            return false;
+        }
+        fiducials.push_back(fiducial);
+    }
+    return true;
+}
+
 }  // namespace
 
 void assignMarkerFields(std::vector<RecordedMarker>& markers) {
@@ -264,80 +363,9 @@ Fields frameFields(const RecordedFrame& frame, const std::vector<RecordedMarker>
 bool frameOf(const Fields& fields, const std::vector<RecordedMarker>& markers, RecordedFrame& frame,
              std::string& error) {
     frame = RecordedFrame();
-    std::uint64_t number = 0;
-    std::vector<double> values;
-    if (!wholeField(fields, Names::kFrameNumber, kMaxUint32, true, number, error) ||
-        !wholeField(fields, Names::kExposure, std::numeric_limits<std::uint64_t>::max(), false,
-                    frame.exposureUs, error) ||
-        !wholeField(fields, Names::kTimestampMs, std::numeric_limits<std::uint64_t>::max(), false,
-                    frame.timestampMs, error) ||
-        !numbersOf(fields, Names::kTimestamp, values, error)) {
+    if (!frameStampsOf(fields, frame, error) || !markerInstrumentsOf(fields, markers, frame, error) ||
+        !fiducialsOf(fields, markers.size(), frame.fiducials, error)) {
         return false;
-    }
-    if (values.size() != 1) {
-        error = std::string(Names::kTimestamp) + " is not one number";
-        return false;
-    }
-    frame.frameNumber = static_cast<std::uint32_t>(number);
-    frame.timestampSeconds = values[0];
-
-    for (const RecordedMarker& marker : markers) {
-        std::vector<double> quality;
-        const std::string transformName = Names::transformField(marker.field);
-        const std::string qualityName = Names::qualityField(marker.field);
-        if (!numbersOf(fields, transformName, values, error) ||
-            !numbersOf(fields, qualityName, quality, error)) {
-            return false;
-        }
-        if (values.size() != 16 || quality.size() != 1) {
-            error = transformName + " is not 16 numbers, or " + qualityName + " not one";
-            return false;
-        }
-        TrackingInstrument instrument;
-        instrument.id = TrackerID(marker.id, "", marker.name);
-        for (int row = 0; row < 4; ++row) {
-            for (int column = 0; column < 4; ++column) {
-                instrument.pose(row, column) = values[static_cast<std::size_t>(4 * row + column)];
-            }
-        }
-        instrument.quality = quality[0];
-        instrument.timestamp = frame.timestampMs;
-        frame.instruments.push_back(std::move(instrument));
-    }
-
-    if (findField(fields, Names::kFiducials) != nullptr) {
-        if (!numbersOf(fields, Names::kFiducials, values, error)) {
-            return false;
-        }
-        const std::size_t n = values.empty() ? 0 : static_cast<std::size_t>(std::max(values[0], 0.0));
-        if (values.empty() || !isWhole(values[0], 0.0, static_cast<double>(values.size())) ||
-            values.size() != 1 + n * Names::kFiducialValues) {
-            error = std::string(Names::kFiducials) + " is not a count and " +
-                    std::to_string(Names::kFiducialValues) + " numbers per fiducial";
-            return false;
-        }
-        const double lastMarker = static_cast<double>(markers.size()) - 1.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double* v = values.data() + 1 + i * Names::kFiducialValues;
-            const double maxCount = static_cast<double>(kMaxUint32);
-            if (!isWhole(v[6], 0.0, maxCount) || !isWhole(v[7], 0.0, maxCount) ||
-                !isWhole(v[8], -1.0, lastMarker)) {
-                error = std::string(Names::kFiducials) + ": fiducial " + std::to_string(i) +
-                        " has a bad pixel count or marker index";
-                return false;
-            }
-            RecordedFiducial fiducial;
-            fiducial.x = v[0];
-            fiducial.y = v[1];
-            fiducial.z = v[2];
-            fiducial.probability = v[3];
-            fiducial.epipolarError = v[4];
-            fiducial.triangulationError = v[5];
-            fiducial.leftPixelCount = static_cast<std::uint32_t>(v[6]);
-            fiducial.rightPixelCount = static_cast<std::uint32_t>(v[7]);
-            fiducial.instrumentIndex = static_cast<std::int32_t>(v[8]);
-            frame.fiducials.push_back(fiducial);
-        }
     }
     const std::string* stale = findField(fields, Names::kStale);
     frame.stale = stale != nullptr && *stale == "1";
