@@ -1,5 +1,7 @@
 #include "CameraSettings.h"
 
+#include "sequence/SequenceFormat.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -18,15 +20,7 @@ namespace {
 // A settings file is a few dozen lines; anything this large is not one.
 constexpr std::size_t kMaxSettingsBytes = 1024 * 1024;
 
-std::string trim(const std::string& text) {
-    const char* spaces = " \t\r\n\f\v";
-    const auto first = text.find_first_not_of(spaces);
-    if (first == std::string::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(spaces);
-    return text.substr(first, last - first + 1);
-}
+using Halvoren::Sequence::Format::trim;
 
 // The classic locale, not the process one: a host application may have switched the decimal point.
 bool parseDouble(const std::string& text, double& value) {
