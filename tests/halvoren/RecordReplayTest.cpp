@@ -90,8 +90,6 @@ TEST(RecordReplay, AReplayGivesTheRecordedPosesAndImagesAndAnExportTheRecordedLi
                 QString::fromStdString(files.path("shot.png")), "--frames", "100000"},
                offscreen);
     EXPECT_EQ(window.exitCode, 0) << window.err;
-    EXPECT_NE(window.err.find("the replay reached the end of the recording"), std::string::npos)
-        << window.err;
 
     // The export writes what the recording run wrote, time stamps included.
     const std::string exported = files.path("exported.csv");
