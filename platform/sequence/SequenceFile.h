@@ -36,9 +36,11 @@ public:
         std::string path;  // the header, ending in ".mhd"; the data file is beside it
         int width = 1;     // of every frame's pixels
         int height = 1;
-        bool compressed = false;          // zlib: ".zraw" beside the header, else ".raw"
-        Fields fields;                    // fields of the whole recording, written before the frames' fields
-        double headerEverySeconds = 1.0;  // how often the header is replaced while recording
+        bool compressed = false;  // zlib: ".zraw" beside the header, else ".raw"
+        Fields fields;            // fields of the whole recording, written before the frames' fields
+        // How often the header is replaced while recording; at least ten times as long as the last one
+        // took to write, as the header of a long recording grows large. 0: after every frame.
+        double headerEverySeconds = 1.0;
     };
 
     /// Creates the header and the data file (replacing regular files of those names, refusing anything

@@ -104,6 +104,7 @@ struct SequenceWriter::Impl {
     std::string frameLines;       // the fields of every complete frame
     std::atomic<std::size_t> frames{0};
     std::chrono::steady_clock::time_point lastHeader;
+    std::chrono::steady_clock::duration lastHeaderCost{};  // how long the last header took to write
     std::string failure;  // the first failure of the files; nothing is written after it
     bool finished = false;
 
@@ -134,6 +135,7 @@ struct SequenceWriter::Impl {
     // The header of the frames complete so far, written beside and renamed over the old one, so that a
     // reader (or a crash) finds either the old header or the new one, never a part of one.
     bool writeHeader(std::string& error) {
+        const auto begun = std::chrono::steady_clock::now();
         const std::string start = headerStart();
         const std::string end = "ElementDataFile = " + dataName + "\n";
         Fd file;
@@ -158,6 +160,7 @@ struct SequenceWriter::Impl {
             return false;
         }
         lastHeader = std::chrono::steady_clock::now();
+        lastHeaderCost = lastHeader - begun;
         return true;
     }
 
@@ -316,8 +319,14 @@ bool SequenceWriter::append(const Frame& frame, std::string& error) {
     d.frameLines += lines;
     const std::size_t count = d.frames.load() + 1;
     d.frames.store(count);
+    // The header holds every frame's fields, so it grows with the recording: at least ten times as long
+    // between two as one takes to write, so that rewriting it never takes more than a tenth of the time.
     const std::chrono::duration<double> since = std::chrono::steady_clock::now() - d.lastHeader;
-    if (count == 1 || since.count() >= d.options.headerEverySeconds) {
+    const double interval = d.options.headerEverySeconds > 0.0
+                                ? std::max(d.options.headerEverySeconds,
+                                           10.0 * std::chrono::duration<double>(d.lastHeaderCost).count())
+                                : 0.0;
+    if (count == 1 || since.count() >= interval) {
         std::string reason;
         if (!d.writeHeader(reason)) {
             return d.fail(reason, error);
