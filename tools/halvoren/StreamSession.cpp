@@ -3,7 +3,6 @@
 #include "halvoren/InputChecks.h"
 
 #include "host/DataList.h"
-#include "host/Image.h"
 #include "host/Log.h"
 #include "host/OpticalTracking.h"
 #include "host/OwningDataList.h"
@@ -415,13 +414,7 @@ bool StreamSession::startRecording(const StreamSetup& setup, const std::vector<M
             if (!m_recording.load()) {
                 return;
             }
-            const auto* images = data->components().get<TrackingCameraImagesData>();
-            if (images == nullptr) {
-                recorder->addFrame(data);
-                return;
-            }
-            recorder->addFrame(data, std::make_shared<ImageStreamData>(nullptr, images->left),
-                               std::make_shared<ImageStreamData>(nullptr, images->right));
+            recorder->addFrame(data);  // the recorder finds the frame's camera images in it
         });
     return true;
 }

@@ -34,12 +34,11 @@ struct QueuedFrame {
 };
 
 // The pixels of an 8-bit grey image, or null. The memory stays alive while `keep` holds it.
-const MemImage* greyImageOf(const std::shared_ptr<const StreamData>& data, std::shared_ptr<MemImage>& keep) {
-    const auto* imageData = dynamic_cast<const ImageStreamData*>(data.get());
-    if (imageData == nullptr || !imageData->image()) {
+const MemImage* greyImageOf(const std::shared_ptr<SharedImage>& shared, std::shared_ptr<MemImage>& keep) {
+    if (!shared) {
         return nullptr;
     }
-    keep = imageData->image()->sharedMem();
+    keep = shared->sharedMem();
     const MemImage* image = keep.get();
     if (image == nullptr || image->data() == nullptr) {
         return nullptr;
@@ -48,6 +47,17 @@ const MemImage* greyImageOf(const std::shared_ptr<const StreamData>& data, std::
     const bool grey =
         d.pixelType == PixelUInt8 && d.channels == 1 && d.slices == 1 && d.width > 0 && d.height > 0;
     return grey ? image : nullptr;
+}
+
+// A camera's image: the image data handed over with the frame, else the one the tracking data shares
+// (looked up here, on the recorder's thread, so that the stream's thread hands over pointers only).
+const MemImage* cameraImageOf(const std::shared_ptr<const StreamData>& data, const StreamData& tracking,
+                              bool left, std::shared_ptr<MemImage>& keep) {
+    if (const auto* imageData = dynamic_cast<const ImageStreamData*>(data.get())) {
+        return greyImageOf(imageData->image(), keep);
+    }
+    const auto* images = tracking.components().get<TrackingCameraImagesData>();
+    return images != nullptr ? greyImageOf(left ? images->left : images->right, keep) : nullptr;
 }
 
 }  // namespace
@@ -164,8 +174,10 @@ struct Recorder::Impl {
 
         std::shared_ptr<MemImage> keepLeft;
         std::shared_ptr<MemImage> keepRight;
-        const MemImage* left = options.images ? greyImageOf(queued.left, keepLeft) : nullptr;
-        const MemImage* right = options.images ? greyImageOf(queued.right, keepRight) : nullptr;
+        const MemImage* left =
+            options.images ? cameraImageOf(queued.left, *queued.tracking, true, keepLeft) : nullptr;
+        const MemImage* right =
+            options.images ? cameraImageOf(queued.right, *queued.tracking, false, keepRight) : nullptr;
         if (!writerFinal) {
             const MemImage* sized = left != nullptr ? left : right;
             if (sized != nullptr) {

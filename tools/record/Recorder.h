@@ -35,7 +35,8 @@ public:
     Recorder& operator=(const Recorder&) = delete;
 
     /// The stream's thread: one frame of tracking data and, when recording images, its left and right
-    /// image data (frames without both images are recorded with black pixels). Never waits for the disk.
+    /// image data; without them, the camera images the tracking data shares (TrackingCameraImagesData).
+    /// Frames without both images are recorded with black pixels. Never waits for the disk.
     void addFrame(std::shared_ptr<const StreamData> tracking,
                   std::shared_ptr<const StreamData> left = nullptr,
                   std::shared_ptr<const StreamData> right = nullptr);
