@@ -54,6 +54,22 @@ std::shared_ptr<SharedImage> copyImage(const ImageDescriptor& descriptor, const 
     return std::make_shared<SharedImage>(std::shared_ptr<MemImage>(wrapper->clone()));
 }
 
+// Which camera frame this is and when it was exposed: lets a consumer count missed frames and measure
+// latency. None when the frame's image header is not valid.
+std::unique_ptr<TrackingFrameInfoData> frameInfoOf(const ftkFrame& frame) {
+    if (frame.imageHeaderStatus != FTK_PART_OK || frame.imageHeader == nullptr) {
+        return nullptr;
+    }
+    return std::make_unique<TrackingFrameInfoData>(frame.imageHeader->counter,
+                                                   frame.imageHeader->timestampUs);
+}
+
+// Adds the components a frame has, in order; absent ones are skipped.
+template <typename... Components>
+void addComponents(TrackingStreamData& data, std::unique_ptr<Components>... components) {
+    ((components ? data.components().add(std::move(components)) : void()), ...);
+}
+
 }  // namespace
 
 struct AtracsysTrackingStream::FramePass {
@@ -104,18 +120,7 @@ std::optional<Stream::WorkContinuation> AtracsysTrackingStream::doWork() {
         updateInstruments(pass, timestamp);
 
         auto tracking = createTrackingStreamData();
-        if (fiducials) {
-            tracking->components().add(std::move(fiducials));
-        }
-        if (cameraImages) {
-            tracking->components().add(std::move(cameraImages));
-        }
-        // Which camera frame this is and when it was exposed: lets a consumer count missed frames and
-        // measure latency.
-        if (frame->imageHeaderStatus == FTK_PART_OK && frame->imageHeader != nullptr) {
-            tracking->components().add(std::make_unique<TrackingFrameInfoData>(
-                frame->imageHeader->counter, frame->imageHeader->timestampUs));
-        }
+        addComponents(*tracking, std::move(fiducials), std::move(cameraImages), frameInfoOf(*frame));
         postProcessFrame(kFrameType);
         emitFrameData(std::move(tracking), std::move(leftImage), std::move(rightImage), timestamp);
         return continueAt(next);
