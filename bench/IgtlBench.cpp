@@ -50,20 +50,30 @@ Halvoren::Igtl::TrackingFrame frame(std::uint64_t sequence) {
     return f;
 }
 
+/// A server on a free loopback port, started; null (and the benchmark skipped) when it cannot listen.
+std::unique_ptr<IgtlServer> loopbackServer(benchmark::State& state) {
+    IgtlServer::Options options;
+    options.host = "127.0.0.1";
+    options.port = 0;
+    auto server = std::make_unique<IgtlServer>(options);
+    std::string error;
+    if (!server->start(error)) {
+        state.SkipWithError(error.c_str());
+        return nullptr;
+    }
+    return server;
+}
+
 void latency(benchmark::State& state) {
     Halvoren::Log::setGlobalLevel(Halvoren::Log::Warning);
     const int clientCount = static_cast<int>(state.range(0));
     std::vector<double> samples;  // microseconds
     for (auto _ : state) {
-        IgtlServer::Options options;
-        options.host = "127.0.0.1";
-        options.port = 0;
-        IgtlServer server(options);
-        std::string error;
-        if (!server.start(error)) {
-            state.SkipWithError(error.c_str());
+        const auto started = loopbackServer(state);
+        if (!started) {
             return;
         }
+        IgtlServer& server = *started;
         std::vector<Clock::time_point> published(kFrames + 1);
         std::vector<std::atomic<bool>> publishedSet(kFrames + 1);
         std::mutex samplesMutex;
@@ -201,15 +211,11 @@ void exposureToClients(benchmark::State& state) {
     std::uint64_t stamped = 0;
     Halvoren::Health::LatencyStats socketLatency;
     for (auto _ : state) {
-        IgtlServer::Options options;
-        options.host = "127.0.0.1";
-        options.port = 0;
-        IgtlServer server(options);
-        std::string error;
-        if (!server.start(error)) {
-            state.SkipWithError(error.c_str());
+        const auto started = loopbackServer(state);
+        if (!started) {
             return;
         }
+        IgtlServer& server = *started;
         Halvoren::SpryTrack::AtracsysTrackingStream stream;
         if (!stream.open()) {
             state.SkipWithError("the simulated camera did not open");
