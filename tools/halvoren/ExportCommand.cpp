@@ -14,7 +14,7 @@ namespace Halvoren::App {
 
 namespace {
 
-// A gate no pose passes: what makes the pose writer say INVALID for a pose the recording says it of.
+// A gate no pose passes: the pose writer then says INVALID of a pose, as the recording did.
 constexpr double kNoPosePasses = std::numeric_limits<double>::infinity();
 
 /// One line per instrument, as the stream's pose writer formats them, with the recorded status: the
