@@ -5,6 +5,7 @@
 // written as f.mhd beside f.raw and f.zraw (both the data), and the whole input as f.mha (data after the
 // header, for ElementDataFile = LOCAL).
 #include "sequence/SequenceFile.h"
+#include "sequence/TrackingFields.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -59,6 +60,7 @@ void check(const std::string& path) {
     limits.maxHeaderBytes = 64 * 1024;
     limits.maxFrames = 256;
     limits.maxFrameBytes = 4096;
+    limits.maxLineBytes = 8 * 1024;
     std::string error;
     const auto reader = SequenceReader::open(path, error, limits);
     if (!reader) {
@@ -66,8 +68,17 @@ void check(const std::string& path) {
             std::fprintf(stderr, "refused without naming %s: %s\n", path.c_str(), error.c_str());
             std::abort();
         }
+        // What the file holds reaches a terminal escaped.
+        for (const char c : error) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                std::fprintf(stderr, "a control character in the reason: %s\n", error.c_str());
+                std::abort();
+            }
+        }
         return;
     }
+    // The rules a replay and an export apply to a tracking recording's frames, on any fields.
+    static_cast<void>(Halvoren::Sequence::TrackingFields::checkFrames(*reader, error));
     const auto frameBytes =
         static_cast<std::size_t>(reader->width()) * static_cast<std::size_t>(reader->height());
     if (reader->width() < 1 || reader->height() < 1 || frameBytes > limits.maxFrameBytes ||

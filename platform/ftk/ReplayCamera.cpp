@@ -85,8 +85,8 @@ bool markersOf(const Halvoren::Sequence::Fields& fields, std::vector<RecordedMar
     return true;
 }
 
-// When each frame is due after the first, in recorded seconds. A frame without a readable time stamp, or
-// stamped before its predecessor, is due with it.
+// When each frame is due after the first, in recorded seconds (the frames' stamps are checked: finite and
+// bounded). A frame stamped before its predecessor is due with it.
 std::vector<double> dueOffsetsOf(const SequenceReader& reader) {
     const std::size_t count = reader.frameCount();
     std::vector<double> offsets;
@@ -94,13 +94,14 @@ std::vector<double> dueOffsetsOf(const SequenceReader& reader) {
     double first = 0.0;
     double latest = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
-        const std::vector<double> stamp = numbersOf(reader.frameFields(i), Fields::kTimestamp);
-        const bool readable = stamp.size() == 1 && std::isfinite(stamp[0]);
-        if (readable && offsets.empty()) {
-            first = stamp[0];
+        double stamp = 0.0;
+        std::string why;
+        const bool readable = Fields::timestampOf(reader.frameFields(i), stamp, why);
+        if (readable && i == 0) {
+            first = stamp;
         }
         if (readable) {
-            latest = std::max(latest, stamp[0] - first);
+            latest = std::max(latest, stamp - first);
         }
         offsets.push_back(latest);
     }
@@ -202,8 +203,11 @@ struct ReplayCamera::Impl {
     std::vector<std::uint8_t> pixels;
 
     std::chrono::steady_clock::time_point dueOf(std::size_t index) const {
+        // Offsets are at most twice the longest time stamp; a slow speed still must not pass the clock's
+        // range (about 292 years), where the conversion would be undefined.
+        const double seconds = std::min(offsets[index] / speed, 100.0 * 365 * 24 * 3600);
         return start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                           std::chrono::duration<double>(offsets[index] / speed));
+                           std::chrono::duration<double>(seconds));
     }
     // The caller holds the mutex; `pixels` holds the frame's.
     void buildFrame(std::size_t index, bool withImages, ScriptedFrame& frame) const;
@@ -227,7 +231,7 @@ std::unique_ptr<ReplayCamera> ReplayCamera::open(const CameraSettings& settings,
     const auto& fields = impl->reader->fields();
     std::string why;
     if (!isReadableVersion(fields, why) || !impl->readImageSize(why) ||
-        !markersOf(fields, impl->markers, why)) {
+        !markersOf(fields, impl->markers, why) || !Fields::checkFrames(*impl->reader, why)) {
         error = settings.replay + ": " + why;
         return nullptr;
     }
@@ -317,7 +321,9 @@ void ReplayCamera::Impl::addMarkers(const Halvoren::Sequence::Fields& fields,
         }
         const std::vector<double> quality = numbersOf(fields, Fields::qualityField(recordedMarker.field));
         const std::vector<double> transform = numbersOf(fields, Fields::transformField(recordedMarker.field));
-        if (quality.size() != 1 || !(quality[0] > 0.0) || transform.size() != 16) {
+        // Unseen, or no pose: a transform that is not a rigid motion is not delivered.
+        if (quality.size() != 1 || !(quality[0] > 0.0 && quality[0] <= 1.0) ||
+            !Fields::isRigidMotion(transform)) {
             continue;
         }
         frame.markers.push_back(

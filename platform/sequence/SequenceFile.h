@@ -71,9 +71,14 @@ private:
 /// What a reader accepts (SequenceReader::Limits). Outside the class, so that its default member values
 /// can serve as a default argument of the class's own functions.
 struct SequenceReaderLimits {
-    std::size_t maxHeaderBytes = 256u << 20;  // the header file is read up to this size
+    // The header is read to its end, up to this size: more than the writer writes in the longest recording
+    // README states (12 hours at 60 frames/s with three markers, about 1.4 KB of header a frame), and
+    // little enough that its fields fit in memory (about twice the header's size).
+    std::uint64_t maxHeaderBytes = std::uint64_t{4} << 30;
     std::size_t maxFrames = 10'000'000;
     std::size_t maxFrameBytes = 64u << 20;  // width * height
+    // A header line: a frame's fiducials (256 at most, 9 numbers each) take some 60 KB.
+    std::size_t maxLineBytes = 1u << 20;
 };
 
 class SequenceReader {

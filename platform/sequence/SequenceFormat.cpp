@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -122,6 +123,9 @@ std::string errorText(int error) {
 
 std::string sizeText(std::uint64_t bytes) {
     constexpr std::uint64_t kB = 1024;
+    if (bytes >= kB * kB * kB && bytes % (kB * kB * kB) == 0) {
+        return std::to_string(bytes / (kB * kB * kB)) + " GB";
+    }
     if (bytes >= kB * kB && bytes % (kB * kB) == 0) {
         return std::to_string(bytes / (kB * kB)) + " MB";
     }
@@ -129,6 +133,22 @@ std::string sizeText(std::uint64_t bytes) {
         return std::to_string(bytes / kB) + " KB";
     }
     return std::to_string(bytes) + " bytes";
+}
+
+std::string printable(const std::string& text, std::size_t maxBytes) {
+    std::string shown;
+    const std::size_t shownBytes = std::min(text.size(), maxBytes);
+    for (std::size_t i = 0; i < shownBytes; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7f || byte == '\\') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
+            shown += escaped;
+        } else {
+            shown += static_cast<char>(byte);
+        }
+    }
+    return shownBytes < text.size() ? shown + "..." : shown;
 }
 
 int Fd::reset() {

@@ -28,8 +28,11 @@ std::string trim(const std::string& text);
 std::string kindOf(mode_t mode);
 /// strerror, without the locale's translation.
 std::string errorText(int error);
-/// Sizes as messages give them: "64 MB", "100 bytes".
+/// Sizes as messages give them: "4 GB", "64 MB", "100 bytes".
 std::string sizeText(std::uint64_t bytes);
+/// File content as a message may quote it: control bytes escaped ("\x1b"), so that none reaches a terminal,
+/// and at most `maxBytes` of it, "..." marking the cut.
+std::string printable(const std::string& text, std::size_t maxBytes = 80);
 
 /// Owns an open file descriptor.
 class Fd {

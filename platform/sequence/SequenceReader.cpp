@@ -68,20 +68,25 @@ bool parseBool(const std::string& text, bool& value) {
     return false;
 }
 
+// A path as messages show it: a data file's name comes from the header, which may hold anything.
+std::string shown(const std::string& path) {
+    return printable(path, 4096);
+}
+
 // Opens a regular file to read; anything else (a FIFO would block, a device never ends) is refused.
 bool openRegular(const std::string& path, Fd& fd, std::uint64_t& size, std::string& error) {
     fd = Fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) {
-        error = "cannot read " + path + ": " + errorText(errno);
+        error = "cannot read " + shown(path) + ": " + errorText(errno);
         return false;
     }
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0) {
-        error = "cannot read " + path + ": " + errorText(errno);
+        error = "cannot read " + shown(path) + ": " + errorText(errno);
         return false;
     }
     if (!S_ISREG(status.st_mode)) {
-        error = "cannot read " + path + ": it is " + kindOf(status.st_mode) + ", not a regular file";
+        error = "cannot read " + shown(path) + ": it is " + kindOf(status.st_mode) + ", not a regular file";
         return false;
     }
     size = static_cast<std::uint64_t>(status.st_size);
@@ -114,11 +119,11 @@ bool headerError(const std::string& path, std::size_t line, const std::string& r
     return false;
 }
 
-struct FrameField {
+// A frame's fields, in the header's order, and the line of the first.
+struct FrameFields {
     std::size_t index;
     std::size_t line;
-    std::string name;
-    std::string value;
+    Fields fields;
 };
 
 // The header, line by line, up to ElementDataFile (which MetaImage puts last).
@@ -133,7 +138,10 @@ struct Header {
     std::string dataFile;
     bool done = false;
     Fields fields;
-    std::vector<FrameField> frameFields;
+    // A writer puts each frame's fields together, frame after frame: they are kept so, with no copy.
+    // Frames out of order or split are put together once the header is read (mergeFrames).
+    std::vector<FrameFields> frames;
+    bool framesInOrder = true;
 
     bool refuse(std::size_t line, const std::string& reason, std::string& error) const {
         return headerError(path, line, reason, error);
@@ -149,32 +157,45 @@ struct Header {
             return refuse(line, "no '=' (a header line is \"Name = value\")", error);
         }
         const std::string name = trim(text.substr(0, equals));
-        const std::string value = trim(text.substr(equals + 1));
+        std::string value = trim(text.substr(equals + 1));
         if (!isTagName(name)) {
-            return refuse(line, "'" + name + "' is not a field name (letters, digits and _)", error);
+            return refuse(line, "'" + printable(name) + "' is not a field name (letters, digits and _)",
+                          error);
         }
         if (name.rfind(kFramePrefix, 0) == 0) {
-            return parseFrameField(name, value, line, error);
+            return parseFrameField(name, std::move(value), line, error);
         }
         if (!isMetaImageField(name)) {
-            fields.emplace_back(name, value);
+            fields.emplace_back(name, std::move(value));
             return true;
         }
         return parseMetaImageField(name, value, line, error);
     }
 
-    bool parseFrameField(const std::string& name, const std::string& value, std::size_t line,
-                         std::string& error) {
+    bool parseFrameField(const std::string& name, std::string value, std::size_t line, std::string& error) {
         const std::size_t digits = std::strlen(kFramePrefix);
         const std::size_t underscore = name.find('_', digits);
-        std::uint64_t index = 0;
+        std::uint64_t number = 0;
         if (underscore == std::string::npos || underscore + 1 == name.size() ||
-            !parseWhole(name.substr(digits, underscore - digits), index)) {
-            return refuse(line, "'" + name + "' is not a frame's field (Seq_FrameNNNN_Name)", error);
+            !parseWhole(name.substr(digits, underscore - digits), number)) {
+            return refuse(line, "'" + printable(name) + "' is not a frame's field (Seq_FrameNNNN_Name)",
+                          error);
         }
         // Checked against DimSize once the header is read; a number too large for memory fails there.
-        frameFields.push_back({static_cast<std::size_t>(std::min<std::uint64_t>(index, kNoNumber >> 1)), line,
-                               name.substr(underscore + 1), value});
+        const auto index = static_cast<std::size_t>(std::min<std::uint64_t>(number, kNoNumber >> 1));
+        std::string field = name.substr(underscore + 1);
+        if (frames.empty() || frames.back().index != index) {
+            if (!frames.empty()) {
+                frames.back().fields.shrink_to_fit();
+                framesInOrder = framesInOrder && frames.back().index < index;
+            }
+            frames.push_back({index, line, Fields()});
+        } else if (findField(frames.back().fields, field) != nullptr) {
+            return refuse(line,
+                          "frame " + std::to_string(index) + " has a field " + printable(field) + " already",
+                          error);
+        }
+        frames.back().fields.emplace_back(std::move(field), std::move(value));
         return true;
     }
 
@@ -182,7 +203,7 @@ struct Header {
                              std::string& error) {
         bool flag = false;
         if (name == "ObjectType" && value != "Image") {
-            return refuse(line, "ObjectType " + value + " is not an image", error);
+            return refuse(line, "ObjectType " + printable(value) + " is not an image", error);
         }
         if (name == "NDims") {
             if (!parseWhole(value, nDims) || (nDims != 2 && nDims != 3)) {
@@ -195,13 +216,14 @@ struct Header {
                 return refuse(line, "DimSize needs " + count + " whole numbers", error);
             }
         } else if (name == "ElementType" && value != "MET_UCHAR") {
-            return refuse(line, "ElementType " + value + " is not supported (MET_UCHAR only)", error);
+            return refuse(line, "ElementType " + printable(value) + " is not supported (MET_UCHAR only)",
+                          error);
         } else if (name == "ElementNumberOfChannels" && value != "1") {
             return refuse(line, "ElementNumberOfChannels must be 1", error);
         } else if (name == "BinaryData" && (!parseBool(value, flag) || !flag)) {
             return refuse(line, "BinaryData must be True", error);
         } else if (name == "HeaderSize" && value != "0") {
-            return refuse(line, "HeaderSize " + value + " is not supported", error);
+            return refuse(line, "HeaderSize " + printable(value) + " is not supported", error);
         } else if (name == "CompressedData") {
             if (!parseBool(value, compressed)) {
                 return refuse(line, "CompressedData must be True or False", error);
@@ -227,10 +249,11 @@ struct Header {
 // ElementDataFile (the data of a .mha) are not read.
 class HeaderReader {
 public:
-    HeaderReader(int fd, std::size_t maxBytes) : m_fd(fd), m_maxBytes(maxBytes) {}
+    HeaderReader(int fd, const SequenceReaderLimits& limits)
+        : m_fd(fd), m_maxBytes(limits.maxHeaderBytes), m_maxLineBytes(limits.maxLineBytes) {}
 
     // `bytes`: the header's size, where the data of a .mha begin.
-    bool read(Header& header, std::size_t& bytes, std::string& error) {
+    bool read(Header& header, std::uint64_t& bytes, std::string& error) {
         while (!header.done) {
             if (!parseLines(header, error)) {
                 return false;
@@ -253,7 +276,8 @@ private:
                 return true;
             }
             ++m_line;
-            if (!header.parseLine(m_buffer.substr(m_start, end - m_start), m_line, error)) {
+            if (!lineFits(header.path, m_line, end - m_start, error) ||
+                !header.parseLine(m_buffer.substr(m_start, end - m_start), m_line, error)) {
                 return false;
             }
             m_consumed += end + 1 - m_start;
@@ -267,7 +291,8 @@ private:
     bool parseLastLine(Header& header, std::string& error) {
         if (m_start < m_buffer.size()) {
             ++m_line;
-            if (!header.parseLine(m_buffer.substr(m_start), m_line, error)) {
+            if (!lineFits(header.path, m_line, m_buffer.size() - m_start, error) ||
+                !header.parseLine(m_buffer.substr(m_start), m_line, error)) {
                 return false;
             }
             m_consumed += m_buffer.size() - m_start;
@@ -280,12 +305,24 @@ private:
         return true;
     }
 
+    // No line is longer than any field could be: a file that is not a header is refused while it is read.
+    bool lineFits(const std::string& path, std::size_t line, std::size_t bytes, std::string& error) const {
+        if (bytes <= m_maxLineBytes) {
+            return true;
+        }
+        return headerError(path, line,
+                           "the line is longer than " + sizeText(m_maxLineBytes) + " (not a header?)", error);
+    }
+
     // Drops the lines parsed and reads on, at most one byte past the limit, so that a header over it is seen.
     bool readChunk(const std::string& path, std::string& error) {
         m_buffer.erase(0, m_start);
         m_start = 0;
         m_scanned = m_buffer.size();
-        const std::size_t held = m_consumed + m_buffer.size();
+        const std::uint64_t held = m_consumed + m_buffer.size();
+        if (!lineFits(path, m_line + 1, m_buffer.size(), error)) {
+            return false;
+        }
         if (held > m_maxBytes) {
             error = path + ": the header is larger than " + sizeText(m_maxBytes);
             return false;
@@ -293,7 +330,9 @@ private:
         char chunk[kReadChunk];
         ssize_t count = 0;
         do {
-            count = ::read(m_fd, chunk, std::min(sizeof(chunk), m_maxBytes - held + 1));
+            count = ::read(
+                m_fd, chunk,
+                static_cast<std::size_t>(std::min<std::uint64_t>(sizeof(chunk), m_maxBytes - held + 1)));
         } while (count < 0 && errno == EINTR);
         if (count < 0) {
             error = "cannot read " + path + ": " + errorText(errno);
@@ -305,9 +344,10 @@ private:
     }
 
     int m_fd;
-    std::size_t m_maxBytes;
+    std::uint64_t m_maxBytes;
+    std::size_t m_maxLineBytes;
     std::string m_buffer;
-    std::size_t m_consumed =
+    std::uint64_t m_consumed =
         0;                    // bytes of the lines parsed, which `m_buffer` no longer holds from `m_start` on
     std::size_t m_start = 0;  // where the next line begins in `m_buffer`
     std::size_t m_scanned = 0;  // where to look for its end
@@ -361,10 +401,10 @@ bool frameSizeOf(const Header& header, const SequenceReaderLimits& limits, Frame
 
 // Every frame's field belongs to a frame DimSize has.
 bool frameFieldsFit(const Header& header, std::uint64_t frames, std::string& error) {
-    for (const auto& field : header.frameFields) {
-        if (field.index >= frames) {
-            return headerError(header.path, field.line,
-                               "a field of frame " + std::to_string(field.index) + ", but DimSize has " +
+    for (const FrameFields& frame : header.frames) {
+        if (frame.index >= frames) {
+            return headerError(header.path, frame.line,
+                               "a field of frame " + std::to_string(frame.index) + ", but DimSize has " +
                                    std::to_string(frames) + " frames",
                                error);
         }
@@ -372,18 +412,36 @@ bool frameFieldsFit(const Header& header, std::uint64_t frames, std::string& err
     return true;
 }
 
-// The frames' fields by frame index, in the header's order within a frame; frames without are absent.
-std::vector<std::pair<std::size_t, Fields>> fieldsByFrame(std::vector<FrameField> frameFields) {
-    std::stable_sort(frameFields.begin(), frameFields.end(),
-                     [](const FrameField& a, const FrameField& b) { return a.index < b.index; });
-    std::vector<std::pair<std::size_t, Fields>> byFrame;
-    for (auto& field : frameFields) {
-        if (byFrame.empty() || byFrame.back().first != field.index) {
-            byFrame.emplace_back(field.index, Fields());
-        }
-        byFrame.back().second.emplace_back(std::move(field.name), std::move(field.value));
+// Puts the fields of each frame together, by frame index, when the header had them out of order or split.
+bool mergeFrames(Header& header, std::string& error) {
+    if (header.framesInOrder) {
+        return true;
     }
-    return byFrame;
+    auto& frames = header.frames;
+    std::stable_sort(frames.begin(), frames.end(),
+                     [](const FrameFields& a, const FrameFields& b) { return a.index < b.index; });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (kept > 0 && frames[kept - 1].index == frames[i].index) {
+            Fields& into = frames[kept - 1].fields;
+            for (auto& field : frames[i].fields) {
+                if (findField(into, field.first) != nullptr) {
+                    return headerError(header.path, frames[i].line,
+                                       "frame " + std::to_string(frames[i].index) + " has a field " +
+                                           printable(field.first) + " already",
+                                       error);
+                }
+                into.push_back(std::move(field));
+            }
+        } else {
+            if (kept != i) {
+                frames[kept] = std::move(frames[i]);
+            }
+            ++kept;
+        }
+    }
+    frames.resize(kept);
+    return true;
 }
 
 }  // namespace
@@ -396,7 +454,7 @@ struct SequenceReader::Impl {
     std::size_t frameBytes = 0;
     std::size_t frameCount = 0;
     Fields fields;
-    std::vector<std::pair<std::size_t, Fields>> frameFields;  // by frame index; frames without are absent
+    std::vector<FrameFields> frames;  // by frame index; frames without fields are absent
     Fd data;
     std::uint64_t dataOffset = 0;
     std::uint64_t dataSize = 0;  // the bytes of the data the header covers (compressed or not)
@@ -442,7 +500,7 @@ struct SequenceReader::Impl {
         dataSize = header.compressedSize == kNoNumber ? available : header.compressedSize;
         if (available < dataSize) {
             return headerError(path, header.compressedSizeLine,
-                               dataPath + " holds " + std::to_string(available) +
+                               shown(dataPath) + " holds " + std::to_string(available) +
                                    " bytes of data, fewer than CompressedDataSize " +
                                    std::to_string(dataSize),
                                error);
@@ -464,7 +522,7 @@ struct SequenceReader::Impl {
             frameBytes == 0 || frames <= kNoNumber / frameBytes ? frames * frameBytes : kNoNumber;
         if (available < needed) {
             return headerError(path, 0,
-                               dataPath + " holds " + std::to_string(available) +
+                               shown(dataPath) + " holds " + std::to_string(available) +
                                    " bytes of data, fewer than the " + std::to_string(frames) +
                                    " frames of " + std::to_string(width) + " x " + std::to_string(height) +
                                    " pixels the header names",
@@ -484,10 +542,10 @@ struct SequenceReader::Impl {
         pixels.resize(frameBytes);
         const ssize_t count = readAt(data.get(), pixels.data(), frameBytes, dataOffset + inputRead);
         if (count < 0) {
-            return fail("cannot read " + dataPath + ": " + errorText(errno), error);
+            return fail("cannot read " + shown(dataPath) + ": " + errorText(errno), error);
         }
         if (static_cast<std::size_t>(count) < frameBytes) {
-            return fail(dataPath + " ends in frame " + std::to_string(next), error);
+            return fail(shown(dataPath) + " ends in frame " + std::to_string(next), error);
         }
         inputRead += frameBytes;
         return true;
@@ -498,7 +556,7 @@ struct SequenceReader::Impl {
         pixels.resize(frameBytes);
         inflater.next_out = pixels.data();
         inflater.avail_out = static_cast<uInt>(frameBytes);
-        const std::string where = dataPath + ", frame " + std::to_string(next);
+        const std::string where = shown(dataPath) + ", frame " + std::to_string(next);
         while (inflater.avail_out > 0) {
             if (streamEnded) {
                 return fail(where + ": the compressed data ends before the frames the header names", error);
@@ -512,7 +570,7 @@ struct SequenceReader::Impl {
                     static_cast<std::size_t>(std::min<std::uint64_t>(left, input.size()));
                 const ssize_t count = readAt(data.get(), input.data(), size, dataOffset + inputRead);
                 if (count < 0) {
-                    return fail("cannot read " + dataPath + ": " + errorText(errno), error);
+                    return fail("cannot read " + shown(dataPath) + ": " + errorText(errno), error);
                 }
                 if (count == 0) {
                     return fail(where + ": the file ends early", error);
@@ -547,10 +605,11 @@ std::unique_ptr<SequenceReader> SequenceReader::open(const std::string& path, st
     }
     Header header;
     header.path = path;
-    std::size_t headerBytes = 0;
+    std::uint64_t headerBytes = 0;
     FrameSize size;
-    if (!HeaderReader(file.get(), limits.maxHeaderBytes).read(header, headerBytes, error) ||
-        !frameSizeOf(header, limits, size, error) || !frameFieldsFit(header, size.frames, error)) {
+    if (!HeaderReader(file.get(), limits).read(header, headerBytes, error) ||
+        !frameSizeOf(header, limits, size, error) || !frameFieldsFit(header, size.frames, error) ||
+        !mergeFrames(header, error)) {
         return nullptr;
     }
 
@@ -562,7 +621,7 @@ std::unique_ptr<SequenceReader> SequenceReader::open(const std::string& path, st
     d.frameBytes = static_cast<std::size_t>(size.width * size.height);
     d.frameCount = static_cast<std::size_t>(size.frames);
     d.fields = std::move(header.fields);
-    d.frameFields = fieldsByFrame(std::move(header.frameFields));
+    d.frames = std::move(header.frames);
     d.compressed = header.compressed;
     std::uint64_t available = 0;
     if (!d.openData(header.dataFile, file, fileSize, headerBytes, available, error) ||
@@ -590,10 +649,11 @@ const Fields& SequenceReader::fields() const {
 
 const Fields& SequenceReader::frameFields(std::size_t i) const {
     static const Fields none;
-    const auto& all = m_impl->frameFields;
-    const auto found = std::lower_bound(
-        all.begin(), all.end(), i, [](const auto& entry, std::size_t index) { return entry.first < index; });
-    return found != all.end() && found->first == i ? found->second : none;
+    const auto& all = m_impl->frames;
+    const auto found =
+        std::lower_bound(all.begin(), all.end(), i,
+                         [](const FrameFields& frame, std::size_t index) { return frame.index < index; });
+    return found != all.end() && found->index == i ? found->fields : none;
 }
 
 bool SequenceReader::readNextPixels(std::vector<std::uint8_t>& pixels, std::string& error) {

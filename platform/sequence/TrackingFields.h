@@ -25,6 +25,8 @@
 //                        leftPixelCount rightPixelCount instrumentIndex (-1: none)
 //   Halvoren_Stale = 1   only on frames that came after a stale period
 
+#include "sequence/SequenceFile.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -70,5 +72,20 @@ std::string fieldNameOf(const std::string& name);
 std::string formatNumbers(const std::vector<double>& values);
 /// The numbers of such a text; false when anything else is in it.
 bool parseNumbers(const std::string& text, std::vector<double>& values);
+
+/// How far from the first frame a time stamp may be, either way: 30 days. A stamp past it is no time a
+/// recording took, and a replay would wait for ever.
+constexpr double kMaxTimestampSeconds = 30.0 * 24 * 3600;
+
+/// A frame's time stamp (kTimestamp): one finite number of seconds within kMaxTimestampSeconds. False with
+/// the reason otherwise.
+bool timestampOf(const Fields& frame, double& seconds, std::string& why);
+/// Whether 16 numbers, row by row, are a rigid motion: all finite (the translation within 1e9 mm), the
+/// rotation orthonormal with determinant +1 (within 1e-3: the camera's poses are single precision), the
+/// last row 0 0 0 1.
+bool isRigidMotion(const std::vector<double>& transform);
+/// Whether every frame a tracking recording names has its frame number and a readable time stamp: a
+/// replay and an export play only frames the recording has. False with the reason, naming the frame.
+bool checkFrames(const SequenceReader& reader, std::string& why);
 
 }  // namespace Halvoren::Sequence::TrackingFields

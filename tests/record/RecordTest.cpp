@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <Eigen/Geometry>
 
 #include <chrono>
 #include <optional>
@@ -67,11 +68,10 @@ TrackingInstrument instrument(const RecordedMarker& m, double quality, std::uint
                               double seed) {
     TrackingInstrument i;
     i.id = TrackerID(m.id, "", m.name);
-    for (int r = 0; r < 4; ++r) {
-        for (int c = 0; c < 4; ++c) {
-            i.pose(r, c) = seed / (3.0 + r * 4 + c) + 1e-7 * c;
-        }
-    }
+    // A rigid motion whose numbers need every digit: a rotation about an odd axis, an odd translation.
+    i.pose.topLeftCorner<3, 3>() =
+        Eigen::AngleAxisd(seed, Eigen::Vector3d(1.0, 2.0, 3.0).normalized()).matrix();
+    i.pose.topRightCorner<3, 1>() = Eigen::Vector3d(seed / 3.0, -seed / 7.0, 1000.0 + seed / 11.0);
     i.quality = quality;
     i.timestamp = timestampMs;
     return i;
@@ -386,4 +386,28 @@ TEST(Recorder, FullQueueDropsAndCountsFrames) {
     ASSERT_TRUE(reader) << error;
     EXPECT_EQ(reader->frameCount(), recorder->framesRecorded());
     EXPECT_EQ(*findField(reader->fields(), Names::kImages), "False");
+}
+
+TEST(RecordedFrames, TheLongestRecordingReadmeStatesFitsTheReadersLimits) {
+    // Twelve hours at 60 frames/s of the three example markers, every number at full precision.
+    std::vector<RecordedMarker> markers{marker("pointer", "P", 1200), marker("reference", "R", 1300),
+                                        marker("tool", "T", 1400)};
+    assignMarkerFields(markers);
+    const std::size_t frames = 12u * 3600u * 60u;
+    RecordedFrame frame;
+    frame.frameNumber = 4000000000u;
+    frame.exposureUs = 1'796'736'471'133'608u;
+    frame.timestampMs = 1'796'736'471'138u;
+    frame.timestampSeconds = 43199.983333333337;
+    for (std::size_t k = 0; k < markers.size(); ++k) {
+        frame.instruments.push_back(instrument(markers[k], 0.97456533312797546, frame.timestampMs, 0.1 + k));
+    }
+    std::size_t bytes = 0;  // of the frame's header lines: "Seq_Frame2591999_Name = value\n"
+    for (const auto& [name, value] : frameFields(frame, markers, 0.0)) {
+        bytes += std::string("Seq_Frame2591999_").size() + name.size() + 3 + value.size() + 1;
+    }
+    EXPECT_GT(bytes, 1200u);  // what README says a frame takes: about 1.4 KB
+    const SequenceReader::Limits limits;
+    EXPECT_LE(frames * bytes, limits.maxHeaderBytes);
+    EXPECT_LE(frames, limits.maxFrames);
 }

@@ -1,11 +1,14 @@
 #include "sequence/SequenceFile.h"
+#include "sequence/TrackingFields.h"
 #include "support/TempFiles.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <sstream>
 
 using namespace Halvoren::Sequence;
@@ -256,4 +259,73 @@ TEST(SequenceFile, RefusesHostileFilesWithTheirReason) {
     writeFile(files.path("corrupt.zraw"), "\x78\x01");
     expectRefused(corrupt, "corrupt.mhd line 8: " + files.path("corrupt.zraw") +
                                " holds 2 bytes of data, fewer than CompressedDataSize 40");
+}
+
+TEST(SequenceFile, ReaderRefusesWhatNoWriterWritesWhileReadingIt) {
+    TestSupport::TempFiles files;
+    writeFile(files.path("one.raw"), std::string(2, 'x'));
+
+    // A file without line breaks is refused at the first line's limit, not read whole first.
+    const std::string binary = files.write("binary.mhd", std::string(3u << 20, 'A'));
+    expectRefused(binary, "binary.mhd line 1: the line is longer than 1 MB");
+
+    // Control characters of the file reach no message as they are.
+    const std::string escape = files.write("escape.mhd", "ObjectType = \x1b[31mRed\x07\n");
+    std::string error;
+    EXPECT_FALSE(SequenceReader::open(escape, error));
+    EXPECT_NE(error.find("ObjectType \\x1b[31mRed\\x07 is not an image"), std::string::npos) << error;
+    EXPECT_EQ(error.find('\x1b'), std::string::npos);
+
+    // A frame's field given twice is refused with its line, also when the frame's fields are apart.
+    const std::string twice =
+        files.write("twice.mhd",
+                    header("1 1 2", "one.raw", "Seq_Frame0000_Timestamp = 0\nSeq_Frame0000_Timestamp = 5\n"));
+    expectRefused(twice, "twice.mhd line 8: frame 0 has a field Timestamp already");
+    const std::string apart =
+        "Seq_Frame0001_A = 1\nSeq_Frame0000_A = 0\nSeq_Frame0001_B = 2\nSeq_Frame0000_B = 3\n";
+    const std::string split = files.write("split.mhd", header("1 1 2", "one.raw", apart));
+    const auto reader = SequenceReader::open(split, error);
+    ASSERT_TRUE(reader) << error;
+    EXPECT_EQ(reader->frameFields(0), (Fields{{"A", "0"}, {"B", "3"}}));
+    EXPECT_EQ(reader->frameFields(1), (Fields{{"A", "1"}, {"B", "2"}}));
+    const std::string splitTwice =
+        files.write("split-twice.mhd", header("1 1 2", "one.raw", apart + "Seq_Frame0001_A = 4\n"));
+    expectRefused(splitTwice, "split-twice.mhd line 11: frame 1 has a field A already");
+}
+
+TEST(TrackingFields, RefusesTimeStampsAndPosesNoCameraGives) {
+    namespace Names = TrackingFields;
+    double seconds = -1.0;
+    std::string why;
+    EXPECT_TRUE(Names::timestampOf({{"Timestamp", "0.25"}}, seconds, why)) << why;
+    EXPECT_EQ(seconds, 0.25);
+    EXPECT_TRUE(Names::timestampOf({{"Timestamp", "-0.5"}}, seconds, why)) << why;  // a clock set back
+    EXPECT_TRUE(Names::timestampOf({{"Timestamp", "2592000"}}, seconds, why)) << why;
+    for (const char* stamp : {"1e308", "1e10", "1e9", "2592000.5", "-1e9", "nan", "inf", "1 2", "", "soon"}) {
+        EXPECT_FALSE(Names::timestampOf({{"Timestamp", stamp}}, seconds, why)) << stamp;
+        EXPECT_NE(why.find("Timestamp"), std::string::npos) << why;
+    }
+    EXPECT_FALSE(Names::timestampOf({{"FrameNumber", "1"}}, seconds, why));
+
+    const double c = std::cos(0.3);
+    const double s = std::sin(0.3);
+    EXPECT_TRUE(Names::isRigidMotion({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}));
+    EXPECT_TRUE(Names::isRigidMotion({c, -s, 0, 1e6, s, c, 0, -20.5, 0, 0, 1, 900, 0, 0, 0, 1}));
+    const double nan = std::nan("");
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<std::vector<double>> refused = {
+        std::vector<double>(16, nan),
+        {inf, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1},
+        {1, 0, 0, nan, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1},
+        std::vector<double>(16, 0.0),
+        {2, 0, 0, 0, 0, 2, 0, 0, 0, 0, 2, 0, 0, 0, 0, 2},
+        {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 1},   // a reflection
+        {1, 0.1, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1},  // sheared
+        {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 1, 1},    // not the last row of a motion
+        {1, 0, 0, 1e300, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1},
+        {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0},
+    };
+    for (std::size_t i = 0; i < refused.size(); ++i) {
+        EXPECT_FALSE(Names::isRigidMotion(refused[i])) << "case " << i;
+    }
 }

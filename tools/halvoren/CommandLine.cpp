@@ -267,7 +267,7 @@ void declareExport(CLI::App& command, ExportOptions& options) {
         ->check(kFilePath);
     command
         .add_option("--min-quality", options.minQuality,
-                    "the quality gate the status follows, 0 to 1, as the recording run had it (default 0)")
+                    "poses below Q are INVALID too, 0 to 1 (default 0: the recorded status alone)")
         ->type_name("Q")
         ->check(within(0.0, 1.0, "a quality from 0 to 1"));
 }

@@ -7,51 +7,62 @@
 #include "sequence/SequenceFile.h"
 
 #include <fstream>
+#include <limits>
 #include <ostream>
 
 namespace Halvoren::App {
 
 namespace {
 
-/// One line per instrument, as the stream's pose writer formats them.
+// A gate no pose passes: the pose writer then says INVALID of a pose, as the recording did.
+constexpr double kNoPosePasses = std::numeric_limits<double>::infinity();
+
+/// One line per instrument, as the stream's pose writer formats them, with the recorded status: the
+/// quality gate can only make more of them INVALID.
 void writeLines(std::ostream& out, const Record::RecordedFrame& frame, const ExportOptions& options,
                 bool stale) {
-    for (const TrackingInstrument& instrument : frame.instruments) {
-        out << PoseWriter::formatLine(instrument, options.format, options.minQuality, stale,
+    for (std::size_t k = 0; k < frame.instruments.size(); ++k) {
+        const bool recordedOk = k < frame.statusOk.size() && frame.statusOk[k];
+        out << PoseWriter::formatLine(frame.instruments[k], options.format,
+                                      recordedOk ? options.minQuality : kNoPosePasses, stale,
                                       frame.frameNumber)
             << '\n';
     }
 }
 
-/// Writes every frame; the exit code.
-int exportFrames(Sequence::SequenceReader& reader, const std::vector<Record::RecordedMarker>& markers,
-                 const ExportOptions& options, std::ostream& target, std::ostream& err) {
+/// Writes the frames; false with the reason at the first that cannot be read. `written`: the frames
+/// written.
+bool exportFrames(Sequence::SequenceReader& reader, const std::vector<Record::RecordedMarker>& markers,
+                  const ExportOptions& options, std::ostream& target, std::size_t& written,
+                  std::string& error) {
     if (options.format == PoseFormat::Csv) {
         target << PoseWriter::csvHeader() << '\n';
     }
     Record::RecordedFrame previous;
-    bool havePrevious = false;
-    for (std::size_t i = 0; i < reader.frameCount(); ++i) {
+    for (written = 0; written < reader.frameCount(); ++written) {
         Record::RecordedFrame frame;
-        std::string error;
-        if (!Record::frameOf(reader.frameFields(i), markers, frame, error)) {
-            err << "halvoren: " << options.recording << ", frame " << i << ": " << error << '\n';
-            return ExitBadInput;
+        if (!Record::frameOf(reader.frameFields(written), markers, frame, error)) {
+            error = "frame " + std::to_string(written) + ": " + error;
+            return false;
         }
         // The stream wrote the last poses again, marked stale, when frames stopped coming.
-        if (frame.stale && havePrevious) {
+        if (frame.stale && written > 0) {
             writeLines(target, previous, options, true);
         }
         writeLines(target, frame, options, false);
         previous = std::move(frame);
-        havePrevious = true;
     }
-    return ExitOk;
+    return true;
+}
+
+std::string targetName(const ExportOptions& options) {
+    return options.output.empty() ? std::string("standard output") : options.output;
 }
 
 }  // namespace
 
 int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err) {
+    // Frames a replay would refuse are refused before anything is written.
     std::vector<Record::RecordedMarker> markers;
     const auto reader = openRecording(options.recording, markers, "", err);
     if (!reader) {
@@ -66,15 +77,22 @@ int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err
         file.open(options.output, std::ios::out | std::ios::trunc);
     }
     std::ostream& target = options.output.empty() ? out : file;
-    const int code = exportFrames(*reader, markers, options, target, err);
+    std::size_t written = 0;
+    std::string error;
+    const bool complete = exportFrames(*reader, markers, options, target, written, error);
     target.flush();
     if (!target) {
-        err << "halvoren: cannot write the poses to "
-            << (options.output.empty() ? std::string("standard output") : options.output) << '\n';
+        err << "halvoren: cannot write the poses to " << targetName(options) << '\n';
         return ExitWriteFailed;
     }
-    err << "exported " << reader->frameCount() << " frames of " << options.recording << '\n';
-    return code;
+    if (!complete) {
+        err << "halvoren: " << options.recording << ", " << error << '\n'
+            << "export failed: wrote " << written << " of " << reader->frameCount() << " frames to "
+            << targetName(options) << '\n';
+        return ExitBadInput;
+    }
+    err << "exported " << written << " frames of " << options.recording << '\n';
+    return ExitOk;
 }
 
 }  // namespace Halvoren::App

@@ -12,7 +12,7 @@ struct ExportOptions {
     std::string recording;  // the recording's header (.mhd or .mha)
     PoseFormat format = PoseFormat::Csv;
     std::string output;       // stdout when empty
-    double minQuality = 0.0;  // the quality gate the poses' status follows
+    double minQuality = 0.0;  // poses below it are INVALID too (the recorded status is kept)
 };
 
 /// Runs the command: the poses go to `out` unless the options name a file, messages to `err`. Returns the

@@ -52,7 +52,8 @@ std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
                                                         const std::string& what, std::ostream& err) {
     std::string error;
     auto reader = Sequence::SequenceReader::open(path, error);
-    if (reader && !Record::markersOf(reader->fields(), markers, error)) {
+    if (reader && (!Record::markersOf(reader->fields(), markers, error) ||
+                   !Sequence::TrackingFields::checkFrames(*reader, error))) {
         error = path + ": " + error;
         reader.reset();
     }

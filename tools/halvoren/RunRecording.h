@@ -18,8 +18,9 @@
 
 namespace Halvoren::App {
 
-/// Opens a recording and reads its markers; null, with the reason written after `what` ("halvoren: "
-/// and, say, "cannot replay: "), otherwise.
+/// Opens a recording, reads its markers and checks that it has every frame it names
+/// (TrackingFields::checkFrames); null, with the reason written after `what` ("halvoren: " and, say,
+/// "cannot replay: "), otherwise.
 std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
                                                         std::vector<Record::RecordedMarker>& markers,
                                                         const std::string& what, std::ostream& err);

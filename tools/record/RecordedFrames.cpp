@@ -2,6 +2,7 @@
 
 #include "health/FrameAccounting.h"
 #include "host/TrackingStream.h"
+#include "sequence/SequenceFormat.h"
 #include "sequence/TrackingFields.h"
 
 #include <algorithm>
@@ -40,8 +41,9 @@ bool isFieldName(const std::string& field) {
     return !field.empty() && Names::fieldNameOf(field) == field;
 }
 
-std::string quoted(const std::string& name) {
-    return "'" + name + "'";
+// File content in a message: without control characters, and short.
+std::string quoted(const std::string& text) {
+    return "'" + Sequence::Format::printable(text) + "'";
 }
 
 // The numbers of a field that must be there.
@@ -92,21 +94,27 @@ const TrackingInstrument* instrumentOf(const RecordedFrame& frame, const std::st
 // The frame's number and time stamps.
 bool frameStampsOf(const Fields& fields, RecordedFrame& frame, std::string& error) {
     std::uint64_t number = 0;
-    std::vector<double> values;
     if (!wholeField(fields, Names::kFrameNumber, kMaxUint32, true, number, error) ||
         !wholeField(fields, Names::kExposure, std::numeric_limits<std::uint64_t>::max(), false,
                     frame.exposureUs, error) ||
         !wholeField(fields, Names::kTimestampMs, std::numeric_limits<std::uint64_t>::max(), false,
                     frame.timestampMs, error) ||
-        !numbersOf(fields, Names::kTimestamp, values, error)) {
-        return false;
-    }
-    if (values.size() != 1) {
-        error = std::string(Names::kTimestamp) + " is not one number";
+        !Names::timestampOf(fields, frame.timestampSeconds, error)) {
         return false;
     }
     frame.frameNumber = static_cast<std::uint32_t>(number);
-    frame.timestampSeconds = values[0];
+    return true;
+}
+
+// A marker's recorded status: OK or INVALID.
+bool recordedStatusOf(const Fields& fields, const std::string& field, bool& ok, std::string& error) {
+    const std::string name = Names::statusField(field);
+    const std::string* status = findField(fields, name);
+    if (status == nullptr || (*status != "OK" && *status != "INVALID")) {
+        error = name + " is not OK or INVALID" + (status != nullptr ? ": " + quoted(*status) : std::string());
+        return false;
+    }
+    ok = *status == "OK";
     return true;
 }
 
@@ -122,13 +130,19 @@ bool markerInstrumentsOf(const Fields& fields, const std::vector<RecordedMarker>
             !numbersOf(fields, qualityName, quality, error)) {
             return false;
         }
-        if (values.size() != 16 || quality.size() != 1) {
-            error = transformName + " is not 16 numbers, or " + qualityName + " not one";
+        if (values.size() != 16 || quality.size() != 1 || !std::isfinite(quality[0])) {
+            error = transformName + " is not 16 numbers, or " + qualityName + " not one finite number";
+            return false;
+        }
+        bool ok = false;
+        if (!recordedStatusOf(fields, marker.field, ok, error)) {
             return false;
         }
         TrackingInstrument instrument;
         instrument.id = TrackerID(marker.id, "", marker.name);
-        for (int row = 0; row < 4; ++row) {
+        // A pose that is no rigid motion is no pose: INVALID, and nothing of it reaches an output.
+        const bool rigid = Names::isRigidMotion(values);
+        for (int row = 0; rigid && row < 4; ++row) {
             for (int column = 0; column < 4; ++column) {
                 instrument.pose(row, column) = values[static_cast<std::size_t>(4 * row + column)];
             }
@@ -136,6 +150,7 @@ bool markerInstrumentsOf(const Fields& fields, const std::vector<RecordedMarker>
         instrument.quality = quality[0];
         instrument.timestamp = frame.timestampMs;
         frame.instruments.push_back(std::move(instrument));
+        frame.statusOk.push_back(ok && rigid);
     }
     return true;
 }

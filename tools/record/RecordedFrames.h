@@ -55,6 +55,9 @@ struct RecordedFrame {
     std::uint64_t timestampMs = 0;  // the instruments' time stamp (ms since the epoch)
     bool stale = false;             // the first frame after a stale period
     std::vector<TrackingInstrument> instruments;
+    // Read back only (frameOf): per instrument, whether the recording says OK for it. Never for a pose that
+    // is not a rigid motion, which is read as the identity.
+    std::vector<bool> statusOk;
     std::vector<RecordedFiducial> fiducials;
 };
 
@@ -68,8 +71,8 @@ RecordedFrame recordedFrameOf(const TrackingStreamData& data);
 Sequence::Fields frameFields(const RecordedFrame& frame, const std::vector<RecordedMarker>& markers,
                              double minQuality);
 /// The frame a recording's frame fields describe, with one instrument per marker in the markers' order
-/// (its ID and name the marker's, its time stamp the frame's); false with the reason when they are
-/// malformed.
+/// (its ID and name the marker's, its time stamp the frame's) and its recorded status; false with the
+/// reason when they are malformed (a time stamp TrackingFields::timestampOf refuses too).
 bool frameOf(const Sequence::Fields& fields, const std::vector<RecordedMarker>& markers, RecordedFrame& frame,
              std::string& error);
 
