@@ -114,6 +114,22 @@ bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
     return true;
 }
 
+namespace {
+
+/// The first source not used yet that matches; sources.size() when none does.
+template <typename Matches>
+std::size_t firstSource(const std::vector<MarkerSource>& sources, const std::vector<bool>& used,
+                        Matches matches) {
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (!used[i] && matches(i)) {
+            return i;
+        }
+    }
+    return sources.size();
+}
+
+}  // namespace
+
 std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingInstrument>& instruments,
                                                     const std::vector<MarkerSource>& sources,
                                                     const GeometryIdOf& geometryIdOf) {
@@ -135,12 +151,16 @@ std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingIn
         }
         // By the id when the stream gives it: a name may be shared (two folders' tool.ini).
         const std::optional<std::uint32_t> id = geometryIdOf ? geometryIdOf(marker.id) : std::nullopt;
-        for (std::size_t k = 0; k < sources.size(); ++k) {
-            const bool matches =
-                id ? files[k] && MarkerFile::cameraId(files[k]->id) == *id : sources[k].name == marker.name;
-            if (used[k] || !matches) {
-                continue;
-            }
+        std::size_t k = sources.size();
+        if (id) {
+            k = firstSource(sources, used, [&](std::size_t i) {
+                return files[i] && MarkerFile::cameraId(files[i]->id) == *id;
+            });
+        }
+        if (k == sources.size()) {
+            k = firstSource(sources, used, [&](std::size_t i) { return sources[i].name == marker.name; });
+        }
+        if (k < sources.size()) {
             used[k] = true;
             if (files[k]) {
                 marker.geometryId = MarkerFile::cameraId(files[k]->id);
@@ -148,7 +168,6 @@ std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingIn
                     marker.fiducials.push_back({f.x, f.y, f.z});
                 }
             }
-            break;
         }
         markers.push_back(std::move(marker));
     }
@@ -182,8 +201,8 @@ std::string tailOf(const std::string& path, std::size_t bytes) {
 }
 
 /// The data file a recording's header names: beside it unless absolute, the header itself for LOCAL;
-/// empty when its last line names none. Only the header's end is read, where MetaImage puts
-/// ElementDataFile: a long recording's header is large.
+/// empty when its last line names none (a .mha, whose data follows the header in the same file). Only
+/// the header's end is read, where MetaImage puts ElementDataFile: a long recording's header is large.
 std::string dataFileNamedBy(const std::string& header) {
     const std::string tail = trimmed(tailOf(header, 2 * PATH_MAX));
     const std::size_t lineStart = tail.rfind('\n');

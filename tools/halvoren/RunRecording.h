@@ -50,8 +50,9 @@ using GeometryIdOf = std::function<std::optional<std::uint32_t>(const std::strin
 
 /// The markers a recording keeps of these instruments: each with the geometry of the file it came from,
 /// and a field name unique in the recording. An instrument whose geometry id the stream gives is matched
-/// to the file that declares that id (as the camera knows it), any other one by name; each file to one
-/// instrument at most, so that instruments of one name keep their own geometries.
+/// to the file that declares that id (as the camera knows it), any other one (or one no file declares
+/// the id of) by name; each file to one instrument at most, so that instruments of one name keep their
+/// own geometries.
 std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingInstrument>& instruments,
                                                     const std::vector<MarkerSource>& sources,
                                                     const GeometryIdOf& geometryIdOf = {});
