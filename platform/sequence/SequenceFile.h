@@ -44,23 +44,36 @@ public:
     };
 
     /// Creates the header and the data file (replacing regular files of those names, refusing anything
-    /// else). Null with the reason otherwise.
+    /// else), and holds a lock on the data file while it writes: another writer of it is refused. Null
+    /// with the reason otherwise.
     static std::unique_ptr<SequenceWriter> create(const Options& options, std::string& error);
+    /// The files a recording at `path` is made of: the header, its data file and the header's temporary
+    /// sibling (written, then renamed over the header).
+    static std::vector<std::string> filesOf(const std::string& path, bool compressed);
+    /// Why no recording can be written at `path` for its name alone (not a .mhd, a character the header
+    /// cannot hold, a file of it named too long for its folder); empty when its name is fine.
+    static std::string nameProblem(const std::string& path, bool compressed);
     /// Finishes, if not done yet.
     ~SequenceWriter();
     SequenceWriter(const SequenceWriter&) = delete;
     SequenceWriter& operator=(const SequenceWriter&) = delete;
 
     /// One thread. Appends a frame (pixels of another size than the options' are refused); the header is
-    /// replaced when it is due. False with the reason once anything failed (a full disk).
+    /// replaced when it is due. False with the reason once anything failed (a full disk): nothing is
+    /// written after that but the last header.
     bool append(const Frame& frame, std::string& error);
     /// Fields of the whole recording known only later (a run's figures at its end): in every header
     /// written from now on, the last one at least. A field of the same name gets the new value. False
     /// with the reason for a name or value that create() would refuse.
     bool addFields(const Fields& fields, std::string& error);
-    /// Writes the last header with every frame and closes the files. False with the reason on failure.
+    /// Writes the last header with every frame and closes the files. False with the reason on failure;
+    /// the files then hold the frames the last header that could be written names (framesInFile), the
+    /// data cut back to them.
     bool finish(std::string& error);
+    /// The frames appended.
     std::size_t frames() const;
+    /// The frames the last header written names: what the recording opens with.
+    std::size_t framesInFile() const;
 
 private:
     struct Impl;

@@ -2,6 +2,7 @@
 #include "SequenceFormat.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -66,9 +68,9 @@ bool replaceable(const std::string& path, std::string& error) {
     return true;
 }
 
-// Opens a regular file to write from its start, without blocking on a FIFO put there meanwhile.
-bool openForWriting(const std::string& path, Fd& fd, std::string& error) {
-    fd = Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
+// Opens a regular file to write (emptied unless `keep`), without blocking on a FIFO put there meanwhile.
+bool openForWriting(const std::string& path, Fd& fd, std::string& error, bool keep = false) {
+    fd = Fd(::open(path.c_str(), O_WRONLY | O_CREAT | (keep ? 0 : O_TRUNC) | O_CLOEXEC | O_NONBLOCK, 0666));
     if (fd.get() < 0) {
         error = "cannot create " + path + ": " + errorText(errno);
         return false;
@@ -86,6 +88,33 @@ bool openForWriting(const std::string& path, Fd& fd, std::string& error) {
     return true;
 }
 
+// The data file, opened and locked before anything is emptied or replaced: a second writer of the same
+// file (another program recording to it, whatever path it took) is refused before it touches it. The
+// lock is the open file's: `lock`, a duplicate of `fd`, keeps it once `fd` is closed.
+bool openLockedData(const std::string& path, Fd& fd, Fd& lock, std::string& error) {
+    if (!openForWriting(path, fd, error, true)) {
+        return false;
+    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        error = errno == EWOULDBLOCK ? path + " is being written by another recording; not writing to it"
+                                     : "cannot lock " + path + ": " + errorText(errno);
+        fd.reset();
+        return false;
+    }
+    lock = Fd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+    if (lock.get() < 0) {
+        error = "cannot lock " + path + ": " + errorText(errno);
+        fd.reset();
+        return false;
+    }
+    return true;
+}
+
+std::string fileNameOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 }  // namespace
 
 struct SequenceWriter::Impl {
@@ -95,13 +124,17 @@ struct SequenceWriter::Impl {
     std::string temporaryPath;
     std::size_t frameBytes = 0;
     Fd data;
+    Fd dataLock;  // the data file's lock, held until the last header is written
     z_stream deflater{};
     bool deflaterReady = false;
     std::vector<unsigned char> deflated;
     std::uint64_t dataBytes = 0;  // up to the end of the last complete frame
-    Fields fields;                // the recording's own
-    std::string fieldLines;       // the same, as header lines
-    std::string frameLines;       // the fields of every complete frame
+    // What the last header written names: the recording as it opens.
+    std::atomic<std::size_t> headerFrames{0};
+    std::uint64_t headerDataBytes = 0;
+    Fields fields;           // the recording's own
+    std::string fieldLines;  // the same, as header lines
+    std::string frameLines;  // the fields of every complete frame
     std::atomic<std::size_t> frames{0};
     std::chrono::steady_clock::time_point lastHeader;
     std::chrono::steady_clock::duration lastHeaderCost{};  // how long the last header took to write
@@ -161,7 +194,17 @@ struct SequenceWriter::Impl {
         }
         lastHeader = std::chrono::steady_clock::now();
         lastHeaderCost = lastHeader - begun;
+        headerFrames.store(frames.load());
+        headerDataBytes = dataBytes;
         return true;
+    }
+
+    // After a failure: the data file keeps the bytes a header names and no more, so that it holds what
+    // the recording opens with (and a full disk gets back the rest).
+    void cutData(std::uint64_t bytes) {
+        if (::truncate(dataPath.c_str(), static_cast<off_t>(bytes)) != 0) {
+            failure += "; cannot cut " + dataPath + " back to its last header: " + errorText(errno);
+        }
     }
 
     bool addFields(const Fields& added, std::string& error) {
@@ -233,18 +276,42 @@ SequenceWriter::~SequenceWriter() {
     finish(ignored);
 }
 
-std::unique_ptr<SequenceWriter> SequenceWriter::create(const Options& options, std::string& error) {
-    const std::string& path = options.path;
-    const std::size_t slash = path.rfind('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+std::vector<std::string> SequenceWriter::filesOf(const std::string& path, bool compressed) {
+    const std::string name = fileNameOf(path);
+    const std::string base =
+        endsWith(name, kHeaderSuffix) ? name.substr(0, name.size() - std::strlen(kHeaderSuffix)) : name;
+    const std::string folder = path.substr(0, path.size() - name.size());
+    return {path, folder + base + (compressed ? ".zraw" : ".raw"), path + ".tmp"};
+}
+
+std::string SequenceWriter::nameProblem(const std::string& path, bool compressed) {
+    const std::string name = fileNameOf(path);
     if (!endsWith(name, kHeaderSuffix) || name.size() == std::strlen(kHeaderSuffix)) {
-        error = "a recording's header must be a file ending in .mhd: " + path;
-        return nullptr;
+        return "a recording's header must be a file ending in .mhd: " + path;
     }
     // The data file's name goes into the header, where MetaIO reads "LIST..." and '%' otherwise.
     if (path.find_first_of("\r\n") != std::string::npos || name.find('%') != std::string::npos ||
         name.rfind("LIST", 0) == 0) {
-        error = "a recording's file name must not hold a line break or '%', nor begin with LIST: " + path;
+        return "a recording's file name must not hold a line break or '%', nor begin with LIST: " + path;
+    }
+    // Every file of it, the temporary one too, must be possible in its folder: found out now, not when
+    // the first header is replaced.
+    const std::string folder = path.size() > name.size() ? path.substr(0, path.size() - name.size()) : ".";
+    const long limit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    const std::size_t maxName = limit > 0 ? static_cast<std::size_t>(limit) : NAME_MAX;
+    for (const std::string& file : filesOf(path, compressed)) {
+        if (fileNameOf(file).size() > maxName) {
+            return "the name of " + file + " is longer than the " + std::to_string(maxName) +
+                   " characters a file name may have there";
+        }
+    }
+    return std::string();
+}
+
+std::unique_ptr<SequenceWriter> SequenceWriter::create(const Options& options, std::string& error) {
+    const std::string& path = options.path;
+    if (std::string problem = nameProblem(path, options.compressed); !problem.empty()) {
+        error = std::move(problem);
         return nullptr;
     }
     if (options.width < 1 || options.height < 1 ||
@@ -256,10 +323,10 @@ std::unique_ptr<SequenceWriter> SequenceWriter::create(const Options& options, s
     auto impl = std::make_unique<Impl>();
     impl->options = options;
     impl->frameBytes = static_cast<std::size_t>(options.width) * static_cast<std::size_t>(options.height);
-    const std::string base = name.substr(0, name.size() - std::strlen(kHeaderSuffix));
-    impl->dataName = base + (options.compressed ? ".zraw" : ".raw");
-    impl->dataPath = path.substr(0, path.size() - name.size()) + impl->dataName;
-    impl->temporaryPath = path + ".tmp";
+    const std::vector<std::string> files = filesOf(path, options.compressed);
+    impl->dataPath = files[1];
+    impl->dataName = fileNameOf(files[1]);
+    impl->temporaryPath = files[2];
     if (!impl->addFields(options.fields, error)) {
         return nullptr;
     }
@@ -277,7 +344,11 @@ std::unique_ptr<SequenceWriter> SequenceWriter::create(const Options& options, s
     }
     // The new header (no frames) replaces the old one before the old data goes: a crash in between leaves
     // an empty recording, not an old header over new data.
-    if (!impl->writeHeader(error) || !openForWriting(impl->dataPath, impl->data, error)) {
+    if (!openLockedData(impl->dataPath, impl->data, impl->dataLock, error) || !impl->writeHeader(error)) {
+        return nullptr;
+    }
+    if (::ftruncate(impl->data.get(), 0) != 0) {
+        error = "cannot empty " + impl->dataPath + ": " + errorText(errno);
         return nullptr;
     }
     return std::unique_ptr<SequenceWriter>(new SequenceWriter(std::move(impl)));
@@ -359,12 +430,19 @@ bool SequenceWriter::finish(std::string& error) {
             d.fail("cannot write " + d.dataPath + ": " + errorText(closeError), error);
         }
     }
-    // After a failure the header still gets every frame that was completed before it.
+    // After a failure the header still gets every frame that was completed before it, without the part
+    // of a frame after them; when not even that header can be written (a full disk), the data goes back
+    // to what the last header names.
+    if (!d.failure.empty()) {
+        d.cutData(d.dataBytes);
+    }
     std::string reason;
     if (!d.writeHeader(reason)) {
         d.fail(reason, error);
+        d.cutData(d.headerDataBytes);
     }
     d.data.reset();
+    d.dataLock.reset();
     if (!d.failure.empty()) {
         error = d.failure;
         return false;
@@ -374,6 +452,10 @@ bool SequenceWriter::finish(std::string& error) {
 
 std::size_t SequenceWriter::frames() const {
     return m_impl->frames.load();
+}
+
+std::size_t SequenceWriter::framesInFile() const {
+    return m_impl->headerFrames.load();
 }
 
 }  // namespace Halvoren::Sequence

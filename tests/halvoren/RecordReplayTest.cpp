@@ -2,14 +2,19 @@
 #include "AppProcess.h"
 #include "support/TempFiles.h"
 
+#include "record/RecordedFrames.h"
 #include "sequence/SequenceFile.h"
 
 #include <gtest/gtest.h>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,6 +61,36 @@ QProcessEnvironment smallImages(TestSupport::TempFiles& files) {
                QString::fromStdString(files.write("camera.txt", "width = 320\nheight = 256\n")));
     return env;
 }
+
+/// The frames a recording opens with; 0 when it does not open.
+std::size_t framesIn(const std::string& path) {
+    std::string error;
+    const auto reader = Halvoren::Sequence::SequenceReader::open(path, error);
+    EXPECT_TRUE(reader) << error;
+    return reader ? reader->frameCount() : 0;
+}
+
+/// N in the summary's "recorded N frames"; -1 when it has none.
+long recordedInSummary(const std::string& err) {
+    std::smatch match;
+    return std::regex_search(err, match, std::regex("recorded (\\d+) frames")) ? std::stol(match[1]) : -1;
+}
+
+/// The application with its files limited to a size, as on a full disk: a write past it fails.
+class FullDiskProcess : public QProcess {
+public:
+    explicit FullDiskProcess(rlim_t bytes) : m_bytes(bytes) {}
+
+protected:
+    void setupChildProcess() override {
+        const rlimit limit{m_bytes, m_bytes};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_IGN);  // EFBIG, as ENOSPC would be, rather than the end of the process
+    }
+
+private:
+    rlim_t m_bytes;
+};
 
 }  // namespace
 
@@ -185,4 +220,135 @@ TEST(RecordReplay, VtksReaderOpensARecordingWithItsImagesAndTransforms) {
         }
     }
     EXPECT_EQ(compared, 20u * 3u);
+}
+
+// A recording that would write over the recording being replayed, by whatever path, or whose files cannot
+// all be named in its folder, is refused before the camera opens; the replayed recording stays whole.
+TEST(RecordReplay, ARecordingThatWouldDestroyAFileIsRefusedBeforeTheCameraOpens) {
+    TestSupport::TempFiles files;
+    const std::string recording = files.path("run.seq.mhd");
+    const AppRun live = runApp(
+        {"stream", "--frames", "20", "--output", "/dev/null", "--record", QString::fromStdString(recording)});
+    ASSERT_EQ(live.exitCode, 0) << live.err;
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(files.path("a"))));
+    ASSERT_EQ(::symlink(recording.c_str(), files.path("link.seq.mhd").c_str()), 0);
+    ASSERT_EQ(::link(files.path("run.seq.raw").c_str(), files.path("hard.seq.raw").c_str()), 0);
+    for (const std::string& target : {recording, files.path("a/../run.seq.mhd"), files.path("link.seq.mhd"),
+                                      files.path("hard.seq.mhd")}) {
+        const AppRun again =
+            runApp({"stream", "--replay", QString::fromStdString(recording), "--replay-speed", "max",
+                    "--output", "/dev/null", "--record", QString::fromStdString(target)});
+        EXPECT_EQ(again.exitCode, 3) << again.err;
+        EXPECT_NE(again.err.find("cannot record to " + target + ": "), std::string::npos) << again.err;
+        EXPECT_NE(again.err.find("the recording being replayed"), std::string::npos) << again.err;
+        EXPECT_NE(again.err.find(recording), std::string::npos) << again.err;
+        EXPECT_EQ(again.err.find("AtracsysTracking: "), std::string::npos) << again.err;
+    }
+    // 253 characters: the header's temporary sibling would have 257.
+    const std::string longName = files.path(std::string(245, 'x') + ".seq.mhd");
+    const AppRun tooLong = runApp({"stream", "--frames", "5", "--record", QString::fromStdString(longName)});
+    EXPECT_EQ(tooLong.exitCode, 3) << tooLong.err;
+    EXPECT_NE(tooLong.err.find(longName + ".tmp is longer than the 255 characters"), std::string::npos)
+        << tooLong.err;
+    EXPECT_EQ(tooLong.err.find("AtracsysTracking: "), std::string::npos) << tooLong.err;  // no camera
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(longName)));
+    EXPECT_EQ(framesIn(recording), 20u);
+}
+
+// Two programs recording to one file: the second is refused before its camera opens, told which program
+// records there, and the first's recording holds what its summary says.
+TEST(RecordReplay, ASecondRecordingToTheSameFileIsRefused) {
+    TestSupport::TempFiles files;
+    const std::string recording = files.path("two.seq.mhd");
+    QProcess first;
+    first.start(QStringLiteral(HALVOREN_APP_PATH), {"stream", "--frames", "0", "--output", "/dev/null",
+                                                    "--record", QString::fromStdString(recording)});
+    ASSERT_TRUE(first.waitForStarted(30000));
+    const QDeadlineTimer firstFrame(120000);
+    while (fileText(recording).find("Seq_Frame0000_") == std::string::npos && !firstFrame.hasExpired() &&
+           first.state() == QProcess::Running) {
+        first.waitForFinished(50);
+    }
+    ASSERT_EQ(first.state(), QProcess::Running) << first.readAllStandardError().toStdString();
+
+    const AppRun second = runApp({"stream", "--frames", "10", "--images", "--output", "/dev/null", "--record",
+                                  QString::fromStdString(recording)});
+    EXPECT_EQ(second.exitCode, 3) << second.err;
+    EXPECT_NE(second.err.find(recording + " is being recorded by another program (process " +
+                              std::to_string(first.processId()) + ")"),
+              std::string::npos)
+        << second.err;
+    EXPECT_EQ(second.err.find("AtracsysTracking: "), std::string::npos) << second.err;
+
+    ::kill(static_cast<pid_t>(first.processId()), SIGINT);
+    ASSERT_TRUE(first.waitForFinished(60000));
+    const std::string err = first.readAllStandardError().toStdString();
+    EXPECT_EQ(first.exitCode(), 0) << err;
+    ASSERT_GT(recordedInSummary(err), 0) << err;
+    EXPECT_EQ(framesIn(recording), static_cast<std::size_t>(recordedInSummary(err)));
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(recording + ".lock")));
+}
+
+// The disk fills while recording: an error is logged when it happens, the run fails, and its summary
+// names the frames the recording opens with.
+TEST(RecordReplay, AFullDiskIsReportedAndTheSummarySaysWhatTheRecordingHolds) {
+    TestSupport::TempFiles files;
+    const std::string recording = files.path("full.seq.mhd");
+    // The first header fits; the recording's last one, of 200 frames, does not.
+    FullDiskProcess app(16384);
+    app.start(QStringLiteral(HALVOREN_APP_PATH), {"stream", "--frames", "200", "--output", "/dev/null",
+                                                  "--record", QString::fromStdString(recording)});
+    ASSERT_TRUE(app.waitForFinished(120000));
+    const std::string err = app.readAllStandardError().toStdString();
+    EXPECT_EQ(app.exitCode(), 6) << err;
+    const std::size_t logged = err.find("[error] Recorder: the recording stops: cannot write");
+    EXPECT_NE(logged, std::string::npos) << err;
+    EXPECT_LT(logged, err.find("health")) << err;  // while it ran
+    EXPECT_NE(err.find("warnings 0, errors 1"), std::string::npos) << err;
+    EXPECT_NE(err.find("the recording failed: cannot write"), std::string::npos) << err;
+    const long recorded = recordedInSummary(err);
+    EXPECT_GE(recorded, 1) << err;
+    EXPECT_LT(recorded, 200) << err;
+    EXPECT_EQ(framesIn(recording), static_cast<std::size_t>(recorded));
+}
+
+// Two markers of one name (two folders' tool.ini) are recorded each with its own id and fiducials, and the
+// recording replays and exports.
+TEST(RecordReplay, InstrumentsOfOneNameKeepTheirOwnGeometries) {
+    TestSupport::TempFiles files;
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(files.path("left"))));
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(files.path("right"))));
+    const std::vector<std::vector<double>> leftPoints{{0, 0, 0}, {0, 50, 0}, {-35, 85, 0}, {25, 110, 0}};
+    const std::vector<std::vector<double>> rightPoints{{0, 0, 0}, {0, 50, 0}, {-35, 85, 0}, {40, 110, 0}};
+    const std::string left = files.writeGeometry("left/tool.ini", 1400, leftPoints);
+    const std::string right = files.writeGeometry("right/tool.ini", 500, rightPoints);  // the camera's 1500
+    const std::string recording = files.path("same.seq.mhd");
+    const AppRun live = runApp({"stream", "--frames", "20", "--marker", QString::fromStdString(left),
+                                "--marker", QString::fromStdString(right), "--output", "/dev/null",
+                                "--record", QString::fromStdString(recording)});
+    ASSERT_EQ(live.exitCode, 0) << live.err;
+
+    std::string error;
+    const auto reader = Halvoren::Sequence::SequenceReader::open(recording, error);
+    ASSERT_TRUE(reader) << error;
+    std::vector<Halvoren::Record::RecordedMarker> markers;
+    ASSERT_TRUE(Halvoren::Record::markersOf(reader->fields(), markers, error)) << error;
+    ASSERT_EQ(markers.size(), 2u);
+    for (const auto& [index, id, points] :
+         {std::make_tuple(0, 1400u, leftPoints), std::make_tuple(1, 1500u, rightPoints)}) {
+        const auto& marker = markers[static_cast<std::size_t>(index)];
+        EXPECT_EQ(marker.name, "tool");
+        EXPECT_EQ(marker.geometryId, id);
+        ASSERT_EQ(marker.fiducials.size(), points.size());
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            EXPECT_EQ(marker.fiducials[k][0], points[k][0]) << id << " fiducial " << k;
+        }
+    }
+
+    const AppRun replayed = runApp({"stream", "--replay", QString::fromStdString(recording), "--replay-speed",
+                                    "max", "--stale-after", "60000"});
+    ASSERT_EQ(replayed.exitCode, 0) << replayed.err;
+    EXPECT_EQ(lines(replayed.out).size(), 1u + 20u * 2u);
+    const AppRun exported = runApp({"export", QString::fromStdString(recording)});
+    EXPECT_EQ(exported.exitCode, 0) << exported.err;
 }

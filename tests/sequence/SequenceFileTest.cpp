@@ -1,9 +1,17 @@
+#include "sequence/RecordingLock.h"
 #include "sequence/SequenceFile.h"
 #include "sequence/TrackingFields.h"
 #include "support/TempFiles.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <QFileInfo>
+
+#include <algorithm>
 
 #include <cmath>
 #include <fstream>
@@ -328,4 +336,104 @@ TEST(TrackingFields, RefusesTimeStampsAndPosesNoCameraGives) {
     for (std::size_t i = 0; i < refused.size(); ++i) {
         EXPECT_FALSE(Names::isRigidMotion(refused[i])) << "case " << i;
     }
+}
+
+namespace {
+
+// Writes frames of `bytes` pixels, each with the fields given, in a child process whose files may grow to
+// `limit` bytes only (as on a full disk, without one); the child's exit code is the frames the writer
+// says its files hold, or 255 when it did not fail as a full disk makes it.
+std::size_t writeUntilFull(const std::string& path, bool compressed, double headerEvery, std::size_t bytes,
+                           const Fields& fields, rlim_t limit) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const rlimit size{limit, limit};
+        ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+        SequenceWriter::Options options;
+        options.path = path;
+        options.width = static_cast<int>(bytes);
+        options.compressed = compressed;
+        options.headerEverySeconds = headerEvery;
+        std::string error;
+        auto writer =
+            ::setrlimit(RLIMIT_FSIZE, &size) == 0 ? SequenceWriter::create(options, error) : nullptr;
+        bool failed = false;
+        for (std::size_t i = 0; writer && i < 1000 && !failed; ++i) {
+            failed = !writer->append(makeFrame(i, bytes, fields), error);
+        }
+        const bool finished = writer && writer->finish(error);
+        ::_exit(failed && !finished && error.find("File too large") != std::string::npos
+                    ? static_cast<int>(std::min<std::size_t>(writer->framesInFile(), 254))
+                    : 255);
+    }
+    int status = 0;
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    return WIFEXITED(status) ? static_cast<std::size_t>(WEXITSTATUS(status)) : 255;
+}
+
+}  // namespace
+
+// A full disk stops the recording; its files open with the frames the writer says they hold, each intact:
+// every complete frame when the last header still fits, else those of the last header that did, the
+// data cut back to them.
+TEST(SequenceFile, AFullDiskLeavesARecordingOfTheFramesItSaysItHolds) {
+    for (const bool compressed : {false, true}) {
+        SCOPED_TRACE(compressed ? "compressed" : "raw");
+        TestSupport::TempFiles files;
+        const std::string dataName = compressed ? "data.seq.zraw" : "data.seq.raw";
+        // The data fills the disk, in the middle of a frame: the last header names every complete one.
+        const std::size_t dataFull = writeUntilFull(files.path("data.seq.mhd"), compressed, 3600.0, 20000, {},
+                                                    compressed ? 20000 : 110000);
+        EXPECT_GE(dataFull, 4u);
+        EXPECT_LT(dataFull, 254u);
+        expectFrames(files.path("data.seq.mhd"), dataFull, 20000);
+        if (!compressed) {
+            EXPECT_EQ(readFile(files.path(dataName)).size(), dataFull * 20000);
+        }
+
+        // The header fills it: the one before stays, and the data goes back to its frames.
+        const Fields large = {{"Note", std::string(1000, 'n')}};
+        const std::size_t headerFull =
+            writeUntilFull(files.path("header.seq.mhd"), compressed, 0.0, 10, large, 16384);
+        EXPECT_GE(headerFull, 5u);
+        EXPECT_LT(headerFull, 20u);
+        expectFrames(files.path("header.seq.mhd"), headerFull, 10);
+        if (!compressed) {
+            EXPECT_EQ(readFile(files.path("header.seq.raw")).size(), headerFull * 10);
+        }
+    }
+}
+
+// One writer of a recording at a time: a second writer of its data file, or a second program taking the
+// recording's lock, is refused before it touches a file, and told who holds it.
+TEST(SequenceFile, ARecordingHasOneWriterAtATime) {
+    TestSupport::TempFiles files;
+    const std::string path = files.path("one.seq.mhd");
+    auto first = create(path, 2, 1, false);
+    ASSERT_TRUE(first);
+    std::string error;
+    ASSERT_TRUE(first->append(makeFrame(0, 2), error)) << error;
+    SequenceWriter::Options options;
+    options.path = path;
+    options.width = 2;
+    EXPECT_FALSE(SequenceWriter::create(options, error));
+    EXPECT_NE(error.find(files.path("one.seq.raw") + " is being written by another recording"),
+              std::string::npos)
+        << error;
+    ASSERT_TRUE(first->append(makeFrame(1, 2), error)) << error;
+    ASSERT_TRUE(first->finish(error)) << error;
+    expectFrames(path, 2, 2);
+
+    auto lock = RecordingLock::acquire(path, error);
+    ASSERT_TRUE(lock) << error;
+    EXPECT_EQ(readFile(RecordingLock::pathOf(path)), std::to_string(::getpid()) + "\n");
+    EXPECT_FALSE(RecordingLock::acquire(path, error));
+    EXPECT_EQ(error, path + " is being recorded by another program (process " + std::to_string(::getpid()) +
+                         "); not recording to it");
+    lock.reset();
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(RecordingLock::pathOf(path))));
+    // A lock file its holder left behind (killed) holds nothing.
+    writeFile(RecordingLock::pathOf(path), "999999999\n");
+    EXPECT_TRUE(RecordingLock::acquire(path, error)) << error;
 }

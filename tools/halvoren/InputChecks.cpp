@@ -1,9 +1,12 @@
 #include "halvoren/InputChecks.h"
 
 #include "geometry/MarkerFile.h"
+#include "sequence/RecordingLock.h"
+#include "sequence/SequenceFile.h"
 
 #include <unistd.h>
 
+#include <climits>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -60,6 +63,25 @@ std::string unwritableFileReason(const std::string& path) {
 std::string cannotWriteMessage(const std::string& path) {
     const std::string reason = path.empty() ? std::string() : unwritableFileReason(path);
     return reason.empty() ? std::string() : "cannot write " + path + ": it " + reason;
+}
+
+std::string cannotRecordMessage(const std::string& path, bool images) {
+    if (std::string message = cannotWriteMessage(path); !message.empty()) {
+        return message;
+    }
+    if (const std::string problem = Sequence::SequenceWriter::nameProblem(path, images); !problem.empty()) {
+        return "cannot record to " + path + ": " + problem;
+    }
+    // The lock file's name is the longest of them.
+    const std::filesystem::path lock(Sequence::RecordingLock::pathOf(path));
+    const std::string folder = lock.has_parent_path() ? lock.parent_path().string() : std::string(".");
+    const long limit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    const std::size_t maxName = limit > 0 ? static_cast<std::size_t>(limit) : NAME_MAX;
+    if (lock.filename().string().size() > maxName) {
+        return "cannot record to " + path + ": the name of its lock file " + lock.string() +
+               " is longer than the " + std::to_string(maxName) + " characters a file name may have there";
+    }
+    return std::string();
 }
 
 std::optional<std::uint32_t> declaredMarkerId(const std::string& path) {

@@ -19,6 +19,11 @@ std::string unwritableFileReason(const std::string& path);
 /// "cannot write PATH: it <reason>" when the path cannot be written; empty when it can (or is empty).
 std::string cannotWriteMessage(const std::string& path);
 
+/// Why no recording (with images or without) can be made at `path`, without touching anything: what
+/// cannotWriteMessage says, or a name one of the recording's files (header, data, temporary, lock) cannot
+/// have. Empty when it likely can.
+std::string cannotRecordMessage(const std::string& path, bool images);
+
 /// The geometry id a marker file declares, as the camera will know it (ids the camera reserves are
 /// raised as the stream raises them); nothing when the file does not read as a geometry (the stream
 /// loads no marker from it) or is a resource.

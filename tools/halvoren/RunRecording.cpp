@@ -1,9 +1,17 @@
 #include "halvoren/RunRecording.h"
 
+#include "halvoren/InputChecks.h"
+
 #include "geometry/MarkerFile.h"
 #include "sequence/SequenceFile.h"
 #include "sequence/TrackingFields.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -32,7 +40,11 @@ bool writeMarkers(const std::vector<Record::RecordedMarker>& markers, const QTem
                                          recorded.name != "." && recorded.name != ".."
                                      ? recorded.name
                                      : recorded.field;
-        const std::string path = folder.filePath(QString::fromStdString(stem + ".ini")).toStdString();
+        // A folder each: instruments may share a name, and keep it in the replay.
+        const std::string subfolder = folder.filePath(QString::number(paths.size())).toStdString();
+        std::error_code made;
+        std::filesystem::create_directory(subfolder, made);
+        const std::string path = subfolder + "/" + stem + ".ini";
         std::ofstream out(path, std::ios::out | std::ios::trunc);
         out << MarkerFile::write(marker, "from the recording");
         if (!out.flush()) {
@@ -103,8 +115,30 @@ bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
     return true;
 }
 
+namespace {
+
+/// The first source not used yet that matches; sources.size() when none does.
+template <typename Matches>
+std::size_t firstSource(const std::vector<MarkerSource>& sources, const std::vector<bool>& used,
+                        Matches matches) {
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (!used[i] && matches(i)) {
+            return i;
+        }
+    }
+    return sources.size();
+}
+
+}  // namespace
+
 std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingInstrument>& instruments,
-                                                    const std::vector<MarkerSource>& sources) {
+                                                    const std::vector<MarkerSource>& sources,
+                                                    const GeometryIdOf& geometryIdOf) {
+    std::vector<std::optional<MarkerFile::Marker>> files;
+    for (const MarkerSource& source : sources) {
+        files.push_back(MarkerFile::read(source.path).marker);
+    }
+    std::vector<bool> used(sources.size(), false);
     std::vector<Record::RecordedMarker> markers;
     std::set<std::string> fields;
     for (const TrackingInstrument& instrument : instruments) {
@@ -116,22 +150,126 @@ std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingIn
         for (int n = 2; !fields.insert(marker.field).second; ++n) {
             marker.field = base + "_" + std::to_string(n);
         }
-        for (const MarkerSource& source : sources) {
-            if (source.name != marker.name) {
-                continue;
-            }
-            const MarkerFile::Loaded loaded = MarkerFile::read(source.path);
-            if (loaded.marker) {
-                marker.geometryId = MarkerFile::cameraId(loaded.marker->id);
-                for (const MarkerFile::Fiducial& f : loaded.marker->fiducials) {
+        // By the id when the stream gives it: a name may be shared (two folders' tool.ini).
+        const std::optional<std::uint32_t> id = geometryIdOf ? geometryIdOf(marker.id) : std::nullopt;
+        std::size_t k = sources.size();
+        if (id) {
+            k = firstSource(sources, used, [&](std::size_t i) {
+                return files[i] && MarkerFile::cameraId(files[i]->id) == *id;
+            });
+        }
+        if (k == sources.size()) {
+            k = firstSource(sources, used, [&](std::size_t i) { return sources[i].name == marker.name; });
+        }
+        if (k < sources.size()) {
+            used[k] = true;
+            if (files[k]) {
+                marker.geometryId = MarkerFile::cameraId(files[k]->id);
+                for (const MarkerFile::Fiducial& f : files[k]->fiducials) {
                     marker.fiducials.push_back({f.x, f.y, f.z});
                 }
             }
-            break;
         }
         markers.push_back(std::move(marker));
     }
     return markers;
+}
+
+namespace {
+
+std::string trimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    return first == std::string::npos ? std::string()
+                                      : text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+/// The end of a regular file, at most `bytes` of it; empty for anything else.
+std::string tailOf(const std::string& path, std::size_t bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return std::string();
+    }
+    struct stat status {};
+    std::string tail;
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        const auto size = static_cast<std::size_t>(status.st_size);
+        tail.resize(std::min(size, bytes));
+        const ssize_t got = ::pread(fd, tail.data(), tail.size(), static_cast<off_t>(size - tail.size()));
+        tail.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    }
+    ::close(fd);
+    return tail;
+}
+
+/// The data file a recording's header names: beside it unless absolute, the header itself for LOCAL;
+/// empty when its last line names none (a .mha, whose data follows the header in the same file). Only
+/// the header's end is read, where MetaImage puts ElementDataFile: a long recording's header is large.
+std::string dataFileNamedBy(const std::string& header) {
+    const std::string tail = trimmed(tailOf(header, 2 * PATH_MAX));
+    const std::size_t lineStart = tail.rfind('\n');
+    const std::string line = tail.substr(lineStart == std::string::npos ? 0 : lineStart + 1);
+    const std::string key = "ElementDataFile";
+    const std::size_t equals = line.find('=');
+    if (line.rfind(key, 0) != 0 || equals == std::string::npos ||
+        !trimmed(line.substr(key.size(), equals - key.size())).empty()) {
+        return std::string();
+    }
+    const std::string value = trimmed(line.substr(equals + 1));
+    if (value.empty() || value == "LOCAL") {
+        return value.empty() ? value : header;
+    }
+    const std::size_t slash = header.rfind('/');
+    return value[0] == '/' || slash == std::string::npos ? value : header.substr(0, slash + 1) + value;
+}
+
+/// Whether two paths name one file: symbolic and hard links, "a/../b" and the like resolved.
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat x {};
+    struct stat y {};
+    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
+}
+
+/// Why recording to setup.record would write over the replayed recording's header or data; empty when
+/// it would not.
+std::string overwritesReplay(const StreamSetup& setup) {
+    if (setup.replay.empty()) {
+        return std::string();
+    }
+    if (sameFile(setup.record, setup.replay)) {
+        return "it is the recording being replayed, " + setup.replay;
+    }
+    const std::string replayData = dataFileNamedBy(setup.replay);
+    for (const std::string& written : Sequence::SequenceWriter::filesOf(setup.record, setup.images)) {
+        for (const std::string& replayed : {setup.replay, replayData}) {
+            if (!replayed.empty() && sameFile(written, replayed)) {
+                return "its file " + written + " is " + replayed + ", of the recording being replayed (" +
+                       setup.replay + ")";
+            }
+        }
+    }
+    return std::string();
+}
+
+}  // namespace
+
+bool prepareRecording(const StreamSetup& setup, std::unique_ptr<Sequence::RecordingLock>& lock,
+                      std::ostream& err) {
+    if (const std::string message = cannotRecordMessage(setup.record, setup.images); !message.empty()) {
+        err << "halvoren: " << message << '\n';
+        return false;
+    }
+    if (const std::string reason = overwritesReplay(setup); !reason.empty()) {
+        err << "halvoren: cannot record to " << setup.record << ": " << reason << '\n';
+        return false;
+    }
+    std::string error;
+    lock = Sequence::RecordingLock::acquire(setup.record, error);
+    if (!lock) {
+        err << "halvoren: cannot record: " << error << '\n';
+        return false;
+    }
+    return true;
 }
 
 Sequence::Fields healthFields(const Health::HealthFigures& f) {

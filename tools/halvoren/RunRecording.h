@@ -6,13 +6,16 @@
 #include "halvoren/StreamSetup.h"
 #include "health/FrameAccounting.h"
 #include "record/RecordedFrames.h"
+#include "sequence/RecordingLock.h"
 #include "sequence/SequenceFile.h"
 
 #include <QTemporaryDir>
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,10 +46,24 @@ struct MarkerSource {
     std::string path;
 };
 
-/// The markers a recording keeps of these instruments: each with the geometry of the file it came from
-/// (matched by name), and a field name unique in the recording.
+/// The geometry id the stream knows an instrument by (its ID), when it says.
+using GeometryIdOf = std::function<std::optional<std::uint32_t>(const std::string& instrumentId)>;
+
+/// The markers a recording keeps of these instruments: each with the geometry of the file it came from,
+/// and a field name unique in the recording. An instrument whose geometry id the stream gives is matched
+/// to the file that declares that id (as the camera knows it), any other one (or one no file declares
+/// the id of) by name; each file to one instrument at most, so that instruments of one name keep their
+/// own geometries.
 std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingInstrument>& instruments,
-                                                    const std::vector<MarkerSource>& sources);
+                                                    const std::vector<MarkerSource>& sources,
+                                                    const GeometryIdOf& geometryIdOf = {});
+
+/// Control thread, before the replay is prepared and the camera opens: refuses a recording at
+/// setup.record whose files cannot be made, or that would write over the recording being replayed (the
+/// same file, whatever path names it), then takes the recording's lock for the run, so that no other
+/// program records there meanwhile. False with the reason written otherwise.
+bool prepareRecording(const StreamSetup& setup, std::unique_ptr<Sequence::RecordingLock>& lock,
+                      std::ostream& err);
 
 /// The run's health figures as the recording's fields (TrackingFields::healthField names them).
 Sequence::Fields healthFields(const Health::HealthFigures& figures);

@@ -217,6 +217,9 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
     Log::setGlobalLevel(given.logLevel);
     exitCode = ExitBadInput;
     StreamSetup setup = given;
+    if (!setup.record.empty() && !prepareRecording(setup, m_recordLock, err)) {
+        return false;
+    }
     if (!setup.replay.empty() && !prepareReplay(setup, m_replay, err)) {
         return false;
     }
@@ -397,8 +400,14 @@ bool StreamSession::startRecording(const StreamSetup& setup, const std::vector<M
     options.images = setup.images;
     options.minQuality = setup.minQuality;
     const TrackingStream* tracking = trackingStream();
-    options.markers = recordedMarkers(
-        tracking != nullptr ? tracking->instruments() : std::vector<TrackingInstrument>(), sources);
+    const auto* optical = dynamic_cast<const OpticalTrackingInterface*>(m_stream.get());
+    const GeometryIdOf geometryIdOf = [optical](const std::string& id) -> std::optional<std::uint32_t> {
+        const auto marker = optical != nullptr ? optical->trackingMarker(id) : nullptr;
+        return marker ? marker->markerId : std::nullopt;
+    };
+    options.markers =
+        recordedMarkers(tracking != nullptr ? tracking->instruments() : std::vector<TrackingInstrument>(),
+                        sources, geometryIdOf);
     std::string error;
     m_recorder = Record::Recorder::create(options, error);
     if (!m_recorder) {

@@ -118,6 +118,7 @@ private:
     std::vector<std::shared_ptr<SignalConnection>> m_healthConnections;
     ReplaySetup m_replay;
     std::string m_recordPath;
+    std::unique_ptr<Sequence::RecordingLock> m_recordLock;  // held until the recorder is gone
     std::unique_ptr<Record::Recorder> m_recorder;
     std::shared_ptr<SignalConnection> m_recordConnection;
     std::atomic<bool> m_recording{false};  // frames go to the recorder

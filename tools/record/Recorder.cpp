@@ -1,6 +1,7 @@
 #include "record/Recorder.h"
 
 #include "host/Image.h"
+#include "host/Log.h"
 #include "host/TrackingStream.h"
 
 #include <algorithm>
@@ -92,9 +93,11 @@ struct Recorder::Impl {
     bool finishResult = false;
     std::string finishError;
 
+    // Said when it happens (a full disk), not only in the run's summary; nothing is recorded after it.
     void fail(const std::string& reason) {
         if (failure.empty()) {
             failure = reason;
+            HALVOREN_LOG(Log::Error, "Recorder", "the recording stops: " << reason);
         }
     }
 
@@ -317,6 +320,8 @@ bool Recorder::finish(const Sequence::Fields& runFields, std::string& error) {
         if (d.writer && !d.writer->finish(reason)) {
             d.fail(reason);
         }
+        // What the recording holds, which a failure may have left behind the frames appended.
+        d.recorded.store(d.writer ? d.writer->framesInFile() : 0);
     } catch (const std::exception& e) {
         d.fail(d.options.path + ": recording failed: " + e.what());
     }

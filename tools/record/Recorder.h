@@ -44,9 +44,11 @@ public:
     void markStale();
     /// Writes what is still queued and the last header, with these fields of the whole run (the run's
     /// health figures, named by TrackingFields::healthField). False with the reason when anything
-    /// failed during the recording or now.
+    /// failed during the recording (logged as an error when it happened) or now.
     bool finish(const Sequence::Fields& runFields, std::string& error);
 
+    /// The frames recorded so far; once finished, the frames the recording holds (after a failure, those
+    /// its last header written names).
     std::uint64_t framesRecorded() const;
     std::uint64_t framesDropped() const;  // the queue was full
 
