@@ -169,6 +169,76 @@ std::optional<std::string> readReplaySpeed(const std::string& text, CameraSettin
     return std::nullopt;
 }
 
+// A quoted value: the text between double quotes, in which a backslash takes the next character as it
+// is ("\\", "\"") or stands for a control character ("\n", "\r", "\t"). So any path can be written,
+// with '#', '=', blanks at either end or a line break in it. `at` is on the opening quote; on success it is
+// past the closing one.
+bool unquote(const std::string& line, std::size_t& at, std::string& value, std::string& why) {
+    value.clear();
+    for (++at; at < line.size(); ++at) {
+        const char c = line[at];
+        if (c == '"') {
+            ++at;
+            return true;
+        }
+        if (c != '\\') {
+            value += c;
+            continue;
+        }
+        if (++at == line.size()) {
+            break;
+        }
+        static const std::map<char, char> escapes = {
+            {'\\', '\\'}, {'"', '"'}, {'n', '\n'}, {'r', '\r'}, {'t', '\t'}};
+        const auto escaped = escapes.find(line[at]);
+        if (escaped == escapes.end()) {
+            why = std::string("unknown escape \"\\") + line[at] + "\" in a quoted value";
+            return false;
+        }
+        value += escaped->second;
+    }
+    why = "a quoted value without its closing quote";
+    return false;
+}
+
+enum class LineKind { Blank, Entry, Bad };
+
+// "key = value", where '#' starts a comment unless it is inside a quoted value; a blank or comment line
+// is Blank. A Bad line has `why` set.
+LineKind splitLine(const std::string& line, std::string& key, std::string& value, std::string& why) {
+    const auto equals = line.find('=');
+    const auto comment = line.find('#');
+    if (equals == std::string::npos || (comment != std::string::npos && comment < equals)) {
+        const std::string content = trim(line.substr(0, comment));
+        if (content.empty()) {
+            return LineKind::Blank;
+        }
+        why = "expected \"key = value\", found \"" + content + "\"";
+        return LineKind::Bad;
+    }
+    key = trim(line.substr(0, equals));
+    if (key.empty()) {
+        why = "expected \"key = value\", found \"" + trim(line.substr(0, comment)) + "\"";
+        return LineKind::Bad;
+    }
+    std::size_t at = line.find_first_not_of(" \t\r\n\f\v", equals + 1);
+    if (at != std::string::npos && line[at] == '"') {
+        if (!unquote(line, at, value, why)) {
+            return LineKind::Bad;
+        }
+        const std::string rest = trim(line.substr(at));
+        if (!rest.empty() && rest[0] != '#') {
+            why = "text after the quoted value of \"" + key + "\": \"" + rest + "\"";
+            return LineKind::Bad;
+        }
+    } else {
+        const auto end = line.find('#', equals);
+        value =
+            trim(line.substr(equals + 1, end == std::string::npos ? std::string::npos : end - equals - 1));
+    }
+    return LineKind::Entry;
+}
+
 const std::map<std::string, KeyReader>& keyReaders() {
     static const std::map<std::string, KeyReader> readers = {
         {"model",
@@ -307,19 +377,15 @@ std::optional<CameraSettings> parseCameraSettings(std::istream& input, const std
     };
     while (std::getline(file, line)) {
         ++lineNumber;
-        const auto comment = line.find('#');
-        const std::string content = trim(comment == std::string::npos ? line : line.substr(0, comment));
-        if (content.empty()) {
+        std::string key;
+        std::string value;
+        std::string why;
+        const LineKind kind = splitLine(line, key, value, why);
+        if (kind == LineKind::Blank) {
             continue;
         }
-        const auto equals = content.find('=');
-        if (equals == std::string::npos) {
-            return fail("expected \"key = value\", found \"" + content + "\"");
-        }
-        const std::string key = trim(content.substr(0, equals));
-        const std::string value = trim(content.substr(equals + 1));
-        if (key.empty()) {
-            return fail("expected \"key = value\", found \"" + content + "\"");
+        if (kind == LineKind::Bad) {
+            return fail(why);
         }
         const auto reader = keyReaders().find(key);
         if (reader == keyReaders().end()) {

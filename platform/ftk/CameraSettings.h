@@ -53,7 +53,9 @@ struct CameraSettings {
     double replaySpeed = 1.0;  // above 0, or kReplayAtOnce
 };
 
-/// Reads a settings file: "key = value" lines; '#' starts a comment, blank lines are skipped. Keys: model
+/// Reads a settings file: "key = value" lines; '#' starts a comment, blank lines are skipped. A value may
+/// be quoted ("..."): it is then taken as written, '#' and blanks at either end included, with "\\",
+/// "\"", "\n", "\r" and "\t" standing for a backslash, a quote and the control characters. Keys: model
 /// ("sTk 180", "sTk 300", "fTk 250", "fTk 500", "simulator"), serial (decimal or 0x hex, not 0), rate (Hz,
 /// above 0, at most 1000), noise (pixels, 0 to 10), width and height (pixels, 64 to 4096), strays (0 to
 /// 100), seed, shock_rate, drop_rate, error_rate, overflow_rate, internal_rate (probabilities per frame),

@@ -101,8 +101,9 @@ struct DriverState {
     /// Notes the text of a scripted fault of the call when the status is not a success; returns it.
     ftkStatus scriptedFault(const char* function, ftkStatus status);
 
-    /// Calls kept without a script.
-    static constexpr std::size_t kUnscriptedCallLimit = 10000;
+    /// Calls kept without a script: the newest few, enough to see what a camera-mode test just did,
+    /// while an application that runs for hours keeps no more than these.
+    static constexpr std::size_t kUnscriptedCallLimit = 64;
 };
 
 }  // namespace ftksim

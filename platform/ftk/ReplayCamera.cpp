@@ -21,6 +21,20 @@ using Halvoren::Sequence::SequenceReader;
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr const char* kEndText = "Replay: the recording has no more frames";
+constexpr const char* kStopText = "Replay stopped: ";
+// How far behind its pace the replay may fall before it takes up the pace from where it is.
+constexpr auto kMaxLag = std::chrono::milliseconds(100);
+
+// What stops the stream when the recording cannot be read on: a frame the plug-in cannot use, whose
+// markers are invalid (it then closes the stream and logs the driver's last error, the reason).
+ScriptedFrame stoppingFrame() {
+    ScriptedFrame frame;
+    frame.markersStatus = FTK_PART_INVALID;
+    frame.imageHeaderStatus = FTK_PART_INVALID;
+    frame.leftPixelsStatus = FTK_PART_INVALID;
+    frame.rightPixelsStatus = FTK_PART_INVALID;
+    return frame;
+}
 
 // The numbers of a field; empty when the field is missing or holds anything else.
 std::vector<double> numbersOf(const Halvoren::Sequence::Fields& fields, const std::string& name) {
@@ -181,6 +195,9 @@ ftkMarkerPose markerPoseOf(const std::vector<double>& transform, double quality,
 }  // namespace
 
 struct ReplayCamera::Impl {
+    using Clock = std::chrono::steady_clock;
+    enum class Claim { Nothing, Frame, Stop };
+
     // Fixed after open().
     std::unique_ptr<SequenceReader> reader;
     double speed = 1.0;  // or CameraSettings::kReplayAtOnce
@@ -198,8 +215,8 @@ struct ReplayCamera::Impl {
     std::set<std::uint32_t> geometryIds;
     bool started = false;
     std::chrono::steady_clock::time_point start;
-    std::size_t next = 0;  // the first frame not yet delivered or skipped
-    bool ended = false;
+    std::size_t next = 0;   // the first frame not yet delivered
+    bool finished = false;  // the end was found: nothing comes any more
     std::vector<std::uint8_t> pixels;
 
     std::chrono::steady_clock::time_point dueOf(std::size_t index) const {
@@ -209,6 +226,10 @@ struct ReplayCamera::Impl {
         return start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                            std::chrono::duration<double>(seconds));
     }
+    // The caller holds the mutex. The next frame when it is due by the deadline, with its due time; or the
+    // frame that stops the stream, due at once, when it cannot be read.
+    Claim claimNext(Clock::time_point now, Clock::time_point deadline, bool withImages, ScriptedFrame& frame,
+                    std::string& ended, Clock::time_point& due);
     // The caller holds the mutex; `pixels` holds the frame's.
     void buildFrame(std::size_t index, bool withImages, ScriptedFrame& frame) const;
 
@@ -348,53 +369,63 @@ void ReplayCamera::Impl::copyImages(ScriptedFrame& frame) const {
     }
 }
 
+// The caller holds the mutex.
+ReplayCamera::Impl::Claim ReplayCamera::Impl::claimNext(Clock::time_point now, Clock::time_point deadline,
+                                                        bool withImages, ScriptedFrame& frame,
+                                                        std::string& ended, Clock::time_point& due) {
+    if (!started) {
+        started = true;
+        start = now;
+    }
+    if (finished) {
+        return Claim::Nothing;
+    }
+    if (next >= offsets.size()) {
+        finished = true;
+        ended = kEndText;
+        return Claim::Nothing;
+    }
+    due = speed == CameraSettings::kReplayAtOnce ? now : dueOf(next);
+    if (due > deadline) {
+        return Claim::Nothing;
+    }
+    // Behind by more than a moment (nobody asked for a while): the rest keeps its recorded pace from now,
+    // rather than coming all at once.
+    if (now - due > kMaxLag) {
+        start += now - due;
+        due = now;
+    }
+    std::string error;
+    if (!reader->readNextPixels(pixels, error)) {
+        finished = true;
+        ended = kStopText + error;
+        frame = stoppingFrame();
+        return Claim::Stop;
+    }
+    buildFrame(next, withImages, frame);
+    ++next;
+    return Claim::Frame;
+}
+
 // Any thread.
 bool ReplayCamera::waitForFrame(std::chrono::milliseconds timeout, bool images, ScriptedFrame& frame,
                                 std::string& ended) {
-    using Clock = std::chrono::steady_clock;
+    using Clock = Impl::Clock;
     const auto now = Clock::now();
     const auto deadline = now + std::max(timeout, std::chrono::milliseconds(0));
     Impl& d = *m_impl;
-    const auto nothing = [&](std::unique_lock<std::mutex>& lock) {
-        lock.unlock();
+    std::unique_lock<std::mutex> lock(d.mutex);
+    Clock::time_point due = now;
+    // Claimed and read before sleeping, so that two callers never deliver the same frame.
+    const Impl::Claim claim = d.claimNext(now, deadline, images, frame, ended, due);
+    lock.unlock();
+    if (claim == Impl::Claim::Nothing) {
         std::this_thread::sleep_until(deadline);
         return false;
-    };
-
-    std::unique_lock<std::mutex> lock(d.mutex);
-    if (!d.started) {
-        d.started = true;
-        d.start = now;
     }
-    if (!d.ended && d.next >= d.offsets.size()) {
-        d.ended = true;
-        ended = kEndText;
+    if (claim == Impl::Claim::Frame) {
+        std::this_thread::sleep_until(due);
     }
-    if (d.ended) {
-        return nothing(lock);
-    }
-    const bool atOnce = d.speed == CameraSettings::kReplayAtOnce;
-    std::size_t index = d.next;
-    while (!atOnce && index + 1 < d.offsets.size() && d.dueOf(index + 1) <= now) {
-        ++index;  // the latest frame due; the ones before it came while nobody asked
-    }
-    const auto due = atOnce ? now : d.dueOf(index);
-    if (due > deadline) {
-        return nothing(lock);
-    }
-    // Claimed and read before sleeping, so that two callers never deliver the same frame.
-    for (; d.next <= index; ++d.next) {
-        std::string error;
-        if (!d.reader->readNextPixels(d.pixels, error)) {
-            // The frames before it were played; this is the end.
-            d.ended = true;
-            ended = std::string(kEndText) + ": " + error;
-            return nothing(lock);
-        }
-    }
-    d.buildFrame(index, images, frame);
-    lock.unlock();
-    std::this_thread::sleep_until(due);
     // The replayed exposure happens now: latency stays measurable downstream.
     frame.timestampUs = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                                        std::chrono::system_clock::now().time_since_epoch())

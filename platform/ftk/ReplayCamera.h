@@ -18,9 +18,10 @@ namespace ftksim {
 /// Thread-safe: every public function may be called from any thread.
 ///
 /// Pace: frame i is due (Timestamp of i - Timestamp of the first) / speed after the first frame was asked
-/// for, and the latest frame due is delivered, as the live camera does; at kReplayAtOnce every call gets
-/// the next frame at once and none is skipped. Each frame is stamped with the host's system clock when it
-/// is delivered (its replayed exposure), and numbered with its recorded FrameNumber.
+/// for. Every frame is delivered once, in order: none is skipped when the caller asks late (a replay that
+/// fell more than a moment behind takes up the recorded pace from there); at kReplayAtOnce every call
+/// gets the next frame at once. Each frame is stamped with the host's system clock when it is delivered
+/// (its replayed exposure), and numbered with its recorded FrameNumber.
 ///
 /// Contents: the recorded markers whose geometry is set on the device and that were seen (quality above
 /// 0), with registrationError = (1 - quality) * 10, which the plug-in turns back into the recorded
@@ -41,8 +42,10 @@ public:
 
     /// Waits until the next frame is due, but at most the time-out; then fills the frame and returns
     /// true. False when none came within the time-out, and from the end of the recording on (after the
-    /// time-out, as a camera that sends nothing). The first call that finds the end sets `ended` to the
-    /// text saying so (with the reader's reason when the data ended early or is corrupt); it is left
+    /// time-out, as a camera that sends nothing). When the next frame cannot be read (the data ends early
+    /// or is corrupt) the call returns at once with a frame whose markers are FTK_PART_INVALID, which
+    /// makes the plug-in close its stream; from then on nothing comes. The first call that finds the end,
+    /// or that cannot read on, sets `ended` to the text saying so (with the reader's reason); it is left
     /// alone otherwise. With images false no pixels are delivered.
     bool waitForFrame(std::chrono::milliseconds timeout, bool images, ScriptedFrame& frame,
                       std::string& ended);

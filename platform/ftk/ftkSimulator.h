@@ -147,7 +147,7 @@ public:
     /// Number of libraries initialised and not closed.
     int liveLibraries() const;
 
-    /// Calls in the order they returned. Without a script only the newest calls are kept.
+    /// Calls in the order they returned. Without a script only the newest 64 calls are kept.
     std::vector<Call> calls() const;
     std::vector<Call> callsTo(const std::string& function) const;
     std::size_t countCalls(const std::string& function) const;

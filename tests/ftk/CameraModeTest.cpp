@@ -99,6 +99,16 @@ TEST_F(FtkCamera, OffersOneSpryTrack300WithTheDefaultOptions) {
     EXPECT_EQ(ftkGetInt32(m_library, serial, 2004, &integration, FTK_VALUE_CURRENT), FTK_OK);
     EXPECT_EQ(integration, 35);
     EXPECT_EQ(ftkSetInt32(m_library, serial, 6000, 1), FTK_OK);
+
+    // A long run keeps only the newest few calls, for a test to look at, not every call it ever made.
+    for (std::int32_t i = 0; i < 500; ++i) {
+        EXPECT_EQ(ftkSetInt32(m_library, serial, 2004, i), FTK_OK);
+    }
+    const std::vector<ftksim::Call> calls = ftksim::Simulator::instance().calls();
+    ASSERT_GE(calls.size(), 1u);
+    EXPECT_LE(calls.size(), 100u);
+    EXPECT_EQ(calls.back().function, "ftkSetInt32");
+    EXPECT_EQ(calls.back().intValue, 499);
 }
 
 TEST_F(FtkCamera, SettingsFileChoosesTheDevice) {

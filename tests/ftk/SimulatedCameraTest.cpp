@@ -579,6 +579,31 @@ TEST_F(CameraSettingsFile, RejectsBadLinesNamingFileAndLine) {
     }
 }
 
+TEST_F(CameraSettingsFile, AQuotedValueIsTakenAsWrittenSoThatAnyPathReplays) {
+    // '#', '=', blanks at either end, non-ASCII and a line break in a path; a comment after the quotes.
+    const std::string weird = "/data/ run#1 = \xc3\xa4\n\"x\" \\ /a.seq.mhd";
+    const auto quoted = ftksim::readCameraSettings(
+        write("replay = \"/data/ run#1 = \xc3\xa4\\n\\\"x\\\" \\\\ /a.seq.mhd\"   # the run\n"
+              "model = \"sTk 180\"\n"),
+        error);
+    ASSERT_TRUE(quoted) << error;
+    EXPECT_EQ(quoted->replay, weird);
+    EXPECT_EQ(quoted->model, FTK_DEVICE_SPRYTRACK_180);
+
+    const std::pair<std::string, std::string> bad[] = {
+        {"rate = 60\nreplay = \"/a.seq.mhd\n", "2: a quoted value without its closing quote"},
+        {"replay = \"/a\\q.seq.mhd\"\n", "1: unknown escape \"\\q\" in a quoted value"},
+        {"replay = \"/a.seq.mhd\" b\n", "1: text after the quoted value of \"replay\": \"b\""},
+    };
+    for (const auto& [text, expected] : bad) {
+        SCOPED_TRACE(text);
+        const std::string path = write(text);
+        error.clear();
+        EXPECT_FALSE(ftksim::readCameraSettings(path, error));
+        EXPECT_EQ(error, path + ":" + expected);
+    }
+}
+
 TEST_F(CameraSettingsFile, ReadingStopsAtTheLimitWhateverTheFile) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -158,6 +159,42 @@ TEST(CalibrationCommands, PivotRefusesAResidualAboveTheBoundAndWritesNoResult) {
     EXPECT_EQ(run.exitCode, 7) << run.out;
     EXPECT_NE(run.err.find("more than the 0.05 mm accepted"), std::string::npos) << run.err;
     EXPECT_EQ(runApp({"pivot", "--marker", pointer, "--max-rms", "0"}).exitCode, 2);
+}
+
+TEST(CalibrationCommands, PivotOnAShortReplayCalibratesFromEveryFrameItHolds) {
+    TestSupport::TempFiles files;
+    const QString pointer = QStringLiteral(HALVOREN_SOURCE_DIR "/data/markers/pointer.ini");
+    const std::string recording = files.path("pivot.seq.mhd");
+    const auto env = scene(files, "pivot.txt", "pivot_marker = 1200\npivot_angle = 60\n");
+    ASSERT_EQ(runApp({"stream", "--frames", "100", "--stale-after", "60000", "--output", "/dev/null",
+                      "--record", QString::fromStdString(recording)},
+                     env)
+                  .exitCode,
+              0);
+    // Its middle frame numbered as its last one, as after a counter restart: the replay goes on.
+    std::ifstream in(recording);
+    std::stringstream header;
+    header << in.rdbuf();
+    in.close();
+    std::smatch last;
+    std::string text = header.str();
+    ASSERT_TRUE(std::regex_search(text, last, std::regex("Seq_Frame0099_FrameNumber = \\d+")));
+    text = std::regex_replace(text, std::regex("Seq_Frame0049_FrameNumber = \\d+"),
+                              std::regex_replace(last.str(), std::regex("0099"), "0049"));
+    std::ofstream(recording) << text;
+
+    const AppRun run = runApp({"pivot", "--replay", QString::fromStdString(recording), "--replay-speed",
+                               "max", "--marker", pointer, "--frames", "400"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("the recording ended before 400 frames: calibrating from those it has"),
+              std::string::npos)
+        << run.err;
+    // "from N poses (D outliers dropped, W frames without the marker)": every recorded frame.
+    std::smatch counts;
+    ASSERT_TRUE(std::regex_search(
+        run.out, counts, std::regex(R"(from (\d+) poses \((\d+) outliers dropped, (\d+) frames without)")))
+        << run.out;
+    EXPECT_EQ(std::stoi(counts[1]) + std::stoi(counts[2]) + std::stoi(counts[3]), 100) << run.out;
 }
 
 TEST(CalibrationCommands, PivotCalibratesTheMarkerGivenBesideAWorkspaceAndRefusesTwoOfOneName) {

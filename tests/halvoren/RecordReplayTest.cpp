@@ -13,7 +13,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -92,7 +96,113 @@ private:
     rlim_t m_bytes;
 };
 
+/// The header of a recording with each frame's number changed, beside it (it shares the pixels).
+std::string renumbered(const std::string& recording, const std::string& name,
+                       const std::function<int(int index, int number)>& renumber) {
+    const std::regex frameNumber(R"(Seq_Frame(\d+)_FrameNumber = (\d+))");
+    const std::string text = fileText(recording);
+    std::string out;
+    auto from = text.cbegin();
+    for (std::sregex_iterator m(text.begin(), text.end(), frameNumber), end; m != end; ++m) {
+        out.append(from, (*m)[0].first);
+        out += "Seq_Frame" + (*m)[1].str() + "_FrameNumber = " +
+               std::to_string(renumber(std::stoi((*m)[1].str()), std::stoi((*m)[2].str())));
+        from = (*m)[0].second;
+    }
+    out.append(from, text.cend());
+    const std::string path = std::filesystem::path(recording).replace_filename(name).string();
+    std::ofstream(path) << out;
+    return path;
+}
+
 }  // namespace
+
+TEST(RecordReplay, AReplayEndsWhenEveryRecordedFrameCameWhateverTheirNumbersAndWherever) {
+    TestSupport::TempFiles files;
+    const std::string made = files.path("run.seq.mhd");
+    const AppRun live = runApp(
+        {"stream", "--frames", "30", "--stale-after", "60000", "--record", QString::fromStdString(made)});
+    ASSERT_EQ(live.exitCode, 0) << live.err;
+    // Moved to a folder whose name the driver's settings file could mistake: '#', '=', blanks, a line break.
+    const std::filesystem::path folder = files.path(" run#1 = \xc3\xa4\nnext ");
+    std::filesystem::create_directory(folder);
+    for (const char* name : {"run.seq.mhd", "run.seq.raw"}) {
+        std::filesystem::copy_file(files.path(name), folder / name);
+    }
+    const std::string recording = (folder / "run.seq.mhd").string();
+    // Numbered 1..20 then 1..10, as after a camera restart; and a last frame numbered 0.
+    const std::string restarted =
+        renumbered(recording, "restarted.seq.mhd", [](int i, int n) { return i >= 20 ? n - 20 : n; });
+    const std::string lastZero =
+        renumbered(recording, "zero.seq.mhd", [](int i, int n) { return i == 29 ? 0 : n; });
+
+    for (const auto& [path, speed] :
+         {std::pair{recording, "max"}, std::pair{restarted, "max"}, std::pair{lastZero, "4"}}) {
+        SCOPED_TRACE(path + " at " + speed);
+        const AppRun replayed = runApp({"stream", "--replay", QString::fromStdString(path), "--replay-speed",
+                                        speed, "--images", "--stale-after", "60000"});
+        ASSERT_EQ(replayed.exitCode, 0) << replayed.err;
+        // Every frame's poses, whatever its number.
+        const auto poses = [](const std::string& csv) {
+            std::vector<std::string> lines = withoutTimestamps(csv);
+            for (std::string& line : lines) {
+                line.erase(line.rfind(','));
+            }
+            return lines;
+        };
+        EXPECT_EQ(lines(replayed.out).size(), 1u + 30u * 3u);
+        EXPECT_EQ(poses(replayed.out), poses(live.out));
+        // Without images in the recording, --images is turned off once, not refused frame after frame.
+        EXPECT_NE(replayed.err.find("halvoren: warning: " + path + " holds no camera images"),
+                  std::string::npos)
+            << replayed.err;
+        EXPECT_EQ(replayed.err.find("Raw images not available"), std::string::npos) << replayed.err;
+    }
+}
+
+TEST(RecordReplay, ADamagedRecordingStopsEveryCommandWithTheReason) {
+    TestSupport::TempFiles files;
+    const std::string recording = files.path("damaged.seq.mhd");
+    const AppRun live = runApp({"stream", "--frames", "60", "--images", "--stale-after", "60000", "--record",
+                                QString::fromStdString(recording), "--output", "/dev/null"},
+                               smallImages(files));
+    ASSERT_EQ(live.exitCode, 0) << live.err;
+    // Garbage in the middle of the compressed pixels.
+    const std::string pixels = files.path("damaged.seq.zraw");
+    std::fstream data(pixels, std::ios::in | std::ios::out | std::ios::binary);
+    data.seekp(static_cast<std::streamoff>(std::filesystem::file_size(pixels) / 2));
+    std::mt19937 garbage(7);
+    for (int i = 0; i < 4096; ++i) {
+        data.put(static_cast<char>(garbage()));
+    }
+    data.close();
+
+    const QString replay = QString::fromStdString(recording);
+    const QString pointer = QStringLiteral(HALVOREN_SOURCE_DIR "/data/markers/pointer.ini");
+    auto offscreen = QProcessEnvironment::systemEnvironment();
+    offscreen.insert("QT_QPA_PLATFORM", "offscreen");
+    const std::vector<std::pair<QStringList, QProcessEnvironment>> commands = {
+        {{"stream", "--replay", replay, "--replay-speed", "max", "--output", "/dev/null"}, offscreen},
+        {{"gui", "--replay", replay, "--replay-speed", "max", "--screenshot",
+          QString::fromStdString(files.path("shot.png")), "--frames", "100000"},
+         offscreen},
+        {{"pivot", "--replay", replay, "--replay-speed", "max", "--marker", pointer, "--frames", "1000"},
+         offscreen},
+        {{"define-marker", "--replay", replay, "--replay-speed", "max", "--output",
+          QString::fromStdString(files.path("new.ini")), "--frames", "1000"},
+         offscreen},
+    };
+    for (const auto& [args, env] : commands) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        const AppRun run = runApp(args, env);
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        // The driver's reason in the log, and in the command's own words.
+        EXPECT_NE(run.err.find("AtracsysTracking: Replay stopped: " + pixels), std::string::npos) << run.err;
+        const std::size_t said = run.err.find("halvoren: the replay stopped: " + pixels);
+        ASSERT_NE(said, std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(" of 60 frames\n", said), std::string::npos) << run.err;
+    }
+}
 
 TEST(RecordReplay, AReplayGivesTheRecordedPosesAndImagesAndAnExportTheRecordedLines) {
     TestSupport::TempFiles files;

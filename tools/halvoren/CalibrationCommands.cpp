@@ -146,6 +146,7 @@ std::optional<std::vector<Calibration::FrameCollector::Frame>> collectPoses(cons
     if (!complete && session.replayEnded()) {
         err << "halvoren: the recording ended before " << count << " frames: calibrating from those it has\n";
     } else if (!complete) {
+        session.writeReplayStop(err);
         err << "halvoren: the tracking stream stopped before " << count << " frames\n";
         return std::nullopt;
     }
@@ -264,6 +265,7 @@ std::optional<std::vector<Calibration::FrameCollector::Frame>> collectFiducials(
     if (!collect(collector, session, count, "collecting fiducials", err)) {
         if (!session.replayEnded()) {
             stream.close();
+            session.writeReplayStop(err);
             err << "halvoren: the tracking stream stopped before " << count << " frames\n";
             return std::nullopt;
         }
@@ -302,7 +304,7 @@ void writeDefinedMarker(const Calibration::DefinedMarker& marker, std::uint32_t 
 /// seen, its mean quality and its registration error; the exit code.
 int checkNewMarker(const StreamSession& session, const Calibration::DefinedMarker& marker,
                    const DefineMarkerOptions& options, std::ostream& out, std::ostream& err) {
-    if (session.replayLastFrame() != 0) {
+    if (session.replaying()) {
         out << "check: skipped, a replay shows only the markers it recorded\n";
         return ExitOk;
     }

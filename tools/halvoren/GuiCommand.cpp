@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <ostream>
+#include <sstream>
 
 namespace Halvoren::App {
 
@@ -108,7 +109,23 @@ struct GuiRun {
     bool shotQueued = false;
     bool interrupted = false;
     bool replayEndSaid = false;
+    bool replayStopSaid = false;
 };
+
+/// GUI thread, once the stream stopped: a replay that the recording's damage stopped fails the run, and
+/// says why once.
+void sayReplayStop(const StreamSession& session, GuiRun& run, std::ostream& err) {
+    if (run.replayStopSaid) {
+        return;
+    }
+    std::ostringstream said;
+    session.writeReplayStop(said);
+    if (!said.str().empty()) {
+        run.replayStopSaid = true;
+        run.result = ExitFailure;
+        err << said.str() << std::flush;
+    }
+}
 
 /// The window's screenshot, queued behind the view updates that the frames so far have posted.
 void takeScreenshot(MainWindow& window, StreamControllerBase* panel, const GuiOptions& options, GuiRun& run,
@@ -143,6 +160,7 @@ void watchForScreenshot(QTimer& watch, MainWindow& window, StreamControllerBase*
             run.shotQueued = true;
             takeScreenshot(window, panel, options, run, err);
         } else if (!stream.isStateOneOf({Stream::Running})) {
+            sayReplayStop(session, run, err);
             err << "halvoren: the tracking stream stopped before the screenshot\n";
             run.result = ExitFailure;
             window.close();
@@ -162,8 +180,8 @@ void showHealth(StreamControllerBase* panel, const Health::TrackingHealth& healt
 /// GUI thread: a camera that delivers no frames is named, and the panel shows the health. Only while
 /// running: the panel may stop the stream, and a start begins a new wait.
 void watchFrames(QTimer& frameCheck, MainWindow& window, const StreamSession& session,
-                 StreamControllerBase* panel, GuiRun& run) {
-    QObject::connect(&frameCheck, &QTimer::timeout, &window, [&session, panel, &run] {
+                 StreamControllerBase* panel, GuiRun& run, std::ostream& err) {
+    QObject::connect(&frameCheck, &QTimer::timeout, &window, [&session, panel, &run, &err] {
         showHealth(panel, session.health());
         // A replay that has ended sends no more frames: that is said once, and is no camera fault.
         if (session.replayEnded()) {
@@ -181,6 +199,8 @@ void watchFrames(QTimer& frameCheck, MainWindow& window, const StreamSession& se
         run.waitingForFrames = running;
         if (running) {
             run.frameWatch.check();
+        } else {
+            sayReplayStop(session, run, err);
         }
     });
     frameCheck.start(250);
@@ -213,7 +233,7 @@ bool showWindow(const StreamSession& session, std::unique_ptr<AlgorithmControlle
         watchForScreenshot(watch, window, panel, session, options, run, err);
     }
     QTimer frameCheck;
-    watchFrames(frameCheck, window, session, panel, run);
+    watchFrames(frameCheck, window, session, panel, run, err);
     QApplication::exec();  // until the window is closed
     run.interrupted = closeOnSignal.received();
     return true;

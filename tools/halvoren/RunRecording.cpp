@@ -57,6 +57,46 @@ bool writeMarkers(const std::vector<Record::RecordedMarker>& markers, const QTem
     return true;
 }
 
+/// A value of the driver's settings file taken as written: any path survives, '#', '=', blanks at either
+/// end and line breaks included.
+std::string quotedSetting(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '\\' || c == '"') {
+            quoted += '\\';
+            quoted += c;
+        } else if (c == '\n') {
+            quoted += "\\n";
+        } else if (c == '\r') {
+            quoted += "\\r";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + '"';
+}
+
+/// Points the driver at the recording: it reads its settings when the camera opens, and the replay is
+/// the camera from then on.
+bool writeReplaySettings(const StreamSetup& setup, const QTemporaryDir& folder, std::ostream& err) {
+    std::ostringstream speed;
+    if (setup.replaySpeed > 0.0) {
+        speed << setup.replaySpeed;
+    } else {
+        speed << "max";
+    }
+    const std::string settings = folder.filePath("camera.txt").toStdString();
+    std::ofstream out(settings, std::ios::out | std::ios::trunc);
+    out << "replay = " << quotedSetting(std::filesystem::absolute(setup.replay).string())
+        << "\nreplay_speed = " << speed.str() << '\n';
+    if (!out.flush()) {
+        err << "halvoren: cannot write the replay's settings to " << settings << '\n';
+        return false;
+    }
+    ::setenv("FTK_SIMULATOR_SETTINGS", settings.c_str(), 1);
+    return true;
+}
+
 }  // namespace
 
 std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
@@ -81,11 +121,17 @@ bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
     if (!reader) {
         return false;
     }
-    if (reader->frameCount() > 0) {
-        const std::string* last =
-            Sequence::findField(reader->frameFields(reader->frameCount() - 1), Fields::kFrameNumber);
-        replay.lastFrame =
-            last != nullptr ? static_cast<std::uint32_t>(std::strtoul(last->c_str(), nullptr, 10)) : 0;
+    replay.frameCount = reader->frameCount();
+    if (replay.frameCount == 0) {
+        err << "halvoren: cannot replay: " << setup.replay << " holds no frames\n";
+        return false;
+    }
+    const std::string* images = Sequence::findField(reader->fields(), Fields::kImages);
+    if (setup.images && (images == nullptr || *images != "True")) {
+        // Queried anyway, every frame would say that the camera sent none.
+        err << "halvoren: warning: " << setup.replay
+            << " holds no camera images: --images gives none, and a recording made from it has none\n";
+        setup.images = false;
     }
     replay.folder = std::make_unique<QTemporaryDir>();
     if (!replay.folder->isValid()) {
@@ -96,23 +142,7 @@ bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
         !writeMarkers(markers, *replay.folder, setup.markers, err)) {
         return false;
     }
-    // The driver reads its settings when the camera opens: the replay is the camera from then on.
-    std::ostringstream speed;
-    if (setup.replaySpeed > 0.0) {
-        speed << setup.replaySpeed;
-    } else {
-        speed << "max";
-    }
-    const std::string settings = replay.folder->filePath("camera.txt").toStdString();
-    std::ofstream out(settings, std::ios::out | std::ios::trunc);
-    out << "replay = " << std::filesystem::absolute(setup.replay).string()
-        << "\nreplay_speed = " << speed.str() << '\n';
-    if (!out.flush()) {
-        err << "halvoren: cannot write the replay's settings to " << settings << '\n';
-        return false;
-    }
-    ::setenv("FTK_SIMULATOR_SETTINGS", settings.c_str(), 1);
-    return true;
+    return writeReplaySettings(setup, *replay.folder, err);
 }
 
 namespace {

@@ -29,15 +29,16 @@ std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
                                                         const std::string& what, std::ostream& err);
 
 /// What a replay leaves for the run: its scratch folder (the settings and the markers it wrote) and the
-/// camera's counter of the recording's last frame, where the run ends.
+/// number of frames the recording holds, after which the run ends.
 struct ReplaySetup {
     std::unique_ptr<QTemporaryDir> folder;
-    std::uint32_t lastFrame = 0;
+    std::size_t frameCount = 0;
 };
 
 /// Control thread, before the camera opens: reads the recording named by setup.replay, points the
 /// simulated driver at it (FTK_SIMULATOR_SETTINGS) and, when the setup names no markers and no
-/// workspace, adds the recording's markers to it. False with the reason written otherwise.
+/// workspace, adds the recording's markers to it. A recording without camera images turns the setup's
+/// images off, with a warning. False with the reason written otherwise (a recording without frames too).
 bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err);
 
 /// A marker the stream registered: the instrument's name and the file it came from.

@@ -45,7 +45,6 @@ struct FrameSink {
     std::size_t trackedInstruments = 0;
     double minQuality = 0.0;
     std::uint32_t lastFrame = 0;  // the camera's counter of the last frame written
-    std::uint32_t replayEnd = 0;  // a replay's last frame, where the run ends; 0: no replay
     StreamSession* session = nullptr;
 
     /// The caller holds the lock: the run is over, and so are its accounting and its recording, so that
@@ -138,8 +137,8 @@ void takeFrame(FrameSink& sink, FrameWatch& frameWatch, const std::shared_ptr<co
     const auto* info = tracking->components().get<TrackingFrameInfoData>();
     sink.lastFrame = info != nullptr ? info->counter : 0;
     sink.writer->writeFrame(tracking->instruments(), sink.lastFrame);
-    if (sink.replayEnd != 0 && sink.lastFrame == sink.replayEnd) {
-        sink.end();  // the recording has no more frames
+    if (sink.session->replayEnded()) {
+        sink.end();  // every recorded frame came
     }
     if (sink.writer->failed()) {
         sink.end();  // every further pose would be lost too
@@ -268,6 +267,7 @@ int writeSummary(const StreamOptions& options, const RunEnd& end, const PoseWrit
         return ExitWriteFailed;  // the recording's summary said why
     }
     if (end.streamLost) {
+        session.writeReplayStop(err);
         err << "halvoren: the tracking stream stopped unexpectedly\n";
         return ExitFailure;
     }
@@ -284,7 +284,6 @@ int streamPoses(const StreamOptions& options, StreamSession& session, FrameSink&
         std::lock_guard<std::mutex> lock(sink.mutex);
         sink.writer = &writer;
         sink.limit = options.replay.empty() || options.framesGiven ? options.frames : 0;
-        sink.replayEnd = session.replayLastFrame();
         sink.minQuality = options.minQuality;
         sink.session = &session;
     }

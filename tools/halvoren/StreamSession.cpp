@@ -220,8 +220,11 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
     if (!setup.record.empty() && !prepareRecording(setup, m_recordLock, err)) {
         return false;
     }
-    if (!setup.replay.empty() && !prepareReplay(setup, m_replay, err)) {
-        return false;
+    if (!setup.replay.empty()) {
+        if (!prepareReplay(setup, m_replay, err)) {
+            return false;
+        }
+        m_replayWatch = std::make_unique<ReplayWatch>(m_replay.frameCount);
     }
     std::vector<std::string> markers;
     if (!checkMarkerFiles(setup, markers, err)) {
@@ -250,6 +253,7 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
         return false;
     }
     startHealth(setup);
+    watchReplay();
     if (!setup.record.empty() && !startRecording(setup, markerSources(named, markers), err)) {
         return false;
     }
@@ -428,8 +432,24 @@ bool StreamSession::startRecording(const StreamSetup& setup, const std::vector<M
     return true;
 }
 
-bool StreamSession::replayEnded() const {
-    return m_replay.lastFrame != 0 && m_health && m_health->figures().lastCounter == m_replay.lastFrame;
+void StreamSession::watchReplay() {
+    if (!m_replayWatch) {
+        return;
+    }
+    // Connected before the command's receiver: the frame that ends the replay is counted when it gets it.
+    ReplayWatch* watch = m_replayWatch.get();
+    m_healthConnections.push_back(
+        m_stream->signalStreamData.connect([watch](const std::shared_ptr<const StreamData>& data) {
+            if (dynamic_cast<const TrackingStreamData*>(data.get()) != nullptr) {
+                watch->frameArrived();
+            }
+        }));
+}
+
+void StreamSession::writeReplayStop(std::ostream& err) const {
+    if (m_replayWatch) {
+        m_replayWatch->writeStop(err);
+    }
 }
 
 void StreamSession::endCounting() {

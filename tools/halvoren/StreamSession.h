@@ -2,6 +2,7 @@
 // The tracking stream as the application runs it: made by a loaded plug-in's stream algorithm, configured
 // from a workspace or the command's options, and taken over from the algorithm once it has run.
 
+#include "halvoren/ReplayWatch.h"
 #include "halvoren/RunRecording.h"
 #include "halvoren/StreamSetup.h"
 
@@ -81,10 +82,13 @@ public:
     /// OpenIGTLink clients are disconnected and the recording is finished; the summaries stay. False when
     /// the recording could not be finished (the reason is in its summary).
     bool endRun();
-    /// The camera's counter of the replayed recording's last frame; 0 when not replaying.
-    std::uint32_t replayLastFrame() const { return m_replay.lastFrame; }
-    /// Any thread: whether the replayed recording's last frame came; false when not replaying.
-    bool replayEnded() const;
+    /// Whether the camera plays a recording.
+    bool replaying() const { return m_replayWatch != nullptr; }
+    /// Any thread: whether every frame of the replayed recording came; false when not replaying.
+    bool replayEnded() const { return m_replayWatch && m_replayWatch->ended(); }
+    /// Once the stream stopped: "halvoren: the replay stopped: <reason>..." when the recording could not
+    /// be read on; nothing otherwise.
+    void writeReplayStop(std::ostream& err) const;
     /// "recorded N frames to FILE", with the frames dropped and a failure; nothing when not recording.
     void writeRecordingSummary(std::ostream& out) const;
     /// One line per OpenIGTLink client: frames sent and dropped, and how it left; the clients that left
@@ -102,6 +106,8 @@ private:
     bool startIgtl(const StreamSetup& setup, std::ostream& err);
     /// Counts the stream's frames and watches for staleness; stopping the stream pauses the watch.
     void startHealth(const StreamSetup& setup);
+    /// Counts a replay's frames, to end with the recording.
+    void watchReplay();
     /// Records the stream's frames (with its images when the set-up queries them).
     bool startRecording(const StreamSetup& setup, const std::vector<MarkerSource>& sources,
                         std::ostream& err);
@@ -117,6 +123,7 @@ private:
     std::unique_ptr<Health::TrackingHealth> m_health;
     std::vector<std::shared_ptr<SignalConnection>> m_healthConnections;
     ReplaySetup m_replay;
+    std::unique_ptr<ReplayWatch> m_replayWatch;  // while replaying
     std::string m_recordPath;
     std::unique_ptr<Sequence::RecordingLock> m_recordLock;  // held until the recorder is gone
     std::unique_ptr<Record::Recorder> m_recorder;
