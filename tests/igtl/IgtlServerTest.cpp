@@ -12,7 +12,11 @@
 #include <igtl_util.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -589,4 +593,93 @@ TEST(IgtlServer, StalePosesAreWithheldWithAStatusUntilFramesFlowAgain) {
     EXPECT_EQ(fresh->code, igtl::StatusMessage::STATUS_OK);
     publishing = false;
     publisher.join();
+}
+
+namespace {
+
+/// Uses up the process's descriptors under a lowered limit, all but `spare`, and gives everything back.
+class DescriptorsUsedUp {
+public:
+    explicit DescriptorsUsedUp(int spare) : m_source(::eventfd(0, EFD_CLOEXEC)) {
+        ::getrlimit(RLIMIT_NOFILE, &m_limit);
+        rlimit lowered = m_limit;
+        lowered.rlim_cur = std::min<rlim_t>(m_limit.rlim_cur, 512);
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+        for (int fd; m_held.size() < 512 && (fd = ::fcntl(m_source, F_DUPFD_CLOEXEC, 0)) >= 0;) {
+            m_held.push_back(fd);
+        }
+        for (int i = 0; i < spare && !m_held.empty(); ++i) {
+            ::close(m_held.back());
+            m_held.pop_back();
+        }
+    }
+    ~DescriptorsUsedUp() {
+        for (const int fd : m_held) {
+            ::close(fd);
+        }
+        ::close(m_source);
+        ::setrlimit(RLIMIT_NOFILE, &m_limit);
+    }
+    DescriptorsUsedUp(const DescriptorsUsedUp&) = delete;
+    DescriptorsUsedUp& operator=(const DescriptorsUsedUp&) = delete;
+
+private:
+    int m_source;
+    rlimit m_limit{};
+    std::vector<int> m_held;
+};
+
+/// Everything the server sends until it closes the connection (or a few seconds pass).
+std::string readToEnd(int fd) {
+    std::string bytes;
+    char buffer[4096];
+    pollfd poller{fd, POLLIN, 0};
+    while (::poll(&poller, 1, 5000) == 1) {
+        const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (got <= 0) {
+            break;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST(IgtlServer, ClientsWaitingWhileOutOfDescriptorsAreToldAndClosedWhileTheOthersAreServed) {
+    TestSupport::LogCapture log;
+    auto server = startServer();
+    IgtlTestClient served(server->port());
+    ASSERT_TRUE(waitForClients(*server, 1));
+    std::vector<std::string> told;
+    {
+        // Each waiting client's socket takes the last descriptor: the server has none to accept with.
+        const DescriptorsUsedUp usedUp(1);
+        for (int i = 0; i < 2; ++i) {
+            const int waiting = rawConnect(server->port());
+            told.push_back(readToEnd(waiting));
+            ::close(waiting);
+        }
+        server->publish({{tool("pointer", true, 1, 1.f)}});
+        EXPECT_TRUE(served.receiveType("TDATA"));
+    }
+    for (const std::string& bytes : told) {
+        ASSERT_GT(bytes.size(), Halvoren::Igtl::kHeaderSize);
+        const auto header = Halvoren::Igtl::readHeader(reinterpret_cast<const std::uint8_t*>(bytes.data()));
+        ASSERT_TRUE(header);
+        EXPECT_EQ(header->type, "STATUS");
+        EXPECT_EQ(bytes[Halvoren::Igtl::kHeaderSize + 1], igtl::StatusMessage::STATUS_BUSY);
+        EXPECT_NE(bytes.find("out of file descriptors"), std::string::npos);
+    }
+    int refused = 0;
+    for (const auto& report : server->clients()) {
+        refused += report.closeReason == "refused: out of file descriptors" ? 1 : 0;
+    }
+    EXPECT_EQ(refused, 2);
+    EXPECT_GE(log.countContaining("refused: out of file descriptors"), 1);
+    // Descriptors free again: clients are served as before.
+    IgtlTestClient later(server->port());
+    ASSERT_TRUE(waitForClients(*server, 2));
+    server->publish({{tool("pointer", true, 2, 1.f)}});
+    EXPECT_TRUE(later.receiveType("TDATA"));
 }

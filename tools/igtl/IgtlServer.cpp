@@ -158,6 +158,7 @@ struct IgtlServer::Impl {
     Options options;
     const int wakeFd;
     int listenFd = -1;
+    int reserveFd = -1;     // closed to make room for a client refused when out of descriptors
     std::string listening;  // for people; set before the thread starts
     std::atomic<int> boundPort{0};
     std::atomic<bool> stopping{false};
@@ -323,21 +324,17 @@ struct IgtlServer::Impl {
             const int fd = options.accept(listenFd, reinterpret_cast<sockaddr*>(&address), &length,
                                           SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
+                if ((errno == EMFILE || errno == ENFILE) && refuseWithReserve()) {
+                    continue;
+                }
+                // Also after the reserve was tried: out of descriptors is told before an empty queue.
                 if (errno == EAGAIN || errno == EWOULDBLOCK) {
                     return;
                 }
                 if (errno == EINTR || errno == ECONNABORTED) {
                     continue;  // a client that left at once
                 }
-                // Out of descriptors or memory: the pending connection stays, so accepting again at once
-                // would only spin. Try later; the connected clients are served meanwhile.
-                // Warned once; the later tries, at most one a second, for the curious.
-                HALVOREN_LOG(acceptRetry == kAcceptRetryFirst ? Log::Warning : Log::Debug, kCategory,
-                             "cannot accept clients: " << std::strerror(errno) << "; trying again in "
-                                                       << acceptRetry.count() << " ms, " << clients.size()
-                                                       << " clients served meanwhile");
-                acceptPausedUntil = Clock::now() + acceptRetry;
-                acceptRetry = std::min(acceptRetry * 2, kAcceptRetryLast);
+                pauseAccepting();
                 return;
             }
             if (acceptRetry != kAcceptRetryFirst) {
@@ -346,38 +343,81 @@ struct IgtlServer::Impl {
             }
             const std::string peer = peerName(address);
             if (clients.size() >= options.maxClients) {
-                refuse(fd, peer);
+                const std::string count = std::to_string(clients.size());
+                refuse(fd, peer, "refused: at the limit of " + count + " clients",
+                       "too many clients: " + count + " connected");
                 continue;
             }
-            refusing = false;
-            const int on = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof(kSendBufferBytes));
-            auto client = std::make_unique<Client>();
-            client->fd = fd;
-            client->id = nextId++;
-            client->peer = peer;
-            {
-                std::lock_guard<std::mutex> lock(reportsMutex);
-                ClientReport& entry = reports[client->id];
-                entry.peer = peer;
-                entry.connected = true;
-                ++connected;
-            }
-            HALVOREN_LOG(Log::Info, kCategory, "client " << peer << " connected");
-            if (staleStatus) {
-                queueControl(*client, staleStatus);
-            }
-            clients.push_back(std::move(client));
+            admit(fd, peer);
         }
     }
 
-    // Tells a client over the most why it goes, and closes its connection; the summary counts it.
-    void refuse(int fd, const std::string& peer) {
-        const std::string reason = "refused: at the limit of " + std::to_string(clients.size()) + " clients";
+    void admit(int fd, const std::string& peer) {
+        refusing = false;
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof(kSendBufferBytes));
+        auto client = std::make_unique<Client>();
+        client->fd = fd;
+        client->id = nextId++;
+        client->peer = peer;
+        {
+            std::lock_guard<std::mutex> lock(reportsMutex);
+            ClientReport& entry = reports[client->id];
+            entry.peer = peer;
+            entry.connected = true;
+            ++connected;
+        }
+        HALVOREN_LOG(Log::Info, kCategory, "client " << peer << " connected");
+        if (staleStatus) {
+            queueControl(*client, staleStatus);
+        }
+        clients.push_back(std::move(client));
+    }
+
+    // A descriptor held back for when the process runs out of them: a duplicate of one held anyway.
+    int takeReserve() const { return ::fcntl(wakeFd, F_DUPFD_CLOEXEC, 0); }
+
+    // Out of descriptors or memory: the pending connection stays, so accepting again at once would only
+    // spin. Try later; the connected clients are served meanwhile. Warned once; the later tries, at most
+    // one a second, for the curious.
+    void pauseAccepting() {
+        HALVOREN_LOG(acceptRetry == kAcceptRetryFirst ? Log::Warning : Log::Debug, kCategory,
+                     "cannot accept clients: " << std::strerror(errno) << "; trying again in "
+                                               << acceptRetry.count() << " ms, " << clients.size()
+                                               << " clients served meanwhile");
+        acceptPausedUntil = Clock::now() + acceptRetry;
+        acceptRetry = std::min(acceptRetry * 2, kAcceptRetryLast);
+    }
+
+    // Out of descriptors: the reserve one makes room to take the waiting client and tell it why it goes,
+    // rather than leave it connected and unanswered. False, errno kept, when that did not work out.
+    bool refuseWithReserve() {
+        if (reserveFd < 0) {
+            reserveFd = takeReserve();  // gone the last time: another thread took its place meanwhile
+        }
+        if (reserveFd < 0) {
+            return false;
+        }
+        ::close(reserveFd);
+        sockaddr_storage address{};
+        socklen_t length = sizeof(address);
+        const int fd = options.accept(listenFd, reinterpret_cast<sockaddr*>(&address), &length,
+                                      SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int error = errno;
+        if (fd >= 0) {
+            refuse(fd, peerName(address), "refused: out of file descriptors",
+                   "out of file descriptors: " + std::to_string(clients.size()) + " clients connected");
+        }
+        reserveFd = takeReserve();
+        errno = error;
+        return fd >= 0;
+    }
+
+    // Tells a client that cannot be served why it goes, and closes its connection; the summary counts it.
+    void refuse(int fd, const std::string& peer, const std::string& reason, const std::string& text) {
         std::string status;
-        if (appendStatus(status, options.trackerName, igtl::StatusMessage::STATUS_BUSY,
-                         "too many clients: " + std::to_string(clients.size()) + " connected")) {
+        if (appendStatus(status, options.trackerName, igtl::StatusMessage::STATUS_BUSY, text)) {
             // A new connection's empty buffer takes the message whole.
             [[maybe_unused]] const ssize_t sent =
                 ::send(fd, status.data(), status.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -864,6 +904,7 @@ bool IgtlServer::start(std::string& error) {
     d.boundPort = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(bound).sin6_port)
                                               : ntohs(reinterpret_cast<sockaddr_in&>(bound).sin_port);
     d.listenFd = fd;
+    d.reserveFd = d.takeReserve();
     d.stopping = false;
     d.thread = std::thread([&d] { d.run(); });
     return true;
@@ -879,6 +920,10 @@ void IgtlServer::stop() {
     d.thread.join();
     ::close(d.listenFd);
     d.listenFd = -1;
+    if (d.reserveFd >= 0) {
+        ::close(d.reserveFd);
+        d.reserveFd = -1;
+    }
 }
 
 int IgtlServer::port() const {
