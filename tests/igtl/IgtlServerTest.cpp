@@ -595,6 +595,34 @@ TEST(IgtlServer, StalePosesAreWithheldWithAStatusUntilFramesFlowAgain) {
     publisher.join();
 }
 
+TEST(IgtlServer, TheFramesCountedSentAreThoseAClientThatReadsEverythingReceived) {
+    auto server = startServer();
+    IgtlTestClient client(server->port());
+    ASSERT_TRUE(waitForClients(*server, 1));
+    constexpr int kFrames = 40;
+    std::atomic<int> received{0};
+    // Answering the frames, as an interactive client would, makes its side delay its acknowledgements
+    // to send them along with its answers; the last one is not answered.
+    std::thread reader([&] {
+        igtl::StartTrackingDataMessage::Pointer start = igtl::StartTrackingDataMessage::New();
+        while (const auto message = client.receive()) {
+            if (message->type == "TDATA" && ++received < kFrames) {
+                client.send(*start);
+            }
+        }
+    });
+    for (int i = 1; i <= kFrames; ++i) {
+        server->publish({{tool("pointer", true, static_cast<std::uint64_t>(i), 1.f)}});
+        ASSERT_TRUE(TestSupport::waitFor([&] { return received >= i; }));
+    }
+    server->stop();  // at once: the last frame's acknowledgement may still be on its way
+    reader.join();   // the connection ends
+    const auto report = server->clients().at(0);
+    EXPECT_EQ(received.load(), kFrames);
+    EXPECT_EQ(report.framesSent, static_cast<std::uint64_t>(kFrames));
+    EXPECT_EQ(report.framesDropped, 0u);
+}
+
 namespace {
 
 /// Uses up the process's descriptors under a lowered limit, all but `spare`, and gives everything back.

@@ -48,6 +48,8 @@ constexpr int kSendBufferBytes = 64 * 1024;
 constexpr int kAcceptsAtOnce = 64;
 constexpr std::chrono::milliseconds kAcceptRetryFirst{50};
 constexpr std::chrono::milliseconds kAcceptRetryLast{1000};
+// How long a stopping server waits for its clients to acknowledge what it wrote to them.
+constexpr std::chrono::milliseconds kFinalAcknowledgements{200};
 // Distinct close reasons summed up for the departed clients; further ones count as "other".
 constexpr std::size_t kMaxReasons = 8;
 
@@ -263,7 +265,27 @@ struct IgtlServer::Impl {
         for (auto& client : clients) {
             client->closeReason = "the server stopped";
         }
+        awaitAcknowledgements();
         closeFinished();
+    }
+
+    // The last frames written may not be acknowledged yet (a client's side may delay its acknowledgements
+    // by tens of milliseconds): they are waited for, briefly, so that what counts as sent is what a client
+    // that reads everything received.
+    void awaitAcknowledgements() {
+        const Clock::time_point deadline = Clock::now() + kFinalAcknowledgements;
+        while (true) {
+            const Clock::time_point now = Clock::now();
+            bool waiting = false;
+            for (auto& client : clients) {
+                takeAcknowledged(*client, now);
+                waiting = waiting || client->written > client->acknowledged;
+            }
+            if (!waiting || now >= deadline) {
+                return;
+            }
+            ::poll(nullptr, 0, 5);
+        }
     }
 
     // How long a poll may wait: a tenth of a second, less while accepting is paused.
