@@ -406,6 +406,41 @@ TEST(IgtlServer, DepartedClientsAreSummedUpRatherThanKeptOneByOne) {
     EXPECT_EQ(earlier.reasons.at("disconnected"), 36u);
 }
 
+TEST(IgtlServer, PerClientRecordsStayBoundedHoweverManyClientsComeAndGo) {
+    TestSupport::LogCapture log;
+    IgtlServer::Options options;
+    options.departedListed = 4;
+    auto server = startServer(options);
+    IgtlTestClient staying(server->port());
+    ASSERT_TRUE(waitForClients(*server, 1));
+    std::uint64_t came = 1;
+    // Clients that leave quietly, and clients dropped each for a reason of its own.
+    const auto comeAndGo = [&](std::uint64_t round) {
+        for (int i = 0; i < 100; ++i) {
+            ::close(rawConnect(server->port()));
+        }
+        for (std::uint64_t i = 0; i < 12; ++i) {
+            const int fd = rawConnect(server->port());
+            const std::string oversize = header("GET_STATUS", options.maxBodyBytes + round * 100 + i + 1, 0);
+            ::send(fd, oversize.data(), oversize.size(), MSG_NOSIGNAL);
+            ::close(fd);
+        }
+        came += 112;
+        return TestSupport::waitFor([&] {
+            return server->clients().size() + server->earlierClients().count == came &&
+                   server->connectedClients() == 1;
+        });
+    };
+    ASSERT_TRUE(comeAndGo(1));
+    const std::size_t held = server->recordsHeld();
+    EXPECT_LE(held, 20u);  // one connected, four listed, a few reasons
+    ASSERT_TRUE(comeAndGo(2));
+    EXPECT_EQ(server->recordsHeld(), held);
+    EXPECT_EQ(log.countContaining("dropped: announced a message body"), 24);
+    server->publish({{tool("pointer", true, 1, 1.f)}});
+    EXPECT_TRUE(staying.receiveType("TDATA"));
+}
+
 TEST(IgtlServer, ClientsOverTheLimitAreToldAndCountedAndUnfinishedMessagesTimeOut) {
     TestSupport::LogCapture log;
     IgtlServer::Options options;

@@ -1023,6 +1023,13 @@ std::size_t IgtlServer::connectedClients() const {
     return m_impl->connected;
 }
 
+std::size_t IgtlServer::recordsHeld() const {
+    const Impl& d = *m_impl;
+    std::lock_guard<std::mutex> lock(d.reportsMutex);
+    // One client state per connected client, counted alike.
+    return d.connected + d.reports.size() + d.departed.size() + d.earlier.reasons.size();
+}
+
 Health::LatencyStats IgtlServer::clientLatency() const {
     std::lock_guard<std::mutex> lock(m_impl->reportsMutex);
     return m_impl->latency;
