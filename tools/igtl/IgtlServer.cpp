@@ -160,8 +160,9 @@ struct IgtlServer::Impl {
     Options options;
     const int wakeFd;
     int listenFd = -1;
-    int reserveFd = -1;     // closed to make room for a client refused when out of descriptors
-    std::string listening;  // for people; set before the thread starts
+    int reserveFd = -1;            // closed to make room for a client refused when out of descriptors
+    std::string outOfDescriptors;  // the STATUS that tells it so, packed before there is a need for it
+    std::string listening;         // for people; set before the thread starts
     std::atomic<int> boundPort{0};
     std::atomic<bool> stopping{false};
     std::thread thread;
@@ -366,8 +367,10 @@ struct IgtlServer::Impl {
             const std::string peer = peerName(address);
             if (clients.size() >= options.maxClients) {
                 const std::string count = std::to_string(clients.size());
-                refuse(fd, peer, "refused: at the limit of " + count + " clients",
-                       "too many clients: " + count + " connected");
+                std::string status;
+                appendStatus(status, options.trackerName, igtl::StatusMessage::STATUS_BUSY,
+                             "too many clients: " + count + " connected");
+                refuse(fd, peer, "refused: at the limit of " + count + " clients", status);
                 continue;
             }
             admit(fd, peer);
@@ -428,8 +431,7 @@ struct IgtlServer::Impl {
                                       SOCK_NONBLOCK | SOCK_CLOEXEC);
         const int error = errno;
         if (fd >= 0) {
-            refuse(fd, peerName(address), "refused: out of file descriptors",
-                   "out of file descriptors: " + std::to_string(clients.size()) + " clients connected");
+            refuse(fd, peerName(address), "refused: out of file descriptors", outOfDescriptors);
         }
         reserveFd = takeReserve();
         errno = error;
@@ -437,9 +439,9 @@ struct IgtlServer::Impl {
     }
 
     // Tells a client that cannot be served why it goes, and closes its connection; the summary counts it.
-    void refuse(int fd, const std::string& peer, const std::string& reason, const std::string& text) {
-        std::string status;
-        if (appendStatus(status, options.trackerName, igtl::StatusMessage::STATUS_BUSY, text)) {
+    // `status` is the packed STATUS that tells it (empty: none could be packed).
+    void refuse(int fd, const std::string& peer, const std::string& reason, const std::string& status) {
+        if (!status.empty()) {
             // A new connection's empty buffer takes the message whole.
             [[maybe_unused]] const ssize_t sent =
                 ::send(fd, status.data(), status.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -927,6 +929,9 @@ bool IgtlServer::start(std::string& error) {
                                               : ntohs(reinterpret_cast<sockaddr_in&>(bound).sin_port);
     d.listenFd = fd;
     d.reserveFd = d.takeReserve();
+    d.outOfDescriptors.clear();
+    appendStatus(d.outOfDescriptors, d.options.trackerName, igtl::StatusMessage::STATUS_BUSY,
+                 "out of file descriptors");
     d.stopping = false;
     d.thread = std::thread([&d] { d.run(); });
     return true;
