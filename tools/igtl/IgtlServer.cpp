@@ -152,8 +152,19 @@ struct IgtlServer::Impl {
     };
 
     // The wake-up event lives as long as the server, so that publishing never meets a closed one.
-    explicit Impl(Options o) : options(std::move(o)), wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-    ~Impl() { ::close(wakeFd); }
+    // The reserve descriptor too; and the STATUS that tells a client none is left is packed while there is
+    // no shortage.
+    explicit Impl(Options o)
+        : options(std::move(o)), wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), reserveFd(takeReserve()) {
+        appendStatus(outOfDescriptors, options.trackerName, igtl::StatusMessage::STATUS_BUSY,
+                     "out of file descriptors");
+    }
+    ~Impl() {
+        ::close(wakeFd);
+        if (reserveFd >= 0) {
+            ::close(reserveFd);
+        }
+    }
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
@@ -161,7 +172,7 @@ struct IgtlServer::Impl {
     const int wakeFd;
     int listenFd = -1;
     int reserveFd = -1;            // closed to make room for a client refused when out of descriptors
-    std::string outOfDescriptors;  // the STATUS that tells it so, packed before there is a need for it
+    std::string outOfDescriptors;  // the STATUS that tells it so
     std::string listening;         // for people; set before the thread starts
     std::atomic<int> boundPort{0};
     std::atomic<bool> stopping{false};
@@ -928,10 +939,6 @@ bool IgtlServer::start(std::string& error) {
     d.boundPort = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(bound).sin6_port)
                                               : ntohs(reinterpret_cast<sockaddr_in&>(bound).sin_port);
     d.listenFd = fd;
-    d.reserveFd = d.takeReserve();
-    d.outOfDescriptors.clear();
-    appendStatus(d.outOfDescriptors, d.options.trackerName, igtl::StatusMessage::STATUS_BUSY,
-                 "out of file descriptors");
     d.stopping = false;
     d.thread = std::thread([&d] { d.run(); });
     return true;
@@ -947,10 +954,6 @@ void IgtlServer::stop() {
     d.thread.join();
     ::close(d.listenFd);
     d.listenFd = -1;
-    if (d.reserveFd >= 0) {
-        ::close(d.reserveFd);
-        d.reserveFd = -1;
-    }
 }
 
 int IgtlServer::port() const {
