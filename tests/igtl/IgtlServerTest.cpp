@@ -12,7 +12,11 @@
 #include <igtl_util.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -402,6 +406,41 @@ TEST(IgtlServer, DepartedClientsAreSummedUpRatherThanKeptOneByOne) {
     EXPECT_EQ(earlier.reasons.at("disconnected"), 36u);
 }
 
+TEST(IgtlServer, PerClientRecordsStayBoundedHoweverManyClientsComeAndGo) {
+    TestSupport::LogCapture log;
+    IgtlServer::Options options;
+    options.departedListed = 4;
+    auto server = startServer(options);
+    IgtlTestClient staying(server->port());
+    ASSERT_TRUE(waitForClients(*server, 1));
+    std::uint64_t came = 1;
+    // Clients that leave quietly, and clients dropped each for a reason of its own.
+    const auto comeAndGo = [&](std::uint64_t round) {
+        for (int i = 0; i < 100; ++i) {
+            ::close(rawConnect(server->port()));
+        }
+        for (std::uint64_t i = 0; i < 12; ++i) {
+            const int fd = rawConnect(server->port());
+            const std::string oversize = header("GET_STATUS", options.maxBodyBytes + round * 100 + i + 1, 0);
+            ::send(fd, oversize.data(), oversize.size(), MSG_NOSIGNAL);
+            ::close(fd);
+        }
+        came += 112;
+        return TestSupport::waitFor([&] {
+            return server->clients().size() + server->earlierClients().count == came &&
+                   server->connectedClients() == 1;
+        });
+    };
+    ASSERT_TRUE(comeAndGo(1));
+    const std::size_t held = server->recordsHeld();
+    EXPECT_LE(held, 20u);  // one connected, four listed, a few reasons
+    ASSERT_TRUE(comeAndGo(2));
+    EXPECT_EQ(server->recordsHeld(), held);
+    EXPECT_EQ(log.countContaining("dropped: announced a message body"), 24);
+    server->publish({{tool("pointer", true, 1, 1.f)}});
+    EXPECT_TRUE(staying.receiveType("TDATA"));
+}
+
 TEST(IgtlServer, ClientsOverTheLimitAreToldAndCountedAndUnfinishedMessagesTimeOut) {
     TestSupport::LogCapture log;
     IgtlServer::Options options;
@@ -589,4 +628,124 @@ TEST(IgtlServer, StalePosesAreWithheldWithAStatusUntilFramesFlowAgain) {
     EXPECT_EQ(fresh->code, igtl::StatusMessage::STATUS_OK);
     publishing = false;
     publisher.join();
+}
+
+TEST(IgtlServer, TheFramesCountedSentAreThoseAClientThatReadsEverythingReceived) {
+    auto server = startServer();
+    IgtlTestClient client(server->port());
+    ASSERT_TRUE(waitForClients(*server, 1));
+    constexpr int kFrames = 40;
+    std::atomic<int> received{0};
+    // Answering the frames, as an interactive client would, makes its side delay its acknowledgements
+    // to send them along with its answers; the last one is not answered.
+    std::thread reader([&] {
+        igtl::StartTrackingDataMessage::Pointer start = igtl::StartTrackingDataMessage::New();
+        while (const auto message = client.receive()) {
+            if (message->type == "TDATA" && ++received < kFrames) {
+                client.send(*start);
+            }
+        }
+    });
+    for (int i = 1; i <= kFrames; ++i) {
+        server->publish({{tool("pointer", true, static_cast<std::uint64_t>(i), 1.f)}});
+        ASSERT_TRUE(TestSupport::waitFor([&] { return received >= i; }));
+    }
+    server->stop();  // at once: the last frame's acknowledgement may still be on its way
+    reader.join();   // the connection ends
+    const auto report = server->clients().at(0);
+    EXPECT_EQ(received.load(), kFrames);
+    EXPECT_EQ(report.framesSent, static_cast<std::uint64_t>(kFrames));
+    EXPECT_EQ(report.framesDropped, 0u);
+}
+
+namespace {
+
+/// Uses up the process's descriptors under a lowered limit, all but `spare`, and gives everything back.
+class DescriptorsUsedUp {
+public:
+    explicit DescriptorsUsedUp(int spare) : m_source(::eventfd(0, EFD_CLOEXEC)) {
+        ::getrlimit(RLIMIT_NOFILE, &m_limit);
+        rlimit lowered = m_limit;
+        lowered.rlim_cur = std::min<rlim_t>(m_limit.rlim_cur, 512);
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+        for (int fd; m_held.size() < 512 && (fd = ::fcntl(m_source, F_DUPFD_CLOEXEC, 0)) >= 0;) {
+            m_held.push_back(fd);
+        }
+        for (int i = 0; i < spare && !m_held.empty(); ++i) {
+            ::close(m_held.back());
+            m_held.pop_back();
+        }
+    }
+    ~DescriptorsUsedUp() {
+        for (const int fd : m_held) {
+            ::close(fd);
+        }
+        ::close(m_source);
+        ::setrlimit(RLIMIT_NOFILE, &m_limit);
+    }
+    DescriptorsUsedUp(const DescriptorsUsedUp&) = delete;
+    DescriptorsUsedUp& operator=(const DescriptorsUsedUp&) = delete;
+
+private:
+    int m_source;
+    rlimit m_limit{};
+    std::vector<int> m_held;
+};
+
+/// Everything the server sends until it closes the connection (or a few seconds pass).
+std::string readToEnd(int fd) {
+    std::string bytes;
+    char buffer[4096];
+    pollfd poller{fd, POLLIN, 0};
+    while (::poll(&poller, 1, 5000) == 1) {
+        const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (got <= 0) {
+            break;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST(IgtlServer, ClientsWaitingWhileOutOfDescriptorsAreToldAndClosedWhileTheOthersAreServed) {
+    TestSupport::LogCapture log;
+    auto server = startServer();
+    IgtlTestClient served(server->port());
+    ASSERT_TRUE(waitForClients(*server, 1));
+    // A frame served before: the sanitizers' type checks need descriptors the first time only.
+    server->publish({{tool("pointer", true, 1, 1.f)}});
+    ASSERT_TRUE(served.receiveType("TDATA"));
+    std::vector<std::string> told;
+    {
+        // Each waiting client's socket takes the last descriptor: the server has none to accept with.
+        const DescriptorsUsedUp usedUp(1);
+        for (int i = 0; i < 2; ++i) {
+            const int waiting = rawConnect(server->port());
+            told.push_back(readToEnd(waiting));
+            ::close(waiting);
+        }
+        server->publish({{tool("pointer", true, 2, 1.f)}});
+        EXPECT_TRUE(served.receiveType("TDATA"));
+    }
+    for (const std::string& bytes : told) {
+        ASSERT_GT(bytes.size(), Halvoren::Igtl::kHeaderSize);
+        const auto header = Halvoren::Igtl::readHeader(reinterpret_cast<const std::uint8_t*>(bytes.data()));
+        ASSERT_TRUE(header);
+        EXPECT_EQ(header->type, "STATUS");
+        EXPECT_EQ(bytes[Halvoren::Igtl::kHeaderSize + 1], igtl::StatusMessage::STATUS_BUSY);
+        EXPECT_NE(bytes.find("out of file descriptors"), std::string::npos);
+    }
+    int refused = 0;
+    for (const auto& report : server->clients()) {
+        refused += report.closeReason == "refused: out of file descriptors" ? 1 : 0;
+    }
+    EXPECT_EQ(refused, 2);
+    EXPECT_GE(log.countContaining("refused: out of file descriptors"), 1);
+    // Descriptors free again: clients are served as before.
+    IgtlTestClient later(server->port());
+    ASSERT_TRUE(waitForClients(*server, 2));
+    server->publish({{tool("pointer", true, 3, 1.f)}});
+    EXPECT_TRUE(later.receiveType("TDATA"));
 }

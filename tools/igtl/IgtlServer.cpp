@@ -48,6 +48,8 @@ constexpr int kSendBufferBytes = 64 * 1024;
 constexpr int kAcceptsAtOnce = 64;
 constexpr std::chrono::milliseconds kAcceptRetryFirst{50};
 constexpr std::chrono::milliseconds kAcceptRetryLast{1000};
+// How long a stopping server waits for its clients to acknowledge what it wrote to them.
+constexpr std::chrono::milliseconds kFinalAcknowledgements{200};
 // Distinct close reasons summed up for the departed clients; further ones count as "other".
 constexpr std::size_t kMaxReasons = 8;
 
@@ -150,15 +152,28 @@ struct IgtlServer::Impl {
     };
 
     // The wake-up event lives as long as the server, so that publishing never meets a closed one.
-    explicit Impl(Options o) : options(std::move(o)), wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-    ~Impl() { ::close(wakeFd); }
+    // The reserve descriptor too; and the STATUS that tells a client none is left is packed while there is
+    // no shortage.
+    explicit Impl(Options o)
+        : options(std::move(o)), wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), reserveFd(takeReserve()) {
+        appendStatus(outOfDescriptors, options.trackerName, igtl::StatusMessage::STATUS_BUSY,
+                     "out of file descriptors");
+    }
+    ~Impl() {
+        ::close(wakeFd);
+        if (reserveFd >= 0) {
+            ::close(reserveFd);
+        }
+    }
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
     Options options;
     const int wakeFd;
     int listenFd = -1;
-    std::string listening;  // for people; set before the thread starts
+    int reserveFd = -1;            // closed to make room for a client refused when out of descriptors
+    std::string outOfDescriptors;  // the STATUS that tells it so
+    std::string listening;         // for people; set before the thread starts
     std::atomic<int> boundPort{0};
     std::atomic<bool> stopping{false};
     std::thread thread;
@@ -262,7 +277,27 @@ struct IgtlServer::Impl {
         for (auto& client : clients) {
             client->closeReason = "the server stopped";
         }
+        awaitAcknowledgements();
         closeFinished();
+    }
+
+    // The last frames written may not be acknowledged yet (a client's side may delay its acknowledgements
+    // by tens of milliseconds): they are waited for, briefly, so that what counts as sent is what a client
+    // that reads everything received.
+    void awaitAcknowledgements() {
+        const Clock::time_point deadline = Clock::now() + kFinalAcknowledgements;
+        while (true) {
+            const Clock::time_point now = Clock::now();
+            bool waiting = false;
+            for (auto& client : clients) {
+                takeAcknowledged(*client, now);
+                waiting = waiting || client->written > client->acknowledged;
+            }
+            if (!waiting || now >= deadline) {
+                return;
+            }
+            ::poll(nullptr, 0, 5);
+        }
     }
 
     // How long a poll may wait: a tenth of a second, less while accepting is paused.
@@ -323,21 +358,17 @@ struct IgtlServer::Impl {
             const int fd = options.accept(listenFd, reinterpret_cast<sockaddr*>(&address), &length,
                                           SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
+                if ((errno == EMFILE || errno == ENFILE) && refuseWithReserve()) {
+                    continue;
+                }
+                // Also after the reserve was tried: out of descriptors is told before an empty queue.
                 if (errno == EAGAIN || errno == EWOULDBLOCK) {
                     return;
                 }
                 if (errno == EINTR || errno == ECONNABORTED) {
                     continue;  // a client that left at once
                 }
-                // Out of descriptors or memory: the pending connection stays, so accepting again at once
-                // would only spin. Try later; the connected clients are served meanwhile.
-                // Warned once; the later tries, at most one a second, for the curious.
-                HALVOREN_LOG(acceptRetry == kAcceptRetryFirst ? Log::Warning : Log::Debug, kCategory,
-                             "cannot accept clients: " << std::strerror(errno) << "; trying again in "
-                                                       << acceptRetry.count() << " ms, " << clients.size()
-                                                       << " clients served meanwhile");
-                acceptPausedUntil = Clock::now() + acceptRetry;
-                acceptRetry = std::min(acceptRetry * 2, kAcceptRetryLast);
+                pauseAccepting();
                 return;
             }
             if (acceptRetry != kAcceptRetryFirst) {
@@ -346,38 +377,82 @@ struct IgtlServer::Impl {
             }
             const std::string peer = peerName(address);
             if (clients.size() >= options.maxClients) {
-                refuse(fd, peer);
+                const std::string count = std::to_string(clients.size());
+                std::string status;
+                appendStatus(status, options.trackerName, igtl::StatusMessage::STATUS_BUSY,
+                             "too many clients: " + count + " connected");
+                refuse(fd, peer, "refused: at the limit of " + count + " clients", status);
                 continue;
             }
-            refusing = false;
-            const int on = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof(kSendBufferBytes));
-            auto client = std::make_unique<Client>();
-            client->fd = fd;
-            client->id = nextId++;
-            client->peer = peer;
-            {
-                std::lock_guard<std::mutex> lock(reportsMutex);
-                ClientReport& entry = reports[client->id];
-                entry.peer = peer;
-                entry.connected = true;
-                ++connected;
-            }
-            HALVOREN_LOG(Log::Info, kCategory, "client " << peer << " connected");
-            if (staleStatus) {
-                queueControl(*client, staleStatus);
-            }
-            clients.push_back(std::move(client));
+            admit(fd, peer);
         }
     }
 
-    // Tells a client over the most why it goes, and closes its connection; the summary counts it.
-    void refuse(int fd, const std::string& peer) {
-        const std::string reason = "refused: at the limit of " + std::to_string(clients.size()) + " clients";
-        std::string status;
-        if (appendStatus(status, options.trackerName, igtl::StatusMessage::STATUS_BUSY,
-                         "too many clients: " + std::to_string(clients.size()) + " connected")) {
+    void admit(int fd, const std::string& peer) {
+        refusing = false;
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof(kSendBufferBytes));
+        auto client = std::make_unique<Client>();
+        client->fd = fd;
+        client->id = nextId++;
+        client->peer = peer;
+        {
+            std::lock_guard<std::mutex> lock(reportsMutex);
+            ClientReport& entry = reports[client->id];
+            entry.peer = peer;
+            entry.connected = true;
+            ++connected;
+        }
+        HALVOREN_LOG(Log::Info, kCategory, "client " << peer << " connected");
+        if (staleStatus) {
+            queueControl(*client, staleStatus);
+        }
+        clients.push_back(std::move(client));
+    }
+
+    // A descriptor held back for when the process runs out of them: a duplicate of one held anyway.
+    int takeReserve() const { return ::fcntl(wakeFd, F_DUPFD_CLOEXEC, 0); }
+
+    // Out of descriptors or memory: the pending connection stays, so accepting again at once would only
+    // spin. Try later; the connected clients are served meanwhile. Warned once; the later tries, at most
+    // one a second, for the curious.
+    void pauseAccepting() {
+        HALVOREN_LOG(acceptRetry == kAcceptRetryFirst ? Log::Warning : Log::Debug, kCategory,
+                     "cannot accept clients: " << std::strerror(errno) << "; trying again in "
+                                               << acceptRetry.count() << " ms, " << clients.size()
+                                               << " clients served meanwhile");
+        acceptPausedUntil = Clock::now() + acceptRetry;
+        acceptRetry = std::min(acceptRetry * 2, kAcceptRetryLast);
+    }
+
+    // Out of descriptors: the reserve one makes room to take the waiting client and tell it why it goes,
+    // rather than leave it connected and unanswered. False, errno kept, when that did not work out.
+    bool refuseWithReserve() {
+        if (reserveFd < 0) {
+            reserveFd = takeReserve();  // gone the last time: another thread took its place meanwhile
+        }
+        if (reserveFd < 0) {
+            return false;
+        }
+        ::close(reserveFd);
+        sockaddr_storage address{};
+        socklen_t length = sizeof(address);
+        const int fd = options.accept(listenFd, reinterpret_cast<sockaddr*>(&address), &length,
+                                      SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int error = errno;
+        if (fd >= 0) {
+            refuse(fd, peerName(address), "refused: out of file descriptors", outOfDescriptors);
+        }
+        reserveFd = takeReserve();
+        errno = error;
+        return fd >= 0;
+    }
+
+    // Tells a client that cannot be served why it goes, and closes its connection; the summary counts it.
+    // `status` is the packed STATUS that tells it (empty: none could be packed).
+    void refuse(int fd, const std::string& peer, const std::string& reason, const std::string& status) {
+        if (!status.empty()) {
             // A new connection's empty buffer takes the message whole.
             [[maybe_unused]] const ssize_t sent =
                 ::send(fd, status.data(), status.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -954,6 +1029,13 @@ IgtlServer::EarlierClients IgtlServer::earlierClients() const {
 std::size_t IgtlServer::connectedClients() const {
     std::lock_guard<std::mutex> lock(m_impl->reportsMutex);
     return m_impl->connected;
+}
+
+std::size_t IgtlServer::recordsHeld() const {
+    const Impl& d = *m_impl;
+    std::lock_guard<std::mutex> lock(d.reportsMutex);
+    // One client state per connected client, counted alike.
+    return d.connected + d.reports.size() + d.departed.size() + d.earlier.reasons.size();
 }
 
 Health::LatencyStats IgtlServer::clientLatency() const {

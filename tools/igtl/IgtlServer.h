@@ -98,6 +98,9 @@ public:
     /// The clients that departed before those, summed up: memory stays flat however many come and go.
     EarlierClients earlierClients() const;
     std::size_t connectedClients() const;
+    /// The entries of every per-client record the server holds (states, reports, departed ones, close
+    /// reasons): bounded by the clients connected now, however many came and went. For tests.
+    std::size_t recordsHeld() const;
     /// Exposure to client of every frame of the run sent with its exposure time, departed clients included.
     Health::LatencyStats clientLatency() const;
 
