@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -154,6 +155,26 @@ TEST(ConsoleOutput, AReaderThatTakesNothingLosesLinesCountedAndTheEndIsBounded) 
     EXPECT_LE(written.size(), 4096u);
     EXPECT_EQ(countLines(written) + dropped, kLines);
     EXPECT_FALSE(ConsoleOutput::writeBounded(pipe.fds[1], std::string(8192, 'y'), 0.1));
+}
+
+TEST(ConsoleOutput, AFailedWriteIsSaidAndEveryLineSinceIsCounted) {
+    // The writing thread takes the test thread's signal mask: a closed pipe gives EPIPE, not SIGPIPE.
+    sigset_t pipeSignal;
+    sigset_t previous;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous), 0);
+    {
+        Pipe pipe;
+        ::close(pipe.fds[0]);
+        pipe.fds[0] = -1;
+        ConsoleOutput console(pipe.fds[1]);
+        console.stream() << "one\ntwo\n" << std::flush;
+        console.stream() << "three\n";
+        EXPECT_EQ(console.finish(), 3u);
+        EXPECT_TRUE(console.failed());
+    }
+    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &previous, nullptr), 0);
 }
 
 TEST(ConsoleOutput, StreamKeepsEveryFrameWhenStandardErrorOrOutputTakesNothing) {

@@ -132,6 +132,11 @@ void ConsoleOutput::takeOverLog() {
     Log::setStderrEnabled(false);
 }
 
+bool ConsoleOutput::failed() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failed;
+}
+
 std::uint64_t ConsoleOutput::droppedLines() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_dropped;
@@ -160,7 +165,6 @@ std::uint64_t ConsoleOutput::finish(double drainSeconds) {
 
 void ConsoleOutput::run() {
     std::unique_lock<std::mutex> lock(m_mutex);
-    bool failed = false;
     Clock::time_point deadline = Clock::time_point::max();
     while (true) {
         m_queued.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
@@ -174,11 +178,11 @@ void ConsoleOutput::run() {
         m_queue.pop_front();
         m_queuedBytes -= text.size();
         std::size_t offset = 0;
-        while (!failed && offset < text.size() && Clock::now() < deadline) {
+        while (!m_failed && offset < text.size() && Clock::now() < deadline) {
             lock.unlock();
             const Step step = writeStep(m_fd, text, offset, kPollMs);
             lock.lock();
-            failed = step == Step::Failed;
+            m_failed = step == Step::Failed;
             if (m_stopping && deadline == Clock::time_point::max()) {
                 deadline = after(m_drainSeconds);
             }

@@ -36,6 +36,8 @@ public:
     /// Until finish(): the log writes its lines through this output instead of straight to standard
     /// error, so that logging never waits for the reader either.
     void takeOverLog();
+    /// Any thread: a write failed (a closed pipe, a full disk); every line since is dropped.
+    bool failed() const;
     /// Lines dropped so far: the queue was full, the output failed, or it was given up at the end.
     std::uint64_t droppedLines() const;
     /// Gives the log back, writes what is queued for at most `drainSeconds`, then gives the rest up
@@ -62,6 +64,7 @@ private:
     std::deque<std::string> m_queue;
     std::size_t m_queuedBytes = 0;
     std::uint64_t m_dropped = 0;
+    bool m_failed = false;
     bool m_stopping = false;
     double m_drainSeconds = 0.0;
     bool m_finished = false;

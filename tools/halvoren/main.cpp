@@ -38,10 +38,14 @@ int runWithConsoles(bool posesToStandardOutput,
     if (posesToStandardOutput) {
         out = std::make_unique<ConsoleOutput>(STDOUT_FILENO, 4 * ConsoleOutput::kDefaultQueueBytes);
     }
-    const int code = command(out != nullptr ? out->stream() : std::cout, err.stream());
+    int code = command(out != nullptr ? out->stream() : std::cout, err.stream());
     if (out != nullptr) {
         if (const std::uint64_t lost = out->finish(); lost != 0) {
             err.stream() << "lines not written to standard output: " << lost << '\n';
+        }
+        if (out->failed() && code == ExitOk) {
+            err.stream() << "halvoren: cannot write the poses to standard output\n";
+            code = ExitWriteFailed;
         }
     }
     if (const std::uint64_t lost = err.finish(); lost != 0) {
