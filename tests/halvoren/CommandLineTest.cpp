@@ -38,6 +38,28 @@ TEST(CommandLine, EachCommandsHelpListsItsOptionsAndReadmeShowsItUnchanged) {
     }
 }
 
+namespace {
+
+/// Parses the command line as the application does; the exit code of a refusal, 0 otherwise.
+int parse(const std::vector<std::string>& given, Halvoren::App::CommandLineOptions& options,
+          std::string& err) {
+    CLI::App app("", "halvoren");
+    Halvoren::App::declareCommands(app, options);
+    std::vector<std::string> args(given.rbegin(), given.rend());  // CLI11 takes them reversed
+    try {
+        app.parse(args);
+    } catch (const CLI::Error& error) {
+        std::ostringstream out;
+        std::ostringstream message;
+        const int code = Halvoren::App::reportParseError(app, error, out, message);
+        err = message.str();
+        return code;
+    }
+    return 0;
+}
+
+}  // namespace
+
 TEST(CommandLine, EveryNumberOptionTakesPlainDecimalsWithinItsRangeOnly) {
     using Halvoren::App::CommandLineOptions;
     struct Row {
@@ -86,26 +108,17 @@ TEST(CommandLine, EveryNumberOptionTakesPlainDecimalsWithinItsRangeOnly) {
          "--id: takes a geometry id, a whole number from 0 to 4294967295"},
     };
     for (const Row& row : rows) {
-        CLI::App app("", "halvoren");
         CommandLineOptions options;
-        Halvoren::App::declareCommands(app, options);
-        std::vector<std::string> args(row.args.rbegin(), row.args.rend());  // CLI11 takes them reversed
-        std::ostringstream out;
-        std::ostringstream err;
-        int code = 0;
-        try {
-            app.parse(args);
-        } catch (const CLI::Error& error) {
-            code = Halvoren::App::reportParseError(app, error, out, err);
-        }
+        std::string err;
+        const int code = parse(row.args, options, err);
         const std::string given = row.args[row.args.size() - 2] + " " + row.args.back();
         if (row.refusal.empty()) {
-            EXPECT_EQ(code, 0) << given << ": " << err.str();
+            EXPECT_EQ(code, 0) << given << ": " << err;
             EXPECT_TRUE(row.read(options)) << given;
         } else {
             EXPECT_EQ(code, 2) << given;
-            EXPECT_NE(err.str().find(row.refusal + ", not '" + row.args.back() + "'"), std::string::npos)
-                << given << ": " << err.str();
+            EXPECT_NE(err.find(row.refusal + ", not '" + row.args.back() + "'"), std::string::npos)
+                << given << ": " << err;
         }
     }
 }
