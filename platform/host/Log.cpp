@@ -56,12 +56,19 @@ void Log::log(int level, const std::string& category, const std::string& text, c
     LogState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.stderrEnabled) {
-        std::fprintf(stderr, "[%s] %s%s%s\n", levelName(level), category.c_str(), category.empty() ? "" : ": ",
-                     text.c_str());
+        std::fprintf(stderr, "%s\n", formatLine(record).c_str());
     }
     for (const auto& sink : s.sinks) {
         sink.second(record);
     }
+}
+
+std::string Log::formatLine(const Record& record) {
+    std::string line = std::string("[") + levelName(record.level) + "] " + record.category;
+    if (!record.category.empty()) {
+        line += ": ";
+    }
+    return line + record.text;
 }
 
 void Log::setGlobalLevel(int level) {

@@ -37,6 +37,8 @@ public:
     static void removeSink(int id);
     /// The stderr output: "[warning] category: text".
     static void setStderrEnabled(bool enabled);
+    /// The record as the stderr output writes it, without the line end.
+    static std::string formatLine(const Record& record);
 
     static const char* levelName(int level);
 };
@@ -44,11 +46,11 @@ public:
 }  // namespace Halvoren
 
 /// Builds the message only when it will be written: HALVOREN_LOG(Log::Warning, "Cat", "a " << n);
-#define HALVOREN_LOG(level, category, streamExpr)                                            \
-    do {                                                                                     \
-        if (::Halvoren::Log::isAccepted((level), (category))) {                              \
-            std::ostringstream halvorenLogStream_;                                           \
-            halvorenLogStream_ << streamExpr;                                                \
-            ::Halvoren::Log::log((level), (category), halvorenLogStream_.str(), "", -1);     \
-        }                                                                                    \
+#define HALVOREN_LOG(level, category, streamExpr)                                        \
+    do {                                                                                 \
+        if (::Halvoren::Log::isAccepted((level), (category))) {                          \
+            std::ostringstream halvorenLogStream_;                                       \
+            halvorenLogStream_ << streamExpr;                                            \
+            ::Halvoren::Log::log((level), (category), halvorenLogStream_.str(), "", -1); \
+        }                                                                                \
     } while (false)

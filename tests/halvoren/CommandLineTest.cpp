@@ -1,11 +1,15 @@
 // The command line: the help is generated from the option declarations, and README shows it as it is.
 #include "AppProcess.h"
+#include "halvoren/CommandLine.h"
 
 #include <gtest/gtest.h>
+#include <CLI/CLI.hpp>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 using TestSupport::AppRun;
 using TestSupport::runApp;
@@ -31,5 +35,90 @@ TEST(CommandLine, EachCommandsHelpListsItsOptionsAndReadmeShowsItUnchanged) {
           "--igtl-image-rate HZ=5 Needs: --images --igtl-port", "--quiet", "--verbose",
           "--save-workspace FILE", "--frames N=300", "--duration SECONDS", "--format", "--output FILE"}) {
         EXPECT_NE(stream.out.find(option), std::string::npos) << option;
+    }
+}
+
+namespace {
+
+/// Parses the command line as the application does; the exit code of a refusal, 0 otherwise.
+int parse(const std::vector<std::string>& given, Halvoren::App::CommandLineOptions& options,
+          std::string& err) {
+    CLI::App app("", "halvoren");
+    Halvoren::App::declareCommands(app, options);
+    std::vector<std::string> args(given.rbegin(), given.rend());  // CLI11 takes them reversed
+    try {
+        app.parse(args);
+    } catch (const CLI::Error& error) {
+        std::ostringstream out;
+        std::ostringstream message;
+        const int code = Halvoren::App::reportParseError(app, error, out, message);
+        err = message.str();
+        return code;
+    }
+    return 0;
+}
+
+}  // namespace
+
+TEST(CommandLine, EveryNumberOptionTakesPlainDecimalsWithinItsRangeOnly) {
+    using Halvoren::App::CommandLineOptions;
+    struct Row {
+        std::vector<std::string> args;
+        std::string refusal;  // empty: accepted
+        std::function<bool(const CommandLineOptions&)> read = nullptr;
+    };
+    const std::string frames = "--frames: takes a whole number of frames from 0 to 9223372036854775807";
+    const std::string seconds = ": takes a number of seconds above 0";
+    const std::vector<Row> rows = {
+        {{"stream", "--frames", "010"}, "", [](const auto& o) { return o.stream.frames == 10; }},
+        {{"stream", "--frames", "+16"}, "", [](const auto& o) { return o.stream.frames == 16; }},
+        {{"stream", "--frames", "0x10"}, frames},
+        {{"stream", "--frames", "0b1"}, frames},
+        {{"stream", "--frames", "99999999999999999999"}, frames},
+        {{"stream", "--frames", "-1"}, frames},
+        {{"stream", "--frames", "1e3"}, frames},
+        {{"stream", "--frames", "1'000"}, frames},
+        {{"stream", "--duration", "2.5"}, "", [](const auto& o) { return o.stream.durationSeconds == 2.5; }},
+        {{"stream", "--duration", "0"}, "--duration" + seconds},
+        {{"stream", "--duration", "1e400"}, "--duration" + seconds},
+        {{"stream", "--duration", "inf"}, "--duration" + seconds},
+        {{"stream", "--duration", "nan"}, "--duration" + seconds},
+        {{"stream", "--duration", "0x1p3"}, "--duration" + seconds},
+        {{"stream", "--health-every", "0"}, "--health-every" + seconds},
+        {{"stream", "--health-every", ".5"},
+         "",
+         [](const auto& o) { return o.stream.healthEverySeconds == 0.5; }},
+        {{"stream", "--stale-after", "016"}, "", [](const auto& o) { return o.stream.staleAfterMs == 16; }},
+        {{"stream", "--stale-after", "99999999999999999999"},
+         "--stale-after: takes a number of milliseconds from 1 to 60000"},
+        {{"stream", "--igtl-port", "65536"}, "--igtl-port: takes a port number from 0 to 65535"},
+        {{"stream", "--min-quality", "-0.1"}, "--min-quality: takes a quality from 0 to 1"},
+        {{"stream", "--replay", "r.mhd", "--replay-speed", "0x2"},
+         "--replay-speed: takes a factor from 0.001 to 1000 or max"},
+        {{"stream", "--replay", "r.mhd", "--replay-speed", "max"},
+         "",
+         [](const auto& o) { return o.stream.replaySpeed == 0.0; }},
+        {{"pivot", "--marker", "m.ini", "--max-rms", "0"}, "--max-rms: takes a distance in mm above 0"},
+        {{"pivot", "--marker", "m.ini", "--frames", "9"},
+         "--frames: takes a whole number of frames from 10 to 1000000"},
+        {{"define-marker", "--output", "m.ini", "--id", "4294967295"},
+         "",
+         [](const auto& o) { return o.defineMarker.id == 4294967295u; }},
+        {{"define-marker", "--output", "m.ini", "--id", "4294967296"},
+         "--id: takes a geometry id, a whole number from 0 to 4294967295"},
+    };
+    for (const Row& row : rows) {
+        CommandLineOptions options;
+        std::string err;
+        const int code = parse(row.args, options, err);
+        const std::string given = row.args[row.args.size() - 2] + " " + row.args.back();
+        if (row.refusal.empty()) {
+            EXPECT_EQ(code, 0) << given << ": " << err;
+            EXPECT_TRUE(row.read(options)) << given;
+        } else {
+            EXPECT_EQ(code, 2) << given;
+            EXPECT_NE(err.find(row.refusal + ", not '" + row.args.back() + "'"), std::string::npos)
+                << given << ": " << err;
+        }
     }
 }

@@ -94,3 +94,29 @@ TEST(GuiCommand, SilentCameraIsNamedAndAnInterruptClosesTheWindowWithTheSummary)
     EXPECT_NE(err.find("interrupted\nframes 0\nno frame from the camera for the last "), std::string::npos)
         << err;
 }
+
+TEST(GuiCommand, TheEndOfAReplayIsNoStalePeriodHoweverLongTheWindowStaysOpen) {
+    TestSupport::TempFiles files;
+    const QString recording = QString::fromStdString(files.path("run.seq.mhd"));
+    const TestSupport::AppRun live =
+        TestSupport::runApp({"stream", "--frames", "20", "--output",
+                             QString::fromStdString(files.path("p.csv")), "--record", recording});
+    ASSERT_EQ(live.exitCode, 0) << live.err;
+
+    // A bound of 1 ms: the watchdog would call the poses stale at once after the last frame.
+    QProcess process;
+    process.setProcessEnvironment(offscreen());
+    process.start(QStringLiteral(HALVOREN_APP_PATH),
+                  {"gui", "--no-images", "--replay", recording, "--stale-after", "1"});
+    std::string err;
+    ASSERT_TRUE(TestSupport::waitForErrorText(process, "the replay reached the end of the recording", err))
+        << err;
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    ASSERT_TRUE(process.waitForFinished(60000));
+    err += process.readAllStandardError().toStdString();
+    ASSERT_EQ(process.exitStatus(), QProcess::NormalExit) << err;
+    EXPECT_EQ(process.exitCode(), 0) << err;
+    EXPECT_NE(err.find("health\n  frames made 20, delivered 20"), std::string::npos) << err;
+    EXPECT_NE(err.find(", bound 1.00 ms\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("stale now"), std::string::npos) << err;
+}

@@ -145,6 +145,27 @@ TEST(TrackingHealth, SaysWhenFramesStopAndWhenTheyComeBackInOrder) {
     EXPECT_NE(block.str().find("stale periods 1 (longest "), std::string::npos);
 }
 
+TEST(TrackingHealth, TheEndOfAReplayIsNoStalenessButAFrameAfterItArmsTheWatchAgain) {
+    std::atomic<int> staleCalls{0};
+    std::atomic<int> endChecks{0};
+    TrackingHealth::Options options;
+    options.staleAfter = std::chrono::milliseconds(1);
+    TrackingHealth health(options, [&](bool stale, double) { staleCalls += stale ? 1 : 0; });
+    // As the window asks: whether the recording's last frame, 3, came; it reads the figures.
+    health.setEndCheck([&] {
+        ++endChecks;
+        return health.figures().lastCounter == 3;
+    });
+    health.addData(*frameData(3));
+    ASSERT_TRUE(waitFor([&] { return endChecks.load() >= 1; }));
+    EXPECT_EQ(staleCalls.load(), 0);
+    EXPECT_FALSE(health.stale());
+    EXPECT_EQ(health.figures().stalePeriods, 0u);
+    health.addData(*frameData(4));
+    ASSERT_TRUE(waitFor([&] { return staleCalls.load() == 1; }));
+    EXPECT_TRUE(health.figures().stale);
+}
+
 TEST(TrackingHealth, TheDefaultBoundIsThreeFramePeriodsAndAtLeastFiftyMilliseconds) {
     TrackingHealth health(TrackingHealth::Options{});
     EXPECT_DOUBLE_EQ(health.figures().staleBoundMs, 50.0);

@@ -6,12 +6,17 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <ostream>
 #include <sstream>
+#include <string>
+#include <system_error>
+#include <type_traits>
 
 namespace Halvoren::App {
 
@@ -19,19 +24,59 @@ namespace {
 
 constexpr std::int64_t kUnlimited = std::numeric_limits<std::int64_t>::max();
 
-/// CLI11's conversion to T, and a range check in this application's words. NaN, which compares false with
-/// either end, is refused too; whole numbers are checked as signed, so that "-1" does not wrap around.
+/// Reads `text` as a plain decimal number: an optional sign, digits, and for T double a fraction and an
+/// exponent. No 0x, 0b or octal prefix, no digit separators, no inf or nan; too large for T is refused, not
+/// saturated.
 template <typename T>
-CLI::Validator within(T min, T max, const std::string& what) {
-    return CLI::Validator(
-        [min, max, what](std::string& text) {
-            T value{};
-            if (CLI::detail::lexical_cast(text, value) && value >= min && value <= max) {
-                return std::string();
-            }
-            return "takes " + what + ", not '" + text + "'";
-        },
-        std::string());
+bool readDecimal(const std::string& text, T& value) {
+    const char* first = text.data();
+    const char* const last = first + text.size();
+    if (first != last && *first == '+') {
+        ++first;  // from_chars takes a minus sign only
+    }
+    if (first == last || (*first != '-' && *first != '.' && (*first < '0' || *first > '9'))) {
+        return false;
+    }
+    const auto [end, error] = std::from_chars(first, last, value);
+    if constexpr (std::is_floating_point_v<T>) {
+        if (!std::isfinite(value)) {
+            return false;
+        }
+    }
+    return error == std::errc() && end == last;
+}
+
+/// The one rule of every number option: a decimal number (see readDecimal) from `min` (or above it, with
+/// `aboveMin`) up to `max`; otherwise the option is refused with its accepted `range`. A whole number is
+/// passed on as its plain digits, so that CLI11's own conversion cannot read "010" as octal.
+template <typename T>
+std::string checkNumber(std::string& text, T min, T max, bool aboveMin, const std::string& range) {
+    T value{};
+    if (readDecimal(text, value) && (aboveMin ? value > min : value >= min) && value <= max) {
+        if constexpr (std::is_integral_v<T>) {
+            text = std::to_string(value);
+        }
+        return std::string();
+    }
+    return "takes " + range + ", not '" + text + "'";
+}
+
+/// checkNumber() as a transform (it passes the plain digits on); whole numbers are read as signed, so that
+/// "-1" does not wrap around.
+template <typename T>
+CLI::Validator number(T min, T max, const std::string& range, bool aboveMin = false) {
+    return CLI::Validator([min, max, range, aboveMin](
+                              std::string& text) { return checkNumber(text, min, max, aboveMin, range); },
+                          std::string());
+}
+
+CLI::Validator whole(std::int64_t min, std::int64_t max, const std::string& range) {
+    return number<std::int64_t>(min, max, range);
+}
+
+/// For the options whose 0 would mean nothing at all.
+CLI::Validator aboveZero(const std::string& range) {
+    return number(0.0, std::numeric_limits<double>::max(), range, true);
 }
 
 /// An empty path would mean no file at all, which is not what the one who gave the option asked for.
@@ -110,7 +155,7 @@ void declareIgtl(CLI::App& command, StreamSetup& setup, Images images, CLI::Opti
                 "--igtl-port", [&setup](int value) { setup.igtlPort = value; },
                 "serve the poses to OpenIGTLink clients on this TCP port, 0 to 65535 (0: any free port)")
             ->type_name("PORT")
-            ->check(within<std::int64_t>(0, 65535, "a port number from 0 to 65535"));
+            ->transform(whole(0, 65535, "a port number from 0 to 65535"));
     command.add_option("--igtl-host", setup.igtlHost, "listen on this address only (default: all)")
         ->type_name("ADDR")
         ->needs(port);
@@ -120,7 +165,7 @@ void declareIgtl(CLI::App& command, StreamSetup& setup, Images images, CLI::Opti
                                             "camera images sent to clients per second, 0 to 1000")
                                 ->type_name("HZ")
                                 ->capture_default_str()
-                                ->check(within(0.0, 1000.0, "images per second from 0 to 1000"))
+                                ->transform(number(0.0, 1000.0, "images per second from 0 to 1000"))
                                 ->needs(port);
         if (images == Images::OptIn) {
             rate->needs(imagesOption);
@@ -133,7 +178,7 @@ void declareIgtl(CLI::App& command, StreamSetup& setup, Images images, CLI::Opti
                     "clients connected at once, 1 to 4096; more are refused")
         ->type_name("N")
         ->capture_default_str()
-        ->check(within<std::int64_t>(1, 4096, "a number of clients from 1 to 4096"))
+        ->transform(whole(1, 4096, "a number of clients from 1 to 4096"))
         ->needs(port);
 }
 
@@ -152,12 +197,12 @@ void declareHealth(CLI::App& command, StreamSetup& setup) {
         .add_option("--min-quality", setup.minQuality,
                     "an instrument below this quality (0 to 1) counts as not seen (default 0: no gate)")
         ->type_name("Q")
-        ->check(within(0.0, 1.0, "a quality from 0 to 1"));
+        ->transform(number(0.0, 1.0, "a quality from 0 to 1"));
     command
         .add_option("--stale-after", setup.staleAfterMs,
                     "no new frame this long: the poses are stale (default: three frame periods, at least 50)")
         ->type_name("MS")
-        ->check(within<std::int64_t>(1, 60000, "a number of milliseconds from 1 to 60000"));
+        ->transform(whole(1, 60000, "a number of milliseconds from 1 to 60000"));
 }
 
 void declareReplay(CLI::App& command, StreamSetup& setup) {
@@ -177,12 +222,9 @@ void declareReplay(CLI::App& command, StreamSetup& setup) {
         ->type_name("X")
         ->check(CLI::Validator(
             [](std::string& text) {
-                double factor = 0.0;
-                if (text == "max" ||
-                    (CLI::detail::lexical_cast(text, factor) && factor >= 1e-3 && factor <= 1000.0)) {
-                    return std::string();
-                }
-                return "takes a factor from 0.001 to 1000 or max, not '" + text + "'";
+                return text == "max"
+                           ? std::string()
+                           : checkNumber(text, 1e-3, 1000.0, false, "a factor from 0.001 to 1000 or max");
             },
             std::string()))
         ->needs(replay);
@@ -240,20 +282,24 @@ void declareStream(CLI::App& command, StreamOptions& options) {
     command.add_option("--frames", options.frames, "stop after N frames (0: no limit; a replay: its end)")
         ->type_name("N")
         ->capture_default_str()
-        ->check(within<std::int64_t>(0, kUnlimited, "a whole number of frames"))
+        ->transform(whole(0, kUnlimited, "a whole number of frames from 0 to " + std::to_string(kUnlimited)))
         ->each([&options](const std::string&) { options.framesGiven = true; });
-    command.add_option("--duration", options.durationSeconds, "stop after this time (default: no limit)")
+    command
+        .add_option("--duration", options.durationSeconds,
+                    "stop after this time, above 0 (default: no limit)")
         ->type_name("SECONDS")
-        ->check(within(0.0, std::numeric_limits<double>::infinity(), "a number of seconds"));
+        ->transform(aboveZero("a number of seconds above 0"));
     declareFormat(command, options.format);
     command.add_option("--output", options.output, "write the poses to FILE instead of standard output")
         ->type_name("FILE")
         ->check(kFilePath);
     declareHealth(command, options);
     declareRecord(command, options);
-    command.add_option("--health-every", options.healthEverySeconds, "print the health block this often")
+    command
+        .add_option("--health-every", options.healthEverySeconds,
+                    "print the health block this often, above 0 (default: at the end only)")
         ->type_name("SECONDS")
-        ->check(within(0.0, std::numeric_limits<double>::infinity(), "a number of seconds"));
+        ->transform(aboveZero("a number of seconds above 0"));
 }
 
 void declareExport(CLI::App& command, ExportOptions& options) {
@@ -269,7 +315,7 @@ void declareExport(CLI::App& command, ExportOptions& options) {
         .add_option("--min-quality", options.minQuality,
                     "poses below Q are INVALID too, 0 to 1 (default 0: the recorded status alone)")
         ->type_name("Q")
-        ->check(within(0.0, 1.0, "a quality from 0 to 1"));
+        ->transform(number(0.0, 1.0, "a quality from 0 to 1"));
 }
 
 void declareGui(CLI::App& command, GuiOptions& options) {
@@ -291,7 +337,7 @@ void declareGui(CLI::App& command, GuiOptions& options) {
     command.add_option("--frames", options.frames, "frames before the screenshot")
         ->type_name("N")
         ->capture_default_str()
-        ->check(within<std::int64_t>(0, kUnlimited, "a whole number of frames"))
+        ->transform(whole(0, kUnlimited, "a whole number of frames from 0 to " + std::to_string(kUnlimited)))
         ->needs(screenshot);
 }
 
@@ -299,7 +345,7 @@ void declareCalibrationFrames(CLI::App& command, std::uint64_t& frames, const st
     command.add_option("--frames", frames, help)
         ->type_name("N")
         ->capture_default_str()
-        ->check(within<std::int64_t>(10, 1000000, "a whole number of frames from 10 to 1000000"));
+        ->transform(whole(10, 1000000, "a whole number of frames from 10 to 1000000"));
 }
 
 void declarePivot(CLI::App& command, PivotOptions& options) {
@@ -318,8 +364,7 @@ void declarePivot(CLI::App& command, PivotOptions& options) {
     command.add_option("--max-rms", options.maxRmsMm, "refuse an RMS residual above MM (above 0)")
         ->type_name("MM")
         ->capture_default_str()
-        ->check(within(std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::max(),
-                       "a distance in mm above 0"));
+        ->transform(aboveZero("a distance in mm above 0"));
     declareWorkspace(command, options, "configure the stream from a workspace (its markers are tracked too)");
     declareReplay(command, options);
     declareFiducials(command, options);
@@ -338,7 +383,7 @@ void declareDefineMarker(CLI::App& command, DefineMarkerOptions& options) {
             "--id", [&options](std::uint32_t id) { options.id = id; },
             "its geometry id, below 2^32 (default: the first free one from 1000 up)")
         ->type_name("N")
-        ->check(within<std::int64_t>(0, 0xFFFFFFFF, "a geometry id (a whole number below 2^32)"));
+        ->transform(whole(0, 0xFFFFFFFF, "a geometry id, a whole number from 0 to 4294967295"));
     declareMarkers(command, options, "a marker already known (repeatable; default: the example markers)");
     declareCalibrationFrames(command, options.frames, "frames to learn from, 10 to 1000000");
     declareWorkspace(command, options, "configure the stream from a workspace (its markers are known too)");

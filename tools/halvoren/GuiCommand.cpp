@@ -276,9 +276,12 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
         counter->disconnect();
         return ExitNoPlugin;
     }
+    // A replay that has ended sends no more frames: no staleness, however long the window stays open.
+    session.health().setEndCheck([&session] { return session.replayEnded(); });
     const bool started = showWindow(session, std::move(controller), panel, options, run, err);
     counter->disconnect();
     stream.close();
+    session.health().setEndCheck(nullptr);  // it reads the session, which goes before the health
     const bool recorded = session.endRun();
     if (!started) {
         return ExitFailure;

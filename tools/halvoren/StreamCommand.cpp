@@ -1,5 +1,6 @@
 #include "halvoren/StreamCommand.h"
 
+#include "halvoren/FrameSink.h"
 #include "halvoren/FrameWatch.h"
 #include "halvoren/InputChecks.h"
 #include "halvoren/LoadedPlugins.h"
@@ -17,13 +18,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
+#include <deque>
 #include <fstream>
-#include <iomanip>
+#include <memory>
 #include <mutex>
 #include <ostream>
-#include <sstream>
+#include <string>
 
 namespace Halvoren::App {
 
@@ -33,49 +34,6 @@ std::atomic<bool> g_interrupted{false};
 
 extern "C" void onInterrupt(int) {
     g_interrupted.store(true);
-}
-
-/// Collects the frames the worker delivers; the main thread waits on it.
-struct FrameSink {
-    std::mutex mutex;  // guards everything below and the writer
-    std::condition_variable changed;
-    PoseWriter* writer = nullptr;
-    std::uint64_t limit = 0;
-    bool done = false;
-    std::size_t trackedInstruments = 0;
-    double minQuality = 0.0;
-    std::uint32_t lastFrame = 0;  // the camera's counter of the last frame written
-    StreamSession* session = nullptr;
-
-    /// The caller holds the lock: the run is over, and so are its accounting and its recording, so that
-    /// the summary and the recording hold the frames the output got.
-    void end() {
-        done = true;
-        if (session != nullptr) {
-            session->endCounting();
-        }
-    }
-};
-
-/// The watchdog's thread, or the worker's: says that the poses went stale, or are fresh again, and
-/// writes the last poses once more marked stale, so that a reader of the poses learns it too.
-void noteStaleness(FrameSink& sink, const StreamSession& session, bool stale, double milliseconds,
-                   std::ostream& err) {
-    std::lock_guard<std::mutex> lock(sink.mutex);
-    if (sink.writer == nullptr || sink.done) {
-        return;
-    }
-    std::ostringstream note;
-    note << std::fixed << std::setprecision(0);
-    if (stale) {
-        note << "halvoren: no new frame from the camera for " << milliseconds << " ms: the poses are stale\n";
-        if (const TrackingStream* tracking = session.trackingStream()) {
-            sink.writer->writeStale(tracking->instruments(), sink.lastFrame);
-        }
-    } else {
-        note << "halvoren: frames from the camera again after " << milliseconds << " ms\n";
-    }
-    err << note.str() << std::flush;
 }
 
 /// Counts the warnings and errors logged while it lives, for the run's summary.
@@ -135,8 +93,8 @@ void takeFrame(FrameSink& sink, FrameWatch& frameWatch, const std::shared_ptr<co
         return;
     }
     const auto* info = tracking->components().get<TrackingFrameInfoData>();
-    sink.lastFrame = info != nullptr ? info->counter : 0;
-    sink.writer->writeFrame(tracking->instruments(), sink.lastFrame);
+    sink.writeFrame(std::shared_ptr<const TrackingStreamData>(data, tracking),
+                    info != nullptr ? info->counter : 0);
     if (sink.session->replayEnded()) {
         sink.end();  // every recorded frame came
     }
@@ -153,13 +111,77 @@ void takeFrame(FrameSink& sink, FrameWatch& frameWatch, const std::shared_ptr<co
     sink.changed.notify_all();
 }
 
-/// The progress line on a terminal; the caller holds the sink's lock.
-void writeProgress(const FrameSink& sink, std::size_t instrumentCount, std::ostream& err) {
-    err << "\rframes " << sink.writer->frames();
-    if (sink.limit != 0) {
-        err << '/' << sink.limit;
+/// What the main thread took from the sink in one turn of its loop, to write once it let go of the lock:
+/// a reader of standard error that does not keep up must not hold up the worker.
+struct Turn {
+    bool stop = false;
+    bool health = false;
+    bool progress = false;
+    std::uint64_t frames = 0;
+    std::size_t trackedInstruments = 0;
+    std::deque<std::string> notes;
+};
+
+/// The main thread's clock of the run: when it ends, and when the health block and the progress are due.
+struct RunClock {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point lastProgress = start;
+    std::chrono::steady_clock::time_point lastHealth = start;
+    bool showProgress = isatty(STDERR_FILENO) != 0;
+};
+
+/// The caller holds the sink's lock: ends the run when it is over, or takes what is due to be written.
+/// False when the stream stopped by itself.
+bool takeTurn(const StreamOptions& options, const StreamSession& session, FrameSink& sink, RunClock& clock,
+              Turn& turn) {
+    const auto now = std::chrono::steady_clock::now();
+    turn.notes.swap(sink.notes);
+    const double elapsed = std::chrono::duration<double>(now - clock.start).count();
+    if (sink.done || g_interrupted.load() ||
+        (options.durationSeconds > 0.0 && elapsed >= options.durationSeconds)) {
+        sink.end();
+        turn.stop = true;
+        return true;
     }
-    err << "  markers tracked " << sink.trackedInstruments << '/' << instrumentCount << "   " << std::flush;
+    if (!session.stream().isStateOneOf({Stream::Running})) {
+        sink.end();
+        turn.stop = true;
+        return false;
+    }
+    if (options.healthEverySeconds > 0.0 &&
+        now - clock.lastHealth >= std::chrono::duration<double>(options.healthEverySeconds)) {
+        clock.lastHealth = now;
+        turn.health = true;
+    }
+    if (clock.showProgress && now - clock.lastProgress > std::chrono::milliseconds(250)) {
+        clock.lastProgress = now;
+        turn.progress = true;
+        turn.frames = sink.writer->frames();
+        turn.trackedInstruments = sink.trackedInstruments;
+    }
+    return true;
+}
+
+/// Writes what a turn took; the caller does not hold the sink's lock.
+void writeTurn(const Turn& turn, const RunClock& clock, std::uint64_t limit, std::size_t instrumentCount,
+               const StreamSession& session, std::ostream& err) {
+    for (const std::string& note : turn.notes) {
+        err << note;
+    }
+    if (turn.health) {
+        if (clock.showProgress) {
+            err << '\n';
+        }
+        session.writeHealth(err);
+    }
+    if (turn.progress) {
+        err << "\rframes " << turn.frames;
+        if (limit != 0) {
+            err << '/' << limit;
+        }
+        err << "  markers tracked " << turn.trackedInstruments << '/' << instrumentCount << "   ";
+    }
+    err << std::flush;
 }
 
 /// Main thread: runs the event loop until the frame limit, the duration or an interrupt ends the run.
@@ -167,44 +189,25 @@ void writeProgress(const FrameSink& sink, std::size_t instrumentCount, std::ostr
 bool streamUntilDone(const StreamOptions& options, const StreamSession& session, FrameSink& sink,
                      FrameWatch& frameWatch, std::ostream& err) {
     const InterruptCatcher interrupts;
-    const bool progress = isatty(STDERR_FILENO) != 0;
-    const auto startTime = std::chrono::steady_clock::now();
+    RunClock clock;
     const TrackingStream* tracking = session.trackingStream();
     const std::size_t instrumentCount = tracking != nullptr ? tracking->instruments().size() : 0;
-    auto lastProgress = startTime;
-    auto lastHealth = startTime;
-    const auto healthEvery = std::chrono::duration<double>(options.healthEverySeconds);
     bool running = true;
-    while (true) {
+    for (bool stop = false; !stop;) {
         QCoreApplication::processEvents();
-        std::unique_lock<std::mutex> lock(sink.mutex);
-        sink.changed.wait_for(lock, std::chrono::milliseconds(50));
-        const auto now = std::chrono::steady_clock::now();
-        frameWatch.check(now);
-        const double elapsed = std::chrono::duration<double>(now - startTime).count();
-        if (sink.done || g_interrupted.load() ||
-            (options.durationSeconds > 0.0 && elapsed >= options.durationSeconds)) {
-            sink.end();
-            break;
+        Turn turn;
+        frameWatch.check();
+        std::uint64_t limit = 0;
+        {
+            std::unique_lock<std::mutex> lock(sink.mutex);
+            sink.changed.wait_for(lock, std::chrono::milliseconds(50));
+            running = takeTurn(options, session, sink, clock, turn);
+            limit = sink.limit;
         }
-        if (!session.stream().isStateOneOf({Stream::Running})) {
-            running = false;
-            sink.end();
-            break;
-        }
-        if (options.healthEverySeconds > 0.0 && now - lastHealth >= healthEvery) {
-            lastHealth = now;
-            if (progress) {
-                err << '\n';
-            }
-            session.writeHealth(err);
-        }
-        if (progress && now - lastProgress > std::chrono::milliseconds(250)) {
-            lastProgress = now;
-            writeProgress(sink, instrumentCount, err);
-        }
+        writeTurn(turn, clock, limit, instrumentCount, session, err);
+        stop = turn.stop;
     }
-    if (progress) {
+    if (clock.showProgress) {
         err << '\n';
     }
     return running;
@@ -302,9 +305,14 @@ int streamPoses(const StreamOptions& options, StreamSession& session, FrameSink&
     stream.close();
     connection->disconnect();
     end.recorded = session.endRun();
+    std::uint64_t notesDropped = 0;
     {
         std::lock_guard<std::mutex> lock(sink.mutex);
         sink.writer = nullptr;  // goes before the session's watchdog
+        notesDropped = sink.notesDropped;
+    }
+    if (notesDropped != 0) {
+        err << "halvoren: " << notesDropped << " notes on staleness not written: too many at once\n";
     }
     end.written = writer.flush();
     if (file.is_open()) {
@@ -326,9 +334,8 @@ int runStream(const StreamOptions& options, std::ostream& out, std::ostream& err
     LoadedPlugins plugins;
     FrameSink sink;
     StreamSession session(plugins.manager());
-    session.setStaleListener([&sink, &session, &err](bool stale, double milliseconds) {
-        noteStaleness(sink, session, stale, milliseconds, err);
-    });
+    session.setStaleListener(
+        [&sink](bool stale, double milliseconds) { sink.noteStaleness(stale, milliseconds); });
     int setupCode = ExitOk;
     if (!session.create(options, false, err, setupCode)) {
         return setupCode;

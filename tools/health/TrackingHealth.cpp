@@ -103,6 +103,12 @@ void TrackingHealth::pause() {
     m_armed = false;
 }
 
+void TrackingHealth::setEndCheck(std::function<bool()> ended) {
+    std::lock_guard<std::mutex> order(m_listenerMutex);  // a check in progress ends first
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_endCheck = std::move(ended);
+}
+
 void TrackingHealth::finish() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_finished = true;
@@ -122,10 +128,16 @@ void TrackingHealth::watch() {
             continue;
         }
         // Gone stale: decided again under the listener's lock, as a frame may have come meanwhile.
+        const std::function<bool()> endCheck = m_endCheck;
         lock.unlock();
         std::lock_guard<std::mutex> order(m_listenerMutex);
+        const bool ended = endCheck && endCheck();  // it may read the figures: not under m_mutex
         lock.lock();
         if (m_stop || m_finished || !m_armed || m_stale || Clock::now() < m_lastFrame + boundLocked()) {
+            continue;
+        }
+        if (ended) {
+            m_armed = false;  // as pause(): the next frame, if any, arms the watch again
             continue;
         }
         m_stale = true;

@@ -48,6 +48,12 @@ public:
     /// purpose). Waits for a listener call in progress, so none comes after it until a frame does.
     void pause();
 
+    /// Before the stream starts: asked (on the watchdog's thread, without the health's lock) before the
+    /// poses are said to be stale; true when the stream has ended on purpose (a replay's last frame
+    /// came), and the watch then pauses instead: the end of a recording is no staleness. Any thread but
+    /// the listener's; waits for a check in progress, so that an empty one ends the check's use.
+    void setEndCheck(std::function<bool()> ended);
+
     /// Any thread, also under a lock the listener takes: the run is over; later data is not counted and no
     /// staleness is reported any more (a call in progress may still end).
     void finish();
@@ -72,6 +78,7 @@ private:
     bool m_stale = false;
     bool m_stop = false;
     bool m_finished = false;
+    std::function<bool()> m_endCheck;
     Clock::time_point m_lastFrame;
     std::uint64_t m_stalePeriods = 0;
     double m_longestStaleMs = 0.0;
