@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -132,6 +133,13 @@ std::size_t fiducialCountOf(const std::vector<double>& recorded) {
     return 0;
 }
 
+// A recorded number as the driver's float: a finite value beyond float's range would be undefined
+// behaviour to convert, so it is held at the range's edge.
+float toFloat(double value) {
+    return static_cast<float>(std::clamp(value, -static_cast<double>(std::numeric_limits<float>::max()),
+                                         static_cast<double>(std::numeric_limits<float>::max())));
+}
+
 // Fiducial f's recorded values: x y z, probability, epipolar and triangulation error, left and right
 // pixel count, marker index.
 const double* fiducialValues(const std::vector<double>& recorded, std::size_t f) {
@@ -142,11 +150,10 @@ ftkFiducial3D fiducialOf(const double* values, std::size_t f) {
     ftkFiducial3D fiducial{};
     fiducial.leftIndex = static_cast<std::uint32_t>(f);
     fiducial.rightIndex = static_cast<std::uint32_t>(f);
-    fiducial.position = {static_cast<float>(values[0]), static_cast<float>(values[1]),
-                         static_cast<float>(values[2])};
-    fiducial.probability = static_cast<float>(values[3]);
-    fiducial.epipolarError = static_cast<float>(values[4]);
-    fiducial.triangulationError = static_cast<float>(values[5]);
+    fiducial.position = {toFloat(values[0]), toFloat(values[1]), toFloat(values[2])};
+    fiducial.probability = toFloat(values[3]);
+    fiducial.epipolarError = toFloat(values[4]);
+    fiducial.triangulationError = toFloat(values[5]);
     return fiducial;
 }
 
@@ -157,8 +164,8 @@ ftkRawDetection rawDetectionOf(const double* values, int camera,
     const double z = values[2];
     ftkRawDetection raw{};
     if (z >= 1.0) {
-        raw.centerX = static_cast<float>(calibration.focalPx * x / z + calibration.cx);
-        raw.centerY = static_cast<float>(calibration.focalPx * values[1] / z + calibration.cy);
+        raw.centerX = toFloat(calibration.focalPx * x / z + calibration.cx);
+        raw.centerY = toFloat(calibration.focalPx * values[1] / z + calibration.cy);
     }
     const double pixelCount = values[6 + camera] >= 0.0 ? std::min(values[6 + camera], 1e9) : 0.0;
     raw.pixelCount = static_cast<std::uint32_t>(pixelCount);
@@ -180,7 +187,7 @@ ftkMarkerPose markerPoseOf(const std::vector<double>& transform, double quality,
         marker.translation[row] = static_cast<float>(transform[4 * row + 3]);
     }
     // The driver's scale of quality: the plug-in reports 1 - registrationError / 10.
-    marker.registrationError = static_cast<float>((1.0 - quality) * 10.0);
+    marker.registrationError = toFloat((1.0 - quality) * 10.0);
     std::uint32_t used = 0;
     for (std::size_t f = 0; f < fiducialCount && used < FTK_MAX_GEOMETRY_FIDUCIALS; ++f) {
         if (fiducialValues(recorded, f)[8] == static_cast<double>(k)) {
