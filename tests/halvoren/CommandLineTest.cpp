@@ -90,7 +90,7 @@ TEST(CommandLine, EveryNumberOptionTakesPlainDecimalsWithinItsRangeOnly) {
          [](const auto& o) { return o.stream.healthEverySeconds == 0.5; }},
         {{"stream", "--stale-after", "016"}, "", [](const auto& o) { return o.stream.staleAfterMs == 16; }},
         {{"stream", "--stale-after", "99999999999999999999"},
-         "--stale-after: takes a number of milliseconds from 1 to 60000"},
+         "--stale-after: takes a whole number of milliseconds from 1 to 60000"},
         {{"stream", "--igtl-port", "65536"}, "--igtl-port: takes a port number from 0 to 65535"},
         {{"stream", "--min-quality", "-0.1"}, "--min-quality: takes a quality from 0 to 1"},
         {{"stream", "--replay", "r.mhd", "--replay-speed", "0x2"},

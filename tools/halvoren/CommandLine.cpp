@@ -178,7 +178,7 @@ void declareIgtl(CLI::App& command, StreamSetup& setup, Images images, CLI::Opti
                     "clients connected at once, 1 to 4096; more are refused")
         ->type_name("N")
         ->capture_default_str()
-        ->transform(whole(1, 4096, "a number of clients from 1 to 4096"))
+        ->transform(whole(1, 4096, "a whole number of clients from 1 to 4096"))
         ->needs(port);
 }
 
@@ -202,7 +202,7 @@ void declareHealth(CLI::App& command, StreamSetup& setup) {
         .add_option("--stale-after", setup.staleAfterMs,
                     "no new frame this long: the poses are stale (default: three frame periods, at least 50)")
         ->type_name("MS")
-        ->transform(whole(1, 60000, "a number of milliseconds from 1 to 60000"));
+        ->transform(whole(1, 60000, "a whole number of milliseconds from 1 to 60000"));
 }
 
 void declareReplay(CLI::App& command, StreamSetup& setup) {
