@@ -12,8 +12,15 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -104,11 +111,32 @@ TEST(StreamCommand, WorkspaceMarkersThatCannotBeLoadedAreNamedAndNoneLoadedFails
     EXPECT_TRUE(none.out.empty()) << none.out;
 }
 
-TEST(StreamCommand, PosesThatCannotBeWrittenFailWithTheirExitCode) {
-    AppRun run = runApp({"stream", "--frames", "20", "--output", "/dev/full"});
+TEST(StreamCommand, PosesThatCannotBeWrittenFailWithTheirExitCodeAndAFifoNeverHoldsTheRunUp) {
+    TestSupport::TempFiles files;
+    // A copy of the full device in a scratch folder: every write fails as on a full disk.
+    const std::string full = files.path("full");
+    ASSERT_EQ(::mknod(full.c_str(), S_IFCHR | 0600, makedev(1, 7)), 0) << std::strerror(errno);
+    AppRun run = runApp({"stream", "--frames", "20", "--output", QString::fromStdString(full)});
     EXPECT_EQ(run.exitCode, 6);
-    EXPECT_NE(run.err.find("cannot write the poses to /dev/full"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("cannot write the poses to " + full), std::string::npos) << run.err;
     EXPECT_TRUE(run.out.empty()) << run.out;
+
+    // A FIFO that no program reads is refused at once, not waited for.
+    const std::string fifo = files.path("poses.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    run = runApp({"stream", "--frames", "20", "--output", QString::fromStdString(fifo)});
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_NE(run.err.find("cannot write " + fifo + ": no program reads it"), std::string::npos) << run.err;
+
+    // One that is open but never read loses the poses that do not fit, counted; the run still ends.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ::fcntl(reader, F_SETPIPE_SZ, 4096);
+    run = runApp({"stream", "--frames", "300", "--output", QString::fromStdString(fifo)});
+    ::close(reader);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("frames 300"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("lines not written to " + fifo + ": "), std::string::npos) << run.err;
 }
 
 TEST(StreamCommand, InjectedFaultsAreReportedWithTheirCauseAndCountedInTheSummary) {

@@ -4,6 +4,7 @@
 #include "halvoren/FrameWatch.h"
 #include "halvoren/InputChecks.h"
 #include "halvoren/LoadedPlugins.h"
+#include "halvoren/PoseTarget.h"
 #include "halvoren/StreamSession.h"
 
 #include "health/FrameAccounting.h"
@@ -20,7 +21,6 @@
 #include <chrono>
 #include <csignal>
 #include <deque>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -278,10 +278,10 @@ int writeSummary(const StreamOptions& options, const RunEnd& end, const PoseWrit
 }
 
 /// Streams the poses into `target` through a session that is set up.
-int streamPoses(const StreamOptions& options, StreamSession& session, FrameSink& sink, std::ostream& target,
-                std::ofstream& file, const LogCounter& logged, std::ostream& err) {
+int streamPoses(const StreamOptions& options, StreamSession& session, FrameSink& sink, PoseTarget& target,
+                const LogCounter& logged, std::ostream& err) {
     Stream& stream = session.stream();
-    PoseWriter writer(target, options.format, PoseWriter::kDefaultQueueFrames, options.minQuality);
+    PoseWriter writer(target.stream(), options.format, PoseWriter::kDefaultQueueFrames, options.minQuality);
     FrameWatch frameWatch;
     {
         std::lock_guard<std::mutex> lock(sink.mutex);
@@ -315,10 +315,7 @@ int streamPoses(const StreamOptions& options, StreamSession& session, FrameSink&
         err << "halvoren: " << notesDropped << " notes on staleness not written: too many at once\n";
     }
     end.written = writer.flush();
-    if (file.is_open()) {
-        file.close();
-        end.written = end.written && !file.fail();
-    }
+    end.written = target.close(err) && end.written;
     return writeSummary(options, end, writer, frameWatch, session, logged, err);
 }
 
@@ -340,16 +337,11 @@ int runStream(const StreamOptions& options, std::ostream& out, std::ostream& err
     if (!session.create(options, false, err, setupCode)) {
         return setupCode;
     }
-    std::ofstream file;
-    if (!options.output.empty()) {
-        file.open(options.output, std::ios::out | std::ios::trunc);
-        if (!file) {
-            err << "halvoren: cannot write " << options.output << '\n';
-            return ExitBadInput;
-        }
+    PoseTarget target;
+    if (!target.open(options.output, out, err)) {
+        return ExitBadInput;
     }
-    return streamPoses(options, session, sink, file.is_open() ? static_cast<std::ostream&>(file) : out, file,
-                       logged, err);
+    return streamPoses(options, session, sink, target, logged, err);
 }
 
 }  // namespace Halvoren::App
