@@ -30,6 +30,19 @@ struct Frame {
     std::vector<std::uint8_t> pixels;
 };
 
+/// What a reader accepts (SequenceReader::Limits). Outside the class, so that its default member values
+/// can serve as a default argument of the class's own functions.
+struct SequenceReaderLimits {
+    // The header is read to its end, up to this size: more than the writer writes in the longest recording
+    // README states (12 hours at 60 frames/s with three markers, about 1.4 KB of header a frame), and
+    // little enough that its fields fit in memory (about twice the header's size).
+    std::uint64_t maxHeaderBytes = std::uint64_t{4} << 30;
+    std::size_t maxFrames = 10'000'000;
+    std::size_t maxFrameBytes = 64u << 20;  // width * height
+    // A header line: a frame's fiducials (256 at most, 9 numbers each) take some 60 KB.
+    std::size_t maxLineBytes = 1u << 20;
+};
+
 class SequenceWriter {
 public:
     struct Options {
@@ -41,6 +54,9 @@ public:
         // How often the header is replaced while recording; at least ten times as long as the last one
         // took to write, as the header of a long recording grows large. 0: after every frame.
         double headerEverySeconds = 1.0;
+        // What the recording must stay within to be read back: a frame past it is refused and the
+        // recording stops there.
+        SequenceReaderLimits readers;
     };
 
     /// Creates the header and the data file (replacing regular files of those names, refusing anything
@@ -79,19 +95,6 @@ private:
     struct Impl;
     explicit SequenceWriter(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> m_impl;
-};
-
-/// What a reader accepts (SequenceReader::Limits). Outside the class, so that its default member values
-/// can serve as a default argument of the class's own functions.
-struct SequenceReaderLimits {
-    // The header is read to its end, up to this size: more than the writer writes in the longest recording
-    // README states (12 hours at 60 frames/s with three markers, about 1.4 KB of header a frame), and
-    // little enough that its fields fit in memory (about twice the header's size).
-    std::uint64_t maxHeaderBytes = std::uint64_t{4} << 30;
-    std::size_t maxFrames = 10'000'000;
-    std::size_t maxFrameBytes = 64u << 20;  // width * height
-    // A header line: a frame's fiducials (256 at most, 9 numbers each) take some 60 KB.
-    std::size_t maxLineBytes = 1u << 20;
 };
 
 class SequenceReader {

@@ -24,6 +24,8 @@ namespace {
 constexpr const char* kHeaderSuffix = ".mhd";
 // Frames the writer accepts are frames the reader accepts with its default limits.
 const std::size_t kMaxFrameBytes = SequenceReader::Limits().maxFrameBytes;
+// Room kept in the header for its start and the fields added at the end (the run's figures).
+constexpr std::uint64_t kHeaderReserve = 1u << 20;
 // Camera frames must be compressed as fast as they come: the fastest level, which still shrinks the mostly
 // dark infrared images many times.
 constexpr int kCompressionLevel = 1;
@@ -229,6 +231,28 @@ struct SequenceWriter::Impl {
         return true;
     }
 
+    /// A frame whose fields would take the header past what a reader opens is refused, and so is every
+    /// later one: the recording stops where it can still be read back.
+    bool fitsReaders(const std::string& lines, std::string& error) {
+        const SequenceReader::Limits& limits = options.readers;
+        std::size_t longest = 0;
+        for (std::size_t start = 0, end = 0; start < lines.size(); start = end + 1) {
+            end = lines.find('\n', start);
+            longest = std::max(longest, end - start);
+        }
+        if (longest >= limits.maxLineBytes) {
+            error = "a frame's field of " + std::to_string(longest) + " bytes, more than a reader takes";
+            return false;
+        }
+        const std::uint64_t header = fieldLines.size() + frameLines.size() + lines.size() + kHeaderReserve;
+        if (frames.load() + 1 > limits.maxFrames || header > limits.maxHeaderBytes) {
+            return fail(options.path + " holds as many frames as a reader opens (" +
+                            std::to_string(frames.load()) + "); the recording stops there",
+                        error);
+        }
+        return true;
+    }
+
     bool fail(const std::string& reason, std::string& error) {
         if (failure.empty()) {
             failure = reason;
@@ -376,6 +400,9 @@ bool SequenceWriter::append(const Frame& frame, std::string& error) {
             return false;
         }
         lines += prefix + name + " = " + value + "\n";
+    }
+    if (!d.fitsReaders(lines, error)) {
+        return false;
     }
     std::size_t written = 0;
     if (d.options.compressed) {

@@ -201,6 +201,37 @@ TEST(SequenceFile, CutRecordingOpensWithTheFramesItsHeaderNames) {
     }
 }
 
+TEST(SequenceFile, AWriterStopsWhereAReaderCouldNoLongerOpenTheRecording) {
+    TestSupport::TempFiles files;
+    SequenceWriter::Options options;
+    options.path = files.path("long.seq.mhd");
+    options.readers.maxFrames = 3;
+    std::string error;
+    auto writer = SequenceWriter::create(options, error);
+    ASSERT_TRUE(writer) << error;
+    for (std::size_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(writer->append(makeFrame(i, 1, {{"Index", std::to_string(i)}}), error)) << error;
+    }
+    EXPECT_FALSE(writer->append(makeFrame(3, 1), error));
+    EXPECT_NE(error.find("as many frames as a reader opens (3)"), std::string::npos) << error;
+    EXPECT_FALSE(writer->finish(error));  // the recording did not take every frame
+    std::string opened;
+    const auto reader = SequenceReader::open(options.path, opened, options.readers);
+    ASSERT_TRUE(reader) << opened;
+    EXPECT_EQ(reader->frameCount(), 3u);
+
+    // A field line no reader takes is refused with the frame, and the recording goes on.
+    options.path = files.path("wide.seq.mhd");
+    options.readers = {};
+    options.readers.maxLineBytes = 64;
+    writer = SequenceWriter::create(options, error);
+    ASSERT_TRUE(writer) << error;
+    EXPECT_FALSE(writer->append(makeFrame(0, 1, {{"Wide", std::string(80, '7')}}), error));
+    EXPECT_NE(error.find("more than a reader takes"), std::string::npos) << error;
+    EXPECT_TRUE(writer->append(makeFrame(1, 1, {{"Narrow", "7"}}), error)) << error;
+    EXPECT_TRUE(writer->finish(error)) << error;
+}
+
 TEST(SequenceFile, RefusesHostileFilesWithTheirReason) {
     TestSupport::TempFiles files;
     std::string error;
