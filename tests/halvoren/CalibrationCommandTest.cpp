@@ -166,8 +166,9 @@ TEST(CalibrationCommands, PivotOnAShortReplayCalibratesFromEveryFrameItHolds) {
     const QString pointer = QStringLiteral(HALVOREN_SOURCE_DIR "/data/markers/pointer.ini");
     const std::string recording = files.path("pivot.seq.mhd");
     const auto env = scene(files, "pivot.txt", "pivot_marker = 1200\npivot_angle = 60\n");
-    ASSERT_EQ(runApp({"stream", "--frames", "100", "--stale-after", "60000", "--output", "/dev/null",
-                      "--record", QString::fromStdString(recording)},
+    ASSERT_EQ(runApp({"stream", "--frames", "100", "--stale-after", "60000", "--output",
+                      QString::fromStdString(files.path("poses.csv")), "--record",
+                      QString::fromStdString(recording)},
                      env)
                   .exitCode,
               0);

@@ -12,6 +12,8 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -163,9 +165,10 @@ TEST(RecordReplay, AReplayEndsWhenEveryRecordedFrameCameWhateverTheirNumbersAndW
 TEST(RecordReplay, ADamagedRecordingStopsEveryCommandWithTheReason) {
     TestSupport::TempFiles files;
     const std::string recording = files.path("damaged.seq.mhd");
-    const AppRun live = runApp({"stream", "--frames", "60", "--images", "--stale-after", "60000", "--record",
-                                QString::fromStdString(recording), "--output", "/dev/null"},
-                               smallImages(files));
+    const AppRun live = runApp(
+        {"stream", "--frames", "60", "--images", "--stale-after", "60000", "--record",
+         QString::fromStdString(recording), "--output", QString::fromStdString(files.path("poses.csv"))},
+        smallImages(files));
     ASSERT_EQ(live.exitCode, 0) << live.err;
     // Garbage in the middle of the compressed pixels.
     const std::string pixels = files.path("damaged.seq.zraw");
@@ -182,7 +185,9 @@ TEST(RecordReplay, ADamagedRecordingStopsEveryCommandWithTheReason) {
     auto offscreen = QProcessEnvironment::systemEnvironment();
     offscreen.insert("QT_QPA_PLATFORM", "offscreen");
     const std::vector<std::pair<QStringList, QProcessEnvironment>> commands = {
-        {{"stream", "--replay", replay, "--replay-speed", "max", "--output", "/dev/null"}, offscreen},
+        {{"stream", "--replay", replay, "--replay-speed", "max", "--output",
+          QString::fromStdString(files.path("poses.csv"))},
+         offscreen},
         {{"gui", "--replay", replay, "--replay-speed", "max", "--screenshot",
           QString::fromStdString(files.path("shot.png")), "--frames", "100000"},
          offscreen},
@@ -249,9 +254,9 @@ TEST(RecordReplay, ARecordingKilledMidwayOpensWithItsFirstSeconds) {
     const std::string recording = files.path("killed.seq.mhd");
     QProcess app;
     app.setProcessEnvironment(smallImages(files));
-    app.start(QStringLiteral(HALVOREN_APP_PATH),
-              {"stream", "--frames", "0", "--images", "--output", "/dev/null", "--record",
-               QString::fromStdString(recording)});
+    app.start(QStringLiteral(HALVOREN_APP_PATH), {"stream", "--frames", "0", "--images", "--output",
+                                                  QString::fromStdString(files.path("poses.csv")), "--record",
+                                                  QString::fromStdString(recording)});
     ASSERT_TRUE(app.waitForStarted(30000));
     // Five seconds from the first frame recorded (its header names it), however long the start took.
     const QDeadlineTimer firstFrame(120000);
@@ -337,17 +342,18 @@ TEST(RecordReplay, VtksReaderOpensARecordingWithItsImagesAndTransforms) {
 TEST(RecordReplay, ARecordingThatWouldDestroyAFileIsRefusedBeforeTheCameraOpens) {
     TestSupport::TempFiles files;
     const std::string recording = files.path("run.seq.mhd");
-    const AppRun live = runApp(
-        {"stream", "--frames", "20", "--output", "/dev/null", "--record", QString::fromStdString(recording)});
+    const AppRun live =
+        runApp({"stream", "--frames", "20", "--output", QString::fromStdString(files.path("poses.csv")),
+                "--record", QString::fromStdString(recording)});
     ASSERT_EQ(live.exitCode, 0) << live.err;
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(files.path("a"))));
     ASSERT_EQ(::symlink(recording.c_str(), files.path("link.seq.mhd").c_str()), 0);
     ASSERT_EQ(::link(files.path("run.seq.raw").c_str(), files.path("hard.seq.raw").c_str()), 0);
     for (const std::string& target : {recording, files.path("a/../run.seq.mhd"), files.path("link.seq.mhd"),
                                       files.path("hard.seq.mhd")}) {
-        const AppRun again =
-            runApp({"stream", "--replay", QString::fromStdString(recording), "--replay-speed", "max",
-                    "--output", "/dev/null", "--record", QString::fromStdString(target)});
+        const AppRun again = runApp(
+            {"stream", "--replay", QString::fromStdString(recording), "--replay-speed", "max", "--output",
+             QString::fromStdString(files.path("poses.csv")), "--record", QString::fromStdString(target)});
         EXPECT_EQ(again.exitCode, 3) << again.err;
         EXPECT_NE(again.err.find("cannot record to " + target + ": "), std::string::npos) << again.err;
         EXPECT_NE(again.err.find("the recording being replayed"), std::string::npos) << again.err;
@@ -371,8 +377,9 @@ TEST(RecordReplay, ASecondRecordingToTheSameFileIsRefused) {
     TestSupport::TempFiles files;
     const std::string recording = files.path("two.seq.mhd");
     QProcess first;
-    first.start(QStringLiteral(HALVOREN_APP_PATH), {"stream", "--frames", "0", "--output", "/dev/null",
-                                                    "--record", QString::fromStdString(recording)});
+    first.start(QStringLiteral(HALVOREN_APP_PATH),
+                {"stream", "--frames", "0", "--output", QString::fromStdString(files.path("poses.csv")),
+                 "--record", QString::fromStdString(recording)});
     ASSERT_TRUE(first.waitForStarted(30000));
     const QDeadlineTimer firstFrame(120000);
     while (fileText(recording).find("Seq_Frame0000_") == std::string::npos && !firstFrame.hasExpired() &&
@@ -381,7 +388,8 @@ TEST(RecordReplay, ASecondRecordingToTheSameFileIsRefused) {
     }
     ASSERT_EQ(first.state(), QProcess::Running) << first.readAllStandardError().toStdString();
 
-    const AppRun second = runApp({"stream", "--frames", "10", "--images", "--output", "/dev/null", "--record",
+    const AppRun second = runApp({"stream", "--frames", "10", "--images", "--output",
+                                  QString::fromStdString(files.path("poses.csv")), "--record",
                                   QString::fromStdString(recording)});
     EXPECT_EQ(second.exitCode, 3) << second.err;
     EXPECT_NE(second.err.find(recording + " is being recorded by another program (process " +
@@ -405,9 +413,13 @@ TEST(RecordReplay, AFullDiskIsReportedAndTheSummarySaysWhatTheRecordingHolds) {
     TestSupport::TempFiles files;
     const std::string recording = files.path("full.seq.mhd");
     // The first header fits; the recording's last one, of 200 frames, does not.
+    // The poses go to a copy of the null device, which no file size limit applies to.
+    const std::string null = files.path("null");
+    ASSERT_EQ(::mknod(null.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
     FullDiskProcess app(16384);
-    app.start(QStringLiteral(HALVOREN_APP_PATH), {"stream", "--frames", "200", "--output", "/dev/null",
-                                                  "--record", QString::fromStdString(recording)});
+    app.start(QStringLiteral(HALVOREN_APP_PATH),
+              {"stream", "--frames", "200", "--output", QString::fromStdString(null), "--record",
+               QString::fromStdString(recording)});
     ASSERT_TRUE(app.waitForFinished(120000));
     const std::string err = app.readAllStandardError().toStdString();
     EXPECT_EQ(app.exitCode(), 6) << err;
@@ -433,9 +445,10 @@ TEST(RecordReplay, InstrumentsOfOneNameKeepTheirOwnGeometries) {
     const std::string left = files.writeGeometry("left/tool.ini", 1400, leftPoints);
     const std::string right = files.writeGeometry("right/tool.ini", 500, rightPoints);  // the camera's 1500
     const std::string recording = files.path("same.seq.mhd");
-    const AppRun live = runApp({"stream", "--frames", "20", "--marker", QString::fromStdString(left),
-                                "--marker", QString::fromStdString(right), "--output", "/dev/null",
-                                "--record", QString::fromStdString(recording)});
+    const AppRun live =
+        runApp({"stream", "--frames", "20", "--marker", QString::fromStdString(left), "--marker",
+                QString::fromStdString(right), "--output", QString::fromStdString(files.path("poses.csv")),
+                "--record", QString::fromStdString(recording)});
     ASSERT_EQ(live.exitCode, 0) << live.err;
 
     std::string error;
