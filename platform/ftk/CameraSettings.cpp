@@ -1,6 +1,6 @@
 #include "CameraSettings.h"
 
-#include "sequence/SequenceFormat.h"
+#include "text/Text.h"
 
 #include <algorithm>
 #include <array>
@@ -20,7 +20,7 @@ namespace {
 // A settings file is a few dozen lines; anything this large is not one.
 constexpr std::size_t kMaxSettingsBytes = 1024 * 1024;
 
-using Halvoren::Sequence::Format::trim;
+using Halvoren::Text::trimmed;
 
 // The classic locale, not the process one: a host application may have switched the decimal point.
 bool parseDouble(const std::string& text, double& value) {
@@ -209,16 +209,16 @@ LineKind splitLine(const std::string& line, std::string& key, std::string& value
     const auto equals = line.find('=');
     const auto comment = line.find('#');
     if (equals == std::string::npos || (comment != std::string::npos && comment < equals)) {
-        const std::string content = trim(line.substr(0, comment));
+        const std::string content = trimmed(line.substr(0, comment));
         if (content.empty()) {
             return LineKind::Blank;
         }
         why = "expected \"key = value\", found \"" + content + "\"";
         return LineKind::Bad;
     }
-    key = trim(line.substr(0, equals));
+    key = trimmed(line.substr(0, equals));
     if (key.empty()) {
-        why = "expected \"key = value\", found \"" + trim(line.substr(0, comment)) + "\"";
+        why = "expected \"key = value\", found \"" + trimmed(line.substr(0, comment)) + "\"";
         return LineKind::Bad;
     }
     std::size_t at = line.find_first_not_of(" \t\r\n\f\v", equals + 1);
@@ -226,7 +226,7 @@ LineKind splitLine(const std::string& line, std::string& key, std::string& value
         if (!unquote(line, at, value, why)) {
             return LineKind::Bad;
         }
-        const std::string rest = trim(line.substr(at));
+        const std::string rest = trimmed(line.substr(at));
         if (!rest.empty() && rest[0] != '#') {
             why = "text after the quoted value of \"" + key + "\": \"" + rest + "\"";
             return LineKind::Bad;
@@ -234,7 +234,7 @@ LineKind splitLine(const std::string& line, std::string& key, std::string& value
     } else {
         const auto end = line.find('#', equals);
         value =
-            trim(line.substr(equals + 1, end == std::string::npos ? std::string::npos : end - equals - 1));
+            trimmed(line.substr(equals + 1, end == std::string::npos ? std::string::npos : end - equals - 1));
     }
     return LineKind::Entry;
 }

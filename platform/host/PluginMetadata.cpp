@@ -1,6 +1,6 @@
 #include "PluginMetadata.h"
 
-#include "FileDescriptor.h"
+#include "text/FileDescriptor.h"
 
 #include <elf.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 #include "WorkspaceFile.h"
 
-#include "BoundedFile.h"
+#include "text/BoundedFile.h"
 
 #include <QByteArray>
 #include <QSaveFile>

@@ -89,16 +89,6 @@ std::string framePrefix(std::size_t index) {
     return text;
 }
 
-std::string trim(const std::string& text) {
-    const char* spaces = " \t\r\n\f\v";
-    const auto first = text.find_first_not_of(spaces);
-    if (first == std::string::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(spaces);
-    return text.substr(first, last - first + 1);
-}
-
 std::string kindOf(mode_t mode) {
     if (S_ISDIR(mode)) {
         return "a folder";
@@ -119,20 +109,6 @@ std::string errorText(int error) {
     // The GNU strerror_r: safe on any thread, returns the text (maybe not in the buffer).
     char buffer[256];
     return ::strerror_r(error, buffer, sizeof(buffer));
-}
-
-std::string sizeText(std::uint64_t bytes) {
-    constexpr std::uint64_t kB = 1024;
-    if (bytes >= kB * kB * kB && bytes % (kB * kB * kB) == 0) {
-        return std::to_string(bytes / (kB * kB * kB)) + " GB";
-    }
-    if (bytes >= kB * kB && bytes % (kB * kB) == 0) {
-        return std::to_string(bytes / (kB * kB)) + " MB";
-    }
-    if (bytes >= kB && bytes % kB == 0) {
-        return std::to_string(bytes / kB) + " KB";
-    }
-    return std::to_string(bytes) + " bytes";
 }
 
 std::string printable(const std::string& text, std::size_t maxBytes) {

@@ -21,15 +21,10 @@ bool isMetaImageField(const std::string& name);
 /// "Seq_Frame0007_", "Seq_Frame12345_".
 std::string framePrefix(std::size_t index);
 
-/// The text without the white space (blanks, tabs, line breaks) at either end.
-std::string trim(const std::string& text);
-
 /// "a folder", "a FIFO", ... for a file that is not a regular one.
 std::string kindOf(mode_t mode);
 /// strerror, without the locale's translation.
 std::string errorText(int error);
-/// Sizes as messages give them: "4 GB", "64 MB", "100 bytes".
-std::string sizeText(std::uint64_t bytes);
 /// File content as a message may quote it: control bytes escaped ("\x1b"), so that none reaches a terminal,
 /// and at most `maxBytes` of it, "..." marking the cut.
 std::string printable(const std::string& text, std::size_t maxBytes = 80);

@@ -1,5 +1,6 @@
 #include "SequenceFile.h"
 #include "SequenceFormat.h"
+#include "text/Text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -148,7 +149,7 @@ struct Header {
     }
 
     bool parseLine(const std::string& raw, std::size_t line, std::string& error) {
-        const std::string text = trim(raw);
+        const std::string text = Text::trimmed(raw);
         if (text.empty()) {
             return true;
         }
@@ -156,8 +157,8 @@ struct Header {
         if (equals == std::string::npos) {
             return refuse(line, "no '=' (a header line is \"Name = value\")", error);
         }
-        const std::string name = trim(text.substr(0, equals));
-        std::string value = trim(text.substr(equals + 1));
+        const std::string name = Text::trimmed(text.substr(0, equals));
+        std::string value = Text::trimmed(text.substr(equals + 1));
         if (!isTagName(name)) {
             return refuse(line, "'" + printable(name) + "' is not a field name (letters, digits and _)",
                           error);
@@ -311,7 +312,8 @@ private:
             return true;
         }
         return headerError(path, line,
-                           "the line is longer than " + sizeText(m_maxLineBytes) + " (not a header?)", error);
+                           "the line is longer than " + Text::sizeText(m_maxLineBytes) + " (not a header?)",
+                           error);
     }
 
     // Drops the lines parsed and reads on, at most one byte past the limit, so that a header over it is seen.
@@ -324,7 +326,7 @@ private:
             return false;
         }
         if (held > m_maxBytes) {
-            error = path + ": the header is larger than " + sizeText(m_maxBytes);
+            error = path + ": the header is larger than " + Text::sizeText(m_maxBytes);
             return false;
         }
         char chunk[kReadChunk];
@@ -387,7 +389,7 @@ bool frameSizeOf(const Header& header, const SequenceReaderLimits& limits, Frame
     if (width > maxSide || height > maxSide || width > limits.maxFrameBytes / height) {
         return headerError(path, header.dimSizeLine,
                            "frames of " + std::to_string(width) + " x " + std::to_string(height) +
-                               " pixels are larger than " + sizeText(limits.maxFrameBytes),
+                               " pixels are larger than " + Text::sizeText(limits.maxFrameBytes),
                            error);
     }
     if (frames > limits.maxFrames) {

@@ -1,5 +1,6 @@
 #include "SequenceFile.h"
 #include "SequenceFormat.h"
+#include "text/Text.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -341,7 +342,7 @@ std::unique_ptr<SequenceWriter> SequenceWriter::create(const Options& options, s
     if (options.width < 1 || options.height < 1 ||
         static_cast<std::size_t>(options.width) > kMaxFrameBytes / static_cast<std::size_t>(options.height)) {
         error = "frames of " + std::to_string(options.width) + " x " + std::to_string(options.height) +
-                " pixels: each side must be at least 1 and a frame at most " + sizeText(kMaxFrameBytes);
+                " pixels: each side must be at least 1 and a frame at most " + Text::sizeText(kMaxFrameBytes);
         return nullptr;
     }
     auto impl = std::make_unique<Impl>();

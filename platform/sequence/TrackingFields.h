@@ -26,6 +26,7 @@
 //   Halvoren_Stale = 1   only on frames that came after a stale period
 
 #include "sequence/SequenceFile.h"
+#include "text/Text.h"
 
 #include <cstdint>
 #include <string>
@@ -68,10 +69,9 @@ inline std::string healthField(const std::string& figure) {
 /// A name as a field name: letters, digits and '_' kept, anything else '_'; "Marker" when empty.
 std::string fieldNameOf(const std::string& name);
 
-/// Numbers as the shortest text that reads back to the same double, separated by spaces.
-std::string formatNumbers(const std::vector<double>& values);
-/// The numbers of such a text; false when anything else is in it.
-bool parseNumbers(const std::string& text, std::vector<double>& values);
+/// Numbers as the shortest text that reads back to the same double, separated by spaces, and back.
+using Text::formatNumbers;
+using Text::parseNumbers;
 
 /// How far from the first frame a time stamp may be, either way: 30 days. A stamp past it is no time a
 /// recording took, and a replay would wait for ever.

@@ -25,9 +25,6 @@ struct Result {
 /// writer when `path` is a FIFO that has none.
 Result read(const std::string& path, std::size_t limit);
 
-/// The limit as messages give it: "64 MB", "512 KB", "100 bytes".
-std::string sizeText(std::size_t bytes);
-
 /// For a result that is not Read: "cannot read PATH: REASON", "cannot read PATH: it is a folder" or
 /// "PATH is larger than LIMIT".
 std::string message(const Result& result, const std::string& path, std::size_t limit);

@@ -1,6 +1,7 @@
-#include "BoundedFile.h"
+#include "text/BoundedFile.h"
 
-#include "FileDescriptor.h"
+#include "text/FileDescriptor.h"
+#include "text/Text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -66,17 +67,6 @@ Result read(const std::string& path, std::size_t limit) {
     return result;
 }
 
-std::string sizeText(std::size_t bytes) {
-    constexpr std::size_t kB = 1024;
-    if (bytes >= kB * kB && bytes % (kB * kB) == 0) {
-        return std::to_string(bytes / (kB * kB)) + " MB";
-    }
-    if (bytes >= kB && bytes % kB == 0) {
-        return std::to_string(bytes / kB) + " KB";
-    }
-    return std::to_string(bytes) + " bytes";
-}
-
 std::string message(const Result& result, const std::string& path, std::size_t limit) {
     switch (result.outcome) {
         case Outcome::Read:
@@ -84,7 +74,7 @@ std::string message(const Result& result, const std::string& path, std::size_t l
         case Outcome::Folder:
             return "cannot read " + path + ": it is a folder";
         case Outcome::TooLarge:
-            return path + " is larger than " + sizeText(limit);
+            return path + " is larger than " + Text::sizeText(limit);
         case Outcome::CannotOpen:
         case Outcome::ReadFailed:
             break;

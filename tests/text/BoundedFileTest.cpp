@@ -1,8 +1,8 @@
 // Whole-file reads with a ceiling that holds while reading, whatever the file is.
-#include "host/BoundedFile.h"
+#include "text/BoundedFile.h"
 
-#include "support/TempFiles.h"
 #include "support/FifoWriter.h"
+#include "support/TempFiles.h"
 
 #include <gtest/gtest.h>
 
