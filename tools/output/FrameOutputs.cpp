@@ -1,0 +1,165 @@
+#include "output/FrameOutputs.h"
+
+#include "host/Signal.h"
+#include "host/Stream.h"
+#include "host/TrackingStream.h"
+
+namespace Halvoren::Output {
+
+FrameOutputs::FrameOutputs() = default;
+
+FrameOutputs::~FrameOutputs() {
+    finish();
+}
+
+void FrameOutputs::add(std::shared_ptr<FrameOutput> output) {
+    Channel channel;
+    channel.output = std::move(output);
+    if (channel.output->consumer() == FrameOutput::Consumer::OwnThread) {
+        channel.thread = std::thread(&FrameOutputs::run, std::ref(*channel.output));
+    }
+    m_channels.push_back(std::move(channel));
+}
+
+// The output's own thread.
+void FrameOutputs::run(FrameOutput& output) {
+    FrameItem item;
+    while (output.queue().pop(item)) {
+        output.take(item);
+        item = FrameItem();  // lets the frame go before waiting for the next
+    }
+    output.end();
+}
+
+void FrameOutputs::listen(Stream& stream) {
+    m_connection = stream.signalStreamData.connect(
+        [this](const std::shared_ptr<const StreamData>& data) { handOver(data); });
+}
+
+void FrameOutputs::setFrameLimit(std::uint64_t frames) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_limit = frames;
+}
+
+void FrameOutputs::setCutListener(std::function<void()> listener) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_cutListener = std::move(listener);
+}
+
+// Worker thread.
+void FrameOutputs::handOver(const std::shared_ptr<const StreamData>& data) {
+    const auto* tracking = dynamic_cast<const TrackingStreamData*>(data.get());
+    if (tracking == nullptr) {
+        return;
+    }
+    FrameItem item;
+    item.tracking = std::shared_ptr<const TrackingStreamData>(data, tracking);
+    pushToAll(std::move(item), true);
+}
+
+void FrameOutputs::notify(FrameItem::Kind kind, double millisecondsWithoutFrame) {
+    FrameItem item;
+    item.kind = kind;
+    item.millisecondsWithoutFrame = millisecondsWithoutFrame;
+    pushToAll(std::move(item), false);
+}
+
+void FrameOutputs::pushToAll(FrameItem item, bool frame) {
+    bool cutNow = false;
+    std::function<void()> listener;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_cut) {
+            return;
+        }
+        item.handedOver = std::chrono::steady_clock::now();
+        item.handedOverSystem = std::chrono::system_clock::now();
+        if (frame) {
+            item.number = ++m_frames;
+        }
+        // Under the lock, so that every output sees the items in one order; a push never waits.
+        for (Channel& channel : m_channels) {
+            channel.output->queue().push(item);
+        }
+        if (frame && m_limit != 0 && m_frames >= m_limit) {
+            m_cut = cutNow = true;
+            listener = m_cutListener;
+        }
+    }
+    for (Channel& channel : m_channels) {
+        channel.output->queued();
+    }
+    if (cutNow) {
+        m_cutChanged.notify_all();
+        if (listener) {
+            listener();
+        }
+    }
+}
+
+void FrameOutputs::cut() {
+    std::function<void()> listener;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_cut) {
+            return;
+        }
+        m_cut = true;
+        listener = m_cutListener;
+    }
+    m_cutChanged.notify_all();
+    if (listener) {
+        listener();
+    }
+}
+
+bool FrameOutputs::isCut() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_cut;
+}
+
+bool FrameOutputs::waitForCut(std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cutChanged.wait_for(lock, timeout, [this] { return m_cut; });
+}
+
+std::uint64_t FrameOutputs::frames() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_frames;
+}
+
+void FrameOutputs::finish() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_finished) {
+            return;
+        }
+        m_finished = true;
+        m_cut = true;
+    }
+    m_cutChanged.notify_all();
+    if (m_connection) {
+        m_connection->disconnect();  // waits for a hand-over in progress
+    }
+    for (Channel& channel : m_channels) {
+        channel.output->queue().close();
+    }
+    for (Channel& channel : m_channels) {
+        if (channel.thread.joinable()) {
+            channel.thread.join();
+        } else {
+            channel.output->end();
+        }
+    }
+}
+
+std::vector<FrameOutputs::Report> FrameOutputs::reports() const {
+    std::vector<Report> reports;
+    for (const Channel& channel : m_channels) {
+        reports.push_back(
+            {channel.output->name(), channel.output->queue().policy(), channel.output->queue().counts()});
+    }
+    return reports;
+}
+
+}  // namespace Halvoren::Output

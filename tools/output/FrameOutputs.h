@@ -1,0 +1,90 @@
+#pragma once
+// The outputs of one stream run and the one place its frames are handed over. The stream's worker only
+// pushes the shared frame into each output's bounded queue: it formats nothing, writes nothing and takes
+// no lock that I/O holds. Each output with I/O drains its queue on its own thread.
+//
+// The run has a cut: the frames handed over before it reach every output (less what an output's own queue
+// dropped, counted), the ones after reach none, so that the outputs' summaries agree.
+
+#include "output/FrameOutput.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace Halvoren {
+class SignalConnection;
+class Stream;
+class StreamData;
+}  // namespace Halvoren
+
+namespace Halvoren::Output {
+
+class FrameOutputs {
+public:
+    FrameOutputs();
+    /// finish(), if not done yet.
+    ~FrameOutputs();
+    FrameOutputs(const FrameOutputs&) = delete;
+    FrameOutputs& operator=(const FrameOutputs&) = delete;
+
+    /// Control thread, before listen(): adds an output; an OwnThread output's thread starts here.
+    void add(std::shared_ptr<FrameOutput> output);
+    /// Control thread: takes the stream's tracking data from now on (one receiver for all outputs).
+    void listen(Stream& stream);
+    /// Control thread, before frames flow: the run is cut after this many frames (0: no limit).
+    void setFrameLimit(std::uint64_t frames);
+    /// Any thread: told once, outside every lock, when the run is cut (the worker's, for a frame limit).
+    void setCutListener(std::function<void()> listener);
+
+    /// The worker: hands a datum of the stream to every output, when it is tracking data.
+    void handOver(const std::shared_ptr<const StreamData>& data);
+    /// Any thread: the poses went stale (Stale) or are fresh again (Fresh); to every output, in order.
+    void notify(FrameItem::Kind kind, double millisecondsWithoutFrame);
+    /// Any thread: no frame is handed over from now on.
+    void cut();
+    bool isCut() const;
+    /// Any thread: waits until the run is cut, at most `timeout`; whether it is.
+    bool waitForCut(std::chrono::milliseconds timeout) const;
+    /// Frames handed over so far.
+    std::uint64_t frames() const;
+
+    /// Control thread, once the stream no longer delivers: stops listening, closes every queue and waits
+    /// for each OwnThread output to take what it holds and end; ends the Owner outputs on this thread.
+    void finish();
+
+    struct Report {
+        std::string name;
+        QueuePolicy policy;
+        OutputQueue<FrameItem>::Counts counts;
+    };
+    /// Per output: what its queue took and dropped.
+    std::vector<Report> reports() const;
+
+private:
+    struct Channel {
+        std::shared_ptr<FrameOutput> output;
+        std::thread thread;  // OwnThread outputs only
+    };
+    void pushToAll(FrameItem item, bool frame);
+    static void run(FrameOutput& output);
+
+    std::vector<Channel> m_channels;  // fixed once frames flow
+    std::shared_ptr<SignalConnection> m_connection;
+    std::function<void()> m_cutListener;
+
+    mutable std::mutex m_mutex;  // guards the cut and the count; queues are pushed under it, no I/O is
+    mutable std::condition_variable m_cutChanged;
+    bool m_cut = false;
+    bool m_finished = false;
+    std::uint64_t m_frames = 0;
+    std::uint64_t m_limit = 0;
+};
+
+}  // namespace Halvoren::Output

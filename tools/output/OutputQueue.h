@@ -1,0 +1,120 @@
+#pragma once
+// The one hand-over between the camera's worker and an output: a bounded queue whose policy the output
+// declares. Pushing never waits for the consumer; what does not fit is dropped and counted, so that a
+// consumer that stalls loses only its own frames and never holds up the camera.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <utility>
+
+namespace Halvoren::Output {
+
+enum class DropPolicy {
+    EveryFrame,  // keep every item in order; one that finds the queue full is dropped and counted
+    LatestOnly,  // only the newest items matter; the oldest waiting one makes room, and is counted
+};
+
+struct QueuePolicy {
+    DropPolicy drop = DropPolicy::EveryFrame;
+    std::size_t capacity = 256;  // at least 1
+};
+
+template <class T>
+class OutputQueue {
+public:
+    struct Counts {
+        std::uint64_t queued = 0;   // items taken into the queue
+        std::uint64_t dropped = 0;  // items that never reached the consumer
+    };
+
+    explicit OutputQueue(QueuePolicy policy) : m_policy(policy) {
+        if (m_policy.capacity == 0) {
+            m_policy.capacity = 1;
+        }
+    }
+
+    /// Any thread; never waits for the consumer. False when an item was dropped to make the push fit
+    /// (the new one under EveryFrame, the oldest under LatestOnly) or the queue is closed.
+    bool push(T item) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_closed) {
+                ++m_counts.dropped;
+                return false;
+            }
+            bool fits = true;
+            if (m_items.size() >= m_policy.capacity) {
+                ++m_counts.dropped;
+                fits = false;
+                if (m_policy.drop == DropPolicy::EveryFrame) {
+                    return false;
+                }
+                m_items.pop_front();
+            }
+            m_items.push_back(std::move(item));
+            ++m_counts.queued;
+            if (!fits) {
+                m_available.notify_one();
+                return false;
+            }
+        }
+        m_available.notify_one();
+        return true;
+    }
+
+    /// The consumer: waits for the next item (true), or until the queue is closed and empty (false).
+    bool pop(T& item) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_available.wait(lock, [this] { return !m_items.empty() || m_closed; });
+        return takeFront(item);
+    }
+    /// The consumer: as pop(), but false also when nothing came within `timeout`.
+    bool popFor(T& item, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_available.wait_for(lock, timeout, [this] { return !m_items.empty() || m_closed; });
+        return takeFront(item);
+    }
+    /// The consumer: the next item if one waits, without waiting.
+    bool tryPop(T& item) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return takeFront(item);
+    }
+
+    /// Any thread: no item is taken any more; the consumer gets what waits, then pop() says false.
+    void close() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_closed = true;
+        }
+        m_available.notify_all();
+    }
+
+    Counts counts() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_counts;
+    }
+    const QueuePolicy& policy() const { return m_policy; }
+
+private:
+    bool takeFront(T& item) {
+        if (m_items.empty()) {
+            return false;
+        }
+        item = std::move(m_items.front());
+        m_items.pop_front();
+        return true;
+    }
+
+    QueuePolicy m_policy;
+    mutable std::mutex m_mutex;  // guards the items, the counts and the closing; never held during I/O
+    std::condition_variable m_available;
+    std::deque<T> m_items;
+    Counts m_counts;
+    bool m_closed = false;
+};
+
+}  // namespace Halvoren::Output
