@@ -1,6 +1,7 @@
 // What recording a tracking run costs: the stream's worker's extra time per frame (the hand-over to the
 // recorder), and with images at 60 frames/s the share of frames the recorder keeps and the size of the
 // recording per minute.
+#include "output/FrameOutputs.h"
 #include "record/Recorder.h"
 
 #include "host/Image.h"
@@ -124,11 +125,13 @@ void handOverWithoutImages(benchmark::State& state) {
     options.path = scratch.folder + "/run.seq.mhd";
     options.markers = threeMarkers();
     std::string error;
-    auto recorder = Record::Recorder::create(options, error);
+    std::shared_ptr<Record::Recorder> recorder = Record::Recorder::create(options, error);
     if (!recorder) {
         state.SkipWithError(error.c_str());
         return;
     }
+    Output::FrameOutputs outputs;
+    outputs.add(recorder);
     std::vector<std::shared_ptr<const StreamData>> frames;
     for (int i = 0; i < 2 * kBurst; ++i) {
         frames.push_back(
@@ -139,7 +142,7 @@ void handOverWithoutImages(benchmark::State& state) {
     for (auto _ : state) {
         const auto start = Clock::now();
         for (int i = 0; i < kBurst; ++i) {
-            recorder->addFrame(frames[static_cast<std::size_t>(i + (handed & 1) * kBurst)]);
+            outputs.handOver(frames[static_cast<std::size_t>(i + (handed & 1) * kBurst)]);
         }
         const std::chrono::duration<double> elapsed = Clock::now() - start;
         state.SetIterationTime(elapsed.count());
@@ -147,6 +150,7 @@ void handOverWithoutImages(benchmark::State& state) {
         handed += kBurst;
         waitUntil([&] { return recorder->framesRecorded() + recorder->framesDropped() == handed; });
     }
+    outputs.finish();
     recorder->finish({}, error);
     state.counters["ns_per_frame"] = 1e9 * seconds / static_cast<double>(handed);
     state.counters["dropped"] = static_cast<double>(recorder->framesDropped());
@@ -161,10 +165,10 @@ void imagesAt60Hz(benchmark::State& state) {
     constexpr int kFrames = 300;
     constexpr double kRateHz = 60.0;
     const bool noisy = state.range(0) != 0;
-    std::shared_ptr<const StreamData> left[2] = {cameraImage(kWidth, kHeight, noisy, 0),
-                                                 cameraImage(kWidth, kHeight, noisy, 3)};
-    std::shared_ptr<const StreamData> right[2] = {cameraImage(kWidth, kHeight, noisy, -40),
-                                                  cameraImage(kWidth, kHeight, noisy, -37)};
+    const std::shared_ptr<ImageStreamData> left[2] = {cameraImage(kWidth, kHeight, noisy, 0),
+                                                      cameraImage(kWidth, kHeight, noisy, 3)};
+    const std::shared_ptr<ImageStreamData> right[2] = {cameraImage(kWidth, kHeight, noisy, -40),
+                                                       cameraImage(kWidth, kHeight, noisy, -37)};
     const auto markers = threeMarkers();
     for (auto _ : state) {
         Scratch scratch;
@@ -173,11 +177,13 @@ void imagesAt60Hz(benchmark::State& state) {
         options.images = true;
         options.markers = markers;
         std::string error;
-        auto recorder = Record::Recorder::create(options, error);
+        std::shared_ptr<Record::Recorder> recorder = Record::Recorder::create(options, error);
         if (!recorder) {
             state.SkipWithError(error.c_str());
             return;
         }
+        Output::FrameOutputs outputs;
+        outputs.add(recorder);
         const auto period =
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / kRateHz));
         const auto start = Clock::now();
@@ -185,10 +191,13 @@ void imagesAt60Hz(benchmark::State& state) {
         for (int i = 0; i < kFrames; ++i) {
             std::this_thread::sleep_until(start + i * period);
             auto tracking = trackingFrame(markers, static_cast<std::uint32_t>(i), 1'000'000u + 16'667u * i);
+            tracking->components().add(
+                std::make_unique<TrackingCameraImagesData>(left[i % 2]->image(), right[i % 2]->image()));
             const auto before = Clock::now();
-            recorder->addFrame(std::move(tracking), left[i % 2], right[i % 2]);
+            outputs.handOver(std::move(tracking));
             handOverSeconds += std::chrono::duration<double>(Clock::now() - before).count();
         }
+        outputs.finish();
         if (!recorder->finish({}, error)) {
             state.SkipWithError(error.c_str());
             return;

@@ -1,4 +1,5 @@
 #include "calibration/FrameCollector.h"
+#include "output/FrameOutputs.h"
 #include "support/NullStream.h"
 
 #include "host/TrackingStream.h"
@@ -12,15 +13,17 @@
 
 using Halvoren::Calibration::FrameCollector;
 
-// A collector is made and dropped while the stream's worker goes on handing frames over: dropping it
-// waits for a hand-over in flight instead of leaving the worker inside a destroyed collector.
-TEST(FrameCollector, MayBeDroppedWhileTheWorkerHandsFramesOver) {
+// Collectors come and go among the run's outputs while the stream's worker goes on handing frames over:
+// each gets the frames from its coming, and removing it never leaves the worker inside a gone collector.
+TEST(FrameCollector, ComesAndGoesWhileTheWorkerHandsFramesOver) {
     TestSupport::NullStream<Halvoren::Stream> stream;
     Halvoren::TrackingInstrument instrument;
     instrument.id.ID = "tool";
     instrument.quality = 1.0;
     const auto data = std::make_shared<const Halvoren::TrackingStreamData>(
         &stream, std::vector<Halvoren::TrackingInstrument>{instrument});
+    Halvoren::Output::FrameOutputs outputs;
+    outputs.listen(stream);
     std::atomic<bool> stop{false};
     std::thread worker([&] {
         while (!stop) {
@@ -28,12 +31,15 @@ TEST(FrameCollector, MayBeDroppedWhileTheWorkerHandsFramesOver) {
         }
     });
     for (int i = 0; i < 100; ++i) {
-        FrameCollector collector(stream, "tool");
-        ASSERT_TRUE(collector.waitFor(2, std::chrono::seconds(30)));
-        const auto frames = collector.take();
+        auto collector = std::make_shared<FrameCollector>("tool");
+        outputs.add(collector);
+        ASSERT_TRUE(collector->waitFor(2, std::chrono::seconds(30)));
+        outputs.remove(collector);
+        const auto frames = collector->takeFrames();
         ASSERT_GE(frames.size(), 2u);
         EXPECT_TRUE(frames.front().pose.has_value());
     }
     stop = true;
     worker.join();
+    outputs.finish();
 }

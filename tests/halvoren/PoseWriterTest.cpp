@@ -1,5 +1,9 @@
-// The pose writer's hand-over to its own thread, against outputs that block or fail.
+// The pose writer as one of the run's outputs, against outputs that block or fail; the stale lines and
+// the notes the stream command shows.
 #include "halvoren/PoseWriter.h"
+#include "halvoren/ProgressOutput.h"
+#include "host/TrackingStream.h"
+#include "output/FrameOutputs.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +16,10 @@
 #include <string>
 #include <vector>
 
-using Halvoren::TrackingInstrument;
+using namespace Halvoren;
 using Halvoren::App::PoseFormat;
 using Halvoren::App::PoseWriter;
+using Halvoren::Output::FrameItem;
 
 namespace {
 
@@ -69,12 +74,27 @@ protected:
     int_type overflow(int_type) override { return traits_type::eof(); }
 };
 
-std::vector<TrackingInstrument> frame(std::uint64_t timestamp) {
+std::shared_ptr<TrackingStreamData> frame(std::uint64_t timestamp, double x = 0.0,
+                                          std::uint32_t counter = 0) {
     TrackingInstrument instrument;
     instrument.id = {"1400", "", "tool"};
     instrument.quality = 1.0;
     instrument.timestamp = timestamp;
-    return {instrument};
+    instrument.pose(0, 3) = x;
+    auto data = std::make_shared<TrackingStreamData>(nullptr, std::vector<TrackingInstrument>{instrument});
+    if (counter != 0) {
+        data->components().add(std::make_unique<TrackingFrameInfoData>(counter, 0));
+    }
+    return data;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::istringstream stream(text);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 }  // namespace
@@ -82,52 +102,93 @@ std::vector<TrackingInstrument> frame(std::uint64_t timestamp) {
 TEST(PoseWriter, FramesAreHandedOverWithoutWaitingForTheOutputAndWhatDoesNotFitIsCounted) {
     GatedBuffer buffer;
     std::ostream out(&buffer);
-    PoseWriter writer(out, PoseFormat::Csv, 4);
-    writer.begin();
-    ASSERT_TRUE(buffer.waitUntilBlocked());  // the writer's thread holds the header; the queue is empty
+    auto writer = std::make_shared<PoseWriter>(out, PoseFormat::Csv, 4);
+    Output::FrameOutputs outputs;
+    outputs.add(writer);
+    outputs.handOver(frame(0));
+    ASSERT_TRUE(buffer.waitUntilBlocked());  // the writer's thread holds the header and frame 0
 
     // Four frames fit in the queue, the next two are dropped; none of it waits for the output.
     auto handOver = std::async(std::launch::async, [&] {
-        for (std::uint64_t t = 0; t < 6; ++t) {
-            EXPECT_TRUE(writer.writeFrame(frame(t)));
+        for (std::uint64_t t = 1; t < 7; ++t) {
+            outputs.handOver(frame(t));
         }
     });
     const bool returned = handOver.wait_for(kPatience) == std::future_status::ready;
     EXPECT_TRUE(buffer.text().empty());
     buffer.release();
-    ASSERT_TRUE(returned) << "writeFrame waited for the blocked output";
+    ASSERT_TRUE(returned) << "the hand-over waited for the blocked output";
     handOver.get();
-    EXPECT_EQ(writer.frames(), 4u);
-    EXPECT_EQ(writer.dropped(), 2u);
+    EXPECT_EQ(writer->dropped(), 2u);
 
-    // The flush drains the queue: the header, then the queued frames in order.
-    EXPECT_TRUE(writer.flush());
-    std::istringstream text(buffer.text());
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(text, line);) {
-        lines.push_back(line);
-    }
-    ASSERT_EQ(lines.size(), 5u) << buffer.text();
+    // The end drains the queue: the header, then the frames in order.
+    outputs.finish();
+    EXPECT_FALSE(writer->failed());
+    const std::vector<std::string> lines = linesOf(buffer.text());
+    ASSERT_EQ(lines.size(), 6u) << buffer.text();
     EXPECT_EQ(lines[0].rfind("timestamp,id,", 0), 0u);
     for (std::size_t i = 1; i < lines.size(); ++i) {
         EXPECT_EQ(lines[i].rfind(std::to_string(i - 1) + ",1400,tool,1,", 0), 0u) << lines[i];
     }
+    EXPECT_EQ(writer->frames(), 5u);
     std::ostringstream summary;
-    writer.writeSummary(summary);
-    EXPECT_NE(summary.str().find("frames 4\n"), std::string::npos) << summary.str();
+    writer->writeSummary(summary);
+    EXPECT_NE(summary.str().find("frames 5\n"), std::string::npos) << summary.str();
     EXPECT_NE(summary.str().find("poses not written: 2 frames (the output could not keep up)\n"),
               std::string::npos)
         << summary.str();
 }
 
-TEST(PoseWriter, AFailedWriteIsLearnedAtTheNextHandOverAndByTheFlush) {
+TEST(PoseWriter, AFailedWriteEndsTheRunAndNothingMoreIsWritten) {
     FullBuffer buffer;
     std::ostream out(&buffer);
-    PoseWriter writer(out, PoseFormat::JsonLines);
-    EXPECT_TRUE(writer.writeFrame(frame(1)));  // handed over; the write has not happened yet
-    EXPECT_FALSE(writer.flush());
-    EXPECT_TRUE(writer.failed());
-    EXPECT_FALSE(writer.writeFrame(frame(2)));
-    EXPECT_EQ(writer.frames(), 1u);
-    EXPECT_FALSE(writer.flush());
+    auto writer = std::make_shared<PoseWriter>(out, PoseFormat::JsonLines);
+    Output::FrameOutputs outputs;
+    writer->setFailureListener([&outputs] { outputs.cut(); });
+    outputs.add(writer);
+    outputs.handOver(frame(1));
+    EXPECT_TRUE(outputs.waitForCut(kPatience));
+    EXPECT_TRUE(writer->failed());
+    outputs.handOver(frame(2));  // after the cut: no output gets it
+    outputs.finish();
+    EXPECT_EQ(writer->frames(), 1u);
+    EXPECT_EQ(outputs.frames(), 1u);
+}
+
+TEST(PoseWriter, AStaleLineRepeatsTheLastFrameWrittenAndTheProgressGetsTheNotes) {
+    std::ostringstream out;
+    auto writer = std::make_shared<PoseWriter>(out, PoseFormat::Csv);
+    auto progress = std::make_shared<App::ProgressOutput>(0.0);
+    Output::FrameOutputs outputs;
+    outputs.add(writer);
+    outputs.add(progress);
+    outputs.handOver(frame(1, 10.0, 7));
+    outputs.notify(FrameItem::Kind::Stale, 60.0);
+    outputs.handOver(frame(2, 20.0, 8));
+    outputs.notify(FrameItem::Kind::Stale, 61.0);
+    outputs.notify(FrameItem::Kind::Fresh, 90.0);
+    outputs.cut();
+    outputs.notify(FrameItem::Kind::Stale, 62.0);  // the run is over: nothing more
+    progress->drain();
+    outputs.finish();
+
+    const std::vector<std::string> expected = {
+        // x, then status, stale and frame
+        "1400,tool,1,10,0,0,1,0,0,0,OK,0,7",
+        "1400,tool,1,10,0,0,1,0,0,0,INVALID,1,7",
+        "1400,tool,1,20,0,0,1,0,0,0,OK,0,8",
+        "1400,tool,1,20,0,0,1,0,0,0,INVALID,1,8",
+    };
+    std::vector<std::string> written;
+    for (const std::string& line : linesOf(out.str())) {
+        written.push_back(line.substr(line.find(',') + 1));  // without the time stamp
+    }
+    written.erase(written.begin());  // the header
+    EXPECT_EQ(written, expected) << out.str();
+    const std::deque<std::string> notes = progress->takeNotes();
+    ASSERT_EQ(notes.size(), 3u);
+    EXPECT_EQ(notes[0], "halvoren: no new frame from the camera for 60 ms: the poses are stale\n");
+    EXPECT_EQ(notes[2], "halvoren: frames from the camera again after 90 ms\n");
+    EXPECT_EQ(writer->frames(), 2u);
+    EXPECT_EQ(progress->takeFrameCount(), 2u);
 }

@@ -1,5 +1,6 @@
 #include "host/Image.h"
 #include "host/TrackingStream.h"
+#include "output/FrameOutputs.h"
 #include "record/Recorder.h"
 #include "sequence/TrackingFields.h"
 #include "support/TempFiles.h"
@@ -103,6 +104,28 @@ std::shared_ptr<ImageStreamData> imageData(int width, int height, const std::vec
         MemImage::create(ImageDescriptor(PixelUInt8, width, height), pixels.data(), MemImage::Owned);
     return std::make_shared<ImageStreamData>(nullptr, std::make_shared<SharedImage>(mem));
 }
+
+/// A recorder fed as a run feeds it: through the run's outputs, the camera images shared by the frame.
+struct Feed {
+    explicit Feed(std::unique_ptr<Recorder> created) : recorder(std::move(created)) { outputs.add(recorder); }
+    void frame(std::shared_ptr<TrackingStreamData> tracking,
+               const std::shared_ptr<ImageStreamData>& left = {},
+               const std::shared_ptr<ImageStreamData>& right = {}) {
+        if (left || right) {
+            tracking->components().add(std::make_unique<TrackingCameraImagesData>(
+                left ? left->image() : nullptr, right ? right->image() : nullptr));
+        }
+        outputs.handOver(tracking);
+    }
+    void stale() { outputs.notify(Output::FrameItem::Kind::Stale, 100.0); }
+    bool finish(const Sequence::Fields& runFields, std::string& error) {
+        outputs.finish();
+        return recorder->finish(runFields, error);
+    }
+
+    Output::FrameOutputs outputs;
+    std::shared_ptr<Recorder> recorder;
+};
 
 // Pixels that differ between frames, sides and places.
 std::vector<std::uint8_t> pattern(std::size_t bytes, std::uint32_t frame, int side) {
@@ -210,8 +233,10 @@ TEST(Recorder, RecordsFramesFieldsAndImagesSideBySide) {
     options.markers = {marker("A", "a", 1), marker("B", "b", 2), marker("C", "c", 3)};
     options.minQuality = 0.5;
     std::string error;
-    auto recorder = Recorder::create(options, error);
-    ASSERT_TRUE(recorder) << error;
+    auto created = Recorder::create(options, error);
+    ASSERT_TRUE(created) << error;
+    Feed feed(std::move(created));
+    Recorder* recorder = feed.recorder.get();
     std::vector<RecordedMarker> markers = options.markers;
     assignMarkerFields(markers);
 
@@ -227,17 +252,17 @@ TEST(Recorder, RecordsFramesFieldsAndImagesSideBySide) {
             trackingData(100 + i, kStart + i * 16667u, instruments,
                          {{1.0 * i, 2.0, 3.0, 0.5, 0.1, 0.2, 9, 10, static_cast<std::int32_t>(i % 3)}}));
         if (i == 7) {
-            recorder->markStale();
+            feed.stale();
         }
         // Frame 0 has no image (its size is learnt from the next one); frame 5 lacks the right one.
         std::shared_ptr<ImageStreamData> left =
             i == 0 ? nullptr : imageData(kWidth, kHeight, pattern(kBytes, i, 0));
         std::shared_ptr<ImageStreamData> right =
             i == 0 || i == 5 ? nullptr : imageData(kWidth, kHeight, pattern(kBytes, i, 1));
-        recorder->addFrame(sent.back(), left, right);
+        feed.frame(sent.back(), left, right);
     }
     const Sequence::Fields runFields{{Names::healthField("RateHz"), "59.9"}};
-    ASSERT_TRUE(recorder->finish(runFields, error)) << error;
+    ASSERT_TRUE(feed.finish(runFields, error)) << error;
     EXPECT_EQ(recorder->framesRecorded(), kFrames);
     EXPECT_EQ(recorder->framesDropped(), 0u);
 
@@ -310,10 +335,12 @@ TEST(Recorder, KilledRecordingKeepsItsFramesIntact) {
         options.markers = {marker("A", "a", 1)};
         options.queueFrames = 100000;
         std::string error;
-        auto recorder = Recorder::create(options, error);
-        if (!recorder) {
+        auto created = Recorder::create(options, error);
+        if (!created) {
             ::_exit(2);
         }
+        Feed feed(std::move(created));
+        Recorder* recorder = feed.recorder.get();
         // Frames every 5 ms for 2.5 s at least, and until a header has surely been written after the
         // recorder had the first 1.5 s of frames: it is replaced at the first frame a second after the last.
         const auto start = Clock::now();
@@ -321,9 +348,9 @@ TEST(Recorder, KilledRecordingKeepsItsFramesIntact) {
         std::optional<std::uint64_t> countAfterSecond;
         for (std::uint32_t n = 1;; ++n) {
             std::this_thread::sleep_until(start + n * kPeriod);
-            recorder->addFrame(trackingData(n, n * 5000u, {instrument(options.markers[0], 0.9, n, n)}, {}),
-                               imageData(kWidth, kHeight, pattern(kBytes, n, 0)),
-                               imageData(kWidth, kHeight, pattern(kBytes, n, 1)));
+            feed.frame(trackingData(n, n * 5000u, {instrument(options.markers[0], 0.9, n, n)}, {}),
+                       imageData(kWidth, kHeight, pattern(kBytes, n, 0)),
+                       imageData(kWidth, kHeight, pattern(kBytes, n, 1)));
             const auto now = Clock::now();
             const std::uint64_t recorded = recorder->framesRecorded();
             if (!reached && recorded >= kAtLeast) {
@@ -371,15 +398,17 @@ TEST(Recorder, FullQueueDropsAndCountsFrames) {
     options.markers = {marker("A", "a", 1)};
     options.queueFrames = 1;
     std::string error;
-    auto recorder = Recorder::create(options, error);
-    ASSERT_TRUE(recorder) << error;
+    auto created = Recorder::create(options, error);
+    ASSERT_TRUE(created) << error;
+    Feed feed(std::move(created));
+    Recorder* recorder = feed.recorder.get();
     const auto data = trackingData(1, 1000, {instrument(options.markers[0], 0.9, 1, 1.0)}, {});
     std::uint64_t handed = 0;
     while (recorder->framesDropped() == 0 && handed < 10'000'000) {
-        recorder->addFrame(data);
+        feed.frame(data);
         ++handed;
     }
-    ASSERT_TRUE(recorder->finish({}, error)) << error;
+    ASSERT_TRUE(feed.finish({}, error)) << error;
     EXPECT_GT(recorder->framesDropped(), 0u);
     EXPECT_EQ(recorder->framesDropped() + recorder->framesRecorded(), handed);
     auto reader = SequenceReader::open(options.path, error);

@@ -59,6 +59,25 @@ std::map<std::uint32_t, std::string> takenMarkerIds(const StreamSetup& setup) {
     return taken;
 }
 
+/// A frame collector among the run's outputs while it lives.
+class Collecting {
+public:
+    Collecting(StreamSession& session, std::string instrumentId)
+        : m_session(session),
+          m_collector(std::make_shared<Calibration::FrameCollector>(std::move(instrumentId))) {
+        m_session.outputs().add(m_collector);
+    }
+    ~Collecting() { m_session.outputs().remove(m_collector); }
+    Collecting(const Collecting&) = delete;
+    Collecting& operator=(const Collecting&) = delete;
+
+    Calibration::FrameCollector& collector() { return *m_collector; }
+
+private:
+    StreamSession& m_session;
+    std::shared_ptr<Calibration::FrameCollector> m_collector;
+};
+
 /// Streams until `count` frames are collected, the stream stops or a replay ends; prints progress on
 /// standard error.
 bool collect(Calibration::FrameCollector& collector, const StreamSession& session, std::size_t count,
@@ -131,17 +150,17 @@ std::optional<TrackingInstrument> pivotInstrument(const StreamSession& session, 
 }
 
 /// Streams until the frames are collected; nothing when the stream stopped before.
-std::optional<std::vector<Calibration::FrameCollector::Frame>> collectPoses(const StreamSession& session,
+std::optional<std::vector<Calibration::FrameCollector::Frame>> collectPoses(StreamSession& session,
                                                                             const std::string& instrumentId,
                                                                             std::uint64_t count,
                                                                             std::ostream& err) {
     Stream& stream = session.stream();
-    Calibration::FrameCollector collector(stream, instrumentId);
+    Collecting collecting(session, instrumentId);
     if (!stream.start()) {
         err << "halvoren: cannot start the tracking stream\n";
         return std::nullopt;
     }
-    const bool complete = collect(collector, session, count, "collecting poses", err);
+    const bool complete = collect(collecting.collector(), session, count, "collecting poses", err);
     stream.close();
     if (!complete && session.replayEnded()) {
         err << "halvoren: the recording ended before " << count << " frames: calibrating from those it has\n";
@@ -150,7 +169,7 @@ std::optional<std::vector<Calibration::FrameCollector::Frame>> collectPoses(cons
         err << "halvoren: the tracking stream stopped before " << count << " frames\n";
         return std::nullopt;
     }
-    return collector.take();
+    return collecting.collector().takeFrames();
 }
 
 void writePivotResult(const Calibration::PivotResult& result, const TrackingInstrument& instrument,
@@ -253,16 +272,16 @@ bool chooseMarkerId(const DefineMarkerOptions& options, const DefineMarkerOption
 
 /// Streams every fiducial and collects the frames; nothing when the stream stopped before. Leaves the
 /// stream stopped, not closed, for the check.
-std::optional<std::vector<Calibration::FrameCollector::Frame>> collectFiducials(const StreamSession& session,
+std::optional<std::vector<Calibration::FrameCollector::Frame>> collectFiducials(StreamSession& session,
                                                                                 std::uint64_t count,
                                                                                 std::ostream& err) {
     Stream& stream = session.stream();
-    Calibration::FrameCollector collector(stream, std::string());
+    Collecting collecting(session, std::string());
     if (!stream.start()) {
         err << "halvoren: cannot start the tracking stream\n";
         return std::nullopt;
     }
-    if (!collect(collector, session, count, "collecting fiducials", err)) {
+    if (!collect(collecting.collector(), session, count, "collecting fiducials", err)) {
         if (!session.replayEnded()) {
             stream.close();
             session.writeReplayStop(err);
@@ -272,7 +291,7 @@ std::optional<std::vector<Calibration::FrameCollector::Frame>> collectFiducials(
         err << "halvoren: the recording ended before " << count << " frames: learning from those it has\n";
     }
     stream.stop();
-    return collector.take();
+    return collecting.collector().takeFrames();
 }
 
 /// Writes the marker's geometry file; the exit code.
@@ -302,7 +321,7 @@ void writeDefinedMarker(const Calibration::DefinedMarker& marker, std::uint32_t 
 
 /// The check of a new marker: its file registered and tracked like any marker. Prints how often it was
 /// seen, its mean quality and its registration error; the exit code.
-int checkNewMarker(const StreamSession& session, const Calibration::DefinedMarker& marker,
+int checkNewMarker(StreamSession& session, const Calibration::DefinedMarker& marker,
                    const DefineMarkerOptions& options, std::ostream& out, std::ostream& err) {
     if (session.replaying()) {
         out << "check: skipped, a replay shows only the markers it recorded\n";
@@ -317,8 +336,9 @@ int checkNewMarker(const StreamSession& session, const Calibration::DefinedMarke
         err << "halvoren: the new marker could not be registered\n";
         return ExitFailure;
     }
-    Calibration::FrameCollector checker(stream, instrumentId);
-    if (!stream.start() || !collect(checker, session, options.checkFrames, "checking the new marker", err)) {
+    Collecting checking(session, instrumentId);
+    if (!stream.start() ||
+        !collect(checking.collector(), session, options.checkFrames, "checking the new marker", err)) {
         stream.close();
         err << "halvoren: the tracking stream stopped during the check\n";
         return ExitFailure;
@@ -327,7 +347,7 @@ int checkNewMarker(const StreamSession& session, const Calibration::DefinedMarke
     std::size_t seen = 0;
     double qualitySum = 0.0;
     Calibration::RegistrationError registration;
-    const auto checked = checker.take();
+    const auto checked = checking.collector().takeFrames();
     for (const auto& frame : checked) {
         if (frame.pose) {
             ++seen;

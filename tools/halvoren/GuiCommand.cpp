@@ -101,9 +101,8 @@ private:
 
 /// What the window's run shares with the stream's worker and the window's timers.
 struct GuiRun {
-    // Declared before the stream's connection: the worker counts until the stream is closed.
-    std::atomic<std::uint64_t> frames{0};
     FrameWatch frameWatch;
+    std::uint64_t framesSeen = 0;  // the run's frames when last looked at
     int result = ExitOk;
     bool waitingForFrames = true;  // the stream ran when last looked at
     bool shotQueued = false;
@@ -156,7 +155,7 @@ void watchForScreenshot(QTimer& watch, MainWindow& window, StreamControllerBase*
             return;
         }
         const Stream& stream = session.stream();
-        if (run.frames.load() >= options.frames || session.replayEnded()) {
+        if (session.outputs().frames() >= options.frames || session.replayEnded()) {
             run.shotQueued = true;
             takeScreenshot(window, panel, options, run, err);
         } else if (!stream.isStateOneOf({Stream::Running})) {
@@ -183,6 +182,11 @@ void watchFrames(QTimer& frameCheck, MainWindow& window, const StreamSession& se
                  StreamControllerBase* panel, GuiRun& run, std::ostream& err) {
     QObject::connect(&frameCheck, &QTimer::timeout, &window, [&session, panel, &run, &err] {
         showHealth(panel, session.health());
+        const std::uint64_t frames = session.outputs().frames();
+        if (frames != run.framesSeen) {
+            run.framesSeen = frames;
+            run.frameWatch.frameArrived();
+        }
         // A replay that has ended sends no more frames: that is said once, and is no camera fault.
         if (session.replayEnded()) {
             if (!run.replayEndSaid) {
@@ -262,24 +266,15 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
         return setupCode;
     }
     Stream& stream = session.stream();
-    auto counter = stream.signalStreamData.connect([&run](const std::shared_ptr<const StreamData>& data) {
-        // Worker thread.
-        if (dynamic_cast<const TrackingStreamData*>(data.get()) != nullptr) {
-            ++run.frames;
-            run.frameWatch.frameArrived();
-        }
-    });
     std::unique_ptr<AlgorithmController> controller = plugins.manager().createController(session.algorithm());
     auto* panel = dynamic_cast<StreamControllerBase*>(controller.get());
     if (panel == nullptr) {
         err << "halvoren: no loaded plug-in offers a panel for " << kStreamAlgorithm << '\n';
-        counter->disconnect();
         return ExitNoPlugin;
     }
     // A replay that has ended sends no more frames: no staleness, however long the window stays open.
     session.health().setEndCheck([&session] { return session.replayEnded(); });
     const bool started = showWindow(session, std::move(controller), panel, options, run, err);
-    counter->disconnect();
     stream.close();
     session.health().setEndCheck(nullptr);  // it reads the session, which goes before the health
     const bool recorded = session.endRun();
@@ -289,7 +284,7 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
     if (run.interrupted) {
         err << "interrupted\n";
     }
-    err << "frames " << run.frames.load() << '\n';
+    err << "frames " << session.outputs().frames() << '\n';
     if (run.waitingForFrames) {
         run.frameWatch.writeSummary(err);
     }

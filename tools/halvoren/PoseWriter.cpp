@@ -1,6 +1,7 @@
 #include "halvoren/PoseWriter.h"
 
 #include "health/FrameAccounting.h"
+#include "host/TrackingStream.h"
 
 #include <Eigen/Geometry>
 
@@ -53,84 +54,79 @@ std::string csvField(const std::string& text) {
 }  // namespace
 
 PoseWriter::PoseWriter(std::ostream& out, PoseFormat format, std::size_t queueFrames, double minQuality)
-    : m_out(out), m_format(format), m_capacity(queueFrames), m_minQuality(minQuality) {
-    m_thread = std::thread([this] { run(); });
+    : FrameOutput("poses", {Output::DropPolicy::EveryFrame, queueFrames}),
+      m_out(out),
+      m_format(format),
+      m_minQuality(minQuality) {}
+
+void PoseWriter::setFailureListener(std::function<void()> listener) {
+    m_failureListener = std::move(listener);
 }
 
-PoseWriter::~PoseWriter() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
+// Writer's thread.
+void PoseWriter::take(const Output::FrameItem& item) {
+    if (m_failed.load()) {
+        return;
     }
-    m_queued.notify_one();
-    m_thread.join();
+    writeHeader();
+    if (item.kind == Output::FrameItem::Kind::Frame) {
+        const auto* info = item.tracking->components().get<TrackingFrameInfoData>();
+        m_last = item.tracking;
+        m_lastCounter = info != nullptr ? info->counter : 0;
+        count(m_last->instruments());
+        writeLines(m_last->instruments(), false, m_lastCounter);
+    } else if (item.kind == Output::FrameItem::Kind::Stale && m_last != nullptr) {
+        // The last poses written once more, marked stale: a reader of the poses learns it too.
+        writeLines(m_last->instruments(), true, m_lastCounter);
+    }
 }
 
-void PoseWriter::begin() {
+// Writer's thread.
+void PoseWriter::end() {
+    writeHeader();  // a run without frames still says what its columns are
+    if (!m_failed.load()) {
+        m_out.flush();
+        checkOutput();
+    }
+    m_last.reset();
+}
+
+void PoseWriter::writeHeader() {
+    if (m_headerWritten || m_failed.load()) {
+        return;
+    }
+    m_headerWritten = true;
     if (m_format == PoseFormat::Csv) {
-        Pending header;
-        header.kind = Pending::Text;
-        header.text = std::string(csvHeader()) + '\n';
-        enqueue(std::move(header));
+        m_out << csvHeader() << '\n';
+        checkOutput();
     }
 }
 
-void PoseWriter::enqueue(Pending pending) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.push_back(std::move(pending));
+void PoseWriter::writeLines(const std::vector<TrackingInstrument>& instruments, bool stale,
+                            std::uint32_t frame) {
+    std::string text;
+    for (const TrackingInstrument& instrument : instruments) {
+        text += formatLine(instrument, m_format, m_minQuality, stale, frame);
+        text += '\n';
     }
-    m_queued.notify_one();
+    m_out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    checkOutput();
 }
 
-bool PoseWriter::flush() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    // In the queue like a frame: what was handed over before is written first.
-    const std::uint64_t ticket = ++m_flushRequests;
-    Pending request;
-    request.kind = Pending::Flush;
-    m_queue.push_back(std::move(request));
-    m_queued.notify_one();
-    m_flushed.wait(lock, [&] { return m_flushesDone >= ticket; });
-    return !m_failed.load();
+void PoseWriter::checkOutput() {
+    if (!m_out && !m_failed.exchange(true) && m_failureListener) {
+        m_failureListener();  // every further pose would be lost too
+    }
 }
 
-void PoseWriter::run() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (true) {
-        m_queued.wait(lock, [this] { return m_stop || !m_queue.empty(); });
-        if (m_queue.empty()) {
-            return;  // stopped, and everything handed over is written
-        }
-        Pending pending = std::move(m_queue.front());
-        m_queue.pop_front();
-        lock.unlock();
-        if (!m_failed.load()) {
-            switch (pending.kind) {
-                case Pending::Text:
-                    m_out << pending.text;
-                    break;
-                case Pending::Frame: {
-                    std::string text;
-                    for (const TrackingInstrument& instrument : pending.instruments) {
-                        text += formatLine(instrument, m_format, m_minQuality, pending.stale, pending.frame);
-                        text += '\n';
-                    }
-                    m_out.write(text.data(), static_cast<std::streamsize>(text.size()));
-                    break;
-                }
-                case Pending::Flush:
-                    m_out.flush();
-                    break;
-            }
-            if (!m_out) {
-                m_failed.store(true);
-            }
-        }
-        lock.lock();
-        if (pending.kind == Pending::Flush) {
-            ++m_flushesDone;
-            m_flushed.notify_all();
+void PoseWriter::count(const std::vector<TrackingInstrument>& instruments) {
+    ++m_frames;
+    for (const TrackingInstrument& instrument : instruments) {
+        InstrumentSummary& s = m_summary[instrument.id.ID];
+        s.name = instrument.id.name;
+        if (Health::passesGate(instrument, m_minQuality)) {
+            ++s.seen;
+            s.qualitySum += instrument.quality;
         }
     }
 }
@@ -175,59 +171,14 @@ std::string PoseWriter::formatLine(const TrackingInstrument& instrument, PoseFor
     return line.str();
 }
 
-bool PoseWriter::writeFrame(const std::vector<TrackingInstrument>& instruments, std::uint32_t frameNumber) {
-    if (m_failed.load()) {
-        return false;
-    }
-    Pending frame;
-    frame.instruments = instruments;  // copied before the lock: the writer's thread is not held up
-    frame.frame = frameNumber;
-    if (!tryEnqueue(std::move(frame))) {
-        ++m_dropped;
-        return true;
-    }
-    ++m_frames;
-    for (const TrackingInstrument& instrument : instruments) {
-        InstrumentSummary& s = m_summary[instrument.id.ID];
-        s.name = instrument.id.name;
-        if (Health::passesGate(instrument, m_minQuality)) {
-            ++s.seen;
-            s.qualitySum += instrument.quality;
-        }
-    }
-    return true;
-}
-
-bool PoseWriter::writeStale(const std::vector<TrackingInstrument>& instruments, std::uint32_t frame) {
-    if (m_failed.load()) {
-        return false;
-    }
-    Pending lines;
-    lines.instruments = instruments;
-    lines.stale = true;
-    lines.frame = frame;
-    if (!tryEnqueue(std::move(lines))) {
-        ++m_dropped;
-    }
-    return true;
-}
-
-bool PoseWriter::tryEnqueue(Pending pending) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_queue.size() >= m_capacity) {
-            return false;
-        }
-        m_queue.push_back(std::move(pending));
-    }
-    m_queued.notify_one();
-    return true;
+std::uint64_t PoseWriter::dropped() const {
+    return queue().counts().dropped;
 }
 
 void PoseWriter::writeSummary(std::ostream& out) const {
     out << "frames " << m_frames << '\n';
-    if (m_dropped != 0) {
-        out << "poses not written: " << m_dropped << " frames (the output could not keep up)\n";
+    if (dropped() != 0) {
+        out << "poses not written: " << dropped() << " frames (the output could not keep up)\n";
     }
     for (const auto& [id, s] : m_summary) {
         const double ratio =

@@ -6,7 +6,8 @@
 
 namespace Halvoren::App {
 
-ReplayWatch::ReplayWatch(std::size_t frameCount) : m_frameCount(frameCount) {
+ReplayWatch::ReplayWatch(std::size_t frameCount, std::function<std::uint64_t()> arrived)
+    : m_frameCount(frameCount), m_arrived(std::move(arrived)) {
     // Called on the logging thread (the stream's worker) under the log's lock: only keeps the text.
     m_sink = Log::addSink([this](const Log::Record& record) {
         const std::string prefix = kStopPrefix;
@@ -32,7 +33,7 @@ std::string ReplayWatch::stopReason() const {
 void ReplayWatch::writeStop(std::ostream& err) const {
     const std::string reason = stopReason();
     if (!reason.empty()) {
-        err << "halvoren: the replay stopped: " << reason << ", after " << m_arrived.load() << " of "
+        err << "halvoren: the replay stopped: " << reason << ", after " << m_arrived() << " of "
             << m_frameCount << " frames\n";
     }
 }

@@ -2,8 +2,9 @@
 // How a replay goes, as the application sees it through the stream and the log: the frames that came and,
 // when the driver could not read the recording on, its reason.
 
-#include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <mutex>
 #include <string>
@@ -20,17 +21,16 @@ public:
     /// The text of the plug-in's error line that carries the driver's reason.
     static constexpr const char* kStopPrefix = "AtracsysTracking: Replay stopped: ";
 
-    /// Control thread: watches the log from now on for a replay of that many frames.
-    explicit ReplayWatch(std::size_t frameCount);
+    /// Control thread: watches the log from now on for a replay of that many frames; `arrived` (any
+    /// thread) tells how many came so far.
+    ReplayWatch(std::size_t frameCount, std::function<std::uint64_t()> arrived);
     /// Stops watching the log.
     ~ReplayWatch();
     ReplayWatch(const ReplayWatch&) = delete;
     ReplayWatch& operator=(const ReplayWatch&) = delete;
 
-    /// The stream's worker: one more recorded frame came.
-    void frameArrived() { m_arrived.fetch_add(1); }
     /// Any thread: every recorded frame came.
-    bool ended() const { return m_arrived.load() >= m_frameCount; }
+    bool ended() const { return m_arrived() >= m_frameCount; }
     /// Any thread: why the driver stopped the replay before its end; empty while it did not.
     std::string stopReason() const;
     /// "halvoren: the replay stopped: <reason>, after N of M frames" when the driver stopped it; nothing
@@ -39,7 +39,7 @@ public:
 
 private:
     const std::size_t m_frameCount;
-    std::atomic<std::size_t> m_arrived{0};
+    const std::function<std::uint64_t()> m_arrived;
     mutable std::mutex m_mutex;  // guards m_reason; the log's sink takes it, and nothing else under it
     std::string m_reason;
     int m_sink = -1;

@@ -1,10 +1,11 @@
 #include "halvoren/StreamCommand.h"
 
-#include "halvoren/FrameSink.h"
 #include "halvoren/FrameWatch.h"
 #include "halvoren/InputChecks.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/PoseTarget.h"
+#include "halvoren/PoseWriter.h"
+#include "halvoren/ProgressOutput.h"
 #include "halvoren/StreamSession.h"
 
 #include "health/FrameAccounting.h"
@@ -22,7 +23,6 @@
 #include <csignal>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <ostream>
 #include <string>
 
@@ -81,44 +81,11 @@ private:
     void (*m_previousTerm)(int) = nullptr;
 };
 
-/// Worker thread: writes a delivered frame and tells the main thread whether the run is done.
-void takeFrame(FrameSink& sink, FrameWatch& frameWatch, const std::shared_ptr<const StreamData>& data) {
-    const auto* tracking = dynamic_cast<const TrackingStreamData*>(data.get());
-    if (tracking == nullptr) {
-        return;
-    }
-    frameWatch.frameArrived();
-    std::lock_guard<std::mutex> lock(sink.mutex);
-    if (sink.done) {
-        return;
-    }
-    const auto* info = tracking->components().get<TrackingFrameInfoData>();
-    sink.writeFrame(std::shared_ptr<const TrackingStreamData>(data, tracking),
-                    info != nullptr ? info->counter : 0);
-    if (sink.session->replayEnded()) {
-        sink.end();  // every recorded frame came
-    }
-    if (sink.writer->failed()) {
-        sink.end();  // every further pose would be lost too
-    }
-    sink.trackedInstruments = 0;
-    for (const TrackingInstrument& instrument : tracking->instruments()) {
-        sink.trackedInstruments += Health::passesGate(instrument, sink.minQuality) ? 1 : 0;
-    }
-    if (sink.limit != 0 && sink.writer->frames() >= sink.limit) {
-        sink.end();
-    }
-    sink.changed.notify_all();
-}
-
-/// What the main thread took from the sink in one turn of its loop, to write once it let go of the lock:
-/// a reader of standard error that does not keep up must not hold up the worker.
+/// What the main thread took from the progress in one turn of its loop, to write.
 struct Turn {
     bool stop = false;
     bool health = false;
     bool progress = false;
-    std::uint64_t frames = 0;
-    std::size_t trackedInstruments = 0;
     std::deque<std::string> notes;
 };
 
@@ -130,21 +97,25 @@ struct RunClock {
     bool showProgress = isatty(STDERR_FILENO) != 0;
 };
 
-/// The caller holds the sink's lock: ends the run when it is over, or takes what is due to be written.
-/// False when the stream stopped by itself.
-bool takeTurn(const StreamOptions& options, const StreamSession& session, FrameSink& sink, RunClock& clock,
-              Turn& turn) {
+/// Ends the run when it is over, or takes what is due to be written. False when the stream stopped by
+/// itself.
+bool takeTurn(const StreamOptions& options, StreamSession& session, ProgressOutput& progress,
+              FrameWatch& frameWatch, RunClock& clock, Turn& turn) {
     const auto now = std::chrono::steady_clock::now();
-    turn.notes.swap(sink.notes);
+    progress.drain();
+    if (progress.takeFrameCount() != 0) {
+        frameWatch.frameArrived();
+    }
+    turn.notes = progress.takeNotes();
     const double elapsed = std::chrono::duration<double>(now - clock.start).count();
-    if (sink.done || g_interrupted.load() ||
+    if (session.outputs().isCut() || g_interrupted.load() ||
         (options.durationSeconds > 0.0 && elapsed >= options.durationSeconds)) {
-        sink.end();
+        session.endCounting();
         turn.stop = true;
         return true;
     }
     if (!session.stream().isStateOneOf({Stream::Running})) {
-        sink.end();
+        session.endCounting();
         turn.stop = true;
         return false;
     }
@@ -156,15 +127,13 @@ bool takeTurn(const StreamOptions& options, const StreamSession& session, FrameS
     if (clock.showProgress && now - clock.lastProgress > std::chrono::milliseconds(250)) {
         clock.lastProgress = now;
         turn.progress = true;
-        turn.frames = sink.writer->frames();
-        turn.trackedInstruments = sink.trackedInstruments;
     }
     return true;
 }
 
-/// Writes what a turn took; the caller does not hold the sink's lock.
+/// Writes what a turn took.
 void writeTurn(const Turn& turn, const RunClock& clock, std::uint64_t limit, std::size_t instrumentCount,
-               const StreamSession& session, std::ostream& err) {
+               const StreamSession& session, const ProgressOutput& progress, std::ostream& err) {
     for (const std::string& note : turn.notes) {
         err << note;
     }
@@ -175,19 +144,19 @@ void writeTurn(const Turn& turn, const RunClock& clock, std::uint64_t limit, std
         session.writeHealth(err);
     }
     if (turn.progress) {
-        err << "\rframes " << turn.frames;
+        err << "\rframes " << session.outputs().frames();
         if (limit != 0) {
             err << '/' << limit;
         }
-        err << "  markers tracked " << turn.trackedInstruments << '/' << instrumentCount << "   ";
+        err << "  markers tracked " << progress.trackedInstruments() << '/' << instrumentCount << "   ";
     }
     err << std::flush;
 }
 
 /// Main thread: runs the event loop until the frame limit, the duration or an interrupt ends the run.
 /// False when the stream stopped by itself before.
-bool streamUntilDone(const StreamOptions& options, const StreamSession& session, FrameSink& sink,
-                     FrameWatch& frameWatch, std::ostream& err) {
+bool streamUntilDone(const StreamOptions& options, StreamSession& session, ProgressOutput& progress,
+                     FrameWatch& frameWatch, std::uint64_t limit, std::ostream& err) {
     const InterruptCatcher interrupts;
     RunClock clock;
     const TrackingStream* tracking = session.trackingStream();
@@ -197,14 +166,9 @@ bool streamUntilDone(const StreamOptions& options, const StreamSession& session,
         QCoreApplication::processEvents();
         Turn turn;
         frameWatch.check();
-        std::uint64_t limit = 0;
-        {
-            std::unique_lock<std::mutex> lock(sink.mutex);
-            sink.changed.wait_for(lock, std::chrono::milliseconds(50));
-            running = takeTurn(options, session, sink, clock, turn);
-            limit = sink.limit;
-        }
-        writeTurn(turn, clock, limit, instrumentCount, session, err);
+        session.outputs().waitForCut(std::chrono::milliseconds(50));
+        running = takeTurn(options, session, progress, frameWatch, clock, turn);
+        writeTurn(turn, clock, limit, instrumentCount, session, progress, err);
         stop = turn.stop;
     }
     if (clock.showProgress) {
@@ -277,22 +241,32 @@ int writeSummary(const StreamOptions& options, const RunEnd& end, const PoseWrit
     return end.code;
 }
 
+/// The outputs the command adds to the session's: the poses, and what it shows while running.
+struct CommandOutputs {
+    std::shared_ptr<PoseWriter> writer;
+    std::shared_ptr<ProgressOutput> progress;
+};
+
+CommandOutputs addOutputs(const StreamOptions& options, StreamSession& session, PoseTarget& target) {
+    CommandOutputs outputs;
+    outputs.writer = std::make_shared<PoseWriter>(target.stream(), options.format,
+                                                  PoseWriter::kDefaultQueueFrames, options.minQuality);
+    // A failed write ends the run: every further pose would be lost too.
+    outputs.writer->setFailureListener([&session] { session.endCounting(); });
+    outputs.progress = std::make_shared<ProgressOutput>(options.minQuality);
+    session.addOutput(outputs.writer);
+    session.addOutput(outputs.progress);
+    return outputs;
+}
+
 /// Streams the poses into `target` through a session that is set up.
-int streamPoses(const StreamOptions& options, StreamSession& session, FrameSink& sink, PoseTarget& target,
+int streamPoses(const StreamOptions& options, StreamSession& session, PoseTarget& target,
                 const LogCounter& logged, std::ostream& err) {
     Stream& stream = session.stream();
-    PoseWriter writer(target.stream(), options.format, PoseWriter::kDefaultQueueFrames, options.minQuality);
+    const CommandOutputs outputs = addOutputs(options, session, target);
+    const std::uint64_t limit = options.replay.empty() || options.framesGiven ? options.frames : 0;
+    session.limitFrames(limit);
     FrameWatch frameWatch;
-    {
-        std::lock_guard<std::mutex> lock(sink.mutex);
-        sink.writer = &writer;
-        sink.limit = options.replay.empty() || options.framesGiven ? options.frames : 0;
-        sink.minQuality = options.minQuality;
-        sink.session = &session;
-    }
-    auto connection = stream.signalStreamData.connect(
-        [&](const std::shared_ptr<const StreamData>& data) { takeFrame(sink, frameWatch, data); });
-    writer.begin();  // no frame arrives before the stream starts
     frameWatch.restart();
     if (!stream.start()) {
         err << "halvoren: cannot start the tracking stream\n";
@@ -300,23 +274,17 @@ int streamPoses(const StreamOptions& options, StreamSession& session, FrameSink&
         return ExitFailure;
     }
     RunEnd end;
-    end.streamLost = !streamUntilDone(options, session, sink, frameWatch, err);
+    end.streamLost = !streamUntilDone(options, session, *outputs.progress, frameWatch, limit, err);
     end.code = saveWorkspace(options, stream, err);
     stream.close();
-    connection->disconnect();
     end.recorded = session.endRun();
-    std::uint64_t notesDropped = 0;
-    {
-        std::lock_guard<std::mutex> lock(sink.mutex);
-        sink.writer = nullptr;  // goes before the session's watchdog
-        notesDropped = sink.notesDropped;
+    outputs.progress->drain();
+    for (const std::string& note : outputs.progress->takeNotes()) {
+        err << note;
     }
-    if (notesDropped != 0) {
-        err << "halvoren: " << notesDropped << " notes on staleness not written: too many at once\n";
-    }
-    end.written = writer.flush();
+    end.written = !outputs.writer->failed();
     end.written = target.close(err) && end.written;
-    return writeSummary(options, end, writer, frameWatch, session, logged, err);
+    return writeSummary(options, end, *outputs.writer, frameWatch, session, logged, err);
 }
 
 }  // namespace
@@ -329,10 +297,7 @@ int runStream(const StreamOptions& options, std::ostream& out, std::ostream& err
         return ExitBadInput;
     }
     LoadedPlugins plugins;
-    FrameSink sink;
     StreamSession session(plugins.manager());
-    session.setStaleListener(
-        [&sink](bool stale, double milliseconds) { sink.noteStaleness(stale, milliseconds); });
     int setupCode = ExitOk;
     if (!session.create(options, false, err, setupCode)) {
         return setupCode;
@@ -341,7 +306,7 @@ int runStream(const StreamOptions& options, std::ostream& out, std::ostream& err
     if (!target.open(options.output, out, err)) {
         return ExitBadInput;
     }
-    return streamPoses(options, session, sink, target, logged, err);
+    return streamPoses(options, session, target, logged, err);
 }
 
 }  // namespace Halvoren::App

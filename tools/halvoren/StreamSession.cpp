@@ -2,6 +2,7 @@
 
 #include "halvoren/InputChecks.h"
 
+#include "health/HealthOutput.h"
 #include "host/DataList.h"
 #include "host/Log.h"
 #include "host/OpticalTracking.h"
@@ -104,11 +105,9 @@ StreamSession::~StreamSession() {
     if (m_stream) {
         m_stream->close();
     }
+    m_outputs.finish();  // every output takes what it holds, while what it uses is still there
     for (const auto& connection : m_healthConnections) {
         connection->disconnect();
-    }
-    if (m_recordConnection) {
-        m_recordConnection->disconnect();
     }
     if (m_health) {
         m_health->pause();  // no word of staleness after this
@@ -224,7 +223,10 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
         if (!prepareReplay(setup, m_replay, err)) {
             return false;
         }
-        m_replayWatch = std::make_unique<ReplayWatch>(m_replay.frameCount);
+        m_replayWatch =
+            std::make_unique<ReplayWatch>(m_replay.frameCount, [this] { return m_outputs.frames(); });
+        // The replay ends with its last frame: the driver plays every frame once, in order.
+        limitFrames(m_replay.frameCount);
     }
     std::vector<std::string> markers;
     if (!checkMarkerFiles(setup, markers, err)) {
@@ -253,7 +255,6 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
         return false;
     }
     startHealth(setup);
-    watchReplay();
     if (!setup.record.empty() && !startRecording(setup, markerSources(named, markers), err)) {
         return false;
     }
@@ -261,6 +262,7 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
         exitCode = ExitFailure;
         return false;
     }
+    m_outputs.listen(*m_stream);
     exitCode = ExitOk;
     return true;
 }
@@ -343,6 +345,13 @@ bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
     return true;
 }
 
+void StreamSession::limitFrames(std::uint64_t frames) {
+    if (frames != 0 && (m_frameLimit == 0 || frames < m_frameLimit)) {
+        m_frameLimit = frames;
+        m_outputs.setFrameLimit(frames);
+    }
+}
+
 void StreamSession::startHealth(const StreamSetup& setup) {
     Health::TrackingHealth::Options options;
     options.minQuality = setup.minQuality;
@@ -350,12 +359,7 @@ void StreamSession::startHealth(const StreamSetup& setup) {
     m_health = std::make_unique<Health::TrackingHealth>(
         options, [this](bool stale, double milliseconds) { onStale(stale, milliseconds); });
     Health::TrackingHealth* health = m_health.get();
-    m_healthConnections.push_back(
-        m_stream->signalStreamData.connect([health](const std::shared_ptr<const StreamData>& data) {
-            if (data) {
-                health->addData(*data);
-            }
-        }));
+    m_outputs.add(std::make_shared<Health::HealthOutput>(*health));
     // A stream stopped on purpose delivers no frames, and that is no staleness.
     m_healthConnections.push_back(
         m_stream->signalStateChanged.connect([health](const Stream::StateChange& change) {
@@ -377,12 +381,8 @@ void StreamSession::onStale(bool stale, double millisecondsWithoutFrame) {
     if (m_igtlServer) {
         m_igtlServer->setStale(stale, reason.str());
     }
-    if (stale && m_recorder) {
-        m_recorder->markStale();
-    }
-    if (m_staleListener) {
-        m_staleListener(stale, millisecondsWithoutFrame);
-    }
+    m_outputs.notify(stale ? Output::FrameItem::Kind::Stale : Output::FrameItem::Kind::Fresh,
+                     millisecondsWithoutFrame);
 }
 
 void StreamSession::writeHealth(std::ostream& out) const {
@@ -419,31 +419,8 @@ bool StreamSession::startRecording(const StreamSetup& setup, const std::vector<M
         return false;
     }
     m_recordPath = setup.record;
-    m_recording = true;
-    Record::Recorder* recorder = m_recorder.get();
-    // Connected before the command's own receiver: a frame that ends the run is still recorded.
-    m_recordConnection =
-        m_stream->signalStreamData.connect([this, recorder](const std::shared_ptr<const StreamData>& data) {
-            if (!m_recording.load()) {
-                return;
-            }
-            recorder->addFrame(data);  // the recorder finds the frame's camera images in it
-        });
+    m_outputs.add(m_recorder);  // it finds the frame's camera images in the frame
     return true;
-}
-
-void StreamSession::watchReplay() {
-    if (!m_replayWatch) {
-        return;
-    }
-    // Connected before the command's receiver: the frame that ends the replay is counted when it gets it.
-    ReplayWatch* watch = m_replayWatch.get();
-    m_healthConnections.push_back(
-        m_stream->signalStreamData.connect([watch](const std::shared_ptr<const StreamData>& data) {
-            if (dynamic_cast<const TrackingStreamData*>(data.get()) != nullptr) {
-                watch->frameArrived();
-            }
-        }));
 }
 
 void StreamSession::writeReplayStop(std::ostream& err) const {
@@ -452,24 +429,14 @@ void StreamSession::writeReplayStop(std::ostream& err) const {
     }
 }
 
-void StreamSession::endCounting() {
-    if (m_health) {
-        m_health->finish();
-    }
-    m_recording = false;
-}
-
 bool StreamSession::endRun() {
-    endCounting();
+    m_outputs.finish();  // the frames handed over before the cut are all written, counted and recorded
     if (m_health) {
         m_health->pause();  // the stream is closed: no word of staleness after this
     }
     m_igtlOutput.reset();
     if (m_igtlServer) {
         m_igtlServer->stop();
-    }
-    if (m_recordConnection) {
-        m_recordConnection->disconnect();
     }
     if (m_recorder && m_recordError.empty()) {
         std::string error;

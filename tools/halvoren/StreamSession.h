@@ -7,12 +7,12 @@
 #include "halvoren/StreamSetup.h"
 
 #include "health/TrackingHealth.h"
+#include "output/FrameOutputs.h"
 
 #include "host/Algorithm.h"
 #include "host/Properties.h"
 #include "host/Stream.h"
 
-#include <atomic>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -58,11 +58,16 @@ public:
     /// reason, sets the exit code and returns false.
     bool create(const StreamSetup& setup, bool startWithPanel, std::ostream& err, int& exitCode);
 
-    /// Before create(): also told when the poses go stale and when frames come back, after the
-    /// OpenIGTLink clients were told (see Health::TrackingHealth for the threads).
-    void setStaleListener(Health::TrackingHealth::StaleListener listener) {
-        m_staleListener = std::move(listener);
-    }
+    /// Control thread, after create(): one more output of the run, which gets the frames from then on (the
+    /// session's own are the health, the recording and the OpenIGTLink clients; the command chooses the
+    /// rest, before it starts the stream).
+    void addOutput(std::shared_ptr<Output::FrameOutput> output) { m_outputs.add(std::move(output)); }
+    /// Control thread, before frames flow: the run ends after this many frames (0: no limit); a replay
+    /// ends with its recording's last frame anyway.
+    void limitFrames(std::uint64_t frames);
+    /// The run's outputs: the frames handed over, the cut, the queues' counts.
+    Output::FrameOutputs& outputs() { return m_outputs; }
+    const Output::FrameOutputs& outputs() const { return m_outputs; }
 
     Algorithm* algorithm() const { return m_algorithm.get(); }
     /// The run's tracking health, counted from the stream's start. Valid after a successful create().
@@ -75,12 +80,13 @@ public:
     TrackingStream* trackingStream() const;
     /// The OpenIGTLink server, when the set-up asked for one.
     Igtl::IgtlServer* igtlServer() const { return m_igtlServer.get(); }
-    /// Any thread, also the stream's: the run is over; the frames that come while the stream stops are
-    /// neither counted nor recorded.
-    void endCounting();
-    /// Once the stream is closed: no staleness is reported any more (the stream ended on purpose), the
-    /// OpenIGTLink clients are disconnected and the recording is finished; the summaries stay. False when
-    /// the recording could not be finished (the reason is in its summary).
+    /// Any thread, also the stream's: the run is over; the frames that come while the stream stops reach
+    /// no output (they are neither written, counted nor recorded).
+    void endCounting() { m_outputs.cut(); }
+    /// Once the stream is closed: every output takes what it holds and ends, no staleness is reported any
+    /// more (the stream ended on purpose), the OpenIGTLink clients are disconnected and the recording is
+    /// finished; the summaries stay. False when the recording could not be finished (the reason is in its
+    /// summary).
     bool endRun();
     /// Whether the camera plays a recording.
     bool replaying() const { return m_replayWatch != nullptr; }
@@ -104,14 +110,14 @@ private:
                          std::ostream& err, int& exitCode);
     /// Serves the stream to OpenIGTLink clients.
     bool startIgtl(const StreamSetup& setup, std::ostream& err);
-    /// Counts the stream's frames and watches for staleness; stopping the stream pauses the watch.
+    /// Counts the stream's frames (an output) and watches for staleness; stopping the stream pauses the
+    /// watch.
     void startHealth(const StreamSetup& setup);
-    /// Counts a replay's frames, to end with the recording.
-    void watchReplay();
     /// Records the stream's frames (with its images when the set-up queries them).
     bool startRecording(const StreamSetup& setup, const std::vector<MarkerSource>& sources,
                         std::ostream& err);
-    /// The watchdog's thread, or the stream's worker: the poses went stale or are fresh again.
+    /// The watchdog's thread, or the health output's: the poses went stale or are fresh again; word to
+    /// every output.
     void onStale(bool stale, double millisecondsWithoutFrame);
 
     PluginManager& m_plugins;
@@ -119,17 +125,17 @@ private:
     std::unique_ptr<Stream> m_stream;
     std::unique_ptr<Igtl::IgtlServer> m_igtlServer;
     std::unique_ptr<Igtl::IgtlStreamOutput> m_igtlOutput;
-    Health::TrackingHealth::StaleListener m_staleListener;
     std::unique_ptr<Health::TrackingHealth> m_health;
     std::vector<std::shared_ptr<SignalConnection>> m_healthConnections;
     ReplaySetup m_replay;
     std::unique_ptr<ReplayWatch> m_replayWatch;  // while replaying
     std::string m_recordPath;
     std::unique_ptr<Sequence::RecordingLock> m_recordLock;  // held until the recorder is gone
-    std::unique_ptr<Record::Recorder> m_recorder;
-    std::shared_ptr<SignalConnection> m_recordConnection;
-    std::atomic<bool> m_recording{false};  // frames go to the recorder
-    std::string m_recordError;             // why the recording failed; empty when it did not
+    std::shared_ptr<Record::Recorder> m_recorder;
+    std::string m_recordError;  // why the recording failed; empty when it did not
+    std::uint64_t m_frameLimit = 0;
+    // Last: its threads end first, while everything its outputs use is still there.
+    Output::FrameOutputs m_outputs;
 };
 
 }  // namespace Halvoren::App

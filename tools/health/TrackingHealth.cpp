@@ -53,12 +53,14 @@ TrackingHealth::Clock::duration TrackingHealth::boundLocked() const {
 }
 
 void TrackingHealth::addData(const StreamData& data) {
+    addData(data, Clock::now(), systemMicroseconds());
+}
+
+void TrackingHealth::addData(const StreamData& data, Clock::time_point now, std::uint64_t systemNow) {
     const auto* tracking = dynamic_cast<const TrackingStreamData*>(&data);
     if (tracking == nullptr) {
         return;
     }
-    const Clock::time_point now = Clock::now();
-    const std::uint64_t systemNow = systemMicroseconds();
     const auto* info = tracking->components().get<TrackingFrameInfoData>();
     bool wasStale = false;
     {

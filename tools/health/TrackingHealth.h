@@ -44,6 +44,9 @@ public:
     /// The thread that emits the stream's data: one datum. Tracking data is counted; the watchdog
     /// watches from the first frame on.
     void addData(const StreamData& data);
+    /// As addData(), for a datum that arrived at `arrived` (`arrivedUs`: us since the epoch on the system
+    /// clock), counted later on another thread.
+    void addData(const StreamData& data, Clock::time_point arrived, std::uint64_t arrivedUs);
     /// Any thread but the listener's: no staleness until the next frame (the stream is stopped on
     /// purpose). Waits for a listener call in progress, so none comes after it until a frame does.
     void pause();

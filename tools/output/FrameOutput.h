@@ -50,8 +50,8 @@ public:
     virtual void take(const FrameItem& item) = 0;
     /// The consuming thread (the closing one for an Owner output), once, after the last item.
     virtual void end() {}
-    /// The worker, after an item was queued, outside every lock: an Owner output wakes its owner here
-    /// (an eventfd, a posted event). Must not wait.
+    /// The worker (or whoever handed the item over), right after an item was queued, under the hand-over's
+    /// lock: an Owner output wakes its owner here (an eventfd, a condition). Must not wait or lock.
     virtual void queued() {}
 
     /// The owner's thread: takes every item waiting; how many.

@@ -18,7 +18,34 @@ void FrameOutputs::add(std::shared_ptr<FrameOutput> output) {
     if (channel.output->consumer() == FrameOutput::Consumer::OwnThread) {
         channel.thread = std::thread(&FrameOutputs::run, std::ref(*channel.output));
     }
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_channels.push_back(std::move(channel));
+}
+
+void FrameOutputs::remove(const std::shared_ptr<FrameOutput>& output) {
+    Channel removed;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
+            if (it->output == output) {
+                removed = std::move(*it);
+                m_channels.erase(it);
+                break;
+            }
+        }
+    }
+    if (removed.output) {
+        close(removed);
+    }
+}
+
+void FrameOutputs::close(Channel& channel) {
+    channel.output->queue().close();
+    if (channel.thread.joinable()) {
+        channel.thread.join();
+    } else {
+        channel.output->end();
+    }
 }
 
 // The output's own thread.
@@ -80,14 +107,12 @@ void FrameOutputs::pushToAll(FrameItem item, bool frame) {
         // Under the lock, so that every output sees the items in one order; a push never waits.
         for (Channel& channel : m_channels) {
             channel.output->queue().push(item);
+            channel.output->queued();
         }
         if (frame && m_limit != 0 && m_frames >= m_limit) {
             m_cut = cutNow = true;
             listener = m_cutListener;
         }
-    }
-    for (Channel& channel : m_channels) {
-        channel.output->queued();
     }
     if (cutNow) {
         m_cutChanged.notify_all();
@@ -141,19 +166,23 @@ void FrameOutputs::finish() {
     if (m_connection) {
         m_connection->disconnect();  // waits for a hand-over in progress
     }
-    for (Channel& channel : m_channels) {
-        channel.output->queue().close();
+    std::vector<Channel> channels;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        channels.swap(m_channels);
     }
-    for (Channel& channel : m_channels) {
-        if (channel.thread.joinable()) {
-            channel.thread.join();
-        } else {
-            channel.output->end();
-        }
+    for (Channel& channel : channels) {
+        channel.output->queue().close();  // all at once: they drain side by side
     }
+    for (Channel& channel : channels) {
+        close(channel);
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_channels = std::move(channels);  // for the reports; the run is cut, nothing is pushed any more
 }
 
 std::vector<FrameOutputs::Report> FrameOutputs::reports() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<Report> reports;
     for (const Channel& channel : m_channels) {
         reports.push_back(

@@ -34,8 +34,12 @@ public:
     FrameOutputs(const FrameOutputs&) = delete;
     FrameOutputs& operator=(const FrameOutputs&) = delete;
 
-    /// Control thread, before listen(): adds an output; an OwnThread output's thread starts here.
+    /// Control thread: adds an output, also while frames flow (it gets the frames from then on); an
+    /// OwnThread output's thread starts here.
     void add(std::shared_ptr<FrameOutput> output);
+    /// Control thread: the output gets no more frames; it takes what it holds and ends (an OwnThread
+    /// output's thread is joined; an Owner output ends on this thread).
+    void remove(const std::shared_ptr<FrameOutput>& output);
     /// Control thread: takes the stream's tracking data from now on (one receiver for all outputs).
     void listen(Stream& stream);
     /// Control thread, before frames flow: the run is cut after this many frames (0: no limit).
@@ -75,11 +79,15 @@ private:
     void pushToAll(FrameItem item, bool frame);
     static void run(FrameOutput& output);
 
-    std::vector<Channel> m_channels;  // fixed once frames flow
+    static void close(Channel& channel);
+
     std::shared_ptr<SignalConnection> m_connection;
     std::function<void()> m_cutListener;
 
-    mutable std::mutex m_mutex;  // guards the cut and the count; queues are pushed under it, no I/O is
+    // Guards the channels, the cut and the count; the queues are pushed (and the Owner outputs woken)
+    // under it, which never waits. No I/O is done under it.
+    mutable std::mutex m_mutex;
+    std::vector<Channel> m_channels;
     mutable std::condition_variable m_cutChanged;
     bool m_cut = false;
     bool m_finished = false;

@@ -6,13 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <exception>
-#include <mutex>
-#include <thread>
 
 namespace Halvoren::Record {
 
@@ -20,19 +15,9 @@ namespace {
 
 constexpr std::size_t kQueueWithoutImages = 256;
 constexpr std::size_t kQueueWithImages = 32;
-// The stream's thread never signals the recorder (a wake-up costs a system call per frame); the recorder
-// looks at the queue this often, which a queue of a few dozen frames outlasts at any camera rate.
-constexpr auto kPollPeriod = std::chrono::milliseconds(5);
 // Frames recorded with images before any image came: their fields are kept until an image gives the
 // size, up to this many; then the recording is made without images.
 constexpr std::size_t kMaxFramesBeforeImages = 300;
-
-struct QueuedFrame {
-    std::shared_ptr<const StreamData> tracking;
-    std::shared_ptr<const StreamData> left;
-    std::shared_ptr<const StreamData> right;
-    bool stale = false;
-};
 
 // The pixels of an 8-bit grey image, or null. The memory stays alive while `keep` holds it.
 const MemImage* greyImageOf(const std::shared_ptr<SharedImage>& shared, std::shared_ptr<MemImage>& keep) {
@@ -50,13 +35,9 @@ const MemImage* greyImageOf(const std::shared_ptr<SharedImage>& shared, std::sha
     return grey ? image : nullptr;
 }
 
-// A camera's image: the image data handed over with the frame, else the one the tracking data shares
-// (looked up here, on the recorder's thread, so that the stream's thread hands over pointers only).
-const MemImage* cameraImageOf(const std::shared_ptr<const StreamData>& data, const StreamData& tracking,
-                              bool left, std::shared_ptr<MemImage>& keep) {
-    if (const auto* imageData = dynamic_cast<const ImageStreamData*>(data.get())) {
-        return greyImageOf(imageData->image(), keep);
-    }
+// A camera's image, as the tracking data shares it (looked up here, on the recorder's thread, so that the
+// stream's thread hands over the frame only).
+const MemImage* cameraImageOf(const StreamData& tracking, bool left, std::shared_ptr<MemImage>& keep) {
     const auto* images = tracking.components().get<TrackingCameraImagesData>();
     return images != nullptr ? greyImageOf(left ? images->left : images->right, keep) : nullptr;
 }
@@ -65,18 +46,11 @@ const MemImage* cameraImageOf(const std::shared_ptr<const StreamData>& data, con
 
 struct Recorder::Impl {
     Options options;
-    std::size_t capacity = 0;
 
-    std::mutex mutex;
-    std::condition_variable wake;  // finish() only
-    std::deque<QueuedFrame> queue;
-    bool stopping = false;
-    std::atomic<bool> staleNext{false};
     std::atomic<std::uint64_t> recorded{0};
-    std::atomic<std::uint64_t> dropped{0};
-    std::thread thread;
 
-    // The recorder's thread, then finish() once it has ended.
+    // The recorder's thread, then finish() once the run's outputs finished.
+    bool staleNext = false;  // the next frame is the first after a stale period
     std::unique_ptr<Sequence::SequenceWriter> writer;
     bool writerFinal = false;  // false: with images, the size is not known yet (the writer holds the place)
     bool withImages = false;
@@ -158,12 +132,10 @@ struct Recorder::Impl {
         }
     }
 
-    void record(const QueuedFrame& queued) {
-        RecordedFrame recordedFrame;
-        if (const auto* tracking = dynamic_cast<const TrackingStreamData*>(queued.tracking.get())) {
-            recordedFrame = recordedFrameOf(*tracking);
-        }
-        recordedFrame.stale = queued.stale;
+    void record(const TrackingStreamData& tracking) {
+        RecordedFrame recordedFrame = recordedFrameOf(tracking);
+        recordedFrame.stale = staleNext;
+        staleNext = false;
         // The camera's exposure stamp when it gave one, else the instruments' time stamp.
         const std::uint64_t timeUs =
             recordedFrame.exposureUs != 0 ? recordedFrame.exposureUs : recordedFrame.timestampMs * 1000;
@@ -177,10 +149,8 @@ struct Recorder::Impl {
 
         std::shared_ptr<MemImage> keepLeft;
         std::shared_ptr<MemImage> keepRight;
-        const MemImage* left =
-            options.images ? cameraImageOf(queued.left, *queued.tracking, true, keepLeft) : nullptr;
-        const MemImage* right =
-            options.images ? cameraImageOf(queued.right, *queued.tracking, false, keepRight) : nullptr;
+        const MemImage* left = options.images ? cameraImageOf(tracking, true, keepLeft) : nullptr;
+        const MemImage* right = options.images ? cameraImageOf(tracking, false, keepRight) : nullptr;
         if (!writerFinal) {
             const MemImage* sized = left != nullptr ? left : right;
             if (sized != nullptr) {
@@ -204,35 +174,22 @@ struct Recorder::Impl {
         append();
     }
 
-    void run() {
-        for (;;) {
-            QueuedFrame queued;
-            {
-                std::unique_lock<std::mutex> lock(mutex);
-                while (queue.empty() && !stopping) {
-                    wake.wait_for(lock, kPollPeriod);
-                }
-                if (queue.empty()) {
-                    return;
-                }
-                queued = std::move(queue.front());
-                queue.pop_front();
-            }
-            if (!failure.empty()) {
-                continue;  // drained, so that the stream's frames are released
-            }
-            try {
-                record(queued);
-            } catch (const std::exception& e) {
-                fail(options.path + ": recording failed: " + e.what());
-            } catch (...) {
-                fail(options.path + ": recording failed");
-            }
+    void take(const TrackingStreamData& tracking) {
+        if (!failure.empty()) {
+            return;  // nothing is recorded after a failure; the frames are let go
+        }
+        try {
+            record(tracking);
+        } catch (const std::exception& e) {
+            fail(options.path + ": recording failed: " + e.what());
+        } catch (...) {
+            fail(options.path + ": recording failed");
         }
     }
 };
 
-Recorder::Recorder(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+Recorder::Recorder(std::unique_ptr<Impl> impl, std::size_t capacity)
+    : FrameOutput("recording", {Output::DropPolicy::EveryFrame, capacity}), m_impl(std::move(impl)) {}
 
 Recorder::~Recorder() {
     std::string ignored;
@@ -243,8 +200,9 @@ std::unique_ptr<Recorder> Recorder::create(const Options& options, std::string& 
     auto impl = std::make_unique<Impl>();
     impl->options = options;
     assignMarkerFields(impl->options.markers);
-    impl->capacity = options.queueFrames != 0 ? options.queueFrames
-                                              : (options.images ? kQueueWithImages : kQueueWithoutImages);
+    const std::size_t capacity = options.queueFrames != 0
+                                     ? options.queueFrames
+                                     : (options.images ? kQueueWithImages : kQueueWithoutImages);
     // The writer is created now, so that every reason not to record is known before the run: with images,
     // one without them holds the place (the same files) until the first image gives the size.
     Sequence::SequenceWriter::Options o;
@@ -257,40 +215,16 @@ std::unique_ptr<Recorder> Recorder::create(const Options& options, std::string& 
     }
     impl->writerFinal = !options.images;
     impl->frame.pixels.assign(1, 0);
-    Impl* d = impl.get();
-    d->thread = std::thread([d] { d->run(); });
-    return std::unique_ptr<Recorder>(new Recorder(std::move(impl)));
+    return std::unique_ptr<Recorder>(new Recorder(std::move(impl), capacity));
 }
 
-void Recorder::addFrame(std::shared_ptr<const StreamData> tracking, std::shared_ptr<const StreamData> left,
-                        std::shared_ptr<const StreamData> right) {
-    if (!tracking) {
-        return;
+// Recorder's thread.
+void Recorder::take(const Output::FrameItem& item) {
+    if (item.kind == Output::FrameItem::Kind::Frame) {
+        m_impl->take(*item.tracking);
+    } else if (item.kind == Output::FrameItem::Kind::Stale) {
+        m_impl->staleNext = true;
     }
-    Impl& d = *m_impl;
-    const bool stale = d.staleNext.load(std::memory_order_relaxed) && d.staleNext.exchange(false);
-    {
-        std::lock_guard<std::mutex> lock(d.mutex);
-        if (d.stopping) {
-            return;
-        }
-        if (d.queue.size() < d.capacity) {
-            try {
-                d.queue.push_back({std::move(tracking), std::move(left), std::move(right), stale});
-                return;
-            } catch (const std::bad_alloc&) {
-                // counted as dropped
-            }
-        }
-    }
-    d.dropped.fetch_add(1, std::memory_order_relaxed);
-    if (stale) {
-        d.staleNext.store(true);  // the next frame recorded is still the first after the stale period
-    }
-}
-
-void Recorder::markStale() {
-    m_impl->staleNext.store(true);
 }
 
 bool Recorder::finish(const Sequence::Fields& runFields, std::string& error) {
@@ -300,14 +234,6 @@ bool Recorder::finish(const Sequence::Fields& runFields, std::string& error) {
         return d.finishResult;
     }
     d.finished = true;
-    {
-        std::lock_guard<std::mutex> lock(d.mutex);
-        d.stopping = true;
-    }
-    d.wake.notify_one();
-    if (d.thread.joinable()) {
-        d.thread.join();
-    }
     try {
         if (d.failure.empty() && !d.writerFinal) {
             d.openFinalWriter(0, 0);  // no image came: a recording without images
@@ -338,7 +264,7 @@ std::uint64_t Recorder::framesRecorded() const {
 }
 
 std::uint64_t Recorder::framesDropped() const {
-    return m_impl->dropped.load(std::memory_order_relaxed);
+    return queue().counts().dropped;
 }
 
 }  // namespace Halvoren::Record

@@ -1,9 +1,10 @@
 #pragma once
-// Records a tracking run as a sequence metafile while it runs. The stream's thread only hands each frame
-// over (the shared data itself, no copy); the recorder's own thread turns it into fields and pixels and
-// writes it. The hand-over queue is bounded: a frame that finds it full is dropped from the recording and
-// counted, so that the camera never waits for the disk.
+// Records a tracking run as a sequence metafile while it runs: one of the run's outputs. The stream's
+// thread only hands each frame over (the shared data itself, no copy); the recorder's own thread turns it
+// into fields and pixels and writes it. Its queue keeps every frame: one that finds it full is dropped from
+// the recording and counted, so that the camera never waits for the disk.
 
+#include "output/FrameOutput.h"
 #include "record/RecordedFrames.h"
 
 #include <cstdint>
@@ -16,7 +17,7 @@ class StreamData;
 
 namespace Halvoren::Record {
 
-class Recorder {
+class Recorder : public Output::FrameOutput {
 public:
     struct Options {
         std::string path;     // the header, ending in ".mhd"; the data file is written beside it
@@ -27,24 +28,20 @@ public:
     };
 
     /// Checks that the recording can be written (the header's folder exists, the names are regular
-    /// files or free); null with the reason otherwise. Starts the recorder's thread.
+    /// files or free); null with the reason otherwise. The run.s outputs give it its thread.
     static std::unique_ptr<Recorder> create(const Options& options, std::string& error);
     /// Finishes, if not done yet.
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    /// The stream's thread: one frame of tracking data and, when recording images, its left and right
-    /// image data; without them, the camera images the tracking data shares (TrackingCameraImagesData).
-    /// Frames without both images are recorded with black pixels. Never waits for the disk.
-    void addFrame(std::shared_ptr<const StreamData> tracking,
-                  std::shared_ptr<const StreamData> left = nullptr,
-                  std::shared_ptr<const StreamData> right = nullptr);
-    /// Any thread: the next frame handed over comes after a stale period.
-    void markStale();
-    /// Writes what is still queued and the last header, with these fields of the whole run (the run's
-    /// health figures, named by TrackingFields::healthField). False with the reason when anything
-    /// failed during the recording (logged as an error when it happened) or now.
+    /// Recorder's thread: a frame, with the camera images the tracking data shares when recording
+    /// images (frames without both are recorded with black pixels); word of staleness marks the next
+    /// frame as the first after a stale period.
+    void take(const Output::FrameItem& item) override;
+    /// Once the run's outputs finished (nothing is queued any more): writes the last header, with these
+    /// fields of the whole run (the run's health figures, named by TrackingFields::healthField). False with
+    /// the reason when anything failed during the recording (logged as an error when it happened) or now.
     bool finish(const Sequence::Fields& runFields, std::string& error);
 
     /// The frames recorded so far; once finished, the frames the recording holds (after a failure, those
@@ -54,7 +51,7 @@ public:
 
 private:
     struct Impl;
-    explicit Recorder(std::unique_ptr<Impl> impl);
+    Recorder(std::unique_ptr<Impl> impl, std::size_t capacity);
     std::unique_ptr<Impl> m_impl;
 };
 

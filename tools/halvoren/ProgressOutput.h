@@ -1,0 +1,37 @@
+#pragma once
+// What "halvoren stream" shows while it runs, as one of the run's outputs: the markers the newest frame
+// tracks, and the notes on staleness for standard error. The main thread drains it between writes, so
+// that nothing is written while the worker could wait for it.
+
+#include "output/FrameOutput.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+namespace Halvoren::App {
+
+class ProgressOutput : public Output::FrameOutput {
+public:
+    /// An instrument below `minQuality` is not tracked.
+    explicit ProgressOutput(double minQuality);
+
+    /// Main thread (drain()): one item.
+    void take(const Output::FrameItem& item) override;
+
+    /// Main thread: instruments tracked in the newest frame taken.
+    std::size_t trackedInstruments() const { return m_tracked; }
+    /// Main thread: frames taken since the last call.
+    std::uint64_t takeFrameCount();
+    /// Main thread: the notes on staleness taken since the last call, a line each.
+    std::deque<std::string> takeNotes();
+
+private:
+    const double m_minQuality;
+    std::size_t m_tracked = 0;
+    std::uint64_t m_frames = 0;
+    std::deque<std::string> m_notes;
+};
+
+}  // namespace Halvoren::App
