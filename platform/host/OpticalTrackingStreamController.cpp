@@ -207,10 +207,8 @@ void OpticalTrackingStreamController::init() {
     }
     // Worker thread: keeps only a reference to the frame, shown by the next refresh.
     s->signalStreamData.connect(this, [this](const std::shared_ptr<const StreamData>& data) {
-        auto frame = std::dynamic_pointer_cast<const TrackingStreamData>(data);
-        if (frame) {
-            std::lock_guard<std::mutex> lock(m_mailbox.mutex);
-            m_mailbox.frame = std::move(frame);
+        if (auto frame = std::dynamic_pointer_cast<const TrackingStreamData>(data)) {
+            m_frames.push(std::move(frame));
         }
     });
 
@@ -254,8 +252,8 @@ void OpticalTrackingStreamController::refresh() {
         std::swap(stateChanged, m_mailbox.stateChanged);
         std::swap(parametersChanged, m_mailbox.parametersChanged);
         std::swap(instrumentsChanged, m_mailbox.instrumentsChanged);
-        frame.swap(m_mailbox.frame);
     }
+    m_frames.tryPop(frame);
     Stream* s = liveStream();
     if (s == nullptr) {
         return;

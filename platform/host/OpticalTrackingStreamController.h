@@ -1,5 +1,6 @@
 #pragma once
 
+#include "OutputQueue.h"
 #include "Signal.h"
 #include "Stream.h"
 #include "StreamControllerBase.h"
@@ -74,8 +75,7 @@ private:
         std::mutex mutex;  // guards the members below; nothing else is taken while it is held
         bool stateChanged = false;
         bool parametersChanged = false;
-        bool instrumentsChanged = false;                  // the set of instruments: read the registry
-        std::shared_ptr<const TrackingStreamData> frame;  // the newest frame not shown yet
+        bool instrumentsChanged = false;  // the set of instruments: read the registry
     };
     struct Field {
         enum Kind { Bool, Choice, Integer, Real, Text };
@@ -102,6 +102,9 @@ private:
     void chooseAndAddMarker();
 
     Mailbox m_mailbox;
+    // The newest frame not shown yet: the worker's hand-over, only the latest kept.
+    Output::OutputQueue<std::shared_ptr<const TrackingStreamData>> m_frames{
+        {Output::DropPolicy::LatestOnly, 1}};
     std::shared_ptr<SignalConnection> m_stateConnection;  // disconnected by the stream when it dies
     bool m_initialized = false;
     QTimer m_refreshTimer;

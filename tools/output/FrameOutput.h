@@ -4,7 +4,7 @@
 // and the panel. Each declares how its queue drops and who drains it; the session's FrameOutputs hands
 // every frame to each output's queue and nothing else.
 
-#include "output/OutputQueue.h"
+#include "host/OutputQueue.h"
 
 #include <chrono>
 #include <cstdint>

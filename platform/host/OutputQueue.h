@@ -1,7 +1,8 @@
 #pragma once
-// The one hand-over between the camera's worker and an output: a bounded queue whose policy the output
-// declares. Pushing never waits for the consumer; what does not fit is dropped and counted, so that a
-// consumer that stalls loses only its own frames and never holds up the camera.
+// The one hand-over between a stream's worker and whatever takes its frames (the application's outputs,
+// the panel): a bounded queue whose policy its consumer declares. Pushing never waits for the consumer; what
+// does not fit is dropped and counted, so that a consumer that stalls loses only its own frames and never
+// holds up the camera.
 
 #include <chrono>
 #include <condition_variable>
