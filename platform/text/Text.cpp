@@ -20,17 +20,22 @@ std::string_view withoutPlus(std::string_view text) {
     return text;
 }
 
-template <class T>
-bool parseWhole(std::string_view text, T& value) {
-    text = withoutPlus(text);
+// `base` is the integer base, none for a floating-point type.
+template <class T, class... Base>
+bool fillsText(std::string_view text, T& value, Base... base) {
     T parsed{};
     const char* const end = text.data() + text.size();
-    const auto result = std::from_chars(text.data(), end, parsed);
+    const auto result = std::from_chars(text.data(), end, parsed, base...);
     if (text.empty() || result.ec != std::errc() || result.ptr != end) {
         return false;
     }
     value = parsed;
     return true;
+}
+
+template <class T>
+bool parseWhole(std::string_view text, T& value) {
+    return fillsText(withoutPlus(text), value);
 }
 
 }  // namespace
@@ -50,6 +55,10 @@ std::string trimmed(std::string_view text) {
 }
 
 bool parseNumber(std::string_view text, double& value) {
+    return parseWhole(text, value);
+}
+
+bool parseNumber(std::string_view text, float& value) {
     return parseWhole(text, value);
 }
 
@@ -73,6 +82,10 @@ bool parseUnsigned(std::string_view text, std::uint64_t& value) {
 }
 bool parseUnsigned(std::string_view text, std::uint32_t& value) {
     return parseWhole(text, value);
+}
+
+bool parseHexadecimal(std::string_view text, std::uint64_t& value) {
+    return fillsText(text, value, 16);
 }
 
 bool parseNumbers(std::string_view text, std::vector<double>& values) {
