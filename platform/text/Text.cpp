@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <system_error>
 
 namespace Halvoren::Text {
@@ -124,6 +125,12 @@ std::string formatNumbers(const std::vector<double>& values) {
         text += formatNumber(v);
     }
     return text;
+}
+
+std::string errorText(int error) {
+    // The GNU strerror_r: returns the text, maybe not in the buffer.
+    char buffer[256];
+    return ::strerror_r(error, buffer, sizeof(buffer));
 }
 
 std::string sizeText(std::uint64_t bytes) {

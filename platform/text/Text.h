@@ -35,6 +35,9 @@ std::string formatNumber(double value);
 /// Numbers so written, separated by single blanks.
 std::string formatNumbers(const std::vector<double>& values);
 
+/// What a C library error number means (strerror), safe on any thread.
+std::string errorText(int error);
+
 /// Sizes as messages give them: "4 GB", "64 MB", "512 KB", "100 bytes".
 std::string sizeText(std::uint64_t bytes);
 
