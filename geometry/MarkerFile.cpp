@@ -134,6 +134,7 @@ std::string Ini::value(const std::string& section, const std::string& key) const
     return found != nullptr ? *found : std::string();
 }
 
+// Lenient C-library reading, not the strict text library: marker files load as the maker's tools load them.
 std::uint32_t tolerantUnsigned(const std::string& text) {
     return static_cast<std::uint32_t>(std::strtol(text.c_str(), nullptr, 10));
 }

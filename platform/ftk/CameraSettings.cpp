@@ -1,15 +1,14 @@
 #include "CameraSettings.h"
 
+#include "text/BoundedFile.h"
 #include "text/Text.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <limits>
-#include <locale>
 #include <map>
 #include <set>
 #include <sstream>
@@ -20,65 +19,27 @@ namespace {
 // A settings file is a few dozen lines; anything this large is not one.
 constexpr std::size_t kMaxSettingsBytes = 1024 * 1024;
 
-using Halvoren::Text::trimmed;
+namespace BoundedFile = Halvoren::BoundedFile;
+namespace Text = Halvoren::Text;
+using Text::trimmed;
 
-// The classic locale, not the process one: a host application may have switched the decimal point.
-bool parseDouble(const std::string& text, double& value) {
-    if (text.empty()) {
-        return false;
-    }
-    std::istringstream stream(text);
-    stream.imbue(std::locale::classic());
-    double parsed = 0.0;
-    stream >> parsed;
-    if (stream.fail() || stream.peek() != std::char_traits<char>::eof() || !std::isfinite(parsed)) {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
+// What separates the words of a value.
+constexpr const char* kBlanks = " \t\r\n\f\v";
 
 // Decimal, or hexadecimal after "0x"; no sign, no spaces, no overflow.
 bool parseUnsigned(const std::string& text, std::uint64_t& value) {
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty()) {
-        return false;
+    if (hex) {
+        return Text::parseHexadecimal(std::string_view(text).substr(2), value);
     }
-    const std::uint64_t base = hex ? 16 : 10;
-    std::uint64_t result = 0;
-    for (const char c : digits) {
-        std::uint64_t digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<std::uint64_t>(c - '0');
-        } else if (hex && c >= 'a' && c <= 'f') {
-            digit = static_cast<std::uint64_t>(c - 'a' + 10);
-        } else if (hex && c >= 'A' && c <= 'F') {
-            digit = static_cast<std::uint64_t>(c - 'A' + 10);
-        } else {
-            return false;
-        }
-        if (result > (std::numeric_limits<std::uint64_t>::max() - digit) / base) {
-            return false;
-        }
-        result = result * base + digit;
-    }
-    value = result;
-    return true;
+    return !text.empty() && text[0] != '+' && Text::parseUnsigned(text, value);
 }
 
-// Optional minus sign and decimal digits, within [minimum, maximum] (both well inside 64 bits).
+// Optional minus sign and decimal digits, within [minimum, maximum].
 bool parseInteger(const std::string& text, std::int64_t minimum, std::int64_t maximum, std::int64_t& value) {
-    const bool negative = !text.empty() && text[0] == '-';
-    const std::string digits = negative ? text.substr(1) : text;
-    std::uint64_t magnitude = 0;
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
-        !parseUnsigned(digits, magnitude) || magnitude > (std::uint64_t{1} << 62)) {
-        return false;
-    }
-    const auto parsed =
-        negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
-    if (parsed < minimum || parsed > maximum) {
+    std::int64_t parsed = 0;
+    if (text.empty() || text[0] == '+' || !Text::parseInteger(text, parsed) || parsed < minimum ||
+        parsed > maximum) {
         return false;
     }
     value = parsed;
@@ -89,17 +50,18 @@ bool parseInteger(const std::string& text, std::int64_t minimum, std::int64_t ma
 bool parsePoint(const std::string& text, double limit, std::array<double, 3>& point) {
     std::string spaced = text;
     std::replace(spaced.begin(), spaced.end(), ',', ' ');
-    std::istringstream stream(spaced);
-    stream.imbue(std::locale::classic());
     std::array<double, 3> parsed{};
-    for (double& value : parsed) {
-        std::string word;
-        if (!(stream >> word) || !parseDouble(word, value) || std::abs(value) > limit) {
+    std::size_t count = 0;
+    for (std::string_view rest = Text::trim(spaced); !rest.empty();) {
+        const std::size_t end = std::min(rest.find_first_of(kBlanks), rest.size());
+        if (count == parsed.size() || !Text::parseFinite(rest.substr(0, end), parsed[count]) ||
+            std::abs(parsed[count]) > limit) {
             return false;
         }
+        ++count;
+        rest = Text::trim(rest.substr(end));
     }
-    std::string rest;
-    if (stream >> rest) {
+    if (count != parsed.size()) {
         return false;
     }
     point = parsed;
@@ -112,16 +74,13 @@ using KeyReader = std::function<std::optional<std::string>(const std::string&, C
 KeyReader realIn(double minimum, double maximum, bool minimumIncluded, double CameraSettings::*field) {
     return [=](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
         double value = 0.0;
-        if (parseDouble(text, value) && (minimumIncluded ? value >= minimum : value > minimum) &&
+        if (Text::parseFinite(text, value) && (minimumIncluded ? value >= minimum : value > minimum) &&
             value <= maximum) {
             settings.*field = value;
             return std::nullopt;
         }
-        std::ostringstream expected;
-        expected.imbue(std::locale::classic());
-        expected << "a number " << (minimumIncluded ? "from " : "above ") << minimum
-                 << (minimumIncluded ? " to " : " and at most ") << maximum;
-        return expected.str();
+        return "a number " + std::string(minimumIncluded ? "from " : "above ") + Text::formatNumber(minimum) +
+               (minimumIncluded ? " to " : " and at most ") + Text::formatNumber(maximum);
     };
 }
 
@@ -221,7 +180,7 @@ LineKind splitLine(const std::string& line, std::string& key, std::string& value
         why = "expected \"key = value\", found \"" + trimmed(line.substr(0, comment)) + "\"";
         return LineKind::Bad;
     }
-    std::size_t at = line.find_first_not_of(" \t\r\n\f\v", equals + 1);
+    std::size_t at = line.find_first_not_of(kBlanks, equals + 1);
     if (at != std::string::npos && line[at] == '"') {
         if (!unquote(line, at, value, why)) {
             return LineKind::Bad;
@@ -330,42 +289,12 @@ const std::map<std::string, KeyReader>& keyReaders() {
     return readers;
 }
 
-}  // namespace
-
-std::optional<CameraSettings> readCameraSettings(const std::string& path, std::string& error) {
-    std::error_code ignored;
-    std::ifstream file(path);
-    if (!file || std::filesystem::is_directory(path, ignored)) {
-        error = path + ": cannot open the camera settings file";
-        return std::nullopt;
-    }
-    auto settings = parseCameraSettings(file, path, error);
-    // A recording named from the settings file's folder, so that the two can be moved together.
-    if (settings && !settings->replay.empty() && std::filesystem::path(settings->replay).is_relative()) {
-        settings->replay = (std::filesystem::path(path).parent_path() / settings->replay).string();
-    }
-    return settings;
+std::string tooLarge(const std::string& path) {
+    return path + ": larger than " + Text::sizeText(kMaxSettingsBytes) + ": not a camera settings file";
 }
 
-std::optional<CameraSettings> parseCameraSettings(std::istream& input, const std::string& path,
-                                                  std::string& error) {
-    // Taken in bounded chunks before parsing: a device or a FIFO claims no size, and an endless line
-    // must not be read whole.
-    std::string text;
-    char chunk[64 * 1024];
-    while (input.read(chunk, sizeof(chunk)), input.gcount() > 0) {
-        const auto count = static_cast<std::size_t>(input.gcount());
-        if (count > kMaxSettingsBytes - text.size()) {
-            error = path + ": larger than " + std::to_string(kMaxSettingsBytes / (1024 * 1024)) +
-                    " MB: not a camera settings file";
-            return std::nullopt;
-        }
-        text.append(chunk, count);
-    }
-    if (input.bad()) {
-        error = path + ": cannot read the camera settings file";
-        return std::nullopt;
-    }
+std::optional<CameraSettings> parseText(const std::string& text, const std::string& path,
+                                        std::string& error) {
     std::istringstream file(text);
     CameraSettings settings;
     std::set<std::string> seen;
@@ -399,6 +328,54 @@ std::optional<CameraSettings> parseCameraSettings(std::istream& input, const std
         }
     }
     return settings;
+}
+
+}  // namespace
+
+std::optional<CameraSettings> readCameraSettings(const std::string& path, std::string& error) {
+    const BoundedFile::Result file = BoundedFile::read(path, kMaxSettingsBytes);
+    switch (file.outcome) {
+        case BoundedFile::Outcome::Read:
+            break;
+        case BoundedFile::Outcome::TooLarge:
+            error = tooLarge(path);
+            return std::nullopt;
+        case BoundedFile::Outcome::Folder:
+            error = path + ": cannot open the camera settings file: it is a folder";
+            return std::nullopt;
+        case BoundedFile::Outcome::CannotOpen:
+            error = path + ": cannot open the camera settings file: " + file.reason;
+            return std::nullopt;
+        case BoundedFile::Outcome::ReadFailed:
+            error = path + ": cannot read the camera settings file: " + file.reason;
+            return std::nullopt;
+    }
+    auto settings = parseText(file.text, path, error);
+    // A recording named from the settings file's folder, so that the two can be moved together.
+    if (settings && !settings->replay.empty() && std::filesystem::path(settings->replay).is_relative()) {
+        settings->replay = (std::filesystem::path(path).parent_path() / settings->replay).string();
+    }
+    return settings;
+}
+
+std::optional<CameraSettings> parseCameraSettings(std::istream& input, const std::string& path,
+                                                  std::string& error) {
+    // Taken in bounded chunks before parsing: an endless line must not be read whole.
+    std::string text;
+    char chunk[64 * 1024];
+    while (input.read(chunk, sizeof(chunk)), input.gcount() > 0) {
+        const auto count = static_cast<std::size_t>(input.gcount());
+        if (count > kMaxSettingsBytes - text.size()) {
+            error = tooLarge(path);
+            return std::nullopt;
+        }
+        text.append(chunk, count);
+    }
+    if (input.bad()) {
+        error = path + ": cannot read the camera settings file";
+        return std::nullopt;
+    }
+    return parseText(text, path, error);
 }
 
 }  // namespace ftksim

@@ -3,7 +3,6 @@
 #include "Configurable.h"
 #include "Log.h"
 
-#include <charconv>
 #include <cmath>
 #include <map>
 #include <mutex>
@@ -36,27 +35,21 @@ bool sameValue(const T& a, const T& b) {
     return a == b;
 }
 
+/// The number an attribute ("min", "max") holds; false when it has none or holds no number.
+bool numberAttribute(const std::map<std::string, std::string>& attributes, const char* key, double& out);
+
 /// Why a stored value breaks the parameter's "min", "max" or "values" attribute (a list of the names of
 /// the indices 0, 1, ...), or an empty text when it keeps them. Only numbers are checked.
 template <typename S>
 std::string refusal(const S& value, const std::map<std::string, std::string>& attributes) {
     if constexpr (std::is_arithmetic_v<S> && !std::is_same_v<S, bool>) {
-        auto bound = [&](const char* key, double& out) {
-            const auto it = attributes.find(key);
-            if (it == attributes.end()) {
-                return false;
-            }
-            const std::string& text = it->second;
-            const auto result = std::from_chars(text.data(), text.data() + text.size(), out);
-            return result.ec == std::errc() && result.ptr == text.data() + text.size();
-        };
         const double number = static_cast<double>(value);
         double limit = 0.0;
         // Written so that NaN is refused too.
-        if (bound("min", limit) && !(number >= limit)) {
+        if (numberAttribute(attributes, "min", limit) && !(number >= limit)) {
             return "below its minimum " + attributes.at("min");
         }
-        if (bound("max", limit) && !(number <= limit)) {
+        if (numberAttribute(attributes, "max", limit) && !(number <= limit)) {
             return "above its maximum " + attributes.at("max");
         }
         if constexpr (std::is_integral_v<S>) {

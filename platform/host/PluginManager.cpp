@@ -10,6 +10,8 @@
 #include "Utilities.h"
 #include "WorkspaceConversionRegistry.h"
 
+#include "text/Text.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QThread>
@@ -44,13 +46,11 @@ bool descriptorField(const std::string& descriptor, const std::string& key, std:
     return false;
 }
 
+// Digits only (no sign, no blank), six at most.
 bool parseNumber(const std::string& text, int& out) {
-    if (text.empty() || text.size() > 6 ||
-        !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
-        return false;
-    }
-    out = std::stoi(text);
-    return true;
+    return text.size() <= 6 &&
+           std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; }) &&
+           Text::parseInteger(text, out);
 }
 
 std::string dlError() {

@@ -1,6 +1,7 @@
 #include "PluginMetadata.h"
 
 #include "text/FileDescriptor.h"
+#include "text/Text.h"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -156,7 +157,7 @@ std::string readContent(const ReadOnlyFile& file, std::uint64_t fileSize, const 
 bool PluginMetadata::read(const std::string& path, PluginMetadata& metadata, std::string& reason) {
     const ReadOnlyFile file(path);
     if (file.fd() < 0) {
-        reason = std::string("cannot be loaded: ") + std::strerror(errno);
+        reason = "cannot be loaded: " + Text::errorText(errno);
         return false;
     }
     struct stat status {};

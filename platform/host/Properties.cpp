@@ -1,10 +1,11 @@
 #include "Properties.h"
 
+#include "text/Text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <limits>
-#include <system_error>
+#include <cstdint>
 
 namespace Halvoren {
 
@@ -13,51 +14,35 @@ namespace {
 // Values are text in a fixed, locale-independent form: the C++ character conversions ignore the C
 // locale that a Qt application may have set.
 
-template <typename T>
-std::string integerText(T value) {
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
-    return std::string(buffer, result.ptr);
-}
-
 /// Shortest text that reads back to exactly the same value; "nan", "inf" and "-inf" for the specials.
 template <typename T>
-std::string floatText(T value) {
+std::string numberText(T value) {
     char buffer[64];
     const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
     return std::string(buffer, result.ptr);
 }
 
-std::string_view trimmed(const std::string& text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin])) != 0) {
-        ++begin;
-    }
-    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1])) != 0) {
-        --end;
-    }
-    return std::string_view(text).substr(begin, end - begin);
+// Whole-text conversions of the value without the blanks at either end; trailing characters, overflow
+// or an empty text fail.
+bool parseNumber(const std::string& text, int& out) {
+    return Text::parseInteger(Text::trim(text), out);
 }
-
-/// Whole-text conversion: trailing characters, overflow or an empty text fail.
-template <typename T>
-bool parseNumber(const std::string& text, T& out) {
-    std::string_view view = trimmed(text);
-    // from_chars does not take a leading '+'; a hand-edited file may have one.
-    if (view.size() > 1 && view.front() == '+' && view[1] != '-' && view[1] != '+') {
-        view.remove_prefix(1);
-    }
-    if (view.empty()) {
-        return false;
-    }
-    T value{};
-    const auto result = std::from_chars(view.data(), view.data() + view.size(), value);
-    if (result.ec != std::errc() || result.ptr != view.data() + view.size()) {
+bool parseNumber(const std::string& text, unsigned& out) {
+    return Text::parseUnsigned(Text::trim(text), out);
+}
+bool parseNumber(const std::string& text, long long& out) {
+    std::int64_t value = 0;
+    if (!Text::parseInteger(Text::trim(text), value)) {
         return false;
     }
     out = value;
     return true;
+}
+bool parseNumber(const std::string& text, float& out) {
+    return Text::parseNumber(Text::trim(text), out);
+}
+bool parseNumber(const std::string& text, double& out) {
+    return Text::parseNumber(Text::trim(text), out);
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
@@ -119,23 +104,23 @@ void Properties::setParam(const std::string& name, bool value) {
 }
 
 void Properties::setParam(const std::string& name, int value) {
-    setParam(name, integerText(value));
+    setParam(name, numberText(value));
 }
 
 void Properties::setParam(const std::string& name, unsigned value) {
-    setParam(name, integerText(value));
+    setParam(name, numberText(value));
 }
 
 void Properties::setParam(const std::string& name, long long value) {
-    setParam(name, integerText(value));
+    setParam(name, numberText(value));
 }
 
 void Properties::setParam(const std::string& name, float value) {
-    setParam(name, floatText(value));
+    setParam(name, numberText(value));
 }
 
 void Properties::setParam(const std::string& name, double value) {
-    setParam(name, floatText(value));
+    setParam(name, numberText(value));
 }
 
 bool Properties::param(const std::string& name, std::string& out) const {
@@ -152,7 +137,7 @@ bool Properties::param(const std::string& name, bool& out) const {
     if (p == nullptr) {
         return false;
     }
-    const std::string_view text = trimmed(p->value);
+    const std::string_view text = Text::trim(p->value);
     if (equalsIgnoringCase(text, "true") || text == "1") {
         out = true;
         return true;

@@ -2,6 +2,8 @@
 
 #include "Log.h"
 
+#include "text/Text.h"
+
 #include <algorithm>
 #include <exception>
 
@@ -84,11 +86,9 @@ std::vector<WorkspaceConversionRegistry::Report> WorkspaceConversionRegistry::co
 int WorkspaceConversionRegistry::workspaceVersion(const Properties& workspace) {
     for (const auto& [key, value] : workspace.attributes()) {
         if (key == kVersionAttribute) {
-            try {
-                return std::stoi(value);
-            } catch (const std::exception&) {
-                return 0;  // an unreadable version is treated as the oldest: every conversion runs
-            }
+            int version = 0;
+            // An unreadable version is treated as the oldest: every conversion runs.
+            return Text::parseInteger(Text::trim(value), version) ? version : 0;
         }
     }
     return 0;

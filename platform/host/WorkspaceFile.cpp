@@ -1,6 +1,7 @@
 #include "WorkspaceFile.h"
 
 #include "text/BoundedFile.h"
+#include "text/Text.h"
 
 #include <QByteArray>
 #include <QSaveFile>
@@ -10,9 +11,7 @@
 
 #include <sys/stat.h>
 
-#include <charconv>
 #include <climits>
-#include <system_error>
 
 namespace Halvoren::WorkspaceFile {
 
@@ -34,16 +33,19 @@ bool checkWorkspaceVersion(const Properties& root, std::string& error) {
             continue;
         }
         int number = 0;
-        const char* const end = value.data() + value.size();
-        const auto [stop, failure] = std::from_chars(value.data(), end, number);
-        const bool ok = !value.empty() && value.front() != '-' && failure == std::errc() && stop == end;
-        if (!ok) {
+        if (value.empty() || value.front() == '+' || value.front() == '-' ||
+            !Text::parseInteger(value, number)) {
             error = "workspace version '" + value + "' is not a whole number from 0 to " +
                     std::to_string(INT_MAX);
             return false;
         }
     }
     return true;
+}
+
+// An integer attribute as Qt reads one: blanks at either end and a sign allowed.
+bool integerAttribute(const QStringRef& value, int& number) {
+    return Text::parseInteger(Text::trim(value.toString().toStdString()), number);
 }
 
 void writeAttributes(QXmlStreamWriter& w, const Properties::Attributes& attributes) {
@@ -86,9 +88,7 @@ public:
         if (!nextElement() || m_reader.name() != QLatin1String("workspace")) {
             return fail("expected a <workspace> element", error);
         }
-        bool ok = false;
-        version = m_reader.attributes().value("version").toInt(&ok);
-        if (!ok || version < 1) {
+        if (!integerAttribute(m_reader.attributes().value("version"), version) || version < 1) {
             return fail("the workspace has no valid format version", error);
         }
         if (version > kFormatVersion) {
@@ -156,9 +156,7 @@ private:
         // Kept for messages about the value, such as a parameter refusing it.
         param->line = static_cast<int>(m_reader.lineNumber());
         if (a.hasAttribute("type")) {
-            bool ok = false;
-            param->type = a.value("type").toInt(&ok);
-            if (!ok) {
+            if (!integerAttribute(a.value("type"), param->type)) {
                 return fail("the type of parameter '" + name + "' is not a number", error);
             }
         }

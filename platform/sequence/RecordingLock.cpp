@@ -1,13 +1,16 @@
 #include "RecordingLock.h"
 #include "SequenceFormat.h"
 
+#include "text/Text.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <cstdint>
+#include <string_view>
 
 namespace Halvoren::Sequence {
 
@@ -26,9 +29,11 @@ std::string holderOf(int fd) {
     if (got <= 0) {
         return std::string();
     }
-    char* end = nullptr;
-    const long pid = std::strtol(text, &end, 10);
-    return pid > 0 && end != text ? std::to_string(pid) : std::string();
+    // The holder writes its id and a line break.
+    std::string_view line(text, static_cast<std::size_t>(got));
+    line = line.substr(0, line.find('\n'));
+    std::int64_t pid = 0;
+    return Text::parseInteger(Text::trim(line), pid) && pid > 0 ? std::to_string(pid) : std::string();
 }
 
 // Whether the open file is still the one the path names: the holder before removed it otherwise.

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 namespace Halvoren::Sequence {
 
@@ -103,12 +102,6 @@ std::string kindOf(mode_t mode) {
         return "a socket";
     }
     return "not a regular file";
-}
-
-std::string errorText(int error) {
-    // The GNU strerror_r: safe on any thread, returns the text (maybe not in the buffer).
-    char buffer[256];
-    return ::strerror_r(error, buffer, sizeof(buffer));
 }
 
 std::string printable(const std::string& text, std::size_t maxBytes) {

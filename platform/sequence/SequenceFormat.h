@@ -2,6 +2,8 @@
 // What the writer and the reader of sequence metafiles share: the names a header may use, how a frame's
 // fields are named, and the few file operations both need.
 
+#include "text/Text.h"
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -23,8 +25,7 @@ std::string framePrefix(std::size_t index);
 
 /// "a folder", "a FIFO", ... for a file that is not a regular one.
 std::string kindOf(mode_t mode);
-/// strerror, without the locale's translation.
-std::string errorText(int error);
+using Text::errorText;
 /// File content as a message may quote it: control bytes escaped ("\x1b"), so that none reaches a terminal,
 /// and at most `maxBytes` of it, "..." marking the cut.
 std::string printable(const std::string& text, std::size_t maxBytes = 80);

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace Halvoren::BoundedFile {
 
@@ -18,7 +17,7 @@ Result failed(Outcome outcome, int error) {
     Result result;
     result.outcome = outcome;
     if (error != 0) {
-        result.reason = std::strerror(error);
+        result.reason = Text::errorText(error);
     }
     return result;
 }

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <system_error>
 
 namespace Halvoren::Text {
@@ -20,17 +21,22 @@ std::string_view withoutPlus(std::string_view text) {
     return text;
 }
 
-template <class T>
-bool parseWhole(std::string_view text, T& value) {
-    text = withoutPlus(text);
+// `base` is the integer base, none for a floating-point type.
+template <class T, class... Base>
+bool fillsText(std::string_view text, T& value, Base... base) {
     T parsed{};
     const char* const end = text.data() + text.size();
-    const auto result = std::from_chars(text.data(), end, parsed);
+    const auto result = std::from_chars(text.data(), end, parsed, base...);
     if (text.empty() || result.ec != std::errc() || result.ptr != end) {
         return false;
     }
     value = parsed;
     return true;
+}
+
+template <class T>
+bool parseWhole(std::string_view text, T& value) {
+    return fillsText(withoutPlus(text), value);
 }
 
 }  // namespace
@@ -50,6 +56,10 @@ std::string trimmed(std::string_view text) {
 }
 
 bool parseNumber(std::string_view text, double& value) {
+    return parseWhole(text, value);
+}
+
+bool parseNumber(std::string_view text, float& value) {
     return parseWhole(text, value);
 }
 
@@ -73,6 +83,10 @@ bool parseUnsigned(std::string_view text, std::uint64_t& value) {
 }
 bool parseUnsigned(std::string_view text, std::uint32_t& value) {
     return parseWhole(text, value);
+}
+
+bool parseHexadecimal(std::string_view text, std::uint64_t& value) {
+    return fillsText(text, value, 16);
 }
 
 bool parseNumbers(std::string_view text, std::vector<double>& values) {
@@ -111,6 +125,12 @@ std::string formatNumbers(const std::vector<double>& values) {
         text += formatNumber(v);
     }
     return text;
+}
+
+std::string errorText(int error) {
+    // The GNU strerror_r: returns the text, maybe not in the buffer.
+    char buffer[256];
+    return ::strerror_r(error, buffer, sizeof(buffer));
 }
 
 std::string sizeText(std::uint64_t bytes) {

@@ -614,6 +614,18 @@ TEST_F(CameraSettingsFile, ReadingStopsAtTheLimitWhateverTheFile) {
         << error.substr(0, 200);
 }
 
+TEST_F(CameraSettingsFile, ARegularFileMayFillTheLimitButNotPassIt) {
+    std::string text = "rate = 30\n";
+    text += std::string(1024 * 1024 - text.size() - 1, '#') + "\n";
+    const auto full = ftksim::readCameraSettings(write(text), error);
+    ASSERT_TRUE(full) << error;
+    EXPECT_DOUBLE_EQ(full->frameRateHz, 30.0);
+
+    const std::string path = write(text + "\n");
+    EXPECT_FALSE(ftksim::readCameraSettings(path, error));
+    EXPECT_EQ(error, path + ": larger than 1 MB: not a camera settings file");
+}
+
 TEST_F(CameraSettingsFile, UnreadableFileNamesTheFile) {
     const std::string missing = ::testing::TempDir() + "no-such-camera.cfg";
     EXPECT_FALSE(ftksim::readCameraSettings(missing, error));

@@ -35,6 +35,16 @@ TEST(Text, NumbersFillTheWholeTextInTheClassicFormWhateverTheLocale) {
     EXPECT_TRUE(Text::parseInteger("-42", whole));
     EXPECT_EQ(whole, -42);
     EXPECT_FALSE(Text::parseInteger("4.0", whole));
+    std::uint64_t serial = 0;
+    EXPECT_TRUE(Text::parseHexadecimal("1a2B", serial));
+    EXPECT_EQ(serial, 0x1a2bu);
+    for (const char* bad : {"0x1a", "+1a", "1g", "", "10000000000000000"}) {
+        EXPECT_FALSE(Text::parseHexadecimal(bad, serial)) << bad;
+    }
+    float single = 0.0f;
+    EXPECT_TRUE(Text::parseNumber("+0.1", single));
+    EXPECT_EQ(single, 0.1f);
+    EXPECT_FALSE(Text::parseNumber("1e39", single));
 
     std::vector<double> values;
     EXPECT_TRUE(Text::parseNumbers(Text::formatNumbers({0.1, -3.0, 1e-300}), values));

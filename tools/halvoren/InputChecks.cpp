@@ -3,13 +3,15 @@
 #include "geometry/MarkerFile.h"
 #include "sequence/RecordingLock.h"
 #include "sequence/SequenceFile.h"
+#include "text/FileDescriptor.h"
+#include "text/Text.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <iomanip>
 #include <sstream>
 
@@ -34,7 +36,9 @@ std::string unreadableFileReason(const std::string& path) {
     if (std::filesystem::is_directory(status)) {
         return "is a folder";
     }
-    if (error || ::access(path.c_str(), R_OK) != 0 || !std::ifstream(path)) {
+    // Opened without waiting for a writer: a FIFO is only checked here, and may get its writer later.
+    if (error || ::access(path.c_str(), R_OK) != 0 ||
+        FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)).get() < 0) {
         return "cannot be read";
     }
     return std::string();
@@ -101,8 +105,8 @@ MarkerGeometryCheck checkMarkerGeometry(const std::string& path) {
     }
     const MarkerFile::Loaded loaded = MarkerFile::read(path);
     if (loaded.source == MarkerFile::Source::TooLarge) {
-        check.refusal = "it is larger than " + std::to_string(MarkerFile::kMaxBytes / (1024 * 1024)) +
-                        " MB: not a marker geometry";
+        check.refusal =
+            "it is larger than " + Text::sizeText(MarkerFile::kMaxBytes) + ": not a marker geometry";
         return check;
     }
     if (!loaded.marker) {

@@ -1,11 +1,12 @@
 #include "halvoren/PoseTarget.h"
 
+#include "text/Text.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <ostream>
 
 namespace Halvoren::App {
@@ -31,8 +32,7 @@ bool PoseTarget::open(const std::string& path, std::ostream& standardOutput, std
     m_fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (m_fd < 0) {
         err << "halvoren: cannot write " << path << ": "
-            << (errno == ENXIO ? std::string("no program reads it") : std::string(std::strerror(errno)))
-            << '\n';
+            << (errno == ENXIO ? std::string("no program reads it") : Text::errorText(errno)) << '\n';
         return false;
     }
     m_special = std::make_unique<ConsoleOutput>(m_fd, 4 * ConsoleOutput::kDefaultQueueBytes);

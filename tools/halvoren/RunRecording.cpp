@@ -5,6 +5,8 @@
 #include "geometry/MarkerFile.h"
 #include "sequence/SequenceFile.h"
 #include "sequence/TrackingFields.h"
+#include "text/FileDescriptor.h"
+#include "text/Text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -207,27 +209,18 @@ std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingIn
 
 namespace {
 
-std::string trimmed(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(" \t\r\n");
-    return first == std::string::npos ? std::string()
-                                      : text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
 /// The end of a regular file, at most `bytes` of it; empty for anything else.
 std::string tailOf(const std::string& path, std::size_t bytes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return std::string();
-    }
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat status {};
     std::string tail;
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    if (fd.get() >= 0 && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode)) {
         const auto size = static_cast<std::size_t>(status.st_size);
         tail.resize(std::min(size, bytes));
-        const ssize_t got = ::pread(fd, tail.data(), tail.size(), static_cast<off_t>(size - tail.size()));
+        const ssize_t got =
+            ::pread(fd.get(), tail.data(), tail.size(), static_cast<off_t>(size - tail.size()));
         tail.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     }
-    ::close(fd);
     return tail;
 }
 
@@ -235,16 +228,16 @@ std::string tailOf(const std::string& path, std::size_t bytes) {
 /// empty when its last line names none (a .mha, whose data follows the header in the same file). Only
 /// the header's end is read, where MetaImage puts ElementDataFile: a long recording's header is large.
 std::string dataFileNamedBy(const std::string& header) {
-    const std::string tail = trimmed(tailOf(header, 2 * PATH_MAX));
+    const std::string tail = Text::trimmed(tailOf(header, 2 * PATH_MAX));
     const std::size_t lineStart = tail.rfind('\n');
     const std::string line = tail.substr(lineStart == std::string::npos ? 0 : lineStart + 1);
     const std::string key = "ElementDataFile";
     const std::size_t equals = line.find('=');
     if (line.rfind(key, 0) != 0 || equals == std::string::npos ||
-        !trimmed(line.substr(key.size(), equals - key.size())).empty()) {
+        !Text::trimmed(line.substr(key.size(), equals - key.size())).empty()) {
         return std::string();
     }
-    const std::string value = trimmed(line.substr(equals + 1));
+    const std::string value = Text::trimmed(line.substr(equals + 1));
     if (value.empty() || value == "LOCAL") {
         return value.empty() ? value : header;
     }
