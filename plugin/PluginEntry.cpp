@@ -3,13 +3,16 @@
 // C functions, so no exception may leave through them.
 #include "plugin/AtracsysPlugin.h"
 
+#include "HalvorenVersion.h"
 #include "host/PluginAutoRegistrationGuard.h"
 
 #include <new>
 #include <string>
 
-#define HALVOREN_PLUGIN_DESCRIPTOR \
-    "__HALVOREN_PLUGIN_V2_MAGIC_STRING__|hostversion=4.5.0|buildflags=MSC_VER:1929,IDL:0|pluginversion="
+// Built for the host version the top CMakeLists.txt declares.
+#define HALVOREN_PLUGIN_DESCRIPTOR                                           \
+    "__HALVOREN_PLUGIN_V2_MAGIC_STRING__|hostversion=" HALVOREN_HOST_VERSION \
+    "|buildflags=MSC_VER:1929,IDL:0|pluginversion="
 #define HALVOREN_PLUGIN_ID "Halvoren.AtracsysTrackingSpryTrack"
 
 namespace {

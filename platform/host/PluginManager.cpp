@@ -3,6 +3,7 @@
 #include "AlgorithmController.h"
 #include "AlgorithmControllerFactory.h"
 #include "HalvorenLibPlugin.h"
+#include "InstallLayout.h"
 #include "Log.h"
 #include "PluginAutoRegistrationGuard.h"
 #include "PluginBase.h"
@@ -154,10 +155,9 @@ PluginManager::~PluginManager() {
 
 std::vector<std::string> PluginManager::defaultFolders() {
     std::vector<std::string> folders;
-    std::error_code error;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        folders.push_back((exe.parent_path() / ".." / "lib" / "plugins").lexically_normal().string());
+    const std::string besideApplication = InstallLayout::pluginFolder();
+    if (!besideApplication.empty()) {
+        folders.push_back(besideApplication);
     }
     if (const char* path = std::getenv("HALVOREN_PLUGIN_PATH")) {
         for (const std::string& folder : String::split(path, ":", String::SkipEmptyParts)) {

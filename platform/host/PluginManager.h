@@ -1,10 +1,10 @@
 #pragma once
 // Loads plug-in modules and owns what they create.
 //
-// Where: the folder "plugins" in the library folder beside the application, <exe dir>/../lib/plugins
-// (the build puts the plug-in module there, see halvoren_plugin_module() in platform/CMakeLists.txt),
-// then every folder of the colon-separated HALVOREN_PLUGIN_PATH. Every file ending in ".so" is tried, in
-// name order within a folder.
+// Where: the plug-in folder beside the application, InstallLayout::pluginFolder() (<exe dir>/../lib/plugins
+// in a build tree, where halvoren_plugin_module() in platform/CMakeLists.txt puts the module;
+// <exe dir>/../lib/halvoren/plugins when installed), then every folder of the colon-separated
+// HALVOREN_PLUGIN_PATH. Every file ending in ".so" is tried, in name order within a folder.
 //
 // What a module carries: the section PluginMetadata describes, read from the file before the module is
 // opened (opening runs its static constructors), with the descriptor and the id. The descriptor must begin
@@ -12,7 +12,7 @@
 // not newer than the host's (the patch level is not compared). The id must not be loaded yet.
 // What it exports (plain C names, default visibility), checked for their kind before use and compared
 // with the section:
-//     extern "C" { const char* halvorenPluginDescriptor = "<magic>|hostversion=4.5.0|..."; }
+//     extern "C" { const char* halvorenPluginDescriptor = "<magic>|hostversion=<kHostVersion>|..."; }
 //     extern "C" const char* halvorenPluginId();                 // stays valid while the module is loaded
 //     extern "C" Halvoren::PluginBase* halvorenCreatePlugin();   // new object, owned by the host
 // Every call into the module is guarded: whatever it throws refuses the module, which is closed only after
@@ -26,6 +26,7 @@
 
 #include "AlgorithmController.h"
 #include "AlgorithmFactory.h"
+#include "HalvorenVersion.h"
 
 #include <cstdint>
 #include <memory>
@@ -43,10 +44,11 @@ struct PluginMetadata;
 class PluginManager {
 public:
     static constexpr const char* kMagicPrefix = "__HALVOREN_PLUGIN_V2_MAGIC_STRING__";
-    static constexpr int kHostMajor = 4;
-    static constexpr int kHostMinor = 5;
-    static constexpr int kHostPatch = 0;
-    static constexpr const char* kHostVersion = "4.5.0";
+    // The host version, declared in the top CMakeLists.txt.
+    static constexpr int kHostMajor = HALVOREN_HOST_VERSION_MAJOR;
+    static constexpr int kHostMinor = HALVOREN_HOST_VERSION_MINOR;
+    static constexpr int kHostPatch = HALVOREN_HOST_VERSION_PATCH;
+    static constexpr const char* kHostVersion = HALVOREN_HOST_VERSION;
 
     struct LoadedPlugin {
         std::string id;

@@ -1,4 +1,5 @@
-// The command line: the help is generated from the option declarations, and README shows it as it is.
+// The command line: the help is generated from the option declarations, and the command reference
+// (docs/commands.md) shows it as it is.
 #include "AppProcess.h"
 #include "halvoren/CommandLine.h"
 
@@ -14,18 +15,19 @@
 using TestSupport::AppRun;
 using TestSupport::runApp;
 
-TEST(CommandLine, EachCommandsHelpListsItsOptionsAndReadmeShowsItUnchanged) {
-    std::ifstream file(HALVOREN_SOURCE_DIR "/README.md");
-    std::stringstream readme;
-    readme << file.rdbuf();
+TEST(CommandLine, EachCommandsHelpListsItsOptionsAndTheReferenceShowsItUnchanged) {
+    std::ifstream file(HALVOREN_SOURCE_DIR "/docs/commands.md");
+    std::stringstream reference;
+    reference << file.rdbuf();
+    ASSERT_FALSE(reference.str().empty()) << "docs/commands.md cannot be read";
     for (const char* command : {"stream", "gui", "pivot", "define-marker", "convert", "plugins"}) {
         const AppRun help = runApp({command, "--help"});
         EXPECT_EQ(help.exitCode, 0) << command;
         EXPECT_EQ(help.err, "") << command;
         EXPECT_NE(help.out.find(std::string("Usage: halvoren ") + command), std::string::npos) << help.out;
         if (std::string(command) == "stream" || std::string(command) == "gui") {
-            EXPECT_NE(readme.str().find(help.out), std::string::npos)
-                << "README's usage of " << command << " differs from:\n"
+            EXPECT_NE(reference.str().find(help.out), std::string::npos)
+                << "docs/commands.md's usage of " << command << " differs from:\n"
                 << help.out;
         }
     }

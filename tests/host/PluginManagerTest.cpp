@@ -1,4 +1,5 @@
 // Plug-in loading: modules refused with their reasons, the good one loaded and used, all unloaded cleanly.
+#include "HalvorenVersion.h"
 #include "host/Algorithm.h"
 #include "host/PluginAutoRegistrationGuard.h"
 #include "host/PluginBase.h"
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <string>
 
 using namespace Halvoren;
 
@@ -59,7 +61,9 @@ TEST(PluginManager, RefusesBadModulesWithReasonsLoadsTheGoodOneAndUnloadsCleanly
                   "plug-in id 'Test.Plugin' is already loaded from " + kDir + "/a_good.so");
         EXPECT_EQ(refused.at("c_no_descriptor.so"), "no halvorenPluginDescriptor");
         EXPECT_EQ(refused.at("d_wrong_magic.so"), "wrong magic string in halvorenPluginDescriptor");
-        EXPECT_EQ(refused.at("e_newer_host.so"), "built for host version 4.6.0, this host is 4.5.0");
+        EXPECT_EQ(refused.at("e_newer_host.so"), std::string("built for host version ") +
+                                                     HALVOREN_TEST_NEWER_HOST + ", this host is " +
+                                                     HALVOREN_HOST_VERSION);
         // A plug-in whose init() fails leaves nothing registered behind (its conversion would call into a
         // closed module).
         EXPECT_EQ(refused.at("f_init_fails.so"), "init() failed with code 3");
@@ -150,14 +154,21 @@ TEST(PluginManager, RefusesModulesThatThrowHaveTheWrongSymbolsOrNoMetadataWithou
 }
 
 TEST(PluginManager, HostVersionRuleAndDefaultFolders) {
-    EXPECT_TRUE(PluginManager::hostVersionFits("4.5.0"));
-    EXPECT_TRUE(PluginManager::hostVersionFits("4.5.7"));
-    EXPECT_TRUE(PluginManager::hostVersionFits("4.0"));
-    EXPECT_FALSE(PluginManager::hostVersionFits("4.6.0"));
-    EXPECT_FALSE(PluginManager::hostVersionFits("3.9.0"));
-    EXPECT_FALSE(PluginManager::hostVersionFits("5.0.0"));
-    EXPECT_FALSE(PluginManager::hostVersionFits("4"));
-    EXPECT_FALSE(PluginManager::hostVersionFits("4.x.0"));
+    // Versions around the host's own, which the build declares.
+    const int major = HALVOREN_HOST_VERSION_MAJOR;
+    const int minor = HALVOREN_HOST_VERSION_MINOR;
+    const auto version = [](int a, int b, int c) {
+        return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c);
+    };
+    EXPECT_EQ(std::string(PluginManager::kHostVersion), HALVOREN_HOST_VERSION);
+    EXPECT_TRUE(PluginManager::hostVersionFits(HALVOREN_HOST_VERSION));
+    EXPECT_TRUE(PluginManager::hostVersionFits(version(major, minor, HALVOREN_HOST_VERSION_PATCH + 7)));
+    EXPECT_TRUE(PluginManager::hostVersionFits(std::to_string(major) + ".0"));
+    EXPECT_FALSE(PluginManager::hostVersionFits(version(major, minor + 1, 0)));
+    EXPECT_FALSE(PluginManager::hostVersionFits(version(major - 1, 9, 0)));
+    EXPECT_FALSE(PluginManager::hostVersionFits(version(major + 1, 0, 0)));
+    EXPECT_FALSE(PluginManager::hostVersionFits(std::to_string(major)));
+    EXPECT_FALSE(PluginManager::hostVersionFits(std::to_string(major) + ".x.0"));
     EXPECT_FALSE(PluginManager::hostVersionFits(""));
 
     setenv("HALVOREN_PLUGIN_PATH", "/one::/two", 1);

@@ -1,5 +1,6 @@
 // The module as a host sees it: its dynamic symbol table and its entry points. The module stays loaded
 // until the process ends: the conversion it registered is code of the module.
+#include "HalvorenVersion.h"
 #include "host/AlgorithmControllerFactory.h"
 #include "host/AlgorithmFactory.h"
 #include "host/HalvorenLibPlugin.h"
@@ -68,9 +69,8 @@ TEST(Module, EntryPointsGiveTheDescriptorTheIdAndAPluginThatRegistersEverything)
     auto* create = reinterpret_cast<Halvoren::PluginBase* (*)()>(dlsym(module, "halvorenCreatePlugin"));
     ASSERT_TRUE(descriptor != nullptr && id != nullptr && create != nullptr);
 
-    EXPECT_STREQ(*descriptor,
-                 "__HALVOREN_PLUGIN_V2_MAGIC_STRING__|hostversion=4.5.0|buildflags=MSC_VER:1929,IDL:0|"
-                 "pluginversion=");
+    EXPECT_STREQ(*descriptor, "__HALVOREN_PLUGIN_V2_MAGIC_STRING__|hostversion=" HALVOREN_HOST_VERSION
+                              "|buildflags=MSC_VER:1929,IDL:0|pluginversion=");
     const char* first = id();
     EXPECT_STREQ(first, "Halvoren.AtracsysTrackingSpryTrack");
     // The file says the same before it is opened.

@@ -1,5 +1,7 @@
 #include "halvoren/StreamSetup.h"
 
+#include "host/InstallLayout.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -10,7 +12,8 @@ std::string exampleDataDirectory() {
     if (const char* dir = std::getenv("HALVOREN_DATA_DIR")) {
         return dir;
     }
-    return HALVOREN_SOURCE_DATA_DIR;
+    const std::string installed = InstallLayout::dataFolder();
+    return installed.empty() ? HALVOREN_SOURCE_DATA_DIR : installed;
 }
 
 std::vector<std::string> exampleMarkers() {

@@ -38,7 +38,8 @@ struct StreamSetup {
     std::string record;        // record the run into this sequence metafile (.mhd)
 };
 
-/// Folder of the example data (geometry files).
+/// Folder of the example data (geometry files): HALVOREN_DATA_DIR when set, else the installed data beside
+/// the application, else the source tree's data/ (a build tree).
 std::string exampleDataDirectory();
 
 /// The geometry files of the example markers, in name order.
