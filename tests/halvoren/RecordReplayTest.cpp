@@ -2,6 +2,8 @@
 #include "AppProcess.h"
 #include "support/TempFiles.h"
 
+#include "halvoren/ReplayWatch.h"
+#include "host/Log.h"
 #include "record/RecordedFrames.h"
 #include "sequence/SequenceFile.h"
 
@@ -474,4 +476,19 @@ TEST(RecordReplay, InstrumentsOfOneNameKeepTheirOwnGeometries) {
     EXPECT_EQ(lines(replayed.out).size(), 1u + 20u * 2u);
     const AppRun exported = runApp({"export", QString::fromStdString(recording)});
     EXPECT_EQ(exported.exitCode, 0) << exported.err;
+}
+
+// Only the simulated driver reads the replay's settings: a driver that enumerates a camera of its own (or
+// the replay's device under another serial number) does not replay, and is refused.
+TEST(ReplayWatch, TellsTheReplaysDeviceFromACameraOfAnotherDriver) {
+    Halvoren::App::ReplayWatch watch(10, [] { return std::uint64_t{0}; });
+    std::string found = "x";
+    EXPECT_FALSE(watch.replaysOn(0x1234, found));
+    EXPECT_TRUE(found.empty());
+    Halvoren::Log::setGlobalLevel(Halvoren::Log::Info);
+    HALVOREN_LOG(Halvoren::Log::Info, "", "AtracsysTracking: Detected sTk 300, SN 0x0005354300000001");
+    EXPECT_FALSE(watch.replaysOn(0x1234, found));
+    EXPECT_EQ(found, "sTk 300, SN 0x0005354300000001");
+    HALVOREN_LOG(Halvoren::Log::Info, "", "AtracsysTracking: Detected sTk 300, SN 0x0000000000001234");
+    EXPECT_TRUE(watch.replaysOn(0x1234, found));
 }

@@ -80,7 +80,8 @@ std::string quotedSetting(const std::string& text) {
 
 /// Points the driver at the recording: it reads its settings when the camera opens, and the replay is
 /// the camera from then on.
-bool writeReplaySettings(const StreamSetup& setup, const QTemporaryDir& folder, std::ostream& err) {
+bool writeReplaySettings(const StreamSetup& setup, const ReplaySetup& replay, std::ostream& err) {
+    const QTemporaryDir& folder = *replay.folder;
     std::ostringstream speed;
     if (setup.replaySpeed > 0.0) {
         speed << setup.replaySpeed;
@@ -90,7 +91,7 @@ bool writeReplaySettings(const StreamSetup& setup, const QTemporaryDir& folder, 
     const std::string settings = folder.filePath("camera.txt").toStdString();
     std::ofstream out(settings, std::ios::out | std::ios::trunc);
     out << "replay = " << quotedSetting(std::filesystem::absolute(setup.replay).string())
-        << "\nreplay_speed = " << speed.str() << '\n';
+        << "\nreplay_speed = " << speed.str() << "\nserial = " << replay.serialNumber << '\n';
     if (!out.flush()) {
         err << "halvoren: cannot write the replay's settings to " << settings << '\n';
         return false;
@@ -144,7 +145,9 @@ bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
         !writeMarkers(markers, *replay.folder, setup.markers, err)) {
         return false;
     }
-    return writeReplaySettings(setup, *replay.folder, err);
+    // "REPLAY" and the process: no camera of a maker's carries it.
+    replay.serialNumber = (0x5245504C4159ULL << 16) | (static_cast<std::uint64_t>(::getpid()) & 0xFFFFu);
+    return writeReplaySettings(setup, replay, err);
 }
 
 namespace {

@@ -33,6 +33,9 @@ std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
 struct ReplaySetup {
     std::unique_ptr<QTemporaryDir> folder;
     std::size_t frameCount = 0;
+    /// The serial number the replay's device is told to have: only the simulated driver reads the
+    /// replay's settings, so a device enumerated with another one is a driver that does not replay.
+    std::uint64_t serialNumber = 0;
 };
 
 /// Control thread, before the camera opens: reads the recording named by setup.replay, points the

@@ -251,7 +251,8 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
         return false;
     }
     applySetup(setup, startWithPanel, settings);
-    if (!makeStream(settings, err, exitCode) || !registerMarkers(named.size(), markers, err, exitCode)) {
+    if (!makeStream(settings, err, exitCode) || !registerMarkers(named.size(), markers, err, exitCode) ||
+        !checkReplayDevice(err, exitCode)) {
         return false;
     }
     startHealth(setup);
@@ -286,6 +287,18 @@ bool StreamSession::makeStream(Properties& settings, std::ostream& err, int& exi
     }
     static_cast<void>(data.release());
     return true;
+}
+
+bool StreamSession::checkReplayDevice(std::ostream& err, int& exitCode) const {
+    std::string found;
+    if (!m_replayWatch || m_replayWatch->replaysOn(m_replay.serialNumber, found)) {
+        return true;
+    }
+    err << "halvoren: cannot replay: --replay works with the simulated camera driver only, and the loaded "
+           "driver found "
+        << (found.empty() ? std::string("no device of the replay's") : found) << '\n';
+    exitCode = ExitNoCamera;
+    return false;
 }
 
 bool StreamSession::registerMarkers(std::size_t workspaceMarkerCount, const std::vector<std::string>& markers,

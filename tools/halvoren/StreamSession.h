@@ -108,6 +108,9 @@ private:
     /// camera that did not open.
     bool registerMarkers(std::size_t workspaceMarkerCount, const std::vector<std::string>& markers,
                          std::ostream& err, int& exitCode);
+    /// When replaying: refuses a camera that is not the replay, which a driver other than the simulated
+    /// one gives (it enumerates a device of its own, not the serial number the replay's settings name).
+    bool checkReplayDevice(std::ostream& err, int& exitCode) const;
     /// Serves the stream to OpenIGTLink clients.
     bool startIgtl(const StreamSetup& setup, std::ostream& err);
     /// Counts the stream's frames (an output) and watches for staleness; stopping the stream pauses the
