@@ -289,6 +289,7 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
         run.frameWatch.writeSummary(err);
     }
     session.writeHealth(err);
+    session.writeOutputLosses(err);
     session.writeRecordingSummary(err);
     return recorded ? run.result : ExitWriteFailed;
 }

@@ -222,6 +222,7 @@ int writeSummary(const StreamOptions& options, const RunEnd& end, const PoseWrit
     writer.writeSummary(err);
     frameWatch.writeSummary(err);
     session.writeHealth(err);
+    session.writeOutputLosses(err);
     session.writeIgtlSummary(err);
     session.writeRecordingSummary(err);
     logged.writeSummary(err);

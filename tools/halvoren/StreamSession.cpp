@@ -410,6 +410,17 @@ void StreamSession::writeHealth(std::ostream& out) const {
     Health::writeHealthBlock(out, m_health->figures(), &clients);
 }
 
+void StreamSession::writeOutputLosses(std::ostream& out) const {
+    // The poses, the recording and the clients say what they lost in their own summaries.
+    for (const Output::FrameOutputs::Report& report : m_outputs.reports()) {
+        if (report.counts.dropped != 0 &&
+            (report.name == "health" || report.name == "progress" || report.name == "calibration")) {
+            out << "halvoren: the " << report.name << " output could not keep up: " << report.counts.dropped
+                << " frames or notes not taken\n";
+        }
+    }
+}
+
 bool StreamSession::startRecording(const StreamSetup& setup, const std::vector<MarkerSource>& sources,
                                    std::ostream& err) {
     Record::Recorder::Options options;
