@@ -314,29 +314,58 @@ bool isRealParameter(const ParameterBase& parameter) {
 
 }  // namespace
 
-QWidget* OpticalTrackingStreamController::makeField(const ParameterBase& parameter, Field::Kind& kind) {
+namespace {
+
+std::string attributeOf(const ParameterBase& parameter, const char* key) {
     const auto& attributes = parameter.attributes();
-    auto attribute = [&](const char* key) {
-        const auto it = attributes.find(key);
-        return it != attributes.end() ? it->second : std::string();
-    };
+    const auto it = attributes.find(key);
+    return it != attributes.end() ? it->second : std::string();
+}
+
+QSpinBox* integerBox(const ParameterBase& parameter, QWidget* parent) {
+    auto* box = new QSpinBox(parent);
+    int low =
+        dynamic_cast<const Parameter<unsigned>*>(&parameter) != nullptr ? 0 : std::numeric_limits<int>::min();
+    int high = std::numeric_limits<int>::max();
+    parseNumber(attributeOf(parameter, "min"), low);
+    parseNumber(attributeOf(parameter, "max"), high);
+    box->setRange(low, high);
+    box->setSpecialValueText(QString::fromStdString(attributeOf(parameter, "specialValue")));
+    box->setKeyboardTracking(false);
+    return box;
+}
+
+QDoubleSpinBox* realBox(const ParameterBase& parameter, QWidget* parent) {
+    auto* box = new QDoubleSpinBox(parent);
+    double low = -1e6;
+    double high = 1e6;
+    parseNumber(attributeOf(parameter, "min"), low);
+    parseNumber(attributeOf(parameter, "max"), high);
+    box->setRange(low, high);
+    box->setDecimals(3);
+    box->setKeyboardTracking(false);
+    return box;
+}
+
+}  // namespace
+
+QWidget* OpticalTrackingStreamController::makeField(const ParameterBase& parameter, Field::Kind& kind) {
     // Writes a field's new value through the stream's configuration.
     const auto commit = [this, name = parameter.name()](const auto& value) {
         Properties p;
         p.setParam(name, value);
         commitField(p);
     };
-
     if (dynamic_cast<const Parameter<bool>*>(&parameter) != nullptr) {
         kind = Field::Bool;
         auto* box = new QCheckBox(this);
         connect(box, &QCheckBox::toggled, this, [commit](bool on) { commit(on); });
         return box;
     }
-    if (!attribute("values").empty()) {
+    if (const std::string values = attributeOf(parameter, "values"); !values.empty()) {
         kind = Field::Choice;
         auto* box = new QComboBox(this);
-        for (const std::string& value : String::split(attribute("values"), ",")) {
+        for (const std::string& value : String::split(values, ",")) {
             box->addItem(QString::fromStdString(value));
         }
         connect(box, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [commit](int index) {
@@ -348,30 +377,14 @@ QWidget* OpticalTrackingStreamController::makeField(const ParameterBase& paramet
     }
     if (isIntegerParameter(parameter)) {
         kind = Field::Integer;
-        auto* box = new QSpinBox(this);
-        int low = dynamic_cast<const Parameter<unsigned>*>(&parameter) != nullptr
-                      ? 0
-                      : std::numeric_limits<int>::min();
-        int high = std::numeric_limits<int>::max();
-        parseNumber(attribute("min"), low);
-        parseNumber(attribute("max"), high);
-        box->setRange(low, high);
-        box->setSpecialValueText(QString::fromStdString(attribute("specialValue")));
-        box->setKeyboardTracking(false);
+        QSpinBox* box = integerBox(parameter, this);
         connect(box, QOverload<int>::of(&QSpinBox::valueChanged), this,
                 [commit](int value) { commit(value); });
         return box;
     }
     if (isRealParameter(parameter)) {
         kind = Field::Real;
-        auto* box = new QDoubleSpinBox(this);
-        double low = -1e6;
-        double high = 1e6;
-        parseNumber(attribute("min"), low);
-        parseNumber(attribute("max"), high);
-        box->setRange(low, high);
-        box->setDecimals(3);
-        box->setKeyboardTracking(false);
+        QDoubleSpinBox* box = realBox(parameter, this);
         connect(box, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
                 [commit](double value) { commit(value); });
         return box;
