@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -130,6 +131,36 @@ bool SimulatedCamera::waitForFrame(std::chrono::milliseconds timeout, bool image
                            static_cast<std::uint64_t>(std::llround(static_cast<double>(index) * 1e6 / rate));
     }
     return m_impl->buildFrame(t, images, frame);
+}
+
+// Any thread.
+bool SimulatedCamera::waitForFrame(std::chrono::milliseconds timeout, bool images, ScriptedFrame& frame,
+                                   std::string& /*ended*/) {
+    FrameInfo info;
+    if (!waitForFrame(timeout, images, frame, &info)) {
+        return false;
+    }
+    frame.counter = static_cast<std::uint32_t>(info.index + 1);
+    frame.timestampUs = info.exposureUs;
+    return true;
+}
+
+// Any thread.
+std::string SimulatedCamera::faultOf(const ScriptedFrame& frame) const {
+    if (frame.status == FTK_ERR_INTERNAL) {
+        return "Simulated camera fault: internal error in the camera (status " +
+               std::to_string(frame.status) + ")";
+    }
+    if (frame.status > FTK_OK) {
+        return "Simulated camera fault: the frame failed with status " + std::to_string(frame.status);
+    }
+    if (frame.markersStatus == FTK_PART_OVERFLOW) {
+        return "Simulated camera fault: more markers were detected than the frame can hold";
+    }
+    if (frame.status == FTK_WAR_SHOCK_DETECTED) {
+        return "Simulated camera fault: shock detected";
+    }
+    return std::string();
 }
 
 // Any thread.
