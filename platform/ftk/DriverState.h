@@ -2,9 +2,8 @@
 // Everything the simulated driver knows, shared by the ftk functions and the test-control interface.
 // Internal to the driver library (not exported).
 
+#include "FrameSource.h"
 #include "FrameStorage.h"
-#include "ReplayCamera.h"
-#include "SimulatedCamera.h"
 #include "ftk.h"
 #include "ftkSimulator.h"
 
@@ -24,10 +23,9 @@
 struct ftkLibraryImpl {
     /// True when the session runs the simulated camera; false when a test scripts it.
     bool simulated = false;
-    /// The camera of a simulated session; shared so that a fetch in progress keeps it alive past a close.
-    std::shared_ptr<ftksim::SimulatedCamera> camera;
-    /// Instead of `camera` when the settings name a recording to play; shared for the same reason.
-    std::shared_ptr<ftksim::ReplayCamera> replay;
+    /// The camera of a simulated session: the scene, or a recording played when the settings name one.
+    /// Shared so that a fetch in progress keeps it alive past a close. Null when it could not be started.
+    std::shared_ptr<ftksim::FrameSource> source;
     /// The devices of a simulated session (a scripted session uses the script's devices).
     std::vector<ftksim::DeviceSpec> devices;
     /// Geometries set on the devices of this session, by serial number, then geometry id.

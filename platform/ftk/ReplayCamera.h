@@ -4,6 +4,7 @@
 // recording as it did live. Internal to the driver library.
 
 #include "CameraSettings.h"
+#include "FrameSource.h"
 #include "ftk.h"
 #include "ftkSimulator.h"
 
@@ -28,7 +29,7 @@ namespace ftksim {
 /// quality; the recorded fiducials; raw detections that the recording lacks, made by projecting each
 /// fiducial into the simulated camera's two pinhole cameras; and the left and right images when the
 /// recording holds them.
-class ReplayCamera {
+class ReplayCamera : public FrameSource {
 public:
     /// Opens the recording settings.replay. Null with the reason (naming the file) when it cannot be
     /// played.
@@ -38,7 +39,7 @@ public:
     ReplayCamera& operator=(const ReplayCamera&) = delete;
 
     /// The geometries set on the device: only their markers are reported.
-    void setGeometries(const std::map<std::uint32_t, ftkGeometry>& geometries);
+    void setGeometries(const std::map<std::uint32_t, ftkGeometry>& geometries) override;
 
     /// Waits until the next frame is due, but at most the time-out; then fills the frame and returns
     /// true. False when none came within the time-out, and from the end of the recording on (after the
@@ -48,7 +49,7 @@ public:
     /// or that cannot read on, sets `ended` to the text saying so (with the reader's reason); it is left
     /// alone otherwise. With images false no pixels are delivered.
     bool waitForFrame(std::chrono::milliseconds timeout, bool images, ScriptedFrame& frame,
-                      std::string& ended);
+                      std::string& ended) override;
 
 private:
     struct Impl;

@@ -4,6 +4,7 @@
 // driver library; exported only so that its own tests can reach it.
 
 #include "CameraSettings.h"
+#include "FrameSource.h"
 #include "ftk.h"
 #include "ftkSimulator.h"
 
@@ -30,10 +31,10 @@ namespace ftksim {
 /// Test hooks: setHiddenGeometry() puts an occluder in front of a geometry (none of its fiducials is
 /// seen), pinPose() holds a geometry at a chosen pose instead of its path, and frameAt() builds the frame
 /// of a given time without waiting for it.
-class FTKSIM_API SimulatedCamera {
+class FTKSIM_API SimulatedCamera : public FrameSource {
 public:
     explicit SimulatedCamera(CameraSettings settings);
-    ~SimulatedCamera();
+    ~SimulatedCamera() override;
     SimulatedCamera(const SimulatedCamera&) = delete;
     SimulatedCamera& operator=(const SimulatedCamera&) = delete;
 
@@ -41,7 +42,7 @@ public:
     /// sizes below 64 pixels raised to 64 and a negative noise or stray count taken as 0.
     const CameraSettings& settings() const;
     /// The geometries the scene shows (the ones set on the device).
-    void setGeometries(const std::map<std::uint32_t, ftkGeometry>& geometries);
+    void setGeometries(const std::map<std::uint32_t, ftkGeometry>& geometries) override;
 
     /// Which frame a call delivered.
     struct FrameInfo {
@@ -55,6 +56,13 @@ public:
     /// no pixels are rendered (and width and height are 0).
     bool waitForFrame(std::chrono::milliseconds timeout, bool images, ScriptedFrame& frame,
                       FrameInfo* info = nullptr);
+    /// As a session's frame source: the frame numbered with the camera's own count (every frame it made
+    /// counts, so gaps are the frames not delivered) and stamped with its exposure. The scene never ends.
+    bool waitForFrame(std::chrono::milliseconds timeout, bool images, ScriptedFrame& frame,
+                      std::string& ended) override;
+    /// What this camera injected into a frame, in the words the driver's last error gives; empty for a sound
+    /// frame.
+    std::string faultOf(const ScriptedFrame& frame) const override;
     /// Fills the frame seen at this time (seconds since start) at once, injecting faults as
     /// waitForFrame does. False when the frame is dropped.
     bool frameAt(double timeSeconds, bool images, ScriptedFrame& frame);

@@ -2,6 +2,9 @@
 // into a status and records the call (with its arguments and result) before returning; the bodies check
 // their pointers.
 #include "DriverState.h"
+#include "ReplayCamera.h"
+#include "ScriptedFrameSource.h"
+#include "SimulatedCamera.h"
 #include "ftk.h"
 
 #include <algorithm>
@@ -10,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -162,17 +166,18 @@ std::string openCamera(ftkLibraryImpl& library) {
     }
     if (!settings.replay.empty()) {
         std::string error;
-        library.replay = ftksim::ReplayCamera::open(settings, error);
-        if (!library.replay) {
+        std::shared_ptr<ftksim::ReplayCamera> replay = ftksim::ReplayCamera::open(settings, error);
+        if (!replay) {
             const std::string text = "Replay: " + error;
             std::fprintf(stderr, "fusionTrack64: %s\n", text.c_str());
             return text;
         }
+        library.source = std::move(replay);
         library.devices.push_back(ftksim::makeDevice(settings.serialNumber, settings.model));
         return {};
     }
     try {
-        library.camera = std::make_shared<ftksim::SimulatedCamera>(settings);
+        library.source = std::make_shared<ftksim::SimulatedCamera>(settings);
     } catch (const std::exception& e) {
         const std::string text = std::string("Cannot start the simulated camera: ") + e.what();
         std::fprintf(stderr, "fusionTrack64: %s\n", text.c_str());
@@ -188,27 +193,20 @@ void pushGeometriesToCamera(ftkLibrary handle) noexcept {
     try {
         DriverState& state = DriverState::instance();
         std::lock_guard<std::mutex> order(state.cameraGeometryMutex);
-        std::shared_ptr<ftksim::SimulatedCamera> camera;
-        std::shared_ptr<ftksim::ReplayCamera> replay;
+        std::shared_ptr<ftksim::FrameSource> source;
         std::map<std::uint32_t, ftkGeometry> geometries;
         {
             std::lock_guard<std::mutex> lock(state.mutex);
             ftkLibraryImpl* library = state.findLibrary(handle);
-            if (library == nullptr || (!library->camera && !library->replay)) {
+            if (library == nullptr || !library->source) {
                 return;
             }
-            camera = library->camera;
-            replay = library->replay;
+            source = library->source;
             for (const auto& device : library->geometries) {
                 geometries.insert(device.second.begin(), device.second.end());
             }
         }
-        if (camera) {
-            camera->setGeometries(geometries);
-        }
-        if (replay) {
-            replay->setGeometries(geometries);
-        }
+        source->setGeometries(geometries);
     } catch (...) {
         // The geometry stays set on the device; the scene shows it with the next change.
     }
@@ -435,25 +433,6 @@ ftkStatus ftkDeleteFrame(ftkFrame* frame) {
 
 namespace {
 
-// What the simulated camera injected into a frame, in the words the driver's last error gives; empty for a
-// sound frame. The stream's report of a fault is followed by this text.
-std::string describeInjectedFault(const ScriptedFrame& frame) {
-    if (frame.status == FTK_ERR_INTERNAL) {
-        return "Simulated camera fault: internal error in the camera (status " +
-               std::to_string(frame.status) + ")";
-    }
-    if (frame.status > FTK_OK) {
-        return "Simulated camera fault: the frame failed with status " + std::to_string(frame.status);
-    }
-    if (frame.markersStatus == FTK_PART_OVERFLOW) {
-        return "Simulated camera fault: more markers were detected than the frame can hold";
-    }
-    if (frame.status == FTK_WAR_SHOCK_DETECTED) {
-        return "Simulated camera fault: shock detected";
-    }
-    return std::string();
-}
-
 // After the state lock was released the session or the frame may have gone: finds both again.
 ftkStatus findAgain(DriverState& state, ftkLibrary library, const ftkFrame* frame, ftkLibraryImpl*& session,
                     FrameStorage*& storage) {
@@ -465,7 +444,8 @@ ftkStatus findAgain(DriverState& state, ftkLibrary library, const ftkFrame* fram
     return storage == nullptr ? FTK_ERR_INVALID_ARGUMENT : FTK_OK;
 }
 
-// The body of ftkGetLastFrame. Any thread; waits without holding the state lock.
+// The body of ftkGetLastFrame. Any thread; waits without holding the state lock (the scripted queue's wait
+// takes it and releases it while it waits), then delivers under it.
 ftkStatus fetchFrame(DriverState& state, Lock& lock, ftkLibrary library, uint64_t serialNumber,
                      ftkFrame* frame, uint32_t timeoutMs) {
     const Target target = findTarget(state, library, serialNumber);
@@ -476,89 +456,37 @@ ftkStatus fetchFrame(DriverState& state, Lock& lock, ftkLibrary library, uint64_
     if (storage == nullptr) {
         return FTK_ERR_INVALID_ARGUMENT;
     }
-    const auto timeout = std::chrono::milliseconds(timeoutMs);
-
-    if (target.library->simulated && target.library->replay) {
-        const auto replay = target.library->replay;
-        const bool images = storage->pixelsEnabled() && imageSendingOn(*target.device);
-        ScriptedFrame next;
-        std::string ended;
-        lock.unlock();
-        const bool arrived = replay->waitForFrame(timeout, images, next, ended);
-        lock.lock();
-        if (!ended.empty()) {
-            state.noteError(ended);
-        }
-        if (!arrived) {
-            return FTK_WAR_NO_FRAME;
-        }
-        ftkLibraryImpl* session = nullptr;
-        if (const ftkStatus found = findAgain(state, library, frame, session, storage); found != FTK_OK) {
-            return found;
-        }
-        return deliver(*session, *storage, next);
-    }
-    if (target.library->simulated) {
-        const auto camera = target.library->camera;
-        const bool images = storage->pixelsEnabled() && imageSendingOn(*target.device);
-        if (!camera) {
-            return FTK_WAR_NO_FRAME;
-        }
-        ScriptedFrame next;
-        ftksim::SimulatedCamera::FrameInfo info;
-        lock.unlock();
-        const bool arrived = camera->waitForFrame(timeout, images, next, &info);
-        lock.lock();
-        if (!arrived) {
-            return FTK_WAR_NO_FRAME;
-        }
-        // The camera's own frame number: every frame it made counts, so gaps are the frames not delivered.
-        next.counter = static_cast<std::uint32_t>(info.index + 1);
-        next.timestampUs = info.exposureUs;
-        ftkLibraryImpl* session = nullptr;
-        if (const ftkStatus found = findAgain(state, library, frame, session, storage); found != FTK_OK) {
-            return found;
-        }
-        const std::string fault = describeInjectedFault(next);
-        if (!fault.empty()) {
-            state.noteError(fault);
-        }
-        return deliver(*session, *storage, next);
-    }
-
-    ++state.waitingFetches;
-    bool ready = false;
-    try {
-        // Also ends when the library is closed or the frame deleted meanwhile.
-        ready = state.frameQueued.wait_for(lock, timeout, [&] {
-            return !state.queuedFrames.empty() || state.repeatFrame.has_value() ||
-                   state.findLibrary(library) == nullptr || state.findFrame(frame) == nullptr;
-        });
-    } catch (...) {
-        --state.waitingFetches;
-        throw;
-    }
-    --state.waitingFetches;
-    if (!ready) {
+    // The session's camera, kept alive while it waits even if the session is closed meanwhile.
+    const std::shared_ptr<ftksim::FrameSource> camera = target.library->source;
+    ftksim::ScriptedFrameSource scripted(state, lock, library, frame);
+    ftksim::FrameSource* const source = target.library->simulated ? camera.get() : &scripted;
+    if (source == nullptr) {
         return FTK_WAR_NO_FRAME;
     }
-    // The wait released the lock: check again before taking a frame from the queue.
+    const bool images = storage->pixelsEnabled() && imageSendingOn(*target.device);
+    ScriptedFrame next;
+    std::string ended;
+    lock.unlock();
+    const bool arrived = source->waitForFrame(std::chrono::milliseconds(timeoutMs), images, next, ended);
+    if (!lock.owns_lock()) {
+        lock.lock();
+    }
+    if (!ended.empty()) {
+        state.noteError(ended);
+    }
+    if (!arrived) {
+        return FTK_WAR_NO_FRAME;
+    }
     ftkLibraryImpl* session = nullptr;
     if (const ftkStatus found = findAgain(state, library, frame, session, storage); found != FTK_OK) {
         return found;
     }
-    if (state.queuedFrames.empty()) {
-        if (state.repeatFrame->status > FTK_OK) {
-            state.scriptedFault("ftkGetLastFrame", state.repeatFrame->status);
-        }
-        return deliver(*session, *storage, *state.repeatFrame);
+    const ScriptedFrame& delivered = source->toDeliver(next);
+    const std::string fault = source->faultOf(delivered);
+    if (!fault.empty()) {
+        state.noteError(fault);
     }
-    const ScriptedFrame next = std::move(state.queuedFrames.front());
-    state.queuedFrames.pop_front();
-    if (next.status > FTK_OK) {
-        state.scriptedFault("ftkGetLastFrame", next.status);
-    }
-    return deliver(*session, *storage, next);
+    return deliver(*session, *storage, delivered);
 }
 
 }  // namespace
