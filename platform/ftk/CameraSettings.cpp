@@ -198,34 +198,64 @@ LineKind splitLine(const std::string& line, std::string& key, std::string& value
     return LineKind::Entry;
 }
 
+std::optional<std::string> readModel(const std::string& text, CameraSettings& settings) {
+    static const std::map<std::string, ftkDeviceType> models = {{"sTk 180", FTK_DEVICE_SPRYTRACK_180},
+                                                                {"sTk 300", FTK_DEVICE_SPRYTRACK_300},
+                                                                {"fTk 250", FTK_DEVICE_FUSIONTRACK_250},
+                                                                {"fTk 500", FTK_DEVICE_FUSIONTRACK_500},
+                                                                {"simulator", FTK_DEVICE_SIMULATOR}};
+    const auto found = models.find(text);
+    if (found == models.end()) {
+        return std::string("one of \"sTk 180\", \"sTk 300\", \"fTk 250\", \"fTk 500\", \"simulator\"");
+    }
+    settings.model = found->second;
+    return std::nullopt;
+}
+
+std::optional<std::string> readSerial(const std::string& text, CameraSettings& settings) {
+    std::uint64_t value = 0;
+    // Serial number 0 means "no device" to the driver's callers.
+    if (!parseUnsigned(text, value) || value == 0) {
+        return std::string("a non-zero serial number, decimal or 0x hexadecimal");
+    }
+    settings.serialNumber = value;
+    return std::nullopt;
+}
+
+std::optional<std::string> readBody(const std::string& text, CameraSettings& settings) {
+    std::vector<std::array<double, 3>> points;
+    std::istringstream list(text);
+    for (std::string item; std::getline(list, item, ';');) {
+        std::array<double, 3> point{};
+        if (!parsePoint(item, 500.0, point)) {
+            points.clear();
+            break;
+        }
+        points.push_back(point);
+    }
+    if (points.size() < 3 || points.size() > 6) {
+        return std::string("3 to 6 points \"x y z; x y z; ...\" of mm, each within +-500");
+    }
+    settings.body = points;
+    return std::nullopt;
+}
+
+std::optional<std::string> readErrorStatus(const std::string& text, CameraSettings& settings) {
+    std::int64_t value = 0;
+    // Status 0 would report a frame without data as a success.
+    if (!parseInteger(text, std::numeric_limits<std::int32_t>::min(),
+                      std::numeric_limits<std::int32_t>::max(), value) ||
+        value == 0) {
+        return std::string("a non-zero status");
+    }
+    settings.errorStatus = static_cast<ftkStatus>(value);
+    return std::nullopt;
+}
+
 const std::map<std::string, KeyReader>& keyReaders() {
     static const std::map<std::string, KeyReader> readers = {
-        {"model",
-         [](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
-             static const std::map<std::string, ftkDeviceType> models = {
-                 {"sTk 180", FTK_DEVICE_SPRYTRACK_180},
-                 {"sTk 300", FTK_DEVICE_SPRYTRACK_300},
-                 {"fTk 250", FTK_DEVICE_FUSIONTRACK_250},
-                 {"fTk 500", FTK_DEVICE_FUSIONTRACK_500},
-                 {"simulator", FTK_DEVICE_SIMULATOR}};
-             const auto found = models.find(text);
-             if (found == models.end()) {
-                 return std::string(
-                     "one of \"sTk 180\", \"sTk 300\", \"fTk 250\", \"fTk 500\", \"simulator\"");
-             }
-             settings.model = found->second;
-             return std::nullopt;
-         }},
-        {"serial",
-         [](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
-             std::uint64_t value = 0;
-             // Serial number 0 means "no device" to the driver's callers.
-             if (!parseUnsigned(text, value) || value == 0) {
-                 return std::string("a non-zero serial number, decimal or 0x hexadecimal");
-             }
-             settings.serialNumber = value;
-             return std::nullopt;
-         }},
+        {"model", readModel},
+        {"serial", readSerial},
         {"rate", realIn(0.0, 1000.0, false, &CameraSettings::frameRateHz)},
         {"noise", realIn(0.0, 10.0, true, &CameraSettings::pixelNoise)},
         {"width",
@@ -253,38 +283,10 @@ const std::map<std::string, KeyReader>& keyReaders() {
         {"pivot_point", pointIn(5000.0, &CameraSettings::pivotPoint)},
         {"pivot_tip", pointIn(500.0, &CameraSettings::pivotTip)},
         {"pivot_angle", realIn(1.0, 60.0, true, &CameraSettings::pivotAngleDegrees)},
-        {"body",
-         [](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
-             std::vector<std::array<double, 3>> points;
-             std::istringstream list(text);
-             for (std::string item; std::getline(list, item, ';');) {
-                 std::array<double, 3> point{};
-                 if (!parsePoint(item, 500.0, point)) {
-                     points.clear();
-                     break;
-                 }
-                 points.push_back(point);
-             }
-             if (points.size() < 3 || points.size() > 6) {
-                 return std::string("3 to 6 points \"x y z; x y z; ...\" of mm, each within +-500");
-             }
-             settings.body = points;
-             return std::nullopt;
-         }},
+        {"body", readBody},
         {"replay", readReplay},
         {"replay_speed", readReplaySpeed},
-        {"error_status",
-         [](const std::string& text, CameraSettings& settings) -> std::optional<std::string> {
-             std::int64_t value = 0;
-             // Status 0 would report a frame without data as a success.
-             if (!parseInteger(text, std::numeric_limits<std::int32_t>::min(),
-                               std::numeric_limits<std::int32_t>::max(), value) ||
-                 value == 0) {
-                 return std::string("a non-zero status");
-             }
-             settings.errorStatus = static_cast<ftkStatus>(value);
-             return std::nullopt;
-         }},
+        {"error_status", readErrorStatus},
     };
     return readers;
 }
