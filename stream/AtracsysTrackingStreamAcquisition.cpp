@@ -117,10 +117,11 @@ std::optional<Stream::WorkContinuation> AtracsysTrackingStream::doWork() {
         }
 
         const std::uint64_t timestamp = DateTime::currentMillisecondsSinceEpochUtc();
-        updateInstruments(pass, timestamp);
+        auto registration = updateInstruments(pass, timestamp);
 
         auto tracking = createTrackingStreamData();
-        addComponents(*tracking, std::move(fiducials), std::move(cameraImages), frameInfoOf(*frame));
+        addComponents(*tracking, std::move(fiducials), std::move(cameraImages), frameInfoOf(*frame),
+                      std::move(registration));
         postProcessFrame(kFrameType);
         emitFrameData(std::move(tracking), std::move(leftImage), std::move(rightImage), timestamp);
         return continueAt(next);
@@ -277,17 +278,26 @@ void AtracsysTrackingStream::processCameraImages(const ftkFrame& frame, const Fr
 }
 
 // Worker thread.
-void AtracsysTrackingStream::updateInstruments(const FramePass& pass, std::uint64_t timestamp) {
+std::unique_ptr<TrackingRegistrationData> AtracsysTrackingStream::updateInstruments(const FramePass& pass,
+                                                                                    std::uint64_t timestamp) {
     m_instrumentRegistry->resetAll(timestamp);
+    auto registration = std::make_unique<TrackingRegistrationData>();
     for (std::uint32_t m = 0; m < pass.view.markerCount; ++m) {
         const ftkMarkerPose* marker = &pass.view.markers[m];
-        // Runs under the registry's lock: touches only the instrument and the frame.
+        bool written = false;
+        // Runs under the registry's lock: touches only the instrument, the frame and the flag.
         m_instrumentRegistry->modify(
             pass.markers[m].instrumentId,
-            [marker](const std::string&, TrackingInstrument& instrument, AtracsysGeometry&) {
+            [marker, &written](const std::string&, TrackingInstrument& instrument, AtracsysGeometry&) {
+                written = instrument.active;
                 FrameResults::writeMarkerPose(*marker, instrument);
             });
+        // Decided under the lock: an instrument activated meanwhile has no pose of this frame.
+        if (written) {
+            registration->errorsMm[pass.markers[m].instrumentId] = marker->registrationError;
+        }
     }
+    return registration;
 }
 
 // Worker thread.

@@ -3,6 +3,7 @@
 #include "ftk/ftk.h"
 #include "ftk/ftkSimulator.h"
 #include "sequence/SequenceFile.h"
+#include "sequence/TrackingCodec.h"
 #include "sequence/TrackingFields.h"
 
 #include <gtest/gtest.h>
@@ -42,30 +43,27 @@ struct RecordedFrame {
     std::uint32_t frameNumber = 0;
     std::vector<double> transform[3];  // per marker, empty when not seen
     double quality[3] = {0, 0, 0};
+    float registrationError[3] = {0, 0, 0};
     std::vector<double> fiducials;  // kFiducialValues per fiducial
     std::vector<std::uint8_t> pixels;
 };
 
 // A recording of three markers (the third one's geometry is never set on the device): the probe seen in
-// every frame, the reference in every other one.
+// every frame, the reference in every other one. The reference's registration errors are left out, as
+// in recordings made before they were recorded.
 std::vector<RecordedFrame> writeRecording(const std::string& path, std::size_t frames, double period,
                                           bool images) {
     SequenceWriter::Options options;
     options.path = path;
     options.width = images ? 2 * kWidth : 1;
     options.height = images ? kHeight : 1;
-    options.fields = {{Fields::kVersion, "1"},
-                      {Fields::kImages, images ? "True" : "False"},
-                      {Fields::kImageWidth, std::to_string(images ? kWidth : 0)},
-                      {Fields::kImageHeight, std::to_string(images ? kHeight : 0)},
-                      {Fields::kMarkerCount, "3"}};
     const char* names[] = {"Probe tip", "Reference", "Spare"};
     const std::uint32_t ids[] = {kProbe, kReference, kNotOnTheDevice};
+    Halvoren::Sequence::RecordingHeader header{images ? kWidth : 0, images ? kHeight : 0, {}};
     for (std::size_t k = 0; k < 3; ++k) {
-        options.fields.emplace_back(Fields::markerField(k, "Name"), names[k]);
-        options.fields.emplace_back(Fields::markerField(k, "Field"), Fields::fieldNameOf(names[k]));
-        options.fields.emplace_back(Fields::markerField(k, "GeometryId"), std::to_string(ids[k]));
+        header.markers.push_back({names[k], names[k], Fields::fieldNameOf(names[k]), ids[k], {}});
     }
+    options.fields = Halvoren::Sequence::recordingFields(header);
     std::string error;
     auto writer = SequenceWriter::create(options, error);
     EXPECT_TRUE(writer) << error;
@@ -97,8 +95,8 @@ std::vector<RecordedFrame> writeRecording(const std::string& path, std::size_t f
                                   0,
                                   0,
                                   1};
-                // As the plug-in computes a quality from the driver's float error.
-                r.quality[k] = 1.0 - static_cast<double>(0.25f + 0.1f * static_cast<float>(i + k)) / 10.0;
+                r.registrationError[k] = 0.25f + 0.1f * static_cast<float>(i + k);
+                r.quality[k] = 1.0 - static_cast<double>(r.registrationError[k]) / 10.0;
                 for (int f = 0; f < 3; ++f) {
                     const double x = -60.0 + 40.0 * static_cast<double>(k) + 7.25 * f;
                     r.fiducials.insert(r.fiducials.end(), {x, 5.5 * f, 950.0 + f, 0.875, 0.125 * f, 0.0625,
@@ -111,6 +109,10 @@ std::vector<RecordedFrame> writeRecording(const std::string& path, std::size_t f
                 Fields::formatNumbers(seen ? r.transform[k] : std::vector<double>(16, 0.0)));
             frame.fields.emplace_back(Fields::statusField(field), seen ? "OK" : "INVALID");
             frame.fields.emplace_back(Fields::qualityField(field), Fields::formatNumbers({r.quality[k]}));
+            if (seen && k != 1) {
+                frame.fields.emplace_back(Fields::registrationErrorField(field),
+                                          Fields::formatNumbers({r.registrationError[k]}));
+            }
         }
         // A stray reflection, of no marker.
         r.fiducials.insert(r.fiducials.end(), {300.0, -100.0, 1200.0, 0.5, 0.25, 0.75, 12, 13, -1});
@@ -231,7 +233,8 @@ TEST_F(FtkReplay, PlaysEveryFrameOnceAsTheCameraDeliveredIt) {
                 }
                 EXPECT_EQ(marker.translation[row], static_cast<float>(r.transform[k][4 * row + 3]));
             }
-            EXPECT_EQ(1.0 - static_cast<double>(marker.registrationError) / 10.0, r.quality[k]);
+            // The recorded error; none recorded (the reference's), 0 mm.
+            EXPECT_EQ(marker.registrationError, k == 1 ? 0.0f : r.registrationError[k]);
             for (std::uint32_t c = 0; c < FTK_MAX_GEOMETRY_FIDUCIALS; ++c) {
                 EXPECT_EQ(marker.correspondences[c], c < 3 ? firstFiducial + c : FTK_NO_CORRESPONDENCE);
             }

@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <ostream>
-#include <set>
 #include <sstream>
 
 namespace Halvoren::App {
@@ -104,11 +103,13 @@ std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
                                                         const std::string& what, std::ostream& err) {
     std::string error;
     auto reader = Sequence::SequenceReader::open(path, error);
-    if (reader && (!Record::markersOf(reader->fields(), markers, error) ||
-                   !Sequence::TrackingFields::checkFrames(*reader, error))) {
+    Sequence::RecordingHeader header;
+    if (reader &&
+        (!Sequence::recordingOf(reader->fields(), header, error) || !Fields::checkFrames(*reader, error))) {
         error = path + ": " + error;
         reader.reset();
     }
+    markers = std::move(header.markers);
     if (!reader) {
         err << "halvoren: " << what << error << '\n';
     }
@@ -170,16 +171,10 @@ std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingIn
     }
     std::vector<bool> used(sources.size(), false);
     std::vector<Record::RecordedMarker> markers;
-    std::set<std::string> fields;
     for (const TrackingInstrument& instrument : instruments) {
         Record::RecordedMarker marker;
         marker.name = instrument.id.name;
         marker.id = instrument.id.ID;
-        const std::string base = Fields::fieldNameOf(marker.name);
-        marker.field = base;
-        for (int n = 2; !fields.insert(marker.field).second; ++n) {
-            marker.field = base + "_" + std::to_string(n);
-        }
         // By the id when the stream gives it: a name may be shared (two folders' tool.ini).
         const std::optional<std::uint32_t> id = geometryIdOf ? geometryIdOf(marker.id) : std::nullopt;
         std::size_t k = sources.size();
@@ -202,6 +197,7 @@ std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingIn
         }
         markers.push_back(std::move(marker));
     }
+    Sequence::assignMarkerFields(markers);
     return markers;
 }
 

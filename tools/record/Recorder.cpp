@@ -128,7 +128,7 @@ struct Recorder::Impl {
         o.width = withImages ? 2 * width : 1;
         o.height = withImages ? height : 1;
         o.compressed = options.images;  // the data file keeps the name the place holder gave it
-        o.fields = recordingFields(options.markers, width, height);
+        o.fields = Sequence::recordingFields({width, height, options.markers});
         writer = Sequence::SequenceWriter::create(o, error);
         if (!writer) {
             fail(error);
@@ -161,7 +161,7 @@ struct Recorder::Impl {
     void record(const QueuedFrame& queued) {
         RecordedFrame recordedFrame;
         if (const auto* tracking = dynamic_cast<const TrackingStreamData*>(queued.tracking.get())) {
-            recordedFrame = recordedFrameOf(*tracking);
+            recordedFrame = recordedFrameOf(*tracking, options.markers, options.minQuality);
         }
         recordedFrame.stale = queued.stale;
         // The camera's exposure stamp when it gave one, else the instruments' time stamp.
@@ -173,7 +173,7 @@ struct Recorder::Impl {
         }
         recordedFrame.timestampSeconds =
             static_cast<double>(static_cast<std::int64_t>(timeUs - firstTimeUs)) / 1e6;
-        Sequence::Fields fields = frameFields(recordedFrame, options.markers, options.minQuality);
+        Sequence::Fields fields = Sequence::frameFields(recordedFrame, options.markers);
 
         std::shared_ptr<MemImage> keepLeft;
         std::shared_ptr<MemImage> keepRight;
@@ -242,7 +242,7 @@ Recorder::~Recorder() {
 std::unique_ptr<Recorder> Recorder::create(const Options& options, std::string& error) {
     auto impl = std::make_unique<Impl>();
     impl->options = options;
-    assignMarkerFields(impl->options.markers);
+    Sequence::assignMarkerFields(impl->options.markers);
     impl->capacity = options.queueFrames != 0 ? options.queueFrames
                                               : (options.images ? kQueueWithImages : kQueueWithoutImages);
     // The writer is created now, so that every reason not to record is known before the run: with images,
@@ -250,7 +250,7 @@ std::unique_ptr<Recorder> Recorder::create(const Options& options, std::string& 
     Sequence::SequenceWriter::Options o;
     o.path = options.path;
     o.compressed = options.images;
-    o.fields = recordingFields(impl->options.markers, 0, 0);
+    o.fields = Sequence::recordingFields({0, 0, impl->options.markers});
     impl->writer = Sequence::SequenceWriter::create(o, error);
     if (!impl->writer) {
         return nullptr;
