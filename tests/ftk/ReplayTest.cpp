@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -316,6 +317,27 @@ TEST_F(FtkReplay, RecordingThatCannotBeReadSaysWhy) {
     const std::string reason = lastError();
     EXPECT_EQ(ftkGetLastFrame(m_library, serial, m_frame, 10), FTK_WAR_NO_FRAME);
     EXPECT_EQ(lastError(), reason);
+    ftkDeleteFrame(m_frame);
+    m_frame = nullptr;
+    ftkClose(&m_library);
+
+    // A frame whose fields are malformed stops the replay the same way, naming the frame and the field.
+    writeRecording(path("bad.seq.mhd"), 3, 0.02, false);
+    std::stringstream header;
+    header << std::ifstream(path("bad.seq.mhd")).rdbuf();
+    std::string text = header.str();
+    const std::string quality = "Seq_Frame0001_" + Fields::qualityField("Probe_tip") + " = ";
+    const std::size_t value = text.find(quality) + quality.size();
+    text.replace(value, text.find('\n', value) - value, "soon");
+    std::ofstream(path("bad.seq.mhd"), std::ios::trunc) << text;
+    const std::uint64_t badSerial = open("replay = bad.seq.mhd\nreplay_speed = max\n");
+    ASSERT_NE(badSerial, 0u) << lastError();
+    ASSERT_EQ(ftkGetLastFrame(m_library, badSerial, m_frame, 1000), FTK_OK);
+    EXPECT_EQ(m_frame->markersStatus, FTK_PART_OK);
+    ASSERT_EQ(ftkGetLastFrame(m_library, badSerial, m_frame, 1000), FTK_OK);
+    EXPECT_EQ(m_frame->markersStatus, FTK_PART_INVALID);
+    EXPECT_EQ(lastError(), "Replay stopped: " + path("bad.seq.mhd") +
+                               ": frame 1: " + Fields::qualityField("Probe_tip") + " is not numbers: 'soon'");
 }
 
 TEST_F(FtkReplay, EveryFrameComesOnceInOrderAtTheRecordedPaceTimesTheSpeedEvenWhenAskedLate) {
