@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <exception>
+#include <set>
 #include <sstream>
 
 namespace Halvoren::SpryTrack {
@@ -32,6 +33,20 @@ std::atomic<std::int32_t> shockWarningCount{0};
 // A recurring shock warning is logged for the first 19, then every 10th up to 200, then every 100th.
 bool shockWarningIsLogged(std::int32_t n) {
     return n < 20 || (n < 200 && n % 10 == 0) || n % 100 == 0;
+}
+
+// Every status of the failed fetches in a row, ascending, each followed by a blank.
+void logPersistentFailure(const std::set<std::int32_t>& errorCodes, std::int32_t consecutiveErrors) {
+    if (!Log::isAccepted(Log::Error, "")) {
+        return;
+    }
+    std::ostringstream codes;
+    for (const std::int32_t code : errorCodes) {
+        codes << code << ' ';
+    }
+    Log::log(Log::Error, "",
+             "AtracsysTrackingStream: ftkGetLastFrame returned not FTK_OK but [" + codes.str() + "] for " +
+                 std::to_string(consecutiveErrors) + " times in a row!");
 }
 
 Stream::WorkContinuation continueAt(Clock::time_point next) {
@@ -190,15 +205,7 @@ std::optional<Stream::WorkContinuation> AtracsysTrackingStream::fetchFrame(Clock
     if (d.consecutiveErrors <= kMaxSilentFailures) {
         return continueAt(next);
     }
-    if (Log::isAccepted(Log::Error, "")) {
-        std::ostringstream codes;
-        for (const std::int32_t code : d.errorCodes) {
-            codes << code << ' ';
-        }
-        Log::log(Log::Error, "",
-                 "AtracsysTrackingStream: ftkGetLastFrame returned not FTK_OK but [" + codes.str() +
-                     "] for " + std::to_string(d.consecutiveErrors) + " times in a row!");
-    }
+    logPersistentFailure(d.errorCodes, d.consecutiveErrors);
     emitSignals(m_instrumentRegistry->resetAll(DateTime::currentMillisecondsSinceEpochUtc()));
     return continueAt(Clock::now() + kPersistentFailurePeriod);
 }

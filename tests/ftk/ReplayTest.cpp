@@ -49,20 +49,73 @@ struct RecordedFrame {
     std::vector<std::uint8_t> pixels;
 };
 
-// A recording of three markers (the third one's geometry is never set on the device): the probe seen in
-// every frame, the reference in every other one. The reference's registration errors are left out, as
-// in recordings made before they were recorded.
+const char* const kNames[] = {"Probe tip", "Reference", "Spare"};
+
+// Frame i's fields, the probe seen in every frame, the reference in every other one; `r` says what they
+// hold. The reference's registration errors are left out, as in recordings made before they were
+// recorded.
+Halvoren::Sequence::Fields fieldsOf(std::size_t i, double period, RecordedFrame& r) {
+    r.frameNumber = static_cast<std::uint32_t>(1000 + 2 * i);
+    Halvoren::Sequence::Fields fields = {
+        {Fields::kFrameNumber, std::to_string(r.frameNumber)},
+        {Fields::kTimestamp, Fields::formatNumbers({period * static_cast<double>(i)})}};
+    for (std::size_t k = 0; k < 3; ++k) {
+        const bool seen = k == 0 || (k == 1 && i % 2 == 0) || k == 2;
+        const double angle = 0.1 * static_cast<double>(i + k);
+        if (seen) {
+            r.transform[k] = {std::cos(angle),
+                              -std::sin(angle),
+                              0,
+                              10.5 + static_cast<double>(i),
+                              std::sin(angle),
+                              std::cos(angle),
+                              0,
+                              -20.25 * static_cast<double>(k),
+                              0,
+                              0,
+                              1,
+                              900.123456789 + static_cast<double>(k),
+                              0,
+                              0,
+                              0,
+                              1};
+            r.registrationError[k] = 0.25f + 0.1f * static_cast<float>(i + k);
+            r.quality[k] = 1.0 - static_cast<double>(r.registrationError[k]) / 10.0;
+            for (int f = 0; f < 3; ++f) {
+                const double x = -60.0 + 40.0 * static_cast<double>(k) + 7.25 * f;
+                r.fiducials.insert(r.fiducials.end(), {x, 5.5 * f, 950.0 + f, 0.875, 0.125 * f, 0.0625,
+                                                       20.0 + f, 21.0 + f, static_cast<double>(k)});
+            }
+        }
+        const std::string field = Fields::fieldNameOf(kNames[k]);
+        fields.emplace_back(Fields::transformField(field),
+                            Fields::formatNumbers(seen ? r.transform[k] : std::vector<double>(16, 0.0)));
+        fields.emplace_back(Fields::statusField(field), seen ? "OK" : "INVALID");
+        fields.emplace_back(Fields::qualityField(field), Fields::formatNumbers({r.quality[k]}));
+        if (seen && k != 1) {
+            fields.emplace_back(Fields::registrationErrorField(field),
+                                Fields::formatNumbers({r.registrationError[k]}));
+        }
+    }
+    // A stray reflection, of no marker.
+    r.fiducials.insert(r.fiducials.end(), {300.0, -100.0, 1200.0, 0.5, 0.25, 0.75, 12, 13, -1});
+    std::vector<double> values{static_cast<double>(r.fiducials.size() / Fields::kFiducialValues)};
+    values.insert(values.end(), r.fiducials.begin(), r.fiducials.end());
+    fields.emplace_back(Fields::kFiducials, Fields::formatNumbers(values));
+    return fields;
+}
+
+// A recording of three markers (the third one's geometry is never set on the device).
 std::vector<RecordedFrame> writeRecording(const std::string& path, std::size_t frames, double period,
                                           bool images) {
     SequenceWriter::Options options;
     options.path = path;
     options.width = images ? 2 * kWidth : 1;
     options.height = images ? kHeight : 1;
-    const char* names[] = {"Probe tip", "Reference", "Spare"};
     const std::uint32_t ids[] = {kProbe, kReference, kNotOnTheDevice};
     Halvoren::Sequence::RecordingHeader header{images ? kWidth : 0, images ? kHeight : 0, {}};
     for (std::size_t k = 0; k < 3; ++k) {
-        header.markers.push_back({names[k], names[k], Fields::fieldNameOf(names[k]), ids[k], {}});
+        header.markers.push_back({kNames[k], kNames[k], Fields::fieldNameOf(kNames[k]), ids[k], {}});
     }
     options.fields = Halvoren::Sequence::recordingFields(header);
     std::string error;
@@ -71,55 +124,8 @@ std::vector<RecordedFrame> writeRecording(const std::string& path, std::size_t f
     std::vector<RecordedFrame> recorded;
     for (std::size_t i = 0; writer && i < frames; ++i) {
         RecordedFrame r;
-        r.frameNumber = static_cast<std::uint32_t>(1000 + 2 * i);
         Frame frame;
-        frame.fields = {{Fields::kFrameNumber, std::to_string(r.frameNumber)},
-                        {Fields::kTimestamp, Fields::formatNumbers({period * static_cast<double>(i)})}};
-        std::vector<double> fiducials;
-        for (std::size_t k = 0; k < 3; ++k) {
-            const bool seen = k == 0 || (k == 1 && i % 2 == 0) || k == 2;
-            const double angle = 0.1 * static_cast<double>(i + k);
-            if (seen) {
-                r.transform[k] = {std::cos(angle),
-                                  -std::sin(angle),
-                                  0,
-                                  10.5 + static_cast<double>(i),
-                                  std::sin(angle),
-                                  std::cos(angle),
-                                  0,
-                                  -20.25 * static_cast<double>(k),
-                                  0,
-                                  0,
-                                  1,
-                                  900.123456789 + static_cast<double>(k),
-                                  0,
-                                  0,
-                                  0,
-                                  1};
-                r.registrationError[k] = 0.25f + 0.1f * static_cast<float>(i + k);
-                r.quality[k] = 1.0 - static_cast<double>(r.registrationError[k]) / 10.0;
-                for (int f = 0; f < 3; ++f) {
-                    const double x = -60.0 + 40.0 * static_cast<double>(k) + 7.25 * f;
-                    r.fiducials.insert(r.fiducials.end(), {x, 5.5 * f, 950.0 + f, 0.875, 0.125 * f, 0.0625,
-                                                           20.0 + f, 21.0 + f, static_cast<double>(k)});
-                }
-            }
-            const std::string field = Fields::fieldNameOf(names[k]);
-            frame.fields.emplace_back(
-                Fields::transformField(field),
-                Fields::formatNumbers(seen ? r.transform[k] : std::vector<double>(16, 0.0)));
-            frame.fields.emplace_back(Fields::statusField(field), seen ? "OK" : "INVALID");
-            frame.fields.emplace_back(Fields::qualityField(field), Fields::formatNumbers({r.quality[k]}));
-            if (seen && k != 1) {
-                frame.fields.emplace_back(Fields::registrationErrorField(field),
-                                          Fields::formatNumbers({r.registrationError[k]}));
-            }
-        }
-        // A stray reflection, of no marker.
-        r.fiducials.insert(r.fiducials.end(), {300.0, -100.0, 1200.0, 0.5, 0.25, 0.75, 12, 13, -1});
-        std::vector<double> values{static_cast<double>(r.fiducials.size() / Fields::kFiducialValues)};
-        values.insert(values.end(), r.fiducials.begin(), r.fiducials.end());
-        frame.fields.emplace_back(Fields::kFiducials, Fields::formatNumbers(values));
+        frame.fields = fieldsOf(i, period, r);
         frame.pixels.resize(static_cast<std::size_t>(options.width) *
                             static_cast<std::size_t>(options.height));
         for (std::size_t p = 0; p < frame.pixels.size(); ++p) {
@@ -133,6 +139,66 @@ std::vector<RecordedFrame> writeRecording(const std::string& path, std::size_t f
         EXPECT_TRUE(writer->finish(error)) << error;
     }
     return recorded;
+}
+
+// Only the markers seen whose geometry is on the device, with the recorded pose and registration error.
+void expectMarkers(const ftkFrame& frame, const RecordedFrame& r) {
+    std::size_t expectedMarkers = 0;
+    std::uint32_t firstFiducial = 0;  // of the marker: those of the markers seen before it come first
+    for (std::size_t k = 0; k < 2; ++k) {
+        if (r.transform[k].empty()) {
+            continue;
+        }
+        SCOPED_TRACE(k);
+        ASSERT_LT(expectedMarkers, frame.markersCount);
+        const ftkMarkerPose& marker = frame.markers[expectedMarkers];
+        EXPECT_EQ(marker.geometryId, k == 0 ? kProbe : kReference);
+        for (int row = 0; row < 3; ++row) {
+            for (int column = 0; column < 3; ++column) {
+                EXPECT_EQ(marker.rotation[row][column], static_cast<float>(r.transform[k][4 * row + column]));
+            }
+            EXPECT_EQ(marker.translation[row], static_cast<float>(r.transform[k][4 * row + 3]));
+        }
+        // The recorded error; none recorded (the reference's), 0 mm.
+        EXPECT_EQ(marker.registrationError, k == 1 ? 0.0f : r.registrationError[k]);
+        for (std::uint32_t c = 0; c < FTK_MAX_GEOMETRY_FIDUCIALS; ++c) {
+            EXPECT_EQ(marker.correspondences[c], c < 3 ? firstFiducial + c : FTK_NO_CORRESPONDENCE);
+        }
+        ++expectedMarkers;
+        firstFiducial += 3;
+    }
+    EXPECT_EQ(frame.markersCount, expectedMarkers);
+}
+
+// Every fiducial (those of the marker not on the device too), detected once in each image where the
+// simulated cameras see it.
+void expectFiducials(const ftkFrame& frame, const RecordedFrame& r,
+                     const ftksim::SimulatedCamera::Calibration& calibration) {
+    const std::size_t fiducials = r.fiducials.size() / Fields::kFiducialValues;
+    ASSERT_EQ(frame.fiducialsCount, fiducials);
+    ASSERT_EQ(frame.leftRawCount, fiducials);
+    ASSERT_EQ(frame.rightRawCount, fiducials);
+    for (std::size_t f = 0; f < fiducials; ++f) {
+        const double* v = r.fiducials.data() + f * Fields::kFiducialValues;
+        const ftkFiducial3D& fiducial = frame.fiducials[f];
+        EXPECT_EQ(fiducial.position.x, static_cast<float>(v[0]));
+        EXPECT_EQ(fiducial.position.y, static_cast<float>(v[1]));
+        EXPECT_EQ(fiducial.position.z, static_cast<float>(v[2]));
+        EXPECT_EQ(fiducial.probability, static_cast<float>(v[3]));
+        EXPECT_EQ(fiducial.epipolarError, static_cast<float>(v[4]));
+        EXPECT_EQ(fiducial.triangulationError, static_cast<float>(v[5]));
+        ASSERT_LT(fiducial.leftIndex, frame.leftRawCount);
+        ASSERT_LT(fiducial.rightIndex, frame.rightRawCount);
+        const ftkRawDetection& left = frame.leftRaw[fiducial.leftIndex];
+        const ftkRawDetection& right = frame.rightRaw[fiducial.rightIndex];
+        const double focal = calibration.focalPx;
+        EXPECT_NEAR(left.centerX, focal * v[0] / v[2] + calibration.cx, 1e-3);
+        EXPECT_NEAR(left.centerY, focal * v[1] / v[2] + calibration.cy, 1e-3);
+        EXPECT_NEAR(right.centerX, focal * (v[0] - calibration.baselineMm) / v[2] + calibration.cx, 1e-3);
+        EXPECT_NEAR(right.centerY, left.centerY, 1e-3);
+        EXPECT_EQ(left.pixelCount, static_cast<std::uint32_t>(v[6]));
+        EXPECT_EQ(right.pixelCount, static_cast<std::uint32_t>(v[7]));
+    }
 }
 
 ftkGeometry geometry(std::uint32_t id) {
@@ -216,61 +282,8 @@ TEST_F(FtkReplay, PlaysEveryFrameOnceAsTheCameraDeliveredIt) {
         EXPECT_GE(m_frame->imageHeader->timestampUs, before);
         EXPECT_LE(m_frame->imageHeader->timestampUs, nowUs());
 
-        // Only the markers seen whose geometry is on the device, with the recorded pose and quality.
-        std::size_t expectedMarkers = 0;
-        std::uint32_t firstFiducial = 0;  // of the marker: those of the markers seen before it come first
-        for (std::size_t k = 0; k < 2; ++k) {
-            if (r.transform[k].empty()) {
-                continue;
-            }
-            SCOPED_TRACE(k);
-            ASSERT_LT(expectedMarkers, m_frame->markersCount);
-            const ftkMarkerPose& marker = m_frame->markers[expectedMarkers];
-            EXPECT_EQ(marker.geometryId, k == 0 ? kProbe : kReference);
-            for (int row = 0; row < 3; ++row) {
-                for (int column = 0; column < 3; ++column) {
-                    EXPECT_EQ(marker.rotation[row][column],
-                              static_cast<float>(r.transform[k][4 * row + column]));
-                }
-                EXPECT_EQ(marker.translation[row], static_cast<float>(r.transform[k][4 * row + 3]));
-            }
-            // The recorded error; none recorded (the reference's), 0 mm.
-            EXPECT_EQ(marker.registrationError, k == 1 ? 0.0f : r.registrationError[k]);
-            for (std::uint32_t c = 0; c < FTK_MAX_GEOMETRY_FIDUCIALS; ++c) {
-                EXPECT_EQ(marker.correspondences[c], c < 3 ? firstFiducial + c : FTK_NO_CORRESPONDENCE);
-            }
-            ++expectedMarkers;
-            firstFiducial += 3;
-        }
-        EXPECT_EQ(m_frame->markersCount, expectedMarkers);
-
-        // Every fiducial (those of the marker not on the device too), detected once in each image where
-        // the simulated cameras see it.
-        const std::size_t fiducials = r.fiducials.size() / Fields::kFiducialValues;
-        ASSERT_EQ(m_frame->fiducialsCount, fiducials);
-        ASSERT_EQ(m_frame->leftRawCount, fiducials);
-        ASSERT_EQ(m_frame->rightRawCount, fiducials);
-        for (std::size_t f = 0; f < fiducials; ++f) {
-            const double* v = r.fiducials.data() + f * Fields::kFiducialValues;
-            const ftkFiducial3D& fiducial = m_frame->fiducials[f];
-            EXPECT_EQ(fiducial.position.x, static_cast<float>(v[0]));
-            EXPECT_EQ(fiducial.position.y, static_cast<float>(v[1]));
-            EXPECT_EQ(fiducial.position.z, static_cast<float>(v[2]));
-            EXPECT_EQ(fiducial.probability, static_cast<float>(v[3]));
-            EXPECT_EQ(fiducial.epipolarError, static_cast<float>(v[4]));
-            EXPECT_EQ(fiducial.triangulationError, static_cast<float>(v[5]));
-            ASSERT_LT(fiducial.leftIndex, m_frame->leftRawCount);
-            ASSERT_LT(fiducial.rightIndex, m_frame->rightRawCount);
-            const ftkRawDetection& left = m_frame->leftRaw[fiducial.leftIndex];
-            const ftkRawDetection& right = m_frame->rightRaw[fiducial.rightIndex];
-            const double focal = calibration.focalPx;
-            EXPECT_NEAR(left.centerX, focal * v[0] / v[2] + calibration.cx, 1e-3);
-            EXPECT_NEAR(left.centerY, focal * v[1] / v[2] + calibration.cy, 1e-3);
-            EXPECT_NEAR(right.centerX, focal * (v[0] - calibration.baselineMm) / v[2] + calibration.cx, 1e-3);
-            EXPECT_NEAR(right.centerY, left.centerY, 1e-3);
-            EXPECT_EQ(left.pixelCount, static_cast<std::uint32_t>(v[6]));
-            EXPECT_EQ(right.pixelCount, static_cast<std::uint32_t>(v[7]));
-        }
+        expectMarkers(*m_frame, r);
+        expectFiducials(*m_frame, r, calibration);
 
         // The left and right halves of each recorded row.
         ASSERT_EQ(m_frame->imageHeader->width, kWidth);

@@ -100,6 +100,84 @@ std::vector<std::uint8_t> sideBySide(const std::vector<std::uint8_t>& left,
     return pixels;
 }
 
+// Frame i of three markers' instruments, with a fiducial. The camera reports A's registration error; B's
+// in every other frame only.
+std::shared_ptr<TrackingStreamData> frameData(std::uint32_t i, std::uint64_t exposureUs,
+                                              const std::vector<RecordedMarker>& markers) {
+    std::vector<TrackingInstrument> instruments;
+    for (std::size_t k = 0; k < markers.size(); ++k) {
+        instruments.push_back(instrument(markers[k], 0.1 * (i % 10), exposureUs / 1000, 1.0 + i + k));
+    }
+    std::map<std::string, float> errors{{"a", 0.1f * static_cast<float>(i)}};
+    if (i % 2 == 0) {
+        errors["b"] = 10.0f + static_cast<float>(i);
+    }
+    return trackingData(100 + i, exposureUs, instruments,
+                        {{1.0 * i, 2.0, 3.0, 0.5, 0.1, 0.2, 9, 10, static_cast<std::int32_t>(i % 3)}},
+                        errors);
+}
+
+// Frame i of frameData() as recorded: the values its data gave, its instruments back, A's status by the
+// quality gate and the registration errors the camera reported.
+void expectRecorded(const Sequence::Fields& fields, const std::vector<RecordedMarker>& markers,
+                    const TrackingStreamData& sent, std::uint32_t i, double minQuality) {
+    RecordedFrame frame;
+    std::string error;
+    ASSERT_TRUE(Sequence::frameOf(fields, markers, frame, error)) << error;
+    RecordedFrame expected = recordedFrameOf(sent, markers, minQuality);
+    expected.timestampSeconds = static_cast<double>(i * 16667u) / 1e6;
+    expected.stale = i == 7;
+    EXPECT_EQ(frame, expected);
+    EXPECT_EQ(instrumentsOf(frame, markers), sent.instruments());
+    EXPECT_EQ(*findField(fields, Names::statusField("A")), i % 10 >= 5 ? "OK" : "INVALID");
+    EXPECT_EQ(frame.poses[0].registrationErrorMm, 0.1f * static_cast<float>(i));
+    EXPECT_EQ(frame.poses[1].registrationErrorMm,
+              i % 2 == 0 ? std::optional<float>(10.0f + static_cast<float>(i)) : std::nullopt);
+    EXPECT_EQ(frame.poses[2].registrationErrorMm, std::nullopt);
+}
+
+// Records frames every 5 ms for 2.5 s at least, and until a header has surely been written after the
+// recorder had `atLeast` frames: it is replaced at the first frame a second after the last. Then the
+// process kills itself.
+[[noreturn]] void recordUntilKilled(const std::string& path, int width, int height, std::uint64_t atLeast) {
+    constexpr auto kPeriod = std::chrono::milliseconds(5);
+    const auto bytes = static_cast<std::size_t>(width * height);
+    Recorder::Options options;
+    options.path = path;
+    options.images = true;
+    options.markers = {marker("A", "a", 1)};
+    options.queueFrames = 100000;
+    std::string error;
+    auto recorder = Recorder::create(options, error);
+    if (!recorder) {
+        ::_exit(2);
+    }
+    const auto start = Clock::now();
+    std::optional<Clock::time_point> reached;
+    std::optional<std::uint64_t> countAfterSecond;
+    for (std::uint32_t n = 1;; ++n) {
+        std::this_thread::sleep_until(start + n * kPeriod);
+        recorder->addFrame(trackingData(n, n * 5000u, {instrument(options.markers[0], 0.9, n, n)}, {}),
+                           imageData(width, height, pattern(bytes, n, 0)),
+                           imageData(width, height, pattern(bytes, n, 1)));
+        const auto now = Clock::now();
+        const std::uint64_t recorded = recorder->framesRecorded();
+        if (!reached && recorded >= atLeast) {
+            reached = now;
+        }
+        if (reached && !countAfterSecond && now > *reached + std::chrono::seconds(1)) {
+            countAfterSecond = recorded;
+        }
+        if (countAfterSecond && recorded > *countAfterSecond &&
+            now > start + std::chrono::milliseconds(2500)) {
+            ::kill(::getpid(), SIGKILL);
+        }
+        if (now > start + std::chrono::seconds(120)) {
+            ::_exit(3);
+        }
+    }
+}
+
 template <typename Condition>
 bool waitFor(Condition condition, std::chrono::seconds timeout = std::chrono::seconds(60)) {
     const auto deadline = Clock::now() + timeout;
@@ -134,19 +212,7 @@ TEST(Recorder, RecordsFramesFieldsAndImagesSideBySide) {
     constexpr std::uint64_t kStart = 1'700'000'000'000'000u;
     std::vector<std::shared_ptr<TrackingStreamData>> sent;
     for (std::uint32_t i = 0; i < kFrames; ++i) {
-        const std::uint64_t ms = (kStart + i * 16667u) / 1000;
-        std::vector<TrackingInstrument> instruments;
-        for (std::size_t k = 0; k < markers.size(); ++k) {
-            instruments.push_back(instrument(markers[k], 0.1 * (i % 10), ms, 1.0 + i + k));
-        }
-        // The camera reports A's registration error; B's in every other frame only.
-        std::map<std::string, float> errors{{"a", 0.1f * static_cast<float>(i)}};
-        if (i % 2 == 0) {
-            errors["b"] = 10.0f + static_cast<float>(i);
-        }
-        sent.push_back(trackingData(
-            100 + i, kStart + i * 16667u, instruments,
-            {{1.0 * i, 2.0, 3.0, 0.5, 0.1, 0.2, 9, 10, static_cast<std::int32_t>(i % 3)}}, errors));
+        sent.push_back(frameData(i, kStart + i * 16667u, markers));
         if (i == 7) {
             recorder->markStale();
         }
@@ -177,19 +243,7 @@ TEST(Recorder, RecordsFramesFieldsAndImagesSideBySide) {
     const std::vector<std::uint8_t> black(kBytes, 0);
     for (std::uint32_t i = 0; i < kFrames; ++i) {
         SCOPED_TRACE("frame " + std::to_string(i));
-        RecordedFrame frame;
-        ASSERT_TRUE(Sequence::frameOf(reader->frameFields(i), header.markers, frame, error)) << error;
-        RecordedFrame expected = recordedFrameOf(*sent[i], markers, options.minQuality);
-        expected.timestampSeconds = static_cast<double>(i * 16667u) / 1e6;
-        expected.stale = i == 7;
-        EXPECT_EQ(frame, expected);
-        EXPECT_EQ(instrumentsOf(frame, header.markers), sent[i]->instruments());
-        EXPECT_EQ(*findField(reader->frameFields(i), Names::statusField("A")),
-                  i % 10 >= 5 ? "OK" : "INVALID");
-        EXPECT_EQ(frame.poses[0].registrationErrorMm, 0.1f * static_cast<float>(i));
-        EXPECT_EQ(frame.poses[1].registrationErrorMm,
-                  i % 2 == 0 ? std::optional<float>(10.0f + static_cast<float>(i)) : std::nullopt);
-        EXPECT_EQ(frame.poses[2].registrationErrorMm, std::nullopt);
+        expectRecorded(reader->frameFields(i), header.markers, *sent[i], i, options.minQuality);
         ASSERT_TRUE(reader->readNextPixels(pixels, error)) << error;
         const auto left = i == 0 ? black : pattern(kBytes, i, 0);
         const auto right = i == 0 || i == 5 ? black : pattern(kBytes, i, 1);
@@ -224,48 +278,12 @@ TEST(Recorder, KilledRecordingKeepsItsFramesIntact) {
     constexpr int kWidth = 16;
     constexpr int kHeight = 8;
     constexpr std::size_t kBytes = kWidth * kHeight;
-    constexpr auto kPeriod = std::chrono::milliseconds(5);
     constexpr std::uint64_t kAtLeast = 300;  // the first 1.5 s
 
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        Recorder::Options options;
-        options.path = path;
-        options.images = true;
-        options.markers = {marker("A", "a", 1)};
-        options.queueFrames = 100000;
-        std::string error;
-        auto recorder = Recorder::create(options, error);
-        if (!recorder) {
-            ::_exit(2);
-        }
-        // Frames every 5 ms for 2.5 s at least, and until a header has surely been written after the
-        // recorder had the first 1.5 s of frames: it is replaced at the first frame a second after the last.
-        const auto start = Clock::now();
-        std::optional<Clock::time_point> reached;
-        std::optional<std::uint64_t> countAfterSecond;
-        for (std::uint32_t n = 1;; ++n) {
-            std::this_thread::sleep_until(start + n * kPeriod);
-            recorder->addFrame(trackingData(n, n * 5000u, {instrument(options.markers[0], 0.9, n, n)}, {}),
-                               imageData(kWidth, kHeight, pattern(kBytes, n, 0)),
-                               imageData(kWidth, kHeight, pattern(kBytes, n, 1)));
-            const auto now = Clock::now();
-            const std::uint64_t recorded = recorder->framesRecorded();
-            if (!reached && recorded >= kAtLeast) {
-                reached = now;
-            }
-            if (reached && !countAfterSecond && now > *reached + std::chrono::seconds(1)) {
-                countAfterSecond = recorded;
-            }
-            if (countAfterSecond && recorded > *countAfterSecond &&
-                now > start + std::chrono::milliseconds(2500)) {
-                ::kill(::getpid(), SIGKILL);
-            }
-            if (now > start + std::chrono::seconds(120)) {
-                ::_exit(3);
-            }
-        }
+        recordUntilKilled(path, kWidth, kHeight, kAtLeast);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);

@@ -32,6 +32,24 @@ RecordedPose pose(double seed, double quality, bool ok, std::optional<float> reg
     return p;
 }
 
+// A frame of four markers whose values need every digit.
+RecordedFrame sampleFrame() {
+    RecordedFrame frame;
+    frame.frameNumber = 4000000000u;
+    frame.exposureUs = 1'700'000'000'123'457u;  // past 2^53 as a double would not hold it
+    frame.timestampMs = 1'700'000'000'123u;
+    frame.timestampSeconds = 0.1 + 0.2;
+    frame.stale = true;
+    // Seen and passing the gate; seen below it; seen by a stream that reports no registration error; not
+    // seen.
+    frame.poses = {pose(0.1, 0.93, true, 0.7f), pose(-7.3, 0.4, false, 6.0f),
+                   pose(2.0, 0.5, true, std::nullopt), RecordedPose()};
+    frame.fiducials = {{1.0 / 3.0, -2.5, 1234.56789, 0.9, 0.01, 0.02, 37, 41, 1},
+                       {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0, 0, -1},
+                       {5.0, 6.0, 7.0, 1.0, 0.5, 0.25, 4000000000u, 1, 3}};
+    return frame;
+}
+
 void replace(Fields& fields, const std::string& name, const std::string& value) {
     for (auto& [fieldName, fieldValue] : fields) {
         if (fieldName == name) {
@@ -65,19 +83,7 @@ TEST(TrackingCodec, ValuesRoundTripThroughFieldsExactly) {
     EXPECT_EQ(read.imageHeight, 480);
     EXPECT_EQ(read.markers, markers);
 
-    RecordedFrame frame;
-    frame.frameNumber = 4000000000u;
-    frame.exposureUs = 1'700'000'000'123'457u;  // past 2^53 as a double would not hold it
-    frame.timestampMs = 1'700'000'000'123u;
-    frame.timestampSeconds = 0.1 + 0.2;
-    frame.stale = true;
-    // Seen and passing the gate; seen below it; seen by a stream that reports no registration error; not
-    // seen.
-    frame.poses = {pose(0.1, 0.93, true, 0.7f), pose(-7.3, 0.4, false, 6.0f),
-                   pose(2.0, 0.5, true, std::nullopt), RecordedPose()};
-    frame.fiducials = {{1.0 / 3.0, -2.5, 1234.56789, 0.9, 0.01, 0.02, 37, 41, 1},
-                       {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0, 0, -1},
-                       {5.0, 6.0, 7.0, 1.0, 0.5, 0.25, 4000000000u, 1, 3}};
+    const RecordedFrame frame = sampleFrame();
     const Fields fields = frameFields(frame, markers);
     EXPECT_EQ(*findField(fields, Names::statusField("Pointer_tool")), "OK");
     EXPECT_EQ(*findField(fields, Names::registrationErrorField("Pointer_tool_2")), "6");
@@ -106,14 +112,20 @@ TEST(TrackingCodec, ValuesRoundTripThroughFieldsExactly) {
     EXPECT_FALSE(back.poses[0].rigid);
     EXPECT_FALSE(back.poses[0].statusOk);
     EXPECT_EQ(back.poses[0].transform, RecordedPose::kIdentity);
+}
 
-    // A header of another version, or whose markers share a field, is no recording this codec reads.
+TEST(TrackingCodec, RefusesAHeaderOfAnotherVersionOrWhoseMarkersShareAField) {
+    std::vector<RecordedMarker> markers{marker("Pointer", "P-1", 11), marker("Reference", "R", 12)};
+    assignMarkerFields(markers);
+    const RecordingHeader header{0, 0, markers};
+    RecordingHeader read;
+    std::string why;
     Fields other = recordingFields(header);
     replace(other, Names::kVersion, "2");
     EXPECT_FALSE(recordingOf(other, read, why));
     EXPECT_NE(why.find(Names::kVersion), std::string::npos) << why;
     Fields shared = recordingFields(header);
-    replace(shared, Names::markerField(1, "Field"), "Pointer_tool");
+    replace(shared, Names::markerField(1, "Field"), "Pointer");
     EXPECT_FALSE(recordingOf(shared, read, why));
     EXPECT_NE(why.find("marker 1"), std::string::npos) << why;
 }
