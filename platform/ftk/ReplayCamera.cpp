@@ -70,7 +70,7 @@ float toFloat(double value) {
                                          static_cast<double>(std::numeric_limits<float>::max())));
 }
 
-ftkFiducial3D fiducialOf(const Halvoren::Sequence::RecordedFiducial& recorded, std::size_t f) {
+ftkFiducial3D fiducialOf(const RecordedFiducial& recorded, std::size_t f) {
     ftkFiducial3D fiducial{};
     fiducial.leftIndex = static_cast<std::uint32_t>(f);
     fiducial.rightIndex = static_cast<std::uint32_t>(f);
@@ -82,7 +82,7 @@ ftkFiducial3D fiducialOf(const Halvoren::Sequence::RecordedFiducial& recorded, s
 }
 
 // Where camera 0 (left) or 1 (right) sees a fiducial; recordings lack the raw detections.
-ftkRawDetection rawDetectionOf(const Halvoren::Sequence::RecordedFiducial& recorded, int camera,
+ftkRawDetection rawDetectionOf(const RecordedFiducial& recorded, int camera,
                                const SimulatedCamera::Calibration& calibration) {
     const double x = recorded.x - (camera == 0 ? 0.0 : calibration.baselineMm);
     const double z = recorded.z;
@@ -102,14 +102,13 @@ ftkRawDetection rawDetectionOf(const Halvoren::Sequence::RecordedFiducial& recor
 // Whether the camera reported the marker. A frame that recorded its registration error says so. One that
 // did not (recordings made before registration errors were recorded, or of a stream that does not report
 // them) is taken as the recorded quality says: seen when above 0.
-bool wasSeen(const Halvoren::Sequence::RecordedPose& pose) {
+bool wasSeen(const RecordedPose& pose) {
     return pose.rigid && (pose.registrationErrorMm || (pose.quality > 0.0 && pose.quality <= 1.0));
 }
 
 // A seen marker's pose as the camera reported it, its fiducials those recorded as marker k's.
-ftkMarkerPose markerPoseOf(const Halvoren::Sequence::RecordedPose& pose, std::uint32_t geometryId,
-                           std::size_t k,
-                           const std::vector<Halvoren::Sequence::RecordedFiducial>& fiducials) {
+ftkMarkerPose markerPoseOf(const RecordedPose& pose, std::uint32_t geometryId, std::size_t k,
+                           const std::vector<RecordedFiducial>& fiducials) {
     ftkMarkerPose marker{};
     marker.geometryId = geometryId;
     for (int row = 0; row < 3; ++row) {

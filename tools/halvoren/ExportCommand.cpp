@@ -65,8 +65,8 @@ std::string targetName(const ExportOptions& options) {
 
 int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err) {
     // Frames a replay would refuse are refused before anything is written.
-    std::vector<Record::RecordedMarker> markers;
-    const auto reader = openRecording(options.recording, markers, "", err);
+    Sequence::RecordingHeader header;
+    const auto reader = openRecording(options.recording, header, "", err);
     if (!reader) {
         return ExitBadInput;
     }
@@ -81,7 +81,7 @@ int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err
     std::ostream& target = options.output.empty() ? out : file;
     std::size_t written = 0;
     std::string error;
-    const bool complete = exportFrames(*reader, markers, options, target, written, error);
+    const bool complete = exportFrames(*reader, header.markers, options, target, written, error);
     target.flush();
     if (!target) {
         err << "halvoren: cannot write the poses to " << targetName(options) << '\n';

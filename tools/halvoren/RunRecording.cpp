@@ -99,17 +99,15 @@ bool writeReplaySettings(const StreamSetup& setup, const QTemporaryDir& folder, 
 }  // namespace
 
 std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
-                                                        std::vector<Record::RecordedMarker>& markers,
+                                                        Sequence::RecordingHeader& header,
                                                         const std::string& what, std::ostream& err) {
     std::string error;
     auto reader = Sequence::SequenceReader::open(path, error);
-    Sequence::RecordingHeader header;
     if (reader &&
         (!Sequence::recordingOf(reader->fields(), header, error) || !Fields::checkFrames(*reader, error))) {
         error = path + ": " + error;
         reader.reset();
     }
-    markers = std::move(header.markers);
     if (!reader) {
         err << "halvoren: " << what << error << '\n';
     }
@@ -117,8 +115,8 @@ std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
 }
 
 bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
-    std::vector<Record::RecordedMarker> markers;
-    const auto reader = openRecording(setup.replay, markers, "cannot replay: ", err);
+    Sequence::RecordingHeader header;
+    const auto reader = openRecording(setup.replay, header, "cannot replay: ", err);
     if (!reader) {
         return false;
     }
@@ -127,8 +125,7 @@ bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
         err << "halvoren: cannot replay: " << setup.replay << " holds no frames\n";
         return false;
     }
-    const std::string* images = Sequence::findField(reader->fields(), Fields::kImages);
-    if (setup.images && (images == nullptr || *images != "True")) {
+    if (setup.images && !header.images()) {
         // Queried anyway, every frame would say that the camera sent none.
         err << "halvoren: warning: " << setup.replay
             << " holds no camera images: --images gives none, and a recording made from it has none\n";
@@ -140,7 +137,7 @@ bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
         return false;
     }
     if (setup.markers.empty() && setup.workspace.empty() &&
-        !writeMarkers(markers, *replay.folder, setup.markers, err)) {
+        !writeMarkers(header.markers, *replay.folder, setup.markers, err)) {
         return false;
     }
     return writeReplaySettings(setup, *replay.folder, err);
