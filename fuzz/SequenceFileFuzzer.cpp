@@ -5,6 +5,7 @@
 // written as f.mhd beside f.raw and f.zraw (both the data), and the whole input as f.mha (data after the
 // header, for ElementDataFile = LOCAL).
 #include "sequence/SequenceFile.h"
+#include "sequence/TrackingCodec.h"
 #include "sequence/TrackingFields.h"
 
 #include <fcntl.h>
@@ -77,8 +78,10 @@ void check(const std::string& path) {
         }
         return;
     }
-    // The rules a replay and an export apply to a tracking recording's frames, on any fields.
+    // The rules a replay and an export apply to a tracking recording's header and frames, on any fields.
     static_cast<void>(Halvoren::Sequence::TrackingFields::checkFrames(*reader, error));
+    Halvoren::Sequence::RecordingHeader header;
+    const bool tracking = Halvoren::Sequence::recordingOf(reader->fields(), header, error);
     const auto frameBytes =
         static_cast<std::size_t>(reader->width()) * static_cast<std::size_t>(reader->height());
     if (reader->width() < 1 || reader->height() < 1 || frameBytes > limits.maxFrameBytes ||
@@ -89,7 +92,11 @@ void check(const std::string& path) {
     }
     std::vector<std::uint8_t> pixels;
     for (std::size_t i = 0; i < reader->frameCount(); ++i) {
-        static_cast<void>(reader->frameFields(i));
+        Halvoren::Sequence::RecordedFrame frame;
+        if (tracking) {
+            static_cast<void>(
+                Halvoren::Sequence::frameOf(reader->frameFields(i), header.markers, frame, error));
+        }
         if (!reader->readNextPixels(pixels, error)) {
             if (error.empty()) {
                 std::fputs("a frame failed without a reason\n", stderr);

@@ -140,8 +140,10 @@ private:
     void processCameraImages(const ftkFrame& frame, const FramePass& pass,
                              std::shared_ptr<ImageStreamData>& left, std::shared_ptr<ImageStreamData>& right,
                              std::unique_ptr<TrackingCameraImagesData>& images);
-    // Resets every instrument, then writes each detected marker's pose.
-    void updateInstruments(const FramePass& pass, std::uint64_t timestamp);
+    // Resets every instrument, then writes each detected marker's pose. Returns the registration error
+    // the camera reported for each instrument it wrote.
+    std::unique_ptr<TrackingRegistrationData> updateInstruments(const FramePass& pass,
+                                                                std::uint64_t timestamp);
     // Hands the frame's tracking data (and image data, if the image hook supplied both) to the group.
     void emitFrameData(std::shared_ptr<TrackingStreamData> tracking, std::shared_ptr<ImageStreamData> left,
                        std::shared_ptr<ImageStreamData> right, std::uint64_t timestamp);

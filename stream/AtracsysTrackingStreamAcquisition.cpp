@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <exception>
+#include <set>
 #include <sstream>
 
 namespace Halvoren::SpryTrack {
@@ -32,6 +33,20 @@ std::atomic<std::int32_t> shockWarningCount{0};
 // A recurring shock warning is logged for the first 19, then every 10th up to 200, then every 100th.
 bool shockWarningIsLogged(std::int32_t n) {
     return n < 20 || (n < 200 && n % 10 == 0) || n % 100 == 0;
+}
+
+// Every status of the failed fetches in a row, ascending, each followed by a blank.
+void logPersistentFailure(const std::set<std::int32_t>& errorCodes, std::int32_t consecutiveErrors) {
+    if (!Log::isAccepted(Log::Error, "")) {
+        return;
+    }
+    std::ostringstream codes;
+    for (const std::int32_t code : errorCodes) {
+        codes << code << ' ';
+    }
+    Log::log(Log::Error, "",
+             "AtracsysTrackingStream: ftkGetLastFrame returned not FTK_OK but [" + codes.str() + "] for " +
+                 std::to_string(consecutiveErrors) + " times in a row!");
 }
 
 Stream::WorkContinuation continueAt(Clock::time_point next) {
@@ -117,10 +132,11 @@ std::optional<Stream::WorkContinuation> AtracsysTrackingStream::doWork() {
         }
 
         const std::uint64_t timestamp = DateTime::currentMillisecondsSinceEpochUtc();
-        updateInstruments(pass, timestamp);
+        auto registration = updateInstruments(pass, timestamp);
 
         auto tracking = createTrackingStreamData();
-        addComponents(*tracking, std::move(fiducials), std::move(cameraImages), frameInfoOf(*frame));
+        addComponents(*tracking, std::move(fiducials), std::move(cameraImages), frameInfoOf(*frame),
+                      std::move(registration));
         postProcessFrame(kFrameType);
         emitFrameData(std::move(tracking), std::move(leftImage), std::move(rightImage), timestamp);
         return continueAt(next);
@@ -189,15 +205,7 @@ std::optional<Stream::WorkContinuation> AtracsysTrackingStream::fetchFrame(Clock
     if (d.consecutiveErrors <= kMaxSilentFailures) {
         return continueAt(next);
     }
-    if (Log::isAccepted(Log::Error, "")) {
-        std::ostringstream codes;
-        for (const std::int32_t code : d.errorCodes) {
-            codes << code << ' ';
-        }
-        Log::log(Log::Error, "",
-                 "AtracsysTrackingStream: ftkGetLastFrame returned not FTK_OK but [" + codes.str() +
-                     "] for " + std::to_string(d.consecutiveErrors) + " times in a row!");
-    }
+    logPersistentFailure(d.errorCodes, d.consecutiveErrors);
     emitSignals(m_instrumentRegistry->resetAll(DateTime::currentMillisecondsSinceEpochUtc()));
     return continueAt(Clock::now() + kPersistentFailurePeriod);
 }
@@ -277,17 +285,26 @@ void AtracsysTrackingStream::processCameraImages(const ftkFrame& frame, const Fr
 }
 
 // Worker thread.
-void AtracsysTrackingStream::updateInstruments(const FramePass& pass, std::uint64_t timestamp) {
+std::unique_ptr<TrackingRegistrationData> AtracsysTrackingStream::updateInstruments(const FramePass& pass,
+                                                                                    std::uint64_t timestamp) {
     m_instrumentRegistry->resetAll(timestamp);
+    auto registration = std::make_unique<TrackingRegistrationData>();
     for (std::uint32_t m = 0; m < pass.view.markerCount; ++m) {
         const ftkMarkerPose* marker = &pass.view.markers[m];
-        // Runs under the registry's lock: touches only the instrument and the frame.
+        bool written = false;
+        // Runs under the registry's lock: touches only the instrument, the frame and the flag.
         m_instrumentRegistry->modify(
             pass.markers[m].instrumentId,
-            [marker](const std::string&, TrackingInstrument& instrument, AtracsysGeometry&) {
+            [marker, &written](const std::string&, TrackingInstrument& instrument, AtracsysGeometry&) {
+                written = instrument.active;
                 FrameResults::writeMarkerPose(*marker, instrument);
             });
+        // Decided under the lock: an instrument activated meanwhile has no pose of this frame.
+        if (written) {
+            registration->errorsMm[pass.markers[m].instrumentId] = marker->registrationError;
+        }
     }
+    return registration;
 }
 
 // Worker thread.

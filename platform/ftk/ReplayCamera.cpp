@@ -2,6 +2,7 @@
 
 #include "SimulatedCamera.h"
 #include "sequence/SequenceFile.h"
+#include "sequence/TrackingCodec.h"
 #include "sequence/TrackingFields.h"
 
 #include <algorithm>
@@ -17,7 +18,9 @@ namespace ftksim {
 namespace {
 
 namespace Fields = Halvoren::Sequence::TrackingFields;
-using Halvoren::Sequence::findField;
+using Halvoren::Sequence::RecordedFiducial;
+using Halvoren::Sequence::RecordedFrame;
+using Halvoren::Sequence::RecordedPose;
 using Halvoren::Sequence::SequenceReader;
 
 constexpr double kPi = 3.14159265358979323846;
@@ -35,69 +38,6 @@ ScriptedFrame stoppingFrame() {
     frame.leftPixelsStatus = FTK_PART_INVALID;
     frame.rightPixelsStatus = FTK_PART_INVALID;
     return frame;
-}
-
-// The numbers of a field; empty when the field is missing or holds anything else.
-std::vector<double> numbersOf(const Halvoren::Sequence::Fields& fields, const std::string& name) {
-    std::vector<double> values;
-    const std::string* text = findField(fields, name);
-    if (text == nullptr || !Fields::parseNumbers(*text, values)) {
-        values.clear();
-    }
-    return values;
-}
-
-// A whole number from 0 to maximum held by a field alone.
-bool wholeNumberOf(const Halvoren::Sequence::Fields& fields, const std::string& name, double maximum,
-                   std::uint64_t& value) {
-    const std::vector<double> values = numbersOf(fields, name);
-    if (values.size() != 1 || !(values[0] >= 0.0) || values[0] > maximum ||
-        std::floor(values[0]) != values[0]) {
-        return false;
-    }
-    value = static_cast<std::uint64_t>(values[0]);
-    return true;
-}
-
-struct RecordedMarker {
-    std::string field;  // what the marker's name stands for in the frame fields
-    std::uint32_t geometryId = 0;
-};
-
-// Only the recording version this replay knows.
-bool isReadableVersion(const Halvoren::Sequence::Fields& fields, std::string& why) {
-    std::uint64_t version = 0;
-    if (!wholeNumberOf(fields, Fields::kVersion, 1e9, version) || version != Fields::kRecordingVersion) {
-        why = std::string("not a tracking recording of version ") +
-              std::to_string(Fields::kRecordingVersion) + " (" + Fields::kVersion + ")";
-        return false;
-    }
-    return true;
-}
-
-// The recorded markers: the field each one's name stands for, and its geometry.
-bool markersOf(const Halvoren::Sequence::Fields& fields, std::vector<RecordedMarker>& markers,
-               std::string& why) {
-    std::uint64_t markerCount = 0;
-    if (findField(fields, Fields::kMarkerCount) != nullptr &&
-        !wholeNumberOf(fields, Fields::kMarkerCount, 1e6, markerCount)) {
-        why = std::string("bad ") + Fields::kMarkerCount;
-        return false;
-    }
-    for (std::size_t k = 0; k < markerCount; ++k) {
-        RecordedMarker marker;
-        const std::string* field = findField(fields, Fields::markerField(k, "Field"));
-        std::uint64_t geometryId = 0;
-        if (field == nullptr || field->empty() ||
-            !wholeNumberOf(fields, Fields::markerField(k, "GeometryId"), 4294967295.0, geometryId)) {
-            why = "marker " + std::to_string(k) + " has no field name or geometry id";
-            return false;
-        }
-        marker.field = *field;
-        marker.geometryId = static_cast<std::uint32_t>(geometryId);
-        markers.push_back(marker);
-    }
-    return true;
 }
 
 // When each frame is due after the first, in recorded seconds (the frames' stamps are checked: finite and
@@ -123,16 +63,6 @@ std::vector<double> dueOffsetsOf(const SequenceReader& reader) {
     return offsets;
 }
 
-// How many fiducials a frame's recorded values hold: 0 unless the count leads exactly that many.
-std::size_t fiducialCountOf(const std::vector<double>& recorded) {
-    if (!recorded.empty() && recorded[0] >= 0.0 && recorded[0] <= static_cast<double>(recorded.size()) &&
-        std::floor(recorded[0]) == recorded[0] &&
-        recorded.size() == 1 + static_cast<std::size_t>(recorded[0]) * Fields::kFiducialValues) {
-        return static_cast<std::size_t>(recorded[0]);
-    }
-    return 0;
-}
-
 // A recorded number as the driver's float: a finite value beyond float's range would be undefined
 // behaviour to convert, so it is held at the range's edge.
 float toFloat(double value) {
@@ -140,34 +70,28 @@ float toFloat(double value) {
                                          static_cast<double>(std::numeric_limits<float>::max())));
 }
 
-// Fiducial f's recorded values: x y z, probability, epipolar and triangulation error, left and right
-// pixel count, marker index.
-const double* fiducialValues(const std::vector<double>& recorded, std::size_t f) {
-    return recorded.data() + 1 + f * Fields::kFiducialValues;
-}
-
-ftkFiducial3D fiducialOf(const double* values, std::size_t f) {
+ftkFiducial3D fiducialOf(const RecordedFiducial& recorded, std::size_t f) {
     ftkFiducial3D fiducial{};
     fiducial.leftIndex = static_cast<std::uint32_t>(f);
     fiducial.rightIndex = static_cast<std::uint32_t>(f);
-    fiducial.position = {toFloat(values[0]), toFloat(values[1]), toFloat(values[2])};
-    fiducial.probability = toFloat(values[3]);
-    fiducial.epipolarError = toFloat(values[4]);
-    fiducial.triangulationError = toFloat(values[5]);
+    fiducial.position = {toFloat(recorded.x), toFloat(recorded.y), toFloat(recorded.z)};
+    fiducial.probability = toFloat(recorded.probability);
+    fiducial.epipolarError = toFloat(recorded.epipolarError);
+    fiducial.triangulationError = toFloat(recorded.triangulationError);
     return fiducial;
 }
 
 // Where camera 0 (left) or 1 (right) sees a fiducial; recordings lack the raw detections.
-ftkRawDetection rawDetectionOf(const double* values, int camera,
+ftkRawDetection rawDetectionOf(const RecordedFiducial& recorded, int camera,
                                const SimulatedCamera::Calibration& calibration) {
-    const double x = values[0] - (camera == 0 ? 0.0 : calibration.baselineMm);
-    const double z = values[2];
+    const double x = recorded.x - (camera == 0 ? 0.0 : calibration.baselineMm);
+    const double z = recorded.z;
     ftkRawDetection raw{};
     if (z >= 1.0) {
         raw.centerX = toFloat(calibration.focalPx * x / z + calibration.cx);
-        raw.centerY = toFloat(calibration.focalPx * values[1] / z + calibration.cy);
+        raw.centerY = toFloat(calibration.focalPx * recorded.y / z + calibration.cy);
     }
-    const double pixelCount = values[6 + camera] >= 0.0 ? std::min(values[6 + camera], 1e9) : 0.0;
+    const double pixelCount = camera == 0 ? recorded.leftPixelCount : recorded.rightPixelCount;
     raw.pixelCount = static_cast<std::uint32_t>(pixelCount);
     // The bounding box of a round blob of that many pixels.
     raw.width = static_cast<std::uint16_t>(std::min(65535.0, std::ceil(std::sqrt(4.0 * pixelCount / kPi))));
@@ -175,22 +99,32 @@ ftkRawDetection rawDetectionOf(const double* values, int camera,
     return raw;
 }
 
-// A seen marker's pose from its recorded transform and quality, its fiducials those recorded as marker k's.
-ftkMarkerPose markerPoseOf(const std::vector<double>& transform, double quality, std::uint32_t geometryId,
-                           std::size_t k, const std::vector<double>& recorded, std::size_t fiducialCount) {
+// Whether the camera reported the marker. A frame that recorded its registration error says so. One that
+// did not (recordings made before registration errors were recorded, or of a stream that does not report
+// them) is taken as the recorded quality says: seen when above 0.
+bool wasSeen(const RecordedPose& pose) {
+    return pose.rigid && (pose.registrationErrorMm || (pose.quality > 0.0 && pose.quality <= 1.0));
+}
+
+// A seen marker's pose as the camera reported it, its fiducials those recorded as marker k's.
+ftkMarkerPose markerPoseOf(const RecordedPose& pose, std::uint32_t geometryId, std::size_t k,
+                           const std::vector<RecordedFiducial>& fiducials) {
     ftkMarkerPose marker{};
     marker.geometryId = geometryId;
     for (int row = 0; row < 3; ++row) {
         for (int column = 0; column < 3; ++column) {
-            marker.rotation[row][column] = static_cast<float>(transform[4 * row + column]);
+            marker.rotation[row][column] = static_cast<float>(pose.transform[4 * row + column]);
         }
-        marker.translation[row] = static_cast<float>(transform[4 * row + 3]);
+        marker.translation[row] = static_cast<float>(pose.transform[4 * row + 3]);
     }
-    // The driver's scale of quality: the plug-in reports 1 - registrationError / 10.
-    marker.registrationError = toFloat((1.0 - quality) * 10.0);
+    // Without a recorded registration error the error the recorded quality stands for cannot be known:
+    // turning a quality into an error is the plug-in's business, and its formula may change. 0 mm, a
+    // perfect fit, is handed over instead: the pose still counts as seen, for the replay of an old
+    // recording is for its poses, and any other number would be a measurement nobody made.
+    marker.registrationError = pose.registrationErrorMm.value_or(0.0f);
     std::uint32_t used = 0;
-    for (std::size_t f = 0; f < fiducialCount && used < FTK_MAX_GEOMETRY_FIDUCIALS; ++f) {
-        if (fiducialValues(recorded, f)[8] == static_cast<double>(k)) {
+    for (std::size_t f = 0; f < fiducials.size() && used < FTK_MAX_GEOMETRY_FIDUCIALS; ++f) {
+        if (fiducials[f].markerIndex == static_cast<std::int32_t>(k)) {
             marker.correspondences[used++] = static_cast<std::uint32_t>(f);
         }
     }
@@ -208,10 +142,8 @@ struct ReplayCamera::Impl {
     // Fixed after open().
     std::unique_ptr<SequenceReader> reader;
     double speed = 1.0;  // or CameraSettings::kReplayAtOnce
-    bool images = false;
-    int imageWidth = 0;  // of one camera's image
-    int imageHeight = 0;
-    std::vector<RecordedMarker> markers;
+    std::string path;
+    Halvoren::Sequence::RecordingHeader header;  // images are played when it has them
     SimulatedCamera::Calibration calibration{};
     // When each frame is due after the first, in recorded seconds; never decreasing.
     std::vector<double> offsets;
@@ -237,38 +169,37 @@ struct ReplayCamera::Impl {
     // frame that stops the stream, due at once, when it cannot be read.
     Claim claimNext(Clock::time_point now, Clock::time_point deadline, bool withImages, ScriptedFrame& frame,
                     std::string& ended, Clock::time_point& due);
-    // The caller holds the mutex; `pixels` holds the frame's.
-    void buildFrame(std::size_t index, bool withImages, ScriptedFrame& frame) const;
+    // The caller holds the mutex; `pixels` holds the frame's. False with the reason when its fields are
+    // malformed.
+    bool buildFrame(std::size_t index, bool withImages, ScriptedFrame& frame, std::string& why) const;
 
     // Parts of open() and buildFrame().
-    bool readImageSize(std::string& why);
-    void addFiducials(const std::vector<double>& recorded, std::size_t fiducialCount,
-                      ScriptedFrame& frame) const;
-    void addMarkers(const Halvoren::Sequence::Fields& fields, const std::vector<double>& recorded,
-                    std::size_t fiducialCount, ScriptedFrame& frame) const;
+    bool checkImageSize(std::string& why) const;
+    void addFiducials(const std::vector<RecordedFiducial>& fiducials, ScriptedFrame& frame) const;
+    void addMarkers(const RecordedFrame& recorded, ScriptedFrame& frame) const;
     void copyImages(ScriptedFrame& frame) const;
 };
 
 std::unique_ptr<ReplayCamera> ReplayCamera::open(const CameraSettings& settings, std::string& error) {
     auto impl = std::make_unique<Impl>();
     impl->speed = settings.replaySpeed;
+    impl->path = settings.replay;
     impl->reader = SequenceReader::open(settings.replay, error);
     if (!impl->reader) {
         return nullptr;
     }
-    const auto& fields = impl->reader->fields();
     std::string why;
-    if (!isReadableVersion(fields, why) || !impl->readImageSize(why) ||
-        !markersOf(fields, impl->markers, why) || !Fields::checkFrames(*impl->reader, why)) {
+    if (!Halvoren::Sequence::recordingOf(impl->reader->fields(), impl->header, why) ||
+        !impl->checkImageSize(why) || !Fields::checkFrames(*impl->reader, why)) {
         error = settings.replay + ": " + why;
         return nullptr;
     }
 
     // The simulated camera's calibration, for the size of the recorded images.
     CameraSettings cameraSettings = settings;
-    if (impl->images) {
-        cameraSettings.imageWidth = static_cast<std::uint16_t>(impl->imageWidth);
-        cameraSettings.imageHeight = static_cast<std::uint16_t>(impl->imageHeight);
+    if (impl->header.images()) {
+        cameraSettings.imageWidth = static_cast<std::uint16_t>(impl->header.imageWidth);
+        cameraSettings.imageHeight = static_cast<std::uint16_t>(impl->header.imageHeight);
     }
     impl->calibration = SimulatedCamera(cameraSettings).calibration();
     impl->offsets = dueOffsetsOf(*impl->reader);
@@ -276,25 +207,13 @@ std::unique_ptr<ReplayCamera> ReplayCamera::open(const CameraSettings& settings,
 }
 
 // With images, each frame holds the left and right ones side by side.
-bool ReplayCamera::Impl::readImageSize(std::string& why) {
-    const auto& fields = reader->fields();
-    const std::string* recorded = findField(fields, Fields::kImages);
-    images = recorded != nullptr && *recorded == "True";
-    if (!images) {
-        return true;
-    }
-    std::uint64_t width = 0;
-    std::uint64_t height = 0;
-    if (!wholeNumberOf(fields, Fields::kImageWidth, 65535, width) ||
-        !wholeNumberOf(fields, Fields::kImageHeight, 65535, height) || width == 0 || height == 0 ||
-        static_cast<std::uint64_t>(reader->width()) != 2 * width ||
-        static_cast<std::uint64_t>(reader->height()) != height) {
+bool ReplayCamera::Impl::checkImageSize(std::string& why) const {
+    if (header.images() &&
+        (reader->width() != 2 * header.imageWidth || reader->height() != header.imageHeight)) {
         why = "the frames are " + std::to_string(reader->width()) + " x " + std::to_string(reader->height()) +
               " pixels, not the left and right images side by side";
         return false;
     }
-    imageWidth = static_cast<int>(width);
-    imageHeight = static_cast<int>(height);
     return true;
 }
 
@@ -311,60 +230,50 @@ void ReplayCamera::setGeometries(const std::map<std::uint32_t, ftkGeometry>& geo
     }
 }
 
-void ReplayCamera::Impl::buildFrame(std::size_t index, bool withImages, ScriptedFrame& frame) const {
-    frame = ScriptedFrame();
-    const auto& fields = reader->frameFields(index);
-    std::uint64_t counter = 0;
-    if (wholeNumberOf(fields, Fields::kFrameNumber, 4294967295.0, counter)) {
-        frame.counter = static_cast<std::uint32_t>(counter);
+bool ReplayCamera::Impl::buildFrame(std::size_t index, bool withImages, ScriptedFrame& frame,
+                                    std::string& why) const {
+    RecordedFrame recorded;
+    if (!Halvoren::Sequence::frameOf(reader->frameFields(index), header.markers, recorded, why)) {
+        why = "frame " + std::to_string(index) + ": " + why;
+        return false;
     }
-    const std::vector<double> recorded = numbersOf(fields, Fields::kFiducials);
-    const std::size_t fiducialCount = fiducialCountOf(recorded);
-    addFiducials(recorded, fiducialCount, frame);
-    addMarkers(fields, recorded, fiducialCount, frame);
-    if (withImages && images) {
+    frame = ScriptedFrame();
+    frame.counter = recorded.frameNumber;
+    addFiducials(recorded.fiducials, frame);
+    addMarkers(recorded, frame);
+    if (withImages && header.images()) {
         copyImages(frame);
     }
+    return true;
 }
 
 // Each fiducial detected once in each image, where the two cameras see its position.
-void ReplayCamera::Impl::addFiducials(const std::vector<double>& recorded, std::size_t fiducialCount,
+void ReplayCamera::Impl::addFiducials(const std::vector<RecordedFiducial>& fiducials,
                                       ScriptedFrame& frame) const {
-    for (std::size_t f = 0; f < fiducialCount; ++f) {
-        const double* values = fiducialValues(recorded, f);
-        frame.fiducials.push_back(fiducialOf(values, f));
-        frame.leftRaw.push_back(rawDetectionOf(values, 0, calibration));
-        frame.rightRaw.push_back(rawDetectionOf(values, 1, calibration));
+    for (std::size_t f = 0; f < fiducials.size(); ++f) {
+        frame.fiducials.push_back(fiducialOf(fiducials[f], f));
+        frame.leftRaw.push_back(rawDetectionOf(fiducials[f], 0, calibration));
+        frame.rightRaw.push_back(rawDetectionOf(fiducials[f], 1, calibration));
     }
 }
 
-// The markers whose geometry is set and that were seen.
-void ReplayCamera::Impl::addMarkers(const Halvoren::Sequence::Fields& fields,
-                                    const std::vector<double>& recorded, std::size_t fiducialCount,
-                                    ScriptedFrame& frame) const {
-    for (std::size_t k = 0; k < markers.size(); ++k) {
-        const RecordedMarker& recordedMarker = markers[k];
-        if (geometryIds.count(recordedMarker.geometryId) == 0) {
-            continue;
+// The markers whose geometry is set and that the camera reported.
+void ReplayCamera::Impl::addMarkers(const RecordedFrame& recorded, ScriptedFrame& frame) const {
+    for (std::size_t k = 0; k < header.markers.size(); ++k) {
+        const std::uint32_t geometryId = header.markers[k].geometryId;
+        const RecordedPose& pose = recorded.poses[k];
+        if (geometryIds.count(geometryId) != 0 && wasSeen(pose)) {
+            frame.markers.push_back(markerPoseOf(pose, geometryId, k, recorded.fiducials));
         }
-        const std::vector<double> quality = numbersOf(fields, Fields::qualityField(recordedMarker.field));
-        const std::vector<double> transform = numbersOf(fields, Fields::transformField(recordedMarker.field));
-        // Unseen, or no pose: a transform that is not a rigid motion is not delivered.
-        if (quality.size() != 1 || !(quality[0] > 0.0 && quality[0] <= 1.0) ||
-            !Fields::isRigidMotion(transform)) {
-            continue;
-        }
-        frame.markers.push_back(
-            markerPoseOf(transform, quality[0], recordedMarker.geometryId, k, recorded, fiducialCount));
     }
 }
 
 // Each recorded row holds the left image's row, then the right one's.
 void ReplayCamera::Impl::copyImages(ScriptedFrame& frame) const {
-    const auto width = static_cast<std::size_t>(imageWidth);
-    const auto height = static_cast<std::size_t>(imageHeight);
-    frame.width = static_cast<std::uint16_t>(imageWidth);
-    frame.height = static_cast<std::uint16_t>(imageHeight);
+    const auto width = static_cast<std::size_t>(header.imageWidth);
+    const auto height = static_cast<std::size_t>(header.imageHeight);
+    frame.width = static_cast<std::uint16_t>(header.imageWidth);
+    frame.height = static_cast<std::uint16_t>(header.imageHeight);
     frame.leftPixels.resize(width * height);
     frame.rightPixels.resize(width * height);
     for (std::size_t y = 0; y < height; ++y) {
@@ -409,7 +318,12 @@ ReplayCamera::Impl::Claim ReplayCamera::Impl::claimNext(Clock::time_point now, C
         frame = stoppingFrame();
         return Claim::Stop;
     }
-    buildFrame(next, withImages, frame);
+    if (!buildFrame(next, withImages, frame, error)) {
+        finished = true;
+        ended = kStopText + path + ": " + error;
+        frame = stoppingFrame();
+        return Claim::Stop;
+    }
     ++next;
     return Claim::Frame;
 }

@@ -24,9 +24,9 @@ namespace ftksim {
 /// gets the next frame at once. Each frame is stamped with the host's system clock when it is delivered
 /// (its replayed exposure), and numbered with its recorded FrameNumber.
 ///
-/// Contents: the recorded markers whose geometry is set on the device and that were seen (quality above
-/// 0), with registrationError = (1 - quality) * 10, which the plug-in turns back into the recorded
-/// quality; the recorded fiducials; raw detections that the recording lacks, made by projecting each
+/// Contents: the recorded markers whose geometry is set on the device and that the camera reported, with
+/// the registration error it reported (recordings made before it was recorded: the markers whose quality
+/// is above 0, with 0 mm); the recorded fiducials; raw detections that the recording lacks, made by projecting each
 /// fiducial into the simulated camera's two pinhole cameras; and the left and right images when the
 /// recording holds them.
 class ReplayCamera : public FrameSource {

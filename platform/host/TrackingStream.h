@@ -6,7 +6,9 @@
 
 #include <Eigen/Core>
 
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace Halvoren {
@@ -59,6 +61,14 @@ public:
 
     std::uint32_t counter = 0;
     std::uint64_t exposureUs = 0;
+};
+
+/// The registration error (mm) the camera reported with each instrument's pose in a frame of tracking
+/// data, keyed by instrument ID: only the instruments whose pose the frame wrote have one. The quality is
+/// computed from it; a recording keeps it, so that a replay hands over what the camera said.
+class TrackingRegistrationData : public DataComponent<TrackingRegistrationData> {
+public:
+    std::map<std::string, float> errorsMm;  // as the camera reported them: in single precision
 };
 
 /// The camera images a frame of tracking data was computed from, when the stream was asked for them:

@@ -34,7 +34,7 @@ struct Frame {
 /// can serve as a default argument of the class's own functions.
 struct SequenceReaderLimits {
     // The header is read to its end, up to this size: more than the writer writes in the longest recording
-    // README states (12 hours at 60 frames/s with three markers, about 1.4 KB of header a frame), and
+    // README states (12 hours at 60 frames/s with three markers, about 1.6 KB of header a frame), and
     // little enough that its fields fit in memory (about twice the header's size).
     std::uint64_t maxHeaderBytes = std::uint64_t{4} << 30;
     std::size_t maxFrames = 10'000'000;

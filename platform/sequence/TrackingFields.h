@@ -21,6 +21,9 @@
 //   <Field>ToTrackerTransform = 16 numbers, row by row, mm
 //   <Field>ToTrackerTransformStatus = OK | INVALID
 //   Halvoren_<Field>Quality = <quality, 0 when not seen>
+//   Halvoren_<Field>RegistrationError = <mm>   only when the camera reported the marker in that frame: the
+//                        registration error it reported with the pose, which the quality was computed from
+//                        (recordings made before it was recorded lack it in every frame)
 //   Halvoren_Fiducials = n, then per fiducial: x y z probability epipolarError triangulationError
 //                        leftPixelCount rightPixelCount instrumentIndex (-1: none)
 //   Halvoren_Stale = 1   only on frames that came after a stale period
@@ -61,6 +64,9 @@ inline std::string statusField(const std::string& field) {
 }
 inline std::string qualityField(const std::string& field) {
     return "Halvoren_" + field + "Quality";
+}
+inline std::string registrationErrorField(const std::string& field) {
+    return "Halvoren_" + field + "RegistrationError";
 }
 inline std::string healthField(const std::string& figure) {
     return "Halvoren_Health_" + figure;

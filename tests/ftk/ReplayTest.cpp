@@ -3,6 +3,7 @@
 #include "ftk/ftk.h"
 #include "ftk/ftkSimulator.h"
 #include "sequence/SequenceFile.h"
+#include "sequence/TrackingCodec.h"
 #include "sequence/TrackingFields.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,81 +44,88 @@ struct RecordedFrame {
     std::uint32_t frameNumber = 0;
     std::vector<double> transform[3];  // per marker, empty when not seen
     double quality[3] = {0, 0, 0};
+    float registrationError[3] = {0, 0, 0};
     std::vector<double> fiducials;  // kFiducialValues per fiducial
     std::vector<std::uint8_t> pixels;
 };
 
-// A recording of three markers (the third one's geometry is never set on the device): the probe seen in
-// every frame, the reference in every other one.
+const char* const kNames[] = {"Probe tip", "Reference", "Spare"};
+
+// Frame i's fields, the probe seen in every frame, the reference in every other one; `r` says what they
+// hold. The reference's registration errors are left out, as in recordings made before they were
+// recorded.
+Halvoren::Sequence::Fields fieldsOf(std::size_t i, double period, RecordedFrame& r) {
+    r.frameNumber = static_cast<std::uint32_t>(1000 + 2 * i);
+    Halvoren::Sequence::Fields fields = {
+        {Fields::kFrameNumber, std::to_string(r.frameNumber)},
+        {Fields::kTimestamp, Fields::formatNumbers({period * static_cast<double>(i)})}};
+    for (std::size_t k = 0; k < 3; ++k) {
+        const bool seen = k == 0 || (k == 1 && i % 2 == 0) || k == 2;
+        const double angle = 0.1 * static_cast<double>(i + k);
+        if (seen) {
+            r.transform[k] = {std::cos(angle),
+                              -std::sin(angle),
+                              0,
+                              10.5 + static_cast<double>(i),
+                              std::sin(angle),
+                              std::cos(angle),
+                              0,
+                              -20.25 * static_cast<double>(k),
+                              0,
+                              0,
+                              1,
+                              900.123456789 + static_cast<double>(k),
+                              0,
+                              0,
+                              0,
+                              1};
+            r.registrationError[k] = 0.25f + 0.1f * static_cast<float>(i + k);
+            r.quality[k] = 1.0 - static_cast<double>(r.registrationError[k]) / 10.0;
+            for (int f = 0; f < 3; ++f) {
+                const double x = -60.0 + 40.0 * static_cast<double>(k) + 7.25 * f;
+                r.fiducials.insert(r.fiducials.end(), {x, 5.5 * f, 950.0 + f, 0.875, 0.125 * f, 0.0625,
+                                                       20.0 + f, 21.0 + f, static_cast<double>(k)});
+            }
+        }
+        const std::string field = Fields::fieldNameOf(kNames[k]);
+        fields.emplace_back(Fields::transformField(field),
+                            Fields::formatNumbers(seen ? r.transform[k] : std::vector<double>(16, 0.0)));
+        fields.emplace_back(Fields::statusField(field), seen ? "OK" : "INVALID");
+        fields.emplace_back(Fields::qualityField(field), Fields::formatNumbers({r.quality[k]}));
+        if (seen && k != 1) {
+            fields.emplace_back(Fields::registrationErrorField(field),
+                                Fields::formatNumbers({r.registrationError[k]}));
+        }
+    }
+    // A stray reflection, of no marker.
+    r.fiducials.insert(r.fiducials.end(), {300.0, -100.0, 1200.0, 0.5, 0.25, 0.75, 12, 13, -1});
+    std::vector<double> values{static_cast<double>(r.fiducials.size() / Fields::kFiducialValues)};
+    values.insert(values.end(), r.fiducials.begin(), r.fiducials.end());
+    fields.emplace_back(Fields::kFiducials, Fields::formatNumbers(values));
+    return fields;
+}
+
+// A recording of three markers (the third one's geometry is never set on the device).
 std::vector<RecordedFrame> writeRecording(const std::string& path, std::size_t frames, double period,
                                           bool images) {
     SequenceWriter::Options options;
     options.path = path;
     options.width = images ? 2 * kWidth : 1;
     options.height = images ? kHeight : 1;
-    options.fields = {{Fields::kVersion, "1"},
-                      {Fields::kImages, images ? "True" : "False"},
-                      {Fields::kImageWidth, std::to_string(images ? kWidth : 0)},
-                      {Fields::kImageHeight, std::to_string(images ? kHeight : 0)},
-                      {Fields::kMarkerCount, "3"}};
-    const char* names[] = {"Probe tip", "Reference", "Spare"};
     const std::uint32_t ids[] = {kProbe, kReference, kNotOnTheDevice};
+    Halvoren::Sequence::RecordingHeader header{images ? kWidth : 0, images ? kHeight : 0, {}};
     for (std::size_t k = 0; k < 3; ++k) {
-        options.fields.emplace_back(Fields::markerField(k, "Name"), names[k]);
-        options.fields.emplace_back(Fields::markerField(k, "Field"), Fields::fieldNameOf(names[k]));
-        options.fields.emplace_back(Fields::markerField(k, "GeometryId"), std::to_string(ids[k]));
+        header.markers.push_back({kNames[k], kNames[k], Fields::fieldNameOf(kNames[k]), ids[k], {}});
     }
+    options.fields = Halvoren::Sequence::recordingFields(header);
     std::string error;
     auto writer = SequenceWriter::create(options, error);
     EXPECT_TRUE(writer) << error;
     std::vector<RecordedFrame> recorded;
     for (std::size_t i = 0; writer && i < frames; ++i) {
         RecordedFrame r;
-        r.frameNumber = static_cast<std::uint32_t>(1000 + 2 * i);
         Frame frame;
-        frame.fields = {{Fields::kFrameNumber, std::to_string(r.frameNumber)},
-                        {Fields::kTimestamp, Fields::formatNumbers({period * static_cast<double>(i)})}};
-        std::vector<double> fiducials;
-        for (std::size_t k = 0; k < 3; ++k) {
-            const bool seen = k == 0 || (k == 1 && i % 2 == 0) || k == 2;
-            const double angle = 0.1 * static_cast<double>(i + k);
-            if (seen) {
-                r.transform[k] = {std::cos(angle),
-                                  -std::sin(angle),
-                                  0,
-                                  10.5 + static_cast<double>(i),
-                                  std::sin(angle),
-                                  std::cos(angle),
-                                  0,
-                                  -20.25 * static_cast<double>(k),
-                                  0,
-                                  0,
-                                  1,
-                                  900.123456789 + static_cast<double>(k),
-                                  0,
-                                  0,
-                                  0,
-                                  1};
-                // As the plug-in computes a quality from the driver's float error.
-                r.quality[k] = 1.0 - static_cast<double>(0.25f + 0.1f * static_cast<float>(i + k)) / 10.0;
-                for (int f = 0; f < 3; ++f) {
-                    const double x = -60.0 + 40.0 * static_cast<double>(k) + 7.25 * f;
-                    r.fiducials.insert(r.fiducials.end(), {x, 5.5 * f, 950.0 + f, 0.875, 0.125 * f, 0.0625,
-                                                           20.0 + f, 21.0 + f, static_cast<double>(k)});
-                }
-            }
-            const std::string field = Fields::fieldNameOf(names[k]);
-            frame.fields.emplace_back(
-                Fields::transformField(field),
-                Fields::formatNumbers(seen ? r.transform[k] : std::vector<double>(16, 0.0)));
-            frame.fields.emplace_back(Fields::statusField(field), seen ? "OK" : "INVALID");
-            frame.fields.emplace_back(Fields::qualityField(field), Fields::formatNumbers({r.quality[k]}));
-        }
-        // A stray reflection, of no marker.
-        r.fiducials.insert(r.fiducials.end(), {300.0, -100.0, 1200.0, 0.5, 0.25, 0.75, 12, 13, -1});
-        std::vector<double> values{static_cast<double>(r.fiducials.size() / Fields::kFiducialValues)};
-        values.insert(values.end(), r.fiducials.begin(), r.fiducials.end());
-        frame.fields.emplace_back(Fields::kFiducials, Fields::formatNumbers(values));
+        frame.fields = fieldsOf(i, period, r);
         frame.pixels.resize(static_cast<std::size_t>(options.width) *
                             static_cast<std::size_t>(options.height));
         for (std::size_t p = 0; p < frame.pixels.size(); ++p) {
@@ -130,6 +139,66 @@ std::vector<RecordedFrame> writeRecording(const std::string& path, std::size_t f
         EXPECT_TRUE(writer->finish(error)) << error;
     }
     return recorded;
+}
+
+// Only the markers seen whose geometry is on the device, with the recorded pose and registration error.
+void expectMarkers(const ftkFrame& frame, const RecordedFrame& r) {
+    std::size_t expectedMarkers = 0;
+    std::uint32_t firstFiducial = 0;  // of the marker: those of the markers seen before it come first
+    for (std::size_t k = 0; k < 2; ++k) {
+        if (r.transform[k].empty()) {
+            continue;
+        }
+        SCOPED_TRACE(k);
+        ASSERT_LT(expectedMarkers, frame.markersCount);
+        const ftkMarkerPose& marker = frame.markers[expectedMarkers];
+        EXPECT_EQ(marker.geometryId, k == 0 ? kProbe : kReference);
+        for (int row = 0; row < 3; ++row) {
+            for (int column = 0; column < 3; ++column) {
+                EXPECT_EQ(marker.rotation[row][column], static_cast<float>(r.transform[k][4 * row + column]));
+            }
+            EXPECT_EQ(marker.translation[row], static_cast<float>(r.transform[k][4 * row + 3]));
+        }
+        // The recorded error; none recorded (the reference's), 0 mm.
+        EXPECT_EQ(marker.registrationError, k == 1 ? 0.0f : r.registrationError[k]);
+        for (std::uint32_t c = 0; c < FTK_MAX_GEOMETRY_FIDUCIALS; ++c) {
+            EXPECT_EQ(marker.correspondences[c], c < 3 ? firstFiducial + c : FTK_NO_CORRESPONDENCE);
+        }
+        ++expectedMarkers;
+        firstFiducial += 3;
+    }
+    EXPECT_EQ(frame.markersCount, expectedMarkers);
+}
+
+// Every fiducial (those of the marker not on the device too), detected once in each image where the
+// simulated cameras see it.
+void expectFiducials(const ftkFrame& frame, const RecordedFrame& r,
+                     const ftksim::SimulatedCamera::Calibration& calibration) {
+    const std::size_t fiducials = r.fiducials.size() / Fields::kFiducialValues;
+    ASSERT_EQ(frame.fiducialsCount, fiducials);
+    ASSERT_EQ(frame.leftRawCount, fiducials);
+    ASSERT_EQ(frame.rightRawCount, fiducials);
+    for (std::size_t f = 0; f < fiducials; ++f) {
+        const double* v = r.fiducials.data() + f * Fields::kFiducialValues;
+        const ftkFiducial3D& fiducial = frame.fiducials[f];
+        EXPECT_EQ(fiducial.position.x, static_cast<float>(v[0]));
+        EXPECT_EQ(fiducial.position.y, static_cast<float>(v[1]));
+        EXPECT_EQ(fiducial.position.z, static_cast<float>(v[2]));
+        EXPECT_EQ(fiducial.probability, static_cast<float>(v[3]));
+        EXPECT_EQ(fiducial.epipolarError, static_cast<float>(v[4]));
+        EXPECT_EQ(fiducial.triangulationError, static_cast<float>(v[5]));
+        ASSERT_LT(fiducial.leftIndex, frame.leftRawCount);
+        ASSERT_LT(fiducial.rightIndex, frame.rightRawCount);
+        const ftkRawDetection& left = frame.leftRaw[fiducial.leftIndex];
+        const ftkRawDetection& right = frame.rightRaw[fiducial.rightIndex];
+        const double focal = calibration.focalPx;
+        EXPECT_NEAR(left.centerX, focal * v[0] / v[2] + calibration.cx, 1e-3);
+        EXPECT_NEAR(left.centerY, focal * v[1] / v[2] + calibration.cy, 1e-3);
+        EXPECT_NEAR(right.centerX, focal * (v[0] - calibration.baselineMm) / v[2] + calibration.cx, 1e-3);
+        EXPECT_NEAR(right.centerY, left.centerY, 1e-3);
+        EXPECT_EQ(left.pixelCount, static_cast<std::uint32_t>(v[6]));
+        EXPECT_EQ(right.pixelCount, static_cast<std::uint32_t>(v[7]));
+    }
 }
 
 ftkGeometry geometry(std::uint32_t id) {
@@ -213,60 +282,8 @@ TEST_F(FtkReplay, PlaysEveryFrameOnceAsTheCameraDeliveredIt) {
         EXPECT_GE(m_frame->imageHeader->timestampUs, before);
         EXPECT_LE(m_frame->imageHeader->timestampUs, nowUs());
 
-        // Only the markers seen whose geometry is on the device, with the recorded pose and quality.
-        std::size_t expectedMarkers = 0;
-        std::uint32_t firstFiducial = 0;  // of the marker: those of the markers seen before it come first
-        for (std::size_t k = 0; k < 2; ++k) {
-            if (r.transform[k].empty()) {
-                continue;
-            }
-            SCOPED_TRACE(k);
-            ASSERT_LT(expectedMarkers, m_frame->markersCount);
-            const ftkMarkerPose& marker = m_frame->markers[expectedMarkers];
-            EXPECT_EQ(marker.geometryId, k == 0 ? kProbe : kReference);
-            for (int row = 0; row < 3; ++row) {
-                for (int column = 0; column < 3; ++column) {
-                    EXPECT_EQ(marker.rotation[row][column],
-                              static_cast<float>(r.transform[k][4 * row + column]));
-                }
-                EXPECT_EQ(marker.translation[row], static_cast<float>(r.transform[k][4 * row + 3]));
-            }
-            EXPECT_EQ(1.0 - static_cast<double>(marker.registrationError) / 10.0, r.quality[k]);
-            for (std::uint32_t c = 0; c < FTK_MAX_GEOMETRY_FIDUCIALS; ++c) {
-                EXPECT_EQ(marker.correspondences[c], c < 3 ? firstFiducial + c : FTK_NO_CORRESPONDENCE);
-            }
-            ++expectedMarkers;
-            firstFiducial += 3;
-        }
-        EXPECT_EQ(m_frame->markersCount, expectedMarkers);
-
-        // Every fiducial (those of the marker not on the device too), detected once in each image where
-        // the simulated cameras see it.
-        const std::size_t fiducials = r.fiducials.size() / Fields::kFiducialValues;
-        ASSERT_EQ(m_frame->fiducialsCount, fiducials);
-        ASSERT_EQ(m_frame->leftRawCount, fiducials);
-        ASSERT_EQ(m_frame->rightRawCount, fiducials);
-        for (std::size_t f = 0; f < fiducials; ++f) {
-            const double* v = r.fiducials.data() + f * Fields::kFiducialValues;
-            const ftkFiducial3D& fiducial = m_frame->fiducials[f];
-            EXPECT_EQ(fiducial.position.x, static_cast<float>(v[0]));
-            EXPECT_EQ(fiducial.position.y, static_cast<float>(v[1]));
-            EXPECT_EQ(fiducial.position.z, static_cast<float>(v[2]));
-            EXPECT_EQ(fiducial.probability, static_cast<float>(v[3]));
-            EXPECT_EQ(fiducial.epipolarError, static_cast<float>(v[4]));
-            EXPECT_EQ(fiducial.triangulationError, static_cast<float>(v[5]));
-            ASSERT_LT(fiducial.leftIndex, m_frame->leftRawCount);
-            ASSERT_LT(fiducial.rightIndex, m_frame->rightRawCount);
-            const ftkRawDetection& left = m_frame->leftRaw[fiducial.leftIndex];
-            const ftkRawDetection& right = m_frame->rightRaw[fiducial.rightIndex];
-            const double focal = calibration.focalPx;
-            EXPECT_NEAR(left.centerX, focal * v[0] / v[2] + calibration.cx, 1e-3);
-            EXPECT_NEAR(left.centerY, focal * v[1] / v[2] + calibration.cy, 1e-3);
-            EXPECT_NEAR(right.centerX, focal * (v[0] - calibration.baselineMm) / v[2] + calibration.cx, 1e-3);
-            EXPECT_NEAR(right.centerY, left.centerY, 1e-3);
-            EXPECT_EQ(left.pixelCount, static_cast<std::uint32_t>(v[6]));
-            EXPECT_EQ(right.pixelCount, static_cast<std::uint32_t>(v[7]));
-        }
+        expectMarkers(*m_frame, r);
+        expectFiducials(*m_frame, r, calibration);
 
         // The left and right halves of each recorded row.
         ASSERT_EQ(m_frame->imageHeader->width, kWidth);
@@ -313,6 +330,27 @@ TEST_F(FtkReplay, RecordingThatCannotBeReadSaysWhy) {
     const std::string reason = lastError();
     EXPECT_EQ(ftkGetLastFrame(m_library, serial, m_frame, 10), FTK_WAR_NO_FRAME);
     EXPECT_EQ(lastError(), reason);
+    ftkDeleteFrame(m_frame);
+    m_frame = nullptr;
+    ftkClose(&m_library);
+
+    // A frame whose fields are malformed stops the replay the same way, naming the frame and the field.
+    writeRecording(path("bad.seq.mhd"), 3, 0.02, false);
+    std::stringstream header;
+    header << std::ifstream(path("bad.seq.mhd")).rdbuf();
+    std::string text = header.str();
+    const std::string quality = "Seq_Frame0001_" + Fields::qualityField("Probe_tip") + " = ";
+    const std::size_t value = text.find(quality) + quality.size();
+    text.replace(value, text.find('\n', value) - value, "soon");
+    std::ofstream(path("bad.seq.mhd"), std::ios::trunc) << text;
+    const std::uint64_t badSerial = open("replay = bad.seq.mhd\nreplay_speed = max\n");
+    ASSERT_NE(badSerial, 0u) << lastError();
+    ASSERT_EQ(ftkGetLastFrame(m_library, badSerial, m_frame, 1000), FTK_OK);
+    EXPECT_EQ(m_frame->markersStatus, FTK_PART_OK);
+    ASSERT_EQ(ftkGetLastFrame(m_library, badSerial, m_frame, 1000), FTK_OK);
+    EXPECT_EQ(m_frame->markersStatus, FTK_PART_INVALID);
+    EXPECT_EQ(lastError(), "Replay stopped: " + path("bad.seq.mhd") +
+                               ": frame 1: " + Fields::qualityField("Probe_tip") + " is not numbers: 'soon'");
 }
 
 TEST_F(FtkReplay, EveryFrameComesOnceInOrderAtTheRecordedPaceTimesTheSpeedEvenWhenAskedLate) {

@@ -2,8 +2,8 @@
 #include "AppProcess.h"
 #include "support/TempFiles.h"
 
-#include "record/RecordedFrames.h"
 #include "sequence/SequenceFile.h"
+#include "sequence/TrackingCodec.h"
 #include "sequence/TrackingFields.h"
 
 #include <gtest/gtest.h>
@@ -34,27 +34,26 @@ struct Edit {
 
 std::string writeRecording(const TestSupport::TempFiles& files, const std::string& name, std::size_t frames,
                            const std::vector<Edit>& edits) {
-    Record::RecordedMarker tool;
+    Sequence::RecordedMarker tool;
     tool.name = tool.id = tool.field = "tool";
     tool.geometryId = 1400;
     tool.fiducials = {{0.0, 0.0, 0.0}, {50.0, 0.0, 0.0}, {0.0, 50.0, 0.0}, {50.0, 50.0, 0.0}};
     Sequence::SequenceWriter::Options options;
     options.path = files.path(name);
-    options.fields = Record::recordingFields({tool}, 0, 0);
+    options.fields = Sequence::recordingFields({0, 0, {tool}});
     std::string error;
     auto writer = Sequence::SequenceWriter::create(options, error);
     EXPECT_TRUE(writer) << error;
     for (std::size_t i = 0; writer && i < frames; ++i) {
-        Record::RecordedFrame frame;
+        Sequence::RecordedFrame frame;
         frame.frameNumber = static_cast<std::uint32_t>(100 + i);
         frame.timestampSeconds = 0.01 * static_cast<double>(i);
         frame.timestampMs = 1'700'000'000'000u + 10 * i;
-        TrackingInstrument instrument;
-        instrument.id = TrackerID("tool", "", "tool");
-        instrument.quality = 0.99;
-        instrument.timestamp = frame.timestampMs;
-        frame.instruments.push_back(instrument);
-        Sequence::Frame written{Record::frameFields(frame, {tool}, 0.0), {0}};
+        Sequence::RecordedPose pose;
+        pose.quality = 0.99;
+        pose.statusOk = true;
+        frame.poses.push_back(pose);
+        Sequence::Frame written{Sequence::frameFields(frame, {tool}), {0}};
         for (const Edit& edit : edits) {
             const std::string field = edit.field == "Transform" ? Names::transformField("tool")
                                       : edit.field == "Status"  ? Names::statusField("tool")

@@ -4,8 +4,9 @@
 
 #include "halvoren/ReplayWatch.h"
 #include "host/Log.h"
-#include "record/RecordedFrames.h"
 #include "sequence/SequenceFile.h"
+#include "sequence/TrackingCodec.h"
+#include "sequence/TrackingFields.h"
 
 #include <gtest/gtest.h>
 #include <QDir>
@@ -58,6 +59,21 @@ std::vector<std::vector<std::uint8_t>> pixelsOf(const std::string& path) {
     for (std::size_t i = 0; reader && i < reader->frameCount(); ++i) {
         frames.emplace_back();
         EXPECT_TRUE(reader->readNextPixels(frames.back(), error)) << error;
+    }
+    return frames;
+}
+
+/// Every frame's values, in order.
+std::vector<Halvoren::Sequence::RecordedFrame> framesOf(const std::string& path) {
+    std::string error;
+    auto reader = Halvoren::Sequence::SequenceReader::open(path, error);
+    Halvoren::Sequence::RecordingHeader header;
+    EXPECT_TRUE(reader && Halvoren::Sequence::recordingOf(reader->fields(), header, error)) << error;
+    std::vector<Halvoren::Sequence::RecordedFrame> frames;
+    for (std::size_t i = 0; reader && i < reader->frameCount(); ++i) {
+        frames.emplace_back();
+        EXPECT_TRUE(Halvoren::Sequence::frameOf(reader->frameFields(i), header.markers, frames.back(), error))
+            << error;
     }
     return frames;
 }
@@ -228,6 +244,24 @@ TEST(RecordReplay, AReplayGivesTheRecordedPosesAndImagesAndAnExportTheRecordedLi
     ASSERT_EQ(replayed.exitCode, 0) << replayed.err;
     EXPECT_EQ(withoutTimestamps(replayed.out), withoutTimestamps(live.out));
     ASSERT_EQ(lines(replayed.out).size(), 1u + 300u * 3u);
+
+    // The replay hands the plug-in the registration errors the camera reported: the qualities it computes
+    // from them are the recorded ones.
+    const auto recordedFrames = framesOf(recording);
+    const auto replayedFrames = framesOf(again);
+    ASSERT_EQ(recordedFrames.size(), 300u);
+    ASSERT_EQ(replayedFrames.size(), 300u);
+    for (std::size_t i = 0; i < recordedFrames.size(); ++i) {
+        ASSERT_EQ(replayedFrames[i].poses.size(), recordedFrames[i].poses.size());
+        for (std::size_t k = 0; k < recordedFrames[i].poses.size(); ++k) {
+            const auto& live = recordedFrames[i].poses[k];
+            const auto& replay = replayedFrames[i].poses[k];
+            EXPECT_EQ(live.registrationErrorMm.has_value(), live.quality > 0.0) << i << " " << k;
+            EXPECT_EQ(replay.registrationErrorMm, live.registrationErrorMm) << i << " " << k;
+            EXPECT_NEAR(replay.quality, live.quality, 1e-7) << i << " " << k;
+            EXPECT_EQ(replay.transform, live.transform) << i << " " << k;
+        }
+    }
 
     const auto recordedPixels = pixelsOf(recording);
     ASSERT_EQ(recordedPixels.size(), 300u);
@@ -456,8 +490,9 @@ TEST(RecordReplay, InstrumentsOfOneNameKeepTheirOwnGeometries) {
     std::string error;
     const auto reader = Halvoren::Sequence::SequenceReader::open(recording, error);
     ASSERT_TRUE(reader) << error;
-    std::vector<Halvoren::Record::RecordedMarker> markers;
-    ASSERT_TRUE(Halvoren::Record::markersOf(reader->fields(), markers, error)) << error;
+    Halvoren::Sequence::RecordingHeader header;
+    ASSERT_TRUE(Halvoren::Sequence::recordingOf(reader->fields(), header, error)) << error;
+    const auto& markers = header.markers;
     ASSERT_EQ(markers.size(), 2u);
     for (const auto& [index, id, points] :
          {std::make_tuple(0, 1400u, leftPoints), std::make_tuple(1, 1500u, rightPoints)}) {

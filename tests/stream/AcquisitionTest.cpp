@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <map>
 #include <stdexcept>
 
 using namespace Halvoren;
@@ -183,11 +184,19 @@ TEST_F(Acquisition, MarkersBecomeInstrumentPosesAndTrackingData) {
     EXPECT_EQ(data[0]->instruments().size(), 3u);
     EXPECT_EQ(fiducialsOf(data[0]), nullptr);  // mode "None"
     EXPECT_TRUE(updates.empty());
+    // The camera's registration error of each instrument whose pose the frame wrote.
+    const auto errorsOf = [&](std::size_t i) {
+        const auto* registration = data[i]->components().get<TrackingRegistrationData>();
+        return registration != nullptr ? registration->errorsMm
+                                       : std::map<std::string, float>{{"none", 0.0f}};
+    };
+    EXPECT_EQ(errorsOf(0), (std::map<std::string, float>{{instrumentIdOf(1200), 2.5f}}));
 
     sim->queueFrame(frameWith({marker(1200, {}, 12.0f, 1, 2, 3)}));
     pass(stream);
     EXPECT_EQ(instrument(stream, 1200).quality, 0.0);
     EXPECT_EQ(instrument(stream, 1200).pose(1, 3), 2.0);
+    EXPECT_EQ(errorsOf(1), (std::map<std::string, float>{{instrumentIdOf(1200), 12.0f}}));
 
     // The marker leaves the field of view.
     sim->queueFrame(frameWith({}));

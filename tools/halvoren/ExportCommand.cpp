@@ -19,11 +19,13 @@ constexpr double kNoPosePasses = std::numeric_limits<double>::infinity();
 
 /// One line per instrument, as the stream's pose writer formats them, with the recorded status: the
 /// quality gate can only make more of them INVALID.
-void writeLines(std::ostream& out, const Record::RecordedFrame& frame, const ExportOptions& options,
+void writeLines(std::ostream& out, const Record::RecordedFrame& frame,
+                const std::vector<Record::RecordedMarker>& markers, const ExportOptions& options,
                 bool stale) {
-    for (std::size_t k = 0; k < frame.instruments.size(); ++k) {
-        const bool recordedOk = k < frame.statusOk.size() && frame.statusOk[k];
-        out << PoseWriter::formatLine(frame.instruments[k], options.format,
+    const std::vector<TrackingInstrument> instruments = Record::instrumentsOf(frame, markers);
+    for (std::size_t k = 0; k < instruments.size(); ++k) {
+        const bool recordedOk = k < frame.poses.size() && frame.poses[k].statusOk;
+        out << PoseWriter::formatLine(instruments[k], options.format,
                                       recordedOk ? options.minQuality : kNoPosePasses, stale,
                                       frame.frameNumber)
             << '\n';
@@ -41,15 +43,15 @@ bool exportFrames(Sequence::SequenceReader& reader, const std::vector<Record::Re
     Record::RecordedFrame previous;
     for (written = 0; written < reader.frameCount(); ++written) {
         Record::RecordedFrame frame;
-        if (!Record::frameOf(reader.frameFields(written), markers, frame, error)) {
+        if (!Sequence::frameOf(reader.frameFields(written), markers, frame, error)) {
             error = "frame " + std::to_string(written) + ": " + error;
             return false;
         }
         // The stream wrote the last poses again, marked stale, when frames stopped coming.
         if (frame.stale && written > 0) {
-            writeLines(target, previous, options, true);
+            writeLines(target, previous, markers, options, true);
         }
-        writeLines(target, frame, options, false);
+        writeLines(target, frame, markers, options, false);
         previous = std::move(frame);
     }
     return true;
@@ -63,8 +65,8 @@ std::string targetName(const ExportOptions& options) {
 
 int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err) {
     // Frames a replay would refuse are refused before anything is written.
-    std::vector<Record::RecordedMarker> markers;
-    const auto reader = openRecording(options.recording, markers, "", err);
+    Sequence::RecordingHeader header;
+    const auto reader = openRecording(options.recording, header, "", err);
     if (!reader) {
         return ExitBadInput;
     }
@@ -79,7 +81,7 @@ int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err
     std::ostream& target = options.output.empty() ? out : file;
     std::size_t written = 0;
     std::string error;
-    const bool complete = exportFrames(*reader, markers, options, target, written, error);
+    const bool complete = exportFrames(*reader, header.markers, options, target, written, error);
     target.flush();
     if (!target) {
         err << "halvoren: cannot write the poses to " << targetName(options) << '\n';

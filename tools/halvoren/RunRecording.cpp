@@ -18,7 +18,6 @@
 #include <filesystem>
 #include <fstream>
 #include <ostream>
-#include <set>
 #include <sstream>
 
 namespace Halvoren::App {
@@ -103,12 +102,12 @@ bool writeReplaySettings(const StreamSetup& setup, const ReplaySetup& replay, st
 }  // namespace
 
 std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
-                                                        std::vector<Record::RecordedMarker>& markers,
+                                                        Sequence::RecordingHeader& header,
                                                         const std::string& what, std::ostream& err) {
     std::string error;
     auto reader = Sequence::SequenceReader::open(path, error);
-    if (reader && (!Record::markersOf(reader->fields(), markers, error) ||
-                   !Sequence::TrackingFields::checkFrames(*reader, error))) {
+    if (reader &&
+        (!Sequence::recordingOf(reader->fields(), header, error) || !Fields::checkFrames(*reader, error))) {
         error = path + ": " + error;
         reader.reset();
     }
@@ -119,8 +118,8 @@ std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
 }
 
 bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
-    std::vector<Record::RecordedMarker> markers;
-    const auto reader = openRecording(setup.replay, markers, "cannot replay: ", err);
+    Sequence::RecordingHeader header;
+    const auto reader = openRecording(setup.replay, header, "cannot replay: ", err);
     if (!reader) {
         return false;
     }
@@ -129,8 +128,7 @@ bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
         err << "halvoren: cannot replay: " << setup.replay << " holds no frames\n";
         return false;
     }
-    const std::string* images = Sequence::findField(reader->fields(), Fields::kImages);
-    if (setup.images && (images == nullptr || *images != "True")) {
+    if (setup.images && !header.images()) {
         // Queried anyway, every frame would say that the camera sent none.
         err << "halvoren: warning: " << setup.replay
             << " holds no camera images: --images gives none, and a recording made from it has none\n";
@@ -142,7 +140,7 @@ bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
         return false;
     }
     if (setup.markers.empty() && setup.workspace.empty() &&
-        !writeMarkers(markers, *replay.folder, setup.markers, err)) {
+        !writeMarkers(header.markers, *replay.folder, setup.markers, err)) {
         return false;
     }
     // "REPLAY" and the process: no camera of a maker's carries it.
@@ -175,16 +173,10 @@ std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingIn
     }
     std::vector<bool> used(sources.size(), false);
     std::vector<Record::RecordedMarker> markers;
-    std::set<std::string> fields;
     for (const TrackingInstrument& instrument : instruments) {
         Record::RecordedMarker marker;
         marker.name = instrument.id.name;
         marker.id = instrument.id.ID;
-        const std::string base = Fields::fieldNameOf(marker.name);
-        marker.field = base;
-        for (int n = 2; !fields.insert(marker.field).second; ++n) {
-            marker.field = base + "_" + std::to_string(n);
-        }
         // By the id when the stream gives it: a name may be shared (two folders' tool.ini).
         const std::optional<std::uint32_t> id = geometryIdOf ? geometryIdOf(marker.id) : std::nullopt;
         std::size_t k = sources.size();
@@ -207,6 +199,7 @@ std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingIn
         }
         markers.push_back(std::move(marker));
     }
+    Sequence::assignMarkerFields(markers);
     return markers;
 }
 

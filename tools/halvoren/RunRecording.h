@@ -21,11 +21,11 @@
 
 namespace Halvoren::App {
 
-/// Opens a recording, reads its markers and checks that it has every frame it names
-/// (TrackingFields::checkFrames); null, with the reason written after `what` ("halvoren: " and, say,
-/// "cannot replay: "), otherwise.
+/// Opens a recording, reads its header (Sequence::recordingOf) and checks that it has every frame it
+/// names (TrackingFields::checkFrames); null, with the reason written after `what` ("halvoren: " and,
+/// say, "cannot replay: "), otherwise.
 std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
-                                                        std::vector<Record::RecordedMarker>& markers,
+                                                        Sequence::RecordingHeader& header,
                                                         const std::string& what, std::ostream& err);
 
 /// What a replay leaves for the run: its scratch folder (the settings and the markers it wrote) and the

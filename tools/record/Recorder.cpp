@@ -102,7 +102,7 @@ struct Recorder::Impl {
         o.width = withImages ? 2 * width : 1;
         o.height = withImages ? height : 1;
         o.compressed = options.images;  // the data file keeps the name the place holder gave it
-        o.fields = recordingFields(options.markers, width, height);
+        o.fields = Sequence::recordingFields({width, height, options.markers});
         writer = Sequence::SequenceWriter::create(o, error);
         if (!writer) {
             fail(error);
@@ -133,7 +133,7 @@ struct Recorder::Impl {
     }
 
     void record(const TrackingStreamData& tracking) {
-        RecordedFrame recordedFrame = recordedFrameOf(tracking);
+        RecordedFrame recordedFrame = recordedFrameOf(tracking, options.markers, options.minQuality);
         recordedFrame.stale = staleNext;
         staleNext = false;
         // The camera's exposure stamp when it gave one, else the instruments' time stamp.
@@ -145,7 +145,7 @@ struct Recorder::Impl {
         }
         recordedFrame.timestampSeconds =
             static_cast<double>(static_cast<std::int64_t>(timeUs - firstTimeUs)) / 1e6;
-        Sequence::Fields fields = frameFields(recordedFrame, options.markers, options.minQuality);
+        Sequence::Fields fields = Sequence::frameFields(recordedFrame, options.markers);
 
         std::shared_ptr<MemImage> keepLeft;
         std::shared_ptr<MemImage> keepRight;
@@ -199,7 +199,7 @@ Recorder::~Recorder() {
 std::unique_ptr<Recorder> Recorder::create(const Options& options, std::string& error) {
     auto impl = std::make_unique<Impl>();
     impl->options = options;
-    assignMarkerFields(impl->options.markers);
+    Sequence::assignMarkerFields(impl->options.markers);
     const std::size_t capacity = options.queueFrames != 0
                                      ? options.queueFrames
                                      : (options.images ? kQueueWithImages : kQueueWithoutImages);
@@ -208,7 +208,7 @@ std::unique_ptr<Recorder> Recorder::create(const Options& options, std::string& 
     Sequence::SequenceWriter::Options o;
     o.path = options.path;
     o.compressed = options.images;
-    o.fields = recordingFields(impl->options.markers, 0, 0);
+    o.fields = Sequence::recordingFields({0, 0, impl->options.markers});
     impl->writer = Sequence::SequenceWriter::create(o, error);
     if (!impl->writer) {
         return nullptr;
