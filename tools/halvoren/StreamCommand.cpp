@@ -3,6 +3,7 @@
 #include "halvoren/FrameSink.h"
 #include "halvoren/FrameWatch.h"
 #include "halvoren/InputChecks.h"
+#include "halvoren/Interrupts.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/PoseTarget.h"
 #include "halvoren/StreamSession.h"
@@ -19,7 +20,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -29,12 +29,6 @@
 namespace Halvoren::App {
 
 namespace {
-
-std::atomic<bool> g_interrupted{false};
-
-extern "C" void onInterrupt(int) {
-    g_interrupted.store(true);
-}
 
 /// Counts the warnings and errors logged while it lives, for the run's summary.
 class LogCounter {
@@ -59,26 +53,6 @@ private:
     std::atomic<int> m_warnings{0};
     std::atomic<int> m_errors{0};
     int m_sink;
-};
-
-/// While it lives, SIGINT and SIGTERM set g_interrupted instead of ending the process.
-class InterruptCatcher {
-public:
-    InterruptCatcher() {
-        g_interrupted.store(false);
-        m_previousInt = std::signal(SIGINT, onInterrupt);
-        m_previousTerm = std::signal(SIGTERM, onInterrupt);
-    }
-    ~InterruptCatcher() {
-        std::signal(SIGINT, m_previousInt);
-        std::signal(SIGTERM, m_previousTerm);
-    }
-    InterruptCatcher(const InterruptCatcher&) = delete;
-    InterruptCatcher& operator=(const InterruptCatcher&) = delete;
-
-private:
-    void (*m_previousInt)(int) = nullptr;
-    void (*m_previousTerm)(int) = nullptr;
 };
 
 /// Worker thread: writes a delivered frame and tells the main thread whether the run is done.
@@ -137,7 +111,7 @@ bool takeTurn(const StreamOptions& options, const StreamSession& session, FrameS
     const auto now = std::chrono::steady_clock::now();
     turn.notes.swap(sink.notes);
     const double elapsed = std::chrono::duration<double>(now - clock.start).count();
-    if (sink.done || g_interrupted.load() ||
+    if (sink.done || Interrupts::requested() ||
         (options.durationSeconds > 0.0 && elapsed >= options.durationSeconds)) {
         sink.end();
         turn.stop = true;
@@ -188,7 +162,7 @@ void writeTurn(const Turn& turn, const RunClock& clock, std::uint64_t limit, std
 /// False when the stream stopped by itself before.
 bool streamUntilDone(const StreamOptions& options, const StreamSession& session, FrameSink& sink,
                      FrameWatch& frameWatch, std::ostream& err) {
-    const InterruptCatcher interrupts;
+    const Interrupts interrupts;
     RunClock clock;
     const TrackingStream* tracking = session.trackingStream();
     const std::size_t instrumentCount = tracking != nullptr ? tracking->instruments().size() : 0;
@@ -252,7 +226,7 @@ struct RunEnd {
 int writeSummary(const StreamOptions& options, const RunEnd& end, const PoseWriter& writer,
                  const FrameWatch& frameWatch, const StreamSession& session, const LogCounter& logged,
                  std::ostream& err) {
-    if (g_interrupted.load()) {
+    if (Interrupts::requested()) {
         err << "interrupted\n";
     }
     writer.writeSummary(err);
