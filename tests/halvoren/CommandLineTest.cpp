@@ -1,5 +1,6 @@
 // The command line: the help is generated from the option declarations, and README shows it as it is.
 #include "AppProcess.h"
+#include "commandline/UsageError.h"
 #include "halvoren/CommandLine.h"
 
 #include <gtest/gtest.h>
@@ -51,7 +52,7 @@ int parse(const std::vector<std::string>& given, Halvoren::App::CommandLineOptio
     } catch (const CLI::Error& error) {
         std::ostringstream out;
         std::ostringstream message;
-        const int code = Halvoren::App::reportParseError(app, error, out, message);
+        const int code = Halvoren::CommandLine::reportParseError(app, error, out, message);
         err = message.str();
         return code;
     }

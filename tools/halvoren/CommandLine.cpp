@@ -1,5 +1,6 @@
 #include "halvoren/CommandLine.h"
 
+#include "commandline/NumberOptions.h"
 #include "host/Log.h"
 #include "text/Text.h"
 
@@ -14,7 +15,6 @@
 #include <ostream>
 #include <sstream>
 #include <string>
-#include <type_traits>
 
 namespace Halvoren::App {
 
@@ -22,52 +22,10 @@ namespace {
 
 constexpr std::int64_t kUnlimited = std::numeric_limits<std::int64_t>::max();
 
-/// A plain decimal number, read as every reader of the project reads one: an optional sign, digits, and
-/// for a double a fraction and an exponent. No 0x, 0b or octal prefix, no digit separators; too large is
-/// refused, not saturated; a double must be finite (no inf, no nan).
-bool readNumber(const std::string& text, std::int64_t& value) {
-    return Text::parseInteger(text, value);
-}
-
-bool readNumber(const std::string& text, double& value) {
-    return Text::parseFinite(text, value);
-}
-
-/// The one rule of every number option: a decimal number (see readNumber) from `min` (or above it, with
-/// `aboveMin`) up to `max`; otherwise the option is refused with its accepted `range`. The number is
-/// passed on in its plain form (digits; the shortest text of a double), so that CLI11's own conversion
-/// cannot read it another way ("010" as octal, say).
-template <typename T>
-std::string checkNumber(std::string& text, T min, T max, bool aboveMin, const std::string& range) {
-    T value{};
-    if (readNumber(text, value) && (aboveMin ? value > min : value >= min) && value <= max) {
-        if constexpr (std::is_integral_v<T>) {
-            text = std::to_string(value);
-        } else {
-            text = Text::formatNumber(value);
-        }
-        return std::string();
-    }
-    return "takes " + range + ", not '" + text + "'";
-}
-
-/// checkNumber() as a transform (it passes the plain digits on); whole numbers are read as signed, so that
-/// "-1" does not wrap around.
-template <typename T>
-CLI::Validator number(T min, T max, const std::string& range, bool aboveMin = false) {
-    return CLI::Validator([min, max, range, aboveMin](
-                              std::string& text) { return checkNumber(text, min, max, aboveMin, range); },
-                          std::string());
-}
-
-CLI::Validator whole(std::int64_t min, std::int64_t max, const std::string& range) {
-    return number<std::int64_t>(min, max, range);
-}
-
-/// For the options whose 0 would mean nothing at all.
-CLI::Validator aboveZero(const std::string& range) {
-    return number(0.0, std::numeric_limits<double>::max(), range, true);
-}
+using CommandLine::aboveZero;
+using CommandLine::checkNumber;
+using CommandLine::number;
+using CommandLine::whole;
 
 /// An empty path would mean no file at all, which is not what the one who gave the option asked for.
 const CLI::Validator kFilePath(
@@ -215,9 +173,8 @@ void declareReplay(CLI::App& command, StreamSetup& setup) {
         ->type_name("X")
         ->check(CLI::Validator(
             [](std::string& text) {
-                return text == "max"
-                           ? std::string()
-                           : checkNumber(text, 1e-3, 1000.0, false, "a factor from 0.001 to 1000 or max");
+                return text == "max" ? std::string()
+                                     : checkNumber(text, 1e-3, 1000.0, "a factor from 0.001 to 1000 or max");
             },
             std::string()))
         ->needs(replay);
@@ -511,19 +468,6 @@ const Command* givenCommand(const CLI::App& app, const std::vector<Command>& com
         }
     }
     return nullptr;
-}
-
-int reportParseError(const CLI::App& app, const CLI::Error& error, std::ostream& out, std::ostream& err) {
-    // CLI11's help and its other requests to stop with success; the help is of the command given.
-    if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
-        out << app.help();
-        return ExitOk;
-    }
-    const std::vector<CLI::App*> given = app.get_subcommands();
-    const CLI::App& command = given.empty() ? app : *given.front();
-    err << "halvoren" << (given.empty() ? "" : " " + command.get_name()) << ": " << error.what() << '\n'
-        << command.help();
-    return ExitUsage;
 }
 
 }  // namespace Halvoren::App

@@ -17,7 +17,6 @@
 
 namespace CLI {
 class App;
-class Error;
 }  // namespace CLI
 
 namespace Halvoren::App {
@@ -58,9 +57,5 @@ std::vector<Command> declareCommands(CLI::App& app, CommandLineOptions& options)
 
 /// Once `app` is parsed: the row of the command given, nullptr when none was.
 const Command* givenCommand(const CLI::App& app, const std::vector<Command>& commands);
-
-/// Handles what app.parse() threw: the help asked for goes to `out` (ExitOk); a usage error, named with
-/// its command, and that command's help go to `err` (ExitUsage).
-int reportParseError(const CLI::App& app, const CLI::Error& error, std::ostream& out, std::ostream& err);
 
 }  // namespace Halvoren::App

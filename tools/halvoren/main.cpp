@@ -3,6 +3,8 @@
 #include "halvoren/CommandLine.h"
 #include "halvoren/ConsoleOutput.h"
 
+#include "commandline/UsageError.h"
+
 #include <CLI/CLI.hpp>
 
 #include <QApplication>
@@ -84,7 +86,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::Error& error) {
-        return reportParseError(app, error, std::cout, std::cerr);
+        return Halvoren::CommandLine::reportParseError(app, error, std::cout, std::cerr);
     }
     // The options are parsed and checked before any Qt application is made: wrong options and --help
     // need no display.
