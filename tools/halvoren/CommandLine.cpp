@@ -405,8 +405,8 @@ std::vector<Command> commandTable(CommandLineOptions& options) {
             "plugins",
             "Lists the loaded plug-ins, their algorithms and conversions, and the refused modules.\n"
             "Lists the plug-in modules loaded from the plug-in folder beside the application and from the\n"
-            "folders of HALVOREN_PLUGIN_PATH (separated by ':'): their algorithms, the workspace "
-            "conversions\n"
+            "folders of HALVOREN_PLUGIN_PATH (separated by ':'): "  // one line of the help
+            "their algorithms, the workspace conversions\n"
             "they registered, and every module that was refused, with the reason.",
             options.plugins, [](CLI::App&, PluginsOptions&) {},
             [](const PluginsOptions&) { return filesOnly(Qt::Core); }, runPlugins),
