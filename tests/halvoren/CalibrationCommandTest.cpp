@@ -6,9 +6,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QProcessEnvironment>
 
 #include <Eigen/Core>
+
+#include <signal.h>
 
 #include <algorithm>
 #include <fstream>
@@ -238,4 +241,46 @@ TEST(CalibrationCommands, DefineMarkerRefusesATakenIdBeforeTheCameraOpens) {
     EXPECT_NE(refused({"--workspace", QString::fromStdString(tools), "--id", "1400"})
                   .find("already used by the workspace's marker tool"),
               std::string::npos);
+}
+
+TEST(CalibrationCommands, AnInterruptStopsTheCollectionSaysSoAndWritesNoResult) {
+    TestSupport::TempFiles files;
+    const std::string json = files.path("pivot.json");
+    const std::string defined = files.path("new.ini");
+    const auto env =
+        scene(files, "body.txt", "pivot_marker = 1200\nbody = 0 0 0; 55 0 0; 0 80 0; 35 115 12\n");
+    struct Row {
+        QStringList args;
+        std::string collecting;
+        int signal;
+        std::string result;
+    };
+    // Far more frames than come before the interrupt.
+    const std::vector<Row> rows = {
+        {{"pivot", "--marker", HALVOREN_SOURCE_DIR "/data/markers/pointer.ini", "--frames", "1000000",
+          "--output", QString::fromStdString(json)},
+         "collecting poses: frame",
+         SIGINT,
+         json},
+        {{"define-marker", "--output", QString::fromStdString(defined), "--frames", "1000000"},
+         "collecting fiducials: frame",
+         SIGTERM,
+         defined},
+    };
+    for (const Row& row : rows) {
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(HALVOREN_APP_PATH), row.args);
+        std::string err;
+        ASSERT_TRUE(TestSupport::waitForErrorText(process, row.collecting, err)) << err;
+        ::kill(static_cast<pid_t>(process.processId()), row.signal);
+        ASSERT_TRUE(process.waitForFinished(60000)) << row.collecting;
+        err += process.readAllStandardError().toStdString();
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << err;
+        EXPECT_EQ(process.exitCode(), 8) << err;
+        EXPECT_NE(err.find("\ninterrupted\n"), std::string::npos) << err;
+        EXPECT_EQ(err.find("stopped before"), std::string::npos) << err;
+        EXPECT_EQ(process.readAllStandardOutput().toStdString(), "") << row.collecting;
+        EXPECT_FALSE(std::ifstream(row.result).good()) << row.result;
+    }
 }

@@ -1,6 +1,7 @@
 // The command line: the help is generated from the option declarations, and the command reference
 // (docs/commands.md) shows it as it is.
 #include "AppProcess.h"
+#include "commandline/UsageError.h"
 #include "halvoren/CommandLine.h"
 
 #include <gtest/gtest.h>
@@ -53,7 +54,7 @@ int parse(const std::vector<std::string>& given, Halvoren::App::CommandLineOptio
     } catch (const CLI::Error& error) {
         std::ostringstream out;
         std::ostringstream message;
-        const int code = Halvoren::App::reportParseError(app, error, out, message);
+        const int code = Halvoren::CommandLine::reportParseError(app, error, out, message);
         err = message.str();
         return code;
     }

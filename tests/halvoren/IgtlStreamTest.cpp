@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 using TestSupport::lines;
@@ -87,4 +88,25 @@ TEST(IgtlStream, TheExampleClientReceivesEveryMarkerAsWrittenToCsv) {
     EXPECT_EQ(transforms, (std::set<std::string>{"pointer", "reference", "tool"}));
     EXPECT_EQ(tracked, transforms);
     EXPECT_GT(compared, 30);
+}
+
+TEST(IgtlStream, TheExampleClientRefusesAWrongCommandLineWithItsUsage) {
+    const std::vector<std::pair<QStringList, std::string>> rows = {
+        {{}, "igtl_receive_client: HOST is required"},
+        {{"127.0.0.1", "0x10"}, "igtl_receive_client: PORT: takes a port number from 1 to 65535, not '0x10'"},
+        {{"127.0.0.1", "18944", "--seconds", "0"}, "--seconds: takes a number of seconds above 0, not '0'"},
+        {{"127.0.0.1", "18944", "--messages", "1.5"},
+         "--messages: takes a whole number of messages from 0 up, not '1.5'"},
+        {{"127.0.0.1", "18944", "--message", "1"}, "igtl_receive_client: The following argument"},
+    };
+    for (const auto& [args, refusal] : rows) {
+        QProcess client;
+        client.start(QStringLiteral(HALVOREN_IGTL_CLIENT_PATH), args);
+        ASSERT_TRUE(client.waitForFinished(30000));
+        const std::string err = client.readAllStandardError().toStdString();
+        EXPECT_EQ(client.exitCode(), 2) << err;
+        EXPECT_NE(err.find(refusal), std::string::npos) << err;
+        EXPECT_NE(err.find("Usage: igtl_receive_client [OPTIONS] HOST PORT"), std::string::npos) << err;
+        EXPECT_EQ(client.readAllStandardOutput().toStdString(), "") << refusal;
+    }
 }

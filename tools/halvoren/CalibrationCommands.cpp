@@ -1,6 +1,7 @@
 #include "halvoren/CalibrationCommands.h"
 
 #include "halvoren/InputChecks.h"
+#include "halvoren/Interrupts.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/StreamSession.h"
 
@@ -78,8 +79,8 @@ private:
     std::shared_ptr<Calibration::FrameCollector> m_collector;
 };
 
-/// Streams until `count` frames are collected, the stream stops or a replay ends; prints progress on
-/// standard error.
+/// Streams until `count` frames are collected, the stream stops, a replay ends or an interrupt comes;
+/// prints progress on standard error.
 bool collect(Calibration::FrameCollector& collector, const StreamSession& session, std::size_t count,
              const std::string& what, std::ostream& err) {
     const bool terminal = isatty(STDERR_FILENO) != 0;
@@ -96,12 +97,31 @@ bool collect(Calibration::FrameCollector& collector, const StreamSession& sessio
     // Generous: the camera delivers tens of frames a second.
     const auto timeout = std::chrono::milliseconds(30000 + 200 * count);
     const bool complete = collector.waitFor(count, timeout, progress, [&] {
-        return session.stream().isStateOneOf({Stream::Running}) && !session.replayEnded();
+        return session.stream().isStateOneOf({Stream::Running}) && !session.replayEnded() &&
+               !Interrupts::requested();
     });
     if (terminal) {
         err << '\n';
     }
     return complete;
+}
+
+/// After a collection that stopped short: whether an interrupt stopped it, which is said.
+bool sayInterrupted(std::ostream& err) {
+    if (Interrupts::requested()) {
+        err << "interrupted\n";
+    }
+    return Interrupts::requested();
+}
+
+/// Says why a collection of `count` frames stopped short, not at a replay's end; the exit code.
+int collectionStopped(const StreamSession& session, std::uint64_t count, std::ostream& err) {
+    if (sayInterrupted(err)) {
+        return ExitInterrupted;
+    }
+    session.writeReplayStop(err);
+    err << "halvoren: the tracking stream stopped before " << count << " frames\n";
+    return ExitFailure;
 }
 
 std::string formatVector(const Eigen::Vector3d& v) {
@@ -149,13 +169,14 @@ std::optional<TrackingInstrument> pivotInstrument(const StreamSession& session, 
     return named.front();
 }
 
-/// Streams until the frames are collected; nothing when the stream stopped before.
+/// Streams until the frames are collected; nothing, with the exit code, when the stream stopped before.
 std::optional<std::vector<Calibration::FrameCollector::Frame>> collectPoses(StreamSession& session,
                                                                             const std::string& instrumentId,
                                                                             std::uint64_t count,
-                                                                            std::ostream& err) {
+                                                                            std::ostream& err, int& code) {
     Stream& stream = session.stream();
     Collecting collecting(session, instrumentId);
+    code = ExitFailure;
     if (!stream.start()) {
         err << "halvoren: cannot start the tracking stream\n";
         return std::nullopt;
@@ -165,8 +186,7 @@ std::optional<std::vector<Calibration::FrameCollector::Frame>> collectPoses(Stre
     if (!complete && session.replayEnded()) {
         err << "halvoren: the recording ended before " << count << " frames: calibrating from those it has\n";
     } else if (!complete) {
-        session.writeReplayStop(err);
-        err << "halvoren: the tracking stream stopped before " << count << " frames\n";
+        code = collectionStopped(session, count, err);
         return std::nullopt;
     }
     return collecting.collector().takeFrames();
@@ -270,13 +290,15 @@ bool chooseMarkerId(const DefineMarkerOptions& options, const DefineMarkerOption
     return true;
 }
 
-/// Streams every fiducial and collects the frames; nothing when the stream stopped before. Leaves the
-/// stream stopped, not closed, for the check.
+/// Streams every fiducial and collects the frames; nothing, with the exit code, when the stream stopped
+/// before. Leaves the stream stopped, not closed, for the check.
 std::optional<std::vector<Calibration::FrameCollector::Frame>> collectFiducials(StreamSession& session,
                                                                                 std::uint64_t count,
-                                                                                std::ostream& err) {
+                                                                                std::ostream& err,
+                                                                                int& code) {
     Stream& stream = session.stream();
     Collecting collecting(session, std::string());
+    code = ExitFailure;
     if (!stream.start()) {
         err << "halvoren: cannot start the tracking stream\n";
         return std::nullopt;
@@ -284,8 +306,7 @@ std::optional<std::vector<Calibration::FrameCollector::Frame>> collectFiducials(
     if (!collect(collecting.collector(), session, count, "collecting fiducials", err)) {
         if (!session.replayEnded()) {
             stream.close();
-            session.writeReplayStop(err);
-            err << "halvoren: the tracking stream stopped before " << count << " frames\n";
+            code = collectionStopped(session, count, err);
             return std::nullopt;
         }
         err << "halvoren: the recording ended before " << count << " frames: learning from those it has\n";
@@ -340,6 +361,9 @@ int checkNewMarker(StreamSession& session, const Calibration::DefinedMarker& mar
     if (!stream.start() ||
         !collect(checking.collector(), session, options.checkFrames, "checking the new marker", err)) {
         stream.close();
+        if (sayInterrupted(err)) {
+            return ExitInterrupted;  // the geometry file was written from a complete collection
+        }
         err << "halvoren: the tracking stream stopped during the check\n";
         return ExitFailure;
     }
@@ -376,6 +400,7 @@ int runPivot(const PivotOptions& options, std::ostream& out, std::ostream& err) 
         err << "halvoren: " << problem << '\n';
         return ExitBadInput;
     }
+    const Interrupts interrupts;  // they stop the collection, so that the stream is closed
     LoadedPlugins plugins;
     StreamSession session(plugins.manager());
     int code = ExitOk;
@@ -386,9 +411,9 @@ int runPivot(const PivotOptions& options, std::ostream& out, std::ostream& err) 
     if (!instrument) {
         return code;
     }
-    const auto frames = collectPoses(session, instrument->id.ID, options.frames, err);
+    const auto frames = collectPoses(session, instrument->id.ID, options.frames, err, code);
     if (!frames) {
-        return ExitFailure;
+        return code;
     }
     return calibratePivot(*frames, *instrument, options, out, err);
 }
@@ -400,6 +425,7 @@ int runDefineMarker(const DefineMarkerOptions& options, std::ostream& out, std::
         return ExitBadInput;
     }
     const DefineMarkerOptions setup = definitionSetup(options);
+    const Interrupts interrupts;  // they stop the collection, so that the stream is closed
     LoadedPlugins plugins;
     std::uint32_t id = 0;
     if (!chooseMarkerId(options, setup, id, err)) {
@@ -410,9 +436,9 @@ int runDefineMarker(const DefineMarkerOptions& options, std::ostream& out, std::
     if (!session.create(setup, false, err, code)) {
         return code;
     }
-    const auto frames = collectFiducials(session, options.frames, err);
+    const auto frames = collectFiducials(session, options.frames, err, code);
     if (!frames) {
-        return ExitFailure;
+        return code;
     }
     std::vector<std::vector<Eigen::Vector3d>> loose;
     for (const auto& frame : *frames) {

@@ -1,13 +1,13 @@
 #include "halvoren/CommandLine.h"
 
+#include "commandline/NumberOptions.h"
 #include "host/Log.h"
+#include "text/Text.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <array>
-#include <charconv>
-#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -15,8 +15,6 @@
 #include <ostream>
 #include <sstream>
 #include <string>
-#include <system_error>
-#include <type_traits>
 
 namespace Halvoren::App {
 
@@ -24,60 +22,10 @@ namespace {
 
 constexpr std::int64_t kUnlimited = std::numeric_limits<std::int64_t>::max();
 
-/// Reads `text` as a plain decimal number: an optional sign, digits, and for T double a fraction and an
-/// exponent. No 0x, 0b or octal prefix, no digit separators, no inf or nan; too large for T is refused, not
-/// saturated.
-template <typename T>
-bool readDecimal(const std::string& text, T& value) {
-    const char* first = text.data();
-    const char* const last = first + text.size();
-    if (first != last && *first == '+') {
-        ++first;  // from_chars takes a minus sign only
-    }
-    if (first == last || (*first != '-' && *first != '.' && (*first < '0' || *first > '9'))) {
-        return false;
-    }
-    const auto [end, error] = std::from_chars(first, last, value);
-    if constexpr (std::is_floating_point_v<T>) {
-        if (!std::isfinite(value)) {
-            return false;
-        }
-    }
-    return error == std::errc() && end == last;
-}
-
-/// The one rule of every number option: a decimal number (see readDecimal) from `min` (or above it, with
-/// `aboveMin`) up to `max`; otherwise the option is refused with its accepted `range`. A whole number is
-/// passed on as its plain digits, so that CLI11's own conversion cannot read "010" as octal.
-template <typename T>
-std::string checkNumber(std::string& text, T min, T max, bool aboveMin, const std::string& range) {
-    T value{};
-    if (readDecimal(text, value) && (aboveMin ? value > min : value >= min) && value <= max) {
-        if constexpr (std::is_integral_v<T>) {
-            text = std::to_string(value);
-        }
-        return std::string();
-    }
-    return "takes " + range + ", not '" + text + "'";
-}
-
-/// checkNumber() as a transform (it passes the plain digits on); whole numbers are read as signed, so that
-/// "-1" does not wrap around.
-template <typename T>
-CLI::Validator number(T min, T max, const std::string& range, bool aboveMin = false) {
-    return CLI::Validator([min, max, range, aboveMin](
-                              std::string& text) { return checkNumber(text, min, max, aboveMin, range); },
-                          std::string());
-}
-
-CLI::Validator whole(std::int64_t min, std::int64_t max, const std::string& range) {
-    return number<std::int64_t>(min, max, range);
-}
-
-/// For the options whose 0 would mean nothing at all.
-CLI::Validator aboveZero(const std::string& range) {
-    return number(0.0, std::numeric_limits<double>::max(), range, true);
-}
+using CommandLine::aboveZero;
+using CommandLine::checkNumber;
+using CommandLine::number;
+using CommandLine::whole;
 
 /// An empty path would mean no file at all, which is not what the one who gave the option asked for.
 const CLI::Validator kFilePath(
@@ -216,15 +164,17 @@ void declareReplay(CLI::App& command, StreamSetup& setup) {
         .add_option_function<std::string>(
             "--replay-speed",
             [&setup](const std::string& speed) {
-                setup.replaySpeed = speed == "max" ? 0.0 : std::stod(speed);
+                setup.replaySpeed = 0.0;  // max: as fast as the stream takes them
+                if (speed != "max") {
+                    Text::parseFinite(speed, setup.replaySpeed);  // checked, and passed on in its plain form
+                }
             },
             "times the recorded pace, above 0 up to 1000, or max: as fast as the stream takes them")
         ->type_name("X")
         ->check(CLI::Validator(
             [](std::string& text) {
-                return text == "max"
-                           ? std::string()
-                           : checkNumber(text, 1e-3, 1000.0, false, "a factor from 0.001 to 1000 or max");
+                return text == "max" ? std::string()
+                                     : checkNumber(text, 1e-3, 1000.0, "a factor from 0.001 to 1000 or max");
             },
             std::string()))
         ->needs(replay);
@@ -397,80 +347,127 @@ void declareConvert(CLI::App& command, ConvertOptions& options) {
     command.add_option("OUT", options.out, "the file to write (may be IN)")->type_name("FILE")->required();
 }
 
+/// Keeps the options' type from being deduced from a lambda: the options named decide it.
+template <typename T>
+struct Named {
+    using Type = T;
+};
+
+/// A row of the command table, its declaration, surroundings and run bound to `options`.
+template <typename Options>
+Command command(const char* name, const char* description, Options& options,
+                void (*addOptions)(CLI::App&, typename Named<Options>::Type&),
+                Surroundings (*surroundings)(const typename Named<Options>::Type&),
+                int (*run)(const typename Named<Options>::Type&, std::ostream&, std::ostream&)) {
+    return Command{name, description, [&options, addOptions](CLI::App& app) { addOptions(app, options); },
+                   [&options, surroundings] { return surroundings(options); },
+                   [&options, run](std::ostream& out, std::ostream& err) { return run(options, out, err); }};
+}
+
+using Qt = Surroundings::Qt;
+
+/// A command that reads and writes files, with the Qt application `qt`.
+Surroundings filesOnly(Qt qt) {
+    Surroundings surroundings;
+    surroundings.qt = qt;
+    return surroundings;
+}
+
+/// A command that runs the camera: neither standard error nor, when the poses go there, standard output
+/// holds it up.
+Surroundings cameraRun(Qt qt, bool posesToStandardOutput, bool offscreen) {
+    Surroundings surroundings;
+    surroundings.qt = qt;
+    surroundings.boundedConsoles = true;
+    surroundings.posesToStandardOutput = posesToStandardOutput;
+    surroundings.offscreen = offscreen;
+    return surroundings;
+}
+
+/// The commands, in the order the help lists them. A description's first line sums the command up.
+std::vector<Command> commandTable(CommandLineOptions& options) {
+    return {
+        command(
+            "stream", "Streams poses from the tracking camera, one line per instrument per frame.",
+            options.stream, declareStream,
+            [](const StreamOptions& given) { return cameraRun(Qt::Core, given.output.empty(), false); },
+            runStream),
+        command(
+            "gui",
+            "Shows the stream's panel and camera views in a window.\n"
+            "Opens a window with the stream's controller panel and the left and right camera images, and\n"
+            "streams until the window is closed.",
+            options.gui, declareGui,
+            // A screenshot needs no screen.
+            [](const GuiOptions& given) { return cameraRun(Qt::Widgets, false, !given.screenshot.empty()); },
+            runGui),
+        command(
+            "plugins",
+            "Lists the loaded plug-ins, their algorithms and conversions, and the refused modules.\n"
+            "Lists the plug-in modules loaded from the plug-in folder beside the application and from the\n"
+            "folders of HALVOREN_PLUGIN_PATH (separated by ':'): "  // one line of the help
+            "their algorithms, the workspace conversions\n"
+            "they registered, and every module that was refused, with the reason.",
+            options.plugins, [](CLI::App&, PluginsOptions&) {},
+            [](const PluginsOptions&) { return filesOnly(Qt::Core); }, runPlugins),
+        command(
+            "convert",
+            "Brings an old workspace file up to date.\n"
+            "Runs the workspace conversions of the loaded plug-ins on the workspace file IN, says what they\n"
+            "changed, and writes the workspace in the current format to OUT (which may be IN).",
+            options.convert, declareConvert, [](const ConvertOptions&) { return filesOnly(Qt::Core); },
+            runConvert),
+        command(
+            "pivot",
+            "Pivot calibration of a tool's tip.\n"
+            "Pivot the tool about its tip, resting in a fixed point, while the camera records the marker;\n"
+            "prints the tip offset in the marker's frame, the pivot point, the RMS residual and the angular\n"
+            "spread of the poses.",
+            options.pivot, declarePivot,
+            [](const PivotOptions&) { return cameraRun(Qt::Core, false, false); }, runPivot),
+        command(
+            "define-marker",
+            "Learns a new marker's geometry from the camera.\n"
+            "Show the new rigid body (3 to 6 fiducials) to the camera and move it; its geometry is learnt\n"
+            "from the fiducials no registered marker explains, written as a geometry file, then registered\n"
+            "and tracked for 100 frames as a check.",
+            options.defineMarker, declareDefineMarker,
+            [](const DefineMarkerOptions&) { return cameraRun(Qt::Core, false, false); }, runDefineMarker),
+        command(
+            "export",
+            "Writes a recording's poses as halvoren stream wrote them.\n"
+            "Reads a recording made with --record and writes one line per instrument per frame, in CSV or\n"
+            "JSON lines, as halvoren stream wrote them while recording.",
+            options.exportPoses, declareExport, [](const ExportOptions&) { return filesOnly(Qt::None); },
+            runExport),
+    };
+}
+
 }  // namespace
 
-Commands declareCommands(CLI::App& app, CommandLineOptions& options) {
+std::vector<Command> declareCommands(CLI::App& app, CommandLineOptions& options) {
     app.description(
         "The host application: loads the plug-in modules, makes the tracking stream through them and\n"
         "runs it from the command line or in a window.");
     app.formatter(std::make_shared<Formatter>());
     app.get_formatter()->column_width(36);
     app.require_subcommand(0, 1);
-    Commands commands;
-    // One row a command: where it is kept, its name, its description (the first line sums it up) and
-    // the declaration of its options.
-    struct Row {
-        CLI::App** command;
-        const char* name;
-        const char* description;
-        std::function<void(CLI::App&)> declare;
-    };
-    const Row rows[] = {
-        {&commands.stream, "stream",
-         "Streams poses from the tracking camera, one line per instrument per frame.",
-         [&](CLI::App& command) { declareStream(command, options.stream); }},
-        {&commands.gui, "gui",
-         "Shows the stream's panel and camera views in a window.\n"
-         "Opens a window with the stream's controller panel and the left and right camera images, and\n"
-         "streams until the window is closed.",
-         [&](CLI::App& command) { declareGui(command, options.gui); }},
-        {&commands.plugins, "plugins",
-         "Lists the loaded plug-ins, their algorithms and conversions, and the refused modules.\n"
-         "Lists the plug-in modules loaded from the plug-in folder beside the application and from the\n"
-         "folders of HALVOREN_PLUGIN_PATH (separated by ':'): their algorithms, the workspace conversions\n"
-         "they registered, and every module that was refused, with the reason.",
-         [](CLI::App&) {}},
-        {&commands.convert, "convert",
-         "Brings an old workspace file up to date.\n"
-         "Runs the workspace conversions of the loaded plug-ins on the workspace file IN, says what they\n"
-         "changed, and writes the workspace in the current format to OUT (which may be IN).",
-         [&](CLI::App& command) { declareConvert(command, options.convert); }},
-        {&commands.pivot, "pivot",
-         "Pivot calibration of a tool's tip.\n"
-         "Pivot the tool about its tip, resting in a fixed point, while the camera records the marker;\n"
-         "prints the tip offset in the marker's frame, the pivot point, the RMS residual and the angular\n"
-         "spread of the poses.",
-         [&](CLI::App& command) { declarePivot(command, options.pivot); }},
-        {&commands.defineMarker, "define-marker",
-         "Learns a new marker's geometry from the camera.\n"
-         "Show the new rigid body (3 to 6 fiducials) to the camera and move it; its geometry is learnt\n"
-         "from the fiducials no registered marker explains, written as a geometry file, then registered\n"
-         "and tracked for 100 frames as a check.",
-         [&](CLI::App& command) { declareDefineMarker(command, options.defineMarker); }},
-        {&commands.exportPoses, "export",
-         "Writes a recording's poses as halvoren stream wrote them.\n"
-         "Reads a recording made with --record and writes one line per instrument per frame, in CSV or\n"
-         "JSON lines, as halvoren stream wrote them while recording.",
-         [&](CLI::App& command) { declareExport(command, options.exportPoses); }},
-    };
-    for (const Row& row : rows) {
-        *row.command = app.add_subcommand(row.name, row.description);
-        row.declare(**row.command);
+    std::vector<Command> commands = commandTable(options);
+    for (const Command& command : commands) {
+        command.addOptions(*app.add_subcommand(command.name, command.description));
     }
     return commands;
 }
 
-int reportParseError(const CLI::App& app, const CLI::Error& error, std::ostream& out, std::ostream& err) {
-    // CLI11's help and its other requests to stop with success; the help is of the command given.
-    if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
-        out << app.help();
-        return ExitOk;
+const Command* givenCommand(const CLI::App& app, const std::vector<Command>& commands) {
+    for (const CLI::App* given : app.get_subcommands()) {
+        for (const Command& command : commands) {
+            if (command.name == given->get_name()) {
+                return &command;
+            }
+        }
     }
-    const std::vector<CLI::App*> given = app.get_subcommands();
-    const CLI::App& command = given.empty() ? app : *given.front();
-    err << "halvoren" << (given.empty() ? "" : " " + command.get_name()) << ": " << error.what() << '\n'
-        << command.help();
-    return ExitUsage;
+    return nullptr;
 }
 
 }  // namespace Halvoren::App

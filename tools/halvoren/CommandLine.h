@@ -1,6 +1,7 @@
 #pragma once
-// The command line: every command and every option of it, each declared once with its type, range or
-// choices, help text and the options it needs or excludes. The help is generated from the declarations.
+// The command line: one table of the commands, each row with the command's name, description, options and
+// what runs it; every option declared once with its type, range or choices, help text and the options it
+// needs or excludes. The help, the usage errors and the dispatch all come from the table.
 
 #include "halvoren/CalibrationCommands.h"
 #include "halvoren/ConvertCommand.h"
@@ -9,11 +10,13 @@
 #include "halvoren/PluginsCommand.h"
 #include "halvoren/StreamCommand.h"
 
+#include <functional>
 #include <iosfwd>
+#include <string>
+#include <vector>
 
 namespace CLI {
 class App;
-class Error;
 }  // namespace CLI
 
 namespace Halvoren::App {
@@ -29,22 +32,30 @@ struct CommandLineOptions {
     ExportOptions exportPoses;
 };
 
-/// The commands as declared on the application; after parsing, the one given reads true.
-struct Commands {
-    CLI::App* stream = nullptr;
-    CLI::App* gui = nullptr;
-    CLI::App* pivot = nullptr;
-    CLI::App* defineMarker = nullptr;
-    CLI::App* convert = nullptr;
-    CLI::App* plugins = nullptr;
-    CLI::App* exportPoses = nullptr;
+/// What main sets up around a command's run.
+struct Surroundings {
+    enum class Qt { None, Core, Widgets };
+    Qt qt = Qt::Core;
+    bool offscreen = false;  // a window renders offscreen when there is no display
+    // Standard error never holds up the camera: what its reader does not take is dropped and counted.
+    bool boundedConsoles = false;
+    bool posesToStandardOutput = false;  // nor does standard output, which takes the poses
 };
 
-/// Declares the commands and their options on `app`; parsing fills `options`, which must outlive it.
-Commands declareCommands(CLI::App& app, CommandLineOptions& options);
+/// One row of the command table: a command of the application, bound to its options.
+struct Command {
+    std::string name;
+    std::string description;                                       // its first line sums the command up
+    std::function<void(CLI::App&)> addOptions;                     // declares the options on the command
+    std::function<Surroundings()> surroundings;                    // asked once the options are parsed
+    std::function<int(std::ostream& out, std::ostream& err)> run;  // returns the exit code
+};
 
-/// Handles what app.parse() threw: the help asked for goes to `out` (ExitOk); a usage error, named with
-/// its command, and that command's help go to `err` (ExitUsage).
-int reportParseError(const CLI::App& app, const CLI::Error& error, std::ostream& out, std::ostream& err);
+/// Declares the commands of the table and their options on `app`; parsing fills `options`, which must
+/// outlive the table returned.
+std::vector<Command> declareCommands(CLI::App& app, CommandLineOptions& options);
+
+/// Once `app` is parsed: the row of the command given, nullptr when none was.
+const Command* givenCommand(const CLI::App& app, const std::vector<Command>& commands);
 
 }  // namespace Halvoren::App

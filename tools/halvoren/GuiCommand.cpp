@@ -1,6 +1,7 @@
 #include "halvoren/GuiCommand.h"
 
 #include "halvoren/FrameWatch.h"
+#include "halvoren/Interrupts.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/MainWindow.h"
 #include "halvoren/StreamSession.h"
@@ -16,14 +17,10 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
-#include <csignal>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <sstream>
 
@@ -37,66 +34,28 @@ constexpr int kWindowHeight = 720;
 /// Every fiducial gets its ellipse and cross in the camera views.
 constexpr int kAllFiducials = 3;
 
-/// Write end of the pipe that carries SIGINT and SIGTERM into the event loop.
-int g_signalWriteEnd = -1;
-
-extern "C" void onGuiSignal(int) {
-    const int saved = errno;
-    const char byte = 1;
-    // Only async-signal-safe work here; a full pipe already holds a wake-up.
-    const ssize_t written = ::write(g_signalWriteEnd, &byte, 1);
-    static_cast<void>(written);
-    errno = saved;
-}
-
 /// While it lives, SIGINT and SIGTERM call `handler` in the event loop instead of ending the process,
 /// so that the window's normal close path stops and closes the stream.
 class SignalsToEventLoop {
 public:
     explicit SignalsToEventLoop(std::function<void()> handler) : m_handler(std::move(handler)) {
-        if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-            m_pipe[0] = m_pipe[1] = -1;
-            return;  // the signals keep their default action
-        }
-        g_signalWriteEnd = m_pipe[1];
-        m_notifier = std::make_unique<QSocketNotifier>(m_pipe[0], QSocketNotifier::Read);
-        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] {
-            char bytes[16];
-            while (::read(m_pipe[0], bytes, sizeof(bytes)) > 0) {
-            }
-            m_received = true;
-            m_handler();
-        });
-        struct sigaction action {};
-        action.sa_handler = onGuiSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        ::sigaction(SIGINT, &action, &m_previousInt);
-        ::sigaction(SIGTERM, &action, &m_previousTerm);
-    }
-    ~SignalsToEventLoop() {
-        if (m_pipe[0] < 0) {
+        if (m_interrupts->wakeFd() < 0) {
+            m_interrupts.reset();  // nothing could wake the event loop: the signals keep their default action
             return;
         }
-        ::sigaction(SIGINT, &m_previousInt, nullptr);
-        ::sigaction(SIGTERM, &m_previousTerm, nullptr);
-        g_signalWriteEnd = -1;
-        m_notifier.reset();
-        ::close(m_pipe[0]);
-        ::close(m_pipe[1]);
+        m_notifier = std::make_unique<QSocketNotifier>(m_interrupts->wakeFd(), QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] {
+            m_interrupts->drainWake();
+            m_handler();
+        });
     }
-    SignalsToEventLoop(const SignalsToEventLoop&) = delete;
-    SignalsToEventLoop& operator=(const SignalsToEventLoop&) = delete;
 
-    bool received() const { return m_received; }
+    bool received() const { return m_interrupts && Interrupts::requested(); }
 
 private:
     std::function<void()> m_handler;
-    int m_pipe[2] = {-1, -1};
-    std::unique_ptr<QSocketNotifier> m_notifier;
-    struct sigaction m_previousInt {};
-    struct sigaction m_previousTerm {};
-    bool m_received = false;
+    std::optional<Interrupts> m_interrupts{std::in_place};
+    std::unique_ptr<QSocketNotifier> m_notifier;  // goes before the interrupts
 };
 
 /// What the window's run shares with the stream's worker and the window's timers.

@@ -2,6 +2,7 @@
 
 #include "halvoren/FrameWatch.h"
 #include "halvoren/InputChecks.h"
+#include "halvoren/Interrupts.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/PoseTarget.h"
 #include "halvoren/PoseWriter.h"
@@ -20,7 +21,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <deque>
 #include <memory>
 #include <ostream>
@@ -29,12 +29,6 @@
 namespace Halvoren::App {
 
 namespace {
-
-std::atomic<bool> g_interrupted{false};
-
-extern "C" void onInterrupt(int) {
-    g_interrupted.store(true);
-}
 
 /// Counts the warnings and errors logged while it lives, for the run's summary.
 class LogCounter {
@@ -59,26 +53,6 @@ private:
     std::atomic<int> m_warnings{0};
     std::atomic<int> m_errors{0};
     int m_sink;
-};
-
-/// While it lives, SIGINT and SIGTERM set g_interrupted instead of ending the process.
-class InterruptCatcher {
-public:
-    InterruptCatcher() {
-        g_interrupted.store(false);
-        m_previousInt = std::signal(SIGINT, onInterrupt);
-        m_previousTerm = std::signal(SIGTERM, onInterrupt);
-    }
-    ~InterruptCatcher() {
-        std::signal(SIGINT, m_previousInt);
-        std::signal(SIGTERM, m_previousTerm);
-    }
-    InterruptCatcher(const InterruptCatcher&) = delete;
-    InterruptCatcher& operator=(const InterruptCatcher&) = delete;
-
-private:
-    void (*m_previousInt)(int) = nullptr;
-    void (*m_previousTerm)(int) = nullptr;
 };
 
 /// What the main thread took from the progress in one turn of its loop, to write.
@@ -108,7 +82,7 @@ bool takeTurn(const StreamOptions& options, StreamSession& session, ProgressOutp
     }
     turn.notes = progress.takeNotes();
     const double elapsed = std::chrono::duration<double>(now - clock.start).count();
-    if (session.outputs().isCut() || g_interrupted.load() ||
+    if (session.outputs().isCut() || Interrupts::requested() ||
         (options.durationSeconds > 0.0 && elapsed >= options.durationSeconds)) {
         session.endCounting();
         turn.stop = true;
@@ -157,7 +131,7 @@ void writeTurn(const Turn& turn, const RunClock& clock, std::uint64_t limit, std
 /// False when the stream stopped by itself before.
 bool streamUntilDone(const StreamOptions& options, StreamSession& session, ProgressOutput& progress,
                      FrameWatch& frameWatch, std::uint64_t limit, std::ostream& err) {
-    const InterruptCatcher interrupts;
+    const Interrupts interrupts;
     RunClock clock;
     const TrackingStream* tracking = session.trackingStream();
     const std::size_t instrumentCount = tracking != nullptr ? tracking->instruments().size() : 0;
@@ -216,7 +190,7 @@ struct RunEnd {
 int writeSummary(const StreamOptions& options, const RunEnd& end, const PoseWriter& writer,
                  const FrameWatch& frameWatch, const StreamSession& session, const LogCounter& logged,
                  std::ostream& err) {
-    if (g_interrupted.load()) {
+    if (Interrupts::requested()) {
         err << "interrupted\n";
     }
     writer.writeSummary(err);

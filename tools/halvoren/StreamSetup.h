@@ -18,6 +18,7 @@ enum ExitCode {
     ExitNoPlugin = 5,            // no loaded plug-in offers the tracking stream
     ExitWriteFailed = 6,         // the poses could not be written
     ExitCalibrationRefused = 7,  // the frames cannot give a calibration (too little rotation, ...)
+    ExitInterrupted = 8,         // Ctrl-C or SIGTERM stopped a calibration before it was done
 };
 
 struct StreamSetup {

@@ -3,6 +3,8 @@
 #include "halvoren/CommandLine.h"
 #include "halvoren/ConsoleOutput.h"
 
+#include "commandline/UsageError.h"
+
 #include <CLI/CLI.hpp>
 
 #include <QApplication>
@@ -14,6 +16,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -55,45 +58,23 @@ int runWithConsoles(bool posesToStandardOutput,
     return code;
 }
 
-/// Runs the command given, with the Qt application it needs; the options are parsed and checked first, so
-/// that wrong options and --help need no display.
-int runCommand(int argc, char** argv, const CLI::App& app, const Commands& commands,
-               const CommandLineOptions& options) {
-    if (*commands.gui) {
-        if (!options.gui.screenshot.empty()) {
-            renderOffscreenWithoutDisplay();
-        }
-        QApplication qt(argc, argv);
-        return runWithConsoles(
-            false, [&](std::ostream& out, std::ostream& err) { return runGui(options.gui, out, err); });
+/// Runs the command given in the surroundings it asks for: its Qt application, and consoles that never
+/// hold up the camera when it runs one.
+int runCommand(int& argc, char** argv, const Command& command) {
+    const Surroundings surroundings = command.surroundings();
+    if (surroundings.offscreen) {
+        renderOffscreenWithoutDisplay();
     }
-    if (*commands.exportPoses) {
-        return runExport(options.exportPoses, std::cout, std::cerr);
+    std::unique_ptr<QCoreApplication> qt;
+    if (surroundings.qt == Surroundings::Qt::Widgets) {
+        qt = std::make_unique<QApplication>(argc, argv);
+    } else if (surroundings.qt == Surroundings::Qt::Core) {
+        qt = std::make_unique<QCoreApplication>(argc, argv);
     }
-    if (!*commands.stream && !*commands.pivot && !*commands.defineMarker && !*commands.plugins &&
-        !*commands.convert) {
-        std::cout << app.help();
-        return ExitUsage;
+    if (!surroundings.boundedConsoles) {
+        return command.run(std::cout, std::cerr);
     }
-    QCoreApplication qt(argc, argv);
-    if (*commands.stream) {
-        return runWithConsoles(options.stream.output.empty(), [&](std::ostream& out, std::ostream& err) {
-            return runStream(options.stream, out, err);
-        });
-    }
-    if (*commands.pivot) {
-        return runWithConsoles(
-            false, [&](std::ostream& out, std::ostream& err) { return runPivot(options.pivot, out, err); });
-    }
-    if (*commands.defineMarker) {
-        return runWithConsoles(false, [&](std::ostream& out, std::ostream& err) {
-            return runDefineMarker(options.defineMarker, out, err);
-        });
-    }
-    if (*commands.plugins) {
-        return runPlugins(options.plugins, std::cout, std::cerr);
-    }
-    return runConvert(options.convert, std::cout, std::cerr);
+    return runWithConsoles(surroundings.posesToStandardOutput, command.run);
 }
 
 }  // namespace
@@ -101,11 +82,18 @@ int runCommand(int argc, char** argv, const CLI::App& app, const Commands& comma
 int main(int argc, char** argv) {
     CLI::App app("", "halvoren");
     CommandLineOptions options;
-    const Commands commands = declareCommands(app, options);
+    const std::vector<Command> commands = declareCommands(app, options);
     try {
         app.parse(argc, argv);
     } catch (const CLI::Error& error) {
-        return reportParseError(app, error, std::cout, std::cerr);
+        return Halvoren::CommandLine::reportParseError(app, error, std::cout, std::cerr);
     }
-    return runCommand(argc, argv, app, commands, options);
+    // The options are parsed and checked before any Qt application is made: wrong options and --help
+    // need no display.
+    const Command* given = givenCommand(app, commands);
+    if (given == nullptr) {
+        std::cout << app.help();
+        return ExitUsage;
+    }
+    return runCommand(argc, argv, *given);
 }

@@ -4,6 +4,9 @@
 //   TDATA <device> <time stamp, ms> <elements>, then "  <name> <3 x 4 pose>" per element
 //   STATUS <device> <code> <text>      IMAGE <device> <width>x<height>      CAPABILITY <types>
 // Usage: igtl_receive_client HOST PORT [--messages N] [--seconds S] [--get-status] [--get-capability]
+#include "commandline/NumberOptions.h"
+#include "commandline/UsageError.h"
+
 #include <igtlCapabilityMessage.h>
 #include <igtlClientSocket.h>
 #include <igtlImageMessage.h>
@@ -11,14 +14,18 @@
 #include <igtlStatusMessage.h>
 #include <igtlTrackingDataMessage.h>
 #include <igtlTransformMessage.h>
+#include <CLI/CLI.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
+#include <limits>
 #include <string>
 
 namespace {
+
+namespace CommandLine = Halvoren::CommandLine;
 
 std::uint64_t milliseconds(igtl::MessageBase& message) {
     igtl::TimeStamp::Pointer stamp = igtl::TimeStamp::New();
@@ -46,37 +53,28 @@ bool send(igtl::ClientSocket& socket, igtl::MessageBase& message) {
 struct Options {
     std::string host;
     int port = 0;
-    long messages = 0;  // 0: no limit
+    std::int64_t messages = 0;  // 0: no limit
     double seconds = 10.0;
     bool getStatus = false;
     bool getCapability = false;
 };
 
-/// False, with the reason on standard error, for arguments that make no run.
-bool parseOptions(int argc, char** argv, Options& options) {
-    if (argc < 3) {
-        std::cerr << "Usage: igtl_receive_client HOST PORT [--messages N] [--seconds S] [--get-status]"
-                     " [--get-capability]\n";
-        return false;
-    }
-    options.host = argv[1];
-    options.port = std::atoi(argv[2]);
-    for (int i = 3; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--messages" && i + 1 < argc) {
-            options.messages = std::strtol(argv[++i], nullptr, 10);
-        } else if (arg == "--seconds" && i + 1 < argc) {
-            options.seconds = std::strtod(argv[++i], nullptr);
-        } else if (arg == "--get-status") {
-            options.getStatus = true;
-        } else if (arg == "--get-capability") {
-            options.getCapability = true;
-        } else {
-            std::cerr << "igtl_receive_client: unknown option " << arg << '\n';
-            return false;
-        }
-    }
-    return true;
+void declareOptions(CLI::App& app, Options& options) {
+    app.add_option("HOST", options.host, "the server's address")->required();
+    app.add_option("PORT", options.port, "its TCP port, 1 to 65535")
+        ->required()
+        ->transform(CommandLine::whole(1, 65535, "a port number from 1 to 65535"));
+    app.add_option("--messages", options.messages, "stop after N messages (0: no limit)")
+        ->type_name("N")
+        ->capture_default_str()
+        ->transform(CommandLine::whole(0, std::numeric_limits<std::int64_t>::max(),
+                                       "a whole number of messages from 0 up"));
+    app.add_option("--seconds", options.seconds, "stop after S seconds, above 0")
+        ->type_name("S")
+        ->capture_default_str()
+        ->transform(CommandLine::aboveZero("a number of seconds above 0"));
+    app.add_flag("--get-status", options.getStatus, "ask for the server's status too");
+    app.add_flag("--get-capability", options.getCapability, "ask for the message types the server sends");
 }
 
 /// Asks for tracking data, and for the status and capabilities when told to.
@@ -194,9 +192,14 @@ Received receiveOne(igtl::ClientSocket& socket, igtl::MessageHeader& header) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    CLI::App app("Asks an OpenIGTLink server for tracking data and prints one line per message it receives.",
+                 "igtl_receive_client");
     Options options;
-    if (!parseOptions(argc, argv, options)) {
-        return 2;
+    declareOptions(app, options);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Error& error) {
+        return CommandLine::reportParseError(app, error, std::cout, std::cerr);
     }
     igtl::ClientSocket::Pointer socket = igtl::ClientSocket::New();
     if (socket->ConnectToServer(options.host.c_str(), options.port) != 0) {
@@ -207,7 +210,7 @@ int main(int argc, char** argv) {
     sendRequests(*socket, options);
 
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.seconds);
-    long received = 0;
+    std::int64_t received = 0;
     igtl::MessageHeader::Pointer header = igtl::MessageHeader::New();
     while ((options.messages == 0 || received < options.messages) && std::chrono::steady_clock::now() < end) {
         const Received outcome = receiveOne(*socket, *header);
