@@ -7,6 +7,7 @@
 #include "halvoren/StreamSetup.h"
 
 #include "health/TrackingHealth.h"
+#include "output/FrameOutputs.h"
 
 #include "host/Algorithm.h"
 #include "host/Properties.h"
@@ -24,7 +25,6 @@ class Recorder;
 
 namespace Halvoren::Igtl {
 class IgtlServer;
-class IgtlStreamOutput;
 }  // namespace Halvoren::Igtl
 
 namespace Halvoren {
@@ -118,7 +118,7 @@ private:
     std::unique_ptr<Algorithm> m_algorithm;
     std::unique_ptr<Stream> m_stream;
     std::unique_ptr<Igtl::IgtlServer> m_igtlServer;
-    std::unique_ptr<Igtl::IgtlStreamOutput> m_igtlOutput;
+    Output::FrameOutputs m_outputs;  // listens to the stream; the OpenIGTLink output is one of them
     Health::TrackingHealth::StaleListener m_staleListener;
     std::unique_ptr<Health::TrackingHealth> m_health;
     std::vector<std::shared_ptr<SignalConnection>> m_healthConnections;
