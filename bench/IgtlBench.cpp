@@ -234,8 +234,10 @@ struct Exposures {
 
     std::mutex mutex;                                                          // guards the five below
     std::map<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>> byStamp;  // exposure, emission (us)
-    Halvoren::Health::LatencyStats
-        emitted;  // exposure to the stream's emission: the camera's and the worker's share
+    // Exposure to the stream's emission: the camera's and the worker's share.
+    Halvoren::Health::LatencyStats emitted;
+    // Emission to a client's read: the output's, the server's and the socket's share.
+    Halvoren::Health::LatencyStats handedOn;
     std::uint64_t frames = 0;
     std::uint64_t stamped = 0;
 };
