@@ -181,3 +181,49 @@ TEST(IgtlStreamOutput, ClientLatencyCountsTheFramesSentWithTheirExposureOnTheHos
         EXPECT_EQ(report.latency.count(), 3u);
     }
 }
+
+TEST(IgtlStreamOutput, FramesComeBackAfterStalePosesEvenWhenNewerFramesCrowdedOutTheWordOfIt) {
+    Igtl::IgtlServer::Options options;
+    options.host = "127.0.0.1";
+    options.port = 0;
+    Igtl::IgtlServer server(options);
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    auto output = std::make_shared<Igtl::IgtlStreamOutput>(server);
+    TestSupport::IgtlTestClient client(server.port());
+    ASSERT_TRUE(TestSupport::waitFor([&] { return server.connectedClients() == 1; }));
+
+    Output::FrameItem stale;
+    stale.kind = Output::FrameItem::Kind::Stale;
+    stale.millisecondsWithoutFrame = 150;
+    output->queue().push(stale);
+    output->queued();
+    const auto notReady = client.receiveType("STATUS");
+    ASSERT_TRUE(notReady);
+    EXPECT_EQ(notReady->code, igtl::StatusMessage::STATUS_NOT_READY);
+    EXPECT_EQ(notReady->text, "no new frame from the camera for 150 ms: the poses are stale");
+
+    // The server's thread is not woken until more frames came than the queue holds.
+    Output::FrameItem fresh;
+    fresh.kind = Output::FrameItem::Kind::Fresh;
+    fresh.millisecondsWithoutFrame = 400;
+    output->queue().push(fresh);
+    TrackingInstrument pointer;
+    pointer.id = TrackerID("atracsys-1200", "", "pointer");
+    pointer.quality = 0.9;
+    for (int i = 0; i < 8; ++i) {
+        Output::FrameItem frame;
+        frame.tracking =
+            std::make_shared<TrackingStreamData>(nullptr, std::vector<TrackingInstrument>{pointer});
+        frame.handedOver = std::chrono::steady_clock::now();
+        output->queue().push(frame);
+    }
+    EXPECT_GT(output->queue().counts().dropped, 0u);
+    output->queued();
+    const auto ok = client.receiveType("STATUS");
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->code, igtl::StatusMessage::STATUS_OK);
+    EXPECT_EQ(ok->text.rfind("frames from the camera again after ", 0), 0u) << ok->text;
+    EXPECT_TRUE(client.receiveType("TDATA"));
+    output->end();
+}
