@@ -166,8 +166,8 @@ struct IgtlServer::Impl final : IgtlServer::Outlet {
     bool staleRequested = false;                             // as the last setStale() said
     std::vector<std::pair<bool, std::string>> staleChanges;  // not yet told to the clients
 
-    // Guards the feeds; held while one delivers (never while the server's thread waits), so that a feed
-    // detached is no longer used.
+    // Guards the feeds; held while one delivers (which packs, but neither waits nor touches a socket), so
+    // that a feed detached is no longer used.
     std::mutex feedsMutex;
     std::vector<Feed*> feeds;
 

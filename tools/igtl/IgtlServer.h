@@ -50,14 +50,15 @@ public:
     /// What a feed hands the server, on the server's thread while the feed delivers.
     class Outlet {
     public:
-        /// Packs the frame once and sends it to every client now (while the poses are fresh).
+        /// Packs the frame once for every client (while the poses are fresh); it goes into their sockets
+        /// as soon as the item is delivered.
         virtual void sendFrame(TrackingFrame frame) = 0;
         /// Whether an image for this device would go out now (the image rate allows it): saves copying
         /// an image that would be dropped.
         virtual bool imageDue(const std::string& device) = 0;
-        /// Sends the image to every client, when the image rate allows it.
+        /// The image for every client, when the image rate allows it.
         virtual void sendImage(GreyImage image) = 0;
-        /// As IgtlServer::setStale(), told to the clients at once.
+        /// As IgtlServer::setStale(), in the order of the items.
         virtual void setStale(bool stale, const std::string& reason) = 0;
 
     protected:
