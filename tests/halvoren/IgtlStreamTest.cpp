@@ -40,6 +40,15 @@ std::map<std::pair<std::string, std::string>, std::vector<double>> positionsWrit
     return written;
 }
 
+/// Small camera images: copying, recording and sending full-size ones takes much of a slow, sanitized test
+/// build's time, and its frames would come late.
+QProcessEnvironment smallImages(const TestSupport::TempFiles& files) {
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("FTK_SIMULATOR_SETTINGS",
+               QString::fromStdString(files.write("camera.txt", "width = 160\nheight = 128\n")));
+    return env;
+}
+
 /// The recording's frames, each split into its left and right camera image.
 std::vector<std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>>> recordedImages(
     const std::string& path) {
@@ -68,6 +77,7 @@ TEST(IgtlStream, TheExampleClientReceivesEveryMarkerAsWrittenToCsv) {
     TestSupport::TempFiles files;
     const std::string csv = files.path("poses.csv");
     QProcess app;
+    app.setProcessEnvironment(smallImages(files));
     const int port = TestSupport::startServing(
         app, {"stream", "--igtl-port", "0", "--igtl-host", "127.0.0.1", "--igtl-max-clients", "1", "--frames",
               "0", "--duration", "4", "--images", "--output", QString::fromStdString(csv)});
@@ -127,11 +137,7 @@ TEST(IgtlStream, TheCameraImagesOfAFrameGoOutAsTheyAreRecorded) {
     TestSupport::TempFiles files;
     const std::string recording = files.path("run.seq.mhd");
     QProcess app;
-    auto env = QProcessEnvironment::systemEnvironment();
-    // Small images: the recording keeps every frame also on a slow, sanitized test build.
-    env.insert("FTK_SIMULATOR_SETTINGS",
-               QString::fromStdString(files.write("camera.txt", "width = 160\nheight = 128\n")));
-    app.setProcessEnvironment(env);
+    app.setProcessEnvironment(smallImages(files));
     const int port = TestSupport::startServing(
         app,
         {"stream", "--images", "--igtl-port", "0", "--igtl-host", "127.0.0.1", "--igtl-image-rate", "1000",

@@ -61,12 +61,19 @@ void IgtlStreamOutput::queued() {
     m_server.wake();
 }
 
-// Server thread.
+// Server thread. A frame's camera images are packed in a delivery of their own, after its poses went
+// into the clients' sockets: packing an image takes milliseconds, and the poses must not wait for it.
 bool IgtlStreamOutput::deliver(IgtlServer::Outlet& outlet) {
     Output::FrameItem item;
     if (!queue().tryPop(item)) {
-        return false;
+        if (!m_imagesOf) {
+            return false;
+        }
+        sendImages(*m_imagesOf, outlet);
+        m_imagesOf.reset();
+        return true;
     }
+    m_imagesOf.reset();  // a newer frame came meanwhile: its images are the ones to send
     m_outlet = &outlet;
     take(item);
     m_outlet = nullptr;
@@ -99,6 +106,13 @@ void IgtlStreamOutput::sendFrame(const Output::FrameItem& item, IgtlServer::Outl
     TrackingFrame frame = frameOf(tracking.instruments(), m_options.minQuality);
     frame.exposureUs = exposureOf(tracking);
     outlet.sendFrame(std::move(frame));
+    if (tracking.components().get<TrackingCameraImagesData>() != nullptr &&
+        (outlet.imageDue(m_options.leftDevice) || outlet.imageDue(m_options.rightDevice))) {
+        m_imagesOf = item.tracking;
+    }
+}
+
+void IgtlStreamOutput::sendImages(const TrackingStreamData& tracking, IgtlServer::Outlet& outlet) {
     if (const auto* images = tracking.components().get<TrackingCameraImagesData>()) {
         sendImage(images->left, m_options.leftDevice, tracking.timestampArrival(), outlet);
         sendImage(images->right, m_options.rightDevice, tracking.timestampArrival(), outlet);

@@ -10,11 +10,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace Halvoren {
 class SharedImage;
+class TrackingStreamData;
 struct TrackingInstrument;
 }  // namespace Halvoren
 
@@ -57,6 +59,7 @@ public:
 private:
     bool deliver(IgtlServer::Outlet& outlet) override;
     void sendFrame(const Output::FrameItem& item, IgtlServer::Outlet& outlet);
+    void sendImages(const TrackingStreamData& tracking, IgtlServer::Outlet& outlet);
     void sendImage(const std::shared_ptr<SharedImage>& image, const std::string& device,
                    std::uint64_t timestampMs, IgtlServer::Outlet& outlet);
     void detach();
@@ -69,6 +72,7 @@ private:
     IgtlServer::Outlet* m_outlet = nullptr;
     bool m_stale = false;  // as the last word taken said
     std::chrono::steady_clock::time_point m_lastFrame;
+    std::shared_ptr<const TrackingStreamData> m_imagesOf;  // the frame whose camera images go out next
 };
 
 }  // namespace Halvoren::Igtl
