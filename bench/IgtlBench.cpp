@@ -52,10 +52,11 @@ Halvoren::Igtl::TrackingFrame frame(std::uint64_t sequence) {
 }
 
 /// A server on a free loopback port, started; null (and the benchmark skipped) when it cannot listen.
-std::unique_ptr<IgtlServer> loopbackServer(benchmark::State& state) {
+std::unique_ptr<IgtlServer> loopbackServer(benchmark::State& state, double imageRateHz = 0.0) {
     IgtlServer::Options options;
     options.host = "127.0.0.1";
     options.port = 0;
+    options.imageRateHz = imageRateHz;
     auto server = std::make_unique<IgtlServer>(options);
     std::string error;
     if (!server->start(error)) {
@@ -261,7 +262,9 @@ bool openStream(Halvoren::SpryTrack::AtracsysTrackingStream& stream, benchmark::
 /// The plug-in's stream on the simulated camera (60 frames/s, the three example markers) feeding the
 /// server through its stream output (the run's one hand-over, drained by the server's thread), 8 clients
 /// reading. Latency from the camera's exposure stamp when the stream attaches one on the host's clock,
-/// else from the stream's emission (exposure_stamped says which).
+/// else from the stream's emission (exposure_stamped says which). With argument 1 the stream also queries
+/// its two 1280 x 1024 camera images and the server sends them at 5 a second: the poses must not wait for
+/// them.
 void exposureToClients(benchmark::State& state) {
     constexpr int kClients = 8;
     constexpr auto kRun = std::chrono::seconds(10);
@@ -271,9 +274,11 @@ void exposureToClients(benchmark::State& state) {
     std::vector<double> samples;  // microseconds
     Exposures exposures;
     Halvoren::Health::LatencyStats socketLatency;
+    const bool images = state.range(0) != 0;
     for (auto _ : state) {
-        const auto started = loopbackServer(state);
+        const auto started = loopbackServer(state, images ? 5.0 : 0.0);
         Halvoren::SpryTrack::AtracsysTrackingStream stream;
+        stream.setQueryImages(images);
         if (!started || !openStream(stream, state)) {
             return;
         }
@@ -321,7 +326,7 @@ void exposureToClients(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(latency)->Arg(1)->Arg(8)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(exposureToClients)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(exposureToClients)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);  // the stream hands some work to the main thread
