@@ -7,6 +7,7 @@
 #include "host/TrackingStream.h"
 #include "igtl/IgtlServer.h"
 #include "igtl/IgtlStreamOutput.h"
+#include "output/FrameOutputs.h"
 #include "stream/AtracsysTrackingStream.h"
 
 #include "ftk/ftkSimulator.h"
@@ -51,10 +52,11 @@ Halvoren::Igtl::TrackingFrame frame(std::uint64_t sequence) {
 }
 
 /// A server on a free loopback port, started; null (and the benchmark skipped) when it cannot listen.
-std::unique_ptr<IgtlServer> loopbackServer(benchmark::State& state) {
+std::unique_ptr<IgtlServer> loopbackServer(benchmark::State& state, double imageRateHz = 0.0) {
     IgtlServer::Options options;
     options.host = "127.0.0.1";
     options.port = 0;
+    options.imageRateHz = imageRateHz;
     auto server = std::make_unique<IgtlServer>(options);
     std::string error;
     if (!server->start(error)) {
@@ -62,90 +64,6 @@ std::unique_ptr<IgtlServer> loopbackServer(benchmark::State& state) {
         return nullptr;
     }
     return server;
-}
-
-void latency(benchmark::State& state) {
-    Halvoren::Log::setGlobalLevel(Halvoren::Log::Warning);
-    const int clientCount = static_cast<int>(state.range(0));
-    std::vector<double> samples;  // microseconds
-    for (auto _ : state) {
-        const auto started = loopbackServer(state);
-        if (!started) {
-            return;
-        }
-        IgtlServer& server = *started;
-        std::vector<Clock::time_point> published(kFrames + 1);
-        std::vector<std::atomic<bool>> publishedSet(kFrames + 1);
-        std::mutex samplesMutex;
-        std::atomic<int> ready{0};
-        std::vector<std::thread> clients;
-        for (int c = 0; c < clientCount; ++c) {
-            clients.emplace_back([&] {
-                igtl::ClientSocket::Pointer socket = igtl::ClientSocket::New();
-                if (socket->ConnectToServer("127.0.0.1", server.port()) != 0) {
-                    return;
-                }
-                socket->SetReceiveTimeout(2000);
-                ++ready;
-                igtl::MessageHeader::Pointer header = igtl::MessageHeader::New();
-                std::vector<double> mine;
-                while (true) {
-                    header->InitPack();
-                    if (socket->Receive(header->GetPackPointer(), header->GetPackSize()) !=
-                        header->GetPackSize()) {
-                        break;
-                    }
-                    header->Unpack();
-                    socket->Skip(static_cast<int>(header->GetBodySizeToRead()), 1);
-                    if (std::string(header->GetDeviceType()) != "TDATA") {
-                        continue;
-                    }
-                    const auto now = Clock::now();
-                    igtl::TimeStamp::Pointer stamp = igtl::TimeStamp::New();
-                    header->GetTimeStamp(stamp);
-                    igtlUint32 s = 0;
-                    igtlUint32 ns = 0;
-                    stamp->GetTimeStamp(&s, &ns);
-                    const auto sequence = static_cast<std::size_t>(s) * 1000 + (ns + 500000) / 1000000;
-                    if (sequence >= 1 && sequence <= kFrames && publishedSet[sequence].load()) {
-                        mine.push_back(
-                            std::chrono::duration<double, std::micro>(now - published[sequence]).count());
-                    }
-                    if (sequence == kFrames) {
-                        break;
-                    }
-                }
-                std::lock_guard<std::mutex> lock(samplesMutex);
-                samples.insert(samples.end(), mine.begin(), mine.end());
-            });
-        }
-        while (ready.load() < clientCount ||
-               server.connectedClients() < static_cast<std::size_t>(clientCount)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        auto next = Clock::now();
-        for (std::uint64_t sequence = 1; sequence <= kFrames; ++sequence) {
-            std::this_thread::sleep_until(next);
-            next += std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(1.0 / kFrameRateHz));
-            published[sequence] = Clock::now();
-            publishedSet[sequence] = true;
-            server.publish(frame(sequence));
-        }
-        for (auto& client : clients) {
-            client.join();
-        }
-    }
-    std::sort(samples.begin(), samples.end());
-    const auto at = [&](double q) {
-        return samples.empty()
-                   ? 0.0
-                   : samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * samples.size()))];
-    };
-    state.counters["frames_received"] = static_cast<double>(samples.size());
-    state.counters["median_us"] = at(0.5);
-    state.counters["p99_us"] = at(0.99);
-    state.counters["max_us"] = samples.empty() ? 0.0 : samples.back();
 }
 
 std::uint64_t systemNowUs() {
@@ -159,10 +77,12 @@ std::string markerDirectory() {
     return std::string(dir != nullptr ? dir : HALVOREN_SOURCE_DATA_DIR) + "/markers";
 }
 
-/// A client reading on loopback: the latency of every TDATA message it reads, from the exposure of the
-/// frame it carries (looked up by its time stamp).
-void readFrames(int port, std::atomic<int>& ready,
-                const std::function<std::optional<std::uint64_t>(std::uint64_t)>& exposureOf,
+/// The latency of a TDATA message read just now, from the time stamp (ms) it carries; none when unknown.
+using LatencyOf = std::function<std::optional<double>(std::uint64_t)>;
+
+/// A client reading on loopback until the server closes the connection: the latency of every TDATA
+/// message it reads.
+void readFrames(int port, std::atomic<int>& ready, const LatencyOf& latencyOf,
                 std::vector<double>& latencies) {
     igtl::ClientSocket::Pointer socket = igtl::ClientSocket::New();
     if (socket->ConnectToServer("127.0.0.1", port) != 0) {
@@ -182,94 +102,199 @@ void readFrames(int port, std::atomic<int>& ready,
         if (std::string(header->GetDeviceType()) != "TDATA") {
             continue;
         }
-        const std::uint64_t nowUs = systemNowUs();
         header->GetTimeStamp(stamp);
         igtlUint32 s = 0;
         igtlUint32 ns = 0;
         stamp->GetTimeStamp(&s, &ns);
-        const std::uint64_t ms = static_cast<std::uint64_t>(s) * 1000 + (ns + 500000) / 1000000;
-        if (const auto exposureUs = exposureOf(ms)) {
-            latencies.push_back(static_cast<double>(nowUs) - static_cast<double>(*exposureUs));
+        if (const auto latency = latencyOf(static_cast<std::uint64_t>(s) * 1000 + (ns + 500000) / 1000000)) {
+            latencies.push_back(*latency);
         }
     }
 }
 
-/// The plug-in's stream on the simulated camera (60 frames/s, the three example markers) feeding the
-/// server through its stream output, 8 clients reading. Latency from the camera's exposure stamp when the
-/// stream attaches one on the host's clock, else from the stream's emission (exposure_stamped says which).
-void exposureToClients(benchmark::State& state) {
-    constexpr int kClients = 8;
-    constexpr auto kRun = std::chrono::seconds(10);
-    // The first frame is the latest the camera made before the stream asked, up to a period old, and the
-    // threads are still settling: the first half second is left out of the figures.
-    constexpr std::uint64_t kWarmUpFrames = 30;
+/// `count` clients reading from the server, connected once this returns (or after ten seconds).
+std::vector<std::thread> startClients(IgtlServer& server, int count, const LatencyOf& latencyOf,
+                                      std::vector<std::vector<double>>& latencies) {
+    static std::atomic<int> ready;  // static: the client threads outlive this call
+    ready = 0;
+    latencies.assign(static_cast<std::size_t>(count), {});
+    std::vector<std::thread> clients;
+    for (int c = 0; c < count; ++c) {
+        clients.emplace_back([&mine = latencies[static_cast<std::size_t>(c)], latencyOf,
+                              port = server.port()] { readFrames(port, ready, latencyOf, mine); });
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while ((ready.load() < count || server.connectedClients() < static_cast<std::size_t>(count)) &&
+           Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return clients;
+}
+
+/// Stops the server (the clients read to the end of their connections) and gathers what they measured.
+void stopClients(IgtlServer& server, std::vector<std::thread>& clients,
+                 const std::vector<std::vector<double>>& latencies, std::vector<double>& samples) {
+    server.stop();
+    for (auto& client : clients) {
+        client.join();
+    }
+    for (const auto& mine : latencies) {
+        samples.insert(samples.end(), mine.begin(), mine.end());
+    }
+}
+
+/// The median, the 99th percentile and the maximum of the samples (microseconds), as counters.
+void countPercentiles(benchmark::State& state, std::vector<double>& samples, const char* median,
+                      const char* p99) {
+    std::sort(samples.begin(), samples.end());
+    const auto at = [&](double q) {
+        return samples.empty()
+                   ? 0.0
+                   : samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * samples.size()))];
+    };
+    state.counters[median] = at(0.5);
+    state.counters[p99] = at(0.99);
+    state.counters["max_us"] = samples.empty() ? 0.0 : samples.back();
+}
+
+void latency(benchmark::State& state) {
     Halvoren::Log::setGlobalLevel(Halvoren::Log::Warning);
-    ::unsetenv("FTK_SIMULATOR_SETTINGS");  // the default camera: 60 frames/s
-    ftksim::Simulator::instance().useCamera();
+    const int clientCount = static_cast<int>(state.range(0));
     std::vector<double> samples;  // microseconds
-    std::uint64_t frames = 0;
-    std::uint64_t stamped = 0;
-    Halvoren::Health::LatencyStats socketLatency;
     for (auto _ : state) {
         const auto started = loopbackServer(state);
         if (!started) {
             return;
         }
         IgtlServer& server = *started;
-        Halvoren::SpryTrack::AtracsysTrackingStream stream;
-        if (!stream.open()) {
-            state.SkipWithError("the simulated camera did not open");
-            return;
+        std::vector<Clock::time_point> published(kFrames + 1);
+        std::vector<std::atomic<bool>> publishedSet(kFrames + 1);
+        const LatencyOf latencyOf = [&](std::uint64_t sequence) -> std::optional<double> {
+            const auto now = Clock::now();
+            if (sequence < 1 || sequence > kFrames || !publishedSet[sequence].load()) {
+                return std::nullopt;
+            }
+            return std::chrono::duration<double, std::micro>(now - published[sequence]).count();
+        };
+        std::vector<std::vector<double>> latencies;
+        auto clients = startClients(server, clientCount, latencyOf, latencies);
+        auto next = Clock::now();
+        for (std::uint64_t sequence = 1; sequence <= kFrames; ++sequence) {
+            std::this_thread::sleep_until(next);
+            next += std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(1.0 / kFrameRateHz));
+            published[sequence] = Clock::now();
+            publishedSet[sequence] = true;
+            server.publish(frame(sequence));
         }
-        for (const char* marker : {"pointer", "reference", "tool"}) {
-            if (stream.addTrackingMarker(marker, markerDirectory() + "/" + marker + ".ini").empty()) {
-                state.SkipWithError("a marker file did not load");
-                return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the last frame reaches the clients
+        stopClients(server, clients, latencies, samples);
+    }
+    state.counters["frames_received"] = static_cast<double>(samples.size());
+    countPercentiles(state, samples, "median_us", "p99_us");
+}
+
+/// The exposure of every frame the stream emits, by its newest instrument time stamp (ms): the camera's
+/// stamp when it is on the host's clock, else the emission. Connected before the output, so that a frame's
+/// exposure is known before the clients get it.
+struct Exposures {
+    // The first frame is the latest the camera made before the stream asked, up to a period old, and the
+    // threads are still settling: the first half second is left out of the figures.
+    static constexpr std::uint64_t kWarmUpFrames = 30;
+
+    void add(const Halvoren::TrackingStreamData& tracking) {
+        std::uint64_t newest = 0;
+        for (const Halvoren::TrackingInstrument& instrument : tracking.instruments()) {
+            if (instrument.quality > 0.0) {
+                newest = std::max(newest, instrument.timestamp);
             }
         }
-        // Connected before the output, so that a frame's exposure is known before the clients get it.
-        std::mutex exposuresMutex;
-        std::map<std::uint64_t, std::uint64_t> exposures;  // by the frame's newest instrument time stamp (ms)
+        const std::uint64_t nowUs = systemNowUs();
+        const auto* info = tracking.components().get<Halvoren::TrackingFrameInfoData>();
+        const bool onHost = info != nullptr && Halvoren::Health::onHostClock(info->exposureUs, nowUs);
+        std::lock_guard<std::mutex> lock(mutex);
+        ++frames;
+        stamped += onHost ? 1 : 0;
+        if (frames > kWarmUpFrames) {
+            byStamp[newest] = {onHost ? info->exposureUs : nowUs, nowUs};
+            if (onHost) {
+                emitted.add(static_cast<std::int64_t>(nowUs) - static_cast<std::int64_t>(info->exposureUs));
+            }
+        }
+    }
+    std::optional<double> latencyOf(std::uint64_t ms) {
+        const std::uint64_t nowUs = systemNowUs();
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto found = byStamp.find(ms);
+        if (found == byStamp.end()) {
+            return std::nullopt;
+        }
+        handedOn.add(static_cast<std::int64_t>(nowUs) - static_cast<std::int64_t>(found->second.second));
+        return static_cast<double>(nowUs) - static_cast<double>(found->second.first);
+    }
+
+    std::mutex mutex;                                                          // guards the five below
+    std::map<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>> byStamp;  // exposure, emission (us)
+    // Exposure to the stream's emission: the camera's and the worker's share.
+    Halvoren::Health::LatencyStats emitted;
+    // Emission to a client's read: the output's, the server's and the socket's share.
+    Halvoren::Health::LatencyStats handedOn;
+    std::uint64_t frames = 0;
+    std::uint64_t stamped = 0;
+};
+
+/// The plug-in's stream on the simulated camera, opened with the three example markers; false (and the
+/// benchmark skipped) otherwise.
+bool openStream(Halvoren::SpryTrack::AtracsysTrackingStream& stream, benchmark::State& state) {
+    if (!stream.open()) {
+        state.SkipWithError("the simulated camera did not open");
+        return false;
+    }
+    for (const char* marker : {"pointer", "reference", "tool"}) {
+        if (stream.addTrackingMarker(marker, markerDirectory() + "/" + marker + ".ini").empty()) {
+            state.SkipWithError("a marker file did not load");
+            return false;
+        }
+    }
+    return true;
+}
+
+/// The plug-in's stream on the simulated camera (60 frames/s, the three example markers) feeding the
+/// server through its stream output (the run's one hand-over, drained by the server's thread), 8 clients
+/// reading. Latency from the camera's exposure stamp when the stream attaches one on the host's clock,
+/// else from the stream's emission (exposure_stamped says which). With argument 1 the stream also queries
+/// its two 1280 x 1024 camera images and the server sends them at 5 a second: the poses must not wait for
+/// them.
+void exposureToClients(benchmark::State& state) {
+    constexpr int kClients = 8;
+    constexpr auto kRun = std::chrono::seconds(10);
+    Halvoren::Log::setGlobalLevel(Halvoren::Log::Warning);
+    ::unsetenv("FTK_SIMULATOR_SETTINGS");  // the default camera: 60 frames/s
+    ftksim::Simulator::instance().useCamera();
+    std::vector<double> samples;  // microseconds
+    Exposures exposures;
+    Halvoren::Health::LatencyStats socketLatency;
+    const bool images = state.range(0) != 0;
+    for (auto _ : state) {
+        const auto started = loopbackServer(state, images ? 5.0 : 0.0);
+        Halvoren::SpryTrack::AtracsysTrackingStream stream;
+        stream.setQueryImages(images);
+        if (!started || !openStream(stream, state)) {
+            return;
+        }
+        IgtlServer& server = *started;
         auto recorder =
             stream.signalStreamData.connect([&](const std::shared_ptr<const Halvoren::StreamData>& data) {
-                const auto* tracking = dynamic_cast<const Halvoren::TrackingStreamData*>(data.get());
-                if (tracking == nullptr) {
-                    return;
-                }
-                std::uint64_t newest = 0;
-                for (const Halvoren::TrackingInstrument& instrument : tracking->instruments()) {
-                    if (instrument.quality > 0.0) {
-                        newest = std::max(newest, instrument.timestamp);
-                    }
-                }
-                const std::uint64_t nowUs = systemNowUs();
-                const auto* info = tracking->components().get<Halvoren::TrackingFrameInfoData>();
-                const bool onHost = info != nullptr && Halvoren::Health::onHostClock(info->exposureUs, nowUs);
-                std::lock_guard<std::mutex> lock(exposuresMutex);
-                ++frames;
-                stamped += onHost ? 1 : 0;
-                if (frames > kWarmUpFrames) {
-                    exposures[newest] = onHost ? info->exposureUs : nowUs;
+                if (const auto* tracking = dynamic_cast<const Halvoren::TrackingStreamData*>(data.get())) {
+                    exposures.add(*tracking);
                 }
             });
-        Halvoren::Igtl::IgtlStreamOutput output(server, stream, {});
-        const auto exposureOf = [&](std::uint64_t ms) -> std::optional<std::uint64_t> {
-            std::lock_guard<std::mutex> lock(exposuresMutex);
-            const auto found = exposures.find(ms);
-            return found == exposures.end() ? std::nullopt : std::optional<std::uint64_t>(found->second);
-        };
-        std::atomic<int> ready{0};
-        std::vector<std::vector<double>> latencies(kClients);
-        std::vector<std::thread> clients;
-        for (int c = 0; c < kClients; ++c) {
-            clients.emplace_back([&, c] {
-                readFrames(server.port(), ready, exposureOf, latencies[static_cast<std::size_t>(c)]);
-            });
-        }
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while ((ready.load() < kClients || server.connectedClients() < kClients) && Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        Halvoren::Output::FrameOutputs outputs;
+        outputs.add(std::make_shared<Halvoren::Igtl::IgtlStreamOutput>(server));
+        outputs.listen(stream);
+        std::vector<std::vector<double>> latencies;
+        auto clients = startClients(
+            server, kClients, [&](std::uint64_t ms) { return exposures.latencyOf(ms); }, latencies);
         if (!stream.start()) {
             state.SkipWithError("the stream did not start");
         }
@@ -279,37 +304,29 @@ void exposureToClients(benchmark::State& state) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         stream.stop();
-        server.stop();  // the clients read to the end of their connections
-        for (auto& client : clients) {
-            client.join();
-        }
+        outputs.finish();
+        stopClients(server, clients, latencies, samples);
         recorder->disconnect();
         stream.close();
-        for (const auto& mine : latencies) {
-            samples.insert(samples.end(), mine.begin(), mine.end());
-        }
         socketLatency.merge(server.clientLatency());
     }
-    std::sort(samples.begin(), samples.end());
-    const auto at = [&](double q) {
-        return samples.empty()
-                   ? 0.0
-                   : samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * samples.size()))];
-    };
-    state.counters["frames"] = static_cast<double>(frames);
-    state.counters["exposure_stamped"] = static_cast<double>(stamped);
+    state.counters["frames"] = static_cast<double>(exposures.frames);
+    state.counters["exposure_stamped"] = static_cast<double>(exposures.stamped);
     state.counters["received"] = static_cast<double>(samples.size());
-    state.counters["p50_us"] = at(0.5);
-    state.counters["p99_us"] = at(0.99);
-    state.counters["max_us"] = samples.empty() ? 0.0 : samples.back();
+    countPercentiles(state, samples, "p50_us", "p99_us");
     // The server's own view: until the frame's messages were handed to each client's socket.
     state.counters["socket_p99_us"] = socketLatency.percentileUs(0.99);
+    // The camera's and the worker's share: until the stream emitted the frame.
+    state.counters["emitted_p99_us"] = exposures.emitted.percentileUs(0.99);
+    // The output's share: from the emission to a client's read.
+    state.counters["handed_on_p50_us"] = exposures.handedOn.percentileUs(0.5);
+    state.counters["handed_on_p99_us"] = exposures.handedOn.percentileUs(0.99);
 }
 
 }  // namespace
 
 BENCHMARK(latency)->Arg(1)->Arg(8)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(exposureToClients)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(exposureToClients)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);  // the stream hands some work to the main thread

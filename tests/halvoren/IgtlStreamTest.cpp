@@ -1,12 +1,17 @@
 // halvoren stream serving OpenIGTLink, received by the example client while the poses go to CSV.
 #include "AppProcess.h"
+#include "IgtlTestClient.h"
 #include "support/TempFiles.h"
+
+#include "sequence/SequenceFile.h"
 
 #include <gtest/gtest.h>
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <map>
 #include <set>
@@ -17,12 +22,63 @@
 
 using TestSupport::lines;
 
-namespace {}  // namespace
+namespace {
+
+/// Name and time stamp -> x, y, z of every seen marker, as written to CSV.
+std::map<std::pair<std::string, std::string>, std::vector<double>> positionsWritten(const std::string& csv) {
+    std::map<std::pair<std::string, std::string>, std::vector<double>> written;
+    std::ifstream in(csv);
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> f;
+        std::stringstream fields(line);
+        for (std::string field; std::getline(fields, field, ',');) {
+            f.push_back(field);
+        }
+        if (f.size() == 14 && f[0] != "timestamp" && std::stod(f[3]) > 0.0) {
+            written[{f[2], f[0]}] = {std::stod(f[4]), std::stod(f[5]), std::stod(f[6])};
+        }
+    }
+    return written;
+}
+
+/// Small camera images: copying, recording and sending full-size ones takes much of a slow, sanitized test
+/// build's time, and its frames would come late.
+QProcessEnvironment smallImages(const TestSupport::TempFiles& files) {
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("FTK_SIMULATOR_SETTINGS",
+               QString::fromStdString(files.write("camera.txt", "width = 160\nheight = 128\n")));
+    return env;
+}
+
+/// The recording's frames, each split into its left and right camera image.
+std::vector<std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>>> recordedImages(
+    const std::string& path) {
+    std::string error;
+    auto reader = Halvoren::Sequence::SequenceReader::open(path, error);
+    EXPECT_TRUE(reader) << error;
+    std::vector<std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>>> frames;
+    std::vector<std::uint8_t> pixels;
+    for (std::size_t i = 0; reader && i < reader->frameCount() && reader->readNextPixels(pixels, error);
+         ++i) {
+        const auto half = static_cast<std::size_t>(reader->width() / 2);
+        auto& [left, right] = frames.emplace_back();
+        for (std::size_t row = 0; row < static_cast<std::size_t>(reader->height()); ++row) {
+            const auto start = pixels.begin() + static_cast<std::ptrdiff_t>(row * 2 * half);
+            left.insert(left.end(), start, start + static_cast<std::ptrdiff_t>(half));
+            right.insert(right.end(), start + static_cast<std::ptrdiff_t>(half),
+                         start + static_cast<std::ptrdiff_t>(2 * half));
+        }
+    }
+    return frames;
+}
+
+}  // namespace
 
 TEST(IgtlStream, TheExampleClientReceivesEveryMarkerAsWrittenToCsv) {
     TestSupport::TempFiles files;
     const std::string csv = files.path("poses.csv");
     QProcess app;
+    app.setProcessEnvironment(smallImages(files));
     const int port = TestSupport::startServing(
         app, {"stream", "--igtl-port", "0", "--igtl-host", "127.0.0.1", "--igtl-max-clients", "1", "--frames",
               "0", "--duration", "4", "--images", "--output", QString::fromStdString(csv)});
@@ -46,19 +102,7 @@ TEST(IgtlStream, TheExampleClientReceivesEveryMarkerAsWrittenToCsv) {
     EXPECT_NE(err.find("refused: at the limit of 1 clients\n"), std::string::npos) << err;
     EXPECT_NE(refused.readAllStandardOutput().toStdString().find("STATUS"), std::string::npos);
 
-    // name and time stamp -> x, y, z as written to CSV.
-    std::map<std::pair<std::string, std::string>, std::vector<double>> written;
-    std::ifstream in(csv);
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> f;
-        std::stringstream fields(line);
-        for (std::string field; std::getline(fields, field, ',');) {
-            f.push_back(field);
-        }
-        if (f.size() == 14 && f[0] != "timestamp" && std::stod(f[3]) > 0.0) {
-            written[{f[2], f[0]}] = {std::stod(f[4]), std::stod(f[5]), std::stod(f[6])};
-        }
-    }
+    const auto written = positionsWritten(csv);
     ASSERT_FALSE(written.empty());
 
     std::set<std::string> transforms;
@@ -109,4 +153,54 @@ TEST(IgtlStream, TheExampleClientRefusesAWrongCommandLineWithItsUsage) {
         EXPECT_NE(err.find("Usage: igtl_receive_client [OPTIONS] HOST PORT"), std::string::npos) << err;
         EXPECT_EQ(client.readAllStandardOutput().toStdString(), "") << refusal;
     }
+}
+
+TEST(IgtlStream, TheCameraImagesOfAFrameGoOutAsTheyAreRecorded) {
+    TestSupport::TempFiles files;
+    const std::string recording = files.path("run.seq.mhd");
+    QProcess app;
+    app.setProcessEnvironment(smallImages(files));
+    const int port = TestSupport::startServing(
+        app,
+        {"stream", "--images", "--igtl-port", "0", "--igtl-host", "127.0.0.1", "--igtl-image-rate", "1000",
+         "--frames", "0", "--duration", "3", "--stale-after", "60000", "--record",
+         QString::fromStdString(recording), "--output", QString::fromStdString(files.path("poses.csv"))});
+    ASSERT_GT(port, 0);
+
+    // Left and right images by time stamp, until a few frames gave both.
+    TestSupport::IgtlTestClient client(port);
+    ASSERT_TRUE(client.connected());
+    std::map<std::uint64_t, std::map<std::string, TestSupport::IgtlMessage>> images;
+    std::vector<std::uint64_t> pairs;
+    while (pairs.size() < 5) {
+        auto message = client.receiveType("IMAGE", 30000);
+        if (!message) {
+            break;
+        }
+        EXPECT_TRUE(message->device == "Camera (left)" || message->device == "Camera (right)")
+            << message->device;
+        EXPECT_EQ(message->width, 160);
+        EXPECT_EQ(message->height, 128);
+        auto& frame = images[message->timestampMs];
+        frame[message->device] = std::move(*message);
+        if (frame.size() == 2) {
+            pairs.push_back(message->timestampMs);
+        }
+    }
+    ASSERT_TRUE(app.waitForFinished(60000));
+    EXPECT_EQ(app.exitCode(), 0) << app.readAllStandardError().toStdString();
+    ASSERT_FALSE(pairs.empty());
+
+    const auto recorded = recordedImages(recording);
+    int matched = 0;
+    for (const std::uint64_t stamp : pairs) {
+        const auto& frame = images[stamp];
+        const auto& left = frame.at("Camera (left)").pixels;
+        const auto& right = frame.at("Camera (right)").pixels;
+        EXPECT_EQ(left.size(), 160u * 128u);
+        matched += std::any_of(recorded.begin(), recorded.end(),
+                               [&](const auto& r) { return r.first == left && r.second == right; });
+    }
+    // Every frame is recorded; a pair's two images are one frame's.
+    EXPECT_EQ(matched, static_cast<int>(pairs.size()));
 }

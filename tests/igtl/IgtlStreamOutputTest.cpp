@@ -1,9 +1,10 @@
-// What a host stream emits reaches the OpenIGTLink clients: tracking data as poses, the image streams'
-// 8-bit images as IMAGE messages; instruments below the quality gate as not seen, and the latency from
-// the camera's exposure to the clients.
+// What a host stream emits reaches the OpenIGTLink clients through the output: tracking data as poses,
+// the 8-bit camera images it carries as IMAGE messages; instruments below the quality gate as not seen, and
+// the latency from the camera's exposure to the clients.
 #include "IgtlTestClient.h"
 #include "igtl/IgtlServer.h"
 #include "igtl/IgtlStreamOutput.h"
+#include "output/FrameOutputs.h"
 #include "support/NullStream.h"
 #include "support/QtWait.h"
 
@@ -24,6 +25,17 @@ namespace {
 
 using EmittingStream = TestSupport::NullStream<Stream>;
 
+/// The stream's run with the server's output as its one output.
+struct ServedStream {
+    ServedStream(Igtl::IgtlServer& server, Stream& stream, double minQuality = 0.0) {
+        Igtl::IgtlStreamOutput::Options options;
+        options.minQuality = minQuality;
+        outputs.add(std::make_shared<Igtl::IgtlStreamOutput>(server, options));
+        outputs.listen(stream);
+    }
+    Output::FrameOutputs outputs;
+};
+
 }  // namespace
 
 TEST(IgtlStreamOutput, TrackingDataAndImagesOfAHostStreamReachTheClients) {
@@ -34,8 +46,7 @@ TEST(IgtlStreamOutput, TrackingDataAndImagesOfAHostStreamReachTheClients) {
     std::string error;
     ASSERT_TRUE(server.start(error)) << error;
     EmittingStream tracker("tracker");
-    EmittingStream left("Camera (left)");
-    Igtl::IgtlStreamOutput output(server, tracker, {&left});
+    ServedStream served(server, tracker);
     TestSupport::IgtlTestClient client(server.port());
     ASSERT_TRUE(TestSupport::waitFor([&] { return server.connectedClients() == 1; }));
 
@@ -65,7 +76,9 @@ TEST(IgtlStreamOutput, TrackingDataAndImagesOfAHostStreamReachTheClients) {
     std::vector<std::uint8_t> pixels(64 * 32, 200);
     auto image = std::make_shared<SharedImage>(std::shared_ptr<MemImage>(
         MemImage::create(ImageDescriptor(PixelUInt8, 64, 32), pixels.data(), MemImage::Owned)));
-    left.signalStreamData.emitSignal(std::make_shared<ImageStreamData>(&left, image));
+    auto withImages = std::make_shared<TrackingStreamData>(&tracker, std::vector<TrackingInstrument>{named});
+    withImages->components().add(std::make_unique<TrackingCameraImagesData>(image, nullptr));
+    tracker.signalStreamData.emitSignal(withImages);
     const auto received = client.receiveType("IMAGE");
     ASSERT_TRUE(received);
     EXPECT_EQ(received->device, "Camera (left)");
@@ -99,7 +112,7 @@ TEST(IgtlStreamOutput, AnInstrumentBelowTheQualityGateGoesOutAsNotSeen) {
     std::string error;
     ASSERT_TRUE(server.start(error)) << error;
     EmittingStream tracker("tracker");
-    Igtl::IgtlStreamOutput output(server, tracker, {}, 0.5);
+    ServedStream served(server, tracker, 0.5);
     TestSupport::IgtlTestClient client(server.port());
     ASSERT_TRUE(TestSupport::waitFor([&] { return server.connectedClients() == 1; }));
     TrackingInstrument tool = poor;
@@ -130,7 +143,7 @@ TEST(IgtlStreamOutput, ClientLatencyCountsTheFramesSentWithTheirExposureOnTheHos
     std::string error;
     ASSERT_TRUE(server.start(error)) << error;
     EmittingStream tracker("tracker");
-    Igtl::IgtlStreamOutput output(server, tracker, {});
+    ServedStream served(server, tracker);
     TestSupport::IgtlTestClient first(server.port());
     TestSupport::IgtlTestClient second(server.port());
     ASSERT_TRUE(TestSupport::waitFor([&] { return server.connectedClients() == 2; }));
@@ -167,4 +180,50 @@ TEST(IgtlStreamOutput, ClientLatencyCountsTheFramesSentWithTheirExposureOnTheHos
     for (const Igtl::IgtlServer::ClientReport& report : server.clients()) {
         EXPECT_EQ(report.latency.count(), 3u);
     }
+}
+
+TEST(IgtlStreamOutput, FramesComeBackAfterStalePosesEvenWhenNewerFramesCrowdedOutTheWordOfIt) {
+    Igtl::IgtlServer::Options options;
+    options.host = "127.0.0.1";
+    options.port = 0;
+    Igtl::IgtlServer server(options);
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    auto output = std::make_shared<Igtl::IgtlStreamOutput>(server);
+    TestSupport::IgtlTestClient client(server.port());
+    ASSERT_TRUE(TestSupport::waitFor([&] { return server.connectedClients() == 1; }));
+
+    Output::FrameItem stale;
+    stale.kind = Output::FrameItem::Kind::Stale;
+    stale.millisecondsWithoutFrame = 150;
+    output->queue().push(stale);
+    output->queued();
+    const auto notReady = client.receiveType("STATUS");
+    ASSERT_TRUE(notReady);
+    EXPECT_EQ(notReady->code, igtl::StatusMessage::STATUS_NOT_READY);
+    EXPECT_EQ(notReady->text, "no new frame from the camera for 150 ms: the poses are stale");
+
+    // The server's thread is not woken until more frames came than the queue holds.
+    Output::FrameItem fresh;
+    fresh.kind = Output::FrameItem::Kind::Fresh;
+    fresh.millisecondsWithoutFrame = 400;
+    output->queue().push(fresh);
+    TrackingInstrument pointer;
+    pointer.id = TrackerID("atracsys-1200", "", "pointer");
+    pointer.quality = 0.9;
+    for (int i = 0; i < 8; ++i) {
+        Output::FrameItem frame;
+        frame.tracking =
+            std::make_shared<TrackingStreamData>(nullptr, std::vector<TrackingInstrument>{pointer});
+        frame.handedOver = std::chrono::steady_clock::now();
+        output->queue().push(frame);
+    }
+    EXPECT_GT(output->queue().counts().dropped, 0u);
+    output->queued();
+    const auto ok = client.receiveType("STATUS");
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->code, igtl::StatusMessage::STATUS_OK);
+    EXPECT_EQ(ok->text.rfind("frames from the camera again after ", 0), 0u) << ok->text;
+    EXPECT_TRUE(client.receiveType("TDATA"));
+    output->end();
 }

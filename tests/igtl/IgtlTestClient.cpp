@@ -23,6 +23,37 @@ std::array<float, 16> flat(igtl::Matrix4x4& m) {
     return out;
 }
 
+/// What the tests look at of a message's unpacked body.
+void readBody(igtl::MessageBase& body, IgtlMessage& message) {
+    if (auto* transform = dynamic_cast<igtl::TransformMessage*>(&body)) {
+        igtl::Matrix4x4 m;
+        transform->GetMatrix(m);
+        message.matrix = flat(m);
+    } else if (auto* tracking = dynamic_cast<igtl::TrackingDataMessage*>(&body)) {
+        for (int i = 0; i < tracking->GetNumberOfTrackingDataElements(); ++i) {
+            igtl::TrackingDataElement::Pointer element;
+            tracking->GetTrackingDataElement(i, element);
+            igtl::Matrix4x4 m;
+            element->GetMatrix(m);
+            message.tools.emplace_back(element->GetName(), flat(m));
+        }
+    } else if (auto* status = dynamic_cast<igtl::StatusMessage*>(&body)) {
+        message.code = status->GetCode();
+        message.text = status->GetStatusString();
+    } else if (auto* capability = dynamic_cast<igtl::CapabilityMessage*>(&body)) {
+        for (int i = 0; i < capability->GetNumberOfTypes(); ++i) {
+            message.types.push_back(capability->GetType(i));
+        }
+    } else if (auto* image = dynamic_cast<igtl::ImageMessage*>(&body)) {
+        int size[3] = {0, 0, 0};
+        image->GetDimensions(size);
+        message.width = size[0];
+        message.height = size[1];
+        const auto* scalars = static_cast<const std::uint8_t*>(image->GetScalarPointer());
+        message.pixels.assign(scalars, scalars + image->GetImageSize());
+    }
+}
+
 }  // namespace
 
 IgtlTestClient::IgtlTestClient(int port) : m_socket(igtl::ClientSocket::New()) {
@@ -77,31 +108,7 @@ std::optional<IgtlMessage> IgtlTestClient::receive(int timeoutMs) {
         (body->Unpack(1) & igtl::MessageHeader::UNPACK_BODY) == 0) {
         return std::nullopt;
     }
-    if (auto* transform = dynamic_cast<igtl::TransformMessage*>(body.GetPointer())) {
-        igtl::Matrix4x4 m;
-        transform->GetMatrix(m);
-        message.matrix = flat(m);
-    } else if (auto* tracking = dynamic_cast<igtl::TrackingDataMessage*>(body.GetPointer())) {
-        for (int i = 0; i < tracking->GetNumberOfTrackingDataElements(); ++i) {
-            igtl::TrackingDataElement::Pointer element;
-            tracking->GetTrackingDataElement(i, element);
-            igtl::Matrix4x4 m;
-            element->GetMatrix(m);
-            message.tools.emplace_back(element->GetName(), flat(m));
-        }
-    } else if (auto* status = dynamic_cast<igtl::StatusMessage*>(body.GetPointer())) {
-        message.code = status->GetCode();
-        message.text = status->GetStatusString();
-    } else if (auto* capability = dynamic_cast<igtl::CapabilityMessage*>(body.GetPointer())) {
-        for (int i = 0; i < capability->GetNumberOfTypes(); ++i) {
-            message.types.push_back(capability->GetType(i));
-        }
-    } else if (auto* image = dynamic_cast<igtl::ImageMessage*>(body.GetPointer())) {
-        int size[3] = {0, 0, 0};
-        image->GetDimensions(size);
-        message.width = size[0];
-        message.height = size[1];
-    }
+    readBody(*body, message);
     return message;
 }
 

@@ -25,6 +25,7 @@ struct IgtlMessage {
     std::vector<std::string> types;                                    // CAPABILITY
     int width = 0;                                                     // IMAGE
     int height = 0;
+    std::vector<std::uint8_t> pixels;  // IMAGE, 8-bit, row by row
 };
 
 class IgtlTestClient {

@@ -113,7 +113,6 @@ StreamSession::~StreamSession() {
         m_health->pause();  // no word of staleness after this
     }
     // Nothing emits any more: the clients can be let go.
-    m_igtlOutput.reset();
     m_igtlServer.reset();
     // The algorithm only forgets a stream it handed over.
     m_algorithm.reset();
@@ -346,13 +345,10 @@ bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
         m_igtlServer.reset();
         return false;
     }
-    std::vector<Stream*> imageStreams;
-    // The camera images arrive on the substreams of a stream group.
-    if (auto* group = dynamic_cast<StreamGroupBase*>(m_stream.get()); group != nullptr && setup.images) {
-        imageStreams = group->substreams();
-    }
-    m_igtlOutput =
-        std::make_unique<Igtl::IgtlStreamOutput>(*m_igtlServer, *m_stream, imageStreams, setup.minQuality);
+    Igtl::IgtlStreamOutput::Options output;
+    output.minQuality = setup.minQuality;
+    // The server's thread takes the frames, and their camera images, from the output's own queue.
+    m_outputs.add(std::make_shared<Igtl::IgtlStreamOutput>(*m_igtlServer, output));
     err << "halvoren: serving OpenIGTLink on " << m_igtlServer->listeningOn() << ", port "
         << m_igtlServer->port() << std::endl;
     return true;
@@ -383,17 +379,6 @@ void StreamSession::startHealth(const StreamSetup& setup) {
 }
 
 void StreamSession::onStale(bool stale, double millisecondsWithoutFrame) {
-    std::ostringstream reason;
-    reason << std::fixed << std::setprecision(0);
-    if (stale) {
-        reason << "no new frame from the camera for " << millisecondsWithoutFrame
-               << " ms: the poses are stale";
-    } else {
-        reason << "frames from the camera again after " << millisecondsWithoutFrame << " ms";
-    }
-    if (m_igtlServer) {
-        m_igtlServer->setStale(stale, reason.str());
-    }
     m_outputs.notify(stale ? Output::FrameItem::Kind::Stale : Output::FrameItem::Kind::Fresh,
                      millisecondsWithoutFrame);
 }
@@ -458,7 +443,6 @@ bool StreamSession::endRun() {
     if (m_health) {
         m_health->pause();  // the stream is closed: no word of staleness after this
     }
-    m_igtlOutput.reset();
     if (m_igtlServer) {
         m_igtlServer->stop();
     }

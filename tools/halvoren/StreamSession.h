@@ -24,7 +24,6 @@ class Recorder;
 
 namespace Halvoren::Igtl {
 class IgtlServer;
-class IgtlStreamOutput;
 }  // namespace Halvoren::Igtl
 
 namespace Halvoren {
@@ -130,7 +129,6 @@ private:
     std::unique_ptr<Algorithm> m_algorithm;
     std::unique_ptr<Stream> m_stream;
     std::unique_ptr<Igtl::IgtlServer> m_igtlServer;
-    std::unique_ptr<Igtl::IgtlStreamOutput> m_igtlOutput;
     std::unique_ptr<Health::TrackingHealth> m_health;
     std::vector<std::shared_ptr<SignalConnection>> m_healthConnections;
     ReplaySetup m_replay;

@@ -1,16 +1,18 @@
 #pragma once
 // An OpenIGTLink tracking server: serves the frames it is handed to every connected client.
 //
-// The network never slows the camera: publishing only hands a frame over and wakes the server's own
-// thread, which does all socket work. Each client has a small queue in which a newer frame replaces an
-// unsent older one (counted as a drop); a client that takes nothing for the stall time-out, that leaves a
-// message unfinished for the message time-out, or that sends what is not a valid message, is disconnected
-// without affecting the others. Past the most clients, a newcomer is told so and refused.
+// The network never slows the camera: a frame's producer only hands it over and wakes the server's own
+// thread, which does all packing and socket work. A stream's output is a feed (IgtlStreamOutput): its
+// queue is the one hand-over, drained by the server's thread. Each client has a small queue in which a newer
+// frame replaces an unsent older one (counted as a drop); a client that takes nothing for the stall time-out,
+// that leaves a message unfinished for the message time-out, or that sends what is not a valid message, is
+// disconnected without affecting the others. Past the most clients, a newcomer is told so and refused.
 //
 // While the poses are stale (setStale) no frame goes out: the clients are told so by a STATUS message and
 // told again when frames flow anew.
 
 #include "health/LatencyStats.h"
+#include "igtl/IgtlClientReports.h"
 #include "igtl/IgtlMessages.h"
 
 #include <sys/socket.h>
@@ -18,7 +20,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,26 +44,35 @@ public:
         int (*accept)(int, sockaddr*, socklen_t*, int) = ::accept4;
     };
 
-    /// What happened to one client, for the summary.
-    struct ClientReport {
-        std::string peer;                 // address:port
-        std::uint64_t framesSent = 0;     // acknowledged by the client's side of the connection
-        std::uint64_t framesDropped = 0;  // replaced by a newer frame before they were sent
-        std::uint64_t imagesSent = 0;
-        // Exposure to the frame's messages handed whole to the socket, for the frames whose exposure
-        // time was known.
-        Health::LatencyStats latency;
-        bool connected = false;
-        std::string closeReason;  // "refused: ..." for one over the most clients
+    using ClientReport = Igtl::ClientReport;
+    using EarlierClients = Igtl::EarlierClients;
+
+    /// What a feed hands the server, on the server's thread while the feed delivers.
+    class Outlet {
+    public:
+        /// Packs the frame once for every client (while the poses are fresh); it goes into their sockets
+        /// as soon as the item is delivered.
+        virtual void sendFrame(TrackingFrame frame) = 0;
+        /// Whether an image for this device would go out now (the image rate allows it): saves copying
+        /// an image that would be dropped.
+        virtual bool imageDue(const std::string& device) = 0;
+        /// The image for every client, when the image rate allows it.
+        virtual void sendImage(GreyImage image) = 0;
+        /// As IgtlServer::setStale(), in the order of the items.
+        virtual void setStale(bool stale, const std::string& reason) = 0;
+
+    protected:
+        ~Outlet() = default;
     };
 
-    /// The departed clients no longer listed one by one, summed up.
-    struct EarlierClients {
-        std::uint64_t count = 0;
-        std::uint64_t framesSent = 0;
-        std::uint64_t framesDropped = 0;
-        std::uint64_t imagesSent = 0;
-        std::map<std::string, std::uint64_t> reasons;  // clients by close reason (a few; the rest "other")
+    /// A source of frames the server's thread takes from whenever it is woken (wake()): the hand-over of
+    /// a stream's output, which needs no second one in the server.
+    class Feed {
+    public:
+        virtual ~Feed() = default;
+        /// The server's thread: hands over the next item that waits, if any; whether there was one. The
+        /// server sends each item on to the clients before it asks for the next.
+        virtual bool deliver(Outlet& outlet) = 0;
     };
 
     explicit IgtlServer(Options options);
@@ -79,6 +89,16 @@ public:
     int port() const;
     /// Where it listens, for people: the address, "all interfaces" or "all IPv4 interfaces", once started.
     std::string listeningOn() const;
+
+    /// Any thread: the feed is delivered from whenever the server is woken, until detached.
+    void attach(Feed& feed);
+    /// Any thread but the server's: waits for a delivery in progress; the feed is not delivered from after.
+    void detach(Feed& feed);
+    /// Any thread, never waits: the server's thread takes what the feeds hold.
+    void wake();
+
+    // For a publisher that is not a feed (a test, a tool that makes its own frames): a hand-over of its
+    // own, in which a newer frame replaces one the server's thread has not taken yet.
 
     /// Any thread: hands a frame over to be sent.
     void publish(TrackingFrame frame);

@@ -2,15 +2,19 @@
 
 #include "health/FrameAccounting.h"
 #include "host/Image.h"
-#include "host/Signal.h"
 #include "host/TrackingStream.h"
 
-#include <chrono>
-#include <cstring>
+#include <iomanip>
+#include <sstream>
 
 namespace Halvoren::Igtl {
 
 namespace {
+
+// Only the newest frames matter to navigation, so the oldest waiting one makes room. More than one waits
+// only while the server's thread is held up; four let word of stale poses and the frames right behind it
+// through a hold-up of three frame periods, and never hold more than three superseded frames.
+constexpr std::size_t kQueueCapacity = 4;
 
 /// The frame's exposure time when the camera stamps it on the host's clock (else the latency to the
 /// clients cannot be told from it): us since the epoch, or 0.
@@ -25,51 +29,117 @@ std::uint64_t exposureOf(const StreamData& data) {
     return Health::onHostClock(info->exposureUs, nowUs) ? info->exposureUs : 0;
 }
 
+double millisecondsBetween(std::chrono::steady_clock::time_point from,
+                           std::chrono::steady_clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
 }  // namespace
 
-IgtlStreamOutput::IgtlStreamOutput(IgtlServer& server, Stream& tracking,
-                                   const std::vector<Stream*>& imageStreams, double minQuality) {
-    m_connections.push_back(tracking.signalStreamData.connect(
-        [&server, minQuality](const std::shared_ptr<const StreamData>& data) {
-            // Worker thread: converting the frame is all it does; the server's thread sends it.
-            if (const auto* frame = dynamic_cast<const TrackingStreamData*>(data.get())) {
-                TrackingFrame out = frameOf(frame->instruments(), minQuality);
-                out.exposureUs = exposureOf(*frame);
-                server.publish(std::move(out));
-            }
-        }));
-    for (Stream* stream : imageStreams) {
-        const std::string device = stream->name();
-        m_connections.push_back(stream->signalStreamData.connect(
-            [&server, device](const std::shared_ptr<const StreamData>& data) {
-                const auto* imageData = dynamic_cast<const ImageStreamData*>(data.get());
-                // Copied only when the image rate lets it go out.
-                if (imageData == nullptr || !imageData->image() || !server.wantsImage(device)) {
-                    return;
-                }
-                const std::shared_ptr<MemImage> mem = imageData->image()->sharedMem();
-                if (!mem || mem->data() == nullptr) {
-                    return;
-                }
-                const ImageDescriptor& descriptor = mem->descriptor();
-                if (descriptor.bytesPerPixel() != 1 || descriptor.channels != 1 || descriptor.slices != 1) {
-                    return;  // only 8-bit grey images are served
-                }
-                GreyImage image;
-                image.device = device;
-                image.width = descriptor.width;
-                image.height = descriptor.height;
-                image.timestampMs = data->timestampArrival();
-                image.pixels.assign(mem->data(), mem->data() + descriptor.byteSize());
-                server.publishImage(std::move(image));
-            }));
-    }
+IgtlStreamOutput::IgtlStreamOutput(IgtlServer& server, Options options)
+    : FrameOutput("OpenIGTLink", {Output::DropPolicy::LatestOnly, kQueueCapacity}, Consumer::Owner),
+      m_server(server),
+      m_options(std::move(options)) {
+    m_server.attach(*this);
 }
 
 IgtlStreamOutput::~IgtlStreamOutput() {
-    for (const auto& connection : m_connections) {
-        connection->disconnect();
+    detach();
+}
+
+void IgtlStreamOutput::end() {
+    detach();
+}
+
+void IgtlStreamOutput::detach() {
+    if (m_attached.exchange(false)) {
+        m_server.detach(*this);
     }
+}
+
+void IgtlStreamOutput::queued() {
+    m_server.wake();
+}
+
+// Server thread. A frame's camera images are packed in a delivery of their own, after its poses went
+// into the clients' sockets: packing an image takes milliseconds, and the poses must not wait for it.
+bool IgtlStreamOutput::deliver(IgtlServer::Outlet& outlet) {
+    Output::FrameItem item;
+    if (!queue().tryPop(item)) {
+        if (!m_imagesOf) {
+            return false;
+        }
+        sendImages(*m_imagesOf, outlet);
+        m_imagesOf.reset();
+        return true;
+    }
+    m_imagesOf.reset();  // a newer frame came meanwhile: its images are the ones to send
+    m_outlet = &outlet;
+    take(item);
+    m_outlet = nullptr;
+    return true;
+}
+
+void IgtlStreamOutput::take(const Output::FrameItem& item) {
+    if (m_outlet == nullptr) {
+        return;  // only the server's thread sends, while it delivers
+    }
+    if (item.kind == Output::FrameItem::Kind::Frame) {
+        if (m_stale) {
+            // Word that frames came back made room for newer frames in the queue: this one says so.
+            m_stale = false;
+            m_outlet->setStale(false, staleReason(false, millisecondsBetween(m_lastFrame, item.handedOver)));
+        }
+        m_lastFrame = item.handedOver;
+        sendFrame(item, *m_outlet);
+        return;
+    }
+    m_stale = item.kind == Output::FrameItem::Kind::Stale;
+    m_outlet->setStale(m_stale, staleReason(m_stale, item.millisecondsWithoutFrame));
+}
+
+void IgtlStreamOutput::sendFrame(const Output::FrameItem& item, IgtlServer::Outlet& outlet) {
+    if (!item.tracking) {
+        return;
+    }
+    const TrackingStreamData& tracking = *item.tracking;
+    TrackingFrame frame = frameOf(tracking.instruments(), m_options.minQuality);
+    frame.exposureUs = exposureOf(tracking);
+    outlet.sendFrame(std::move(frame));
+    if (tracking.components().get<TrackingCameraImagesData>() != nullptr &&
+        (outlet.imageDue(m_options.leftDevice) || outlet.imageDue(m_options.rightDevice))) {
+        m_imagesOf = item.tracking;
+    }
+}
+
+void IgtlStreamOutput::sendImages(const TrackingStreamData& tracking, IgtlServer::Outlet& outlet) {
+    if (const auto* images = tracking.components().get<TrackingCameraImagesData>()) {
+        sendImage(images->left, m_options.leftDevice, tracking.timestampArrival(), outlet);
+        sendImage(images->right, m_options.rightDevice, tracking.timestampArrival(), outlet);
+    }
+}
+
+// Copied only when the image rate lets it go out.
+void IgtlStreamOutput::sendImage(const std::shared_ptr<SharedImage>& image, const std::string& device,
+                                 std::uint64_t timestampMs, IgtlServer::Outlet& outlet) {
+    if (!image || !outlet.imageDue(device)) {
+        return;
+    }
+    const std::shared_ptr<MemImage> mem = image->sharedMem();
+    if (!mem || mem->data() == nullptr) {
+        return;
+    }
+    const ImageDescriptor& descriptor = mem->descriptor();
+    if (descriptor.bytesPerPixel() != 1 || descriptor.channels != 1 || descriptor.slices != 1) {
+        return;  // only 8-bit grey images are served
+    }
+    GreyImage grey;
+    grey.device = device;
+    grey.width = descriptor.width;
+    grey.height = descriptor.height;
+    grey.timestampMs = timestampMs;
+    grey.pixels.assign(mem->data(), mem->data() + descriptor.byteSize());
+    outlet.sendImage(std::move(grey));
 }
 
 TrackingFrame IgtlStreamOutput::frameOf(const std::vector<TrackingInstrument>& instruments,
@@ -91,6 +161,18 @@ TrackingFrame IgtlStreamOutput::frameOf(const std::vector<TrackingInstrument>& i
         frame.tools.push_back(std::move(tool));
     }
     return frame;
+}
+
+std::string IgtlStreamOutput::staleReason(bool stale, double millisecondsWithoutFrame) {
+    std::ostringstream reason;
+    reason << std::fixed << std::setprecision(0);
+    if (stale) {
+        reason << "no new frame from the camera for " << millisecondsWithoutFrame
+               << " ms: the poses are stale";
+    } else {
+        reason << "frames from the camera again after " << millisecondsWithoutFrame << " ms";
+    }
+    return reason.str();
 }
 
 }  // namespace Halvoren::Igtl

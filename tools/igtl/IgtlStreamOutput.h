@@ -1,38 +1,78 @@
 #pragma once
-// Feeds an OpenIGTLink server from a host tracking stream: every frame of tracking data, and the images of
-// the given image streams. Knows the host's stream data only, so it serves any tracking stream.
-// An instrument below the quality gate goes out as not seen, as one out of view does.
+// Feeds an OpenIGTLink server from a host tracking stream: an output of the stream's run whose queue the
+// server's thread drains. The stream's worker only queues the frame and wakes the server; turning it into
+// poses and copying its camera images happen on the server's thread. Knows the host's stream data only,
+// so it serves any tracking stream. An instrument below the quality gate goes out as not seen, as one out
+// of view does.
 
 #include "igtl/IgtlServer.h"
+#include "output/FrameOutput.h"
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace Halvoren {
-class SignalConnection;
-class Stream;
+class SharedImage;
+class TrackingStreamData;
 struct TrackingInstrument;
 }  // namespace Halvoren
 
 namespace Halvoren::Igtl {
 
-class IgtlStreamOutput {
-public:
-    /// Listens to the streams; the server must outlive this object. Destroying it waits for a frame being
-    /// handed over on a stream's worker thread, so the streams may go on running. An instrument whose
-    /// quality is below `minQuality` counts as not seen (0: no gate).
-    IgtlStreamOutput(IgtlServer& server, Stream& tracking, const std::vector<Stream*>& imageStreams,
-                     double minQuality = 0.0);
-    ~IgtlStreamOutput();
-    IgtlStreamOutput(const IgtlStreamOutput&) = delete;
-    IgtlStreamOutput& operator=(const IgtlStreamOutput&) = delete;
+/// What IgtlStreamOutput::Options holds. Outside the class, so that its default member values can serve as
+/// a default argument of the class's own constructor.
+struct IgtlStreamOutputOptions {
+    /// An instrument whose quality is below this counts as not seen (0: no gate).
+    double minQuality = 0.0;
+    /// The device names of the camera images (TrackingCameraImagesData), as the stream's camera
+    /// image streams are named.
+    std::string leftDevice = "Camera (left)";
+    std::string rightDevice = "Camera (right)";
+};
 
-    /// The frame the clients get for these instruments: named by name, else by id; seen when the
-    /// quality is above 0 and passes the gate.
+class IgtlStreamOutput : public Output::FrameOutput, private IgtlServer::Feed {
+public:
+    using Options = IgtlStreamOutputOptions;
+
+    /// Control thread: the server takes the frames from here on. The server must outlive the output, or
+    /// its end().
+    explicit IgtlStreamOutput(IgtlServer& server, Options options = {});
+    ~IgtlStreamOutput() override;
+
+    /// The server's thread: a frame goes out as poses (and camera images when the image rate lets one
+    /// go); word of stale poses as a STATUS to the clients.
+    void take(const Output::FrameItem& item) override;
+    /// Control thread: the server no longer takes from this output.
+    void end() override;
+    /// Worker thread: wakes the server's thread; never waits.
+    void queued() override;
+
+    /// The frame the clients get for these instruments: named by name, else by id; seen when the quality
+    /// is above 0 and passes the gate.
     static TrackingFrame frameOf(const std::vector<TrackingInstrument>& instruments, double minQuality = 0.0);
+    /// What the clients are told when the poses go stale or are fresh again.
+    static std::string staleReason(bool stale, double millisecondsWithoutFrame);
 
 private:
-    std::vector<std::shared_ptr<SignalConnection>> m_connections;
+    bool deliver(IgtlServer::Outlet& outlet) override;
+    void sendFrame(const Output::FrameItem& item, IgtlServer::Outlet& outlet);
+    void sendImages(const TrackingStreamData& tracking, IgtlServer::Outlet& outlet);
+    void sendImage(const std::shared_ptr<SharedImage>& image, const std::string& device,
+                   std::uint64_t timestampMs, IgtlServer::Outlet& outlet);
+    void detach();
+
+    IgtlServer& m_server;
+    const Options m_options;
+    std::atomic<bool> m_attached{true};
+
+    // The server's thread, while it delivers.
+    IgtlServer::Outlet* m_outlet = nullptr;
+    bool m_stale = false;  // as the last word taken said
+    std::chrono::steady_clock::time_point m_lastFrame;
+    std::shared_ptr<const TrackingStreamData> m_imagesOf;  // the frame whose camera images go out next
 };
 
 }  // namespace Halvoren::Igtl
