@@ -651,7 +651,7 @@ bool inside(double t, double from, double length) {
 
 }  // namespace
 
-TEST_F(CameraSettingsFile, HideLinesOccludeAMarkerForTheirPeriodsAsTheTestHookDoes) {
+TEST_F(CameraSettingsFile, HideLinesEachAddAPeriodAndBadOnesAreRefused) {
     // Repeatable; a marker file's id below 1000 names the geometry the camera knows by the raised id.
     const auto settings = ftksim::readCameraSettings(write("hide = 7 1 0.5   # geometry 1007\n"
                                                            "strays = 2\n"
@@ -679,19 +679,21 @@ TEST_F(CameraSettingsFile, HideLinesOccludeAMarkerForTheirPeriodsAsTheTestHookDo
         {"hide = 7 1 1 1\n", "1: bad value \"7 1 1 1\""},
         {tooMany, "1001: bad value \"1200 1000 1\""},
     };
+    const std::string what =
+        " for \"hide\": expected \"GEOMETRY_ID FROM_SECOND FOR_SECONDS\": a geometry id from 1 to 4294967295";
     for (const auto& [text, expected] : bad) {
         SCOPED_TRACE(text.substr(0, 40));
         const std::string path = write(text);
         error.clear();
         EXPECT_FALSE(ftksim::readCameraSettings(path, error));
-        EXPECT_EQ(error.rfind(path + ":" + expected +
-                                  " for \"hide\": expected \"GEOMETRY_ID FROM_SECOND "
-                                  "FOR_SECONDS\": a geometry id from 1 to 4294967295",
-                              0),
-                  0u)
-            << error;
+        EXPECT_EQ(error.rfind(path + ":" + expected + what, 0), 0u) << error;
     }
+}
 
+TEST_F(CameraSettingsFile, HideLinesOccludeAMarkerForTheirPeriodsAsTheTestHookDoes) {
+    const auto settings = ftksim::readCameraSettings(
+        write("hide = 7 1 0.5\nstrays = 2\nhide = 1012 2.5 1\nhide = 1007 4.5 0.25\n"), error);
+    ASSERT_TRUE(settings) << error;
     // Frame for frame, images included, the same as the hook hiding the marker over the same periods.
     CameraSettings unhidden = *settings;
     unhidden.hidePeriods.clear();
