@@ -252,6 +252,42 @@ std::optional<std::string> readErrorStatus(const std::string& text, CameraSettin
     return std::nullopt;
 }
 
+// The camera reserves the geometry ids below this one: a marker file's lower id is raised by it.
+constexpr std::uint32_t kFirstFreeGeometryId = 1000;
+// A settings file names a few occlusions; a test needing more is better served by setHiddenGeometry.
+constexpr std::size_t kMaxHidePeriods = 1000;
+
+// "GEOMETRY_ID FROM_SECOND FOR_SECONDS": one more period in which that geometry is not seen.
+std::optional<std::string> readHide(const std::string& text, CameraSettings& settings) {
+    std::istringstream words(text);
+    std::string id;
+    std::string from;
+    std::string length;
+    std::string extra;
+    std::int64_t geometryId = 0;
+    CameraSettings::HidePeriod period;
+    const auto seconds = [](const std::string& word, double& value) {
+        return Text::parseFinite(word, value) && value >= 0.0 && value <= 86400.0;
+    };
+    if (settings.hidePeriods.size() < kMaxHidePeriods && (words >> id >> from >> length) &&
+        !(words >> extra) && parseInteger(id, 1, std::numeric_limits<std::uint32_t>::max(), geometryId) &&
+        seconds(from, period.fromSeconds) && seconds(length, period.forSeconds)) {
+        const auto fileId = static_cast<std::uint32_t>(geometryId);
+        period.geometryId = fileId < kFirstFreeGeometryId ? fileId + kFirstFreeGeometryId : fileId;
+        settings.hidePeriods.push_back(period);
+        return std::nullopt;
+    }
+    return "\"GEOMETRY_ID FROM_SECOND FOR_SECONDS\": a geometry id from 1 to " +
+           std::to_string(std::numeric_limits<std::uint32_t>::max()) +
+           " and two numbers of seconds from 0 to 86400, on at most " + std::to_string(kMaxHidePeriods) +
+           " lines";
+}
+
+// Keys that may be given on several lines, each adding to the settings.
+bool repeatable(const std::string& key) {
+    return key == "hide";
+}
+
 const std::map<std::string, KeyReader>& keyReaders() {
     static const std::map<std::string, KeyReader> readers = {
         {"model", readModel},
@@ -284,6 +320,7 @@ const std::map<std::string, KeyReader>& keyReaders() {
         {"pivot_tip", pointIn(500.0, &CameraSettings::pivotTip)},
         {"pivot_angle", realIn(1.0, 60.0, true, &CameraSettings::pivotAngleDegrees)},
         {"body", readBody},
+        {"hide", readHide},
         {"replay", readReplay},
         {"replay_speed", readReplaySpeed},
         {"error_status", readErrorStatus},
@@ -322,7 +359,7 @@ std::optional<CameraSettings> parseText(const std::string& text, const std::stri
         if (reader == keyReaders().end()) {
             return fail("unknown key \"" + key + "\"");
         }
-        if (!seen.insert(key).second) {
+        if (!seen.insert(key).second && !repeatable(key)) {
             return fail("key \"" + key + "\" given twice");
         }
         if (const auto expected = reader->second(value, settings)) {

@@ -43,6 +43,14 @@ struct CameraSettings {
     std::array<double, 3> pivotPoint{{120.0, 0.0, 1000.0}};
     std::array<double, 3> pivotTip{{0.0, 0.0, -150.0}};
     double pivotAngleDegrees = 30.0;
+    // Occlusions: while a period lasts (seconds since the camera was opened), no fiducial of the geometry
+    // (its id as set on the camera) is seen, as if something stood in front of it.
+    struct HidePeriod {
+        std::uint32_t geometryId = 0;
+        double fromSeconds = 0.0;
+        double forSeconds = 0.0;
+    };
+    std::vector<HidePeriod> hidePeriods;
     // A rigid body of 3 to 6 fiducials (mm, its own frame) that moves on a path of its own but is not
     // registered with the camera: it is seen as fiducials only.
     std::vector<std::array<double, 3>> body;
@@ -60,15 +68,17 @@ struct CameraSettings {
 /// above 0, at most 1000), noise (pixels, 0 to 10), width and height (pixels, 64 to 4096), strays (0 to
 /// 100), seed, shock_rate, drop_rate, error_rate, overflow_rate, internal_rate (probabilities per frame),
 /// error_status (a non-zero status), freeze_at and freeze_for (seconds, 0 to 86400); the scene: pivot_marker
-/// (a geometry id), pivot_point and pivot_tip ("x y z"), pivot_angle (degrees, 1 to 60) and body (3 to 6
-/// points "x y z; x y z; ..."); replay (a recording's header, ending in .mhd or .mha; a relative path is
-/// taken from the settings file's folder) and replay_speed (a factor of the recorded pace above 0, at most
-/// 1000, or "max": every frame as soon as it is asked for). With replay the recording is played instead of
-/// the scene: rate, noise, the faults and the scene keys do not apply, and width and height only to a
-/// recording without images (its fiducials are projected into images of that size). Keys left out keep
-/// their defaults; a key given twice is an error. On failure returns nothing and sets the error text:
-/// "<path>:<line>: <what is wrong>", or "<path>: ..." when the file cannot be read or holds more than 1 MB
-/// (reading stops there, whatever the file is).
+/// (a geometry id), pivot_point and pivot_tip ("x y z"), pivot_angle (degrees, 1 to 60), body (3 to 6
+/// points "x y z; x y z; ...") and hide ("GEOMETRY_ID FROM_SECOND FOR_SECONDS", on up to 1000 lines, each
+/// one period: the geometry id from 1 as for pivot_marker, one below 1000 raised by 1000 as a marker
+/// file's is; the seconds 0 to 86400); replay (a recording's header, ending in .mhd or .mha; a relative
+/// path is taken from the settings file's folder) and replay_speed (a factor of the recorded pace above 0,
+/// at most 1000, or "max": every frame as soon as it is asked for). With replay the recording is played
+/// instead of the scene: rate, noise, the faults and the scene keys do not apply, and width and height only
+/// to a recording without images (its fiducials are projected into images of that size). Keys left out
+/// keep their defaults; a key given twice is an error, but for hide. On failure returns nothing and sets
+/// the error text: "<path>:<line>: <what is wrong>", or "<path>: ..." when the file cannot be read or holds
+/// more than 1 MB (reading stops there, whatever the file is).
 FTKSIM_API std::optional<CameraSettings> readCameraSettings(const std::string& path, std::string& error);
 /// The same from a text already open; `path` names it in the error text.
 FTKSIM_API std::optional<CameraSettings> parseCameraSettings(std::istream& input, const std::string& path,

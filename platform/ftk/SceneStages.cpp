@@ -261,11 +261,23 @@ Pose truePose(std::uint32_t geometryId, double t, const SceneContents& contents,
     return pathPose(geometryId, radius, t, settings, calibration);
 }
 
+bool hiddenAt(std::uint32_t geometryId, double t, const SceneContents& contents,
+              const CameraSettings& settings) {
+    if (contents.hidden.count(geometryId) != 0) {
+        return true;
+    }
+    // As the freeze: from its start, up to but not including its end.
+    return std::any_of(settings.hidePeriods.begin(), settings.hidePeriods.end(), [&](const auto& period) {
+        return period.geometryId == geometryId && t >= period.fromSeconds &&
+               t < period.fromSeconds + period.forSeconds;
+    });
+}
+
 std::vector<ScenePoint> scenePoints(double t, const SceneContents& contents, const std::vector<Stray>& strays,
                                     const CameraSettings& settings, const Calibration& calibration) {
     std::vector<ScenePoint> points;
     for (const auto& [id, geometry] : contents.geometries) {
-        if (contents.hidden.count(id) != 0) {
+        if (hiddenAt(id, t, contents, settings)) {
             continue;
         }
         const Pose pose = truePose(id, t, contents, settings, calibration);

@@ -120,6 +120,10 @@ FaultOutcome applyFaults(const FrameFaults& faults, ftkStatus errorStatus, Scrip
 /// The true pose of a geometry at t (seconds since start): pinned, pivoting or on its path.
 Pose truePose(std::uint32_t geometryId, double t, const SceneContents& contents,
               const CameraSettings& settings, const Calibration& calibration);
+/// Whether no fiducial of the geometry is seen at t (seconds since start): hidden by the test hook, or
+/// inside one of the settings' hide periods.
+bool hiddenAt(std::uint32_t geometryId, double t, const SceneContents& contents,
+              const CameraSettings& settings);
 /// The points of the scene at t: each fiducial of each geometry not hidden, in id order, then the
 /// unregistered body's and the stray reflections.
 std::vector<ScenePoint> scenePoints(double t, const SceneContents& contents, const std::vector<Stray>& strays,

@@ -10,8 +10,10 @@
 #include <Eigen/Geometry>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -634,4 +636,96 @@ TEST_F(CameraSettingsFile, UnreadableFileNamesTheFile) {
     error.clear();
     EXPECT_FALSE(ftksim::readCameraSettings(::testing::TempDir(), error));
     EXPECT_NE(error.find(::testing::TempDir()), std::string::npos) << error;
+}
+
+namespace {
+
+template <class T>
+bool sameBytes(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+bool inside(double t, double from, double length) {
+    return t >= from && t < from + length;
+}
+
+}  // namespace
+
+TEST_F(CameraSettingsFile, HideLinesEachAddAPeriodAndBadOnesAreRefused) {
+    // Repeatable; a marker file's id below 1000 names the geometry the camera knows by the raised id.
+    const auto settings = ftksim::readCameraSettings(write("hide = 7 1 0.5   # geometry 1007\n"
+                                                           "strays = 2\n"
+                                                           "hide = 1012 2.5 1\n"
+                                                           "hide = 1007 4.5 0.25\n"),
+                                                     error);
+    ASSERT_TRUE(settings) << error;
+    ASSERT_EQ(settings->hidePeriods.size(), 3u);
+    EXPECT_EQ(settings->hidePeriods[0].geometryId, 1007u);
+    EXPECT_DOUBLE_EQ(settings->hidePeriods[0].fromSeconds, 1.0);
+    EXPECT_DOUBLE_EQ(settings->hidePeriods[0].forSeconds, 0.5);
+    EXPECT_EQ(settings->hidePeriods[1].geometryId, 1012u);
+
+    std::string tooMany;
+    for (int i = 0; i <= 1000; ++i) {
+        tooMany += "hide = 1200 " + std::to_string(i) + " 1\n";
+    }
+    const std::pair<std::string, std::string> bad[] = {
+        {"hide = 7 1\n", "1: bad value \"7 1\""},
+        {"hide = 7 1 1\nhide = 0 1 1\n", "2: bad value \"0 1 1\""},
+        {"hide = 4294967296 1 1\n", "1: bad value \"4294967296 1 1\""},
+        {"hide = 7 -1 1\n", "1: bad value \"7 -1 1\""},
+        {"hide = 7 1 86401\n", "1: bad value \"7 1 86401\""},
+        {"hide = 7 1 nan\n", "1: bad value \"7 1 nan\""},
+        {"hide = 7 1 1 1\n", "1: bad value \"7 1 1 1\""},
+        {tooMany, "1001: bad value \"1200 1000 1\""},
+    };
+    const std::string what =
+        " for \"hide\": expected \"GEOMETRY_ID FROM_SECOND FOR_SECONDS\": a geometry id from 1 to 4294967295";
+    for (const auto& [text, expected] : bad) {
+        SCOPED_TRACE(text.substr(0, 40));
+        const std::string path = write(text);
+        error.clear();
+        EXPECT_FALSE(ftksim::readCameraSettings(path, error));
+        EXPECT_EQ(error.rfind(path + ":" + expected + what, 0), 0u) << error;
+    }
+}
+
+TEST_F(CameraSettingsFile, HideLinesOccludeAMarkerForTheirPeriodsAsTheTestHookDoes) {
+    const auto settings = ftksim::readCameraSettings(
+        write("hide = 7 1 0.5\nstrays = 2\nhide = 1012 2.5 1\nhide = 1007 4.5 0.25\n"), error);
+    ASSERT_TRUE(settings) << error;
+    // Frame for frame, images included, the same as the hook hiding the marker over the same periods.
+    CameraSettings unhidden = *settings;
+    unhidden.hidePeriods.clear();
+    SimulatedCamera camera(*settings);
+    SimulatedCamera hooked(unhidden);
+    std::map<std::uint32_t, ftkGeometry> markers;
+    for (const auto& [id, geometry] : twoMarkers()) {
+        markers[id + 1000] = geometry;
+        markers[id + 1000].geometryId = id + 1000;
+    }
+    camera.setGeometries(markers);
+    hooked.setGeometries(markers);
+    ScriptedFrame frame;
+    ScriptedFrame expected;
+    for (const double t : {0.5, 1.0, 1.25, 1.5, 2.6, 3.4, 3.5, 4.6, 4.75, 6.0}) {
+        SCOPED_TRACE(t);
+        const bool hidden7 = inside(t, 1.0, 0.5) || inside(t, 4.5, 0.25);
+        const bool hidden12 = inside(t, 2.5, 1.0);
+        hooked.setHiddenGeometry(1007, hidden7);
+        hooked.setHiddenGeometry(1012, hidden12);
+        ASSERT_TRUE(camera.frameAt(t, true, frame));
+        ASSERT_TRUE(hooked.frameAt(t, true, expected));
+        EXPECT_EQ(findMarker(frame, 1007) == nullptr, hidden7);
+        EXPECT_EQ(findMarker(frame, 1012) == nullptr, hidden12);
+        const std::size_t shown = 2 - hidden7 - hidden12;
+        EXPECT_EQ(frame.markers.size(), shown);
+        EXPECT_EQ(frame.fiducials.size(), 2 + 4 * shown);
+        EXPECT_EQ(frame.rightRaw.size(), 2 + 4 * shown);
+        EXPECT_TRUE(sameBytes(frame.markers, expected.markers));
+        EXPECT_TRUE(sameBytes(frame.fiducials, expected.fiducials));
+        EXPECT_TRUE(sameBytes(frame.leftRaw, expected.leftRaw));
+        EXPECT_TRUE(sameBytes(frame.rightRaw, expected.rightRaw));
+        EXPECT_TRUE(frame.leftPixels == expected.leftPixels && frame.rightPixels == expected.rightPixels);
+    }
 }
