@@ -225,6 +225,10 @@ std::optional<double> strictNumber(const std::string& text) {
     return number;
 }
 
+std::string tipNotANumber(const std::string& key, const std::string& text) {
+    return "Marker file: \"" + key + "\" in section \"tip\" is not a finite number: " + text;
+}
+
 /// The [tip] section, if any; a missing or unreadable coordinate drops the tip with an Error message, an
 /// unreadable rms drops the rms.
 std::optional<Tip> parseTip(const Ini& ini, std::vector<Message>& messages) {
@@ -237,12 +241,9 @@ std::optional<Tip> parseTip(const Ini& ini, std::vector<Message>& messages) {
         const std::string* valueText = ini.find(kTipSection, key);
         const std::optional<double> number = valueText ? strictNumber(*valueText) : std::nullopt;
         if (!number) {
-            messages.push_back(
-                {Message::Level::Error, valueText == nullptr
-                                            ? missingKey(kTipSection, key) + ": the tip is ignored"
-                                            : std::string("Marker file: \"") + key +
-                                                  "\" in section \"tip\" is not a " +
-                                                  "finite number: " + *valueText + "; the tip is ignored"});
+            const std::string problem =
+                valueText == nullptr ? missingKey(kTipSection, key) : tipNotANumber(key, *valueText);
+            messages.push_back({Message::Level::Error, problem + "; the tip is ignored"});
             return std::nullopt;
         }
         *coordinate = *number;
@@ -250,8 +251,7 @@ std::optional<Tip> parseTip(const Ini& ini, std::vector<Message>& messages) {
     if (const std::string* rms = ini.find(kTipSection, "rms")) {
         tip.rms = strictNumber(*rms);
         if (!tip.rms) {
-            messages.push_back({Message::Level::Error,
-                                "Marker file: \"rms\" in section \"tip\" is not a finite number: " + *rms});
+            messages.push_back({Message::Level::Error, tipNotANumber("rms", *rms)});
         }
     }
     tip.date = ini.value(kTipSection, "date");
