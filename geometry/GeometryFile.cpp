@@ -14,6 +14,9 @@ namespace Halvoren::SpryTrack {
 
 namespace {
 
+// The camera needs no tip: a file with one loads as it always did, whatever its [tip] holds.
+constexpr MarkerFile::Sections kSections = MarkerFile::Sections::Geometry;
+
 /// Logs what the reader found to say: its errors as the plug-in's own.
 void logMessages(const MarkerFile::Loaded& loaded) {
     for (const MarkerFile::Message& message : loaded.messages) {
@@ -60,13 +63,13 @@ std::optional<ftkGeometry> readGeometryFile(const std::string& path) {
             content = file.readAll();
         }
         return geometryOf(MarkerFile::parse(
-            std::string_view(content.constData(), static_cast<std::size_t>(content.size()))));
+            std::string_view(content.constData(), static_cast<std::size_t>(content.size())), kSections));
     }
-    return geometryOf(MarkerFile::read(path));
+    return geometryOf(MarkerFile::read(path, kSections));
 }
 
 std::optional<ftkGeometry> loadGeometry(std::istream& input) {
-    return geometryOf(MarkerFile::read(input));
+    return geometryOf(MarkerFile::read(input, kSections));
 }
 
 }  // namespace Halvoren::SpryTrack

@@ -18,6 +18,7 @@ namespace Halvoren::MarkerFile {
 namespace {
 
 const std::string kGeometrySection = "geometry";
+const std::string kTipSection = "tip";
 
 bool isBlank(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
@@ -35,7 +36,22 @@ std::string tooLarge(const std::string& what) {
     return what + " is larger than " + std::to_string(kMaxBytes / 1024) + " KB: not a marker geometry";
 }
 
-/// Appends at most `limit` bytes of the stream to `text`; false when it holds more.
+Loaded refusedAsTooLarge(const std::string& what) {
+    Loaded loaded;
+    loaded.source = Source::TooLarge;
+    loaded.messages.push_back({Message::Level::Error, tooLarge(what)});
+    return loaded;
+}
+
+template <typename Number>
+std::string shortest(Number value) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
+    return std::string(buffer, result.ptr);
+}
+
+}  // namespace
+
 bool readBounded(std::istream& input, std::string& text, std::size_t limit) {
     // In chunks: a stream of one endless line must not be taken in whole.
     char chunk[64 * 1024];
@@ -48,21 +64,6 @@ bool readBounded(std::istream& input, std::string& text, std::size_t limit) {
     }
     return true;
 }
-
-Loaded refusedAsTooLarge(const std::string& what) {
-    Loaded loaded;
-    loaded.source = Source::TooLarge;
-    loaded.messages.push_back({Message::Level::Error, tooLarge(what)});
-    return loaded;
-}
-
-std::string shortest(float value) {
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
-    return std::string(buffer, result.ptr);
-}
-
-}  // namespace
 
 std::uint32_t firstFreeId(const std::set<std::uint32_t>& taken) {
     std::uint32_t id = kFirstFreeId;
@@ -153,17 +154,13 @@ float tolerantFloat(const std::string& text) {
     return static_cast<float>(number);
 }
 
-Loaded parse(std::string_view text) {
-    Loaded loaded;
+namespace {
+
+/// The geometry of the INI text into `loaded`, or the Error message that says what is missing.
+void parseGeometry(const Ini& ini, Loaded& loaded) {
     const auto error = [&loaded](std::string message) {
         loaded.messages.push_back({Message::Level::Error, std::move(message)});
-        return loaded;
     };
-
-    Ini ini;
-    if (!ini.parse(text.data(), text.size())) {
-        return loaded;
-    }
     if (ini.sections().count(kGeometrySection) == 0) {
         return error(missingSection(kGeometrySection));
     }
@@ -209,18 +206,82 @@ Loaded parse(std::string_view text) {
         marker.fiducials.push_back(fiducial);
     }
     loaded.marker = std::move(marker);
+}
+
+/// A finite number and nothing else, blanks around it allowed: a tip is written by the tools, and a
+/// half-read one would put the tool's point somewhere else.
+std::optional<double> strictNumber(const std::string& text) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    const double number = std::strtod(begin, &end);
+    if (end == begin || !std::isfinite(number)) {
+        return std::nullopt;
+    }
+    for (; *end != '\0'; ++end) {
+        if (!isBlank(*end)) {
+            return std::nullopt;
+        }
+    }
+    return number;
+}
+
+std::string tipNotANumber(const std::string& key, const std::string& text) {
+    return "Marker file: \"" + key + "\" in section \"tip\" is not a finite number: " + text;
+}
+
+/// The [tip] section, if any; a missing or unreadable coordinate drops the tip with an Error message, an
+/// unreadable rms drops the rms.
+std::optional<Tip> parseTip(const Ini& ini, std::vector<Message>& messages) {
+    if (ini.sections().count(kTipSection) == 0) {
+        return std::nullopt;
+    }
+    Tip tip;
+    for (const auto& [key, coordinate] :
+         {std::pair<const char*, double*>{"x", &tip.x}, {"y", &tip.y}, {"z", &tip.z}}) {
+        const std::string* valueText = ini.find(kTipSection, key);
+        const std::optional<double> number = valueText ? strictNumber(*valueText) : std::nullopt;
+        if (!number) {
+            const std::string problem =
+                valueText == nullptr ? missingKey(kTipSection, key) : tipNotANumber(key, *valueText);
+            messages.push_back({Message::Level::Error, problem + "; the tip is ignored"});
+            return std::nullopt;
+        }
+        *coordinate = *number;
+    }
+    if (const std::string* rms = ini.find(kTipSection, "rms")) {
+        tip.rms = strictNumber(*rms);
+        if (!tip.rms) {
+            messages.push_back({Message::Level::Error, tipNotANumber("rms", *rms)});
+        }
+    }
+    tip.date = ini.value(kTipSection, "date");
+    return tip;
+}
+
+}  // namespace
+
+Loaded parse(std::string_view text, Sections sections) {
+    Loaded loaded;
+    Ini ini;
+    if (!ini.parse(text.data(), text.size())) {
+        return loaded;
+    }
+    parseGeometry(ini, loaded);
+    if (loaded.marker && sections == Sections::GeometryAndTip) {
+        loaded.tip = parseTip(ini, loaded.messages);
+    }
     return loaded;
 }
 
-Loaded read(std::istream& input) {
+Loaded read(std::istream& input, Sections sections) {
     std::string text;
     if (!readBounded(input, text, kMaxBytes)) {
         return refusedAsTooLarge("Geometry text");
     }
-    return parse(text);
+    return parse(text, sections);
 }
 
-Loaded read(const std::string& path) {
+Loaded read(const std::string& path, Sections sections) {
     namespace fs = std::filesystem;
     std::error_code error;
     const fs::file_status status = fs::status(path, error);
@@ -242,14 +303,14 @@ Loaded read(const std::string& path) {
         }
     }
     if (!file.is_open() || file.bad()) {
-        Loaded loaded = parse(std::string_view());
+        Loaded loaded = parse(std::string_view(), sections);
         loaded.source = Source::Unreadable;
         return loaded;
     }
-    return parse(text);
+    return parse(text, sections);
 }
 
-std::string write(const Marker& marker, const std::string& comment) {
+std::string write(const Marker& marker, const std::string& comment, const std::optional<Tip>& tip) {
     std::ostringstream text;
     // A NUL would end the text before the sections.
     std::string clean = comment;
@@ -264,7 +325,27 @@ std::string write(const Marker& marker, const std::string& comment) {
         text << "[fiducial" << k << "]\nx=" << shortest(f.x) << "\ny=" << shortest(f.y)
              << "\nz=" << shortest(f.z) << '\n';
     }
+    if (tip) {
+        text << tipSection(*tip);
+    }
     return text.str();
+}
+
+std::string tipSection(const Tip& tip, const std::string& newline) {
+    std::string text = "[tip]" + newline + "x=" + shortest(tip.x) + newline + "y=" + shortest(tip.y) +
+                       newline + "z=" + shortest(tip.z) + newline;
+    if (tip.rms) {
+        text += "rms=" + shortest(*tip.rms) + newline;
+    }
+    // A line break or a NUL in the date would break the file.
+    std::string date = tip.date;
+    date.erase(
+        std::remove_if(date.begin(), date.end(), [](char c) { return c == '\n' || c == '\r' || c == '\0'; }),
+        date.end());
+    if (!date.empty()) {
+        text += "date=" + date + newline;
+    }
+    return text;
 }
 
 }  // namespace Halvoren::MarkerFile

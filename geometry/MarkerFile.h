@@ -1,7 +1,8 @@
 #pragma once
 // The marker geometry file: an INI text of a [geometry] section (count, id) and one [fiducialN] section
-// (x, y, z in mm) per fiducial. The one reader and writer of the format, for the plug-in and the tools
-// alike: plain C++, no logging; what a reader has to say comes back as messages.
+// (x, y, z in mm) per fiducial, and optionally a [tip] section: the calibrated tip of the tool that
+// carries the marker. The one reader and writer of the format, for the plug-in and the tools alike: plain
+// C++, no logging; what a reader has to say comes back as messages.
 
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +38,19 @@ struct Fiducial {
     bool operator==(const Fiducial& other) const { return x == other.x && y == other.y && z == other.z; }
 };
 
+/// The tool's tip as a pivot calibration found it: [tip] with x, y, z (mm, the marker's frame), rms (mm,
+/// the calibration's RMS residual) and date (free text, ISO 8601 UTC as written by the tools).
+struct Tip {
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
+    std::optional<double> rms;
+    std::string date;
+    bool operator==(const Tip& other) const {
+        return x == other.x && y == other.y && z == other.z && rms == other.rms && date == other.date;
+    }
+};
+
 struct Marker {
     std::uint32_t id = 0;  // as the file gives it, not raised
     std::vector<Fiducial> fiducials;
@@ -58,21 +72,32 @@ enum class Source {
 /// A marker read, or why not, with what the reader found to say in the order it found it.
 struct Loaded {
     std::optional<Marker> marker;
+    std::optional<Tip> tip;  // read with the marker only
     std::vector<Message> messages;
     Source source = Source::Read;
 };
 
+/// What a reader takes from the text. The plug-in takes the geometry alone: the camera needs no tip, and
+/// a file with one must load there as it always did.
+enum class Sections {
+    GeometryAndTip,  // a malformed [tip] is an Error message; the marker is kept, the tip is not
+    Geometry,        // [tip] is ignored like any other section
+};
+
 /// Parses a marker file's text; a NUL ends it.
-Loaded parse(std::string_view text);
+Loaded parse(std::string_view text, Sections sections = Sections::GeometryAndTip);
 /// Reads at most kMaxBytes of the stream, then parses.
-Loaded read(std::istream& input);
+Loaded read(std::istream& input, Sections sections = Sections::GeometryAndTip);
 /// Reads at most kMaxBytes of the file, then parses. The bound holds while reading: a device or a FIFO
 /// claims no size. A file that cannot be read is parsed as an empty text.
-Loaded read(const std::string& path);
+Loaded read(const std::string& path, Sections sections = Sections::GeometryAndTip);
 
 /// The file's text: the comment (each of its lines after "; "), then the sections, numbers in the
 /// shortest form that reads back as the same value ("x=0", "y=-7.25").
-std::string write(const Marker& marker, const std::string& comment = std::string());
+std::string write(const Marker& marker, const std::string& comment = std::string(),
+                  const std::optional<Tip>& tip = std::nullopt);
+/// The [tip] section's text, numbers as write() gives them; lines end with `newline`.
+std::string tipSection(const Tip& tip, const std::string& newline = "\n");
 
 /// The tolerant INI reading of marker files: lines end at '\n' ('\r' is dropped anywhere); a line with a
 /// '[' and a ']' names a section (untrimmed, from the first '[' to the last ']'; a header repeated starts
@@ -93,6 +118,9 @@ public:
 private:
     std::map<std::string, Section> m_sections;
 };
+
+/// Reads at most `limit` bytes of the stream into `text`; false when it holds more.
+bool readBounded(std::istream& input, std::string& text, std::size_t limit);
 
 /// Values read as the C library reads them: leading blanks skipped, trailing text ignored, no digits
 /// gives 0, and a negative wraps into the unsigned range.

@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 #include <QTemporaryDir>
 
+#include <cstdint>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 using Halvoren::Log;
 using Halvoren::SpryTrack::loadGeometry;
@@ -193,5 +197,50 @@ TEST(GeometryFile, DevicesAndFifosStopAtTheLimitNamingTheFile) {
         EXPECT_EQ(log.count(Log::Error, "AtracsysTracking: Geometry file " + path +
                                             " is larger than 1024 KB: not a marker geometry"),
                   1);
+    }
+}
+
+namespace {
+
+bool sameGeometry(const std::optional<ftkGeometry>& a, const std::optional<ftkGeometry>& b) {
+    if (!a || !b || a->geometryId != b->geometryId || a->version != b->version ||
+        a->pointsCount != b->pointsCount) {
+        return false;
+    }
+    for (std::uint32_t i = 0; i < a->pointsCount; ++i) {
+        const auto& p = a->positions[i];
+        const auto& q = b->positions[i];
+        if (p.x != q.x || p.y != q.y || p.z != q.z) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(GeometryFile, ATipSectionChangesNeitherTheGeometryNorTheMessages) {
+    QTemporaryDir dir;
+    const auto loadBoth = [&dir](const std::string& text) {
+        const std::string path = dir.filePath("marker.ini").toStdString();
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+        TestSupport::LogCapture log;
+        const auto fromStream = load(text);
+        const auto fromFile = readGeometryFile(path);
+        std::vector<std::pair<int, std::string>> messages;
+        for (const Log::Record& record : log.records()) {
+            messages.emplace_back(record.level, record.text);
+        }
+        EXPECT_TRUE(sameGeometry(fromStream, fromFile));
+        return std::make_pair(fromFile, messages);
+    };
+    const auto plain = loadBoth(kThreeFiducials);
+    ASSERT_TRUE(plain.first);
+    for (const std::string tip : {"[tip]\nx=1.5\ny=-120\nz=3\nrms=0.4\ndate=2026-01-02T03:04:05Z\n",
+                                  "[tip]\nx=not a number\nrms=?\n", "[tip]\n"}) {
+        const auto tipped = loadBoth(kThreeFiducials + tip);
+        ASSERT_TRUE(tipped.first) << tip;
+        EXPECT_TRUE(sameGeometry(plain.first, tipped.first)) << tip;
+        EXPECT_EQ(tipped.second, plain.second) << tip;
     }
 }

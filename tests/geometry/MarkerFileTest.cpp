@@ -1,10 +1,17 @@
 #include "geometry/MarkerFile.h"
+#include "geometry/MarkerTip.h"
+#include "support/TempFiles.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -72,4 +79,56 @@ TEST(MarkerFile, ReadingStopsAtTheLimit) {
     ASSERT_EQ(zero.messages.size(), 1u);
     EXPECT_EQ(zero.messages[0].level, MarkerFile::Message::Level::Error);
     EXPECT_EQ(zero.messages[0].text, "Geometry file /dev/zero is larger than 1024 KB: not a marker geometry");
+}
+
+TEST(MarkerFile, TheTipReadsBackAndSavingItChangesTheTipSectionOnly) {
+    const MarkerFile::Marker marker{1200, {{0, 0, 0}, {0, 50, 0}, {-35, 85, 0}}};
+    const MarkerFile::Tip tipped{3.0234567, -119.98, -5.1, 0.851, "2026-12-08T10:00:00Z"};
+    const std::string written = MarkerFile::write(marker, "", tipped);
+    EXPECT_NE(written.find("[tip]\nx=3.0234567\ny=-119.98\nz=-5.1\nrms=0.851\ndate=2026-12-08T10:00:00Z\n"),
+              std::string::npos)
+        << written;
+    const MarkerFile::Loaded read = MarkerFile::parse(written);
+    ASSERT_TRUE(read.marker) << written;
+    EXPECT_EQ(*read.marker, marker);
+    EXPECT_EQ(read.tip, tipped);
+    EXPECT_FALSE(MarkerFile::parse(written, MarkerFile::Sections::Geometry).tip);
+
+    // A hand-edited file: comments, odd blanks, keys out of order, an old tip in the middle.
+    const std::string head = "; pointer, hand-edited\n[geometry]\nid= 1200\ncount=3\n \t\n";
+    const std::string tail =
+        "[fiducial0]\nz=0\nx=0\ny=0\n;  the short arm\n[fiducial1]\nx=0\ny=50\nz=0\n"
+        "[fiducial2]\nx=  -35\ny=85  \nz=0";
+    const std::string oldTip = "[tip]\n; old\nx=1\ny=2\nz=3\n";
+    TestSupport::TempFiles files;
+    const std::string path = files.write("pointer.ini", head + oldTip + tail);
+    const MarkerFile::Tip tip{1.5, -2.25, 1e-3, std::nullopt, ""};
+    ASSERT_EQ(MarkerFile::saveTip(path, tip), "");
+    std::ifstream saved(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, head + "[tip]\nx=1.5\ny=-2.25\nz=0.001\n" + tail);
+    EXPECT_FALSE(std::ifstream(path + ".tmp").good());
+    EXPECT_EQ(MarkerFile::withTip(head + tail, tip), head + tail + "\n[tip]\nx=1.5\ny=-2.25\nz=0.001\n");
+    EXPECT_EQ(MarkerFile::withTip("[geometry]\r\ncount=0\r\nid=1\r\n", tip),
+              "[geometry]\r\ncount=0\r\nid=1\r\n[tip]\r\nx=1.5\r\ny=-2.25\r\nz=0.001\r\n");
+
+    // A malformed tip is reported; the geometry stands.
+    const MarkerFile::Loaded malformed = MarkerFile::parse(head + tail + "\n[tip]\nx=1\ny=two\nz=3\nrms=\n");
+    ASSERT_TRUE(malformed.marker);
+    EXPECT_EQ(malformed.marker->fiducials.size(), 3u);
+    EXPECT_FALSE(malformed.tip);
+    ASSERT_EQ(malformed.messages.size(), 2u);
+    EXPECT_EQ(malformed.messages[1].level, MarkerFile::Message::Level::Error);
+    EXPECT_EQ(malformed.messages[1].text,
+              "Marker file: \"y\" in section \"tip\" is not a finite number: two; the tip is ignored");
+
+    // Only a regular file is replaced: a folder or a FIFO is refused and left as it is.
+    const std::string fifo = files.path("fifo.ini");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& target : {fifo, files.path("")}) {
+        EXPECT_NE(MarkerFile::saveTip(target, tip).find("it is not a regular file"), std::string::npos)
+            << target;
+    }
+    struct stat status {};
+    EXPECT_TRUE(::stat(fifo.c_str(), &status) == 0 && S_ISFIFO(status.st_mode));
 }

@@ -1,5 +1,6 @@
 // halvoren pivot and halvoren define-marker against the simulated camera, whose scene is the truth.
 #include "AppProcess.h"
+#include "geometry/MarkerFile.h"
 #include "support/TempFiles.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -96,6 +98,38 @@ TEST(CalibrationCommands, PivotFindsTheSimulatedTipAndPivotAndRefusesTooLittleRo
     AppRun refused = runApp({"pivot", "--marker", pointer, "--frames", "100"}, stiff);
     EXPECT_EQ(refused.exitCode, 7);
     EXPECT_NE(refused.err.find("too little rotation: the poses span"), std::string::npos) << refused.err;
+}
+
+TEST(CalibrationCommands, PivotSaveWritesTheTipIntoTheMarkerFileUnlessRefused) {
+    TestSupport::TempFiles files;
+    const auto readAll = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    const std::string original = readAll(HALVOREN_SOURCE_DIR "/data/markers/pointer.ini");
+    const std::string pointer = files.write("pointer.ini", original);
+    const auto env =
+        scene(files, "pivot.txt", "pivot_marker = 1200\npivot_point = 100 20 1000\npivot_tip = 3 -120 -5\n");
+    const AppRun run =
+        runApp({"pivot", "--marker", QString::fromStdString(pointer), "--frames", "400", "--save"}, env);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("tip saved to " + pointer + "\n"), std::string::npos) << run.out;
+    const std::string saved = readAll(pointer);
+    ASSERT_EQ(saved.substr(0, original.size()), original) << saved;
+    EXPECT_EQ(saved.compare(original.size(), 6, "[tip]\n"), 0) << saved;
+    const auto tip = Halvoren::MarkerFile::parse(saved).tip;
+    ASSERT_TRUE(tip) << saved;
+    EXPECT_LT((Eigen::Vector3d(tip->x, tip->y, tip->z) - Eigen::Vector3d(3, -120, -5)).norm(), 0.3) << saved;
+    EXPECT_TRUE(tip->rms && *tip->rms > 0.0 && *tip->rms < 2.0) << saved;
+    EXPECT_TRUE(std::regex_match(tip->date, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)"))) << saved;
+
+    // A refused calibration leaves the file as it was.
+    const auto stiff = scene(files, "stiff.txt", "pivot_marker = 1200\npivot_angle = 2\n");
+    const AppRun refused =
+        runApp({"pivot", "--marker", QString::fromStdString(pointer), "--frames", "100", "--save"}, stiff);
+    EXPECT_EQ(refused.exitCode, 7);
+    EXPECT_EQ(refused.out.find("tip saved"), std::string::npos) << refused.out;
+    EXPECT_EQ(readAll(pointer), saved);
 }
 
 TEST(CalibrationCommands, DefineMarkerLearnsTheUnregisteredBodyTracksItAndRefusesAnAmbiguousOne) {

@@ -10,6 +10,7 @@
 #include "calibration/PivotCalibration.h"
 #include "calibration/RegistrationError.h"
 #include "geometry/MarkerFile.h"
+#include "geometry/MarkerTip.h"
 #include "host/Log.h"
 #include "host/OpticalTracking.h"
 #include "host/Properties.h"
@@ -19,6 +20,8 @@
 
 #include <Eigen/Core>
 
+#include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -227,6 +230,40 @@ int writePivotJson(const Calibration::PivotResult& result, const TrackingInstrum
     return ExitOk;
 }
 
+/// Now in UTC, ISO 8601 to the second.
+std::string utcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    char text[32] = {};
+    if (gmtime_r(&now, &parts) != nullptr) {
+        std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &parts);
+    }
+    return text;
+}
+
+/// The tip written into the marker file, if the options ask for it; the exit code.
+int savePivotTip(const Calibration::PivotResult& result, const PivotOptions& options, std::ostream& out,
+                 std::ostream& err) {
+    if (!options.save) {
+        return ExitOk;
+    }
+    // To the micrometre, as printed: the calibration is not finer, and the file stays readable.
+    const auto micrometres = [](double mm) { return std::round(mm * 1000.0) / 1000.0; };
+    MarkerFile::Tip tip;
+    tip.x = micrometres(result.tipOffset.x());
+    tip.y = micrometres(result.tipOffset.y());
+    tip.z = micrometres(result.tipOffset.z());
+    tip.rms = micrometres(result.rmsResidualMm);
+    tip.date = utcNow();
+    const std::string& path = options.markers.front();
+    if (const std::string problem = MarkerFile::saveTip(path, tip); !problem.empty()) {
+        err << "halvoren pivot: " << problem << '\n';
+        return ExitWriteFailed;
+    }
+    out << "tip saved to " << path << '\n';
+    return ExitOk;
+}
+
 /// Calibrates from the collected frames and reports the result; the exit code.
 int calibratePivot(const std::vector<Calibration::FrameCollector::Frame>& frames,
                    const TrackingInstrument& instrument, const PivotOptions& options, std::ostream& out,
@@ -246,7 +283,10 @@ int calibratePivot(const std::vector<Calibration::FrameCollector::Frame>& frames
         return ExitCalibrationRefused;
     }
     writePivotResult(*result, instrument, frames.size() - poses.size(), out);
-    return writePivotJson(*result, instrument, options.output, err);
+    if (const int code = writePivotJson(*result, instrument, options.output, err); code != ExitOk) {
+        return code;
+    }
+    return savePivotTip(*result, options, out, err);
 }
 
 /// The set-up to define a marker with: every fiducial reported, as the new body's are explained by no

@@ -15,6 +15,7 @@ struct PivotOptions : StreamSetup {
     std::uint64_t frames = 600;  // frames to collect poses from
     std::string output;          // JSON result; none when empty
     double maxRmsMm = 2.0;       // a larger RMS residual is refused
+    bool save = false;           // the tip written into the marker file's [tip] section
 };
 
 struct DefineMarkerOptions : StreamSetup {

@@ -311,6 +311,9 @@ void declarePivot(CLI::App& command, PivotOptions& options) {
         ->check(kFilePath);
     declareCalibrationFrames(command, options.frames, "frames to record, 10 to 1000000");
     command.add_option("--output", options.output, "also write the result as JSON")->type_name("FILE");
+    command.add_flag(
+        "--save", options.save,
+        "write the tip, its RMS residual and the date (UTC) into the marker FILE's [tip] section");
     command.add_option("--max-rms", options.maxRmsMm, "refuse an RMS residual above MM (above 0)")
         ->type_name("MM")
         ->capture_default_str()
