@@ -286,7 +286,7 @@ std::vector<double> fiducialValues(const std::vector<RecordedFiducial>& fiducial
 
 bool operator==(const RecordedMarker& a, const RecordedMarker& b) {
     return a.name == b.name && a.id == b.id && a.field == b.field && a.geometryId == b.geometryId &&
-           a.fiducials == b.fiducials;
+           a.fiducials == b.fiducials && a.tip == b.tip;
 }
 
 bool operator==(const RecordedPose& a, const RecordedPose& b) {

@@ -21,6 +21,7 @@ struct RecordedMarker {
     std::string field;  // the name as a field name, unique in the recording
     std::uint32_t geometryId = 0;
     std::vector<std::array<double, 3>> fiducials;  // mm
+    std::optional<std::array<double, 3>> tip;      // the tool's calibrated tip, mm in the marker's frame
 };
 
 /// What the recording's own fields say of the run.

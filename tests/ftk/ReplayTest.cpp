@@ -115,7 +115,7 @@ std::vector<RecordedFrame> writeRecording(const std::string& path, std::size_t f
     const std::uint32_t ids[] = {kProbe, kReference, kNotOnTheDevice};
     Halvoren::Sequence::RecordingHeader header{images ? kWidth : 0, images ? kHeight : 0, {}};
     for (std::size_t k = 0; k < 3; ++k) {
-        header.markers.push_back({kNames[k], kNames[k], Fields::fieldNameOf(kNames[k]), ids[k], {}});
+        header.markers.push_back({kNames[k], kNames[k], Fields::fieldNameOf(kNames[k]), ids[k], {}, {}});
     }
     options.fields = Halvoren::Sequence::recordingFields(header);
     std::string error;

@@ -1,6 +1,7 @@
 // halvoren stream serving OpenIGTLink, received by the example client while the poses go to CSV.
 #include "AppProcess.h"
 #include "IgtlTestClient.h"
+#include "support/CsvFields.h"
 #include "support/TempFiles.h"
 
 #include "sequence/SequenceFile.h"
@@ -29,12 +30,8 @@ std::map<std::pair<std::string, std::string>, std::vector<double>> positionsWrit
     std::map<std::pair<std::string, std::string>, std::vector<double>> written;
     std::ifstream in(csv);
     for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> f;
-        std::stringstream fields(line);
-        for (std::string field; std::getline(fields, field, ',');) {
-            f.push_back(field);
-        }
-        if (f.size() == 14 && f[0] != "timestamp" && std::stod(f[3]) > 0.0) {
+        const std::vector<std::string> f = TestSupport::csvFields(line);
+        if (f.size() == 18 && f[0] != "timestamp" && std::stod(f[3]) > 0.0) {
             written[{f[2], f[0]}] = {std::stod(f[4]), std::stod(f[5]), std::stod(f[6])};
         }
     }

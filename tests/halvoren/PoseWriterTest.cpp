@@ -173,11 +173,11 @@ TEST(PoseWriter, AStaleLineRepeatsTheLastFrameWrittenAndTheProgressGetsTheNotes)
     outputs.finish();
 
     const std::vector<std::string> expected = {
-        // x, then status, stale and frame
-        "1400,tool,1,10,0,0,1,0,0,0,OK,0,7",
-        "1400,tool,1,10,0,0,1,0,0,0,INVALID,1,7",
-        "1400,tool,1,20,0,0,1,0,0,0,OK,0,8",
-        "1400,tool,1,20,0,0,1,0,0,0,INVALID,1,8",
+        // x, then status, stale, frame, no tip and the reason
+        "1400,tool,1,10,0,0,1,0,0,0,OK,0,7,,,,",
+        "1400,tool,1,10,0,0,1,0,0,0,INVALID,1,7,,,,stale",
+        "1400,tool,1,20,0,0,1,0,0,0,OK,0,8,,,,",
+        "1400,tool,1,20,0,0,1,0,0,0,INVALID,1,8,,,,stale",
     };
     std::vector<std::string> written;
     for (const std::string& line : linesOf(out.str())) {

@@ -227,7 +227,8 @@ TEST(StreamCommand, StreamsEveryExampleMarkerAsJsonLinesAndCsv) {
     ASSERT_EQ(again.exitCode, 0) << again.err;
     const auto csv = lines(again.out);
     ASSERT_EQ(csv.size(), 1u + 10u * 3u);
-    EXPECT_EQ(csv[0], "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz,status,stale,frame");
+    EXPECT_EQ(csv[0],
+              "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz,status,stale,frame,tip_x,tip_y,tip_z,reason");
     EXPECT_NE(csv[1].find("atracsys-1200,pointer,"), std::string::npos) << csv[1];
 }
 

@@ -32,7 +32,7 @@ grep -q "^  Halvoren.AtracsysTrackingSpryTrack  ($prefix/lib.*/halvoren/plugins/
 
 "$prefix/bin/halvoren" stream --frames 5 >stream.out 2>stream.err || fail "halvoren stream: $(cat stream.err)"
 for marker in 1200 1300 1400; do
-    grep -q "^[0-9]*,atracsys-$marker,[a-z]*,[0-9.]*,.*,[0-9]$" stream.out ||
+    grep -q "^[0-9]*,atracsys-$marker,[a-z]*,[0-9.]*,.*,OK,0,[0-9]*," stream.out ||
         fail "no pose line of marker $marker: $(cat stream.out)"
 done
 

@@ -153,6 +153,19 @@ void declareHealth(CLI::App& command, StreamSetup& setup) {
         ->transform(whole(1, 60000, "a whole number of milliseconds from 1 to 60000"));
 }
 
+void declareReference(CLI::App& command, std::string& reference) {
+    command
+        .add_option("--reference", reference,
+                    "give every pose relative to the marker of instrument NAME (its name or id)")
+        ->type_name("NAME")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                return text.empty() ? std::string("takes an instrument's name or id, not an empty text")
+                                    : std::string();
+            },
+            std::string()));
+}
+
 void declareReplay(CLI::App& command, StreamSetup& setup) {
     CLI::Option* replay =
         command
@@ -244,6 +257,7 @@ void declareStream(CLI::App& command, StreamOptions& options) {
         ->type_name("FILE")
         ->check(kFilePath);
     declareHealth(command, options);
+    declareReference(command, options.reference);
     declareRecord(command, options);
     command
         .add_option("--health-every", options.healthEverySeconds,
@@ -266,6 +280,7 @@ void declareExport(CLI::App& command, ExportOptions& options) {
                     "poses below Q are INVALID too, 0 to 1 (default 0: the recorded status alone)")
         ->type_name("Q")
         ->transform(number(0.0, 1.0, "a quality from 0 to 1"));
+    declareReference(command, options.reference);
 }
 
 void declareGui(CLI::App& command, GuiOptions& options) {
@@ -277,6 +292,7 @@ void declareGui(CLI::App& command, GuiOptions& options) {
                    "track the marker geometry in FILE (repeatable; default: data/markers/*.ini)");
     declareSetup(command, options, Images::OptOut);
     declareHealth(command, options);
+    declareReference(command, options.reference);
     declareRecord(command, options);
     // An empty path would mean no screenshot: offscreen, a window nobody can close.
     CLI::Option* screenshot =

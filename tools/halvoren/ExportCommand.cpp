@@ -1,42 +1,44 @@
 #include "halvoren/ExportCommand.h"
 
 #include "halvoren/InputChecks.h"
+#include "halvoren/NavigationSetup.h"
 #include "halvoren/RunRecording.h"
 #include "halvoren/StreamSetup.h"
 #include "record/RecordedFrames.h"
 #include "sequence/SequenceFile.h"
 
 #include <fstream>
-#include <limits>
 #include <ostream>
 
 namespace Halvoren::App {
 
 namespace {
 
-// A gate no pose passes: the pose writer then says INVALID of a pose, as the recording did.
-constexpr double kNoPosePasses = std::numeric_limits<double>::infinity();
-
 /// One line per instrument, as the stream's pose writer formats them, with the recorded status: the
-/// quality gate can only make more of them INVALID.
+/// quality gate can only make more of them INVALID. Relative poses come from the recorded camera poses.
 void writeLines(std::ostream& out, const Record::RecordedFrame& frame,
                 const std::vector<Record::RecordedMarker>& markers, const ExportOptions& options,
-                bool stale) {
+                const Navigation::NavigationFrame& navigation, bool stale) {
     const std::vector<TrackingInstrument> instruments = Record::instrumentsOf(frame, markers);
+    // What the chain sees: a pose the recording did not call OK is not seen, whatever its quality.
+    std::vector<TrackingInstrument> gated = instruments;
+    for (std::size_t k = 0; k < gated.size(); ++k) {
+        if (k >= frame.poses.size() || !frame.poses[k].statusOk) {
+            gated[k].quality = 0.0;
+        }
+    }
+    const std::vector<Navigation::FramePose> poses = navigation.chain.compute(gated, options.minQuality);
+    const PoseWriter::LineContext context{navigation.relative(), stale, frame.frameNumber};
     for (std::size_t k = 0; k < instruments.size(); ++k) {
-        const bool recordedOk = k < frame.poses.size() && frame.poses[k].statusOk;
-        out << PoseWriter::formatLine(instruments[k], options.format,
-                                      recordedOk ? options.minQuality : kNoPosePasses, stale,
-                                      frame.frameNumber)
-            << '\n';
+        out << PoseWriter::formatLine(instruments[k], poses[k], options.format, context) << '\n';
     }
 }
 
 /// Writes the frames; false with the reason at the first that cannot be read. `written`: the frames
 /// written.
 bool exportFrames(Sequence::SequenceReader& reader, const std::vector<Record::RecordedMarker>& markers,
-                  const ExportOptions& options, std::ostream& target, std::size_t& written,
-                  std::string& error) {
+                  const ExportOptions& options, const Navigation::NavigationFrame& navigation,
+                  std::ostream& target, std::size_t& written, std::string& error) {
     if (options.format == PoseFormat::Csv) {
         target << PoseWriter::csvHeader() << '\n';
     }
@@ -49,9 +51,9 @@ bool exportFrames(Sequence::SequenceReader& reader, const std::vector<Record::Re
         }
         // The stream wrote the last poses again, marked stale, when frames stopped coming.
         if (frame.stale && written > 0) {
-            writeLines(target, previous, markers, options, true);
+            writeLines(target, previous, markers, options, navigation, true);
         }
-        writeLines(target, frame, markers, options, false);
+        writeLines(target, frame, markers, options, navigation, false);
         previous = std::move(frame);
     }
     return true;
@@ -70,6 +72,10 @@ int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err
     if (!reader) {
         return ExitBadInput;
     }
+    Navigation::NavigationFrame navigation;
+    if (!makeNavigation(options.reference, header.markers, navigation, err)) {
+        return ExitUsage;
+    }
     if (const std::string problem = cannotWriteMessage(options.output); !problem.empty()) {
         err << "halvoren: " << problem << '\n';
         return ExitBadInput;
@@ -81,7 +87,7 @@ int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err
     std::ostream& target = options.output.empty() ? out : file;
     std::size_t written = 0;
     std::string error;
-    const bool complete = exportFrames(*reader, header.markers, options, target, written, error);
+    const bool complete = exportFrames(*reader, header.markers, options, navigation, target, written, error);
     target.flush();
     if (!target) {
         err << "halvoren: cannot write the poses to " << targetName(options) << '\n';

@@ -13,6 +13,7 @@ struct ExportOptions {
     PoseFormat format = PoseFormat::Csv;
     std::string output;       // stdout when empty
     double minQuality = 0.0;  // poses below it are INVALID too (the recorded status is kept)
+    std::string reference;    // poses relative to this instrument (its ID or name); camera's when empty
 };
 
 /// Runs the command: the poses go to `out` unless the options name a file, messages to `err`. Returns the

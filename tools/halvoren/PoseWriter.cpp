@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <iomanip>
+#include <optional>
 #include <sstream>
 
 namespace Halvoren::App {
@@ -53,11 +54,13 @@ std::string csvField(const std::string& text) {
 }
 }  // namespace
 
-PoseWriter::PoseWriter(std::ostream& out, PoseFormat format, std::size_t queueFrames, double minQuality)
+PoseWriter::PoseWriter(std::ostream& out, PoseFormat format, std::size_t queueFrames, double minQuality,
+                       Navigation::NavigationFrame navigation)
     : FrameOutput("poses", {Output::DropPolicy::EveryFrame, queueFrames}),
       m_out(out),
       m_format(format),
-      m_minQuality(minQuality) {}
+      m_minQuality(minQuality),
+      m_navigation(std::move(navigation)) {}
 
 void PoseWriter::setFailureListener(std::function<void()> listener) {
     m_failureListener = std::move(listener);
@@ -104,9 +107,11 @@ void PoseWriter::writeHeader() {
 
 void PoseWriter::writeLines(const std::vector<TrackingInstrument>& instruments, bool stale,
                             std::uint32_t frame) {
+    m_navigation.chain.compute(instruments, m_minQuality, m_poses);
+    const LineContext context{m_navigation.relative(), stale, frame};
     std::string text;
-    for (const TrackingInstrument& instrument : instruments) {
-        text += formatLine(instrument, m_format, m_minQuality, stale, frame);
+    for (std::size_t i = 0; i < instruments.size(); ++i) {
+        text += formatLine(instruments[i], m_poses[i], m_format, context);
         text += '\n';
     }
     m_out.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -132,41 +137,98 @@ void PoseWriter::count(const std::vector<TrackingInstrument>& instruments) {
 }
 
 const char* PoseWriter::csvHeader() {
-    return "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz,status,stale,frame";
+    return "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz,status,stale,frame,tip_x,tip_y,tip_z,reason";
 }
 
-std::string PoseWriter::formatLine(const TrackingInstrument& instrument, PoseFormat format, double minQuality,
-                                   bool stale, std::uint32_t frame) {
-    const char* status = !stale && Health::passesGate(instrument, minQuality) ? "OK" : "INVALID";
-    const Eigen::Matrix3d rotation = instrument.pose.topLeftCorner<3, 3>();
-    Eigen::Quaterniond q(rotation);
-    q.normalize();
-    if (q.w() < 0) {
-        q.coeffs() *= -1.0;  // one of the two equal quaternions, always the same one
+namespace {
+
+/// A pose's position and rotation as written: the quaternion with w >= 0, one of the two equal ones,
+/// always the same one.
+struct WrittenPose {
+    explicit WrittenPose(const Eigen::Matrix4d& pose)
+        : t(pose.topRightCorner<3, 1>()), q(Eigen::Matrix3d(pose.topLeftCorner<3, 3>())) {
+        q.normalize();
+        if (q.w() < 0) {
+            q.coeffs() *= -1.0;
+        }
     }
-    const Eigen::Vector3d t = instrument.pose.topRightCorner<3, 1>();
+    Eigen::Vector3d t;
+    Eigen::Quaterniond q;
+};
+
+void csvPose(std::ostream& line, const std::optional<WrittenPose>& pose) {
+    if (pose) {
+        line << pose->t.x() << ',' << pose->t.y() << ',' << pose->t.z() << ',' << pose->q.w() << ','
+             << pose->q.x() << ',' << pose->q.y() << ',' << pose->q.z();
+    } else {
+        line << ",,,,,,";
+    }
+}
+
+void jsonPose(std::ostream& line, const std::optional<WrittenPose>& pose) {
+    if (pose) {
+        line << "\"position\":[" << pose->t.x() << ',' << pose->t.y() << ',' << pose->t.z()
+             << "],\"rotation\":[" << pose->q.w() << ',' << pose->q.x() << ',' << pose->q.y() << ','
+             << pose->q.z() << ']';
+    } else {
+        line << "\"position\":null,\"rotation\":null";
+    }
+}
+
+}  // namespace
+
+std::string PoseWriter::formatLine(const TrackingInstrument& instrument, const Navigation::FramePose& pose,
+                                   PoseFormat format, const LineContext& context) {
+    const bool ok = !context.stale && pose.valid();
+    const char* status = ok ? "OK" : "INVALID";
+    const std::string reason = context.stale ? "stale" : Navigation::reasonText(pose.validity);
+    // In camera coordinates an INVALID pose keeps what the camera gave; relative to a reference there is
+    // none to give.
+    std::optional<WrittenPose> written;
+    if (!context.relative) {
+        written.emplace(instrument.pose);
+    } else if (pose.valid()) {
+        written.emplace(pose.pose);
+    }
+    const std::optional<Eigen::Vector3d> tip =
+        pose.hasTip && pose.valid() ? std::optional<Eigen::Vector3d>(pose.tipPosition()) : std::nullopt;
     std::ostringstream line;
     line << std::setprecision(10);
     if (format == PoseFormat::Csv) {
         line << instrument.timestamp << ',' << csvField(instrument.id.ID) << ','
-             << csvField(instrument.id.name) << ',' << instrument.quality << ',' << t.x() << ',' << t.y()
-             << ',' << t.z() << ',' << q.w() << ',' << q.x() << ',' << q.y() << ',' << q.z() << ',' << status
-             << ',' << (stale ? 1 : 0) << ',';
-        if (frame != 0) {
-            line << frame;
+             << csvField(instrument.id.name) << ',' << instrument.quality << ',';
+        csvPose(line, written);
+        line << ',' << status << ',' << (context.stale ? 1 : 0) << ',';
+        if (context.frame != 0) {
+            line << context.frame;
         }
+        if (tip) {
+            line << ',' << tip->x() << ',' << tip->y() << ',' << tip->z() << ',';
+        } else {
+            line << ",,,,";
+        }
+        line << csvField(reason);
     } else {
         line << "{\"timestamp\":" << instrument.timestamp << ",\"id\":" << jsonString(instrument.id.ID)
              << ",\"name\":" << jsonString(instrument.id.name) << ",\"quality\":" << instrument.quality
-             << ",\"position\":[" << t.x() << ',' << t.y() << ',' << t.z() << "],\"rotation\":[" << q.w()
-             << ',' << q.x() << ',' << q.y() << ',' << q.z() << "],\"status\":\"" << status
-             << "\",\"stale\":" << (stale ? "true" : "false") << ",\"frame\":";
-        if (frame != 0) {
-            line << frame;
+             << ',';
+        jsonPose(line, written);
+        line << ",\"status\":\"" << status << "\",\"stale\":" << (context.stale ? "true" : "false")
+             << ",\"frame\":";
+        if (context.frame != 0) {
+            line << context.frame;
         } else {
             line << "null";
         }
-        line << '}';
+        if (pose.hasTip) {
+            line << ",\"tip\":";
+            if (tip) {
+                line << '[' << tip->x() << ',' << tip->y() << ',' << tip->z() << ']';
+            } else {
+                line << "null";
+            }
+        }
+        line << ",\"reason\":" << jsonString(reason) << '}';
     }
     return line.str();
 }

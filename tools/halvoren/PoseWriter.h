@@ -6,6 +6,7 @@
 // counted, and the summary says how many.
 
 #include "host/TrackingInstrument.h"
+#include "navigation/NavigationFrame.h"
 #include "output/FrameOutput.h"
 
 #include <atomic>
@@ -32,9 +33,10 @@ public:
 
     /// `out` must outlive the writer; from the first frame on only the writer's thread touches it. At most
     /// `queueFrames` frames wait to be written. An instrument whose quality is below `minQuality` counts
-    /// as not seen (its status is INVALID, its pose is kept).
+    /// as not seen (its status is INVALID, its pose is kept). `navigation` gives the frame the poses are
+    /// written in and the tools' tips.
     PoseWriter(std::ostream& out, PoseFormat format, std::size_t queueFrames = kDefaultQueueFrames,
-               double minQuality = 0.0);
+               double minQuality = 0.0, Navigation::NavigationFrame navigation = {});
 
     /// Before the run: told on the writer's thread when a write or the flush failed; nothing more is
     /// written after that.
@@ -66,10 +68,18 @@ public:
 
     /// The CSV header line, without the line end.
     static const char* csvHeader();
-    /// One line for an instrument, without the line end: its status is OK when it passes the quality
-    /// gate and the pose is not stale, INVALID otherwise.
-    static std::string formatLine(const TrackingInstrument& instrument, PoseFormat format,
-                                  double minQuality = 0.0, bool stale = false, std::uint32_t frame = 0);
+    /// How an instrument's line is written besides its pose in the frame.
+    struct LineContext {
+        bool relative = false;    // the frame is a reference's: the camera's pose is not written
+        bool stale = false;       // written again while no new frame came
+        std::uint32_t frame = 0;  // the camera's counter; 0 when it gave none
+    };
+    /// One line for an instrument, without the line end: its status is OK when its pose in the frame is
+    /// valid (`pose`, from the transform chain) and not stale, INVALID otherwise, with the reason. In
+    /// camera coordinates the pose columns keep the camera's pose when INVALID; relative to a reference
+    /// they are empty (JSON: null) when the relative pose is not known. The tip, for a tool that has one.
+    static std::string formatLine(const TrackingInstrument& instrument, const Navigation::FramePose& pose,
+                                  PoseFormat format, const LineContext& context);
 
 private:
     void writeHeader();
@@ -80,6 +90,7 @@ private:
     std::ostream& m_out;
     const PoseFormat m_format;
     const double m_minQuality;
+    const Navigation::NavigationFrame m_navigation;
     std::atomic<bool> m_failed{false};
     std::function<void()> m_failureListener;
 
@@ -89,6 +100,7 @@ private:
     std::uint32_t m_lastCounter = 0;                   // the camera's counter of that frame
     std::uint64_t m_frames = 0;
     std::map<std::string, InstrumentSummary> m_summary;
+    std::vector<Navigation::FramePose> m_poses;  // reused frame to frame
 };
 
 }  // namespace Halvoren::App

@@ -167,9 +167,9 @@ std::size_t firstSource(const std::vector<MarkerSource>& sources, const std::vec
 std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingInstrument>& instruments,
                                                     const std::vector<MarkerSource>& sources,
                                                     const GeometryIdOf& geometryIdOf) {
-    std::vector<std::optional<MarkerFile::Marker>> files;
+    std::vector<MarkerFile::Loaded> files;
     for (const MarkerSource& source : sources) {
-        files.push_back(MarkerFile::read(source.path).marker);
+        files.push_back(MarkerFile::read(source.path));
     }
     std::vector<bool> used(sources.size(), false);
     std::vector<Record::RecordedMarker> markers;
@@ -182,7 +182,7 @@ std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingIn
         std::size_t k = sources.size();
         if (id) {
             k = firstSource(sources, used, [&](std::size_t i) {
-                return files[i] && MarkerFile::cameraId(files[i]->id) == *id;
+                return files[i].marker && MarkerFile::cameraId(files[i].marker->id) == *id;
             });
         }
         if (k == sources.size()) {
@@ -190,11 +190,14 @@ std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingIn
         }
         if (k < sources.size()) {
             used[k] = true;
-            if (files[k]) {
-                marker.geometryId = MarkerFile::cameraId(files[k]->id);
-                for (const MarkerFile::Fiducial& f : files[k]->fiducials) {
+            if (const auto& file = files[k].marker) {
+                marker.geometryId = MarkerFile::cameraId(file->id);
+                for (const MarkerFile::Fiducial& f : file->fiducials) {
                     marker.fiducials.push_back({f.x, f.y, f.z});
                 }
+            }
+            if (const auto& tip = files[k].tip) {
+                marker.tip = std::array<double, 3>{tip->x, tip->y, tip->z};
             }
         }
         markers.push_back(std::move(marker));

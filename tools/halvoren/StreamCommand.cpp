@@ -224,8 +224,9 @@ struct CommandOutputs {
 
 CommandOutputs addOutputs(const StreamOptions& options, StreamSession& session, PoseTarget& target) {
     CommandOutputs outputs;
-    outputs.writer = std::make_shared<PoseWriter>(target.stream(), options.format,
-                                                  PoseWriter::kDefaultQueueFrames, options.minQuality);
+    outputs.writer =
+        std::make_shared<PoseWriter>(target.stream(), options.format, PoseWriter::kDefaultQueueFrames,
+                                     options.minQuality, session.navigation());
     // A failed write ends the run: every further pose would be lost too.
     outputs.writer->setFailureListener([&session] { session.endCounting(); });
     outputs.progress = std::make_shared<ProgressOutput>(options.minQuality);

@@ -1,6 +1,7 @@
 #include "halvoren/StreamSession.h"
 
 #include "halvoren/InputChecks.h"
+#include "halvoren/NavigationSetup.h"
 
 #include "health/HealthOutput.h"
 #include "host/DataList.h"
@@ -209,6 +210,21 @@ void applySetup(const StreamSetup& setup, bool startWithPanel, Properties& setti
     }
 }
 
+/// The markers as the stream will name their instruments, before the camera opens: the stream knows an
+/// instrument by its marker's geometry id, as the camera does.
+std::vector<Record::RecordedMarker> expectedMarkers(const std::vector<MarkerSource>& sources) {
+    std::vector<Record::RecordedMarker> expected;
+    for (const MarkerSource& source : sources) {
+        Record::RecordedMarker marker;
+        marker.name = source.name;
+        if (const auto id = declaredMarkerId(source.path)) {
+            marker.id = "atracsys-" + std::to_string(*id);
+        }
+        expected.push_back(std::move(marker));
+    }
+    return expected;
+}
+
 }  // namespace
 
 bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::ostream& err, int& exitCode) {
@@ -249,13 +265,18 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
     if (!checkWorkspaceMarkers(named, markers, err)) {
         return false;
     }
+    const std::vector<MarkerSource> sources = markerSources(named, markers);
+    if (!makeNavigation(setup.reference, expectedMarkers(sources), m_navigation, err)) {
+        exitCode = ExitUsage;
+        return false;
+    }
     applySetup(setup, startWithPanel, settings);
     if (!makeStream(settings, err, exitCode) || !registerMarkers(named.size(), markers, err, exitCode) ||
-        !checkReplayDevice(err, exitCode)) {
+        !checkReplayDevice(err, exitCode) || !navigate(setup, sources, err, exitCode)) {
         return false;
     }
     startHealth(setup);
-    if (!setup.record.empty() && !startRecording(setup, markerSources(named, markers), err)) {
+    if (!setup.record.empty() && !startRecording(setup, err)) {
         return false;
     }
     if (setup.igtlPort && !startIgtl(setup, err)) {
@@ -406,21 +427,32 @@ void StreamSession::writeOutputLosses(std::ostream& out) const {
     }
 }
 
-bool StreamSession::startRecording(const StreamSetup& setup, const std::vector<MarkerSource>& sources,
-                                   std::ostream& err) {
-    Record::Recorder::Options options;
-    options.path = setup.record;
-    options.images = setup.images;
-    options.minQuality = setup.minQuality;
+bool StreamSession::navigate(const StreamSetup& setup, const std::vector<MarkerSource>& sources,
+                             std::ostream& err, int& exitCode) {
     const TrackingStream* tracking = trackingStream();
     const auto* optical = dynamic_cast<const OpticalTrackingInterface*>(m_stream.get());
     const GeometryIdOf geometryIdOf = [optical](const std::string& id) -> std::optional<std::uint32_t> {
         const auto marker = optical != nullptr ? optical->trackingMarker(id) : nullptr;
         return marker ? marker->markerId : std::nullopt;
     };
-    options.markers =
+    m_markers =
         recordedMarkers(tracking != nullptr ? tracking->instruments() : std::vector<TrackingInstrument>(),
                         sources, geometryIdOf);
+    // The instruments the stream made may differ from the files' (a workspace's marker was skipped).
+    if (!makeNavigation(setup.reference, m_markers, m_navigation, err)) {
+        exitCode = ExitUsage;
+        return false;
+    }
+    writeNavigation(m_navigation, m_markers, err);
+    return true;
+}
+
+bool StreamSession::startRecording(const StreamSetup& setup, std::ostream& err) {
+    Record::Recorder::Options options;
+    options.path = setup.record;
+    options.images = setup.images;
+    options.minQuality = setup.minQuality;
+    options.markers = m_markers;
     std::string error;
     m_recorder = Record::Recorder::create(options, error);
     if (!m_recorder) {

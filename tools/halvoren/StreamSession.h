@@ -7,6 +7,7 @@
 #include "halvoren/StreamSetup.h"
 
 #include "health/TrackingHealth.h"
+#include "navigation/NavigationFrame.h"
 #include "output/FrameOutputs.h"
 
 #include "host/Algorithm.h"
@@ -78,6 +79,10 @@ public:
     void writeOutputLosses(std::ostream& out) const;
     /// Valid after a successful create().
     Stream& stream() const { return *m_stream; }
+    /// The frame the run's poses are given in (--reference) and the tools' tips, fixed by create().
+    const Navigation::NavigationFrame& navigation() const { return m_navigation; }
+    /// The stream's markers as a recording keeps them (the files' geometries and tips), fixed by create().
+    const std::vector<Sequence::RecordedMarker>& markers() const { return m_markers; }
     /// The stream as tracking stream, when it is one.
     TrackingStream* trackingStream() const;
     /// The OpenIGTLink server, when the set-up asked for one.
@@ -118,9 +123,12 @@ private:
     /// Counts the stream's frames (an output) and watches for staleness; stopping the stream pauses the
     /// watch.
     void startHealth(const StreamSetup& setup);
+    /// Matches the stream's instruments to their marker files and makes the navigation frame from them;
+    /// a reference that names none of the stream's instruments is refused as a usage error.
+    bool navigate(const StreamSetup& setup, const std::vector<MarkerSource>& sources, std::ostream& err,
+                  int& exitCode);
     /// Records the stream's frames (with its images when the set-up queries them).
-    bool startRecording(const StreamSetup& setup, const std::vector<MarkerSource>& sources,
-                        std::ostream& err);
+    bool startRecording(const StreamSetup& setup, std::ostream& err);
     /// The watchdog's thread, or the health output's: the poses went stale or are fresh again; word to
     /// every output.
     void onStale(bool stale, double millisecondsWithoutFrame);
@@ -138,6 +146,8 @@ private:
     std::shared_ptr<Record::Recorder> m_recorder;
     std::string m_recordError;  // why the recording failed; empty when it did not
     std::uint64_t m_frameLimit = 0;
+    std::vector<Sequence::RecordedMarker> m_markers;
+    Navigation::NavigationFrame m_navigation;
     // Last: its threads end first, while everything its outputs use is still there.
     Output::FrameOutputs m_outputs;
 };

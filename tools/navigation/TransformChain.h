@@ -50,6 +50,7 @@ public:
     /// A tool's tip in its marker's frame (mm), by instrument ID; none to remove it.
     void setTip(const std::string& instrumentId, const std::optional<Eigen::Vector3d>& tip);
     std::optional<Eigen::Vector3d> tip(const std::string& instrumentId) const;
+    bool hasTips() const { return !m_tips.empty(); }
 
     /// One frame: `poses` gets one entry per instrument, in their order. An instrument is seen when it
     /// passes the health's quality gate at minQuality. `poses` is reused, so a caller that keeps it
