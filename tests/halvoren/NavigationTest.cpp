@@ -1,0 +1,264 @@
+// Navigation frames end to end: halvoren stream with --reference and calibrated tips, against the simulated
+// camera's truth (the scene's true poses, and in the pivot scene the point the tip rests in).
+#include "AppProcess.h"
+#include "ftk/SimulatedCamera.h"
+#include "geometry/MarkerFile.h"
+#include "support/CsvFields.h"
+#include "support/TempFiles.h"
+
+#include <gtest/gtest.h>
+#include <QProcessEnvironment>
+
+#include <Eigen/Geometry>
+
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+using TestSupport::AppRun;
+using TestSupport::runApp;
+
+namespace {
+
+const std::string kMarkers = HALVOREN_SOURCE_DIR "/data/markers/";
+
+/// The scene a run sees, as the simulated camera makes it from the same settings and markers.
+class SceneTruth {
+public:
+    SceneTruth(const std::string& settingsPath, const std::vector<std::string>& markerFiles)
+        : m_camera(settings(settingsPath)) {
+        std::map<std::uint32_t, ftkGeometry> geometries;
+        for (const std::string& path : markerFiles) {
+            const auto marker = Halvoren::MarkerFile::read(path).marker;
+            EXPECT_TRUE(marker) << path;
+            ftkGeometry geometry{};
+            geometry.geometryId = marker->id;
+            geometry.pointsCount = static_cast<std::uint32_t>(marker->fiducials.size());
+            for (std::size_t i = 0; i < marker->fiducials.size(); ++i) {
+                const auto& f = marker->fiducials[i];
+                geometry.positions[i] = {static_cast<float>(f.x), static_cast<float>(f.y),
+                                         static_cast<float>(f.z)};
+            }
+            geometries[marker->id] = geometry;
+        }
+        m_camera.setGeometries(geometries);
+    }
+
+    /// The true pose of a geometry in the frame the camera numbered `counter` (its first is 1).
+    Eigen::Isometry3d pose(std::uint32_t geometryId, int counter) const {
+        double r[3][3];
+        double p[3];
+        m_camera.truePose(geometryId, time(counter), r, p);
+        Eigen::Isometry3d pose = Eigen::Isometry3d::Identity();
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j) {
+                pose.linear()(i, j) = r[i][j];
+            }
+            pose.translation()(i) = p[i];
+        }
+        return pose;
+    }
+    double time(int counter) const { return (counter - 1) / m_rate; }
+
+    /// One standard deviation of a marker's fitted position at this depth: the depth's, from the pixel
+    /// noise of both cameras' centres, which dominates the lateral one.
+    double depthSigma(double z) const {
+        const auto calibration = m_camera.calibration();
+        return z * z / (calibration.focalPx * calibration.baselineMm) * std::sqrt(2.0) * m_noise;
+    }
+
+private:
+    ftksim::CameraSettings settings(const std::string& path) {
+        std::string error;
+        const auto read = ftksim::readCameraSettings(path, error);
+        EXPECT_TRUE(read) << error;
+        m_rate = read->frameRateHz;
+        m_noise = read->pixelNoise;
+        return *read;
+    }
+
+    double m_rate = 60.0;
+    double m_noise = 0.1;
+    ftksim::SimulatedCamera m_camera;
+};
+
+struct Line {
+    std::vector<std::string> f;
+    int frame() const { return std::stoi(f.at(13)); }
+    const std::string& name() const { return f.at(2); }
+    bool ok() const { return f.at(11) == "OK"; }
+    Eigen::Vector3d position() const { return {std::stod(f.at(4)), std::stod(f.at(5)), std::stod(f.at(6))}; }
+    Eigen::Quaterniond rotation() const {
+        return {std::stod(f.at(7)), std::stod(f.at(8)), std::stod(f.at(9)), std::stod(f.at(10))};
+    }
+    Eigen::Vector3d tip() const { return {std::stod(f.at(14)), std::stod(f.at(15)), std::stod(f.at(16))}; }
+};
+
+std::vector<Line> csvLines(const std::string& csv) {
+    std::vector<Line> out;
+    for (const std::string& text : TestSupport::lines(csv)) {
+        Line line{TestSupport::csvFields(text)};
+        if (line.f.size() == 18 && line.f[0] != "timestamp") {
+            out.push_back(std::move(line));
+        }
+    }
+    return out;
+}
+
+QProcessEnvironment withScene(const std::string& settingsPath) {
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("FTK_SIMULATOR_SETTINGS", QString::fromStdString(settingsPath));
+    return env;
+}
+
+}  // namespace
+
+// The bound: a marker's fit errs in position by up to five depth standard deviations and in rotation by
+// as much over its radius (about 40 mm), as the simulated camera's own test holds of absolute poses; a
+// relative pose adds the two markers' errors, and the reference's rotation error moves the other
+// marker's relative position over the lever between them.
+TEST(Navigation, RelativePosesFollowTheTruthAndAreInvalidWhileTheReferenceIsHidden) {
+    TestSupport::TempFiles files;
+    const std::string settings = files.write("scene.txt", "rate = 100\nhide = 1300 1 0.5\n");
+    const std::vector<std::string> markers = {kMarkers + "pointer.ini", kMarkers + "reference.ini",
+                                              kMarkers + "tool.ini"};
+    const SceneTruth truth(settings, markers);
+    const std::map<std::string, std::uint32_t> ids = {{"pointer", 1200}, {"reference", 1300}, {"tool", 1400}};
+    const auto hidden = [&](int frame) { return truth.time(frame) >= 1.0 && truth.time(frame) < 1.5; };
+
+    const AppRun csv =
+        runApp({"stream", "--reference", "reference", "--frames", "200", "--stale-after", "60000"},
+               withScene(settings));
+    ASSERT_EQ(csv.exitCode, 0) << csv.err;
+    EXPECT_NE(csv.err.find("halvoren: poses relative to Reference (atracsys-1300)\n"), std::string::npos);
+    int compared = 0, invalid = 0, validAfter = 0;
+    for (const Line& line : csvLines(csv.out)) {
+        SCOPED_TRACE("frame " + std::to_string(line.frame()) + " " + line.name());
+        if (hidden(line.frame())) {
+            EXPECT_FALSE(line.ok());
+            EXPECT_EQ(line.f[17], "reference not seen");
+            EXPECT_EQ(line.f[4], "");  // no relative pose to give
+            ++invalid;
+            continue;
+        }
+        ASSERT_TRUE(line.ok()) << line.f[17];
+        validAfter += truth.time(line.frame()) >= 1.5 ? 1 : 0;
+        const Eigen::Isometry3d reference = truth.pose(1300, line.frame());
+        const Eigen::Isometry3d instrument = truth.pose(ids.at(line.name()), line.frame());
+        const Eigen::Isometry3d relative = reference.inverse() * instrument;
+        const double sigmas =
+            truth.depthSigma(reference.translation().z()) +
+            (line.name() == "reference" ? 0.0 : truth.depthSigma(instrument.translation().z()));
+        const double lever = (instrument.translation() - reference.translation()).norm();
+        const double angleBound = 5.0 * sigmas / 40.0;  // radians
+        EXPECT_LT((line.position() - relative.translation()).norm(),
+                  0.02 + 5.0 * sigmas + angleBound * lever);
+        const Eigen::Quaterniond rotation = line.rotation();
+        EXPECT_LT(rotation.angularDistance(Eigen::Quaterniond(relative.linear())), 1e-4 + angleBound);
+        ++compared;
+    }
+    EXPECT_GT(compared, 3 * 100);
+    EXPECT_GT(invalid, 3 * 20);
+    EXPECT_GT(validAfter, 3 * 20);
+
+    // JSON lines say the same, the pose as null.
+    const AppRun json = runApp({"stream", "--reference", "atracsys-1300", "--format", "jsonl", "--frames",
+                                "200", "--stale-after", "60000"},
+                               withScene(settings));
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    const std::regex frameOf(R"("frame":(\d+))");
+    int jsonInvalid = 0;
+    for (const std::string& line : TestSupport::lines(json.out)) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(line, match, frameOf)) << line;
+        const bool inside = hidden(std::stoi(match[1]));
+        EXPECT_EQ(line.find("\"status\":\"OK\",") != std::string::npos, !inside) << line;
+        if (inside) {
+            EXPECT_NE(line.find("\"position\":null,\"rotation\":null"), std::string::npos) << line;
+            EXPECT_NE(line.find("\"reason\":\"reference not seen\"}"), std::string::npos) << line;
+            ++jsonInvalid;
+        }
+    }
+    EXPECT_GT(jsonInvalid, 3 * 20);
+
+    const AppRun unknown =
+        runApp({"stream", "--reference", "Reference", "--frames", "1"}, withScene(settings));
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_NE(unknown.err.find("halvoren: --reference Reference names no instrument; give one of: pointer "
+                               "(atracsys-1200), reference (atracsys-1300), tool (atracsys-1400)\n"),
+              std::string::npos)
+        << unknown.err;
+    EXPECT_EQ(unknown.err.find("Detected"), std::string::npos) << "the camera was opened: " << unknown.err;
+}
+
+// A tip saved by the pivot calibration and then streamed lies at the point the simulated tip rests in. Its
+// RMS distance from that point cannot stay below the calibration's RMS residual: on the calibration's own
+// poses the residual is the least RMS distance over every pivot point, the true one included, so a
+// stream's reaches it only on average. The test allows a quarter more (another stretch of the scene, with
+// its own noise); relative to the reference the reference's own fit error adds, carried to the tip.
+TEST(Navigation, ASavedTipIsStreamedAtThePivotPointInCameraAndReferenceFrames) {
+    TestSupport::TempFiles files;
+    const std::string settings = files.write(
+        "pivot.txt", "rate = 100\npivot_marker = 1200\npivot_point = 100 20 1000\npivot_tip = 3 -120 -5\n");
+    std::ifstream original(kMarkers + "pointer.ini", std::ios::binary);
+    const std::string pointer =
+        files.write("pointer.ini", std::string(std::istreambuf_iterator<char>(original), {}));
+    const AppRun pivot =
+        runApp({"pivot", "--marker", QString::fromStdString(pointer), "--frames", "400", "--save"},
+               withScene(settings));
+    ASSERT_EQ(pivot.exitCode, 0) << pivot.err;
+    const auto saved = Halvoren::MarkerFile::read(pointer).tip;
+    ASSERT_TRUE(saved && saved->rms);
+    const double rms = *saved->rms;
+
+    const SceneTruth truth(settings, {pointer, kMarkers + "reference.ini"});
+    const Eigen::Vector3d pivotPoint(100, 20, 1000);
+    for (const bool relative : {false, true}) {
+        SCOPED_TRACE(relative ? "relative to the reference" : "camera coordinates");
+        QStringList args = {"stream",
+                            "--marker",
+                            QString::fromStdString(pointer),
+                            "--marker",
+                            QString::fromStdString(kMarkers + "reference.ini"),
+                            "--frames",
+                            "200",
+                            "--stale-after",
+                            "60000"};
+        if (relative) {
+            args << "--reference"
+                 << "reference";
+        }
+        const AppRun run = runApp(args, withScene(settings));
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NE(run.err.find("; tips of: pointer\n"), std::string::npos) << run.err;
+        Eigen::Vector3d errorSum = Eigen::Vector3d::Zero();
+        double squares = 0.0;
+        double referenceSquares = 0.0;
+        int count = 0;
+        for (const Line& line : csvLines(run.out)) {
+            if (line.name() != "pointer") {
+                EXPECT_EQ(line.f[14], "");  // no tip
+                continue;
+            }
+            ASSERT_TRUE(line.ok());
+            const Eigen::Isometry3d reference = truth.pose(1300, line.frame());
+            const Eigen::Vector3d expected =
+                relative ? Eigen::Vector3d(reference.inverse() * pivotPoint) : pivotPoint;
+            const Eigen::Vector3d error = line.tip() - expected;
+            errorSum += error;
+            squares += error.squaredNorm();
+            // One standard deviation of the reference's position, and of its rotation over the lever.
+            const double sigma = truth.depthSigma(reference.translation().z());
+            referenceSquares += std::pow(sigma * (1.0 + expected.norm() / 40.0), 2);
+            ++count;
+        }
+        ASSERT_GT(count, 100);
+        EXPECT_LT((errorSum / count).norm(), 0.5);
+        const double allowed = relative ? std::sqrt(rms * rms + referenceSquares / count) : rms;
+        EXPECT_LE(std::sqrt(squares / count), 1.25 * allowed) << "the calibration's RMS residual " << rms;
+    }
+}
