@@ -248,6 +248,13 @@ std::optional<Tip> parseTip(const Ini& ini, std::vector<Message>& messages) {
         }
         *coordinate = *number;
     }
+    // A tool is a hand's length, not a room's: a tip this far away is a mistake, not a tool.
+    if (std::max({std::abs(tip.x), std::abs(tip.y), std::abs(tip.z)}) > kMaxTipMm) {
+        messages.push_back({Message::Level::Error, "Marker file: the tip in section \"tip\" lies more than " +
+                                                       shortest(kMaxTipMm) +
+                                                       " mm from the marker; the tip is ignored"});
+        return std::nullopt;
+    }
     if (const std::string* rms = ini.find(kTipSection, "rms")) {
         tip.rms = strictNumber(*rms);
         if (!tip.rms) {

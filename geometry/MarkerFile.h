@@ -40,6 +40,9 @@ struct Fiducial {
 
 /// The tool's tip as a pivot calibration found it: [tip] with x, y, z (mm, the marker's frame), rms (mm,
 /// the calibration's RMS residual) and date (free text, ISO 8601 UTC as written by the tools).
+/// The largest tip coordinate read, mm.
+constexpr double kMaxTipMm = 10000.0;
+
 struct Tip {
     double x = 0.0;
     double y = 0.0;

@@ -121,6 +121,11 @@ TEST(MarkerFile, TheTipReadsBackAndSavingItChangesTheTipSectionOnly) {
     EXPECT_EQ(malformed.messages[1].level, MarkerFile::Message::Level::Error);
     EXPECT_EQ(malformed.messages[1].text,
               "Marker file: \"y\" in section \"tip\" is not a finite number: two; the tip is ignored");
+    const MarkerFile::Loaded faraway = MarkerFile::parse(head + tail + "\n[tip]\nx=1\ny=-1e5\nz=3\n");
+    EXPECT_TRUE(faraway.marker && !faraway.tip);
+    EXPECT_EQ(faraway.messages.back().text,
+              "Marker file: the tip in section \"tip\" lies more than 10000 mm from the marker; the tip is "
+              "ignored");
 
     // Only a regular file is replaced: a folder or a FIFO is refused and left as it is.
     const std::string fifo = files.path("fifo.ini");

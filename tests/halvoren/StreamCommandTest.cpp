@@ -22,6 +22,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -309,8 +310,13 @@ TEST(StreamCommand, MarkersWithCoincidentOrTooFewFiducialsAreNamedBeforeTheCamer
     const std::string none = files.writeGeometry("none.ini", 1600, {});
     const std::string two = files.writeGeometry("two.ini", 1601, {{0, 0, 0}, {50, 0, 0}});
     const std::string square = files.writeGeometry("square.ini", 1602, TestSupport::squareMarker());
+    // A tip the tools cannot use is named too; the marker is tracked.
+    std::ifstream squareText(square);
+    const std::string faraway =
+        files.write("faraway.ini",
+                    std::string(std::istreambuf_iterator<char>(squareText), {}) + "[tip]\nx=1\ny=2e4\nz=3\n");
     AppRun few = runApp({"stream", "--frames", "2", "--marker", QString::fromStdString(none), "--marker",
-                         QString::fromStdString(two), "--marker", QString::fromStdString(square)});
+                         QString::fromStdString(two), "--marker", QString::fromStdString(faraway)});
     EXPECT_EQ(few.exitCode, 0) << few.err;
     EXPECT_NE(few.err.find("warning: the marker file " + none +
                            " declares no fiducials: a marker needs at least 3 to be tracked\n"),
@@ -318,7 +324,13 @@ TEST(StreamCommand, MarkersWithCoincidentOrTooFewFiducialsAreNamedBeforeTheCamer
         << few.err;
     EXPECT_NE(few.err.find("warning: the marker file " + two + " has only 2 fiducials"), std::string::npos)
         << few.err;
-    EXPECT_EQ(few.err.find("the marker file " + square), std::string::npos) << few.err;
+    EXPECT_NE(
+        few.err.find("warning: the marker file " + faraway +
+                     " has a [tip] that is not used: the tip in section \"tip\" lies more than 10000 mm "
+                     "from the marker; the tip is ignored\n"),
+        std::string::npos)
+        << few.err;
+    EXPECT_EQ(few.err.find("tips of:"), std::string::npos) << few.err;
     EXPECT_EQ(lines(few.out).size(), 1u + 2u * 3u);
 }
 

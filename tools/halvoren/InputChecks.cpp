@@ -112,6 +112,16 @@ MarkerGeometryCheck checkMarkerGeometry(const std::string& path) {
     if (!loaded.marker) {
         return check;
     }
+    // The plug-in tracks the marker without its tip; the tools would give no tip, which the user must hear.
+    for (const MarkerFile::Message& message : loaded.messages) {
+        const std::string prefix = "Marker file: ";
+        if (message.level == MarkerFile::Message::Level::Error &&
+            message.text.find("section \"tip\"") != std::string::npos) {
+            check.warnings.push_back(
+                "has a [tip] that is not used: " +
+                (message.text.rfind(prefix, 0) == 0 ? message.text.substr(prefix.size()) : message.text));
+        }
+    }
     const std::vector<MarkerFile::Fiducial>& points = loaded.marker->fiducials;
     const std::size_t count = points.size();
     if (count < 3) {
