@@ -1,5 +1,6 @@
 #include "Log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -12,7 +13,12 @@ struct LogState {
     std::mutex mutex;  // guards everything below; sinks run under it
     int globalLevel = Log::Info;
     std::map<std::string, int> categoryLevels;
-    std::vector<std::pair<int, Log::Sink>> sinks;
+    struct SinkEntry {
+        int id;
+        int level;  // kLevelsOfTheLog: the log's own thresholds
+        Log::Sink sink;
+    };
+    std::vector<SinkEntry> sinks;
     int nextSink = 1;
     bool stderrEnabled = true;
 };
@@ -40,26 +46,42 @@ const char* Log::levelName(int level) {
     }
 }
 
+namespace {
+
+/// Under the log's mutex: the level the log's thresholds accept for the category.
+int thresholdOf(const LogState& s, const std::string& category) {
+    const auto it = s.categoryLevels.find(category);
+    return it != s.categoryLevels.end() ? it->second : s.globalLevel;
+}
+
+/// Under the log's mutex: whether a sink takes a record of this level.
+bool sinkTakes(const LogState::SinkEntry& sink, int level, int threshold) {
+    return level >= (sink.level == Log::kLevelsOfTheLog ? threshold : sink.level);
+}
+
+}  // namespace
+
 bool Log::isAccepted(int level, const std::string& category) {
     LogState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    auto it = s.categoryLevels.find(category);
-    const int threshold = it != s.categoryLevels.end() ? it->second : s.globalLevel;
-    return level >= threshold;
+    const int threshold = thresholdOf(s, category);
+    return level >= threshold ||
+           std::any_of(s.sinks.begin(), s.sinks.end(),
+                       [&](const LogState::SinkEntry& sink) { return sinkTakes(sink, level, threshold); });
 }
 
 void Log::log(int level, const std::string& category, const std::string& text, const char* file, int line) {
-    if (!isAccepted(level, category)) {
-        return;
-    }
     Record record{level, category, text, file ? file : "", line};
     LogState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.stderrEnabled) {
+    const int threshold = thresholdOf(s, category);
+    if (s.stderrEnabled && level >= threshold) {
         std::fprintf(stderr, "%s\n", formatLine(record).c_str());
     }
     for (const auto& sink : s.sinks) {
-        sink.second(record);
+        if (sinkTakes(sink, level, threshold)) {
+            sink.sink(record);
+        }
     }
 }
 
@@ -90,10 +112,10 @@ void Log::setCategoryLevel(const std::string& category, int level) {
     }
 }
 
-int Log::addSink(Sink sink) {
+int Log::addSink(Sink sink, int level) {
     std::lock_guard<std::mutex> lock(state().mutex);
     const int id = state().nextSink++;
-    state().sinks.emplace_back(id, std::move(sink));
+    state().sinks.push_back({id, level, std::move(sink)});
     return id;
 }
 
@@ -101,7 +123,7 @@ void Log::removeSink(int id) {
     std::lock_guard<std::mutex> lock(state().mutex);
     auto& sinks = state().sinks;
     for (auto it = sinks.begin(); it != sinks.end(); ++it) {
-        if (it->first == id) {
+        if (it->id == id) {
             sinks.erase(it);
             return;
         }

@@ -21,10 +21,12 @@ public:
     };
     using Sink = std::function<void(const Record&)>;
 
-    /// Writes the record to every sink (and to stderr unless disabled) when the level is accepted.
+    /// Writes the record to stderr (unless disabled) when the level is accepted, and to every sink that
+    /// takes it.
     static void log(int level, const std::string& category, const std::string& text, const char* file = "",
                     int line = -1);
-    /// True when a message of this level and category would be written; check before building a text.
+    /// True when a message of this level and category would be written (to stderr or a sink); check before
+    /// building a text.
     static bool isAccepted(int level, const std::string& category = std::string());
 
     static void setGlobalLevel(int level);
@@ -32,8 +34,12 @@ public:
     /// Overrides the global level for one category; a negative level removes the override.
     static void setCategoryLevel(const std::string& category, int level);
 
-    /// Returns an id for removeSink.
-    static int addSink(Sink sink);
+    /// A sink's level when it takes what the log's thresholds accept.
+    static constexpr int kLevelsOfTheLog = -1;
+    /// Returns an id for removeSink. A sink given a level takes every record of that level and above,
+    /// whatever the thresholds let through to standard error: a program that watches for one message
+    /// still sees it when its user asked for fewer.
+    static int addSink(Sink sink, int level = kLevelsOfTheLog);
     static void removeSink(int id);
     /// The stderr output: "[warning] category: text".
     static void setStderrEnabled(bool enabled);

@@ -10,22 +10,24 @@ namespace Halvoren::App {
 ReplayWatch::ReplayWatch(std::size_t frameCount, std::function<std::uint64_t()> arrived)
     : m_frameCount(frameCount), m_arrived(std::move(arrived)) {
     // Called on the logging thread (the stream's worker) under the log's lock: only keeps the text.
-    m_sink = Log::addSink([this](const Log::Record& record) {
-        const std::string detected = kDetectedPrefix;
-        if (record.text.compare(0, detected.size(), detected) == 0) {
+    m_sink = Log::addSink(
+        [this](const Log::Record& record) {
+            const std::string detected = kDetectedPrefix;
+            if (record.text.compare(0, detected.size(), detected) == 0) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_detected = record.text.substr(detected.size());
+                return;
+            }
+            const std::string prefix = kStopPrefix;
+            if (record.level < Log::Error || record.text.compare(0, prefix.size(), prefix) != 0) {
+                return;
+            }
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_detected = record.text.substr(detected.size());
-            return;
-        }
-        const std::string prefix = kStopPrefix;
-        if (record.level < Log::Error || record.text.compare(0, prefix.size(), prefix) != 0) {
-            return;
-        }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_reason.empty()) {
-            m_reason = record.text.substr(prefix.size());
-        }
-    });
+            if (m_reason.empty()) {
+                m_reason = record.text.substr(prefix.size());
+            }
+        },
+        Log::Info);  // the driver's "Detected ..." is information: --quiet must not hide it from the watch
 }
 
 ReplayWatch::~ReplayWatch() {
