@@ -1,5 +1,6 @@
 #include "halvoren/CommandLine.h"
 
+#include "assess/Assessor.h"
 #include "commandline/NumberOptions.h"
 #include "host/Log.h"
 #include "text/Text.h"
@@ -361,6 +362,54 @@ void declareDefineMarker(CLI::App& command, DefineMarkerOptions& options) {
     declareLogLevel(command, options);
 }
 
+void declareAssess(CLI::App& command, AssessOptions& options) {
+    command.footer(
+        "Exit code 7: a marker moved more than its jitter explains (someone touched it): the assessment is\n"
+        "refused. Ctrl-C stops early and assesses the frames taken.");
+    declareMarkers(command, options,
+                   "track the marker geometry in FILE (repeatable; default: data/markers/*.ini)");
+    declareWorkspace(command, options, "configure the stream from a workspace file");
+    declareReplay(command, options);
+    command.add_option("--frames", options.frames, "assess N frames (0: no limit; a replay: its end)")
+        ->type_name("N")
+        ->capture_default_str()
+        ->transform(whole(0, kUnlimited, "a whole number of frames from 0 to " + std::to_string(kUnlimited)))
+        ->each([&options](const std::string&) { options.framesGiven = true; });
+    command.add_option("--duration", options.durationSeconds, "assess for this time instead, above 0")
+        ->type_name("SECONDS")
+        ->transform(aboveZero("a number of seconds above 0"));
+    declareReference(command, options.reference);
+    command
+        .add_option("--distance", options.distances,
+                    "a known distance between A and B (instruments, or NAME.tip), repeatable")
+        ->type_name("A:B=MM")
+        ->allow_extra_args(false)
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                std::string why;
+                return Assess::parseDistance(text, why) ? std::string() : why;
+            },
+            std::string()));
+    command.add_option("--window", options.windowSeconds, "the drift's time window, above 0")
+        ->type_name("SECONDS")
+        ->capture_default_str()
+        ->transform(aboveZero("a number of seconds above 0"));
+    command
+        .add_option("--min-quality", options.minQuality,
+                    "an instrument below this quality (0 to 1) counts as not seen (default 0: no gate)")
+        ->type_name("Q")
+        ->transform(number(0.0, 1.0, "a quality from 0 to 1"));
+    command.add_option("--output", options.output, "also write the assessment as JSON")
+        ->type_name("FILE")
+        ->check(kFilePath);
+    command
+        .add_option("--plot", options.plot,
+                    "draw the readings, the drift and the distances into the PNG FILE")
+        ->type_name("FILE")
+        ->check(kFilePath);
+    declareLogLevel(command, options);
+}
+
 void declareConvert(CLI::App& command, ConvertOptions& options) {
     command.add_option("IN", options.in, "the workspace file to read")->type_name("FILE")->required();
     command.add_option("OUT", options.out, "the file to write (may be IN)")->type_name("FILE")->required();
@@ -459,6 +508,21 @@ std::vector<Command> commandTable(CommandLineOptions& options) {
             "JSON lines, as halvoren stream wrote them while recording.",
             options.exportPoses, declareExport, [](const ExportOptions&) { return filesOnly(Qt::None); },
             runExport),
+        command(
+            "assess",
+            "Assesses the tracking's quality while the markers are held still.\n"
+            "Runs the camera (or a replay) for a number of frames or a time and reports, per marker and\n"
+            "calibrated tip: the mean position, the precision (standard deviation per axis, RMS distance "
+            "from\n"
+            "the mean, the radius holding 95% of the readings), the orientation's spread, the registration\n"
+            "error, the drift per time window and the share of frames seen; and per known distance its\n"
+            "trueness.",
+            options.assess, declareAssess,
+            // The plot is drawn with Qt's painter, which needs no screen.
+            [](const AssessOptions& given) {
+                return cameraRun(given.plot.empty() ? Qt::Core : Qt::Widgets, false, true);
+            },
+            runAssess),
     };
 }
 

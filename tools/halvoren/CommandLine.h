@@ -3,6 +3,7 @@
 // what runs it; every option declared once with its type, range or choices, help text and the options it
 // needs or excludes. The help, the usage errors and the dispatch all come from the table.
 
+#include "halvoren/AssessCommand.h"
 #include "halvoren/CalibrationCommands.h"
 #include "halvoren/ConvertCommand.h"
 #include "halvoren/ExportCommand.h"
@@ -30,6 +31,7 @@ struct CommandLineOptions {
     ConvertOptions convert;
     PluginsOptions plugins;
     ExportOptions exportPoses;
+    AssessOptions assess;
 };
 
 /// What main sets up around a command's run.

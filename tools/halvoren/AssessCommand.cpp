@@ -1,0 +1,171 @@
+#include "halvoren/AssessCommand.h"
+
+#include "halvoren/InputChecks.h"
+#include "halvoren/Interrupts.h"
+#include "halvoren/LoadedPlugins.h"
+#include "halvoren/StreamSession.h"
+
+#include "assess/AssessmentOutput.h"
+#include "assess/AssessmentReport.h"
+#include "host/Log.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <ostream>
+
+namespace Halvoren::App {
+
+namespace {
+
+/// The output that assesses the session's frames, with the distances' ends checked against its points.
+std::shared_ptr<Assess::AssessmentOutput> assessment(const AssessOptions& options,
+                                                     const StreamSession& session, std::ostream& err) {
+    Assess::Assessor::Options assessor;
+    assessor.navigation = session.navigation();
+    assessor.minQuality = options.minQuality;
+    assessor.windowSeconds = options.windowSeconds;
+    std::vector<TrackerID> instruments;
+    for (const auto& marker : session.markers()) {
+        instruments.emplace_back(marker.id, "", marker.name);
+    }
+    const Assess::Assessor points(instruments, assessor);  // the points the distances may name
+    for (const std::string& text : options.distances) {
+        std::string why;
+        const auto spec = Assess::parseDistance(text, why);
+        if (spec) {
+            for (const std::string* end : {&spec->from, &spec->to}) {
+                if (why.empty() && points.pointLabel(*end, why).empty()) {
+                    break;
+                }
+            }
+        }
+        if (!why.empty()) {
+            err << "halvoren assess: --distance " << text << ": " << why << '\n';
+            return nullptr;
+        }
+        assessor.distances.push_back(*spec);
+    }
+    return std::make_shared<Assess::AssessmentOutput>(instruments, std::move(assessor));
+}
+
+/// Streams until the frame limit, the duration, the readings' limit, an interrupt or the stream's end;
+/// progress on standard error. False when the stream stopped by itself.
+bool assessUntilDone(const AssessOptions& options, StreamSession& session,
+                     const Assess::AssessmentOutput& output, std::ostream& err) {
+    const Interrupts interrupts;
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+    const auto start = std::chrono::steady_clock::now();
+    auto lastLine = start;
+    while (true) {
+        session.outputs().waitForCut(std::chrono::milliseconds(50));
+        const auto now = std::chrono::steady_clock::now();
+        const bool timeUp = options.durationSeconds > 0.0 &&
+                            std::chrono::duration<double>(now - start).count() >= options.durationSeconds;
+        if (session.outputs().isCut() || timeUp || Interrupts::requested() || output.full()) {
+            break;
+        }
+        if (!session.stream().isStateOneOf({Stream::Running})) {
+            return false;
+        }
+        if (now - lastLine >= std::chrono::seconds(terminal ? 0 : 1) + std::chrono::milliseconds(250)) {
+            lastLine = now;
+            err << (terminal ? "\r" : "") << "assessing: frame " << output.frames()
+                << (terminal ? "   " : "\n") << std::flush;
+        }
+    }
+    if (terminal) {
+        err << '\n';
+    }
+    return true;
+}
+
+/// Writes the JSON and the plot when asked for; the exit code.
+int writeFiles(const AssessOptions& options, const Assess::Assessment& result, std::ostream& err) {
+    if (!options.output.empty()) {
+        std::ofstream json(options.output, std::ios::trunc);
+        json << Assess::assessmentJson(result);
+        json.close();
+        if (!json) {
+            err << "halvoren: cannot write the assessment to " << options.output << '\n';
+            return ExitWriteFailed;
+        }
+    }
+    if (!options.plot.empty()) {
+        err << "halvoren: PLOT PENDING\n";
+    }
+    return ExitOk;
+}
+
+/// The report, the files, and the verdict: refused when a point moved.
+int report(const AssessOptions& options, const Assess::AssessmentOutput& output, std::ostream& out,
+           std::ostream& err) {
+    const Assess::Assessment result = output.assessor().result();
+    if (output.dropped() != 0) {
+        err << "halvoren: the assessment could not keep up: " << output.dropped() << " frames not assessed\n";
+    }
+    if (output.full()) {
+        err << "halvoren: the assessment holds at most " << Assess::kMaxReadings
+            << " readings: it stopped taking frames there\n";
+    }
+    if (result.frames == 0) {
+        err << "halvoren: no frames came from the camera: nothing to assess\n";
+        return ExitFailure;
+    }
+    Assess::writeReport(result, out);
+    const int written = writeFiles(options, result, err);
+    if (result.refused()) {
+        for (const Assess::PointResult& point : result.points) {
+            if (!point.motion.empty()) {
+                err << "halvoren: " << point.label << " (" << point.id << ") " << point.motion
+                    << ": hold the markers still and assess again\n";
+            }
+        }
+        return ExitCalibrationRefused;
+    }
+    return written;
+}
+
+}  // namespace
+
+int runAssess(const AssessOptions& options, std::ostream& out, std::ostream& err) {
+    Log::setGlobalLevel(options.logLevel);
+    for (const std::string* path : {&options.output, &options.plot}) {
+        if (const std::string problem = cannotWriteMessage(*path); !problem.empty()) {
+            err << "halvoren: " << problem << '\n';
+            return ExitBadInput;
+        }
+    }
+    LoadedPlugins plugins;
+    StreamSession session(plugins.manager());
+    int code = ExitOk;
+    if (!session.create(options, false, err, code)) {
+        return code;
+    }
+    const auto output = assessment(options, session, err);
+    if (!output) {
+        return ExitUsage;
+    }
+    session.addOutput(output);
+    const bool byTime = options.durationSeconds > 0.0 && !options.framesGiven;
+    session.limitFrames(options.replay.empty() || options.framesGiven ? (byTime ? 0 : options.frames) : 0);
+    if (!session.stream().start()) {
+        err << "halvoren: cannot start the tracking stream\n";
+        return ExitFailure;
+    }
+    const bool running = assessUntilDone(options, session, *output, err);
+    session.endCounting();
+    session.stream().close();
+    session.endRun();
+    if (Interrupts::requested()) {
+        err << "interrupted: assessing the " << output->frames() << " frames taken\n";
+    } else if (!running && !session.replayEnded()) {
+        session.writeReplayStop(err);
+        err << "halvoren: the tracking stream stopped unexpectedly: assessing the frames taken\n";
+    }
+    return report(options, *output, out, err);
+}
+
+}  // namespace Halvoren::App
