@@ -28,9 +28,9 @@ struct DistanceSpec {
 /// "A:B=MM" as a distance; empty with the reason otherwise.
 std::optional<DistanceSpec> parseDistance(const std::string& text, std::string& why);
 
-/// The readings a run may keep: beyond them the assessment stops taking frames (a day at 60 Hz of a few
-/// markers), so that memory stays bounded.
-constexpr std::size_t kMaxReadings = 20'000'000;
+/// The readings a run may keep (about 150 MB; two hours of four markers at 60 Hz): beyond them the
+/// assessment stops taking frames, so that memory stays bounded.
+constexpr std::size_t kMaxReadings = 2'000'000;
 
 class Assessor {
 public:
