@@ -1,6 +1,7 @@
 #include "host/Image.h"
 #include "host/TrackingStream.h"
 #include "output/FrameOutputs.h"
+#include "record/NavigationFields.h"
 #include "record/Recorder.h"
 #include "sequence/TrackingFields.h"
 #include "support/TempFiles.h"
@@ -12,6 +13,8 @@
 #include <unistd.h>
 #include <Eigen/Geometry>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <map>
 #include <optional>
@@ -276,6 +279,102 @@ TEST(Recorder, RecordsFramesFieldsAndImagesSideBySide) {
         const auto right = i == 0 || i == 5 ? black : pattern(kBytes, i, 1);
         EXPECT_EQ(pixels, sideBySide(left, right, kWidth, kHeight));
     }
+}
+
+// With a reference and a tip each frame also holds the derived transforms, named uniquely after the
+// markers' fields, INVALID and the identity when a marker they need is not recorded OK; the frame's own
+// fields stay as a run without navigation records them.
+TEST(Recorder, RecordsTheTransformsTheRunNavigatesWithAfterTheFramesOwnFields) {
+    TestSupport::TempFiles files;
+    const std::vector<RecordedMarker> markers{marker("pointer", "p", 1), marker("PointerTip", "t", 2),
+                                              marker("ref", "r", 3)};
+    Navigation::NavigationFrame navigation;
+    navigation.chain.setReference("r");
+    navigation.frame = "Ref";
+    const Eigen::Vector3d tip(1.5, -2.0, -120.25);
+    navigation.chain.setTip("p", tip);
+    // Every instrument seen; the reference not seen; the pointer below the quality gate.
+    const std::vector<std::array<double, 3>> qualities{{0.9, 0.9, 0.9}, {0.9, 0.9, 0.0}, {0.3, 0.9, 0.9}};
+    std::vector<std::shared_ptr<TrackingStreamData>> sent;
+    for (std::uint32_t i = 0; i < qualities.size(); ++i) {
+        std::vector<TrackingInstrument> instruments;
+        for (std::size_t k = 0; k < markers.size(); ++k) {
+            instruments.push_back(instrument(markers[k], qualities[i][k], 1000 + i, 0.3 + i + 2.0 * k));
+        }
+        sent.push_back(trackingData(i + 1, 1000u * (i + 1), instruments, {}));
+    }
+    const auto record = [&](const std::string& name, const Navigation::NavigationFrame& frame) {
+        Recorder::Options options;
+        options.path = files.path(name);
+        options.markers = markers;
+        options.minQuality = 0.5;
+        options.navigation = frame;
+        std::string error;
+        Feed feed(Recorder::create(options, error));
+        for (const auto& data : sent) {
+            feed.frame(data);
+        }
+        EXPECT_TRUE(feed.finish({}, error)) << error;
+        return SequenceReader::open(options.path, error);
+    };
+    const auto plain = record("plain.seq.mhd", {});
+    const auto navigated = record("navigated.seq.mhd", navigation);
+    ASSERT_TRUE(plain && navigated);
+    ASSERT_EQ(navigated->frameCount(), qualities.size());
+
+    const std::vector<std::string> names{"PointerToRef", "PointerTipToRef", "PointerTipToRef_2", "RefToRef"};
+    const auto matrix = [](const Sequence::Fields& fields, const std::string& name) {
+        std::vector<double> values;
+        EXPECT_TRUE(Names::parseNumbers(*findField(fields, name), values));
+        EXPECT_EQ(values.size(), 16u);
+        values.resize(16);
+        return Eigen::Matrix<double, 4, 4, Eigen::RowMajor>(values.data());
+    };
+    const Eigen::Matrix4d identity = Eigen::Matrix4d::Identity();
+    for (std::size_t i = 0; i < qualities.size(); ++i) {
+        SCOPED_TRACE("frame " + std::to_string(i));
+        const Sequence::Fields& own = plain->frameFields(i);
+        const Sequence::Fields& fields = navigated->frameFields(i);
+        ASSERT_EQ(fields.size(), own.size() + 2 * names.size());
+        EXPECT_TRUE(std::equal(own.begin(), own.end(), fields.begin()));
+        for (std::size_t n = 0; n < names.size(); ++n) {
+            EXPECT_EQ(fields[own.size() + 2 * n].first, names[n] + "Transform");
+            EXPECT_EQ(fields[own.size() + 2 * n + 1].first, names[n] + "TransformStatus");
+        }
+        const auto status = [&](const std::string& name) {
+            return *findField(fields, name + "TransformStatus");
+        };
+        const std::vector<TrackingInstrument>& in = sent[i]->instruments();
+        const Eigen::Matrix4d relative = in[2].pose.inverse() * in[0].pose;
+        if (i == 0) {
+            EXPECT_EQ(status("PointerToRef"), "OK");
+            EXPECT_TRUE(matrix(fields, "PointerToRefTransform").isApprox(relative, 1e-12));
+            Eigen::Matrix4d atTip = relative;
+            atTip.topRightCorner<3, 1>() = (relative * tip.homogeneous()).head<3>();
+            EXPECT_TRUE(matrix(fields, "PointerTipToRefTransform").isApprox(atTip, 1e-12));
+            EXPECT_TRUE(matrix(fields, "PointerTipToRef_2Transform")
+                            .isApprox(in[2].pose.inverse() * in[1].pose, 1e-12));
+            EXPECT_EQ(matrix(fields, "RefToRefTransform"), identity);
+        }
+        const bool referenceSeen = i != 1;
+        EXPECT_EQ(status("PointerToRef"), referenceSeen && i != 2 ? "OK" : "INVALID");
+        EXPECT_EQ(status("PointerTipToRef"), status("PointerToRef"));
+        EXPECT_EQ(status("PointerTipToRef_2"), referenceSeen ? "OK" : "INVALID");
+        EXPECT_EQ(status("RefToRef"), referenceSeen ? "OK" : "INVALID");
+        if (i != 0) {
+            EXPECT_EQ(matrix(fields, "PointerToRefTransform"), identity);
+            EXPECT_EQ(matrix(fields, "PointerTipToRefTransform"), identity);
+        }
+    }
+
+    // Tips alone: in the camera's frame, under a name the camera's pose of "PointerTip" does not have.
+    Navigation::NavigationFrame tips;
+    tips.chain.setTip("p", tip);
+    std::vector<RecordedMarker> fielded = markers;
+    Sequence::assignMarkerFields(fielded);
+    EXPECT_EQ(NavigationFields(tips, fielded).names(),
+              std::vector<std::string>{"PointerTipToTracker_2Transform"});
+    EXPECT_TRUE(NavigationFields({}, fielded).empty());
 }
 
 TEST(Recorder, RefusesPathsItCannotWriteBeforeTheRun) {
