@@ -461,7 +461,8 @@ TEST(Recorder, FullQueueDropsAndCountsFrames) {
 }
 
 TEST(RecordedFrames, TheLongestRecordingReadmeStatesFitsTheReadersLimits) {
-    // Twelve hours at 60 frames/s of the three example markers, every number at full precision.
+    // Twelve hours at 60 frames/s of the three example markers, every number at full precision; seven
+    // with the transforms a reference adds.
     std::vector<RecordedMarker> markers{marker("pointer", "P", 1200), marker("reference", "R", 1300),
                                         marker("tool", "T", 1400)};
     Sequence::assignMarkerFields(markers);
@@ -481,15 +482,30 @@ TEST(RecordedFrames, TheLongestRecordingReadmeStatesFitsTheReadersLimits) {
             }
         }
         pose.quality = seen.quality;
+        pose.statusOk = true;
         pose.registrationErrorMm = 0.25434667f;
         frame.poses.push_back(pose);
     }
-    std::size_t bytes = 0;  // of the frame's header lines: "Seq_Frame2591999_Name = value\n"
-    for (const auto& [name, value] : Sequence::frameFields(frame, markers)) {
-        bytes += std::string("Seq_Frame2591999_").size() + name.size() + 3 + value.size() + 1;
-    }
+    // Of the frame's header lines: "Seq_Frame2591999_Name = value\n".
+    const auto bytesOf = [](const Sequence::Fields& fields) {
+        std::size_t bytes = 0;
+        for (const auto& [name, value] : fields) {
+            bytes += std::string("Seq_Frame2591999_").size() + name.size() + 3 + value.size() + 1;
+        }
+        return bytes;
+    };
+    Sequence::Fields fields = Sequence::frameFields(frame, markers);
+    const std::size_t bytes = bytesOf(fields);
     EXPECT_GT(bytes, 1500u);  // what README says a frame takes: about 1.6 KB
     const SequenceReader::Limits limits;
     EXPECT_LE(frames * bytes, limits.maxHeaderBytes);
     EXPECT_LE(frames, limits.maxFrames);
+
+    // Relative to a reference, with the pointer's tip: about 2.8 KB a frame, seven hours.
+    Navigation::NavigationFrame navigation;
+    navigation.chain.setReference("R");
+    navigation.chain.setTip("P", Eigen::Vector3d(0.1, -20.3, -160.7));
+    NavigationFields(navigation, markers).add(frame, fields);
+    EXPECT_GT(bytesOf(fields), 2700u);
+    EXPECT_LE(7u * 3600u * 60u * bytesOf(fields), limits.maxHeaderBytes);
 }
