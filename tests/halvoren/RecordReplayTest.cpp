@@ -140,6 +140,68 @@ std::string renumbered(const std::string& recording, const std::string& name,
     return path;
 }
 
+/// Compares the recording's PointerToReference and PointerTipToReference transforms, frame by frame, with
+/// the pointer's lines of the run's CSV; each frame's status, one letter a frame: O(K) or I(NVALID).
+std::string compareNavigated(const std::string& recording, const std::string& csv) {
+    namespace Fields = Halvoren::Sequence::TrackingFields;
+    // The pointer's CSV line of each frame, by the camera's frame number.
+    std::map<std::string, std::vector<std::string>> pointerLines;
+    for (const std::string& line : lines(csv)) {
+        const std::vector<std::string> f = TestSupport::csvFields(line);
+        if (f.size() > 16 && f[2] == "pointer") {
+            pointerLines[f[13]] = f;
+        }
+    }
+    std::string error;
+    const auto reader = Halvoren::Sequence::SequenceReader::open(recording, error);
+    EXPECT_TRUE(reader) << error;
+    if (!reader) {
+        return std::string();
+    }
+    EXPECT_EQ(reader->frameCount(), 150u);
+    std::string statuses;
+    for (std::size_t i = 0; i < reader->frameCount(); ++i) {
+        SCOPED_TRACE("frame " + std::to_string(i));
+        const auto& fields = reader->frameFields(i);
+        const auto field = [&](const std::string& name) {
+            const std::string* value = Halvoren::Sequence::findField(fields, name);
+            return value != nullptr ? *value : std::string("(none)");
+        };
+        const std::vector<std::string>& line = pointerLines[field("FrameNumber")];
+        if (line.size() <= 16) {
+            ADD_FAILURE() << "no CSV line";
+            continue;
+        }
+        const std::string status = field("PointerToReferenceTransformStatus");
+        EXPECT_EQ(status, line[11]);
+        EXPECT_EQ(field("PointerTipToReferenceTransformStatus"), status);
+        statuses += status == "OK" ? 'O' : 'I';
+        std::vector<double> m;
+        std::vector<double> tip;
+        EXPECT_TRUE(Fields::parseNumbers(field("PointerToReferenceTransform"), m) &&
+                    Fields::parseNumbers(field("PointerTipToReferenceTransform"), tip));
+        m.resize(16);
+        tip.resize(16);
+        if (status != "OK") {
+            EXPECT_EQ(m, std::vector<double>({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}));
+            continue;
+        }
+        // As written: ten digits.
+        const Eigen::Matrix<double, 4, 4, Eigen::RowMajor> pose(m.data());
+        Eigen::Quaterniond q(Eigen::Matrix3d(pose.topLeftCorner<3, 3>()));
+        q.normalize();
+        q.coeffs() *= q.w() < 0 ? -1.0 : 1.0;
+        const std::vector<double> recorded{m[3],  m[7],  m[11],  q.w(),  q.x(),
+                                           q.y(), q.z(), tip[3], tip[7], tip[11]};
+        for (std::size_t c = 0; c < recorded.size(); ++c) {
+            const std::string& written = line[c < 7 ? 4 + c : 14 + (c - 7)];
+            EXPECT_NEAR(recorded[c], std::stod(written), 1e-9 * std::max(1.0, std::fabs(recorded[c])) + 1e-9)
+                << "column " << c;
+        }
+    }
+    return statuses;
+}
+
 }  // namespace
 
 TEST(RecordReplay, AReplayEndsWhenEveryRecordedFrameCameWhateverTheirNumbersAndWherever) {
@@ -543,57 +605,7 @@ TEST(RecordReplay, ARecordingHoldsTheRelativeTransformsAndTipsTheRunWrote) {
                env);
     ASSERT_EQ(live.exitCode, 0) << live.err;
 
-    // The pointer's CSV line of each frame, by the camera's frame number.
-    std::map<std::string, std::vector<std::string>> pointerLines;
-    for (const std::string& line : lines(live.out)) {
-        const std::vector<std::string> f = TestSupport::csvFields(line);
-        if (f.size() > 16 && f[2] == "pointer") {
-            pointerLines[f[13]] = f;
-        }
-    }
-    std::string error;
-    const auto reader = Halvoren::Sequence::SequenceReader::open(recording, error);
-    ASSERT_TRUE(reader) << error;
-    ASSERT_EQ(reader->frameCount(), 150u);
-    std::string statuses;  // one letter a frame: O(K) or I(NVALID)
-    for (std::size_t i = 0; i < reader->frameCount(); ++i) {
-        SCOPED_TRACE("frame " + std::to_string(i));
-        const auto& fields = reader->frameFields(i);
-        const auto field = [&](const std::string& name) {
-            const std::string* value = Halvoren::Sequence::findField(fields, name);
-            return value != nullptr ? *value : std::string("(none)");
-        };
-        const std::vector<std::string>& csv = pointerLines[field("FrameNumber")];
-        ASSERT_GT(csv.size(), 16u);
-        const std::string status = field("PointerToReferenceTransformStatus");
-        EXPECT_EQ(status, csv[11]);
-        EXPECT_EQ(field("PointerTipToReferenceTransformStatus"), status);
-        statuses += status == "OK" ? 'O' : 'I';
-        std::vector<double> m;
-        std::vector<double> tip;
-        ASSERT_TRUE(
-            Halvoren::Sequence::TrackingFields::parseNumbers(field("PointerToReferenceTransform"), m));
-        ASSERT_TRUE(
-            Halvoren::Sequence::TrackingFields::parseNumbers(field("PointerTipToReferenceTransform"), tip));
-        ASSERT_EQ(m.size(), 16u);
-        ASSERT_EQ(tip.size(), 16u);
-        if (status != "OK") {
-            EXPECT_EQ(m, std::vector<double>({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}));
-            continue;
-        }
-        // As written: ten digits.
-        const Eigen::Matrix<double, 4, 4, Eigen::RowMajor> pose(m.data());
-        Eigen::Quaterniond q(Eigen::Matrix3d(pose.topLeftCorner<3, 3>()));
-        q.normalize();
-        q.coeffs() *= q.w() < 0 ? -1.0 : 1.0;
-        const std::vector<double> recorded{m[3],  m[7],  m[11],  q.w(),  q.x(),
-                                           q.y(), q.z(), tip[3], tip[7], tip[11]};
-        for (std::size_t c = 0; c < recorded.size(); ++c) {
-            const std::string& written = csv[c < 7 ? 4 + c : 14 + (c - 7)];
-            EXPECT_NEAR(recorded[c], std::stod(written), 1e-9 * std::max(1.0, std::fabs(recorded[c])) + 1e-9)
-                << "column " << c;
-        }
-    }
+    const std::string statuses = compareNavigated(recording, live.out);
     // Seen, hidden for half a second, seen again.
     EXPECT_TRUE(std::regex_match(statuses, std::regex("O+I{20,40}O+"))) << statuses;
 

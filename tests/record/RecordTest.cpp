@@ -281,6 +281,47 @@ TEST(Recorder, RecordsFramesFieldsAndImagesSideBySide) {
     }
 }
 
+namespace {
+
+// Frame i's instrument of each marker, of these qualities.
+std::vector<TrackingInstrument> instrumentsAt(const std::vector<RecordedMarker>& markers,
+                                              const std::array<double, 3>& qualities, std::uint32_t i) {
+    std::vector<TrackingInstrument> instruments;
+    for (std::size_t k = 0; k < markers.size(); ++k) {
+        instruments.push_back(instrument(markers[k], qualities[k], 1000 + i, 0.3 + i + 2.0 * k));
+    }
+    return instruments;
+}
+
+// The frames recorded at minimum quality 0.5 with this navigation, read back.
+std::unique_ptr<SequenceReader> recordFrames(const std::string& path,
+                                             const std::vector<RecordedMarker>& markers,
+                                             const Navigation::NavigationFrame& navigation,
+                                             const std::vector<std::shared_ptr<TrackingStreamData>>& sent) {
+    Recorder::Options options;
+    options.path = path;
+    options.markers = markers;
+    options.minQuality = 0.5;
+    options.navigation = navigation;
+    std::string error;
+    Feed feed(Recorder::create(options, error));
+    for (const auto& data : sent) {
+        feed.frame(data);
+    }
+    EXPECT_TRUE(feed.finish({}, error)) << error;
+    return SequenceReader::open(options.path, error);
+}
+
+Eigen::Matrix4d matrixOf(const Sequence::Fields& fields, const std::string& name) {
+    std::vector<double> values;
+    EXPECT_TRUE(Names::parseNumbers(*findField(fields, name), values));
+    EXPECT_EQ(values.size(), 16u);
+    values.resize(16);
+    return Eigen::Matrix<double, 4, 4, Eigen::RowMajor>(values.data());
+}
+
+}  // namespace
+
 // With a reference and a tip each frame also holds the derived transforms, named uniquely after the
 // markers' fields, INVALID and the identity when a marker they need is not recorded OK; the frame's own
 // fields stay as a run without navigation records them.
@@ -297,39 +338,14 @@ TEST(Recorder, RecordsTheTransformsTheRunNavigatesWithAfterTheFramesOwnFields) {
     const std::vector<std::array<double, 3>> qualities{{0.9, 0.9, 0.9}, {0.9, 0.9, 0.0}, {0.3, 0.9, 0.9}};
     std::vector<std::shared_ptr<TrackingStreamData>> sent;
     for (std::uint32_t i = 0; i < qualities.size(); ++i) {
-        std::vector<TrackingInstrument> instruments;
-        for (std::size_t k = 0; k < markers.size(); ++k) {
-            instruments.push_back(instrument(markers[k], qualities[i][k], 1000 + i, 0.3 + i + 2.0 * k));
-        }
-        sent.push_back(trackingData(i + 1, 1000u * (i + 1), instruments, {}));
+        sent.push_back(trackingData(i + 1, 1000u * (i + 1), instrumentsAt(markers, qualities[i], i), {}));
     }
-    const auto record = [&](const std::string& name, const Navigation::NavigationFrame& frame) {
-        Recorder::Options options;
-        options.path = files.path(name);
-        options.markers = markers;
-        options.minQuality = 0.5;
-        options.navigation = frame;
-        std::string error;
-        Feed feed(Recorder::create(options, error));
-        for (const auto& data : sent) {
-            feed.frame(data);
-        }
-        EXPECT_TRUE(feed.finish({}, error)) << error;
-        return SequenceReader::open(options.path, error);
-    };
-    const auto plain = record("plain.seq.mhd", {});
-    const auto navigated = record("navigated.seq.mhd", navigation);
+    const auto plain = recordFrames(files.path("plain.seq.mhd"), markers, {}, sent);
+    const auto navigated = recordFrames(files.path("navigated.seq.mhd"), markers, navigation, sent);
     ASSERT_TRUE(plain && navigated);
     ASSERT_EQ(navigated->frameCount(), qualities.size());
 
     const std::vector<std::string> names{"PointerToRef", "PointerTipToRef", "PointerTipToRef_2", "RefToRef"};
-    const auto matrix = [](const Sequence::Fields& fields, const std::string& name) {
-        std::vector<double> values;
-        EXPECT_TRUE(Names::parseNumbers(*findField(fields, name), values));
-        EXPECT_EQ(values.size(), 16u);
-        values.resize(16);
-        return Eigen::Matrix<double, 4, 4, Eigen::RowMajor>(values.data());
-    };
     const Eigen::Matrix4d identity = Eigen::Matrix4d::Identity();
     for (std::size_t i = 0; i < qualities.size(); ++i) {
         SCOPED_TRACE("frame " + std::to_string(i));
@@ -347,14 +363,13 @@ TEST(Recorder, RecordsTheTransformsTheRunNavigatesWithAfterTheFramesOwnFields) {
         const std::vector<TrackingInstrument>& in = sent[i]->instruments();
         const Eigen::Matrix4d relative = in[2].pose.inverse() * in[0].pose;
         if (i == 0) {
-            EXPECT_EQ(status("PointerToRef"), "OK");
-            EXPECT_TRUE(matrix(fields, "PointerToRefTransform").isApprox(relative, 1e-12));
+            EXPECT_TRUE(matrixOf(fields, "PointerToRefTransform").isApprox(relative, 1e-12));
             Eigen::Matrix4d atTip = relative;
             atTip.topRightCorner<3, 1>() = (relative * tip.homogeneous()).head<3>();
-            EXPECT_TRUE(matrix(fields, "PointerTipToRefTransform").isApprox(atTip, 1e-12));
-            EXPECT_TRUE(matrix(fields, "PointerTipToRef_2Transform")
+            EXPECT_TRUE(matrixOf(fields, "PointerTipToRefTransform").isApprox(atTip, 1e-12));
+            EXPECT_TRUE(matrixOf(fields, "PointerTipToRef_2Transform")
                             .isApprox(in[2].pose.inverse() * in[1].pose, 1e-12));
-            EXPECT_EQ(matrix(fields, "RefToRefTransform"), identity);
+            EXPECT_EQ(matrixOf(fields, "RefToRefTransform"), identity);
         }
         const bool referenceSeen = i != 1;
         EXPECT_EQ(status("PointerToRef"), referenceSeen && i != 2 ? "OK" : "INVALID");
@@ -362,19 +377,22 @@ TEST(Recorder, RecordsTheTransformsTheRunNavigatesWithAfterTheFramesOwnFields) {
         EXPECT_EQ(status("PointerTipToRef_2"), referenceSeen ? "OK" : "INVALID");
         EXPECT_EQ(status("RefToRef"), referenceSeen ? "OK" : "INVALID");
         if (i != 0) {
-            EXPECT_EQ(matrix(fields, "PointerToRefTransform"), identity);
-            EXPECT_EQ(matrix(fields, "PointerTipToRefTransform"), identity);
+            EXPECT_EQ(matrixOf(fields, "PointerToRefTransform"), identity);
+            EXPECT_EQ(matrixOf(fields, "PointerTipToRefTransform"), identity);
         }
     }
+}
 
-    // Tips alone: in the camera's frame, under a name the camera's pose of "PointerTip" does not have.
+// Tips alone: in the camera's frame, under a name the camera's pose of "PointerTip" does not have; nothing
+// without a reference and tips.
+TEST(NavigationFields, NamesTheTipsInTheCamerasFrameApartFromTheCamerasPoses) {
+    std::vector<RecordedMarker> markers{marker("pointer", "p", 1), marker("PointerTip", "t", 2)};
+    Sequence::assignMarkerFields(markers);
     Navigation::NavigationFrame tips;
-    tips.chain.setTip("p", tip);
-    std::vector<RecordedMarker> fielded = markers;
-    Sequence::assignMarkerFields(fielded);
-    EXPECT_EQ(NavigationFields(tips, fielded).names(),
+    tips.chain.setTip("p", Eigen::Vector3d(0.0, 0.0, -100.0));
+    EXPECT_EQ(NavigationFields(tips, markers).names(),
               std::vector<std::string>{"PointerTipToTracker_2Transform"});
-    EXPECT_TRUE(NavigationFields({}, fielded).empty());
+    EXPECT_TRUE(NavigationFields({}, markers).empty());
 }
 
 TEST(Recorder, RefusesPathsItCannotWriteBeforeTheRun) {
