@@ -110,6 +110,24 @@ bool imageSizeOf(const Fields& fields, RecordingHeader& header, std::string& why
     return true;
 }
 
+// Marker k's tip, when the recording has one for it: x y z, finite.
+bool tipOf(const Fields& fields, std::size_t k, RecordedMarker& marker, std::string& why) {
+    const std::string name = Names::markerField(k, "Tip");
+    if (findField(fields, name) == nullptr) {
+        return true;
+    }
+    std::vector<double> tip;
+    if (!numbersOf(fields, name, tip, why)) {
+        return false;
+    }
+    if (tip.size() != 3 || !std::all_of(tip.begin(), tip.end(), [](double v) { return std::isfinite(v); })) {
+        why = name + " is not x y z, three finite numbers of mm: " + quoted(*findField(fields, name));
+        return false;
+    }
+    marker.tip = std::array<double, 3>{tip[0], tip[1], tip[2]};
+    return true;
+}
+
 // Marker k of the recording's fields; `taken` holds the fields of the markers before it.
 bool markerOf(const Fields& fields, std::size_t k, std::set<std::string>& taken, RecordedMarker& marker,
               std::string& why) {
@@ -128,7 +146,8 @@ bool markerOf(const Fields& fields, std::size_t k, std::set<std::string>& taken,
     std::uint64_t geometryId = 0;
     std::vector<double> fiducials;
     if (!wholeField(fields, Names::markerField(k, "GeometryId"), kMaxUint32, true, geometryId, why) ||
-        !numbersOf(fields, Names::markerField(k, "Fiducials"), fiducials, why)) {
+        !numbersOf(fields, Names::markerField(k, "Fiducials"), fiducials, why) ||
+        !tipOf(fields, k, marker, why)) {
         return false;
     }
     if (fiducials.size() % 3 != 0) {
@@ -341,6 +360,10 @@ Fields recordingFields(const RecordingHeader& header) {
         fields.emplace_back(Names::markerField(k, "Field"), marker.field);
         fields.emplace_back(Names::markerField(k, "GeometryId"), std::to_string(marker.geometryId));
         fields.emplace_back(Names::markerField(k, "Fiducials"), Text::formatNumbers(fiducials));
+        if (marker.tip) {
+            fields.emplace_back(Names::markerField(k, "Tip"),
+                                Text::formatNumbers({marker.tip->begin(), marker.tip->end()}));
+        }
     }
     return fields;
 }

@@ -12,6 +12,8 @@
 //   Halvoren_Marker<k>_Field = <Name as a field name>    what <Name> stands for in the frame fields
 //   Halvoren_Marker<k>_GeometryId = <geometry id>
 //   Halvoren_Marker<k>_Fiducials = x y z x y z ...      the geometry's fiducials, mm
+//   Halvoren_Marker<k>_Tip = x y z                      the tool's calibrated tip, mm in the marker's frame;
+//                        only for a tool with one (recordings made before it was recorded lack it)
 //   Halvoren_Health_<figure> = <value>                  the run's health figures, in the last header
 // Each frame's fields (after "Seq_FrameNNNN_"):
 //   FrameNumber = <the camera's frame counter>
@@ -27,6 +29,10 @@
 //   Halvoren_Fiducials = n, then per fiducial: x y z probability epipolarError triangulationError
 //                        leftPixelCount rightPixelCount instrumentIndex (-1: none)
 //   Halvoren_Stale = 1   only on frames that came after a stale period
+// and, when the run navigated (a reference, or tools with a tip), the transforms it derived, which a
+// replay and an export ignore (they derive them again from the camera's poses):
+//   <Field>To<Frame>Transform, <Field>To<Frame>TransformStatus      every marker, relative to a reference
+//   <Field>TipTo<Frame>Transform, <Field>TipTo<Frame>TransformStatus  every tool with a tip
 
 #include "sequence/SequenceFile.h"
 #include "text/Text.h"
@@ -52,7 +58,7 @@ constexpr const char* kFiducials = "Halvoren_Fiducials";
 constexpr const char* kStale = "Halvoren_Stale";
 constexpr int kFiducialValues = 9;  // numbers per fiducial in kFiducials
 
-/// "Halvoren_Marker<k>_<what>" (what: Name, Id, Field, GeometryId, Fiducials).
+/// "Halvoren_Marker<k>_<what>" (what: Name, Id, Field, GeometryId, Fiducials, Tip).
 inline std::string markerField(std::size_t k, const char* what) {
     return "Halvoren_Marker" + std::to_string(k) + "_" + what;
 }

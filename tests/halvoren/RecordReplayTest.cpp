@@ -10,6 +10,7 @@
 #include "sequence/TrackingFields.h"
 
 #include <gtest/gtest.h>
+#include <Eigen/Geometry>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -20,9 +21,12 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -134,6 +138,68 @@ std::string renumbered(const std::string& recording, const std::string& name,
     const std::string path = std::filesystem::path(recording).replace_filename(name).string();
     std::ofstream(path) << out;
     return path;
+}
+
+/// Compares the recording's PointerToReference and PointerTipToReference transforms, frame by frame, with
+/// the pointer's lines of the run's CSV; each frame's status, one letter a frame: O(K) or I(NVALID).
+std::string compareNavigated(const std::string& recording, const std::string& csv) {
+    namespace Fields = Halvoren::Sequence::TrackingFields;
+    // The pointer's CSV line of each frame, by the camera's frame number.
+    std::map<std::string, std::vector<std::string>> pointerLines;
+    for (const std::string& line : lines(csv)) {
+        const std::vector<std::string> f = TestSupport::csvFields(line);
+        if (f.size() > 16 && f[2] == "pointer") {
+            pointerLines[f[13]] = f;
+        }
+    }
+    std::string error;
+    const auto reader = Halvoren::Sequence::SequenceReader::open(recording, error);
+    EXPECT_TRUE(reader) << error;
+    if (!reader) {
+        return std::string();
+    }
+    EXPECT_EQ(reader->frameCount(), 150u);
+    std::string statuses;
+    for (std::size_t i = 0; i < reader->frameCount(); ++i) {
+        SCOPED_TRACE("frame " + std::to_string(i));
+        const auto& fields = reader->frameFields(i);
+        const auto field = [&](const std::string& name) {
+            const std::string* value = Halvoren::Sequence::findField(fields, name);
+            return value != nullptr ? *value : std::string("(none)");
+        };
+        const std::vector<std::string>& line = pointerLines[field("FrameNumber")];
+        if (line.size() <= 16) {
+            ADD_FAILURE() << "no CSV line";
+            continue;
+        }
+        const std::string status = field("PointerToReferenceTransformStatus");
+        EXPECT_EQ(status, line[11]);
+        EXPECT_EQ(field("PointerTipToReferenceTransformStatus"), status);
+        statuses += status == "OK" ? 'O' : 'I';
+        std::vector<double> m;
+        std::vector<double> tip;
+        EXPECT_TRUE(Fields::parseNumbers(field("PointerToReferenceTransform"), m) &&
+                    Fields::parseNumbers(field("PointerTipToReferenceTransform"), tip));
+        m.resize(16);
+        tip.resize(16);
+        if (status != "OK") {
+            EXPECT_EQ(m, std::vector<double>({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}));
+            continue;
+        }
+        // As written: ten digits.
+        const Eigen::Matrix<double, 4, 4, Eigen::RowMajor> pose(m.data());
+        Eigen::Quaterniond q(Eigen::Matrix3d(pose.topLeftCorner<3, 3>()));
+        q.normalize();
+        q.coeffs() *= q.w() < 0 ? -1.0 : 1.0;
+        const std::vector<double> recorded{m[3],  m[7],  m[11],  q.w(),  q.x(),
+                                           q.y(), q.z(), tip[3], tip[7], tip[11]};
+        for (std::size_t c = 0; c < recorded.size(); ++c) {
+            const std::string& written = line[c < 7 ? 4 + c : 14 + (c - 7)];
+            EXPECT_NEAR(recorded[c], std::stod(written), 1e-9 * std::max(1.0, std::fabs(recorded[c])) + 1e-9)
+                << "column " << c;
+        }
+    }
+    return statuses;
 }
 
 }  // namespace
@@ -517,6 +583,40 @@ TEST(RecordReplay, InstrumentsOfOneNameKeepTheirOwnGeometries) {
     EXPECT_EQ(lines(replayed.out).size(), 1u + 20u * 2u);
     const AppRun exported = runApp({"export", QString::fromStdString(recording)});
     EXPECT_EQ(exported.exitCode, 0) << exported.err;
+}
+
+// A run relative to a reference, with a pointer's tip, records the transforms it navigated with, frame by
+// frame the poses its CSV wrote (INVALID while the reference is hidden); the recording replays and exports
+// to the same lines, tips included, without the marker files.
+TEST(RecordReplay, ARecordingHoldsTheRelativeTransformsAndTipsTheRunWrote) {
+    TestSupport::TempFiles files;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("FTK_SIMULATOR_SETTINGS",
+               QString::fromStdString(files.write("camera.txt", "hide = 1300 1 0.5\n")));
+    const std::string pointer =
+        files.write("pointer.ini", fileText(HALVOREN_SOURCE_DIR "/data/markers/pointer.ini") +
+                                       "[tip]\nx=1.5\ny=-20\nz=-120\n");
+    const std::string recording = files.path("navigated.seq.mhd");
+    const AppRun live =
+        runApp({"stream", "--frames", "150", "--stale-after", "60000", "--reference", "reference", "--marker",
+                QString::fromStdString(pointer), "--marker",
+                HALVOREN_SOURCE_DIR "/data/markers/reference.ini", "--marker",
+                HALVOREN_SOURCE_DIR "/data/markers/tool.ini", "--record", QString::fromStdString(recording)},
+               env);
+    ASSERT_EQ(live.exitCode, 0) << live.err;
+
+    const std::string statuses = compareNavigated(recording, live.out);
+    // Seen, hidden for half a second, seen again.
+    EXPECT_TRUE(std::regex_match(statuses, std::regex("O+I{20,40}O+"))) << statuses;
+
+    // Without the marker files: the recording's own markers, their tips included.
+    const AppRun replayed = runApp({"stream", "--replay", QString::fromStdString(recording), "--replay-speed",
+                                    "max", "--reference", "reference", "--stale-after", "60000"});
+    ASSERT_EQ(replayed.exitCode, 0) << replayed.err;
+    EXPECT_EQ(withoutTimestamps(replayed.out), withoutTimestamps(live.out));
+    const AppRun exported = runApp({"export", QString::fromStdString(recording), "--reference", "reference"});
+    ASSERT_EQ(exported.exitCode, 0) << exported.err;
+    EXPECT_EQ(exported.out, live.out);
 }
 
 // Only the simulated driver reads the replay's settings: a driver that enumerates a camera of its own (or

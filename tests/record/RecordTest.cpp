@@ -1,6 +1,7 @@
 #include "host/Image.h"
 #include "host/TrackingStream.h"
 #include "output/FrameOutputs.h"
+#include "record/NavigationFields.h"
 #include "record/Recorder.h"
 #include "sequence/TrackingFields.h"
 #include "support/TempFiles.h"
@@ -12,6 +13,8 @@
 #include <unistd.h>
 #include <Eigen/Geometry>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <map>
 #include <optional>
@@ -278,6 +281,120 @@ TEST(Recorder, RecordsFramesFieldsAndImagesSideBySide) {
     }
 }
 
+namespace {
+
+// Frame i's instrument of each marker, of these qualities.
+std::vector<TrackingInstrument> instrumentsAt(const std::vector<RecordedMarker>& markers,
+                                              const std::array<double, 3>& qualities, std::uint32_t i) {
+    std::vector<TrackingInstrument> instruments;
+    for (std::size_t k = 0; k < markers.size(); ++k) {
+        instruments.push_back(instrument(markers[k], qualities[k], 1000 + i, 0.3 + i + 2.0 * k));
+    }
+    return instruments;
+}
+
+// The frames recorded at minimum quality 0.5 with this navigation, read back.
+std::unique_ptr<SequenceReader> recordFrames(const std::string& path,
+                                             const std::vector<RecordedMarker>& markers,
+                                             const Navigation::NavigationFrame& navigation,
+                                             const std::vector<std::shared_ptr<TrackingStreamData>>& sent) {
+    Recorder::Options options;
+    options.path = path;
+    options.markers = markers;
+    options.minQuality = 0.5;
+    options.navigation = navigation;
+    std::string error;
+    Feed feed(Recorder::create(options, error));
+    for (const auto& data : sent) {
+        feed.frame(data);
+    }
+    EXPECT_TRUE(feed.finish({}, error)) << error;
+    return SequenceReader::open(options.path, error);
+}
+
+Eigen::Matrix4d matrixOf(const Sequence::Fields& fields, const std::string& name) {
+    std::vector<double> values;
+    EXPECT_TRUE(Names::parseNumbers(*findField(fields, name), values));
+    EXPECT_EQ(values.size(), 16u);
+    values.resize(16);
+    return Eigen::Matrix<double, 4, 4, Eigen::RowMajor>(values.data());
+}
+
+}  // namespace
+
+// With a reference and a tip each frame also holds the derived transforms, named uniquely after the
+// markers' fields, INVALID and the identity when a marker they need is not recorded OK; the frame's own
+// fields stay as a run without navigation records them.
+TEST(Recorder, RecordsTheTransformsTheRunNavigatesWithAfterTheFramesOwnFields) {
+    TestSupport::TempFiles files;
+    const std::vector<RecordedMarker> markers{marker("pointer", "p", 1), marker("PointerTip", "t", 2),
+                                              marker("ref", "r", 3)};
+    Navigation::NavigationFrame navigation;
+    navigation.chain.setReference("r");
+    navigation.frame = "Ref";
+    const Eigen::Vector3d tip(1.5, -2.0, -120.25);
+    navigation.chain.setTip("p", tip);
+    // Every instrument seen; the reference not seen; the pointer below the quality gate.
+    const std::vector<std::array<double, 3>> qualities{{0.9, 0.9, 0.9}, {0.9, 0.9, 0.0}, {0.3, 0.9, 0.9}};
+    std::vector<std::shared_ptr<TrackingStreamData>> sent;
+    for (std::uint32_t i = 0; i < qualities.size(); ++i) {
+        sent.push_back(trackingData(i + 1, 1000u * (i + 1), instrumentsAt(markers, qualities[i], i), {}));
+    }
+    const auto plain = recordFrames(files.path("plain.seq.mhd"), markers, {}, sent);
+    const auto navigated = recordFrames(files.path("navigated.seq.mhd"), markers, navigation, sent);
+    ASSERT_TRUE(plain && navigated);
+    ASSERT_EQ(navigated->frameCount(), qualities.size());
+
+    const std::vector<std::string> names{"PointerToRef", "PointerTipToRef", "PointerTipToRef_2", "RefToRef"};
+    const Eigen::Matrix4d identity = Eigen::Matrix4d::Identity();
+    for (std::size_t i = 0; i < qualities.size(); ++i) {
+        SCOPED_TRACE("frame " + std::to_string(i));
+        const Sequence::Fields& own = plain->frameFields(i);
+        const Sequence::Fields& fields = navigated->frameFields(i);
+        ASSERT_EQ(fields.size(), own.size() + 2 * names.size());
+        EXPECT_TRUE(std::equal(own.begin(), own.end(), fields.begin()));
+        for (std::size_t n = 0; n < names.size(); ++n) {
+            EXPECT_EQ(fields[own.size() + 2 * n].first, names[n] + "Transform");
+            EXPECT_EQ(fields[own.size() + 2 * n + 1].first, names[n] + "TransformStatus");
+        }
+        const auto status = [&](const std::string& name) {
+            return *findField(fields, name + "TransformStatus");
+        };
+        const std::vector<TrackingInstrument>& in = sent[i]->instruments();
+        const Eigen::Matrix4d relative = in[2].pose.inverse() * in[0].pose;
+        if (i == 0) {
+            EXPECT_TRUE(matrixOf(fields, "PointerToRefTransform").isApprox(relative, 1e-12));
+            Eigen::Matrix4d atTip = relative;
+            atTip.topRightCorner<3, 1>() = (relative * tip.homogeneous()).head<3>();
+            EXPECT_TRUE(matrixOf(fields, "PointerTipToRefTransform").isApprox(atTip, 1e-12));
+            EXPECT_TRUE(matrixOf(fields, "PointerTipToRef_2Transform")
+                            .isApprox(in[2].pose.inverse() * in[1].pose, 1e-12));
+            EXPECT_EQ(matrixOf(fields, "RefToRefTransform"), identity);
+        }
+        const bool referenceSeen = i != 1;
+        EXPECT_EQ(status("PointerToRef"), referenceSeen && i != 2 ? "OK" : "INVALID");
+        EXPECT_EQ(status("PointerTipToRef"), status("PointerToRef"));
+        EXPECT_EQ(status("PointerTipToRef_2"), referenceSeen ? "OK" : "INVALID");
+        EXPECT_EQ(status("RefToRef"), referenceSeen ? "OK" : "INVALID");
+        if (i != 0) {
+            EXPECT_EQ(matrixOf(fields, "PointerToRefTransform"), identity);
+            EXPECT_EQ(matrixOf(fields, "PointerTipToRefTransform"), identity);
+        }
+    }
+}
+
+// Tips alone: in the camera's frame, under a name the camera's pose of "PointerTip" does not have; nothing
+// without a reference and tips.
+TEST(NavigationFields, NamesTheTipsInTheCamerasFrameApartFromTheCamerasPoses) {
+    std::vector<RecordedMarker> markers{marker("pointer", "p", 1), marker("PointerTip", "t", 2)};
+    Sequence::assignMarkerFields(markers);
+    Navigation::NavigationFrame tips;
+    tips.chain.setTip("p", Eigen::Vector3d(0.0, 0.0, -100.0));
+    EXPECT_EQ(NavigationFields(tips, markers).names(),
+              std::vector<std::string>{"PointerTipToTracker_2Transform"});
+    EXPECT_TRUE(NavigationFields({}, markers).empty());
+}
+
 TEST(Recorder, RefusesPathsItCannotWriteBeforeTheRun) {
     TestSupport::TempFiles files;
     std::string error;
@@ -362,7 +479,8 @@ TEST(Recorder, FullQueueDropsAndCountsFrames) {
 }
 
 TEST(RecordedFrames, TheLongestRecordingReadmeStatesFitsTheReadersLimits) {
-    // Twelve hours at 60 frames/s of the three example markers, every number at full precision.
+    // Twelve hours at 60 frames/s of the three example markers, every number at full precision; seven
+    // with the transforms a reference adds.
     std::vector<RecordedMarker> markers{marker("pointer", "P", 1200), marker("reference", "R", 1300),
                                         marker("tool", "T", 1400)};
     Sequence::assignMarkerFields(markers);
@@ -382,15 +500,30 @@ TEST(RecordedFrames, TheLongestRecordingReadmeStatesFitsTheReadersLimits) {
             }
         }
         pose.quality = seen.quality;
+        pose.statusOk = true;
         pose.registrationErrorMm = 0.25434667f;
         frame.poses.push_back(pose);
     }
-    std::size_t bytes = 0;  // of the frame's header lines: "Seq_Frame2591999_Name = value\n"
-    for (const auto& [name, value] : Sequence::frameFields(frame, markers)) {
-        bytes += std::string("Seq_Frame2591999_").size() + name.size() + 3 + value.size() + 1;
-    }
+    // Of the frame's header lines: "Seq_Frame2591999_Name = value\n".
+    const auto bytesOf = [](const Sequence::Fields& fields) {
+        std::size_t bytes = 0;
+        for (const auto& [name, value] : fields) {
+            bytes += std::string("Seq_Frame2591999_").size() + name.size() + 3 + value.size() + 1;
+        }
+        return bytes;
+    };
+    Sequence::Fields fields = Sequence::frameFields(frame, markers);
+    const std::size_t bytes = bytesOf(fields);
     EXPECT_GT(bytes, 1500u);  // what README says a frame takes: about 1.6 KB
     const SequenceReader::Limits limits;
     EXPECT_LE(frames * bytes, limits.maxHeaderBytes);
     EXPECT_LE(frames, limits.maxFrames);
+
+    // Relative to a reference, with the pointer's tip: about 2.8 KB a frame, seven hours.
+    Navigation::NavigationFrame navigation;
+    navigation.chain.setReference("R");
+    navigation.chain.setTip("P", Eigen::Vector3d(0.1, -20.3, -160.7));
+    NavigationFields(navigation, markers).add(frame, fields);
+    EXPECT_GT(bytesOf(fields), 2700u);
+    EXPECT_LE(7u * 3600u * 60u * bytesOf(fields), limits.maxHeaderBytes);
 }

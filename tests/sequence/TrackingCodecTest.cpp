@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace Halvoren::Sequence;
@@ -128,4 +129,32 @@ TEST(TrackingCodec, RefusesAHeaderOfAnotherVersionOrWhoseMarkersShareAField) {
     replace(shared, Names::markerField(1, "Field"), "Pointer");
     EXPECT_FALSE(recordingOf(shared, read, why));
     EXPECT_NE(why.find("marker 1"), std::string::npos) << why;
+}
+
+TEST(TrackingCodec, AMarkersTipIsKeptInTheHeaderAndMayBeAbsent) {
+    std::vector<RecordedMarker> markers{marker("Pointer", "P-1", 11), marker("Reference", "R", 12)};
+    markers[0].tip = std::array<double, 3>{1.0 / 3.0, -150.25, 1e-9};
+    assignMarkerFields(markers);
+    const Fields fields = recordingFields({0, 0, markers});
+    EXPECT_EQ(findField(fields, Names::markerField(1, "Tip")), nullptr);
+    RecordingHeader read;
+    std::string why;
+    ASSERT_TRUE(recordingOf(fields, read, why)) << why;
+    EXPECT_EQ(read.markers, markers);
+
+    // A recording made before tips were recorded: no tip.
+    Fields old = fields;
+    old.erase(std::remove_if(old.begin(), old.end(),
+                             [](const auto& field) { return field.first == Names::markerField(0, "Tip"); }),
+              old.end());
+    ASSERT_TRUE(recordingOf(old, read, why)) << why;
+    EXPECT_FALSE(read.markers[0].tip.has_value());
+
+    for (const std::string value : {"1 2", "1 2 3 4", "1 2 nan", "x y z", ""}) {
+        Fields broken = fields;
+        replace(broken, Names::markerField(0, "Tip"), value);
+        EXPECT_FALSE(recordingOf(broken, read, why)) << value;
+        EXPECT_NE(why.find(Names::markerField(0, "Tip")), std::string::npos) << why;
+        EXPECT_TRUE(read.markers.empty());
+    }
 }

@@ -26,7 +26,7 @@ namespace {
 
 namespace Fields = Sequence::TrackingFields;
 
-/// The recording's markers as geometry files in the folder, named as the instruments were.
+/// The recording's markers as geometry files in the folder, named as the instruments were, with their tips.
 bool writeMarkers(const std::vector<Record::RecordedMarker>& markers, const QTemporaryDir& folder,
                   std::vector<std::string>& paths, std::ostream& err) {
     for (const Record::RecordedMarker& recorded : markers) {
@@ -47,7 +47,13 @@ bool writeMarkers(const std::vector<Record::RecordedMarker>& markers, const QTem
         std::filesystem::create_directory(subfolder, made);
         const std::string path = subfolder + "/" + stem + ".ini";
         std::ofstream out(path, std::ios::out | std::ios::trunc);
-        out << MarkerFile::write(marker, "from the recording");
+        // The tip too, so that the replay navigates with the tips the run had.
+        std::optional<MarkerFile::Tip> tip;
+        if (recorded.tip) {
+            tip =
+                MarkerFile::Tip{(*recorded.tip)[0], (*recorded.tip)[1], (*recorded.tip)[2], std::nullopt, ""};
+        }
+        out << MarkerFile::write(marker, "from the recording", tip);
         if (!out.flush()) {
             err << "halvoren: cannot write the recording's marker " << recorded.name << " to " << path
                 << '\n';

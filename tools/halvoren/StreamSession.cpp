@@ -453,6 +453,7 @@ bool StreamSession::startRecording(const StreamSetup& setup, std::ostream& err) 
     options.images = setup.images;
     options.minQuality = setup.minQuality;
     options.markers = m_markers;
+    options.navigation = m_navigation;
     std::string error;
     m_recorder = Record::Recorder::create(options, error);
     if (!m_recorder) {

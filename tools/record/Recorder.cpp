@@ -48,6 +48,7 @@ struct Recorder::Impl {
     Options options;
 
     std::atomic<std::uint64_t> recorded{0};
+    NavigationFields navigation;  // set before the run
 
     // The recorder's thread, then finish() once the run's outputs finished.
     bool staleNext = false;  // the next frame is the first after a stale period
@@ -146,6 +147,7 @@ struct Recorder::Impl {
         recordedFrame.timestampSeconds =
             static_cast<double>(static_cast<std::int64_t>(timeUs - firstTimeUs)) / 1e6;
         Sequence::Fields fields = Sequence::frameFields(recordedFrame, options.markers);
+        navigation.add(recordedFrame, fields);
 
         std::shared_ptr<MemImage> keepLeft;
         std::shared_ptr<MemImage> keepRight;
@@ -200,6 +202,7 @@ std::unique_ptr<Recorder> Recorder::create(const Options& options, std::string& 
     auto impl = std::make_unique<Impl>();
     impl->options = options;
     Sequence::assignMarkerFields(impl->options.markers);
+    impl->navigation = NavigationFields(options.navigation, impl->options.markers);
     const std::size_t capacity = options.queueFrames != 0
                                      ? options.queueFrames
                                      : (options.images ? kQueueWithImages : kQueueWithoutImages);

@@ -4,7 +4,9 @@
 // into fields and pixels and writes it. Its queue keeps every frame: one that finds it full is dropped from
 // the recording and counted, so that the camera never waits for the disk.
 
+#include "navigation/NavigationFrame.h"
 #include "output/FrameOutput.h"
+#include "record/NavigationFields.h"
 #include "record/RecordedFrames.h"
 
 #include <cstdint>
@@ -24,7 +26,10 @@ public:
         bool images = false;  // the left and right camera images side by side, zlib-compressed
         std::vector<RecordedMarker> markers;  // their fields made unique as assignMarkerFields does
         double minQuality = 0.0;              // the pose status of each instrument
-        std::size_t queueFrames = 0;          // 0: 256 frames without images, 32 with
+        // The run's reference and tips: when it has either, each frame also holds the transforms derived
+        // from them (NavigationFields), the raw poses unchanged.
+        Navigation::NavigationFrame navigation;
+        std::size_t queueFrames = 0;  // 0: 256 frames without images, 32 with
     };
 
     /// Checks that the recording can be written (the header's folder exists, the names are regular
