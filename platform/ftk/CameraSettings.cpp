@@ -319,6 +319,8 @@ const std::map<std::string, KeyReader>& keyReaders() {
         {"pivot_point", pointIn(5000.0, &CameraSettings::pivotPoint)},
         {"pivot_tip", pointIn(500.0, &CameraSettings::pivotTip)},
         {"pivot_angle", realIn(1.0, 60.0, true, &CameraSettings::pivotAngleDegrees)},
+        {"still", integerIn(0, 1, [](CameraSettings& s, std::int64_t v) { s.still = v != 0; })},
+        {"drift", realIn(-1000.0, 1000.0, true, &CameraSettings::driftMmPerMinute)},
         {"body", readBody},
         {"hide", readHide},
         {"replay", readReplay},

@@ -43,6 +43,11 @@ struct CameraSettings {
     std::array<double, 3> pivotPoint{{120.0, 0.0, 1000.0}};
     std::array<double, 3> pivotTip{{0.0, 0.0, -150.0}};
     double pivotAngleDegrees = 30.0;
+    // A still scene: everything that moves on its path (markers, the unregistered body, the strays) holds
+    // its pose of t = 0, so that only the pixel noise moves the readings; the pivoting marker still pivots.
+    bool still = false;
+    // A camera warming up: all it sees moves along its x axis by this many mm per minute since its start.
+    double driftMmPerMinute = 0.0;
     // Occlusions: while a period lasts (seconds since the camera was opened), no fiducial of the geometry
     // (its id as set on the camera) is seen, as if something stood in front of it.
     struct HidePeriod {
@@ -68,17 +73,18 @@ struct CameraSettings {
 /// above 0, at most 1000), noise (pixels, 0 to 10), width and height (pixels, 64 to 4096), strays (0 to
 /// 100), seed, shock_rate, drop_rate, error_rate, overflow_rate, internal_rate (probabilities per frame),
 /// error_status (a non-zero status), freeze_at and freeze_for (seconds, 0 to 86400); the scene: pivot_marker
-/// (a geometry id), pivot_point and pivot_tip ("x y z"), pivot_angle (degrees, 1 to 60), body (3 to 6
-/// points "x y z; x y z; ...") and hide ("GEOMETRY_ID FROM_SECOND FOR_SECONDS", on up to 1000 lines, each
-/// one period: the geometry id from 1 as for pivot_marker, one below 1000 raised by 1000 as a marker
-/// file's is; the seconds 0 to 86400); replay (a recording's header, ending in .mhd or .mha; a relative
-/// path is taken from the settings file's folder) and replay_speed (a factor of the recorded pace above 0,
-/// at most 1000, or "max": every frame as soon as it is asked for). With replay the recording is played
-/// instead of the scene: rate, noise, the faults and the scene keys do not apply, and width and height only
-/// to a recording without images (its fiducials are projected into images of that size). Keys left out
-/// keep their defaults; a key given twice is an error, but for hide. On failure returns nothing and sets
-/// the error text: "<path>:<line>: <what is wrong>", or "<path>: ..." when the file cannot be read or holds
-/// more than 1 MB (reading stops there, whatever the file is).
+/// (a geometry id), pivot_point and pivot_tip ("x y z"), pivot_angle (degrees, 1 to 60), still (0 or 1),
+/// drift (mm per minute, -1000 to 1000), body (3 to 6 points "x y z; x y z; ...") and hide ("GEOMETRY_ID
+/// FROM_SECOND FOR_SECONDS", on up to 1000 lines, each one period: the geometry id from 1 as for
+/// pivot_marker, one below 1000 raised by 1000 as a marker file's is; the seconds 0 to 86400); replay (a
+/// recording's header, ending in .mhd or .mha; a relative path is taken from the settings file's folder) and
+/// replay_speed (a factor of the recorded pace above 0, at most 1000, or "max": every frame as soon as it is
+/// asked for). With replay the recording is played instead of the scene: rate, noise, the faults and the
+/// scene keys do not apply, and width and height only to a recording without images (its fiducials are
+/// projected into images of that size). Keys left out keep their defaults; a key given twice is an error, but
+/// for hide. On failure returns nothing and sets the error text: "<path>:<line>: <what is wrong>", or
+/// "<path>: ..." when the file cannot be read or holds more than 1 MB (reading stops there, whatever the file
+/// is).
 FTKSIM_API std::optional<CameraSettings> readCameraSettings(const std::string& path, std::string& error);
 /// The same from a text already open; `path` names it in the error text.
 FTKSIM_API std::optional<CameraSettings> parseCameraSettings(std::istream& input, const std::string& path,

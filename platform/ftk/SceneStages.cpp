@@ -120,6 +120,16 @@ Pose pathPose(std::uint32_t pathId, double radius, double t, const CameraSetting
     return pose;
 }
 
+// The time of the paths: a still scene holds their poses of t = 0.
+double pathTime(double t, const CameraSettings& settings) {
+    return settings.still ? 0.0 : t;
+}
+
+// How far all the camera sees has moved as it warmed up, t seconds after its start.
+Vec3 warmUpShift(double t, const CameraSettings& settings) {
+    return Vec3(settings.driftMmPerMinute * t / 60.0, 0.0, 0.0);
+}
+
 // Where one point appears in the camera at cameraX.
 Sighting sight(const Vec3& point, double cameraX, PixelNoise noise, const CameraSettings& settings,
                const Calibration& calibration) {
@@ -177,6 +187,9 @@ CameraSettings sanitised(CameraSettings settings) {
         settings.pixelNoise = 0.0;
     }
     settings.strayReflections = std::max(settings.strayReflections, 0);
+    if (!std::isfinite(settings.driftMmPerMinute)) {
+        settings.driftMmPerMinute = 0.0;
+    }
     return settings;
 }
 
@@ -252,13 +265,17 @@ Pose truePose(std::uint32_t geometryId, double t, const SceneContents& contents,
     if (pin != contents.pinned.end()) {
         return pin->second;
     }
+    Pose pose;
     if (settings.pivotMarker != 0 && geometryId == settings.pivotMarker) {
-        return pivotPose(geometryId, t, settings);
+        pose = pivotPose(geometryId, t, settings);
+    } else {
+        const auto geometry = contents.geometries.find(geometryId);
+        const double radius =
+            geometry != contents.geometries.end() ? radiusOf(geometry->second) : kDefaultMarkerRadiusMm;
+        pose = pathPose(geometryId, radius, pathTime(t, settings), settings, calibration);
     }
-    const auto geometry = contents.geometries.find(geometryId);
-    const double radius =
-        geometry != contents.geometries.end() ? radiusOf(geometry->second) : kDefaultMarkerRadiusMm;
-    return pathPose(geometryId, radius, t, settings, calibration);
+    pose.translation += warmUpShift(t, settings);
+    return pose;
 }
 
 bool hiddenAt(std::uint32_t geometryId, double t, const SceneContents& contents,
@@ -295,11 +312,12 @@ std::vector<ScenePoint> scenePoints(double t, const SceneContents& contents, con
             points.push_back({pose.rotation * Vec3(p[0], p[1], p[2]) + pose.translation, 0, -1});
         }
     }
+    const double strayTime = pathTime(t, settings);
     for (const Stray& stray : strays) {
-        const Vec3 drift(std::sin(2.0 * kPi * 0.10 * t + stray.phase[0]),
-                         std::sin(2.0 * kPi * 0.13 * t + stray.phase[1]),
-                         std::sin(2.0 * kPi * 0.07 * t + stray.phase[2]));
-        points.push_back({stray.base + 10.0 * drift, 0, -1});
+        const Vec3 wander(std::sin(2.0 * kPi * 0.10 * strayTime + stray.phase[0]),
+                          std::sin(2.0 * kPi * 0.13 * strayTime + stray.phase[1]),
+                          std::sin(2.0 * kPi * 0.07 * strayTime + stray.phase[2]));
+        points.push_back({stray.base + 10.0 * wander + warmUpShift(t, settings), 0, -1});
     }
     return points;
 }

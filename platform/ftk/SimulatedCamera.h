@@ -39,7 +39,8 @@ public:
     SimulatedCamera& operator=(const SimulatedCamera&) = delete;
 
     /// The settings in use: those given, with a frame rate that is not above 0 replaced by 60 Hz, image
-    /// sizes below 64 pixels raised to 64 and a negative noise or stray count taken as 0.
+    /// sizes below 64 pixels raised to 64, a negative noise or stray count taken as 0 and a drift that is
+    /// not finite as none.
     const CameraSettings& settings() const;
     /// The geometries the scene shows (the ones set on the device).
     void setGeometries(const std::map<std::uint32_t, ftkGeometry>& geometries) override;
@@ -75,7 +76,8 @@ public:
     };
     Calibration calibration() const;
     /// The true pose (rotation, translation in mm, camera = left camera frame) of a geometry at a time
-    /// in seconds since the camera started.
+    /// in seconds since the camera started, as the camera sees it: the settings' drift included, held at
+    /// its pose of t = 0 in a still scene (but for the pivoting marker); a pinned pose exactly as pinned.
     void truePose(std::uint32_t geometryId, double timeSeconds, double rotation[3][3],
                   double translation[3]) const;
 

@@ -233,6 +233,76 @@ TEST(SimulatedCamera, FittedPosesFollowTheTruePathsOverManyFrames) {
     }
 }
 
+TEST(SimulatedCamera, AStillSceneHoldsItsPathsSoThatOnlyThePixelNoiseMovesTheFits) {
+    CameraSettings settings = quietSettings(0.2, 2);
+    settings.still = true;
+    settings.pivotMarker = 12;
+    SimulatedCamera camera(settings);
+    camera.setGeometries(twoMarkers());
+    const Pose start = truePose(camera, 7, 0.0);
+    const Pose later = truePose(camera, 7, 30.0);
+    EXPECT_TRUE(later.rotation.isApprox(start.rotation, 1e-12));
+    EXPECT_TRUE(later.translation.isApprox(start.translation, 1e-12));
+    EXPECT_GT((truePose(camera, 12, 30.0).translation - truePose(camera, 12, 0.0).translation).norm(), 1.0);
+
+    // The fit's centre is the mean of the four fiducials it was fitted to, so its depth scatters by half a
+    // fiducial's: dz = z^2 / (f b) * sqrt(2) * noise.
+    const auto geometry = twoMarkers().at(7);
+    Eigen::Vector3d centre = Eigen::Vector3d::Zero();
+    for (std::uint32_t i = 0; i < geometry.pointsCount; ++i) {
+        centre += toVector(geometry.positions[i]) / geometry.pointsCount;
+    }
+    const Eigen::Vector3d trueCentre = start.rotation * centre + start.translation;
+    const auto calibration = camera.calibration();
+    const double expectedSigma = trueCentre.z() * trueCentre.z() /
+                                 (calibration.focalPx * calibration.baselineMm) * std::sqrt(2.0) * 0.2 / 2.0;
+    const int frames = 200;
+    double sum = 0.0;
+    double squares = 0.0;
+    ScriptedFrame frame;
+    for (int i = 0; i < frames; ++i) {
+        ASSERT_TRUE(camera.frameAt(i / 100.0, false, frame));
+        const ftkMarkerPose* marker = findMarker(frame, 7);
+        ASSERT_NE(marker, nullptr);
+        double z = marker->translation[2];
+        for (int j = 0; j < 3; ++j) {
+            z += marker->rotation[2][j] * centre(j);
+        }
+        sum += z - trueCentre.z();
+        squares += (z - trueCentre.z()) * (z - trueCentre.z());
+    }
+    const double mean = sum / frames;
+    const double sigma = std::sqrt(squares / frames - mean * mean);
+    // 200 frames know the spread to about 5 % and the mean to 7 % of the spread.
+    EXPECT_NEAR(sigma, expectedSigma, 0.2 * expectedSigma);
+    EXPECT_LT(std::abs(mean), 0.3 * expectedSigma);
+}
+
+TEST(SimulatedCamera, DriftMovesAllTheCameraSeesAlongXAsItWarmsUp) {
+    CameraSettings settings = quietSettings(0.0, 0);
+    settings.still = true;
+    settings.pivotMarker = 12;
+    SimulatedCamera steady(settings);
+    settings.driftMmPerMinute = 6.0;
+    SimulatedCamera drifting(settings);
+    steady.setGeometries(twoMarkers());
+    drifting.setGeometries(twoMarkers());
+    const Eigen::Vector3d shift(3.0, 0.0, 0.0);  // 6 mm a minute for 30 s
+    EXPECT_TRUE(truePose(drifting, 7, 30.0)
+                    .translation.isApprox(truePose(drifting, 7, 0.0).translation + shift, 1e-12));
+    EXPECT_TRUE(truePose(drifting, 7, 30.0).rotation.isApprox(truePose(steady, 7, 30.0).rotation, 1e-12));
+    // The pivoting marker drifts with the rest.
+    EXPECT_TRUE(truePose(drifting, 12, 30.0)
+                    .translation.isApprox(truePose(steady, 12, 30.0).translation + shift, 1e-12));
+    // And the camera reports what it sees.
+    ScriptedFrame frame;
+    ASSERT_TRUE(drifting.frameAt(30.0, false, frame));
+    const ftkMarkerPose* marker = findMarker(frame, 7);
+    ASSERT_NE(marker, nullptr);
+    const Eigen::Vector3d fitted(marker->translation[0], marker->translation[1], marker->translation[2]);
+    EXPECT_LT((fitted - truePose(drifting, 7, 30.0).translation).norm(), 0.01);
+}
+
 TEST(SimulatedCamera, HiddenOrPartlyVisibleMarkersAreNotReported) {
     SimulatedCamera camera(quietSettings(0.1, 0));
     camera.setGeometries(twoMarkers());
@@ -494,6 +564,8 @@ TEST_F(CameraSettingsFile, ReadsEveryKeyAndKeepsDefaultsForTheRest) {
         "freeze_for = 0.5\n"
         "pivot_marker = 1200\n"
         "pivot_point = 1, -2.5, 900\n"
+        "still = 1\n"
+        "drift = -2.5\n"
         "body = 0 0 0; 55 0 0;0 80 0\n"
         "replay = runs/first.seq.mhd\n"
         "replay_speed = 2.5\n");
@@ -517,6 +589,8 @@ TEST_F(CameraSettingsFile, ReadsEveryKeyAndKeepsDefaultsForTheRest) {
     EXPECT_DOUBLE_EQ(settings->freezeForSeconds, 0.5);
     EXPECT_EQ(settings->pivotMarker, 1200u);
     EXPECT_EQ(settings->pivotPoint, (std::array<double, 3>{1.0, -2.5, 900.0}));
+    EXPECT_TRUE(settings->still);
+    EXPECT_DOUBLE_EQ(settings->driftMmPerMinute, -2.5);
     ASSERT_EQ(settings->body.size(), 3u);
     EXPECT_EQ(settings->body[2], (std::array<double, 3>{0.0, 80.0, 0.0}));
     // A recording named from the settings file's folder.
@@ -536,6 +610,8 @@ TEST_F(CameraSettingsFile, ReadsEveryKeyAndKeepsDefaultsForTheRest) {
     EXPECT_DOUBLE_EQ(minimal->frameRateHz, CameraSettings{}.frameRateHz);
     EXPECT_TRUE(minimal->replay.empty());
     EXPECT_DOUBLE_EQ(minimal->replaySpeed, 1.0);
+    EXPECT_FALSE(minimal->still);
+    EXPECT_DOUBLE_EQ(minimal->driftMmPerMinute, 0.0);
 }
 
 TEST_F(CameraSettingsFile, RejectsBadLinesNamingFileAndLine) {
@@ -565,6 +641,10 @@ TEST_F(CameraSettingsFile, RejectsBadLinesNamingFileAndLine) {
         {"pivot_tip = 1 2\n", "1: bad value \"1 2\" for \"pivot_tip\""},
         {"pivot_point = 1 2 nan\n", "1: bad value \"1 2 nan\" for \"pivot_point\""},
         {"body = 0 0 0; 1 1 1\n", "1: bad value \"0 0 0; 1 1 1\" for \"body\""},
+        {"still = 2\n", "1: bad value \"2\" for \"still\": expected a whole number from 0 to 1"},
+        {"still = yes\n", "1: bad value \"yes\" for \"still\""},
+        {"drift = inf\n", "1: bad value \"inf\" for \"drift\""},
+        {"drift = -1000.5\n", "1: bad value \"-1000.5\" for \"drift\": expected a number from -1000 to 1000"},
         {"replay = run.raw\n", "1: bad value \"run.raw\" for \"replay\""},
         {"replay_speed = 0\n", "1: bad value \"0\" for \"replay_speed\""},
         {"replay_speed = 1001\n",
