@@ -31,6 +31,16 @@ namespace {
 
 constexpr int kRefreshIntervalMs = 34;  // at most 30 refreshes a second
 
+enum Column { IdColumn, NameColumn, QualityColumn, PositionColumn, TipColumn, ColumnCount };
+
+QString positionText(const Eigen::Vector3d& p) {
+    return QStringLiteral("%1, %2, %3").arg(p.x(), 0, 'f', 1).arg(p.y(), 0, 'f', 1).arg(p.z(), 0, 'f', 1);
+}
+
+QString cameraFrameLabel() {
+    return QObject::tr("Frame: Tracker (camera)");
+}
+
 /// The parameter's own attributes, overridden by those the stream wrote with its value (the stream may
 /// mark a parameter read-only depending on its state).
 std::string attributeOf(const ParameterBase& parameter, const Properties::Param* written,
@@ -124,9 +134,14 @@ QWidget* OpticalTrackingStreamController::makeStreamBox() {
 QWidget* OpticalTrackingStreamController::makeInstrumentBox() {
     auto* instrumentBox = new QGroupBox(tr("Instruments"), this);
     auto* instrumentLayout = new QVBoxLayout(instrumentBox);
-    m_instruments = new QTableWidget(0, 4, instrumentBox);
+    m_frameLabel = new QLabel(cameraFrameLabel(), instrumentBox);
+    m_frameLabel->setObjectName("instrumentFrame");
+    instrumentLayout->addWidget(m_frameLabel);
+    m_instruments = new QTableWidget(0, ColumnCount, instrumentBox);
     m_instruments->setObjectName("instruments");
-    m_instruments->setHorizontalHeaderLabels({tr("ID"), tr("Name"), tr("Quality"), tr("Position (mm)")});
+    m_instruments->setHorizontalHeaderLabels(
+        {tr("ID"), tr("Name"), tr("Quality"), tr("Position (mm)"), tr("Tip (mm)")});
+    m_instruments->setColumnHidden(TipColumn, true);  // until a calibrated tool shows up
     m_instruments->verticalHeader()->setVisible(false);
     m_instruments->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     m_instruments->horizontalHeader()->setStretchLastSection(true);
@@ -450,24 +465,48 @@ void OpticalTrackingStreamController::showFieldValues(Stream& stream) {
     }
 }
 
+void OpticalTrackingStreamController::setNavigation(const QString& frameLabel, NavigationHook hook) {
+    m_navigation = std::move(hook);
+    m_frameLabel->setText(m_navigation ? frameLabel : cameraFrameLabel());
+    {
+        std::lock_guard<std::mutex> lock(m_mailbox.mutex);
+        m_mailbox.instrumentsChanged = true;  // the rows shown are in the old frame
+    }
+}
+
+const std::vector<OpticalTrackingStreamController::NavigationRow>&
+OpticalTrackingStreamController::navigationRows(const std::vector<TrackingInstrument>& instruments) {
+    if (m_navigation) {
+        m_navigation(instruments, m_rows);
+    } else {
+        m_rows.assign(instruments.size(), NavigationRow());
+        for (std::size_t i = 0; i < instruments.size(); ++i) {
+            m_rows[i].valid = instruments[i].quality > 0.0;
+            m_rows[i].position = instruments[i].pose.block<3, 1>(0, 3);
+        }
+    }
+    // A row the hook did not give is shown as unknown rather than as another instrument's.
+    m_rows.resize(instruments.size());
+    return m_rows;
+}
+
 void OpticalTrackingStreamController::showInstruments(const std::vector<TrackingInstrument>& instruments) {
-    const int rows = static_cast<int>(instruments.size());
-    m_instruments->setRowCount(rows);
-    for (int row = 0; row < rows; ++row) {
+    const std::vector<NavigationRow>& rows = navigationRows(instruments);
+    const int rowCount = static_cast<int>(instruments.size());
+    m_instruments->setRowCount(rowCount);
+    bool anyTip = false;
+    for (int row = 0; row < rowCount; ++row) {
         const TrackingInstrument& instrument = instruments[static_cast<std::size_t>(row)];
-        const bool seen = instrument.quality > 0.0;
-        const Eigen::Vector3d p = instrument.pose.block<3, 1>(0, 3);
-        const QString texts[] = {
+        const NavigationRow& navigation = rows[static_cast<std::size_t>(row)];
+        anyTip = anyTip || navigation.hasTip;
+        const QString texts[ColumnCount] = {
             QString::fromStdString(instrument.id.ID),
             QString::fromStdString(instrument.id.name),
-            seen ? QString::number(instrument.quality, 'f', 3) : tr("not seen"),
-            seen ? QStringLiteral("%1, %2, %3")
-                       .arg(p.x(), 0, 'f', 1)
-                       .arg(p.y(), 0, 'f', 1)
-                       .arg(p.z(), 0, 'f', 1)
-                 : QString(),
+            instrument.quality > 0.0 ? QString::number(instrument.quality, 'f', 3) : tr("not seen"),
+            navigation.valid ? positionText(navigation.position) : navigation.reason,
+            navigation.valid && navigation.hasTip ? positionText(navigation.tip) : QString(),
         };
-        for (int column = 0; column < 4; ++column) {
+        for (int column = 0; column < ColumnCount; ++column) {
             QTableWidgetItem* item = m_instruments->item(row, column);
             if (item == nullptr) {
                 m_instruments->setItem(row, column, new QTableWidgetItem(texts[column]));
@@ -476,6 +515,7 @@ void OpticalTrackingStreamController::showInstruments(const std::vector<Tracking
             }
         }
     }
+    m_instruments->setColumnHidden(TipColumn, !anyTip);
     updateMarkerButtons();
 }
 

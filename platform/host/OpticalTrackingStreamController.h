@@ -6,9 +6,11 @@
 #include "StreamControllerBase.h"
 #include "TrackingInstrument.h"
 
+#include <Eigen/Core>
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,7 +29,8 @@ class TrackingStreamData;
 
 /// The panel of an optical tracking stream: its name and state with open, start, stop and close buttons,
 /// its parameters as editable fields, and its instruments with quality and position, with buttons to add
-/// a marker from a geometry file and to remove the selected one.
+/// a marker from a geometry file and to remove the selected one. Positions are in camera coordinates
+/// unless the application gives the frame it navigates in (setNavigation).
 ///
 /// The stream's signals may arrive on any thread. Off the GUI thread they only leave a note in a mailbox
 /// (under its mutex); a timer on the GUI thread picks the notes up at most 30 times a second, so no other
@@ -55,6 +58,24 @@ public:
     void setHealthLine(const QString& text, bool alert);
     /// GUI thread. Shows what the stream reported since the last refresh; the timer calls it.
     void refresh();
+
+    /// One instrument's row in the frame the application navigates in.
+    struct NavigationRow {
+        bool valid = false;  // the position is known in the frame
+        Eigen::Vector3d position = Eigen::Vector3d::Zero();
+        bool hasTip = false;  // a calibrated tool: its tip is shown too
+        Eigen::Vector3d tip = Eigen::Vector3d::Zero();
+        QString reason;  // why the position is not known ("reference not seen")
+    };
+    /// GUI thread. Fills `rows` with one row per instrument, in their order; `rows` is kept between calls.
+    using NavigationHook =
+        std::function<void(const std::vector<TrackingInstrument>&, std::vector<NavigationRow>&)>;
+    /// GUI thread. Shows the instruments' positions as `hook` gives them, under `frameLabel`; without a
+    /// hook, the camera's positions under "Frame: Tracker (camera)". The hook runs on the GUI thread
+    /// only, so it may keep state without a lock.
+    void setNavigation(const QString& frameLabel, NavigationHook hook);
+    /// GUI thread. Shows these instruments (a frame's, or the stream's own) in the table.
+    void showInstruments(const std::vector<TrackingInstrument>& instruments);
 
     /// Which buttons a state allows: the operations that act in it.
     struct Actions {
@@ -97,7 +118,8 @@ private:
     OpticalTrackingInterface* markerInterface();
     void showState(Stream& stream);
     void showFieldValues(Stream& stream);
-    void showInstruments(const std::vector<TrackingInstrument>& instruments);
+    /// The instruments' rows in the navigation frame; the camera's positions without a hook.
+    const std::vector<NavigationRow>& navigationRows(const std::vector<TrackingInstrument>& instruments);
     void updateMarkerButtons();
     void chooseAndAddMarker();
 
@@ -118,7 +140,10 @@ private:
     QPushButton* m_close;
     QFormLayout* m_parameterForm;
     std::vector<Field> m_fields;
+    QLabel* m_frameLabel;
     QTableWidget* m_instruments;
+    NavigationHook m_navigation;
+    std::vector<NavigationRow> m_rows;  // the hook's output, reused
     QPushButton* m_addMarker;
     QPushButton* m_removeMarker;
     QLabel* m_message;

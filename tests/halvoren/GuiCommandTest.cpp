@@ -8,7 +8,9 @@
 #include <QProcessEnvironment>
 
 #include <csignal>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -17,6 +19,22 @@ QProcessEnvironment offscreen() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     return env;
+}
+
+/// Fiducial annotations are cyan: how many pixels are, and how many of them lie left of `panelWidth`.
+std::pair<int, int> cyanPixels(const QImage& image, int panelWidth) {
+    int cyan = 0;
+    int cyanInPanel = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.red() < 60 && c.green() > 200 && c.blue() > 200) {
+                ++cyan;
+                cyanInPanel += x < panelWidth ? 1 : 0;
+            }
+        }
+    }
+    return {cyan, cyanInPanel};
 }
 
 }  // namespace
@@ -40,20 +58,35 @@ TEST(GuiCommand, ScreenshotShowsTheAnnotatedCameraViewsAndTheWindowClosesCleanly
     const QImage image(shot);
     ASSERT_FALSE(image.isNull());
     EXPECT_EQ(image.size(), QSize(1720, 720));
-    // Fiducial annotations are cyan; they lie in the camera views on the right of the panel.
-    int cyan = 0;
-    int cyanInPanel = 0;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            const QColor c = image.pixelColor(x, y);
-            if (c.red() < 60 && c.green() > 200 && c.blue() > 200) {
-                ++cyan;
-                cyanInPanel += x < 540 ? 1 : 0;
-            }
-        }
-    }
+    // The annotations lie in the camera views on the right of the panel.
+    const auto [cyan, cyanInPanel] = cyanPixels(image, 540);
     EXPECT_GT(cyan, 100);
     EXPECT_EQ(cyanInPanel, 0);
+}
+
+TEST(GuiCommand, AReferenceAndAToolWithATipRenderWithRoomForTheTipColumn) {
+    TestSupport::TempFiles files;
+    std::ifstream pointerFile(HALVOREN_SOURCE_DIR "/data/markers/pointer.ini");
+    std::ostringstream pointer;
+    pointer << pointerFile.rdbuf() << "[tip]\nx=0\ny=-120\nz=0\n";
+    const QString shot = QString::fromStdString(files.path("shot.png"));
+    const TestSupport::AppRun run =
+        TestSupport::runApp({"gui", "--reference", "reference", "--screenshot", shot, "--frames", "20",
+                             "--marker", QString::fromStdString(files.write("pointer.ini", pointer.str())),
+                             "--marker", HALVOREN_SOURCE_DIR "/data/markers/reference.ini"},
+                            offscreen());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("halvoren: poses relative to Reference (atracsys-1300); tips of: pointer\n"),
+              std::string::npos)
+        << run.err;
+    const QImage image(shot);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.size(), QSize(1720, 720));
+    // The panel is wider by the tip's column: its light background reaches where the views' black began.
+    const auto [cyan, cyanInPanel] = cyanPixels(image, 720);
+    EXPECT_GT(cyan, 100);
+    EXPECT_EQ(cyanInPanel, 0);
+    EXPECT_GT(image.pixelColor(700, 710).lightness(), 150);
 }
 
 TEST(GuiCommand, OptionsWithoutEffectOrAnEmptyScreenshotPathAreRefused) {

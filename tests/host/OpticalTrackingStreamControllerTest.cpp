@@ -5,6 +5,7 @@
 #include "host/Parameter.h"
 #include "host/StreamIoAlgorithm.h"
 #include "host/TrackingStream.h"
+#include "host/Utilities.h"
 
 #include "geometry/ThreadSafeInstruments.h"
 
@@ -204,6 +205,51 @@ TEST(OpticalTrackingStreamController, ButtonsDriveTheStreamAndInstrumentsFollowI
     child<QPushButton>(panel, "close")->click();
     EXPECT_EQ(stream.currentState(), Stream::Closed);
     EXPECT_TRUE(child<QPushButton>(panel, "open")->isEnabled());
+}
+
+TEST(OpticalTrackingStreamController, TableShowsTheApplicationsRowsComputedOnTheGuiThread) {
+    TestSupport::LogCapture log;
+    PanelTestStream stream;
+    TestAlgorithm algorithm(&stream);
+    OpticalTrackingStreamController panel(&algorithm);
+    panel.init();
+    ASSERT_FALSE(panel.addMarkerFromFile("/m/pointer.ini").empty());
+    ASSERT_FALSE(panel.addMarkerFromFile("/m/reference.ini").empty());
+    auto* table = child<QTableWidget>(panel, "instruments");
+    auto* frameLabel = child<QLabel>(panel, "instrumentFrame");
+    EXPECT_EQ(frameLabel->text(), "Frame: Tracker (camera)");
+    EXPECT_TRUE(table->isColumnHidden(4));
+
+    // The application's rows: the pointer 100 mm off along x with a tip, the reference's frame unknown.
+    std::atomic<bool> offGuiThread{false};
+    using Row = OpticalTrackingStreamController::NavigationRow;
+    panel.setNavigation("Frame: Reference (marker-2)", [&](const std::vector<TrackingInstrument>& instruments,
+                                                           std::vector<Row>& rows) {
+        offGuiThread = offGuiThread || !QtHelpers::isMainThread();
+        rows.assign(1, Row());  // too few rows: the rest shows as unknown
+        rows[0].valid = true;
+        rows[0].position = instruments[0].pose.block<3, 1>(0, 3) + Eigen::Vector3d(100, 0, 0);
+        rows[0].hasTip = true;
+        rows[0].tip = Eigen::Vector3d(1, -120, 7.5);
+    });
+    EXPECT_EQ(frameLabel->text(), "Frame: Reference (marker-2)");
+    ASSERT_TRUE(stream.open() && stream.start());
+    auto x = [&] { return cell(panel, 0, 3).section(',', 0, 0).toDouble(); };
+    ASSERT_TRUE(waitFor([&] { return x() >= 101.0; }));
+    EXPECT_EQ(cell(panel, 0, 4), "1.0, -120.0, 7.5");
+    EXPECT_FALSE(table->isColumnHidden(4));
+    EXPECT_EQ(cell(panel, 1, 2), "0.900");
+    EXPECT_EQ(cell(panel, 1, 3), "");
+    EXPECT_EQ(cell(panel, 1, 4), "");
+    ASSERT_TRUE(stream.close());
+    EXPECT_FALSE(offGuiThread);
+
+    // Without the hook, camera coordinates again.
+    panel.setNavigation("ignored", nullptr);
+    panel.refresh();
+    EXPECT_EQ(frameLabel->text(), "Frame: Tracker (camera)");
+    EXPECT_LT(x(), 100.0);
+    EXPECT_TRUE(table->isColumnHidden(4));
 }
 
 TEST(OpticalTrackingStreamController, ParameterFieldsEditThroughTheParameterAndFollowIt) {

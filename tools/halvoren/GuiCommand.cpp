@@ -4,6 +4,7 @@
 #include "halvoren/Interrupts.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/MainWindow.h"
+#include "halvoren/PanelNavigation.h"
 #include "halvoren/StreamSession.h"
 
 #include "host/AlgorithmController.h"
@@ -30,6 +31,8 @@ namespace {
 
 constexpr int kWindowWidth = 1720;
 constexpr int kWindowHeight = 720;
+/// The panel's width when the instrument table has a column for the tools' tips.
+constexpr int kPanelWidthWithTips = 720;
 
 /// Every fiducial gets its ellipse and cross in the camera views.
 constexpr int kAllFiducials = 3;
@@ -178,6 +181,9 @@ bool showWindow(const StreamSession& session, std::unique_ptr<AlgorithmControlle
     panel->setDisplayWidget(window.display());
     window.setPanel(panel);  // the window owns the panel from now on
     static_cast<void>(controller.release());
+    if (session.navigation().chain.hasTips()) {
+        window.setPanelWidth(kPanelWidthWithTips);
+    }
     window.resize(kWindowWidth, kWindowHeight);
     // From here on Ctrl-C and SIGTERM close the window as its close button does.
     const SignalsToEventLoop closeOnSignal([&window] {
@@ -230,6 +236,11 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
     if (panel == nullptr) {
         err << "halvoren: no loaded plug-in offers a panel for " << kStreamAlgorithm << '\n';
         return ExitNoPlugin;
+    }
+    if (auto* tracking = dynamic_cast<OpticalTrackingStreamController*>(panel)) {
+        // The table shows the run's frame, computed by the panel on the GUI thread from the newest frame.
+        tracking->setNavigation(panelFrameLabel(session.navigation()),
+                                panelNavigation(session.navigation(), options.minQuality));
     }
     // A replay that has ended sends no more frames: no staleness, however long the window stays open.
     session.health().setEndCheck([&session] { return session.replayEnded(); });

@@ -32,6 +32,10 @@ void MainWindow::setPanel(QWidget* panel) {
     m_panelHolder->layout()->addWidget(panel);
 }
 
+void MainWindow::setPanelWidth(int width) {
+    m_panelHolder->setMinimumWidth(width);
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
     // Stops the worker first when running; the camera is released before the window goes.
     m_stream.close();

@@ -21,6 +21,8 @@ public:
     DisplayWidgetMulti* display() const { return m_display; }
     /// Puts the panel beside the display; the window owns it from then on.
     void setPanel(QWidget* panel);
+    /// The least width the panel gets (540 by default: room for an instrument's position).
+    void setPanelWidth(int width);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
