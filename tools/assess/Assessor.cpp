@@ -91,25 +91,27 @@ std::vector<WindowMean> windowMeans(const std::vector<double>& seconds,
     return windows;
 }
 
-/// The drift from the first window's mean to the last's, flagged when larger than the precision. A window
-/// holding less than half as many readings as the fullest (the run's last, cut short) is left out: its
-/// mean is too noisy to tell drift.
-void drift(PointResult& result) {
+/// Leaves out the windows holding less than half as many readings as the fullest (the run's last, cut
+/// short): their means are too noisy to tell drift.
+void dropShortWindows(std::vector<WindowMean>& windows) {
     std::size_t fullest = 0;
-    for (const WindowMean& window : result.windows) {
+    for (const WindowMean& window : windows) {
         fullest = std::max(fullest, window.readings);
     }
-    std::vector<const WindowMean*> full;
-    for (const WindowMean& window : result.windows) {
-        if (2 * window.readings >= fullest) {
-            full.push_back(&window);
-        }
-    }
-    if (full.size() < 2) {
+    windows.erase(std::remove_if(windows.begin(), windows.end(),
+                                 [&](const WindowMean& window) { return 2 * window.readings < fullest; }),
+                  windows.end());
+}
+
+/// The drift from the first window's mean to the last's, flagged when larger than the precision.
+void drift(PointResult& result) {
+    if (result.windows.size() < 2) {
         return;
     }
-    result.driftMm = (full.back()->mean - full.front()->mean).norm();
-    const double minutes = (full.back()->startSeconds - full.front()->startSeconds) / 60.0;
+    const WindowMean& first = result.windows.front();
+    const WindowMean& last = result.windows.back();
+    result.driftMm = (last.mean - first.mean).norm();
+    const double minutes = (last.startSeconds - first.startSeconds) / 60.0;
     result.driftMmPerMinute = minutes > 0.0 ? result.driftMm / minutes : 0.0;
     result.driftFlagged = result.driftMm > result.rmsFromMeanMm;
 }
@@ -267,6 +269,7 @@ PointResult Assessor::pointResult(const Point& point) const {
         }
     }
     result.windows = windowMeans(seconds, positions, m_options.windowSeconds);
+    dropShortWindows(result.windows);
     drift(result);
     result.motion = motionOf(seconds, positions);
     return result;

@@ -6,6 +6,7 @@
 #include "halvoren/StreamSession.h"
 
 #include "assess/AssessmentOutput.h"
+#include "assess/AssessmentPlot.h"
 #include "assess/AssessmentReport.h"
 #include "host/Log.h"
 
@@ -94,7 +95,10 @@ int writeFiles(const AssessOptions& options, const Assess::Assessment& result, s
         }
     }
     if (!options.plot.empty()) {
-        err << "halvoren: PLOT PENDING\n";
+        if (const std::string problem = Assess::writePlot(result, options.plot); !problem.empty()) {
+            err << "halvoren: " << problem << '\n';
+            return ExitWriteFailed;
+        }
     }
     return ExitOk;
 }
