@@ -140,13 +140,18 @@ void declareLogLevel(CLI::App& command, StreamSetup& setup) {
         ->excludes(quiet);
 }
 
-/// The tracking health options of the commands that stream: the quality gate and the staleness bound.
-void declareHealth(CLI::App& command, StreamSetup& setup) {
+/// The quality gate.
+void declareMinQuality(CLI::App& command, StreamSetup& setup) {
     command
         .add_option("--min-quality", setup.minQuality,
                     "an instrument below this quality (0 to 1) counts as not seen (default 0: no gate)")
         ->type_name("Q")
         ->transform(number(0.0, 1.0, "a quality from 0 to 1"));
+}
+
+/// The tracking health options of the commands that stream: the quality gate and the staleness bound.
+void declareHealth(CLI::App& command, StreamSetup& setup) {
+    declareMinQuality(command, setup);
     command
         .add_option("--stale-after", setup.staleAfterMs,
                     "no new frame this long: the poses are stale (default: three frame periods, at least 50)")
@@ -394,11 +399,7 @@ void declareAssess(CLI::App& command, AssessOptions& options) {
         ->type_name("SECONDS")
         ->capture_default_str()
         ->transform(aboveZero("a number of seconds above 0"));
-    command
-        .add_option("--min-quality", options.minQuality,
-                    "an instrument below this quality (0 to 1) counts as not seen (default 0: no gate)")
-        ->type_name("Q")
-        ->transform(number(0.0, 1.0, "a quality from 0 to 1"));
+    declareMinQuality(command, options);
     command.add_option("--output", options.output, "also write the assessment as JSON")
         ->type_name("FILE")
         ->check(kFilePath);
