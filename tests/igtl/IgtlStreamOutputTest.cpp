@@ -67,11 +67,13 @@ TEST(IgtlStreamOutput, TrackingDataAndImagesOfAHostStreamReachTheClients) {
     const auto byId = client.receive();
     const auto tracking = client.receive();
     ASSERT_TRUE(pointer && byId && tracking);
-    EXPECT_EQ(pointer->device, "pointer");
+    EXPECT_EQ(pointer->device, "PointerToTracker");
     EXPECT_EQ(pointer->timestampMs, 5000u);
     EXPECT_FLOAT_EQ(pointer->matrix[3], 12.5f);
-    EXPECT_EQ(byId->device, "atracsys-1300");  // without a name, the id
-    EXPECT_EQ(tracking->tools.size(), 2u);
+    EXPECT_EQ(byId->device, "Atracsys-13~oTracker");  // without a name, the id; shortened to fit the wire
+    ASSERT_EQ(tracking->tools.size(), 2u);
+    EXPECT_EQ(tracking->tools[0].first, "pointer");  // the elements named by the instruments
+    EXPECT_EQ(tracking->tools[1].first, "atracsys-1300");
 
     std::vector<std::uint8_t> pixels(64 * 32, 200);
     auto image = std::make_shared<SharedImage>(std::shared_ptr<MemImage>(
@@ -97,18 +99,20 @@ TEST(IgtlStreamOutput, AnInstrumentBelowTheQualityGateGoesOutAsNotSeen) {
     unseen.id = TrackerID("atracsys-1400", "", "hidden");
     unseen.quality = 0.0;
     const std::vector<TrackingInstrument> instruments{good, poor, unseen};
-    const Igtl::TrackingFrame ungated = Igtl::IgtlStreamOutput::frameOf(instruments);
-    EXPECT_TRUE(ungated.tools[0].seen && ungated.tools[1].seen);
-    EXPECT_FALSE(ungated.tools[2].seen);
-    const Igtl::TrackingFrame gated = Igtl::IgtlStreamOutput::frameOf(instruments, 0.5);
-    EXPECT_TRUE(gated.tools[0].seen);
-    EXPECT_FALSE(gated.tools[1].seen || gated.tools[2].seen);
-
-    // Through the output: the tool falling below the gate is reported as a marker out of view is.
     Igtl::IgtlServer::Options options;
     options.host = "127.0.0.1";
     options.port = 0;
     Igtl::IgtlServer server(options);
+    const Igtl::TrackingFrame ungated = Igtl::IgtlStreamOutput(server).frameOf(instruments);
+    EXPECT_TRUE(ungated.tools[0].seen && ungated.tools[1].seen);
+    EXPECT_FALSE(ungated.tools[2].seen);
+    Igtl::IgtlStreamOutput::Options gate;
+    gate.minQuality = 0.5;
+    const Igtl::TrackingFrame gated = Igtl::IgtlStreamOutput(server, gate).frameOf(instruments);
+    EXPECT_TRUE(gated.tools[0].seen);
+    EXPECT_FALSE(gated.tools[1].seen || gated.tools[2].seen);
+
+    // Through the output: the tool falling below the gate is reported as a marker out of view is.
     std::string error;
     ASSERT_TRUE(server.start(error)) << error;
     EmittingStream tracker("tracker");
@@ -127,8 +131,9 @@ TEST(IgtlStreamOutput, AnInstrumentBelowTheQualityGateGoesOutAsNotSeen) {
     const auto status = client.receive();
     ASSERT_TRUE(status);
     EXPECT_EQ(status->type, "STATUS");
-    EXPECT_EQ(status->device, "tool");
+    EXPECT_EQ(status->device, "ToolToTracker");
     EXPECT_EQ(status->code, igtl::StatusMessage::STATUS_NOT_PRESENT);
+    EXPECT_EQ(status->text, "ToolToTracker is not seen");
     const auto second = client.receiveType("TDATA");
     ASSERT_TRUE(second);
     ASSERT_EQ(second->tools.size(), 1u);
