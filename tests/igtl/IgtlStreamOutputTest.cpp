@@ -232,3 +232,71 @@ TEST(IgtlStreamOutput, FramesComeBackAfterStalePosesEvenWhenNewerFramesCrowdedOu
     EXPECT_TRUE(client.receiveType("TDATA"));
     output->end();
 }
+
+TEST(IgtlStreamOutput, PosesGoOutRelativeToTheReferenceWithTipsUnderNamesThatFitTheWire) {
+    TrackingInstrument pointer;
+    pointer.id = TrackerID("atracsys-1200", "", "pointer");
+    pointer.quality = 0.9;
+    pointer.timestamp = 7000;
+    pointer.pose.topLeftCorner<3, 3>() << 0, -1, 0, 1, 0, 0, 0, 0, 1;  // 90 degrees about z
+    pointer.pose.topRightCorner<3, 1>() << 10, 20, 30;
+    TrackingInstrument reference = pointer;
+    reference.id = TrackerID("atracsys-1300", "", "reference");
+    reference.pose = Eigen::Matrix4d::Identity();
+    reference.pose(0, 3) = 100;
+    TrackingInstrument longName = reference;
+    longName.id = TrackerID("atracsys-1400", "", "LongInstrumentName");
+    Igtl::IgtlStreamOutput::Options options;
+    options.navigation.chain.setReference("reference");
+    options.navigation.chain.setTip("atracsys-1200", Eigen::Vector3d(0, 10, 0));
+    options.navigation.chain.setTip("atracsys-1400", Eigen::Vector3d(0, 0, 5));
+    options.navigation.frame = "Reference";
+    options.instruments = {pointer.id, reference.id, longName.id};
+    Igtl::IgtlServer server({});
+    Igtl::IgtlStreamOutput output(server, options);
+
+    // Named at start: the transform names over 20 characters shortened by the wire's rule, two of like
+    // shortening still two names.
+    const auto& shortened = output.shortenedNames();
+    ASSERT_EQ(shortened.size(), 3u);
+    EXPECT_EQ(shortened[0].name, "PointerTipToReference");
+    EXPECT_EQ(shortened[0].sent, "PointerTipT~eference");
+    EXPECT_EQ(shortened[1].name, "LongInstrumentNameToReference");
+    EXPECT_EQ(shortened[1].sent, "LongInstrum~eference");
+    EXPECT_EQ(shortened[2].name, "LongInstrumentNameTipToReference");
+    EXPECT_EQ(shortened[2].sent, "LongInstrumentName~2");
+    EXPECT_FALSE(shortened[0].element || shortened[1].element || shortened[2].element);
+
+    const Igtl::TrackingFrame seen = output.frameOf({pointer, reference, longName});
+    std::vector<std::string> names, elements;
+    for (const Igtl::ToolPose& tool : seen.tools) {
+        names.push_back(tool.name);
+        elements.push_back(tool.tracked ? tool.element : "-");
+        EXPECT_TRUE(tool.seen) << tool.name;
+        EXPECT_EQ(tool.timestampMs, 7000u);
+    }
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"PointerToReference", "PointerTipT~eference", "ReferenceToReference",
+                                        "LongInstrum~eference", "LongInstrumentName~2"}));
+    EXPECT_EQ(elements, (std::vector<std::string>{"pointer", "-", "reference", "LongInstrumentName", "-"}));
+    EXPECT_EQ(seen.tools[4].label, "LongInstrumentNameTipToReference");
+    // The pointer in the reference's frame, rotated; its tip moved along the pointer's own y axis.
+    const std::array<float, 16> relative{0, -1, 0, -90, 1, 0, 0, 20, 0, 0, 1, 30, 0, 0, 0, 1};
+    EXPECT_EQ(seen.tools[0].matrix, relative);
+    std::array<float, 16> tip = relative;
+    tip[3] = -100;
+    EXPECT_EQ(seen.tools[1].matrix, tip);
+    const std::array<float, 16> identity{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    EXPECT_EQ(seen.tools[2].matrix, identity);
+    EXPECT_FLOAT_EQ(seen.tools[4].matrix[11], 5.f);
+
+    // The reference out of view: no pose is known in its frame, and the clients are told why.
+    reference.quality = 0.0;
+    const Igtl::TrackingFrame unseen = output.frameOf({pointer, reference, longName});
+    ASSERT_EQ(unseen.tools.size(), 5u);
+    for (const Igtl::ToolPose& tool : unseen.tools) {
+        EXPECT_FALSE(tool.seen) << tool.name;
+        EXPECT_EQ(tool.reason, "reference not seen") << tool.name;
+    }
+    EXPECT_EQ(unseen.tools[3].name, "LongInstrum~eference");  // kept for the run
+}
