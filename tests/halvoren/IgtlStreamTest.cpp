@@ -97,6 +97,56 @@ std::vector<std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>>> rec
     return frames;
 }
 
+/// What a client learned of the poses relative to a reference that hides now and then.
+struct HiddenReference {
+    bool allInvalid = false;         // every pose was invalid at once, for the reference was hidden
+    bool validAgain = false;         // and valid again after that, and a pose came
+    int sentWhileInvalid = 0;        // poses, or TDATA while every pose was invalid
+    std::set<std::string> elements;  // of the TDATA messages
+    std::vector<TestSupport::IgtlMessage> pointerPoses;  // the pointer's and its tip's
+};
+
+/// Reads until the client saw every pose of `devices` go invalid for the hidden reference and come back.
+HiddenReference watchTheReferenceHidden(TestSupport::IgtlTestClient& client,
+                                        const std::set<std::string>& devices) {
+    HiddenReference seen;
+    std::map<std::string, std::string> invalid;  // what the client was told of each pose that is not valid
+    const auto forTheReference = [](const auto& told) {
+        return told.second.find(" is invalid: reference not seen") != std::string::npos;
+    };
+    while (!seen.validAgain) {
+        auto message = client.receive(30000);
+        if (!message) {
+            ADD_FAILURE() << "no message; all invalid once: " << seen.allInvalid;
+            break;
+        }
+        if (message->type == "TRANSFORM") {
+            EXPECT_EQ(devices.count(message->device), 1u) << message->device;
+            seen.sentWhileInvalid += static_cast<int>(invalid.count(message->device));
+            seen.validAgain = seen.allInvalid && invalid.empty() && message->device == "PointerToReference";
+            if (message->device.rfind("Pointer", 0) == 0) {
+                seen.pointerPoses.push_back(*message);
+            }
+        } else if (message->type == "TDATA") {
+            seen.sentWhileInvalid += invalid.size() == devices.size();
+            for (const auto& element : message->tools) {
+                seen.elements.insert(element.first);
+            }
+        } else if (message->type == "STATUS" && devices.count(message->device) == 1) {
+            if (message->code == igtl::StatusMessage::STATUS_NOT_PRESENT) {
+                invalid[message->device] = message->text;
+            } else {
+                EXPECT_EQ(message->code, igtl::StatusMessage::STATUS_OK) << message->text;
+                invalid.erase(message->device);
+            }
+            seen.allInvalid =
+                seen.allInvalid || (invalid.size() == devices.size() &&
+                                    std::all_of(invalid.begin(), invalid.end(), forTheReference));
+        }
+    }
+    return seen;
+}
+
 }  // namespace
 
 TEST(IgtlStream, TheExampleClientReceivesEveryMarkerAsWrittenToCsv) {
@@ -273,56 +323,23 @@ TEST(IgtlStream, PosesGoOutRelativeToTheReferenceAndAreToldInvalidWhileItIsHidde
 
     const std::set<std::string> devices{"PointerToReference", "PointerTipT~eference", "ReferenceToReference",
                                         "ToolToReference"};
-    // What the client knows of each pose: valid, else why not (from the STATUS messages).
-    std::map<std::string, std::string> invalid;
-    bool allInvalid = false;  // every pose was invalid at once, for the reference was hidden
-    bool validAgain = false;  // and valid again after that, and a pose came
-    std::set<std::string> elements;
-    std::vector<TestSupport::IgtlMessage> received;  // the pointer's and its tip's poses
-    int sentWhileInvalid = 0;
-    while (!validAgain) {
-        auto message = client.receive(30000);
-        ASSERT_TRUE(message) << "no message; all invalid once: " << allInvalid;
-        if (message->type == "TRANSFORM") {
-            ASSERT_EQ(devices.count(message->device), 1u) << message->device;
-            sentWhileInvalid += invalid.count(message->device);
-            validAgain = allInvalid && invalid.empty() && message->device == "PointerToReference";
-            if (message->device.rfind("Pointer", 0) == 0) {
-                received.push_back(*message);
-            }
-        } else if (message->type == "TDATA") {
-            sentWhileInvalid += invalid.size() == devices.size();
-            for (const auto& [name, matrix] : message->tools) {
-                elements.insert(name);
-            }
-        } else if (message->type == "STATUS" && devices.count(message->device) == 1) {
-            if (message->code == igtl::StatusMessage::STATUS_NOT_PRESENT) {
-                invalid[message->device] = message->text;
-            } else {
-                EXPECT_EQ(message->code, igtl::StatusMessage::STATUS_OK) << message->text;
-                invalid.erase(message->device);
-            }
-            allInvalid = allInvalid ||
-                         (invalid.size() == devices.size() &&
-                          std::all_of(invalid.begin(), invalid.end(), [](const auto& told) {
-                              return told.second.find(" is invalid: reference not seen") != std::string::npos;
-                          }));
-        }
-    }
+    const HiddenReference watched = watchTheReferenceHidden(client, devices);
+    EXPECT_TRUE(watched.allInvalid && watched.validAgain);
     app.terminate();
     ASSERT_TRUE(app.waitForFinished(60000));
     const std::string err = app.readAllStandardError().toStdString();
     EXPECT_EQ(app.exitStatus(), QProcess::NormalExit) << err;
 
     // No pose was sent while the client knew it invalid.
-    EXPECT_EQ(sentWhileInvalid, 0);
-    EXPECT_EQ(elements, (std::set<std::string>{"pointer", "reference", "tool"}));  // the tip is no element
+    EXPECT_EQ(watched.sentWhileInvalid, 0);
+    EXPECT_EQ(watched.elements,
+              (std::set<std::string>{"pointer", "reference", "tool"}));  // the tip is no element
     // The poses relative to the reference, and the tip's, as written to CSV.
     const auto written = positionsWritten(csv);
-    for (const TestSupport::IgtlMessage& pose : received) {
+    for (const TestSupport::IgtlMessage& pose : watched.pointerPoses) {
         const std::array<double, 3> translation{pose.matrix[3], pose.matrix[7], pose.matrix[11]};
         EXPECT_TRUE(writtenAlike(written, "pointer", std::to_string(pose.timestampMs), translation,
                                  pose.device == "PointerToReference" ? 0 : 3));
     }
-    EXPECT_GT(received.size(), 2u);
+    EXPECT_GT(watched.pointerPoses.size(), 2u);
 }

@@ -257,15 +257,14 @@ TEST(IgtlStreamOutput, PosesGoOutRelativeToTheReferenceWithTipsUnderNamesThatFit
 
     // Named at start: the transform names over 20 characters shortened by the wire's rule, two of like
     // shortening still two names.
-    const auto& shortened = output.shortenedNames();
-    ASSERT_EQ(shortened.size(), 3u);
-    EXPECT_EQ(shortened[0].name, "PointerTipToReference");
-    EXPECT_EQ(shortened[0].sent, "PointerTipT~eference");
-    EXPECT_EQ(shortened[1].name, "LongInstrumentNameToReference");
-    EXPECT_EQ(shortened[1].sent, "LongInstrum~eference");
-    EXPECT_EQ(shortened[2].name, "LongInstrumentNameTipToReference");
-    EXPECT_EQ(shortened[2].sent, "LongInstrumentName~2");
-    EXPECT_FALSE(shortened[0].element || shortened[1].element || shortened[2].element);
+    std::vector<std::pair<std::string, std::string>> shortened;
+    for (const Igtl::ShortenedName& name : output.shortenedNames()) {
+        shortened.emplace_back(name.name, name.sent);
+    }
+    EXPECT_EQ(shortened, (std::vector<std::pair<std::string, std::string>>{
+                             {"PointerTipToReference", "PointerTipT~eference"},
+                             {"LongInstrumentNameToReference", "LongInstrum~eference"},
+                             {"LongInstrumentNameTipToReference", "LongInstrumentName~2"}}));
 
     const Igtl::TrackingFrame seen = output.frameOf({pointer, reference, longName});
     std::vector<std::string> names, elements;
