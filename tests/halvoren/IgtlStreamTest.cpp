@@ -281,24 +281,33 @@ TEST(IgtlStream, TheCameraImagesOfAFrameGoOutAsTheyAreRecorded) {
     EXPECT_EQ(matched, static_cast<int>(pairs.size()));
 }
 
-TEST(IgtlStream, PosesGoOutRelativeToTheReferenceAndAreToldInvalidWhileItIsHidden) {
-    TestSupport::TempFiles files;
+namespace {
+
+/// The camera settings of a scene whose reference hides for half a second in every second, so that a client
+/// sees it go and come back whenever it comes; the options that navigate relative to it, with the
+/// pointer's tip.
+QStringList hidingReference(const TestSupport::TempFiles& files, QProcessEnvironment& env) {
     std::ifstream example(HALVOREN_SOURCE_DIR "/data/markers/pointer.ini");
     std::ostringstream pointer;
     pointer << example.rdbuf() << "[tip]\nx=0\ny=-20\nz=5\n";
-    // The reference hidden for half a second in every second: whenever the client comes, it sees the
-    // reference go and come back.
     std::string camera = "width = 160\nheight = 128\n";
     for (int second = 2; second < 62; ++second) {
         camera += "hide = 1300 " + std::to_string(second) + " 0.5\n";
     }
-    auto env = QProcessEnvironment::systemEnvironment();
+    env = QProcessEnvironment::systemEnvironment();
     env.insert("FTK_SIMULATOR_SETTINGS", QString::fromStdString(files.write("camera.txt", camera)));
-    const QStringList navigation{
-        "--reference", "reference",
-        "--marker",    QString::fromStdString(files.write("pointer.ini", pointer.str())),
-        "--marker",    HALVOREN_SOURCE_DIR "/data/markers/reference.ini",
-        "--marker",    HALVOREN_SOURCE_DIR "/data/markers/tool.ini"};
+    return {"--reference", "reference",
+            "--marker",    QString::fromStdString(files.write("pointer.ini", pointer.str())),
+            "--marker",    HALVOREN_SOURCE_DIR "/data/markers/reference.ini",
+            "--marker",    HALVOREN_SOURCE_DIR "/data/markers/tool.ini"};
+}
+
+}  // namespace
+
+TEST(IgtlStream, PosesGoOutRelativeToTheReferenceAndAreToldInvalidWhileItIsHidden) {
+    TestSupport::TempFiles files;
+    QProcessEnvironment env;
+    const QStringList navigation = hidingReference(files, env);
     // "PointerTipToReference" is 21 characters: shortened to fit the wire, and said so once at start.
     const TestSupport::AppRun named =
         TestSupport::runApp(QStringList{"stream", "--igtl-port", "0", "--frames", "1"} + navigation, env);

@@ -233,7 +233,10 @@ TEST(IgtlStreamOutput, FramesComeBackAfterStalePosesEvenWhenNewerFramesCrowdedOu
     output->end();
 }
 
-TEST(IgtlStreamOutput, PosesGoOutRelativeToTheReferenceWithTipsUnderNamesThatFitTheWire) {
+namespace {
+
+/// A pointer, the reference and a tool of a long name, all seen; the pointer turned about z.
+std::vector<TrackingInstrument> navigatedInstruments() {
     TrackingInstrument pointer;
     pointer.id = TrackerID("atracsys-1200", "", "pointer");
     pointer.quality = 0.9;
@@ -246,12 +249,21 @@ TEST(IgtlStreamOutput, PosesGoOutRelativeToTheReferenceWithTipsUnderNamesThatFit
     reference.pose(0, 3) = 100;
     TrackingInstrument longName = reference;
     longName.id = TrackerID("atracsys-1400", "", "LongInstrumentName");
+    return {pointer, reference, longName};
+}
+
+}  // namespace
+
+TEST(IgtlStreamOutput, PosesGoOutRelativeToTheReferenceWithTipsUnderNamesThatFitTheWire) {
+    std::vector<TrackingInstrument> instruments = navigatedInstruments();
     Igtl::IgtlStreamOutput::Options options;
     options.navigation.chain.setReference("reference");
     options.navigation.chain.setTip("atracsys-1200", Eigen::Vector3d(0, 10, 0));
     options.navigation.chain.setTip("atracsys-1400", Eigen::Vector3d(0, 0, 5));
     options.navigation.frame = "Reference";
-    options.instruments = {pointer.id, reference.id, longName.id};
+    for (const TrackingInstrument& instrument : instruments) {
+        options.instruments.push_back(instrument.id);
+    }
     Igtl::IgtlServer server({});
     Igtl::IgtlStreamOutput output(server, options);
 
@@ -266,7 +278,7 @@ TEST(IgtlStreamOutput, PosesGoOutRelativeToTheReferenceWithTipsUnderNamesThatFit
                              {"LongInstrumentNameToReference", "LongInstrum~eference"},
                              {"LongInstrumentNameTipToReference", "LongInstrumentName~2"}}));
 
-    const Igtl::TrackingFrame seen = output.frameOf({pointer, reference, longName});
+    const Igtl::TrackingFrame seen = output.frameOf(instruments);
     std::vector<std::string> names, elements;
     for (const Igtl::ToolPose& tool : seen.tools) {
         names.push_back(tool.name);
@@ -290,8 +302,8 @@ TEST(IgtlStreamOutput, PosesGoOutRelativeToTheReferenceWithTipsUnderNamesThatFit
     EXPECT_FLOAT_EQ(seen.tools[4].matrix[11], 5.f);
 
     // The reference out of view: no pose is known in its frame, and the clients are told why.
-    reference.quality = 0.0;
-    const Igtl::TrackingFrame unseen = output.frameOf({pointer, reference, longName});
+    instruments[1].quality = 0.0;
+    const Igtl::TrackingFrame unseen = output.frameOf(instruments);
     ASSERT_EQ(unseen.tools.size(), 5u);
     for (const Igtl::ToolPose& tool : unseen.tools) {
         EXPECT_FALSE(tool.seen) << tool.name;
