@@ -6,11 +6,14 @@
 
 #include "sequence/SequenceFile.h"
 
+#include <igtlStatusMessage.h>
+
 #include <gtest/gtest.h>
 #include <QProcess>
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -25,17 +28,42 @@ using TestSupport::lines;
 
 namespace {
 
-/// Name and time stamp -> x, y, z of every seen marker, as written to CSV.
+/// Name and time stamp -> x, y, z (then the tip's x, y, z for a tool with a tip) of every marker whose pose
+/// is known, as written to CSV.
 std::map<std::pair<std::string, std::string>, std::vector<double>> positionsWritten(const std::string& csv) {
     std::map<std::pair<std::string, std::string>, std::vector<double>> written;
     std::ifstream in(csv);
     for (std::string line; std::getline(in, line);) {
         const std::vector<std::string> f = TestSupport::csvFields(line);
-        if (f.size() == 18 && f[0] != "timestamp" && std::stod(f[3]) > 0.0) {
-            written[{f[2], f[0]}] = {std::stod(f[4]), std::stod(f[5]), std::stod(f[6])};
+        if (f.size() != 18 || f[0] == "timestamp" || f[4].empty()) {
+            continue;
+        }
+        auto& position = written[{f[2], f[0]}];
+        for (const std::size_t column : {4, 5, 6, 14, 15, 16}) {
+            if (!f[column].empty()) {
+                position.push_back(std::stod(f[column]));
+            }
         }
     }
     return written;
+}
+
+/// Whether a TRANSFORM's translation is the one written to CSV for that marker and time stamp (`offset` 3:
+/// its tip's).
+::testing::AssertionResult writtenAlike(
+    const std::map<std::pair<std::string, std::string>, std::vector<double>>& written,
+    const std::string& name, const std::string& stamp, const std::array<double, 3>& translation,
+    std::size_t offset = 0) {
+    const auto row = written.find({name, stamp});
+    if (row == written.end() || row->second.size() < offset + 3) {
+        return ::testing::AssertionFailure() << name << " at " << stamp << " is not written to CSV";
+    }
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        if (std::abs(translation[axis] - row->second[offset + axis]) > 1e-3) {
+            return ::testing::AssertionFailure() << name << " at " << stamp << " is written otherwise to CSV";
+        }
+    }
+    return ::testing::AssertionSuccess();
 }
 
 /// Small camera images: copying, recording and sending full-size ones takes much of a slow, sanitized test
@@ -67,6 +95,56 @@ std::vector<std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>>> rec
         }
     }
     return frames;
+}
+
+/// What a client learned of the poses relative to a reference that hides now and then.
+struct HiddenReference {
+    bool allInvalid = false;         // every pose was invalid at once, for the reference was hidden
+    bool validAgain = false;         // and valid again after that, and a pose came
+    int sentWhileInvalid = 0;        // poses, or TDATA while every pose was invalid
+    std::set<std::string> elements;  // of the TDATA messages
+    std::vector<TestSupport::IgtlMessage> pointerPoses;  // the pointer's and its tip's
+};
+
+/// Reads until the client saw every pose of `devices` go invalid for the hidden reference and come back.
+HiddenReference watchTheReferenceHidden(TestSupport::IgtlTestClient& client,
+                                        const std::set<std::string>& devices) {
+    HiddenReference seen;
+    std::map<std::string, std::string> invalid;  // what the client was told of each pose that is not valid
+    const auto forTheReference = [](const auto& told) {
+        return told.second.find(" is invalid: reference not seen") != std::string::npos;
+    };
+    while (!seen.validAgain) {
+        auto message = client.receive(30000);
+        if (!message) {
+            ADD_FAILURE() << "no message; all invalid once: " << seen.allInvalid;
+            break;
+        }
+        if (message->type == "TRANSFORM") {
+            EXPECT_EQ(devices.count(message->device), 1u) << message->device;
+            seen.sentWhileInvalid += static_cast<int>(invalid.count(message->device));
+            seen.validAgain = seen.allInvalid && invalid.empty() && message->device == "PointerToReference";
+            if (message->device.rfind("Pointer", 0) == 0) {
+                seen.pointerPoses.push_back(*message);
+            }
+        } else if (message->type == "TDATA") {
+            seen.sentWhileInvalid += invalid.size() == devices.size();
+            for (const auto& element : message->tools) {
+                seen.elements.insert(element.first);
+            }
+        } else if (message->type == "STATUS" && devices.count(message->device) == 1) {
+            if (message->code == igtl::StatusMessage::STATUS_NOT_PRESENT) {
+                invalid[message->device] = message->text;
+            } else {
+                EXPECT_EQ(message->code, igtl::StatusMessage::STATUS_OK) << message->text;
+                invalid.erase(message->device);
+            }
+            seen.allInvalid =
+                seen.allInvalid || (invalid.size() == devices.size() &&
+                                    std::all_of(invalid.begin(), invalid.end(), forTheReference));
+        }
+    }
+    return seen;
 }
 
 }  // namespace
@@ -102,6 +180,9 @@ TEST(IgtlStream, TheExampleClientReceivesEveryMarkerAsWrittenToCsv) {
     const auto written = positionsWritten(csv);
     ASSERT_FALSE(written.empty());
 
+    // Without a reference, in the camera's frame, "Tracker".
+    const std::map<std::string, std::string> instrumentOf{
+        {"PointerToTracker", "pointer"}, {"ReferenceToTracker", "reference"}, {"ToolToTracker", "tool"}};
     std::set<std::string> transforms;
     std::set<std::string> tracked;
     int compared = 0;
@@ -116,18 +197,16 @@ TEST(IgtlStream, TheExampleClientReceivesEveryMarkerAsWrittenToCsv) {
                 words >> v;
             }
             transforms.insert(device);
-            const auto row = written.find({device, stamp});
-            ASSERT_NE(row, written.end()) << line;
-            EXPECT_NEAR(m[3], row->second[0], 1e-3) << line;
-            EXPECT_NEAR(m[7], row->second[1], 1e-3) << line;
-            EXPECT_NEAR(m[11], row->second[2], 1e-3) << line;
+            const auto instrument = instrumentOf.find(device);
+            ASSERT_NE(instrument, instrumentOf.end()) << line;
+            ASSERT_TRUE(writtenAlike(written, instrument->second, stamp, {m[3], m[7], m[11]})) << line;
             ++compared;
         } else if (line.rfind("  ", 0) == 0) {
             tracked.insert(type);  // an element line of a TDATA message: "  <name> <pose>"
         }
     }
-    EXPECT_EQ(transforms, (std::set<std::string>{"pointer", "reference", "tool"}));
-    EXPECT_EQ(tracked, transforms);
+    EXPECT_EQ(transforms, (std::set<std::string>{"PointerToTracker", "ReferenceToTracker", "ToolToTracker"}));
+    EXPECT_EQ(tracked, (std::set<std::string>{"pointer", "reference", "tool"}));
     EXPECT_GT(compared, 30);
 }
 
@@ -200,4 +279,76 @@ TEST(IgtlStream, TheCameraImagesOfAFrameGoOutAsTheyAreRecorded) {
     }
     // Every frame is recorded; a pair's two images are one frame's.
     EXPECT_EQ(matched, static_cast<int>(pairs.size()));
+}
+
+namespace {
+
+/// The camera settings of a scene whose reference hides for half a second in every second, so that a client
+/// sees it go and come back whenever it comes; the options that navigate relative to it, with the
+/// pointer's tip.
+QStringList hidingReference(const TestSupport::TempFiles& files, QProcessEnvironment& env) {
+    std::ifstream example(HALVOREN_SOURCE_DIR "/data/markers/pointer.ini");
+    std::ostringstream pointer;
+    pointer << example.rdbuf() << "[tip]\nx=0\ny=-20\nz=5\n";
+    std::string camera = "width = 160\nheight = 128\n";
+    for (int second = 2; second < 62; ++second) {
+        camera += "hide = 1300 " + std::to_string(second) + " 0.5\n";
+    }
+    env = QProcessEnvironment::systemEnvironment();
+    env.insert("FTK_SIMULATOR_SETTINGS", QString::fromStdString(files.write("camera.txt", camera)));
+    return {"--reference", "reference",
+            "--marker",    QString::fromStdString(files.write("pointer.ini", pointer.str())),
+            "--marker",    HALVOREN_SOURCE_DIR "/data/markers/reference.ini",
+            "--marker",    HALVOREN_SOURCE_DIR "/data/markers/tool.ini"};
+}
+
+}  // namespace
+
+TEST(IgtlStream, PosesGoOutRelativeToTheReferenceAndAreToldInvalidWhileItIsHidden) {
+    TestSupport::TempFiles files;
+    QProcessEnvironment env;
+    const QStringList navigation = hidingReference(files, env);
+    // "PointerTipToReference" is 21 characters: shortened to fit the wire, and said so once at start.
+    const TestSupport::AppRun named =
+        TestSupport::runApp(QStringList{"stream", "--igtl-port", "0", "--frames", "1"} + navigation, env);
+    EXPECT_EQ(named.exitCode, 0) << named.err;
+    const std::string warning =
+        "halvoren: warning: OpenIGTLink device name \"PointerTipToReference\" is sent as "
+        "\"PointerTipT~eference\"\n";
+    EXPECT_NE(named.err.find(warning), std::string::npos) << named.err;
+    EXPECT_EQ(named.err.find(warning), named.err.rfind(warning));
+
+    const std::string csv = files.path("poses.csv");
+    QProcess app;
+    app.setProcessEnvironment(env);
+    const int port =
+        TestSupport::startServing(app, QStringList{"stream", "--igtl-port", "0", "--igtl-host", "127.0.0.1",
+                                                   "--frames", "0", "--duration", "60", "--stale-after",
+                                                   "60000", "--output", QString::fromStdString(csv)} +
+                                           navigation);
+    ASSERT_GT(port, 0);
+    TestSupport::IgtlTestClient client(port);
+    ASSERT_TRUE(client.connected());
+
+    const std::set<std::string> devices{"PointerToReference", "PointerTipT~eference", "ReferenceToReference",
+                                        "ToolToReference"};
+    const HiddenReference watched = watchTheReferenceHidden(client, devices);
+    EXPECT_TRUE(watched.allInvalid && watched.validAgain);
+    app.terminate();
+    ASSERT_TRUE(app.waitForFinished(60000));
+    const std::string err = app.readAllStandardError().toStdString();
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit) << err;
+
+    // No pose was sent while the client knew it invalid.
+    EXPECT_EQ(watched.sentWhileInvalid, 0);
+    EXPECT_EQ(watched.elements,
+              (std::set<std::string>{"pointer", "reference", "tool"}));  // the tip is no element
+    // The poses relative to the reference, and the tip's, as written to CSV.
+    const auto written = positionsWritten(csv);
+    for (const TestSupport::IgtlMessage& pose : watched.pointerPoses) {
+        const std::array<double, 3> translation{pose.matrix[3], pose.matrix[7], pose.matrix[11]};
+        EXPECT_TRUE(writtenAlike(written, "pointer", std::to_string(pose.timestampMs), translation,
+                                 pose.device == "PointerToReference" ? 0 : 3));
+    }
+    EXPECT_GT(watched.pointerPoses.size(), 2u);
 }

@@ -321,17 +321,18 @@ TEST(IgtlServer, LongInstrumentNamesGetDistinctStableDeviceNames) {
     const auto second = client.receive();
     const auto tracking = client.receive();
     ASSERT_TRUE(first && second && tracking);
-    EXPECT_EQ(first->device, "patient_re~marker_1");
-    EXPECT_EQ(second->device, "patient_re~marker_2");
+    // Device names hold 20 characters, TDATA element names 19.
+    EXPECT_EQ(first->device, "patient_ref~marker_1");
+    EXPECT_EQ(second->device, "patient_ref~marker_2");
     EXPECT_EQ(first->matrix[3], 1.f);
     EXPECT_EQ(second->matrix[3], 2.f);
-    ASSERT_EQ(tracking->tools.size(), 2u);  // named as the transforms, not empty
-    EXPECT_EQ(tracking->tools[0].first, first->device);
-    EXPECT_EQ(tracking->tools[1].first, second->device);
+    ASSERT_EQ(tracking->tools.size(), 2u);  // not empty
+    EXPECT_EQ(tracking->tools[0].first, "patient_re~marker_1");
+    EXPECT_EQ(tracking->tools[1].first, "patient_re~marker_2");
     EXPECT_EQ(tracking->tools[1].second, second->matrix);
-    EXPECT_EQ(log.countContaining("instrument patient_reference_marker_1 goes out as patient_re~marker_1"),
+    EXPECT_EQ(log.countContaining("device name patient_reference_marker_1 is sent as patient_ref~marker_1"),
               1);
-    EXPECT_EQ(log.countContaining("instrument patient_reference_marker_2 goes out as patient_re~marker_2"),
+    EXPECT_EQ(log.countContaining("TDATA element patient_reference_marker_2 is sent as patient_re~marker_2"),
               1);
 
     // One added while running whose end is taken too gets a number; the others keep theirs.
@@ -342,12 +343,12 @@ TEST(IgtlServer, LongInstrumentNamesGetDistinctStableDeviceNames) {
     const auto kept = client.receive();
     const auto added = client.receive();
     ASSERT_TRUE(status && kept && added);
-    EXPECT_EQ(status->device, "patient_re~marker_2");
+    EXPECT_EQ(status->device, "patient_ref~marker_2");
     EXPECT_EQ(status->text, "patient_reference_marker_2 is not seen");
-    EXPECT_EQ(kept->device, "patient_re~marker_1");
-    EXPECT_EQ(added->device, "patient_reference~2");
-    EXPECT_EQ(log.countContaining("goes out as patient_reference~2"), 1);
-    EXPECT_EQ(log.countContaining("goes out as"), 3);  // each said once, not per frame
+    EXPECT_EQ(kept->device, "patient_ref~marker_1");
+    EXPECT_EQ(added->device, "patient_reference_~2");
+    EXPECT_EQ(log.countContaining("is sent as patient_reference~2"), 1);  // its TDATA element
+    EXPECT_EQ(log.countContaining("is sent as"), 6);                      // each said once, not per frame
 
     // A name that fits but is taken is numbered as well.
     Halvoren::Igtl::DeviceNames names;

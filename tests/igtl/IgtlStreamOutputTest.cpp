@@ -67,11 +67,13 @@ TEST(IgtlStreamOutput, TrackingDataAndImagesOfAHostStreamReachTheClients) {
     const auto byId = client.receive();
     const auto tracking = client.receive();
     ASSERT_TRUE(pointer && byId && tracking);
-    EXPECT_EQ(pointer->device, "pointer");
+    EXPECT_EQ(pointer->device, "PointerToTracker");
     EXPECT_EQ(pointer->timestampMs, 5000u);
     EXPECT_FLOAT_EQ(pointer->matrix[3], 12.5f);
-    EXPECT_EQ(byId->device, "atracsys-1300");  // without a name, the id
-    EXPECT_EQ(tracking->tools.size(), 2u);
+    EXPECT_EQ(byId->device, "Atracsys-13~oTracker");  // without a name, the id; shortened to fit the wire
+    ASSERT_EQ(tracking->tools.size(), 2u);
+    EXPECT_EQ(tracking->tools[0].first, "pointer");  // the elements named by the instruments
+    EXPECT_EQ(tracking->tools[1].first, "atracsys-1300");
 
     std::vector<std::uint8_t> pixels(64 * 32, 200);
     auto image = std::make_shared<SharedImage>(std::shared_ptr<MemImage>(
@@ -97,18 +99,20 @@ TEST(IgtlStreamOutput, AnInstrumentBelowTheQualityGateGoesOutAsNotSeen) {
     unseen.id = TrackerID("atracsys-1400", "", "hidden");
     unseen.quality = 0.0;
     const std::vector<TrackingInstrument> instruments{good, poor, unseen};
-    const Igtl::TrackingFrame ungated = Igtl::IgtlStreamOutput::frameOf(instruments);
-    EXPECT_TRUE(ungated.tools[0].seen && ungated.tools[1].seen);
-    EXPECT_FALSE(ungated.tools[2].seen);
-    const Igtl::TrackingFrame gated = Igtl::IgtlStreamOutput::frameOf(instruments, 0.5);
-    EXPECT_TRUE(gated.tools[0].seen);
-    EXPECT_FALSE(gated.tools[1].seen || gated.tools[2].seen);
-
-    // Through the output: the tool falling below the gate is reported as a marker out of view is.
     Igtl::IgtlServer::Options options;
     options.host = "127.0.0.1";
     options.port = 0;
     Igtl::IgtlServer server(options);
+    const Igtl::TrackingFrame ungated = Igtl::IgtlStreamOutput(server).frameOf(instruments);
+    EXPECT_TRUE(ungated.tools[0].seen && ungated.tools[1].seen);
+    EXPECT_FALSE(ungated.tools[2].seen);
+    Igtl::IgtlStreamOutput::Options gate;
+    gate.minQuality = 0.5;
+    const Igtl::TrackingFrame gated = Igtl::IgtlStreamOutput(server, gate).frameOf(instruments);
+    EXPECT_TRUE(gated.tools[0].seen);
+    EXPECT_FALSE(gated.tools[1].seen || gated.tools[2].seen);
+
+    // Through the output: the tool falling below the gate is reported as a marker out of view is.
     std::string error;
     ASSERT_TRUE(server.start(error)) << error;
     EmittingStream tracker("tracker");
@@ -127,8 +131,9 @@ TEST(IgtlStreamOutput, AnInstrumentBelowTheQualityGateGoesOutAsNotSeen) {
     const auto status = client.receive();
     ASSERT_TRUE(status);
     EXPECT_EQ(status->type, "STATUS");
-    EXPECT_EQ(status->device, "tool");
+    EXPECT_EQ(status->device, "ToolToTracker");
     EXPECT_EQ(status->code, igtl::StatusMessage::STATUS_NOT_PRESENT);
+    EXPECT_EQ(status->text, "ToolToTracker is not seen");
     const auto second = client.receiveType("TDATA");
     ASSERT_TRUE(second);
     ASSERT_EQ(second->tools.size(), 1u);
@@ -226,4 +231,83 @@ TEST(IgtlStreamOutput, FramesComeBackAfterStalePosesEvenWhenNewerFramesCrowdedOu
     EXPECT_EQ(ok->text.rfind("frames from the camera again after ", 0), 0u) << ok->text;
     EXPECT_TRUE(client.receiveType("TDATA"));
     output->end();
+}
+
+namespace {
+
+/// A pointer, the reference and a tool of a long name, all seen; the pointer turned about z.
+std::vector<TrackingInstrument> navigatedInstruments() {
+    TrackingInstrument pointer;
+    pointer.id = TrackerID("atracsys-1200", "", "pointer");
+    pointer.quality = 0.9;
+    pointer.timestamp = 7000;
+    pointer.pose.topLeftCorner<3, 3>() << 0, -1, 0, 1, 0, 0, 0, 0, 1;  // 90 degrees about z
+    pointer.pose.topRightCorner<3, 1>() << 10, 20, 30;
+    TrackingInstrument reference = pointer;
+    reference.id = TrackerID("atracsys-1300", "", "reference");
+    reference.pose = Eigen::Matrix4d::Identity();
+    reference.pose(0, 3) = 100;
+    TrackingInstrument longName = reference;
+    longName.id = TrackerID("atracsys-1400", "", "LongInstrumentName");
+    return {pointer, reference, longName};
+}
+
+}  // namespace
+
+TEST(IgtlStreamOutput, PosesGoOutRelativeToTheReferenceWithTipsUnderNamesThatFitTheWire) {
+    std::vector<TrackingInstrument> instruments = navigatedInstruments();
+    Igtl::IgtlStreamOutput::Options options;
+    options.navigation.chain.setReference("reference");
+    options.navigation.chain.setTip("atracsys-1200", Eigen::Vector3d(0, 10, 0));
+    options.navigation.chain.setTip("atracsys-1400", Eigen::Vector3d(0, 0, 5));
+    options.navigation.frame = "Reference";
+    for (const TrackingInstrument& instrument : instruments) {
+        options.instruments.push_back(instrument.id);
+    }
+    Igtl::IgtlServer server({});
+    Igtl::IgtlStreamOutput output(server, options);
+
+    // Named at start: the transform names over 20 characters shortened by the wire's rule, two of like
+    // shortening still two names.
+    std::vector<std::pair<std::string, std::string>> shortened;
+    for (const Igtl::ShortenedName& name : output.shortenedNames()) {
+        shortened.emplace_back(name.name, name.sent);
+    }
+    EXPECT_EQ(shortened, (std::vector<std::pair<std::string, std::string>>{
+                             {"PointerTipToReference", "PointerTipT~eference"},
+                             {"LongInstrumentNameToReference", "LongInstrum~eference"},
+                             {"LongInstrumentNameTipToReference", "LongInstrumentName~2"}}));
+
+    const Igtl::TrackingFrame seen = output.frameOf(instruments);
+    std::vector<std::string> names, elements;
+    for (const Igtl::ToolPose& tool : seen.tools) {
+        names.push_back(tool.name);
+        elements.push_back(tool.tracked ? tool.element : "-");
+        EXPECT_TRUE(tool.seen) << tool.name;
+        EXPECT_EQ(tool.timestampMs, 7000u);
+    }
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"PointerToReference", "PointerTipT~eference", "ReferenceToReference",
+                                        "LongInstrum~eference", "LongInstrumentName~2"}));
+    EXPECT_EQ(elements, (std::vector<std::string>{"pointer", "-", "reference", "LongInstrumentName", "-"}));
+    EXPECT_EQ(seen.tools[4].label, "LongInstrumentNameTipToReference");
+    // The pointer in the reference's frame, rotated; its tip moved along the pointer's own y axis.
+    const std::array<float, 16> relative{0, -1, 0, -90, 1, 0, 0, 20, 0, 0, 1, 30, 0, 0, 0, 1};
+    EXPECT_EQ(seen.tools[0].matrix, relative);
+    std::array<float, 16> tip = relative;
+    tip[3] = -100;
+    EXPECT_EQ(seen.tools[1].matrix, tip);
+    const std::array<float, 16> identity{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    EXPECT_EQ(seen.tools[2].matrix, identity);
+    EXPECT_FLOAT_EQ(seen.tools[4].matrix[11], 5.f);
+
+    // The reference out of view: no pose is known in its frame, and the clients are told why.
+    instruments[1].quality = 0.0;
+    const Igtl::TrackingFrame unseen = output.frameOf(instruments);
+    ASSERT_EQ(unseen.tools.size(), 5u);
+    for (const Igtl::ToolPose& tool : unseen.tools) {
+        EXPECT_FALSE(tool.seen) << tool.name;
+        EXPECT_EQ(tool.reason, "reference not seen") << tool.name;
+    }
+    EXPECT_EQ(unseen.tools[3].name, "LongInstrum~eference");  // kept for the run
 }

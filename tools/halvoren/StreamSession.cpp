@@ -368,8 +368,17 @@ bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
     }
     Igtl::IgtlStreamOutput::Options output;
     output.minQuality = setup.minQuality;
+    output.navigation = m_navigation;
+    for (const Sequence::RecordedMarker& marker : m_markers) {
+        output.instruments.emplace_back(marker.id, "", marker.name);
+    }
     // The server's thread takes the frames, and their camera images, from the output's own queue.
-    m_outputs.add(std::make_shared<Igtl::IgtlStreamOutput>(*m_igtlServer, output));
+    auto igtl = std::make_shared<Igtl::IgtlStreamOutput>(*m_igtlServer, std::move(output));
+    for (const Igtl::ShortenedName& name : igtl->shortenedNames()) {
+        err << "halvoren: warning: OpenIGTLink " << (name.element ? "TDATA element" : "device") << " name \""
+            << name.name << "\" is sent as \"" << name.sent << "\"\n";
+    }
+    m_outputs.add(std::move(igtl));
     err << "halvoren: serving OpenIGTLink on " << m_igtlServer->listeningOn() << ", port "
         << m_igtlServer->port() << std::endl;
     return true;

@@ -86,11 +86,12 @@ bool appendTrackingData(std::string& out, const std::string& device, const Track
     std::uint64_t newest = 0;
     int elements = 0;
     for (const ToolPose& tool : frame.tools) {
-        if (!tool.seen) {
+        if (!tool.seen || !tool.tracked) {
             continue;
         }
+        const std::string& name = tool.element.empty() ? tool.name : tool.element;
         igtl::TrackingDataElement::Pointer element = igtl::TrackingDataElement::New();
-        if (tool.name.size() > kMaxElementNameSize || element->SetName(tool.name.c_str()) == 0 ||
+        if (name.size() > kMaxElementNameSize || element->SetName(name.c_str()) == 0 ||
             element->SetType(igtl::TrackingDataElement::TYPE_6D) == 0) {
             return false;
         }

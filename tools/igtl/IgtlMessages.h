@@ -14,13 +14,23 @@
 
 namespace Halvoren::Igtl {
 
-/// One instrument of a frame: its name on the wire and its pose (row-major 4 x 4, millimetres).
+/// One pose of a frame: a TRANSFORM message while it is seen (row-major 4 x 4, millimetres), a STATUS when
+/// it is lost or back, and, for an instrument's own pose, an element of the TDATA message.
 struct ToolPose {
-    std::string name;
-    std::string id;  // what tells instruments apart when their names are alike; the name when empty
+    std::string name;  // the device name of its TRANSFORM and STATUS messages
+    std::string id;    // what tells instruments apart when their names are alike; the name when empty
     bool seen = false;
     std::uint64_t timestampMs = 0;  // ms since the epoch
     std::array<float, 16> matrix{};
+    /// Its TDATA element's name: the name when empty.
+    std::string element;
+    /// Whether it is a TDATA element: a tool's tip goes out as a TRANSFORM only.
+    bool tracked = true;
+    /// Why it is not seen when that is more than being out of view ("reference not seen").
+    std::string reason;
+    /// What the STATUS text calls it: the name when empty (a name shortened to fit the wire is given in
+    /// full).
+    std::string label;
 };
 
 /// One frame of tracking data, as the server hands it to its clients.
@@ -50,7 +60,7 @@ constexpr std::size_t kMaxElementNameSize = 19;
 /// Packed messages are appended to `out`, ready to be sent. False, with `out` unchanged, when the library
 /// refuses the message (a name longer than kMaxNameSize, ...).
 bool appendTransform(std::string& out, const ToolPose& tool);
-/// One TDATA message with an element (type 6D) per seen tool; nothing (and true) when no tool is seen.
+/// One TDATA message with an element (type 6D) per seen tracked tool; nothing (and true) when there is none.
 bool appendTrackingData(std::string& out, const std::string& device, const TrackingFrame& frame);
 bool appendStatus(std::string& out, const std::string& device, int code, const std::string& text);
 bool appendCapability(std::string& out, const std::vector<std::string>& types);
@@ -61,7 +71,7 @@ bool appendImage(std::string& out, const GreyImage& image);
 /// once given stays, so an instrument keeps its device name for the whole run.
 class DeviceNames {
 public:
-    /// Instruments are named alike in TRANSFORM and TDATA messages, so their names fit both by default.
+    /// Element names of TDATA messages by default; device names take kMaxNameSize.
     explicit DeviceNames(std::size_t maxSize = kMaxElementNameSize)
         : m_maxSize(std::max<std::size_t>(maxSize, 8)) {}
     /// The device name for `name`. `renamed`, when given, is set when the name was given just now and

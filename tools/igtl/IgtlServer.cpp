@@ -176,8 +176,9 @@ struct IgtlServer::Impl final : IgtlServer::Outlet {
     // Server thread only.
     std::vector<std::unique_ptr<ClientConnection>> clients;
     std::uint64_t nextId = 0;
-    std::map<std::string, bool> seen;  // by instrument, as of the last frame
-    DeviceNames toolNames;
+    std::map<std::string, bool> seen;  // by pose, as of the last frame
+    DeviceNames transformNames{kMaxNameSize};
+    DeviceNames elementNames;
     DeviceNames imageNames{kMaxNameSize};
     std::set<std::string> failedMessages;  // reported once each
     std::optional<Clock::time_point> acceptPausedUntil;
@@ -258,6 +259,7 @@ struct IgtlServer::Impl final : IgtlServer::Outlet {
     void deliverFeeds();
     void serveAll();
     void packTool(ToolPose& tool, std::string& bytes, std::string& status);
+    void nameTool(ToolPose& tool, const std::string& key, const std::string& name);
     void changeStale(bool nowStale, const std::string& reason);
     void distributeFrame(TrackingFrame& frame);
     void distributeImage(const std::string& device, GreyImage& image);
@@ -503,32 +505,50 @@ void IgtlServer::Impl::serveAll() {
     }
 }
 
-// Names the tool as it goes out, packs its TRANSFORM when seen, and a STATUS into `status` when it
+// Names the pose as it goes out, packs its TRANSFORM when seen, and a STATUS into `status` when it
 // disappeared or came back.
 void IgtlServer::Impl::packTool(ToolPose& tool, std::string& bytes, std::string& status) {
     const std::string name = std::move(tool.name);
-    const std::string key = tool.id.empty() ? name : tool.id;
-    bool renamed = false;
-    tool.name = toolNames.of(key, name, &renamed);
-    if (renamed) {
-        HALVOREN_LOG(Log::Warning, kCategory,
-                     "instrument " << name << " goes out as " << tool.name << ": instrument names are "
-                                   << kMaxElementNameSize << " characters at most and unique");
-    }
+    // An instrument's poses (its own, its tip's) differ by name; instruments named alike, by their IDs.
+    const std::string key = tool.id.empty() ? name : tool.id + '\n' + name;
+    nameTool(tool, key, name);
     if (tool.seen && !appendTransform(bytes, tool)) {
         failed("the TRANSFORM message of " + name);
     }
     const auto [known, added] = seen.emplace(key, tool.seen);
     if (!added && known->second != tool.seen) {
         known->second = tool.seen;
+        const std::string& label = tool.label.empty() ? name : tool.label;
+        const std::string lost =
+            label + (tool.reason.empty() ? " is not seen" : " is invalid: " + tool.reason);
         const bool packed =
             tool.seen
-                ? appendStatus(status, tool.name, igtl::StatusMessage::STATUS_OK, name + " is seen again")
-                : appendStatus(status, tool.name, igtl::StatusMessage::STATUS_NOT_PRESENT,
-                               name + " is not seen");
+                ? appendStatus(status, tool.name, igtl::StatusMessage::STATUS_OK, label + " is seen again")
+                : appendStatus(status, tool.name, igtl::StatusMessage::STATUS_NOT_PRESENT, lost);
         if (!packed) {
             failed("the STATUS message of " + name);
         }
+    }
+}
+
+// Device names and TDATA element names that fit the wire; each renaming is told once.
+void IgtlServer::Impl::nameTool(ToolPose& tool, const std::string& key, const std::string& name) {
+    bool renamed = false;
+    tool.name = transformNames.of(key, name, &renamed);
+    if (renamed) {
+        HALVOREN_LOG(Log::Warning, kCategory,
+                     "device name " << name << " is sent as " << tool.name << ": device names are "
+                                    << kMaxNameSize << " characters at most and unique");
+    }
+    if (!tool.tracked) {
+        return;
+    }
+    const std::string element = tool.element.empty() ? name : std::move(tool.element);
+    tool.element = elementNames.of(tool.id.empty() ? name : tool.id, element, &renamed);
+    if (renamed) {
+        HALVOREN_LOG(Log::Warning, kCategory,
+                     "TDATA element " << element << " is sent as " << tool.element << ": element names are "
+                                      << kMaxElementNameSize << " characters at most and unique");
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "health/FrameAccounting.h"
 #include "host/Image.h"
+#include "host/Log.h"
 #include "host/TrackingStream.h"
 
 #include <iomanip>
@@ -16,6 +17,8 @@ namespace {
 // through a hold-up of three frame periods, and never hold more than three superseded frames.
 constexpr std::size_t kQueueCapacity = 4;
 
+const char* const kCategory = "OpenIGTLink";
+
 /// The frame's exposure time when the camera stamps it on the host's clock (else the latency to the
 /// clients cannot be told from it): us since the epoch, or 0.
 std::uint64_t exposureOf(const StreamData& data) {
@@ -29,6 +32,14 @@ std::uint64_t exposureOf(const StreamData& data) {
     return Health::onHostClock(info->exposureUs, nowUs) ? info->exposureUs : 0;
 }
 
+void toMatrix(const Eigen::Matrix4d& pose, std::array<float, 16>& matrix) {
+    for (int row = 0; row < 4; ++row) {
+        for (int column = 0; column < 4; ++column) {
+            matrix[static_cast<std::size_t>(row * 4 + column)] = static_cast<float>(pose(row, column));
+        }
+    }
+}
+
 double millisecondsBetween(std::chrono::steady_clock::time_point from,
                            std::chrono::steady_clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
@@ -39,7 +50,13 @@ double millisecondsBetween(std::chrono::steady_clock::time_point from,
 IgtlStreamOutput::IgtlStreamOutput(IgtlServer& server, Options options)
     : FrameOutput("OpenIGTLink", {Output::DropPolicy::LatestOnly, kQueueCapacity}, Consumer::Owner),
       m_server(server),
-      m_options(std::move(options)) {
+      m_options(std::move(options)),
+      m_names(m_options.navigation.frame) {
+    // Before it is attached: the server's thread names only what comes later.
+    for (const TrackerID& instrument : m_options.instruments) {
+        m_names.of(instrument, m_options.navigation.chain.tip(instrument.ID).has_value(),
+                   &m_shortenedAtStart);
+    }
     m_server.attach(*this);
 }
 
@@ -103,7 +120,7 @@ void IgtlStreamOutput::sendFrame(const Output::FrameItem& item, IgtlServer::Outl
         return;
     }
     const TrackingStreamData& tracking = *item.tracking;
-    TrackingFrame frame = frameOf(tracking.instruments(), m_options.minQuality);
+    TrackingFrame frame = frameOf(tracking.instruments());
     frame.exposureUs = exposureOf(tracking);
     outlet.sendFrame(std::move(frame));
     if (tracking.components().get<TrackingCameraImagesData>() != nullptr &&
@@ -142,25 +159,48 @@ void IgtlStreamOutput::sendImage(const std::shared_ptr<SharedImage>& image, cons
     outlet.sendImage(std::move(grey));
 }
 
-TrackingFrame IgtlStreamOutput::frameOf(const std::vector<TrackingInstrument>& instruments,
-                                        double minQuality) {
+TrackingFrame IgtlStreamOutput::frameOf(const std::vector<TrackingInstrument>& instruments) {
+    m_options.navigation.chain.compute(instruments, m_options.minQuality, m_poses);
     TrackingFrame frame;
-    frame.tools.reserve(instruments.size());
-    for (const TrackingInstrument& instrument : instruments) {
+    frame.tools.reserve(instruments.size() + (m_options.navigation.chain.hasTips() ? instruments.size() : 0));
+    for (std::size_t i = 0; i < instruments.size(); ++i) {
+        const Navigation::FramePose& pose = m_poses[i];
+        const InstrumentDeviceNames& names = namesOf(instruments[i].id, pose.hasTip);
         ToolPose tool;
-        tool.name = instrument.id.name.empty() ? instrument.id.ID : instrument.id.name;
-        tool.id = instrument.id.ID;
-        tool.seen = Health::passesGate(instrument, minQuality);
-        tool.timestampMs = instrument.timestamp;
-        for (int row = 0; row < 4; ++row) {
-            for (int column = 0; column < 4; ++column) {
-                tool.matrix[static_cast<std::size_t>(row * 4 + column)] =
-                    static_cast<float>(instrument.pose(row, column));
-            }
+        tool.name = names.transform;
+        tool.label = names.transformLabel;
+        tool.element = names.element;
+        tool.seen = pose.valid();
+        if (pose.validity == Navigation::Validity::ReferenceNotSeen) {
+            tool.reason = Navigation::reasonText(pose.validity);
         }
-        frame.tools.push_back(std::move(tool));
+        tool.timestampMs = instruments[i].timestamp;
+        toMatrix(pose.pose, tool.matrix);
+        if (pose.hasTip && !names.tipTransform.empty()) {
+            ToolPose tip = tool;
+            tip.name = names.tipTransform;
+            tip.label = names.tipLabel;
+            tip.tracked = false;
+            toMatrix(pose.tipPose, tip.matrix);
+            frame.tools.push_back(std::move(tool));
+            frame.tools.push_back(std::move(tip));
+        } else {
+            frame.tools.push_back(std::move(tool));
+        }
     }
     return frame;
+}
+
+// Names an instrument that was not known at start; one shortened is warned about then.
+const InstrumentDeviceNames& IgtlStreamOutput::namesOf(const TrackerID& instrument, bool hasTip) {
+    std::vector<ShortenedName> shortened;
+    const InstrumentDeviceNames& names = m_names.of(instrument, hasTip, &shortened);
+    for (const ShortenedName& name : shortened) {
+        HALVOREN_LOG(Log::Warning, kCategory,
+                     (name.element ? "TDATA element name " : "device name ")
+                         << name.name << " is sent as " << name.sent);
+    }
+    return names;
 }
 
 std::string IgtlStreamOutput::staleReason(bool stale, double millisecondsWithoutFrame) {

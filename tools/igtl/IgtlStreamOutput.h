@@ -2,10 +2,16 @@
 // Feeds an OpenIGTLink server from a host tracking stream: an output of the stream's run whose queue the
 // server's thread drains. The stream's worker only queues the frame and wakes the server; turning it into
 // poses and copying its camera images happen on the server's thread. Knows the host's stream data only,
-// so it serves any tracking stream. An instrument below the quality gate goes out as not seen, as one out
-// of view does.
+// so it serves any tracking stream.
+//
+// The poses go out in the run's navigation frame: each instrument's as the TRANSFORM "<Name>To<Frame>"
+// and as its TDATA element (named by the instrument), a tool's tip as the TRANSFORM "<Name>TipTo<Frame>".
+// A pose that is not valid (the instrument or the reference out of view or below the quality gate) goes
+// out as an instrument out of view always did: no TRANSFORM, no element, a STATUS when it is lost and back.
 
+#include "igtl/IgtlNavigationNames.h"
 #include "igtl/IgtlServer.h"
+#include "navigation/NavigationFrame.h"
 #include "output/FrameOutput.h"
 
 #include <atomic>
@@ -27,6 +33,11 @@ namespace Halvoren::Igtl {
 struct IgtlStreamOutputOptions {
     /// An instrument whose quality is below this counts as not seen (0: no gate).
     double minQuality = 0.0;
+    /// The frame the poses are given in, and the tools' tips: camera coordinates and no tips by default.
+    Navigation::NavigationFrame navigation;
+    /// The stream's instruments, named before the frames flow so that the names shortened to fit the wire
+    /// are known at start (shortenedNames()). Others are named when they come.
+    std::vector<TrackerID> instruments;
     /// The device names of the camera images (TrackingCameraImagesData), as the stream's camera
     /// image streams are named.
     std::string leftDevice = "Camera (left)";
@@ -50,9 +61,12 @@ public:
     /// Worker thread: wakes the server's thread; never waits.
     void queued() override;
 
-    /// The frame the clients get for these instruments: named by name, else by id; seen when the quality
-    /// is above 0 and passes the gate.
-    static TrackingFrame frameOf(const std::vector<TrackingInstrument>& instruments, double minQuality = 0.0);
+    /// The names of Options::instruments that go out shortened. Control thread.
+    const std::vector<ShortenedName>& shortenedNames() const { return m_shortenedAtStart; }
+
+    /// The server's thread (or a test's, while no frame flows): the frame the clients get for these
+    /// instruments, in the navigation frame; a pose is seen when it is valid.
+    TrackingFrame frameOf(const std::vector<TrackingInstrument>& instruments);
     /// What the clients are told when the poses go stale or are fresh again.
     static std::string staleReason(bool stale, double millisecondsWithoutFrame);
 
@@ -63,10 +77,16 @@ private:
     void sendImage(const std::shared_ptr<SharedImage>& image, const std::string& device,
                    std::uint64_t timestampMs, IgtlServer::Outlet& outlet);
     void detach();
+    const InstrumentDeviceNames& namesOf(const TrackerID& instrument, bool hasTip);
 
     IgtlServer& m_server;
     const Options m_options;
     std::atomic<bool> m_attached{true};
+    std::vector<ShortenedName> m_shortenedAtStart;
+
+    // The server's thread, after construction.
+    IgtlNavigationNames m_names;
+    std::vector<Navigation::FramePose> m_poses;  // reused from frame to frame
 
     // The server's thread, while it delivers.
     IgtlServer::Outlet* m_outlet = nullptr;
