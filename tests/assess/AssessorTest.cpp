@@ -26,7 +26,7 @@ std::vector<TrackerID> ids() {
     return {TrackerID("a-1", "", "pointer"), TrackerID("a-2", "", "reference")};
 }
 
-Assessor::Options options(std::vector<Assess::DistanceSpec> distances = {}) {
+Assessor::Options options(std::vector<Assess::KnownDistance> distances = {}) {
     Assessor::Options o;
     o.navigation.chain.setTip("a-1", Eigen::Vector3d(0, 0, -100));
     o.windowSeconds = 1.0;
@@ -107,8 +107,8 @@ TEST(Assessor, AMovedMarkerIsRefusedAndTheDistancesEndsMustNameAPoint) {
     EXPECT_FALSE(Assess::parseDistance("pointer:tool", why));
     EXPECT_FALSE(Assess::parseDistance("pointer:tool=-3", why));
     EXPECT_EQ(why, "takes a distance in mm above 0 up to 100000 after '=', not '-3'");
-    const auto spec = Assess::parseDistance("a:b=12.5", why);
-    ASSERT_TRUE(spec);
-    EXPECT_EQ(spec->from + "|" + spec->to, "a|b");
-    EXPECT_EQ(spec->nominalMm, 12.5);
+    const auto known = Assess::parseDistance("a:b=12.5", why);
+    ASSERT_TRUE(known);
+    EXPECT_EQ(known->from + "|" + known->to, "a|b");
+    EXPECT_EQ(known->nominalMm, 12.5);
 }

@@ -54,8 +54,9 @@ void writePoint(const PointResult& p, double windowSeconds, std::ostream& out) {
                       fixed(windowSeconds, 1) + " s (" + fixed(p.driftMmPerMinute) + " mm/min)" +
                       (p.driftFlagged ? ": more than the precision" : ""));
     } else {
-        writeLine(out, "drift", "none measured: the readings span less than two windows of " +
-                                    fixed(windowSeconds, 1) + " s (--window)");
+        writeLine(out, "drift",
+                  "none measured: the readings span less than two windows of " + fixed(windowSeconds, 1) +
+                      " s (--window)");
     }
 }
 

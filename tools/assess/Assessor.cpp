@@ -149,23 +149,23 @@ std::string motionOf(const std::vector<double>& seconds, const std::vector<Eigen
 
 }  // namespace
 
-std::optional<DistanceSpec> parseDistance(const std::string& text, std::string& why) {
+std::optional<KnownDistance> parseDistance(const std::string& text, std::string& why) {
     const std::size_t colon = text.find(':');
     const std::size_t equals = text.rfind('=');
-    DistanceSpec spec;
+    KnownDistance known;
     if (colon == std::string::npos || equals == std::string::npos || equals < colon || colon == 0 ||
         equals == colon + 1) {
         why = "takes A:B=MM (two instruments, or NAME.tip, and the distance in mm), not '" + text + "'";
         return std::nullopt;
     }
-    spec.from = text.substr(0, colon);
-    spec.to = text.substr(colon + 1, equals - colon - 1);
-    if (!Text::parseFinite(text.substr(equals + 1), spec.nominalMm) || spec.nominalMm <= 0.0 ||
-        spec.nominalMm > 1e5) {
+    known.from = text.substr(0, colon);
+    known.to = text.substr(colon + 1, equals - colon - 1);
+    if (!Text::parseFinite(text.substr(equals + 1), known.nominalMm) || known.nominalMm <= 0.0 ||
+        known.nominalMm > 1e5) {
         why = "takes a distance in mm above 0 up to 100000 after '=', not '" + text.substr(equals + 1) + "'";
         return std::nullopt;
     }
-    return spec;
+    return known;
 }
 
 Assessor::Assessor(const std::vector<TrackerID>& instruments, Options options)
@@ -275,11 +275,11 @@ PointResult Assessor::pointResult(const Point& point) const {
     return result;
 }
 
-DistanceResult Assessor::distanceResult(const DistanceSpec& spec) const {
+DistanceResult Assessor::distanceResult(const KnownDistance& known) const {
     DistanceResult result;
-    result.nominalMm = spec.nominalMm;
-    const auto from = findPoint(spec.from);
-    const auto to = findPoint(spec.to);
+    result.nominalMm = known.nominalMm;
+    const auto from = findPoint(known.from);
+    const auto to = findPoint(known.to);
     if (!from || !to) {
         return result;
     }
@@ -297,7 +297,7 @@ DistanceResult Assessor::distanceResult(const DistanceSpec& spec) const {
         } else {
             const double d = (a[i].position - b[j].position).norm();
             distances.push_back(d);
-            result.errorOverTime.emplace_back(a[i].seconds, d - spec.nominalMm);
+            result.errorOverTime.emplace_back(a[i].seconds, d - known.nominalMm);
             ++i;
             ++j;
         }
@@ -310,10 +310,10 @@ DistanceResult Assessor::distanceResult(const DistanceSpec& spec) const {
     double sum = 0.0, errorSquares = 0.0;
     for (const double d : distances) {
         sum += d;
-        errorSquares += squared(d - spec.nominalMm);
+        errorSquares += squared(d - known.nominalMm);
     }
     result.meanMm = sum / n;
-    result.errorMm = result.meanMm - spec.nominalMm;
+    result.errorMm = result.meanMm - known.nominalMm;
     double squares = 0.0;
     for (const double d : distances) {
         squares += squared(d - result.meanMm);
@@ -332,8 +332,8 @@ Assessment Assessor::result() const {
     for (const Point& point : m_points) {
         assessment.points.push_back(pointResult(point));
     }
-    for (const DistanceSpec& spec : m_options.distances) {
-        assessment.distances.push_back(distanceResult(spec));
+    for (const KnownDistance& known : m_options.distances) {
+        assessment.distances.push_back(distanceResult(known));
     }
     return assessment;
 }

@@ -19,14 +19,14 @@
 namespace Halvoren::Assess {
 
 /// A known distance between two points, as --distance A:B=MM gives it.
-struct DistanceSpec {
+struct KnownDistance {
     std::string from;  // a point's label: an instrument's name or ID, or that followed by ".tip"
     std::string to;
     double nominalMm = 0.0;
 };
 
 /// "A:B=MM" as a distance; empty with the reason otherwise.
-std::optional<DistanceSpec> parseDistance(const std::string& text, std::string& why);
+std::optional<KnownDistance> parseDistance(const std::string& text, std::string& why);
 
 /// The readings a run may keep (about 150 MB; two hours of four markers at 60 Hz): beyond them the
 /// assessment stops taking frames, so that memory stays bounded.
@@ -38,7 +38,7 @@ public:
         Navigation::NavigationFrame navigation;  // the frame and the tips
         double minQuality = 0.0;
         double windowSeconds = 10.0;
-        std::vector<DistanceSpec> distances;
+        std::vector<KnownDistance> distances;
     };
 
     /// The points are the instruments' markers and the tips the navigation knows of them.
@@ -74,7 +74,7 @@ private:
     };
     std::optional<std::size_t> findPoint(const std::string& text) const;
     PointResult pointResult(const Point& point) const;
-    DistanceResult distanceResult(const DistanceSpec& spec) const;
+    DistanceResult distanceResult(const KnownDistance& known) const;
 
     Options m_options;
     std::vector<Point> m_points;

@@ -35,9 +35,9 @@ std::shared_ptr<Assess::AssessmentOutput> assessment(const AssessOptions& option
     const Assess::Assessor points(instruments, assessor);  // the points the distances may name
     for (const std::string& text : options.distances) {
         std::string why;
-        const auto spec = Assess::parseDistance(text, why);
-        if (spec) {
-            for (const std::string* end : {&spec->from, &spec->to}) {
+        const auto known = Assess::parseDistance(text, why);
+        if (known) {
+            for (const std::string* end : {&known->from, &known->to}) {
                 if (why.empty() && points.pointLabel(*end, why).empty()) {
                     break;
                 }
@@ -47,7 +47,7 @@ std::shared_ptr<Assess::AssessmentOutput> assessment(const AssessOptions& option
             err << "halvoren assess: --distance " << text << ": " << why << '\n';
             return nullptr;
         }
-        assessor.distances.push_back(*spec);
+        assessor.distances.push_back(*known);
     }
     return std::make_shared<Assess::AssessmentOutput>(instruments, std::move(assessor));
 }

@@ -453,8 +453,9 @@ Surroundings cameraRun(Qt qt, bool posesToStandardOutput, bool offscreen) {
     return surroundings;
 }
 
-/// The commands, in the order the help lists them. A description's first line sums the command up.
-std::vector<Command> commandTable(CommandLineOptions& options) {
+/// The commands that stream or manage the plug-ins, in the order the help lists them. A description's
+/// first line sums the command up.
+std::vector<Command> streamingCommands(CommandLineOptions& options) {
     return {
         command(
             "stream", "Streams poses from the tracking camera, one line per instrument per frame.",
@@ -486,6 +487,12 @@ std::vector<Command> commandTable(CommandLineOptions& options) {
             "changed, and writes the workspace in the current format to OUT (which may be IN).",
             options.convert, declareConvert, [](const ConvertOptions&) { return filesOnly(Qt::Core); },
             runConvert),
+    };
+}
+
+/// The commands that calibrate, export and assess, in the order the help lists them.
+std::vector<Command> calibrationCommands(CommandLineOptions& options) {
+    return {
         command(
             "pivot",
             "Pivot calibration of a tool's tip.\n"
@@ -525,6 +532,15 @@ std::vector<Command> commandTable(CommandLineOptions& options) {
             },
             runAssess),
     };
+}
+
+/// The commands, in the order the help lists them.
+std::vector<Command> commandTable(CommandLineOptions& options) {
+    std::vector<Command> commands = streamingCommands(options);
+    for (Command& command : calibrationCommands(options)) {
+        commands.push_back(std::move(command));
+    }
+    return commands;
 }
 
 }  // namespace
