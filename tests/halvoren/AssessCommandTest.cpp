@@ -9,6 +9,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -123,4 +125,16 @@ TEST(AssessCommand, ADriftIsReportedAndAMovedMarkerRefused) {
     EXPECT_NE(moved.err.find("hold the markers still and assess again\n"), std::string::npos) << moved.err;
     EXPECT_EQ(moved.err.find("(atracsys-1300) moved"), std::string::npos) << moved.err;
     EXPECT_EQ(moved.err.find("(atracsys-1400) moved"), std::string::npos) << moved.err;
+
+    // The plot replaces a file whole: a FIFO is refused before the camera opens, and stays a FIFO.
+    const std::string fifo = files.path("plot.png");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const AppRun refused = runApp({"assess", "--plot", QString::fromStdString(fifo)}, withScene(pivoting));
+    EXPECT_EQ(refused.exitCode, 3);
+    EXPECT_NE(refused.err.find("halvoren: cannot write " + fifo + ": it is not a regular file\n"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(refused.err.find("Detected"), std::string::npos) << refused.err;
+    struct stat status {};
+    EXPECT_TRUE(::stat(fifo.c_str(), &status) == 0 && S_ISFIFO(status.st_mode));
 }

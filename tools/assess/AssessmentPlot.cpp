@@ -522,10 +522,22 @@ std::string cannotWrite(const std::string& path, const std::string& reason) {
 
 }  // namespace
 
+std::string plotPathProblem(const std::string& path) {
+    const QFileInfo info(QString::fromStdString(path));
+    if (path.empty() || !info.exists()) {
+        return std::string();
+    }
+    if (info.isDir()) {
+        return cannotWrite(path, "it is a folder");
+    }
+    // The picture replaces the file whole: a FIFO or a device would be replaced by a file, not written.
+    return info.isFile() ? std::string() : cannotWrite(path, "it is not a regular file");
+}
+
 std::string writePlot(const Assessment& assessment, const std::string& path) {
     const QString file = QString::fromStdString(path);
-    if (QFileInfo(file).isDir()) {
-        return cannotWrite(path, "it is a folder");
+    if (std::string problem = plotPathProblem(path); !problem.empty()) {
+        return problem;
     }
     const QImage image =
         drawPlot(assessment)

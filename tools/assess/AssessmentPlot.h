@@ -19,6 +19,10 @@ constexpr int kPlotDistanceRowHeight = 240;
 constexpr int kPlotFooterHeight = 24;  // only when rows were left out
 constexpr std::size_t kPlotMaxRows = 40;
 
+/// Why no plot can be written at `path` ("cannot write PATH: it is a folder", "... it is not a regular
+/// file": the plot replaces a file whole); empty when it can be tried.
+std::string plotPathProblem(const std::string& path);
+
 /// Draws the assessment and saves it as a PNG at `path` (replaced whole, or left as it was). Values that
 /// are not finite are left out. Empty on success, else "cannot write PATH: REASON".
 /// Needs a QGuiApplication for its fonts: the caller creates one (with the offscreen platform when

@@ -3,6 +3,7 @@
 #include "halvoren/InputChecks.h"
 #include "halvoren/Interrupts.h"
 #include "halvoren/LoadedPlugins.h"
+#include "halvoren/PoseTarget.h"
 #include "halvoren/StreamSession.h"
 
 #include "assess/AssessmentOutput.h"
@@ -13,7 +14,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <memory>
 #include <ostream>
 
@@ -86,10 +86,15 @@ bool assessUntilDone(const AssessOptions& options, StreamSession& session,
 /// Writes the JSON and the plot when asked for; the exit code.
 int writeFiles(const AssessOptions& options, const Assess::Assessment& result, std::ostream& err) {
     if (!options.output.empty()) {
-        std::ofstream json(options.output, std::ios::trunc);
-        json << Assess::assessmentJson(result);
-        json.close();
-        if (!json) {
+        // A FIFO nobody reads is refused rather than waited for, as the stream's poses are.
+        PoseTarget json;
+        bool written = json.open(options.output, err, err);
+        if (written) {
+            json.stream() << Assess::assessmentJson(result);
+            written = json.stream().good();
+            written = json.close(err) && written;
+        }
+        if (!written) {
             err << "halvoren: cannot write the assessment to " << options.output << '\n';
             return ExitWriteFailed;
         }
@@ -141,6 +146,10 @@ int runAssess(const AssessOptions& options, std::ostream& out, std::ostream& err
             err << "halvoren: " << problem << '\n';
             return ExitBadInput;
         }
+    }
+    if (const std::string problem = Assess::plotPathProblem(options.plot); !problem.empty()) {
+        err << "halvoren: " << problem << '\n';
+        return ExitBadInput;
     }
     LoadedPlugins plugins;
     StreamSession session(plugins.manager());

@@ -3,6 +3,7 @@
 #include "halvoren/InputChecks.h"
 #include "halvoren/Interrupts.h"
 #include "halvoren/LoadedPlugins.h"
+#include "halvoren/PoseTarget.h"
 #include "halvoren/StreamSession.h"
 
 #include "calibration/FrameCollector.h"
@@ -215,15 +216,19 @@ int writePivotJson(const Calibration::PivotResult& result, const TrackingInstrum
         return ExitOk;
     }
     const std::string name = instrument.id.name.empty() ? instrument.id.ID : instrument.id.name;
-    std::ofstream out(path, std::ios::trunc);
+    // A FIFO nobody reads is refused rather than waited for, as the stream's poses are.
+    PoseTarget target;
+    if (!target.open(path, err, err)) {
+        return ExitWriteFailed;
+    }
+    std::ostream& out = target.stream();
     out << std::setprecision(10) << "{\"marker\":\"" << name << "\",\"id\":\"" << instrument.id.ID
         << "\",\"tipOffset\":" << jsonVector(result.tipOffset)
         << ",\"pivotPoint\":" << jsonVector(result.pivotPoint)
         << ",\"rmsResidualMm\":" << result.rmsResidualMm
         << ",\"angularSpreadDegrees\":" << result.angularSpreadDegrees
         << ",\"posesUsed\":" << result.posesUsed << ",\"posesDropped\":" << result.posesDropped << "}\n";
-    out.close();
-    if (out.fail()) {
+    if (!target.close(err) || out.fail()) {
         err << "halvoren: cannot write " << path << '\n';
         return ExitWriteFailed;
     }
