@@ -190,8 +190,9 @@ std::string PoseWriter::formatLine(const TrackingInstrument& instrument, const N
     } else if (pose.valid()) {
         written.emplace(pose.pose);
     }
-    const std::optional<Eigen::Vector3d> tip =
-        pose.hasTip && pose.valid() ? std::optional<Eigen::Vector3d>(pose.tipPosition()) : std::nullopt;
+    // Given where the tool's pose is valid.
+    const bool tipKnown = pose.hasTip && pose.valid();
+    const Eigen::Vector3d tip = tipKnown ? Eigen::Vector3d(pose.tipPosition()) : Eigen::Vector3d::Zero();
     std::ostringstream line;
     line << std::setprecision(10);
     if (format == PoseFormat::Csv) {
@@ -202,8 +203,8 @@ std::string PoseWriter::formatLine(const TrackingInstrument& instrument, const N
         if (context.frame != 0) {
             line << context.frame;
         }
-        if (tip) {
-            line << ',' << tip->x() << ',' << tip->y() << ',' << tip->z() << ',';
+        if (tipKnown) {
+            line << ',' << tip.x() << ',' << tip.y() << ',' << tip.z() << ',';
         } else {
             line << ",,,,";
         }
@@ -222,8 +223,8 @@ std::string PoseWriter::formatLine(const TrackingInstrument& instrument, const N
         }
         if (pose.hasTip) {
             line << ",\"tip\":";
-            if (tip) {
-                line << '[' << tip->x() << ',' << tip->y() << ',' << tip->z() << ']';
+            if (tipKnown) {
+                line << '[' << tip.x() << ',' << tip.y() << ',' << tip.z() << ']';
             } else {
                 line << "null";
             }
