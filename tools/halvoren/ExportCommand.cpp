@@ -20,14 +20,8 @@ void writeLines(std::ostream& out, const Record::RecordedFrame& frame,
                 const std::vector<Record::RecordedMarker>& markers, const ExportOptions& options,
                 const Navigation::NavigationFrame& navigation, bool stale) {
     const std::vector<TrackingInstrument> instruments = Record::instrumentsOf(frame, markers);
-    // What the chain sees: a pose the recording did not call OK is not seen, whatever its quality.
-    std::vector<TrackingInstrument> gated = instruments;
-    for (std::size_t k = 0; k < gated.size(); ++k) {
-        if (k >= frame.poses.size() || !frame.poses[k].statusOk) {
-            gated[k].quality = 0.0;
-        }
-    }
-    const std::vector<Navigation::FramePose> poses = navigation.chain.compute(gated, options.minQuality);
+    const std::vector<Navigation::FramePose> poses =
+        navigation.chain.compute(Record::seenInstrumentsOf(frame, markers), options.minQuality);
     const PoseWriter::LineContext context{navigation.relative(), stale, frame.frameNumber};
     for (std::size_t k = 0; k < instruments.size(); ++k) {
         out << PoseWriter::formatLine(instruments[k], poses[k], options.format, context) << '\n';

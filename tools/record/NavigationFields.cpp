@@ -86,14 +86,7 @@ void NavigationFields::add(const RecordedFrame& frame, Sequence::Fields& fields)
     if (m_transforms.empty()) {
         return;
     }
-    // What the chain sees: a pose the recording did not call OK is not seen, as in an export.
-    std::vector<TrackingInstrument> instruments = instrumentsOf(frame, m_markers);
-    for (std::size_t k = 0; k < instruments.size(); ++k) {
-        if (k >= frame.poses.size() || !frame.poses[k].statusOk) {
-            instruments[k].quality = 0.0;
-        }
-    }
-    m_navigation.chain.compute(instruments, 0.0, m_poses);
+    m_navigation.chain.compute(seenInstrumentsOf(frame, m_markers), 0.0, m_poses);
     for (const Transform& transform : m_transforms) {
         const Navigation::FramePose& pose = m_poses[transform.marker];
         const Eigen::Matrix4d& matrix = transform.tip ? pose.tipPose : pose.pose;

@@ -128,4 +128,15 @@ std::vector<TrackingInstrument> instrumentsOf(const RecordedFrame& frame,
     return instruments;
 }
 
+std::vector<TrackingInstrument> seenInstrumentsOf(const RecordedFrame& frame,
+                                                  const std::vector<RecordedMarker>& markers) {
+    std::vector<TrackingInstrument> instruments = instrumentsOf(frame, markers);
+    for (std::size_t k = 0; k < instruments.size(); ++k) {
+        if (k >= frame.poses.size() || !frame.poses[k].statusOk) {
+            instruments[k].quality = 0.0;
+        }
+    }
+    return instruments;
+}
+
 }  // namespace Halvoren::Record

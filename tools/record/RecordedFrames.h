@@ -32,4 +32,9 @@ RecordedFrame recordedFrameOf(const TrackingStreamData& data, const std::vector<
 std::vector<TrackingInstrument> instrumentsOf(const RecordedFrame& frame,
                                               const std::vector<RecordedMarker>& markers);
 
+/// The same as a quality gate sees them: an instrument whose recorded status is not OK has quality 0, so
+/// that it counts as not seen whatever quality was recorded (what the recording's run gated stays gated).
+std::vector<TrackingInstrument> seenInstrumentsOf(const RecordedFrame& frame,
+                                                  const std::vector<RecordedMarker>& markers);
+
 }  // namespace Halvoren::Record
