@@ -36,13 +36,18 @@ struct ServedStream {
     Output::FrameOutputs outputs;
 };
 
-}  // namespace
-
-TEST(IgtlStreamOutput, TrackingDataAndImagesOfAHostStreamReachTheClients) {
+/// A server on any free port of the loopback interface.
+Igtl::IgtlServer::Options loopback() {
     Igtl::IgtlServer::Options options;
     options.host = "127.0.0.1";
     options.port = 0;
-    Igtl::IgtlServer server(options);
+    return options;
+}
+
+}  // namespace
+
+TEST(IgtlStreamOutput, TrackingDataAndImagesOfAHostStreamReachTheClients) {
+    Igtl::IgtlServer server(loopback());
     std::string error;
     ASSERT_TRUE(server.start(error)) << error;
     EmittingStream tracker("tracker");
@@ -99,10 +104,7 @@ TEST(IgtlStreamOutput, AnInstrumentBelowTheQualityGateGoesOutAsNotSeen) {
     unseen.id = TrackerID("atracsys-1400", "", "hidden");
     unseen.quality = 0.0;
     const std::vector<TrackingInstrument> instruments{good, poor, unseen};
-    Igtl::IgtlServer::Options options;
-    options.host = "127.0.0.1";
-    options.port = 0;
-    Igtl::IgtlServer server(options);
+    Igtl::IgtlServer server(loopback());
     const Igtl::TrackingFrame ungated = Igtl::IgtlStreamOutput(server).frameOf(instruments);
     EXPECT_TRUE(ungated.tools[0].seen && ungated.tools[1].seen);
     EXPECT_FALSE(ungated.tools[2].seen);
@@ -141,10 +143,7 @@ TEST(IgtlStreamOutput, AnInstrumentBelowTheQualityGateGoesOutAsNotSeen) {
 }
 
 TEST(IgtlStreamOutput, ClientLatencyCountsTheFramesSentWithTheirExposureOnTheHostClock) {
-    Igtl::IgtlServer::Options options;
-    options.host = "127.0.0.1";
-    options.port = 0;
-    Igtl::IgtlServer server(options);
+    Igtl::IgtlServer server(loopback());
     std::string error;
     ASSERT_TRUE(server.start(error)) << error;
     EmittingStream tracker("tracker");
@@ -188,10 +187,7 @@ TEST(IgtlStreamOutput, ClientLatencyCountsTheFramesSentWithTheirExposureOnTheHos
 }
 
 TEST(IgtlStreamOutput, FramesComeBackAfterStalePosesEvenWhenNewerFramesCrowdedOutTheWordOfIt) {
-    Igtl::IgtlServer::Options options;
-    options.host = "127.0.0.1";
-    options.port = 0;
-    Igtl::IgtlServer server(options);
+    Igtl::IgtlServer server(loopback());
     std::string error;
     ASSERT_TRUE(server.start(error)) << error;
     auto output = std::make_shared<Igtl::IgtlStreamOutput>(server);
