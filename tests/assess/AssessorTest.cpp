@@ -1,12 +1,15 @@
+#include "assess/AssessmentReport.h"
 #include "assess/Assessor.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <Eigen/Geometry>
 
 #include <cmath>
 #include <random>
 #include <regex>
+#include <sstream>
 
 using namespace Halvoren;
 using Assess::Assessor;
@@ -111,4 +114,49 @@ TEST(Assessor, AMovedMarkerIsRefusedAndTheDistancesEndsMustNameAPoint) {
     ASSERT_TRUE(known);
     EXPECT_EQ(known->from + "|" + known->to, "a|b");
     EXPECT_EQ(known->nominalMm, 12.5);
+}
+
+// From one reading no spread is measured, without two windows no drift, from no reading nothing: the
+// report says so and the JSON, strict whatever the names hold, has null there. A distance from a point to
+// itself, by any of its names, is refused.
+TEST(Assessor, WhatWasNotMeasuredIsSaidAndNullAndADistanceTakesTwoPoints) {
+    const std::string hostile = "po\"in\\ter\x01\xff";
+    Assessor assessor({TrackerID("a-1", "", hostile), TrackerID("a-2", "", "reference")},
+                      options({{"a-1", "a-2", 100.0}, {hostile, hostile + ".tip", 100.0}}));
+    ASSERT_TRUE(assessor.addFrame({instrument("a-1", hostile, Eigen::Vector3d(0, 0, 1000))}, {}, 5.0));
+    const Assess::Assessment result = assessor.result();
+    std::ostringstream report;
+    Assess::writeReport(result, report);
+    EXPECT_NE(report.str().find("precision               none measured: one reading"), std::string::npos)
+        << report.str();
+    EXPECT_EQ(report.str().find("orientation"), std::string::npos) << report.str();
+    EXPECT_NE(report.str().find("measured (mm)           100.000, no std: 1 reading\n"), std::string::npos)
+        << report.str();
+
+    const nlohmann::json json = nlohmann::json::parse(Assess::assessmentJson(result));
+    const nlohmann::json& pointer = json["points"][0];
+    EXPECT_EQ(pointer["label"], "po\"in\\ter\x01\xEF\xBF\xBD");
+    EXPECT_EQ(pointer["seen"], 1);
+    EXPECT_EQ(pointer["mean"], nlohmann::json::parse("[0,0,1000]"));
+    for (const char* unmeasured :
+         {"stdPerAxis", "rmsFromMean", "radius95", "angularStdDegrees", "drift", "driftPerMinute"}) {
+        EXPECT_TRUE(pointer[unmeasured].is_null()) << unmeasured;
+    }
+    EXPECT_TRUE(json["points"][2]["mean"].is_null());  // the reference, never seen
+    const nlohmann::json& never = json["distances"][0];
+    EXPECT_TRUE(never["mean"].is_null() && never["error"].is_null() && never["rmsError"].is_null());
+    EXPECT_TRUE(never["std"].is_null());
+    EXPECT_EQ(json["distances"][1]["error"], 0.0);
+    EXPECT_TRUE(json["distances"][1]["std"].is_null());
+
+    std::string why;
+    EXPECT_FALSE(Assess::parseDistance("pointer:pointer=5", why));
+    EXPECT_EQ(why, "'pointer' is at both ends: a distance takes two points");
+    EXPECT_EQ(assessor.distanceProblem({"a-1", hostile, 5.0}),
+              "'a-1' and '" + hostile + "' name one point, " + hostile + ": a distance takes two");
+    EXPECT_NE(assessor.distanceProblem({"a-1.tip", hostile + ".tip", 5.0}).find("name one point"),
+              std::string::npos);
+    EXPECT_EQ(assessor.distanceProblem({"a-1", "a-1.tip", 5.0}), "");
+    EXPECT_EQ(assessor.distanceProblem({"a-1", "tool", 5.0}),
+              "'tool' names no instrument (or no calibrated tip: NAME.tip)");
 }

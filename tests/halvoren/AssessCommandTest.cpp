@@ -138,3 +138,38 @@ TEST(AssessCommand, ADriftIsReportedAndAMovedMarkerRefused) {
     struct stat status {};
     EXPECT_TRUE(::stat(fifo.c_str(), &status) == 0 && S_ISFIFO(status.st_mode));
 }
+
+// One reading gives no spread: said, and null in the JSON, never a precision of 0. A distance from a point
+// to itself, by its id and its name, is wrong options; frames in which no marker was seen end with a code
+// of their own.
+TEST(AssessCommand, WhatCannotBeMeasuredIsNotReportedAsMeasured) {
+    TestSupport::TempFiles files;
+    const auto still = withScene(files.write("still.txt", "rate = 100\nstill = 1\n"));
+    const std::string json = files.path("one.json");
+    const AppRun one = runApp({"assess", "--frames", "1", "--output", QString::fromStdString(json)}, still);
+    ASSERT_EQ(one.exitCode, 0) << one.err;
+    EXPECT_NE(one.out.find("precision               none measured: one reading"), std::string::npos)
+        << one.out;
+    EXPECT_EQ(one.out.find("RMS 0.000"), std::string::npos) << one.out;
+    const auto points = pointsOf(readJson(json));
+    ASSERT_EQ(points.size(), 3u);
+    for (const auto& [label, point] : points) {
+        SCOPED_TRACE(label);
+        EXPECT_EQ(point["seen"].toInt(), 1);
+        EXPECT_TRUE(point["rmsFromMean"].isNull() && point["radius95"].isNull());
+        EXPECT_TRUE(point["angularStdDegrees"].isNull() && point["drift"].isNull());
+    }
+
+    const AppRun itself = runApp({"assess", "--distance", "atracsys-1200:pointer=5"}, still);
+    EXPECT_EQ(itself.exitCode, 2);
+    EXPECT_NE(itself.err.find("'atracsys-1200' and 'pointer' name one point, pointer: a distance takes two"),
+              std::string::npos)
+        << itself.err;
+
+    const AppRun unseen =
+        runApp({"assess", "--marker", QString::fromStdString(kMarkers + "pointer.ini"), "--frames", "20"},
+               withScene(files.write("hidden.txt", "rate = 100\nhide = 1200 0 86400\n")));
+    EXPECT_EQ(unseen.exitCode, 10) << unseen.err;
+    EXPECT_NE(unseen.err.find("no marker was seen in any of the 20 frames"), std::string::npos) << unseen.err;
+    EXPECT_NE(unseen.out.find("it was not seen in any frame"), std::string::npos) << unseen.out;
+}

@@ -6,10 +6,12 @@
 #include "output/FrameOutputs.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <streambuf>
@@ -191,4 +193,27 @@ TEST(PoseWriter, AStaleLineRepeatsTheLastFrameWrittenAndTheProgressGetsTheNotes)
     EXPECT_EQ(notes[2], "halvoren: frames from the camera again after 90 ms\n");
     EXPECT_EQ(writer->frames(), 2u);
     EXPECT_EQ(progress->takeFrameCount(), 2u);
+}
+
+// A line is strict JSON whatever the instrument holds: a name with what JSON must escape or that is no
+// UTF-8, and numbers that are not finite (null, as a JSON reader takes them).
+TEST(PoseWriter, AJsonLineIsStrictWhateverTheNameAndNumbers) {
+    TrackingInstrument instrument;
+    instrument.id = {"id\\1", "", std::string("po\"inter\n\x01\xe9") + '\0'};
+    instrument.quality = std::numeric_limits<double>::quiet_NaN();
+    instrument.pose(0, 3) = std::numeric_limits<double>::infinity();
+    Navigation::FramePose pose;
+    pose.hasTip = true;
+    const std::string line = PoseWriter::formatLine(instrument, pose, PoseFormat::JsonLines,
+                                                    PoseWriter::LineContext{false, true, 7});
+    nlohmann::json json;
+    ASSERT_NO_THROW(json = nlohmann::json::parse(line)) << line;
+    EXPECT_EQ(json["id"], "id\\1");
+    EXPECT_EQ(json["name"], std::string("po\"inter\n\x01\xEF\xBF\xBD") + '\0');
+    EXPECT_TRUE(json["quality"].is_null());
+    EXPECT_EQ(json["position"], nlohmann::json::parse("[null,0,0]"));
+    EXPECT_EQ(json["rotation"], nlohmann::json::parse("[1,0,0,0]"));
+    EXPECT_TRUE(json["tip"].is_null());
+    EXPECT_EQ(json["frame"], 7);
+    EXPECT_EQ(json["reason"], "stale");
 }

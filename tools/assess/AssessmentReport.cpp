@@ -1,8 +1,6 @@
 #include "assess/AssessmentReport.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "text/JsonWriter.h"
 
 #include <iomanip>
 #include <ostream>
@@ -38,17 +36,21 @@ void writePoint(const PointResult& p, double windowSeconds, std::ostream& out) {
         return;
     }
     writeLine(out, "mean position (mm)", vector(p.mean));
-    writeLine(out, "precision (mm)",
-              "std x " + fixed(p.stdPerAxis.x()) + " y " + fixed(p.stdPerAxis.y()) + " z " +
-                  fixed(p.stdPerAxis.z()) + ", RMS " + fixed(p.rmsFromMeanMm) + ", 95% within " +
-                  fixed(p.radius95Mm));
-    if (p.angularStdDegrees) {
-        writeLine(out, "orientation (degrees)", "std " + fixed(*p.angularStdDegrees));
+    if (!p.spreadMeasured()) {
+        writeLine(out, "precision", "none measured: one reading, a spread takes two at least");
+    } else {
+        writeLine(out, "precision (mm)",
+                  "std x " + fixed(p.stdPerAxis.x()) + " y " + fixed(p.stdPerAxis.y()) + " z " +
+                      fixed(p.stdPerAxis.z()) + ", RMS " + fixed(p.rmsFromMeanMm) + ", 95% within " +
+                      fixed(p.radius95Mm));
+        if (p.angularStdDegrees) {
+            writeLine(out, "orientation (degrees)", "std " + fixed(*p.angularStdDegrees));
+        }
     }
     if (p.meanRegistrationErrorMm) {
         writeLine(out, "registration error", fixed(*p.meanRegistrationErrorMm) + " mm (mean)");
     }
-    if (p.windows.size() >= 2) {
+    if (p.driftMeasured()) {
         writeLine(out, "drift (mm)",
                   fixed(p.driftMm) + " over " + std::to_string(p.windows.size()) + " windows of " +
                       fixed(windowSeconds, 1) + " s (" + fixed(p.driftMmPerMinute) + " mm/min)" +
@@ -67,53 +69,71 @@ void writeDistance(const DistanceResult& d, std::ostream& out) {
         return;
     }
     writeLine(out, "measured (mm)",
-              fixed(d.meanMm) + ", std " + fixed(d.stdMm) + ", " + std::to_string(d.readings) + " readings");
+              fixed(d.meanMm) + (d.spreadMeasured() ? ", std " + fixed(d.stdMm) + ", " : ", no std: ") +
+                  std::to_string(d.readings) + (d.readings == 1 ? " reading" : " readings"));
     writeLine(out, "trueness (mm)",
               "error " + std::string(d.errorMm >= 0 ? "+" : "") + fixed(d.errorMm) + ", RMS error " +
                   fixed(d.rmsErrorMm));
 }
 
-QJsonArray jsonVector(const Eigen::Vector3d& v) {
-    return {v.x(), v.y(), v.z()};
-}
-
-QJsonObject pointJson(const PointResult& p) {
-    QJsonObject o{{"label", QString::fromStdString(p.label)},
-                  {"id", QString::fromStdString(p.id)},
-                  {"tip", p.tip},
-                  {"frames", static_cast<double>(p.frames)},
-                  {"seen", static_cast<double>(p.seen)},
-                  {"mean", jsonVector(p.mean)},
-                  {"stdPerAxis", jsonVector(p.stdPerAxis)},
-                  {"rmsFromMean", p.rmsFromMeanMm},
-                  {"radius95", p.radius95Mm},
-                  {"drift", p.driftMm},
-                  {"driftPerMinute", p.driftMmPerMinute},
-                  {"driftFlagged", p.driftFlagged}};
-    o["angularStdDegrees"] = p.angularStdDegrees ? QJsonValue(*p.angularStdDegrees) : QJsonValue();
-    o["meanRegistrationError"] =
-        p.meanRegistrationErrorMm ? QJsonValue(*p.meanRegistrationErrorMm) : QJsonValue();
-    o["motion"] = p.motion.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(p.motion));
-    QJsonArray windows;
-    for (const WindowMean& w : p.windows) {
-        windows.append(QJsonObject{{"start", w.startSeconds},
-                                   {"end", w.endSeconds},
-                                   {"readings", static_cast<double>(w.readings)},
-                                   {"mean", jsonVector(w.mean)}});
+/// A figure that was measured, or null.
+void measured(Text::JsonWriter& json, const char* key, bool known, double value) {
+    json.key(key);
+    if (known) {
+        json.number(value);
+    } else {
+        json.null();
     }
-    o["windows"] = windows;
-    return o;
 }
 
-QJsonObject distanceJson(const DistanceResult& d) {
-    return {{"from", QString::fromStdString(d.from)},
-            {"to", QString::fromStdString(d.to)},
-            {"nominal", d.nominalMm},
-            {"readings", static_cast<double>(d.readings)},
-            {"mean", d.meanMm},
-            {"error", d.errorMm},
-            {"std", d.stdMm},
-            {"rmsError", d.rmsErrorMm}};
+void measuredVector(Text::JsonWriter& json, const char* key, bool known, const Eigen::Vector3d& v) {
+    json.key(key);
+    if (known) {
+        json.vector3(v);
+    } else {
+        json.null();
+    }
+}
+
+void pointJson(const PointResult& p, Text::JsonWriter& json) {
+    json.beginObject();
+    json.key("label").string(p.label).key("id").string(p.id).key("tip").boolean(p.tip);
+    json.key("frames").integer(p.frames).key("seen").integer(p.seen);
+    // What a spread needs two readings for, and a drift two windows for, is null without them.
+    const bool spread = p.spreadMeasured();
+    const bool drift = p.driftMeasured();
+    measuredVector(json, "mean", p.seen != 0, p.mean);
+    measuredVector(json, "stdPerAxis", spread, p.stdPerAxis);
+    measured(json, "rmsFromMean", spread, p.rmsFromMeanMm);
+    measured(json, "radius95", spread, p.radius95Mm);
+    measured(json, "drift", drift, p.driftMm);
+    measured(json, "driftPerMinute", drift, p.driftMmPerMinute);
+    json.key("driftFlagged").boolean(p.driftFlagged);
+    json.key("angularStdDegrees").number(spread ? p.angularStdDegrees : std::nullopt);
+    json.key("meanRegistrationError").number(p.meanRegistrationErrorMm);
+    json.key("motion");
+    if (p.motion.empty()) {
+        json.null();
+    } else {
+        json.string(p.motion);
+    }
+    json.key("windows").beginArray();
+    for (const WindowMean& w : p.windows) {
+        json.beginObject().key("start").number(w.startSeconds).key("end").number(w.endSeconds);
+        json.key("readings").integer(w.readings).key("mean").vector3(w.mean).endObject();
+    }
+    json.endArray().endObject();
+}
+
+void distanceJson(const DistanceResult& d, Text::JsonWriter& json) {
+    json.beginObject();
+    json.key("from").string(d.from).key("to").string(d.to).key("nominal").number(d.nominalMm);
+    json.key("readings").integer(d.readings);
+    measured(json, "mean", d.readings != 0, d.meanMm);
+    measured(json, "error", d.readings != 0, d.errorMm);
+    measured(json, "std", d.spreadMeasured(), d.stdMm);
+    measured(json, "rmsError", d.readings != 0, d.rmsErrorMm);
+    json.endObject();
 }
 
 }  // namespace
@@ -130,22 +150,21 @@ void writeReport(const Assessment& assessment, std::ostream& out) {
 }
 
 std::string assessmentJson(const Assessment& assessment) {
-    QJsonArray points;
+    Text::JsonWriter json(Text::JsonWriter::Layout::Indented);
+    json.beginObject();
+    json.key("frame").string(assessment.frame).key("frames").integer(assessment.frames);
+    json.key("seconds").number(assessment.seconds).key("windowSeconds").number(assessment.windowSeconds);
+    json.key("refused").boolean(assessment.refused());
+    json.key("points").beginArray();
     for (const PointResult& point : assessment.points) {
-        points.append(pointJson(point));
+        pointJson(point, json);
     }
-    QJsonArray distances;
+    json.endArray().key("distances").beginArray();
     for (const DistanceResult& distance : assessment.distances) {
-        distances.append(distanceJson(distance));
+        distanceJson(distance, json);
     }
-    const QJsonObject root{{"frame", QString::fromStdString(assessment.frame)},
-                           {"frames", static_cast<double>(assessment.frames)},
-                           {"seconds", assessment.seconds},
-                           {"windowSeconds", assessment.windowSeconds},
-                           {"refused", assessment.refused()},
-                           {"points", points},
-                           {"distances", distances}};
-    return QJsonDocument(root).toJson(QJsonDocument::Indented).toStdString();
+    json.endArray().endObject();
+    return json.take() + '\n';
 }
 
 }  // namespace Halvoren::Assess

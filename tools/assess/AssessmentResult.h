@@ -47,6 +47,10 @@ struct PointResult {
     double seenRatio() const {
         return frames == 0 ? 0.0 : static_cast<double>(seen) / static_cast<double>(frames);
     }
+    /// Whether a spread was measured (precision, orientation): it takes two readings at least.
+    bool spreadMeasured() const { return seen >= 2; }
+    /// Whether a drift was measured: it takes two full windows.
+    bool driftMeasured() const { return windows.size() >= 2; }
 };
 
 /// A known distance between two points (--distance A:B=MM).
@@ -61,6 +65,9 @@ struct DistanceResult {
     double rmsErrorMm = 0.0;
     /// Per reading: seconds since the run's first frame, and the measured distance less the nominal.
     std::vector<std::pair<double, double>> errorOverTime;
+
+    /// Whether the standard deviation was measured: it takes two readings at least.
+    bool spreadMeasured() const { return readings >= 2; }
 };
 
 struct Assessment {

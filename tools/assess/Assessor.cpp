@@ -160,6 +160,10 @@ std::optional<KnownDistance> parseDistance(const std::string& text, std::string&
     }
     known.from = text.substr(0, colon);
     known.to = text.substr(colon + 1, equals - colon - 1);
+    if (known.from == known.to) {
+        why = "'" + known.from + "' is at both ends: a distance takes two points";
+        return std::nullopt;
+    }
     if (!Text::parseFinite(text.substr(equals + 1), known.nominalMm) || known.nominalMm <= 0.0 ||
         known.nominalMm > 1e5) {
         why = "takes a distance in mm above 0 up to 100000 after '=', not '" + text.substr(equals + 1) + "'";
@@ -203,6 +207,21 @@ std::string Assessor::pointLabel(const std::string& text, std::string& why) cons
         return std::string();
     }
     return m_points[*found].label;
+}
+
+std::string Assessor::distanceProblem(const KnownDistance& known) const {
+    std::string why;
+    for (const std::string* end : {&known.from, &known.to}) {
+        if (pointLabel(*end, why).empty()) {
+            return why;
+        }
+    }
+    // Always 0 from a point to itself: no reading could tell anything of the tracking.
+    if (findPoint(known.from) == findPoint(known.to)) {
+        return "'" + known.from + "' and '" + known.to + "' name one point, " +
+               m_points[*findPoint(known.from)].label + ": a distance takes two";
+    }
+    return std::string();
 }
 
 bool Assessor::addFrame(const std::vector<TrackingInstrument>& instruments,

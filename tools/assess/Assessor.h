@@ -47,6 +47,9 @@ public:
     /// The label of the point a distance's end names ("NAME", "ID", "NAME.tip"); empty with the reason
     /// when it names none.
     std::string pointLabel(const std::string& text, std::string& why) const;
+    /// Why a known distance cannot be measured: an end that names no point, or both ends naming one
+    /// point (by its name and its ID alike). Empty when it can.
+    std::string distanceProblem(const KnownDistance& known) const;
 
     /// One frame: its instruments, the registration errors the camera reported (by instrument ID), and
     /// its time in seconds (any origin; the first frame's is the run's start). False once the readings'

@@ -37,11 +37,7 @@ std::shared_ptr<Assess::AssessmentOutput> assessment(const AssessOptions& option
         std::string why;
         const auto known = Assess::parseDistance(text, why);
         if (known) {
-            for (const std::string* end : {&known->from, &known->to}) {
-                if (why.empty() && points.pointLabel(*end, why).empty()) {
-                    break;
-                }
-            }
+            why = points.distanceProblem(*known);
         }
         if (!why.empty()) {
             err << "halvoren assess: --distance " << text << ": " << why << '\n';
@@ -134,7 +130,18 @@ int report(const AssessOptions& options, const Assess::AssessmentOutput& output,
         }
         return ExitCalibrationRefused;
     }
-    return written;
+    if (written != ExitOk) {
+        return written;
+    }
+    // Frames without a single reading assess nothing: a script must not take the run for a good one.
+    for (const Assess::PointResult& point : result.points) {
+        if (point.seen != 0) {
+            return ExitOk;
+        }
+    }
+    err << "halvoren: no marker was seen in any of the " << result.frames
+        << " frames: nothing was assessed\n";
+    return ExitNothingSeen;
 }
 
 }  // namespace

@@ -23,7 +23,8 @@ struct AssessOptions : StreamSetup {
 };
 
 /// Runs the command: the report goes to `out`, messages to `err`. Returns the exit code: 7 when a point
-/// moved more than its jitter explains (the assessment is refused), 1 when no frame came.
+/// moved more than its jitter explains (the assessment is refused), 1 when no frame came, 10 when frames
+/// came but no point was seen in any.
 int runAssess(const AssessOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace Halvoren::App

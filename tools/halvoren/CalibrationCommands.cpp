@@ -16,6 +16,7 @@
 #include "host/OpticalTracking.h"
 #include "host/Properties.h"
 #include "host/TrackingStream.h"
+#include "text/JsonWriter.h"
 
 #include <unistd.h>
 
@@ -134,12 +135,6 @@ std::string formatVector(const Eigen::Vector3d& v) {
     return text.str();
 }
 
-std::string jsonVector(const Eigen::Vector3d& v) {
-    std::ostringstream text;
-    text << std::setprecision(10) << '[' << v.x() << ',' << v.y() << ',' << v.z() << ']';
-    return text.str();
-}
-
 /// The instrument of the marker given, which the session names after its file; a workspace's markers are
 /// registered beside it, and one of them may bear that name too. Nothing, with the reason, when there is
 /// no such instrument or more than one.
@@ -222,12 +217,13 @@ int writePivotJson(const Calibration::PivotResult& result, const TrackingInstrum
         return ExitWriteFailed;
     }
     std::ostream& out = target.stream();
-    out << std::setprecision(10) << "{\"marker\":\"" << name << "\",\"id\":\"" << instrument.id.ID
-        << "\",\"tipOffset\":" << jsonVector(result.tipOffset)
-        << ",\"pivotPoint\":" << jsonVector(result.pivotPoint)
-        << ",\"rmsResidualMm\":" << result.rmsResidualMm
-        << ",\"angularSpreadDegrees\":" << result.angularSpreadDegrees
-        << ",\"posesUsed\":" << result.posesUsed << ",\"posesDropped\":" << result.posesDropped << "}\n";
+    Text::JsonWriter json(Text::JsonWriter::Layout::Compact, 10);
+    json.beginObject().key("marker").string(name).key("id").string(instrument.id.ID);
+    json.key("tipOffset").vector3(result.tipOffset).key("pivotPoint").vector3(result.pivotPoint);
+    json.key("rmsResidualMm").number(result.rmsResidualMm);
+    json.key("angularSpreadDegrees").number(result.angularSpreadDegrees);
+    json.key("posesUsed").integer(result.posesUsed).key("posesDropped").integer(result.posesDropped);
+    out << json.endObject().text() << '\n';
     if (!target.close(err) || out.fail()) {
         err << "halvoren: cannot write " << path << '\n';
         return ExitWriteFailed;

@@ -370,7 +370,8 @@ void declareDefineMarker(CLI::App& command, DefineMarkerOptions& options) {
 void declareAssess(CLI::App& command, AssessOptions& options) {
     command.footer(
         "Exit code 7: a marker moved more than its jitter explains (someone touched it): the assessment is\n"
-        "refused. Ctrl-C stops early and assesses the frames taken.");
+        "refused. Exit code 10: frames came but no marker was seen in any of them. Ctrl-C stops early and\n"
+        "assesses the frames taken.");
     declareMarkers(command, options,
                    "track the marker geometry in FILE (repeatable; default: data/markers/*.ini)");
     declareWorkspace(command, options, "configure the stream from a workspace file");

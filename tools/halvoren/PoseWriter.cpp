@@ -2,10 +2,10 @@
 
 #include "health/FrameAccounting.h"
 #include "host/TrackingStream.h"
+#include "text/JsonWriter.h"
 
 #include <Eigen/Geometry>
 
-#include <cstdio>
 #include <iomanip>
 #include <optional>
 #include <sstream>
@@ -13,34 +13,9 @@
 namespace Halvoren::App {
 
 namespace {
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char buffer[8];
-                    std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-                    out += buffer;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out + "\"";
-}
+
+// Enough for a micrometre at ten metres, and the quaternions to about 1e-10.
+constexpr int kSignificantDigits = 10;
 
 std::string csvField(const std::string& text) {
     if (text.find_first_of(",\"\n") == std::string::npos) {
@@ -79,7 +54,8 @@ void PoseWriter::take(const Output::FrameItem& item) {
         count(m_last->instruments());
         writeLines(m_last->instruments(), false, m_lastCounter);
     } else if (item.kind == Output::FrameItem::Kind::Stale && m_last != nullptr) {
-        // The last poses written once more, marked stale: a reader of the poses learns it too.
+        // The last poses written once more, marked stale: a reader of the poses
+        // learns it too.
         writeLines(m_last->instruments(), true, m_lastCounter);
     }
 }
@@ -137,13 +113,14 @@ void PoseWriter::count(const std::vector<TrackingInstrument>& instruments) {
 }
 
 const char* PoseWriter::csvHeader() {
-    return "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz,status,stale,frame,tip_x,tip_y,tip_z,reason";
+    return "timestamp,id,name,quality,x,y,z,qw,qx,qy,qz,status,stale,frame,tip_x,"
+           "tip_y,tip_z,reason";
 }
 
 namespace {
 
-/// A pose's position and rotation as written: the quaternion with w >= 0, one of the two equal ones,
-/// always the same one.
+/// A pose's position and rotation as written: the quaternion with w >= 0, one
+/// of the two equal ones, always the same one.
 struct WrittenPose {
     explicit WrittenPose(const Eigen::Matrix4d& pose)
         : t(pose.topRightCorner<3, 1>()), q(Eigen::Matrix3d(pose.topLeftCorner<3, 3>())) {
@@ -165,14 +142,67 @@ void csvPose(std::ostream& line, const std::optional<WrittenPose>& pose) {
     }
 }
 
-void jsonPose(std::ostream& line, const std::optional<WrittenPose>& pose) {
+void jsonPose(Text::JsonWriter& json, const std::optional<WrittenPose>& pose) {
+    json.key("position");
     if (pose) {
-        line << "\"position\":[" << pose->t.x() << ',' << pose->t.y() << ',' << pose->t.z()
-             << "],\"rotation\":[" << pose->q.w() << ',' << pose->q.x() << ',' << pose->q.y() << ','
-             << pose->q.z() << ']';
+        json.vector3(pose->t).key("rotation").beginArray();
+        json.number(pose->q.w()).number(pose->q.x()).number(pose->q.y()).number(pose->q.z()).endArray();
     } else {
-        line << "\"position\":null,\"rotation\":null";
+        json.null().key("rotation").null();
     }
+}
+
+/// What a line says besides the instrument and its pose.
+struct LineFields {
+    const char* status;
+    std::string reason;
+    bool tipKnown;
+    Eigen::Vector3d tip;
+};
+
+std::string csvLine(const TrackingInstrument& instrument, const std::optional<WrittenPose>& written,
+                    const LineFields& fields, const PoseWriter::LineContext& context) {
+    std::ostringstream line;
+    line << std::setprecision(kSignificantDigits);
+    line << instrument.timestamp << ',' << csvField(instrument.id.ID) << ',' << csvField(instrument.id.name)
+         << ',' << instrument.quality << ',';
+    csvPose(line, written);
+    line << ',' << fields.status << ',' << (context.stale ? 1 : 0) << ',';
+    if (context.frame != 0) {
+        line << context.frame;
+    }
+    if (fields.tipKnown) {
+        line << ',' << fields.tip.x() << ',' << fields.tip.y() << ',' << fields.tip.z() << ',';
+    } else {
+        line << ",,,,";
+    }
+    line << csvField(fields.reason);
+    return line.str();
+}
+
+std::string jsonLine(const TrackingInstrument& instrument, const std::optional<WrittenPose>& written,
+                     bool hasTip, const LineFields& fields, const PoseWriter::LineContext& context) {
+    Text::JsonWriter json(Text::JsonWriter::Layout::Compact, kSignificantDigits);
+    json.beginObject().key("timestamp").integer(instrument.timestamp);
+    json.key("id").string(instrument.id.ID).key("name").string(instrument.id.name);
+    json.key("quality").number(instrument.quality);
+    jsonPose(json, written);
+    json.key("status").string(fields.status).key("stale").boolean(context.stale).key("frame");
+    if (context.frame != 0) {
+        json.integer(context.frame);
+    } else {
+        json.null();
+    }
+    if (hasTip) {
+        json.key("tip");
+        if (fields.tipKnown) {
+            json.vector3(fields.tip);
+        } else {
+            json.null();
+        }
+    }
+    json.key("reason").string(fields.reason).endObject();
+    return json.take();
 }
 
 }  // namespace
@@ -181,9 +211,8 @@ std::string PoseWriter::formatLine(const TrackingInstrument& instrument, const N
                                    PoseFormat format, const LineContext& context) {
     const bool ok = !context.stale && pose.valid();
     const char* status = ok ? "OK" : "INVALID";
-    const std::string reason = context.stale ? "stale" : Navigation::reasonText(pose.validity);
-    // In camera coordinates an INVALID pose keeps what the camera gave; relative to a reference there is
-    // none to give.
+    // In camera coordinates an INVALID pose keeps what the camera gave; relative
+    // to a reference there is none to give.
     std::optional<WrittenPose> written;
     if (!context.relative) {
         written.emplace(instrument.pose);
@@ -192,46 +221,10 @@ std::string PoseWriter::formatLine(const TrackingInstrument& instrument, const N
     }
     // Given where the tool's pose is valid.
     const bool tipKnown = pose.hasTip && pose.valid();
-    const Eigen::Vector3d tip = tipKnown ? Eigen::Vector3d(pose.tipPosition()) : Eigen::Vector3d::Zero();
-    std::ostringstream line;
-    line << std::setprecision(10);
-    if (format == PoseFormat::Csv) {
-        line << instrument.timestamp << ',' << csvField(instrument.id.ID) << ','
-             << csvField(instrument.id.name) << ',' << instrument.quality << ',';
-        csvPose(line, written);
-        line << ',' << status << ',' << (context.stale ? 1 : 0) << ',';
-        if (context.frame != 0) {
-            line << context.frame;
-        }
-        if (tipKnown) {
-            line << ',' << tip.x() << ',' << tip.y() << ',' << tip.z() << ',';
-        } else {
-            line << ",,,,";
-        }
-        line << csvField(reason);
-    } else {
-        line << "{\"timestamp\":" << instrument.timestamp << ",\"id\":" << jsonString(instrument.id.ID)
-             << ",\"name\":" << jsonString(instrument.id.name) << ",\"quality\":" << instrument.quality
-             << ',';
-        jsonPose(line, written);
-        line << ",\"status\":\"" << status << "\",\"stale\":" << (context.stale ? "true" : "false")
-             << ",\"frame\":";
-        if (context.frame != 0) {
-            line << context.frame;
-        } else {
-            line << "null";
-        }
-        if (pose.hasTip) {
-            line << ",\"tip\":";
-            if (tipKnown) {
-                line << '[' << tip.x() << ',' << tip.y() << ',' << tip.z() << ']';
-            } else {
-                line << "null";
-            }
-        }
-        line << ",\"reason\":" << jsonString(reason) << '}';
-    }
-    return line.str();
+    const LineFields fields{status, context.stale ? "stale" : Navigation::reasonText(pose.validity), tipKnown,
+                            tipKnown ? Eigen::Vector3d(pose.tipPosition()) : Eigen::Vector3d::Zero()};
+    return format == PoseFormat::Csv ? csvLine(instrument, written, fields, context)
+                                     : jsonLine(instrument, written, pose.hasTip, fields, context);
 }
 
 std::uint64_t PoseWriter::dropped() const {

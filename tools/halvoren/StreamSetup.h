@@ -19,6 +19,7 @@ enum ExitCode {
     ExitWriteFailed = 6,         // the poses could not be written
     ExitCalibrationRefused = 7,  // the frames cannot give a calibration (too little rotation, ...)
     ExitInterrupted = 8,         // Ctrl-C or SIGTERM stopped a calibration before it was done
+    ExitNothingSeen = 10,        // assess: frames came, but no point was seen in any of them
 };
 
 struct StreamSetup {
