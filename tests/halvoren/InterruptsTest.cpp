@@ -29,6 +29,7 @@ bool readable(int fd) {
 
 TEST(Interrupts, EachSignalSetsTheFlagAndWakesAWaiterASecondCutsShortThenThePreviousHandlersComeBack) {
     using Halvoren::App::Interrupts;
+    g_before = 0;
     struct sigaction before {};
     before.sa_handler = countBefore;
     sigemptyset(&before.sa_mask);

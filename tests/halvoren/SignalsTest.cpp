@@ -121,6 +121,7 @@ bool readFirstPose(int fd) {
 /// Waits until the running process's recording names its first frame.
 bool waitForFirstRecordedFrame(QProcess& app, const std::string& recording) {
     const QDeadlineTimer deadline(120000);
+    app.waitForStarted(120000);
     while (readFile(recording).find("Seq_Frame0000_") == std::string::npos) {
         if (deadline.hasExpired() || app.state() != QProcess::Running) {
             return false;
@@ -180,7 +181,7 @@ TEST(Signals, TermAndHupStopStreamAndAssessWithEveryOutputFinished) {
     TestSupport::TempFiles files;
     for (const int signal : {SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal == SIGTERM ? "SIGTERM" : "SIGHUP");
-        const std::string recording = files.path("run.seq.mhd");
+        const std::string recording = files.path("run" + std::to_string(signal) + ".seq.mhd");
         const std::string poses = files.path("poses.csv");
         QProcess stream;
         stream.start(QStringLiteral(HALVOREN_APP_PATH),
