@@ -52,7 +52,6 @@ std::shared_ptr<Assess::AssessmentOutput> assessment(const AssessOptions& option
 /// progress on standard error. False when the stream stopped by itself.
 bool assessUntilDone(const AssessOptions& options, StreamSession& session,
                      const Assess::AssessmentOutput& output, std::ostream& err) {
-    const Interrupts interrupts;
     const bool terminal = isatty(STDERR_FILENO) != 0;
     const auto start = std::chrono::steady_clock::now();
     auto lastLine = start;
@@ -179,6 +178,10 @@ int runAssess(const AssessOptions& options, std::ostream& out, std::ostream& err
     session.endCounting();
     session.stream().close();
     session.endRun();
+    if (Interrupts::requested() && output->frames() == 0) {
+        err << "interrupted before the first frame: nothing to assess\n";
+        return ExitInterrupted;
+    }
     if (Interrupts::requested()) {
         err << "interrupted: assessing the " << output->frames() << " frames taken\n";
     } else if (!running && !session.replayEnded()) {

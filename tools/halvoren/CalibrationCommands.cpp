@@ -441,7 +441,6 @@ int runPivot(const PivotOptions& options, std::ostream& out, std::ostream& err) 
         err << "halvoren: " << problem << '\n';
         return ExitBadInput;
     }
-    const Interrupts interrupts;  // they stop the collection, so that the stream is closed
     LoadedPlugins plugins;
     StreamSession session(plugins.manager());
     int code = ExitOk;
@@ -466,7 +465,6 @@ int runDefineMarker(const DefineMarkerOptions& options, std::ostream& out, std::
         return ExitBadInput;
     }
     const DefineMarkerOptions setup = definitionSetup(options);
-    const Interrupts interrupts;  // they stop the collection, so that the stream is closed
     LoadedPlugins plugins;
     std::uint32_t id = 0;
     if (!chooseMarkerId(options, setup, id, err)) {

@@ -1,5 +1,7 @@
 #include "halvoren/ConsoleOutput.h"
 
+#include "halvoren/Interrupts.h"
+
 #include "host/Log.h"
 
 #include <poll.h>
@@ -55,7 +57,8 @@ Clock::time_point after(double seconds) {
 
 }  // namespace
 
-/// Collects the stream's text and posts it a complete line at a time; a flush posts what is there.
+/// Collects the stream's text and posts it a complete line at a time; a flush posts what is there. Once
+/// the output failed (a closed pipe), writing to the stream fails too, so that its writer stops.
 class ConsoleOutput::Buffer : public std::streambuf {
 public:
     explicit Buffer(ConsoleOutput& owner) : m_owner(owner) {}
@@ -63,6 +66,10 @@ public:
 protected:
     int_type overflow(int_type c) override {
         if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            const char one = traits_type::to_char_type(c);
+            if (refused(&one, 1)) {
+                return traits_type::eof();
+            }
             m_pending += traits_type::to_char_type(c);
             if (c == '\n') {
                 postLines();
@@ -71,6 +78,9 @@ protected:
         return traits_type::not_eof(c);
     }
     std::streamsize xsputn(const char* s, std::streamsize n) override {
+        if (refused(s, static_cast<std::size_t>(n))) {
+            return 0;
+        }
         m_pending.append(s, static_cast<std::size_t>(n));
         postLines();
         return n;
@@ -80,10 +90,21 @@ protected:
             m_owner.post(m_pending);
             m_pending.clear();
         }
-        return 0;
+        return m_owner.failed() ? -1 : 0;
     }
 
 private:
+    /// Once the output failed: the text, with what waits for its line's end, is refused and counted lost.
+    bool refused(const char* s, std::size_t n) {
+        if (!m_owner.failed()) {
+            return false;
+        }
+        m_pending.append(s, n);
+        m_owner.countDropped(linesIn(m_pending));
+        m_pending.clear();
+        return true;
+    }
+
     /// The complete lines go over as one text: what was written in one go is kept or dropped whole.
     void postLines() {
         const std::size_t end = m_pending.rfind('\n');
@@ -132,9 +153,13 @@ void ConsoleOutput::takeOverLog() {
     Log::setStderrEnabled(false);
 }
 
-bool ConsoleOutput::failed() const {
+void ConsoleOutput::countDropped(std::uint64_t lines) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_failed;
+    m_dropped += lines;
+}
+
+bool ConsoleOutput::failed() const {
+    return m_failed.load();
 }
 
 std::uint64_t ConsoleOutput::droppedLines() const {
@@ -178,13 +203,17 @@ void ConsoleOutput::run() {
         m_queue.pop_front();
         m_queuedBytes -= text.size();
         std::size_t offset = 0;
-        while (!m_failed && offset < text.size() && Clock::now() < deadline) {
+        while (!m_failed.load() && offset < text.size() && Clock::now() < deadline) {
             lock.unlock();
             const Step step = writeStep(m_fd, text, offset, kPollMs);
             lock.lock();
             m_failed = step == Step::Failed;
             if (m_stopping && deadline == Clock::time_point::max()) {
                 deadline = after(m_drainSeconds);
+            }
+            // A second signal: what the reader does not take at once is given up.
+            if (m_stopping && step == Step::Waiting && Interrupts::cutShort()) {
+                deadline = Clock::now();
             }
         }
         if (offset < text.size()) {

@@ -7,6 +7,7 @@
 // to the stream never waits for the reader. post() hands a text over from any thread (the log's, the
 // watchdog's); stream() is one thread's at a time, as any std::ostream.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -36,7 +37,8 @@ public:
     /// Until finish(): the log writes its lines through this output instead of straight to standard
     /// error, so that logging never waits for the reader either.
     void takeOverLog();
-    /// Any thread: a write failed (a closed pipe, a full disk); every line since is dropped.
+    /// Any thread: a write failed (a closed pipe, a full disk); every line since is dropped, and writing to
+    /// stream() fails.
     bool failed() const;
     /// Lines dropped so far: the queue was full, the output failed, or it was given up at the end.
     std::uint64_t droppedLines() const;
@@ -52,6 +54,7 @@ private:
     class Buffer;
 
     void run();
+    void countDropped(std::uint64_t lines);
 
     const int m_fd;
     const std::size_t m_capacity;
@@ -64,7 +67,7 @@ private:
     std::deque<std::string> m_queue;
     std::size_t m_queuedBytes = 0;
     std::uint64_t m_dropped = 0;
-    bool m_failed = false;
+    std::atomic<bool> m_failed{false};  // also read without the lock, by every write to stream()
     bool m_stopping = false;
     double m_drainSeconds = 0.0;
     bool m_finished = false;

@@ -1,6 +1,7 @@
 #include "halvoren/ExportCommand.h"
 
 #include "halvoren/InputChecks.h"
+#include "halvoren/Interrupts.h"
 #include "halvoren/NavigationSetup.h"
 #include "halvoren/RunRecording.h"
 #include "halvoren/StreamSetup.h"
@@ -29,7 +30,7 @@ void writeLines(std::ostream& out, const Record::RecordedFrame& frame,
 }
 
 /// Writes the frames; false with the reason at the first that cannot be read. `written`: the frames
-/// written.
+/// written. Stops early, true, when the target fails (a closed pipe) or a signal came.
 bool exportFrames(Sequence::SequenceReader& reader, const std::vector<Record::RecordedMarker>& markers,
                   const ExportOptions& options, const Navigation::NavigationFrame& navigation,
                   std::ostream& target, std::size_t& written, std::string& error) {
@@ -37,7 +38,7 @@ bool exportFrames(Sequence::SequenceReader& reader, const std::vector<Record::Re
         target << PoseWriter::csvHeader() << '\n';
     }
     Record::RecordedFrame previous;
-    for (written = 0; written < reader.frameCount(); ++written) {
+    for (written = 0; written < reader.frameCount() && target && !Interrupts::requested(); ++written) {
         Record::RecordedFrame frame;
         if (!Sequence::frameOf(reader.frameFields(written), markers, frame, error)) {
             error = "frame " + std::to_string(written) + ": " + error;
@@ -92,6 +93,11 @@ int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err
             << "export failed: wrote " << written << " of " << reader->frameCount() << " frames to "
             << targetName(options) << '\n';
         return ExitBadInput;
+    }
+    if (written < reader->frameCount()) {
+        err << "interrupted: exported " << written << " of " << reader->frameCount() << " frames of "
+            << options.recording << '\n';
+        return ExitInterrupted;
     }
     err << "exported " << written << " frames of " << options.recording << '\n';
     return ExitOk;

@@ -21,7 +21,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <ostream>
 #include <sstream>
 
@@ -37,28 +36,35 @@ constexpr int kPanelWidthWithTips = 720;
 /// Every fiducial gets its ellipse and cross in the camera views.
 constexpr int kAllFiducials = 3;
 
-/// While it lives, SIGINT and SIGTERM call `handler` in the event loop instead of ending the process,
-/// so that the window's normal close path stops and closes the stream.
+/// While it lives, a signal (SIGINT, SIGTERM, SIGHUP; the application's policy catches them) calls
+/// `handler` in the event loop, so that the window's normal close path stops and closes the stream and
+/// finishes the outputs. One that came before the loop ran is handled as soon as it runs.
 class SignalsToEventLoop {
 public:
     explicit SignalsToEventLoop(std::function<void()> handler) : m_handler(std::move(handler)) {
-        if (m_interrupts->wakeFd() < 0) {
-            m_interrupts.reset();  // nothing could wake the event loop: the signals keep their default action
+        if (Interrupts::wakeFd() >= 0) {
+            m_notifier = std::make_unique<QSocketNotifier>(Interrupts::wakeFd(), QSocketNotifier::Read);
+            QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] {
+                Interrupts::drainWake();
+                m_handler();
+            });
             return;
         }
-        m_notifier = std::make_unique<QSocketNotifier>(m_interrupts->wakeFd(), QSocketNotifier::Read);
-        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] {
-            m_interrupts->drainWake();
-            m_handler();
+        // Nothing can wake the loop: it looks now and then.
+        QObject::connect(&m_poll, &QTimer::timeout, [this] {
+            if (Interrupts::requested()) {
+                m_handler();
+            }
         });
+        m_poll.start(100);
     }
 
-    bool received() const { return m_interrupts && Interrupts::requested(); }
+    bool received() const { return Interrupts::requested(); }
 
 private:
     std::function<void()> m_handler;
-    std::optional<Interrupts> m_interrupts{std::in_place};
-    std::unique_ptr<QSocketNotifier> m_notifier;  // goes before the interrupts
+    QTimer m_poll;
+    std::unique_ptr<QSocketNotifier> m_notifier;
 };
 
 /// What the window's run shares with the stream's worker and the window's timers.
@@ -185,7 +191,7 @@ bool showWindow(const StreamSession& session, std::unique_ptr<AlgorithmControlle
         window.setPanelWidth(kPanelWidthWithTips);
     }
     window.resize(kWindowWidth, kWindowHeight);
-    // From here on Ctrl-C and SIGTERM close the window as its close button does.
+    // From here on a signal closes the window as its close button does.
     const SignalsToEventLoop closeOnSignal([&window] {
         window.close();
         QApplication::quit();  // also when a dialog of the panel runs its own loop

@@ -43,8 +43,9 @@ bool PoseTarget::open(const std::string& path, std::ostream& standardOutput, std
 bool PoseTarget::close(std::ostream& err) {
     if (m_special) {
         m_stream->flush();
-        if (const std::uint64_t lost = m_special->finish(); lost != 0) {
-            err << "lines not written to " << m_path << ": " << lost << '\n';
+        m_lost = m_special->finish();
+        if (m_lost != 0) {
+            err << "lines not written to " << m_path << ": " << m_lost << '\n';
         }
         return !m_special->failed();
     }

@@ -3,6 +3,7 @@
 
 #include "halvoren/ConsoleOutput.h"
 
+#include <cstdint>
 #include <fstream>
 #include <iosfwd>
 #include <memory>
@@ -22,6 +23,8 @@ public:
     /// Writes what is still queued (for a bounded time) and closes the file. False, with the reason
     /// written to `err`, when the poses could not all be written.
     bool close(std::ostream& err);
+    /// Once closed: lines a FIFO's or a device's reader did not take (dropped, or given up at the end).
+    std::uint64_t linesLost() const { return m_lost; }
     ~PoseTarget();
 
 private:
@@ -29,6 +32,7 @@ private:
     std::ostream* m_stream = nullptr;
     std::ofstream m_file;
     int m_fd = -1;
+    std::uint64_t m_lost = 0;
     std::unique_ptr<ConsoleOutput> m_special;
 };
 

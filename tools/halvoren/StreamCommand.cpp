@@ -131,7 +131,6 @@ void writeTurn(const Turn& turn, const RunClock& clock, std::uint64_t limit, std
 /// False when the stream stopped by itself before.
 bool streamUntilDone(const StreamOptions& options, StreamSession& session, ProgressOutput& progress,
                      FrameWatch& frameWatch, std::uint64_t limit, std::ostream& err) {
-    const Interrupts interrupts;
     RunClock clock;
     const TrackingStream* tracking = session.trackingStream();
     const std::size_t instrumentCount = tracking != nullptr ? tracking->instruments().size() : 0;
@@ -184,6 +183,7 @@ struct RunEnd {
     bool streamLost = false;
     bool written = true;
     bool recorded = true;
+    bool posesLost = false;  // frames the pose writer dropped, or lines its FIFO or device did not take
     int code = ExitOk;
 };
 
@@ -212,6 +212,9 @@ int writeSummary(const StreamOptions& options, const RunEnd& end, const PoseWrit
         session.writeReplayStop(err);
         err << "halvoren: the tracking stream stopped unexpectedly\n";
         return ExitFailure;
+    }
+    if (end.code == ExitOk && end.posesLost) {
+        return ExitPosesLost;  // the count is in the summary
     }
     return end.code;
 }
@@ -260,6 +263,7 @@ int streamPoses(const StreamOptions& options, StreamSession& session, PoseTarget
     }
     end.written = !outputs.writer->failed();
     end.written = target.close(err) && end.written;
+    end.posesLost = outputs.writer->dropped() != 0 || target.linesLost() != 0;
     return writeSummary(options, end, *outputs.writer, frameWatch, session, logged, err);
 }
 

@@ -1,6 +1,7 @@
 #include "halvoren/StreamSession.h"
 
 #include "halvoren/InputChecks.h"
+#include "halvoren/Interrupts.h"
 #include "halvoren/NavigationSetup.h"
 
 #include "health/HealthOutput.h"
@@ -463,6 +464,8 @@ bool StreamSession::startRecording(const StreamSetup& setup, std::ostream& err) 
     options.minQuality = setup.minQuality;
     options.markers = m_markers;
     options.navigation = m_navigation;
+    // A second signal while the run finishes: the recording ends with the frames it has.
+    options.giveUp = [] { return Interrupts::cutShort(); };
     std::string error;
     m_recorder = Record::Recorder::create(options, error);
     if (!m_recorder) {
@@ -504,6 +507,10 @@ void StreamSession::writeRecordingSummary(std::ostream& out) const {
     out << "recorded " << m_recorder->framesRecorded() << " frames to " << m_recordPath << '\n';
     if (m_recorder->framesDropped() != 0) {
         out << "frames not recorded: " << m_recorder->framesDropped() << " (the disk could not keep up)\n";
+    }
+    if (m_recorder->framesGivenUp() != 0) {
+        out << "frames not recorded: " << m_recorder->framesGivenUp()
+            << " (a second signal cut the finish short)\n";
     }
     if (!m_recordError.empty()) {
         out << "halvoren: the recording failed: " << m_recordError << '\n';

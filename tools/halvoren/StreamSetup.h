@@ -18,7 +18,8 @@ enum ExitCode {
     ExitNoPlugin = 5,            // no loaded plug-in offers the tracking stream
     ExitWriteFailed = 6,         // the poses could not be written
     ExitCalibrationRefused = 7,  // the frames cannot give a calibration (too little rotation, ...)
-    ExitInterrupted = 8,         // Ctrl-C or SIGTERM stopped a calibration before it was done
+    ExitInterrupted = 8,         // a signal stopped a calibration (or an export) before it was done
+    ExitPosesLost = 9,           // poses were lost: the reader of the pose output could not keep up
     ExitNothingSeen = 10,        // assess: frames came, but no point was seen in any of them
 };
 

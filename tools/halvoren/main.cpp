@@ -2,6 +2,7 @@
 // runs it from the command line or in a window.
 #include "halvoren/CommandLine.h"
 #include "halvoren/ConsoleOutput.h"
+#include "halvoren/Interrupts.h"
 
 #include "commandline/UsageError.h"
 
@@ -32,7 +33,8 @@ void renderOffscreenWithoutDisplay() {
 
 /// Runs a command that runs the camera with a standard error (and, when the poses go there, a standard
 /// output) that never holds it up: what the reader does not take is dropped, counted and, when the reader
-/// takes that at least, said at the end.
+/// takes that at least, said at the end. Poses lost that way make the run's exit code, unless it failed
+/// otherwise; lines standard error lost do not.
 int runWithConsoles(bool posesToStandardOutput,
                     const std::function<int(std::ostream& out, std::ostream& err)>& command) {
     ConsoleOutput err(STDERR_FILENO);
@@ -43,12 +45,15 @@ int runWithConsoles(bool posesToStandardOutput,
     }
     int code = command(out != nullptr ? out->stream() : std::cout, err.stream());
     if (out != nullptr) {
-        if (const std::uint64_t lost = out->finish(); lost != 0) {
+        const std::uint64_t lost = out->finish();
+        if (lost != 0) {
             err.stream() << "lines not written to standard output: " << lost << '\n';
         }
-        if (out->failed() && code == ExitOk) {
+        if (out->failed() && (code == ExitOk || code == ExitPosesLost)) {
             err.stream() << "halvoren: cannot write the poses to standard output\n";
             code = ExitWriteFailed;
+        } else if (lost != 0 && code == ExitOk) {
+            code = ExitPosesLost;
         }
     }
     if (const std::uint64_t lost = err.finish(); lost != 0) {
@@ -80,6 +85,7 @@ int runCommand(int& argc, char** argv, const Command& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    Interrupts::ignoreClosedPipes();
     CLI::App app("", "halvoren");
     CommandLineOptions options;
     const std::vector<Command> commands = declareCommands(app, options);
@@ -95,5 +101,8 @@ int main(int argc, char** argv) {
         std::cout << app.help();
         return ExitUsage;
     }
+    // Held until the command's outputs are all finished and said: a signal at any point of the run stops
+    // it the one way.
+    const Interrupts interrupts;
     return runCommand(argc, argv, *given);
 }

@@ -48,6 +48,7 @@ struct Recorder::Impl {
     Options options;
 
     std::atomic<std::uint64_t> recorded{0};
+    std::atomic<std::uint64_t> givenUp{0};
     NavigationFields navigation;  // set before the run
 
     // The recorder's thread, then finish() once the run's outputs finished.
@@ -180,6 +181,10 @@ struct Recorder::Impl {
         if (!failure.empty()) {
             return;  // nothing is recorded after a failure; the frames are let go
         }
+        if (options.giveUp && options.giveUp()) {
+            givenUp.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
         try {
             record(tracking);
         } catch (const std::exception& e) {
@@ -268,6 +273,10 @@ std::uint64_t Recorder::framesRecorded() const {
 
 std::uint64_t Recorder::framesDropped() const {
     return queue().counts().dropped;
+}
+
+std::uint64_t Recorder::framesGivenUp() const {
+    return m_impl->givenUp.load(std::memory_order_relaxed);
 }
 
 }  // namespace Halvoren::Record

@@ -10,6 +10,7 @@
 #include "record/RecordedFrames.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -30,6 +31,9 @@ public:
         // from them (NavigationFields), the raw poses unchanged.
         Navigation::NavigationFrame navigation;
         std::size_t queueFrames = 0;  // 0: 256 frames without images, 32 with
+        // Asked on the recorder's thread before each frame: when true, the frames still to come are not
+        // recorded (counted), so that the recording finishes at once with those it has.
+        std::function<bool()> giveUp;
     };
 
     /// Checks that the recording can be written (the header's folder exists, the names are regular
@@ -53,6 +57,7 @@ public:
     /// its last header written names).
     std::uint64_t framesRecorded() const;
     std::uint64_t framesDropped() const;  // the queue was full
+    std::uint64_t framesGivenUp() const;  // Options::giveUp said so
 
 private:
     struct Impl;
