@@ -232,15 +232,17 @@ TEST(NavigationSetup, NamesAreChosenOncePerInstrumentAndNeverTwoAlike) {
     EXPECT_EQ(renamed->transformName(Halvoren::TrackerID("atracsys-1400", "", "tool")), "ProbeToRef");
     const auto framed = made("atracsys-1300", "patient", {"reference=Ref"}, err);
     ASSERT_TRUE(framed) << err;
-    EXPECT_EQ(framed->tipTransformName(Halvoren::TrackerID("atracsys-1200", "", "pointer")), "PointerTipToPatient");
+    EXPECT_EQ(framed->tipTransformName(Halvoren::TrackerID("atracsys-1200", "", "pointer")),
+              "PointerTipToPatient");
 
     std::vector<Halvoren::Sequence::RecordedMarker> fields = markers;
     Halvoren::App::nameMarkerFields(*renamed, fields);
     EXPECT_EQ(fields[0].field + fields[1].field + fields[2].field, "PointerRefProbe");
 
     EXPECT_FALSE(made("", "", {"femur=Femur"}, err));
-    EXPECT_EQ(err, "halvoren: --name femur names no instrument; give one of: pointer (atracsys-1200), "
-                   "reference (atracsys-1300), tool (atracsys-1400)\n");
+    EXPECT_EQ(err,
+              "halvoren: --name femur names no instrument; give one of: pointer (atracsys-1200), "
+              "reference (atracsys-1300), tool (atracsys-1400)\n");
     EXPECT_FALSE(made("", "", {"pointer=Tool"}, err));  // the tool's own name
     EXPECT_NE(err.find("tool (atracsys-1400) goes out as Tool"), std::string::npos) << err;
     EXPECT_FALSE(made("", "", {"pointer=A", "atracsys-1200=B"}, err));

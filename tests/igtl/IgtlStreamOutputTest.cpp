@@ -269,12 +269,13 @@ TEST(IgtlStreamOutput, PosesGoOutRelativeToTheReferenceWithTipsUnderNamesThatFit
     for (const Igtl::ShortenedName& name : output.shortenedNames()) {
         shortened.push_back({name.name, name.sent, name.hint});
     }
-    EXPECT_EQ(shortened, (std::vector<std::vector<std::string>>{
-                             {"PointerTipToReference", "PointerTipT~eference", "--frame-name Ref"},
-                             {"LongInstrumentNameToReference", "LongInstrum~eference",
-                              "--name LongInstrumentName=LongInstr"},
-                             {"LongInstrumentNameTipToReference", "LongInstrumentName~2",
-                              "--name LongInstrumentName=LongIn"}}));
+    EXPECT_EQ(
+        shortened,
+        (std::vector<std::vector<std::string>>{
+            {"PointerTipToReference", "PointerTipT~eference", "--frame-name Ref"},
+            {"LongInstrumentNameToReference", "LongInstrum~eference", "--name LongInstrumentName=LongInstr"},
+            {"LongInstrumentNameTipToReference", "LongInstrumentName~2",
+             "--name LongInstrumentName=LongIn"}}));
 
     const Igtl::TrackingFrame seen = output.frameOf(instruments);
     std::vector<std::string> names, elements;
@@ -330,14 +331,16 @@ TEST(IgtlStreamOutput, ChosenNamesGoOutWholeInEveryMessage) {
         names.push_back(tool.name);
         elements.push_back(tool.tracked ? tool.element : "-");
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"PointerToRef", "PointerTipToRef", "ReferenceToRef", "ProbeToRef"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"PointerToRef", "PointerTipToRef", "ReferenceToRef", "ProbeToRef"}));
     EXPECT_EQ(elements, (std::vector<std::string>{"pointer", "-", "reference", "probe"}));
 
     // What is still too long says how to make it fit, and the warning counts its characters.
     const Igtl::ShortenedName tip{"PointerTipToReference", "PointerTipT~eference", false, "--frame-name Ref"};
-    EXPECT_EQ(Igtl::shortenedWarning(tip),
-              "OpenIGTLink device name \"PointerTipToReference\" is sent as \"PointerTipT~eference\" (at most 20 "
-              "characters); --frame-name Ref makes it fit");
+    EXPECT_EQ(
+        Igtl::shortenedWarning(tip),
+        "OpenIGTLink device name \"PointerTipToReference\" is sent as \"PointerTipT~eference\" (at most 20 "
+        "characters); --frame-name Ref makes it fit");
     const Igtl::ShortenedName twin{"tool", "tool~2", true, ""};
     EXPECT_EQ(Igtl::shortenedWarning(twin),
               "OpenIGTLink TDATA element name \"tool\" is sent as \"tool~2\" (another pose has its name)");

@@ -49,12 +49,14 @@ TEST(NavigationNames, ChosenNamesReplaceTheInstrumentsOwnAndHintsMakeLongNamesFi
     // A three-letter frame first, as it shortens every name at once; else the instrument's name cut.
     EXPECT_EQ(fittingHint(pointer, "Pointer", "Reference", true, true, 20), "--frame-name Ref");
     EXPECT_EQ(fittingHint(pointer, "Pointer", "Reference", false, true, 20), "");  // it fits
-    EXPECT_EQ(fittingHint(pointer, "LongInstrumentName", "Reference", true, true, 20), "--name pointer=LongIn");
+    EXPECT_EQ(fittingHint(pointer, "LongInstrumentName", "Reference", true, true, 20),
+              "--name pointer=LongIn");
     EXPECT_EQ(fittingHint(pointer, "LongInstrumentNam", "LongReferenceNam", true, true, 20), "");
     EXPECT_EQ(fittingHint(pointer, "PointerOfTheSurgeon", "Tracker", false, false, 20),
               "--name pointer=PointerOfT");
     const TrackerID unnamed("atracsys-1300", "", "");
-    EXPECT_EQ(nameHint(unnamed, "a-very-long-instrument-name", 19), "--name atracsys-1300=a_very_long_instrum");
+    EXPECT_EQ(nameHint(unnamed, "a-very-long-instrument-name", 19),
+              "--name atracsys-1300=a_very_long_instrum");
     EXPECT_EQ(nameHint(unnamed, "atracsys-1300", 19), "");
 }
 

@@ -27,7 +27,8 @@ std::optional<TrackerID> instrumentNamed(const std::vector<TrackerID>& ids, cons
         const auto named =
             std::count_if(ids.begin(), ids.end(), [&](const TrackerID& id) { return id.name == text; });
         err << "halvoren: " << option
-            << (named > 1 ? " names several instruments; give its id:" : " names no instrument; give one of:");
+            << (named > 1 ? " names several instruments; give its id:"
+                          : " names no instrument; give one of:");
         const char* separator = " ";
         for (const TrackerID& id : ids) {
             err << separator << id.name << " (" << id.ID << ')';

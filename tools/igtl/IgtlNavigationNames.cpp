@@ -21,8 +21,8 @@ std::string given(DeviceNames& names, const std::string& key, const std::string&
 
 std::string shortenedWarning(const ShortenedName& name) {
     const std::size_t limit = name.element ? kMaxElementNameSize : kMaxNameSize;
-    std::string text = std::string("OpenIGTLink ") + (name.element ? "TDATA element" : "device") + " name \"" +
-                       name.name + "\" is sent as \"" + name.sent + "\"";
+    std::string text = std::string("OpenIGTLink ") + (name.element ? "TDATA element" : "device") +
+                       " name \"" + name.name + "\" is sent as \"" + name.sent + "\"";
     if (name.name.size() <= limit) {
         return text + " (another pose has its name)";
     }
@@ -41,15 +41,15 @@ const InstrumentDeviceNames& IgtlNavigationNames::of(const TrackerID& instrument
     const std::string name = m_names.nameOf(instrument);
     const std::string display = Navigation::upperFirst(name);
     InstrumentDeviceNames names;
-    names.transform = given(m_devices, key, Navigation::transformName(display, m_frame), false,
-                            Navigation::fittingHint(instrument, display, m_frame, false, m_relative, kMaxNameSize),
-                            shortened);
+    names.transform = given(
+        m_devices, key, Navigation::transformName(display, m_frame), false,
+        Navigation::fittingHint(instrument, display, m_frame, false, m_relative, kMaxNameSize), shortened);
     if (hasTip) {
         // A key of its own: the tool's two transforms are two devices.
-        names.tipTransform =
-            given(m_devices, key + std::string(1, '\0') + "tip", Navigation::tipTransformName(display, m_frame),
-                  false, Navigation::fittingHint(instrument, display, m_frame, true, m_relative, kMaxNameSize),
-                  shortened);
+        names.tipTransform = given(
+            m_devices, key + std::string(1, '\0') + "tip", Navigation::tipTransformName(display, m_frame),
+            false, Navigation::fittingHint(instrument, display, m_frame, true, m_relative, kMaxNameSize),
+            shortened);
     }
     names.element = given(m_elements, key, name, true,
                           Navigation::nameHint(instrument, name, kMaxElementNameSize), shortened);

@@ -47,7 +47,9 @@ bool isChoosableName(const std::string& name, std::string& why);
 /// and the reference frame's in place of the reference's name.
 class NameChoices {
 public:
-    void chooseName(const std::string& instrumentId, std::string name) { m_names[instrumentId] = std::move(name); }
+    void chooseName(const std::string& instrumentId, std::string name) {
+        m_names[instrumentId] = std::move(name);
+    }
     void chooseFrame(std::string frame) { m_frame = std::move(frame); }
 
     /// The instrument's name in every output: the one chosen, else its name (its ID when it has none).
