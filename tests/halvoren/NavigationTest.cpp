@@ -245,6 +245,8 @@ TEST(NavigationSetup, NamesAreChosenOncePerInstrumentAndNeverTwoAlike) {
               "reference (atracsys-1300), tool (atracsys-1400)\n");
     EXPECT_FALSE(made("", "", {"pointer=Tool"}, err));  // the tool's own name
     EXPECT_NE(err.find("tool (atracsys-1400) goes out as Tool"), std::string::npos) << err;
+    EXPECT_FALSE(made("reference", "pointer", {}, err));  // PointerToPointer would be no pose of the pointer
+    EXPECT_NE(err.find("pointer (atracsys-1200) goes out as Pointer"), std::string::npos) << err;
     EXPECT_FALSE(made("", "", {"pointer=A", "atracsys-1200=B"}, err));
     EXPECT_NE(err.find("is given a name twice"), std::string::npos) << err;
 }

@@ -53,7 +53,7 @@ TEST(NavigationNames, ChosenNamesReplaceTheInstrumentsOwnAndHintsMakeLongNamesFi
               "--name pointer=LongIn");
     EXPECT_EQ(fittingHint(pointer, "LongInstrumentNam", "LongReferenceNam", true, true, 20), "");
     EXPECT_EQ(fittingHint(pointer, "PointerOfTheSurgeon", "Tracker", false, false, 20),
-              "--name pointer=PointerOfT");
+              "--name pointer=PointerOfTh");  // PointerOfThToTracker: 20
     const TrackerID unnamed("atracsys-1300", "", "");
     EXPECT_EQ(nameHint(unnamed, "a-very-long-instrument-name", 19),
               "--name atracsys-1300=a_very_long_instrum");

@@ -72,6 +72,19 @@ bool chooseNames(const std::vector<std::string>& names, const std::vector<Tracke
     return true;
 }
 
+/// Whether the chosen frame name is no other instrument's: "PointerToPointer" would hide what it means.
+bool frameNameFree(const Navigation::NameChoices& choices, const std::vector<TrackerID>& ids,
+                   const TrackerID& reference, std::ostream& err) {
+    for (const TrackerID& id : ids) {
+        if (id.ID != reference.ID && choices.displayNameOf(id) == *choices.frame()) {
+            err << "halvoren: --frame-name " << *choices.frame() << ": " << id.name << " (" << id.ID
+                << ") goes out as " << choices.displayNameOf(id) << "; give the frame a name of its own\n";
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string checkNameChoice(const std::string& text) {
@@ -112,6 +125,9 @@ bool makeNavigation(const NavigationRequest& request, const std::vector<Sequence
         navigation.chain.setReference(found->ID);
         if (!request.frameName.empty()) {
             navigation.names.chooseFrame(request.frameName);
+            if (!frameNameFree(navigation.names, ids, *found, err)) {
+                return false;
+            }
         }
         navigation.frame = navigation.names.frame().value_or(navigation.names.displayNameOf(*found));
     }
