@@ -127,3 +127,36 @@ TEST(CommandLine, EveryNumberOptionTakesPlainDecimalsWithinItsRangeOnly) {
         }
     }
 }
+
+TEST(CommandLine, NamingOptionsGoWithTheReferenceAndTakeNamesThatFitTheWire) {
+    Halvoren::App::CommandLineOptions options;
+    std::string err;
+    EXPECT_EQ(parse({"stream", "--reference", "reference", "--frame-name", "Ref", "--name", "pointer=Ptr",
+                     "--name", "atracsys-1400=probe_2"},
+                    options, err),
+              0)
+        << err;
+    EXPECT_EQ(options.stream.frameName, "Ref");
+    EXPECT_EQ(options.stream.names, (std::vector<std::string>{"pointer=Ptr", "atracsys-1400=probe_2"}));
+    for (const char* command : {"gui", "export", "assess"}) {
+        Halvoren::App::CommandLineOptions more;
+        std::vector<std::string> args{command, "--reference", "r", "--frame-name", "Ref", "--name", "a=B"};
+        if (std::string(command) == "export") {
+            args.insert(args.begin() + 1, "run.seq.mhd");
+        }
+        EXPECT_EQ(parse(args, more, err), 0) << command << ": " << err;
+    }
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"stream", "--frame-name", "Ref"}, "--frame-name requires --reference"},
+        {{"stream", "--reference", "r", "--frame-name", "tracker"}, "which names camera coordinates"},
+        {{"stream", "--reference", "r", "--frame-name", "Ref-1"}, "letters, digits and '_'"},
+        {{"stream", "--name", "pointer"}, "takes ID_OR_NAME=NAME"},
+        {{"stream", "--name", "pointer="}, "1 to 19 characters"},
+        {{"gui", "--name", "pointer=a b"}, "letters, digits and '_'"},
+    };
+    for (const auto& [args, refusal] : refused) {
+        Halvoren::App::CommandLineOptions ignored;
+        EXPECT_EQ(parse(args, ignored, err), 2) << args.back();
+        EXPECT_NE(err.find(refusal), std::string::npos) << args.back() << ": " << err;
+    }
+}

@@ -112,7 +112,8 @@ HiddenReference watchTheReferenceHidden(TestSupport::IgtlTestClient& client,
     HiddenReference seen;
     std::map<std::string, std::string> invalid;  // what the client was told of each pose that is not valid
     const auto forTheReference = [](const auto& told) {
-        return told.second.find(" is invalid: reference not seen") != std::string::npos;
+        // Under the name its TRANSFORM goes out under, shortened or not.
+        return told.second == told.first + " is invalid: reference not seen";
     };
     while (!seen.validAgain) {
         auto message = client.receive(30000);
@@ -314,9 +315,10 @@ TEST(IgtlStream, PosesGoOutRelativeToTheReferenceAndAreToldInvalidWhileItIsHidde
     EXPECT_EQ(named.exitCode, 0) << named.err;
     const std::string warning =
         "halvoren: warning: OpenIGTLink device name \"PointerTipToReference\" is sent as "
-        "\"PointerTipT~eference\"\n";
+        "\"PointerTipT~eference\" (at most 20 characters); --frame-name Ref makes it fit\n";
     EXPECT_NE(named.err.find(warning), std::string::npos) << named.err;
     EXPECT_EQ(named.err.find(warning), named.err.rfind(warning));
+    EXPECT_NE(named.err.find("\nwarnings 1, errors 0\n"), std::string::npos) << named.err;
 
     const std::string csv = files.path("poses.csv");
     QProcess app;

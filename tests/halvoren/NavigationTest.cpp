@@ -3,6 +3,7 @@
 #include "AppProcess.h"
 #include "SceneTruth.h"
 #include "geometry/MarkerFile.h"
+#include "halvoren/NavigationSetup.h"
 #include "support/CsvFields.h"
 #include "support/TempFiles.h"
 
@@ -15,7 +16,9 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -202,4 +205,48 @@ TEST(Navigation, ASavedTipIsStreamedAtThePivotPointInCameraAndReferenceFrames) {
         const double allowed = relative ? std::sqrt(rms * rms + referenceSquares / count) : rms;
         EXPECT_LE(std::sqrt(squares / count), 1.25 * allowed) << "the calibration's RMS residual " << rms;
     }
+}
+
+TEST(NavigationSetup, NamesAreChosenOncePerInstrumentAndNeverTwoAlike) {
+    using Halvoren::App::makeNavigation;
+    std::vector<Halvoren::Sequence::RecordedMarker> markers(3);
+    markers[0].id = "atracsys-1200";
+    markers[0].name = "pointer";
+    markers[1].id = "atracsys-1300";
+    markers[1].name = "reference";
+    markers[2].id = "atracsys-1400";
+    markers[2].name = "tool";
+    const auto made = [&](const std::string& reference, const std::string& frame,
+                          const std::vector<std::string>& names, std::string& err) {
+        Halvoren::Navigation::NavigationFrame navigation;
+        std::ostringstream messages;
+        const bool ok = makeNavigation({reference, frame, names}, markers, navigation, messages);
+        err = messages.str();
+        return ok ? std::optional<Halvoren::Navigation::NavigationFrame>(navigation) : std::nullopt;
+    };
+    std::string err;
+    // The reference renamed names the frame, unless the frame is named itself.
+    const auto renamed = made("reference", "", {"reference=Ref", "atracsys-1400=probe"}, err);
+    ASSERT_TRUE(renamed) << err;
+    EXPECT_EQ(renamed->frame, "Ref");
+    EXPECT_EQ(renamed->transformName(Halvoren::TrackerID("atracsys-1400", "", "tool")), "ProbeToRef");
+    const auto framed = made("atracsys-1300", "patient", {"reference=Ref"}, err);
+    ASSERT_TRUE(framed) << err;
+    EXPECT_EQ(framed->tipTransformName(Halvoren::TrackerID("atracsys-1200", "", "pointer")),
+              "PointerTipToPatient");
+
+    std::vector<Halvoren::Sequence::RecordedMarker> fields = markers;
+    Halvoren::App::nameMarkerFields(*renamed, fields);
+    EXPECT_EQ(fields[0].field + fields[1].field + fields[2].field, "PointerRefProbe");
+
+    EXPECT_FALSE(made("", "", {"femur=Femur"}, err));
+    EXPECT_EQ(err,
+              "halvoren: --name femur names no instrument; give one of: pointer (atracsys-1200), "
+              "reference (atracsys-1300), tool (atracsys-1400)\n");
+    EXPECT_FALSE(made("", "", {"pointer=Tool"}, err));  // the tool's own name
+    EXPECT_NE(err.find("tool (atracsys-1400) goes out as Tool"), std::string::npos) << err;
+    EXPECT_FALSE(made("reference", "pointer", {}, err));  // PointerToPointer would be no pose of the pointer
+    EXPECT_NE(err.find("pointer (atracsys-1200) goes out as Pointer"), std::string::npos) << err;
+    EXPECT_FALSE(made("", "", {"pointer=A", "atracsys-1200=B"}, err));
+    EXPECT_NE(err.find("is given a name twice"), std::string::npos) << err;
 }

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -427,7 +428,10 @@ TEST(RecordReplay, VtksReaderOpensARecordingWithItsImagesAndTransforms) {
         for (double& v : m) {
             words >> v;
         }
-        const std::string instrument = name.substr(0, name.find("ToTrackerTransform"));
+        // Named as OpenIGTLink names the pose: "PointerToTrackerTransform" for the instrument "pointer".
+        std::string instrument = name.substr(0, name.find("ToTrackerTransform"));
+        EXPECT_TRUE(!instrument.empty() && std::isupper(static_cast<unsigned char>(instrument[0]))) << name;
+        instrument[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(instrument[0])));
         for (std::size_t row = 1 + 3 * frame; row < 4 + 3 * frame && row < csv.size(); ++row) {
             std::vector<std::string> f;
             std::stringstream fields(csv[row]);
@@ -615,6 +619,40 @@ TEST(RecordReplay, ARecordingHoldsTheRelativeTransformsAndTipsTheRunWrote) {
                                     "max", "--reference", "reference", "--stale-after", "60000", "--quiet"});
     ASSERT_EQ(replayed.exitCode, 0) << replayed.err;
     EXPECT_EQ(withoutTimestamps(replayed.out), withoutTimestamps(live.out));
+    const AppRun exported = runApp({"export", QString::fromStdString(recording), "--reference", "reference"});
+    ASSERT_EQ(exported.exitCode, 0) << exported.err;
+    EXPECT_EQ(exported.out, live.out);
+}
+
+TEST(RecordReplay, ChosenNamesNameTheRecordedTransformsAsTheyGoOut) {
+    TestSupport::TempFiles files;
+    const std::string pointer =
+        files.write("pointer.ini", fileText(HALVOREN_SOURCE_DIR "/data/markers/pointer.ini") +
+                                       "[tip]\nx=1.5\ny=-20\nz=-120\n");
+    const std::string recording = files.path("named.seq.mhd");
+    const QStringList navigation{"--reference", "reference", "--frame-name", "Ref", "--name", "tool=probe"};
+    const AppRun live =
+        runApp(QStringList{"stream", "--frames", "5", "--stale-after", "60000", "--marker",
+                           QString::fromStdString(pointer), "--marker",
+                           HALVOREN_SOURCE_DIR "/data/markers/reference.ini", "--marker",
+                           HALVOREN_SOURCE_DIR "/data/markers/tool.ini", "--igtl-port", "0", "--igtl-host",
+                           "127.0.0.1", "--record", QString::fromStdString(recording)} +
+               navigation);
+    ASSERT_EQ(live.exitCode, 0) << live.err;
+    EXPECT_NE(live.err.find("halvoren: poses relative to Ref (atracsys-1300); tips of: pointer\n"),
+              std::string::npos)
+        << live.err;
+    EXPECT_EQ(live.err.find("warning:"), std::string::npos) << live.err;  // every name fits the wire
+    EXPECT_NE(live.err.find("\nwarnings 0, errors 0\n"), std::string::npos) << live.err;
+    std::string error;
+    const auto reader = Halvoren::Sequence::SequenceReader::open(recording, error);
+    ASSERT_TRUE(reader && reader->frameCount() == 5) << error;
+    for (const char* name :
+         {"PointerToTrackerTransform", "ReferenceToTrackerTransform", "ProbeToTrackerTransform",
+          "PointerToRefTransform", "PointerTipToRefTransform", "ProbeToRefTransformStatus"}) {
+        EXPECT_NE(Halvoren::Sequence::findField(reader->frameFields(0), name), nullptr) << name;
+    }
+    // Read back by the fields its header declares, as recordings that named them otherwise are.
     const AppRun exported = runApp({"export", QString::fromStdString(recording), "--reference", "reference"});
     ASSERT_EQ(exported.exitCode, 0) << exported.err;
     EXPECT_EQ(exported.out, live.out);

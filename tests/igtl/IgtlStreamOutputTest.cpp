@@ -265,14 +265,17 @@ TEST(IgtlStreamOutput, PosesGoOutRelativeToTheReferenceWithTipsUnderNamesThatFit
 
     // Named at start: the transform names over 20 characters shortened by the wire's rule, two of like
     // shortening still two names.
-    std::vector<std::pair<std::string, std::string>> shortened;
+    std::vector<std::vector<std::string>> shortened;
     for (const Igtl::ShortenedName& name : output.shortenedNames()) {
-        shortened.emplace_back(name.name, name.sent);
+        shortened.push_back({name.name, name.sent, name.hint});
     }
-    EXPECT_EQ(shortened, (std::vector<std::pair<std::string, std::string>>{
-                             {"PointerTipToReference", "PointerTipT~eference"},
-                             {"LongInstrumentNameToReference", "LongInstrum~eference"},
-                             {"LongInstrumentNameTipToReference", "LongInstrumentName~2"}}));
+    EXPECT_EQ(
+        shortened,
+        (std::vector<std::vector<std::string>>{
+            {"PointerTipToReference", "PointerTipT~eference", "--frame-name Ref"},
+            {"LongInstrumentNameToReference", "LongInstrum~eference", "--name LongInstrumentName=LongInstr"},
+            {"LongInstrumentNameTipToReference", "LongInstrumentName~2",
+             "--name LongInstrumentName=LongIn"}}));
 
     const Igtl::TrackingFrame seen = output.frameOf(instruments);
     std::vector<std::string> names, elements;
@@ -286,7 +289,8 @@ TEST(IgtlStreamOutput, PosesGoOutRelativeToTheReferenceWithTipsUnderNamesThatFit
               (std::vector<std::string>{"PointerToReference", "PointerTipT~eference", "ReferenceToReference",
                                         "LongInstrum~eference", "LongInstrumentName~2"}));
     EXPECT_EQ(elements, (std::vector<std::string>{"pointer", "-", "reference", "LongInstrumentName", "-"}));
-    EXPECT_EQ(seen.tools[4].label, "LongInstrumentNameTipToReference");
+    // Its STATUS says the name it goes out under, not the name before it was shortened.
+    EXPECT_EQ(seen.tools[4].label, "");
     // The pointer in the reference's frame, rotated; its tip moved along the pointer's own y axis.
     const std::array<float, 16> relative{0, -1, 0, -90, 1, 0, 0, 20, 0, 0, 1, 30, 0, 0, 0, 1};
     EXPECT_EQ(seen.tools[0].matrix, relative);
@@ -306,4 +310,38 @@ TEST(IgtlStreamOutput, PosesGoOutRelativeToTheReferenceWithTipsUnderNamesThatFit
         EXPECT_EQ(tool.reason, "reference not seen") << tool.name;
     }
     EXPECT_EQ(unseen.tools[3].name, "LongInstrum~eference");  // kept for the run
+}
+
+TEST(IgtlStreamOutput, ChosenNamesGoOutWholeInEveryMessage) {
+    const std::vector<TrackingInstrument> instruments = navigatedInstruments();
+    Igtl::IgtlStreamOutput::Options options;
+    options.navigation.chain.setReference("atracsys-1300");
+    options.navigation.chain.setTip("atracsys-1200", Eigen::Vector3d(0, 10, 0));
+    options.navigation.names.chooseName("atracsys-1400", "probe");
+    options.navigation.names.chooseFrame("Ref");
+    options.navigation.frame = "Ref";
+    for (const TrackingInstrument& instrument : instruments) {
+        options.instruments.push_back(instrument.id);
+    }
+    Igtl::IgtlServer server({});
+    Igtl::IgtlStreamOutput output(server, options);
+    EXPECT_TRUE(output.shortenedNames().empty());
+    std::vector<std::string> names, elements;
+    for (const Igtl::ToolPose& tool : output.frameOf(instruments).tools) {
+        names.push_back(tool.name);
+        elements.push_back(tool.tracked ? tool.element : "-");
+    }
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"PointerToRef", "PointerTipToRef", "ReferenceToRef", "ProbeToRef"}));
+    EXPECT_EQ(elements, (std::vector<std::string>{"pointer", "-", "reference", "probe"}));
+
+    // What is still too long says how to make it fit, and the warning counts its characters.
+    const Igtl::ShortenedName tip{"PointerTipToReference", "PointerTipT~eference", false, "--frame-name Ref"};
+    EXPECT_EQ(
+        Igtl::shortenedWarning(tip),
+        "OpenIGTLink device name \"PointerTipToReference\" is sent as \"PointerTipT~eference\" (at most 20 "
+        "characters); --frame-name Ref makes it fit");
+    const Igtl::ShortenedName twin{"tool", "tool~2", true, ""};
+    EXPECT_EQ(Igtl::shortenedWarning(twin),
+              "OpenIGTLink TDATA element name \"tool\" is sent as \"tool~2\" (another pose has its name)");
 }

@@ -26,5 +26,39 @@ TEST(NavigationNames, NameTransformsAsNavigationSoftwareExpects) {
     EXPECT_EQ(resolveReference({}, "reference"), std::nullopt);
 }
 
+TEST(NavigationNames, ChosenNamesReplaceTheInstrumentsOwnAndHintsMakeLongNamesFit) {
+    const TrackerID pointer("atracsys-1200", "", "pointer");
+    const TrackerID tool("atracsys-1400", "", "tool");
+    NameChoices choices;
+    choices.chooseName("atracsys-1400", "probe");
+    EXPECT_EQ(choices.nameOf(pointer), "pointer");
+    EXPECT_EQ(choices.nameOf(tool), "probe");
+    EXPECT_EQ(choices.displayNameOf(tool), "Probe");
+    EXPECT_EQ(choices.frame(), std::nullopt);
+    choices.chooseFrame("ref");
+    EXPECT_EQ(choices.frame(), "Ref");
+    EXPECT_EQ(tipTransformName(choices.nameOf(tool), *choices.frame()), "ProbeTipToRef");
+
+    std::string why;
+    EXPECT_TRUE(isChoosableName("Ptr_2", why));
+    EXPECT_FALSE(isChoosableName("", why));
+    EXPECT_FALSE(isChoosableName("a-b", why));
+    EXPECT_NE(why.find("letters, digits and '_'"), std::string::npos) << why;
+    EXPECT_FALSE(isChoosableName(std::string(20, 'a'), why));
+
+    // A three-letter frame first, as it shortens every name at once; else the instrument's name cut.
+    EXPECT_EQ(fittingHint(pointer, "Pointer", "Reference", true, true, 20), "--frame-name Ref");
+    EXPECT_EQ(fittingHint(pointer, "Pointer", "Reference", false, true, 20), "");  // it fits
+    EXPECT_EQ(fittingHint(pointer, "LongInstrumentName", "Reference", true, true, 20),
+              "--name pointer=LongIn");
+    EXPECT_EQ(fittingHint(pointer, "LongInstrumentNam", "LongReferenceNam", true, true, 20), "");
+    EXPECT_EQ(fittingHint(pointer, "PointerOfTheSurgeon", "Tracker", false, false, 20),
+              "--name pointer=PointerOfTh");  // PointerOfThToTracker: 20
+    const TrackerID unnamed("atracsys-1300", "", "");
+    EXPECT_EQ(nameHint(unnamed, "a-very-long-instrument-name", 19),
+              "--name atracsys-1300=a_very_long_instrum");
+    EXPECT_EQ(nameHint(unnamed, "atracsys-1300", 19), "");
+}
+
 }  // namespace
 }  // namespace Halvoren::Navigation

@@ -1,5 +1,7 @@
 #include "halvoren/CommandLine.h"
 
+#include "halvoren/NavigationSetup.h"
+
 #include "assess/Assessor.h"
 #include "commandline/NumberOptions.h"
 #include "host/Log.h"
@@ -159,17 +161,32 @@ void declareHealth(CLI::App& command, StreamSetup& setup) {
         ->transform(whole(1, 60000, "a whole number of milliseconds from 1 to 60000"));
 }
 
-void declareReference(CLI::App& command, std::string& reference) {
+/// The navigation frame: --reference, and the names the poses go out under.
+void declareReference(CLI::App& command, std::string& reference, std::string& frameName,
+                      std::vector<std::string>& names) {
+    CLI::Option* referenceOption =
+        command
+            .add_option("--reference", reference,
+                        "give every pose relative to the marker of instrument NAME (its name or id)")
+            ->type_name("NAME")
+            ->check(CLI::Validator(
+                [](const std::string& text) {
+                    return text.empty() ? std::string("takes an instrument's name or id, not an empty text")
+                                        : std::string();
+                },
+                std::string()));
     command
-        .add_option("--reference", reference,
-                    "give every pose relative to the marker of instrument NAME (its name or id)")
+        .add_option("--frame-name", frameName,
+                    "the reference's frame is NAME in every pose's name (PointerToRef for NAME Ref)")
         ->type_name("NAME")
-        ->check(CLI::Validator(
-            [](const std::string& text) {
-                return text.empty() ? std::string("takes an instrument's name or id, not an empty text")
-                                    : std::string();
-            },
-            std::string()));
+        ->needs(referenceOption)
+        ->check(CLI::Validator(checkFrameName, std::string()));
+    command
+        .add_option("--name", names,
+                    "the instrument (its name or id) is NAME in every pose's name and TDATA, repeatable")
+        ->type_name("ID_OR_NAME=NAME")
+        ->allow_extra_args(false)
+        ->check(CLI::Validator(checkNameChoice, std::string()));
 }
 
 void declareReplay(CLI::App& command, StreamSetup& setup) {
@@ -263,7 +280,7 @@ void declareStream(CLI::App& command, StreamOptions& options) {
         ->type_name("FILE")
         ->check(kFilePath);
     declareHealth(command, options);
-    declareReference(command, options.reference);
+    declareReference(command, options.reference, options.frameName, options.names);
     declareRecord(command, options);
     command
         .add_option("--health-every", options.healthEverySeconds,
@@ -286,7 +303,7 @@ void declareExport(CLI::App& command, ExportOptions& options) {
                     "poses below Q are INVALID too, 0 to 1 (default 0: the recorded status alone)")
         ->type_name("Q")
         ->transform(number(0.0, 1.0, "a quality from 0 to 1"));
-    declareReference(command, options.reference);
+    declareReference(command, options.reference, options.frameName, options.names);
 }
 
 void declareGui(CLI::App& command, GuiOptions& options) {
@@ -298,7 +315,7 @@ void declareGui(CLI::App& command, GuiOptions& options) {
                    "track the marker geometry in FILE (repeatable; default: data/markers/*.ini)");
     declareSetup(command, options, Images::OptOut);
     declareHealth(command, options);
-    declareReference(command, options.reference);
+    declareReference(command, options.reference, options.frameName, options.names);
     declareRecord(command, options);
     // An empty path would mean no screenshot: offscreen, a window nobody can close.
     CLI::Option* screenshot =
@@ -384,7 +401,7 @@ void declareAssess(CLI::App& command, AssessOptions& options) {
     command.add_option("--duration", options.durationSeconds, "assess for this time instead, above 0")
         ->type_name("SECONDS")
         ->transform(aboveZero("a number of seconds above 0"));
-    declareReference(command, options.reference);
+    declareReference(command, options.reference, options.frameName, options.names);
     command
         .add_option("--distance", options.distances,
                     "a known distance between A and B (instruments, or NAME.tip), repeatable")

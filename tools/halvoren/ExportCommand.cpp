@@ -68,9 +68,11 @@ int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err
         return ExitBadInput;
     }
     Navigation::NavigationFrame navigation;
-    if (!makeNavigation(options.reference, header.markers, navigation, err)) {
+    if (!makeNavigation({options.reference, options.frameName, options.names}, header.markers, navigation,
+                        err)) {
         return ExitUsage;
     }
+    writeNavigation(navigation, header.markers, err);
     if (const std::string problem = cannotWriteMessage(options.output); !problem.empty()) {
         err << "halvoren: " << problem << '\n';
         return ExitBadInput;

@@ -5,6 +5,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 namespace Halvoren::App {
 
@@ -14,6 +15,8 @@ struct ExportOptions {
     std::string output;       // stdout when empty
     double minQuality = 0.0;  // poses below it are INVALID too (the recorded status is kept)
     std::string reference;    // poses relative to this instrument (its ID or name); camera's when empty
+    std::string frameName;    // the reference frame's name; the reference's when empty
+    std::vector<std::string> names;  // "ID_OR_NAME=NAME": an instrument's name in place of its own
 };
 
 /// Runs the command: the poses go to `out` unless the options name a file, messages to `err`. Returns the

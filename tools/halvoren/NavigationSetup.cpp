@@ -1,9 +1,11 @@
 #include "halvoren/NavigationSetup.h"
 
 #include "navigation/NavigationNames.h"
+#include "sequence/TrackingFields.h"
 
 #include <algorithm>
 #include <ostream>
+#include <set>
 
 namespace Halvoren::App {
 
@@ -17,31 +19,117 @@ std::vector<TrackerID> identities(const std::vector<Sequence::RecordedMarker>& m
     return ids;
 }
 
+/// The instrument `text` names; none with the usage error written, `option` being what named it.
+std::optional<TrackerID> instrumentNamed(const std::vector<TrackerID>& ids, const std::string& text,
+                                         const std::string& option, std::ostream& err) {
+    std::optional<TrackerID> found = Navigation::resolveReference(ids, text);
+    if (!found) {
+        const auto named =
+            std::count_if(ids.begin(), ids.end(), [&](const TrackerID& id) { return id.name == text; });
+        err << "halvoren: " << option
+            << (named > 1 ? " names several instruments; give its id:"
+                          : " names no instrument; give one of:");
+        const char* separator = " ";
+        for (const TrackerID& id : ids) {
+            err << separator << id.name << " (" << id.ID << ')';
+            separator = ", ";
+        }
+        err << '\n';
+    }
+    return found;
+}
+
+/// The --name choices, each instrument's once, no two instruments going out under one name.
+bool chooseNames(const std::vector<std::string>& names, const std::vector<TrackerID>& ids,
+                 Navigation::NameChoices& choices, std::ostream& err) {
+    for (const std::string& text : names) {
+        const std::size_t equals = text.rfind('=');
+        const std::string key = text.substr(0, equals);
+        const std::optional<TrackerID> found = instrumentNamed(ids, key, "--name " + key, err);
+        if (!found) {
+            return false;
+        }
+        if (choices.chosen(found->ID)) {
+            err << "halvoren: --name " << text << ": " << found->name << " (" << found->ID
+                << ") is given a name twice\n";
+            return false;
+        }
+        choices.chooseName(found->ID, text.substr(equals + 1));
+    }
+    for (const TrackerID& id : ids) {
+        if (!choices.chosen(id.ID)) {
+            continue;
+        }
+        for (const TrackerID& other : ids) {
+            if (other.ID != id.ID && choices.displayNameOf(other) == choices.displayNameOf(id)) {
+                err << "halvoren: --name " << choices.nameOf(id) << " for " << id.name << " (" << id.ID
+                    << "): " << other.name << " (" << other.ID << ") goes out as "
+                    << choices.displayNameOf(other) << "; give each instrument a name of its own\n";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+/// Whether the chosen frame name is no other instrument's: "PointerToPointer" would hide what it means.
+bool frameNameFree(const Navigation::NameChoices& choices, const std::vector<TrackerID>& ids,
+                   const TrackerID& reference, std::ostream& err) {
+    for (const TrackerID& id : ids) {
+        if (id.ID != reference.ID && choices.displayNameOf(id) == *choices.frame()) {
+            err << "halvoren: --frame-name " << *choices.frame() << ": " << id.name << " (" << id.ID
+                << ") goes out as " << choices.displayNameOf(id) << "; give the frame a name of its own\n";
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
-bool makeNavigation(const std::string& reference, const std::vector<Sequence::RecordedMarker>& markers,
+std::string checkNameChoice(const std::string& text) {
+    const std::size_t equals = text.rfind('=');
+    if (equals == std::string::npos || equals == 0) {
+        return "takes ID_OR_NAME=NAME, such as pointer=Ptr, not '" + text + "'";
+    }
+    std::string why;
+    return Navigation::isChoosableName(text.substr(equals + 1), why) ? std::string() : why;
+}
+
+std::string checkFrameName(const std::string& text) {
+    std::string why;
+    if (!Navigation::isChoosableName(text, why)) {
+        return why;
+    }
+    if (Navigation::upperFirst(text) == Navigation::kTrackerFrame) {
+        return std::string("takes a name other than ") + Navigation::kTrackerFrame +
+               ", which names camera coordinates";
+    }
+    return std::string();
+}
+
+bool makeNavigation(const NavigationRequest& request, const std::vector<Sequence::RecordedMarker>& markers,
                     Navigation::NavigationFrame& navigation, std::ostream& err) {
     navigation = {};
-    if (!reference.empty()) {
-        const std::vector<TrackerID> ids = identities(markers);
-        const std::optional<TrackerID> found = Navigation::resolveReference(ids, reference);
+    const std::vector<TrackerID> ids = identities(markers);
+    if (!chooseNames(request.names, ids, navigation.names, err)) {
+        return false;
+    }
+    if (!request.reference.empty()) {
+        const std::optional<TrackerID> found =
+            instrumentNamed(ids, request.reference, "--reference " + request.reference, err);
         if (!found) {
-            const auto named = std::count_if(ids.begin(), ids.end(),
-                                             [&](const TrackerID& id) { return id.name == reference; });
-            err << "halvoren: --reference " << reference
-                << (named > 1 ? " names several instruments; give its id:"
-                              : " names no instrument; give one of:");
-            const char* separator = " ";
-            for (const TrackerID& id : ids) {
-                err << separator << id.name << " (" << id.ID << ')';
-                separator = ", ";
-            }
-            err << '\n';
             return false;
         }
         // By its ID: a frame's instruments are matched to it by the one thing they cannot share.
         navigation.chain.setReference(found->ID);
-        navigation.frame = Navigation::frameName(found);
+        if (!request.frameName.empty()) {
+            navigation.names.chooseFrame(request.frameName);
+            if (!frameNameFree(navigation.names, ids, *found, err)) {
+                return false;
+            }
+        }
+        navigation.frame = navigation.names.frame().value_or(navigation.names.displayNameOf(*found));
     }
     for (const Sequence::RecordedMarker& marker : markers) {
         if (marker.tip) {
@@ -71,6 +159,19 @@ void writeNavigation(const Navigation::NavigationFrame& navigation,
         }
     }
     err << '\n';
+}
+
+void nameMarkerFields(const Navigation::NavigationFrame& navigation,
+                      std::vector<Sequence::RecordedMarker>& markers) {
+    std::set<std::string> taken;
+    for (Sequence::RecordedMarker& marker : markers) {
+        const std::string base = Sequence::TrackingFields::fieldNameOf(
+            navigation.names.displayNameOf(TrackerID(marker.id, "", marker.name)));
+        marker.field = base;
+        for (int n = 2; !taken.insert(marker.field).second; ++n) {
+            marker.field = base + "_" + std::to_string(n);
+        }
+    }
 }
 
 }  // namespace Halvoren::App

@@ -1,6 +1,6 @@
 #pragma once
-// The navigation frame a run or an export gives its poses in: the reference that --reference names and
-// the tips the markers' files carry.
+// The navigation frame a run or an export gives its poses in: the reference that --reference names, the
+// tips the markers' files carry, and the names --frame-name and --name choose for what goes out.
 
 #include "navigation/NavigationFrame.h"
 #include "sequence/TrackingCodec.h"
@@ -11,15 +11,35 @@
 
 namespace Halvoren::App {
 
-/// The frame for these markers: relative to the one `reference` names (its ID or name; none when empty),
-/// with each marker's tip. False with the usage error written ("halvoren: --reference ...") when the
-/// reference names none of them, or only by a name several of them have.
-bool makeNavigation(const std::string& reference, const std::vector<Sequence::RecordedMarker>& markers,
+/// What the command line says of the frame.
+struct NavigationRequest {
+    const std::string& reference;           // an instrument's ID or name; none when empty
+    const std::string& frameName;           // the frame's name in place of the reference's; none when empty
+    const std::vector<std::string>& names;  // "ID_OR_NAME=NAME", each checked by checkNameChoice
+};
+
+/// Why "ID_OR_NAME=NAME" cannot be a --name (no '=', a name that cannot be chosen); empty when it can.
+std::string checkNameChoice(const std::string& text);
+/// Why NAME cannot be a --frame-name; empty when it can.
+std::string checkFrameName(const std::string& text);
+
+/// The frame for these markers: relative to the one `request.reference` names (its ID or name; none when
+/// empty), with each marker's tip and the names chosen. False with the usage error written ("halvoren:
+/// --reference ...", "halvoren: --name ...") when a reference or a --name names none of the markers, or
+/// only by a name several of them have, when one instrument is given two names, or when a chosen name is
+/// another instrument's.
+bool makeNavigation(const NavigationRequest& request, const std::vector<Sequence::RecordedMarker>& markers,
                     Navigation::NavigationFrame& navigation, std::ostream& err);
 
 /// One line on what the frame holds, such as "halvoren: poses relative to Reference (atracsys-1300);
 /// tips of: pointer"; nothing when it holds nothing beyond the camera's poses.
 void writeNavigation(const Navigation::NavigationFrame& navigation,
                      const std::vector<Sequence::RecordedMarker>& markers, std::ostream& err);
+
+/// Gives each marker the field its recording names it by: the name it goes out under in the frame's
+/// outputs ("Pointer" for pointer, so that its camera pose is PointerToTrackerTransform as it is
+/// PointerToTracker over OpenIGTLink), made unique with "_2", "_3", ...
+void nameMarkerFields(const Navigation::NavigationFrame& navigation,
+                      std::vector<Sequence::RecordedMarker>& markers);
 
 }  // namespace Halvoren::App

@@ -45,8 +45,9 @@ public:
     LogCounter(const LogCounter&) = delete;
     LogCounter& operator=(const LogCounter&) = delete;
 
-    void writeSummary(std::ostream& out) const {
-        out << "warnings " << m_warnings.load() << ", errors " << m_errors.load() << '\n';
+    /// `written`: the warnings written rather than logged.
+    void writeSummary(std::ostream& out, int written) const {
+        out << "warnings " << m_warnings.load() + written << ", errors " << m_errors.load() << '\n';
     }
 
 private:
@@ -199,7 +200,7 @@ int writeSummary(const StreamOptions& options, const RunEnd& end, const PoseWrit
     session.writeOutputLosses(err);
     session.writeIgtlSummary(err);
     session.writeRecordingSummary(err);
-    logged.writeSummary(err);
+    logged.writeSummary(err, session.warnings());
     if (!end.written) {
         err << "halvoren: cannot write the poses to "
             << (options.output.empty() ? std::string("standard output") : options.output) << '\n';

@@ -267,7 +267,8 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
         return false;
     }
     const std::vector<MarkerSource> sources = markerSources(named, markers);
-    if (!makeNavigation(setup.reference, expectedMarkers(sources), m_navigation, err)) {
+    if (!makeNavigation({setup.reference, setup.frameName, setup.names}, expectedMarkers(sources),
+                        m_navigation, err)) {
         exitCode = ExitUsage;
         return false;
     }
@@ -376,8 +377,8 @@ bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
     // The server's thread takes the frames, and their camera images, from the output's own queue.
     auto igtl = std::make_shared<Igtl::IgtlStreamOutput>(*m_igtlServer, std::move(output));
     for (const Igtl::ShortenedName& name : igtl->shortenedNames()) {
-        err << "halvoren: warning: OpenIGTLink " << (name.element ? "TDATA element" : "device") << " name \""
-            << name.name << "\" is sent as \"" << name.sent << "\"\n";
+        err << "halvoren: warning: " << Igtl::shortenedWarning(name) << '\n';
+        ++m_warnings;
     }
     m_outputs.add(std::move(igtl));
     err << "halvoren: serving OpenIGTLink on " << m_igtlServer->listeningOn() << ", port "
@@ -449,10 +450,11 @@ bool StreamSession::navigate(const StreamSetup& setup, const std::vector<MarkerS
         recordedMarkers(tracking != nullptr ? tracking->instruments() : std::vector<TrackingInstrument>(),
                         sources, geometryIdOf);
     // The instruments the stream made may differ from the files' (a workspace's marker was skipped).
-    if (!makeNavigation(setup.reference, m_markers, m_navigation, err)) {
+    if (!makeNavigation({setup.reference, setup.frameName, setup.names}, m_markers, m_navigation, err)) {
         exitCode = ExitUsage;
         return false;
     }
+    nameMarkerFields(m_navigation, m_markers);
     writeNavigation(m_navigation, m_markers, err);
     return true;
 }

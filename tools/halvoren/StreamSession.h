@@ -107,6 +107,9 @@ public:
     /// One line per OpenIGTLink client: frames sent and dropped, and how it left; the clients that left
     /// before the last few summed up in one line.
     void writeIgtlSummary(std::ostream& out) const;
+    /// The warnings create() wrote rather than logged (names shortened to fit the wire), for the run's
+    /// summary.
+    int warnings() const { return m_warnings; }
 
 private:
     /// Configures and runs the algorithm (which opens the camera) and takes the stream it made.
@@ -148,6 +151,7 @@ private:
     std::uint64_t m_frameLimit = 0;
     std::vector<Sequence::RecordedMarker> m_markers;
     Navigation::NavigationFrame m_navigation;
+    int m_warnings = 0;
     // Last: its threads end first, while everything its outputs use is still there.
     Output::FrameOutputs m_outputs;
 };

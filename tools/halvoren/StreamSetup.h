@@ -40,6 +40,8 @@ struct StreamSetup {
     double replaySpeed = 1.0;  // times the recorded pace; 0: as fast as the stream takes the frames
     std::string record;        // record the run into this sequence metafile (.mhd)
     std::string reference;     // poses relative to this instrument (its ID or name); camera's when empty
+    std::string frameName;     // the reference frame's name in every output; the reference's when empty
+    std::vector<std::string> names;  // "ID_OR_NAME=NAME": an instrument's name in every output
 };
 
 /// Folder of the example data (geometry files): HALVOREN_DATA_DIR when set, else the installed data beside

@@ -51,7 +51,7 @@ IgtlStreamOutput::IgtlStreamOutput(IgtlServer& server, Options options)
     : FrameOutput("OpenIGTLink", {Output::DropPolicy::LatestOnly, kQueueCapacity}, Consumer::Owner),
       m_server(server),
       m_options(std::move(options)),
-      m_names(m_options.navigation.frame) {
+      m_names(m_options.navigation) {
     // Before it is attached: the server's thread names only what comes later.
     for (const TrackerID& instrument : m_options.instruments) {
         m_names.of(instrument, m_options.navigation.chain.tip(instrument.ID).has_value(),
@@ -168,7 +168,6 @@ TrackingFrame IgtlStreamOutput::frameOf(const std::vector<TrackingInstrument>& i
         const InstrumentDeviceNames& names = namesOf(instruments[i].id, pose.hasTip);
         ToolPose tool;
         tool.name = names.transform;
-        tool.label = names.transformLabel;
         tool.element = names.element;
         tool.seen = pose.valid();
         if (pose.validity == Navigation::Validity::ReferenceNotSeen) {
@@ -179,7 +178,6 @@ TrackingFrame IgtlStreamOutput::frameOf(const std::vector<TrackingInstrument>& i
         if (pose.hasTip && !names.tipTransform.empty()) {
             ToolPose tip = tool;
             tip.name = names.tipTransform;
-            tip.label = names.tipLabel;
             tip.tracked = false;
             toMatrix(pose.tipPose, tip.matrix);
             frame.tools.push_back(std::move(tool));
@@ -196,9 +194,7 @@ const InstrumentDeviceNames& IgtlStreamOutput::namesOf(const TrackerID& instrume
     std::vector<ShortenedName> shortened;
     const InstrumentDeviceNames& names = m_names.of(instrument, hasTip, &shortened);
     for (const ShortenedName& name : shortened) {
-        HALVOREN_LOG(Log::Warning, kCategory,
-                     (name.element ? "TDATA element name " : "device name ")
-                         << name.name << " is sent as " << name.sent);
+        HALVOREN_LOG(Log::Warning, kCategory, shortenedWarning(name));
     }
     return names;
 }

@@ -16,9 +16,13 @@ TrackerID fieldIdentity(const RecordedMarker& marker) {
     return TrackerID(marker.id, "", marker.field);
 }
 
-// The frame's name as a field name: the reference marker's field, upper-cased as the transforms are.
+// The frame's name as a field name: the one chosen for it, else the reference marker's field, upper-cased
+// as the transforms are.
 std::string frameFieldName(const Navigation::NavigationFrame& navigation,
                            const std::vector<RecordedMarker>& markers) {
+    if (const auto chosen = navigation.names.frame()) {
+        return Names::fieldNameOf(*chosen);
+    }
     for (const RecordedMarker& marker : markers) {
         if (navigation.chain.reference() && marker.id == *navigation.chain.reference()) {
             return Navigation::displayName(fieldIdentity(marker));
