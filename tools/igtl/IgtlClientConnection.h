@@ -74,6 +74,13 @@ public:
     void queueImage(const std::string& device, Packet image);
     /// The poses went stale: the frame not yet sent is withdrawn (no drop: it is held back, not late).
     void withdrawFrame();
+    /// The server stops: nothing is sent any more but the rest of a message partly written, so that the
+    /// client does not meet the end of the stream in the middle of one.
+    void finishBegun();
+    /// Part of a message is still to be written.
+    bool midMessage() const { return !m_output.empty(); }
+    /// Writes what is queued as far as the socket takes it, reading no further request.
+    void write() { flush(); }
 
 private:
     /// Bytes to send and what keeps them alive.
