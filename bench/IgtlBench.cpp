@@ -264,6 +264,23 @@ bool openStream(Halvoren::SpryTrack::AtracsysTrackingStream& stream, benchmark::
     return true;
 }
 
+/// The figures of an end-to-end run: latencies in microseconds, from the clients' reads and the server's
+/// own view, and the shares of the camera and of the output.
+void countExposures(benchmark::State& state, Exposures& exposures,
+                    const Halvoren::Health::LatencyStats& socketLatency, std::vector<double>& samples) {
+    state.counters["frames"] = static_cast<double>(exposures.frames);
+    state.counters["exposure_stamped"] = static_cast<double>(exposures.stamped);
+    state.counters["received"] = static_cast<double>(samples.size());
+    countPercentiles(state, samples, "p50_us", "p99_us");
+    // The server's own view: until the frame's messages were handed to each client's socket.
+    state.counters["socket_p99_us"] = socketLatency.percentileUs(0.99);
+    // The camera's and the worker's share: until the stream emitted the frame.
+    state.counters["emitted_p99_us"] = exposures.emitted.percentileUs(0.99);
+    // The output's share: from the emission to a client's read.
+    state.counters["handed_on_p50_us"] = exposures.handedOn.percentileUs(0.5);
+    state.counters["handed_on_p99_us"] = exposures.handedOn.percentileUs(0.99);
+}
+
 /// Runs the stream for the benchmark's time, the clients reading, and stops everything in order.
 void runStream(Halvoren::SpryTrack::AtracsysTrackingStream& stream, Halvoren::Output::FrameOutputs& outputs,
                benchmark::State& state) {
@@ -337,17 +354,7 @@ void exposureToClients(benchmark::State& state) {
         stream.close();
         socketLatency.merge(server.clientLatency());
     }
-    state.counters["frames"] = static_cast<double>(exposures.frames);
-    state.counters["exposure_stamped"] = static_cast<double>(exposures.stamped);
-    state.counters["received"] = static_cast<double>(samples.size());
-    countPercentiles(state, samples, "p50_us", "p99_us");
-    // The server's own view: until the frame's messages were handed to each client's socket.
-    state.counters["socket_p99_us"] = socketLatency.percentileUs(0.99);
-    // The camera's and the worker's share: until the stream emitted the frame.
-    state.counters["emitted_p99_us"] = exposures.emitted.percentileUs(0.99);
-    // The output's share: from the emission to a client's read.
-    state.counters["handed_on_p50_us"] = exposures.handedOn.percentileUs(0.5);
-    state.counters["handed_on_p99_us"] = exposures.handedOn.percentileUs(0.99);
+    countExposures(state, exposures, socketLatency, samples);
     // Camera images a client read a second, of both devices (5 a second each is the rate set).
     state.counters["images_per_client_s"] = static_cast<double>(imagesRead.load()) / kClients / 10.0;
 }
