@@ -14,6 +14,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,6 +44,8 @@ constexpr std::chrono::milliseconds kAcceptRetryFirst{50};
 constexpr std::chrono::milliseconds kAcceptRetryLast{1000};
 // How long a stopping server waits for its clients to acknowledge what it wrote to them.
 constexpr std::chrono::milliseconds kFinalAcknowledgements{200};
+// How much lower a server of images alone runs than the poses.
+constexpr int kImageNiceness = 10;
 // How long a stopping server goes on writing the messages it began (a 1.3 MB image to a slow client).
 constexpr std::chrono::milliseconds kFinishMessages{1000};
 // Items a feed delivers in one wake-up at most, so that a feed that never runs dry cannot keep the
@@ -197,6 +200,11 @@ struct IgtlServer::Impl final : IgtlServer::Outlet {
 
 // Server thread.
 void IgtlServer::Impl::run() {
+    if (!options.poses) {
+        // A server of camera images alone yields the CPU to the camera's thread and to the poses' server:
+        // on a busy computer an image may come late, a pose must not.
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kImageNiceness);
+    }
     std::vector<pollfd> fds;
     while (!stopping.load()) {
         fillPollSet(fds);
