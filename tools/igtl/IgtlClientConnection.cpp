@@ -366,4 +366,62 @@ void ClientConnection::watchProgress(Clock::time_point now, std::uint64_t acknow
     }
 }
 
+// A connection closed in the middle of a message leaves its client with a message it cannot read to the
+// end (and the protocol library's own reader spinning on it): each client's message begun is finished
+// first, for a bounded time; a client that takes nothing meanwhile is cut off all the same.
+void finishBegunMessages(const std::vector<std::unique_ptr<ClientConnection>>& clients,
+                         std::chrono::milliseconds bound) {
+    using Clock = ClientConnection::Clock;
+    const Clock::time_point deadline = Clock::now() + bound;
+    std::vector<pollfd> fds;
+    std::vector<ClientConnection*> writing;
+    for (auto& client : clients) {
+        client->finishBegun();
+    }
+    while (true) {
+        fds.clear();
+        writing.clear();
+        for (auto& client : clients) {
+            if (client->closeReason().empty() && client->midMessage()) {
+                fds.push_back({client->fd(), POLLOUT, 0});
+                writing.push_back(client.get());
+            }
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (writing.empty() || left.count() <= 0) {
+            return;
+        }
+        if (::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left.count(), 50))) < 0 &&
+            errno != EINTR) {
+            return;
+        }
+        for (std::size_t i = 0; i < writing.size(); ++i) {
+            if (fds[i].revents != 0) {
+                writing[i]->write();
+            }
+        }
+    }
+}
+
+// The last frames written may not be acknowledged yet (a client's side may delay its acknowledgements by
+// tens of milliseconds): they are waited for, briefly, so that what counts as sent is what a client that
+// reads everything received.
+void awaitAcknowledgements(const std::vector<std::unique_ptr<ClientConnection>>& clients,
+                           std::chrono::milliseconds bound) {
+    using Clock = ClientConnection::Clock;
+    const Clock::time_point deadline = Clock::now() + bound;
+    while (true) {
+        const Clock::time_point now = Clock::now();
+        bool waiting = false;
+        for (auto& client : clients) {
+            client->takeAcknowledged(now);
+            waiting = waiting || client->awaitsAcknowledgement();
+        }
+        if (!waiting || now >= deadline) {
+            return;
+        }
+        ::poll(nullptr, 0, 5);
+    }
+}
+
 }  // namespace Halvoren::Igtl

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace Halvoren::Igtl {
 
@@ -135,5 +136,12 @@ private:
     Clock::time_point m_lastProgress = Clock::now();
     std::string m_closeReason;  // set: the client is to be closed
 };
+
+/// A stopping server: each client's message begun is finished, for `bound` at most, nothing else sent.
+void finishBegunMessages(const std::vector<std::unique_ptr<ClientConnection>>& clients,
+                         std::chrono::milliseconds bound);
+/// A stopping server: waits up to `bound` for the clients' sides to acknowledge what was written to them.
+void awaitAcknowledgements(const std::vector<std::unique_ptr<ClientConnection>>& clients,
+                           std::chrono::milliseconds bound);
 
 }  // namespace Halvoren::Igtl

@@ -174,8 +174,6 @@ struct IgtlServer::Impl final : IgtlServer::Outlet {
     }
 
     void run();
-    void finishBegunMessages();
-    void awaitAcknowledgements();
     int pollTimeoutMs(Clock::time_point now);
     void fillPollSet(std::vector<pollfd>& fds) const;
     void acceptClients();
@@ -227,66 +225,12 @@ void IgtlServer::Impl::run() {
         }
         closeFinished();
     }
-    finishBegunMessages();
+    finishBegunMessages(clients, kFinishMessages);
     for (auto& client : clients) {
         client->close("the server stopped");
     }
-    awaitAcknowledgements();
+    awaitAcknowledgements(clients, kFinalAcknowledgements);
     closeFinished();
-}
-
-// A connection closed in the middle of a message leaves its client with a message it cannot read to the
-// end (and the protocol library's own reader spinning on it): each client's message begun is finished
-// first, for a bounded time; a client that takes nothing meanwhile is cut off all the same.
-void IgtlServer::Impl::finishBegunMessages() {
-    const Clock::time_point deadline = Clock::now() + kFinishMessages;
-    std::vector<pollfd> fds;
-    std::vector<ClientConnection*> writing;
-    for (auto& client : clients) {
-        client->finishBegun();
-    }
-    while (true) {
-        fds.clear();
-        writing.clear();
-        for (auto& client : clients) {
-            if (client->closeReason().empty() && client->midMessage()) {
-                fds.push_back({client->fd(), POLLOUT, 0});
-                writing.push_back(client.get());
-            }
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (writing.empty() || left.count() <= 0) {
-            return;
-        }
-        if (::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left.count(), 50))) < 0 &&
-            errno != EINTR) {
-            return;
-        }
-        for (std::size_t i = 0; i < writing.size(); ++i) {
-            if (fds[i].revents != 0) {
-                writing[i]->write();
-            }
-        }
-    }
-}
-
-// The last frames written may not be acknowledged yet (a client's side may delay its acknowledgements by
-// tens of milliseconds): they are waited for, briefly, so that what counts as sent is what a client that
-// reads everything received.
-void IgtlServer::Impl::awaitAcknowledgements() {
-    const Clock::time_point deadline = Clock::now() + kFinalAcknowledgements;
-    while (true) {
-        const Clock::time_point now = Clock::now();
-        bool waiting = false;
-        for (auto& client : clients) {
-            client->takeAcknowledged(now);
-            waiting = waiting || client->awaitsAcknowledgement();
-        }
-        if (!waiting || now >= deadline) {
-            return;
-        }
-        ::poll(nullptr, 0, 5);
-    }
 }
 
 // How long a poll may wait: a tenth of a second, less while accepting is paused.
