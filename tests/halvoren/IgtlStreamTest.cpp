@@ -354,3 +354,53 @@ TEST(IgtlStream, PosesGoOutRelativeToTheReferenceAndAreToldInvalidWhileItIsHidde
     }
     EXPECT_GT(watched.pointerPoses.size(), 2u);
 }
+
+TEST(IgtlStream, ImagesOnTheirOwnPortAndAPoseInvalidFromTheStartIsTold) {
+    TestSupport::TempFiles files;
+    auto env = QProcessEnvironment::systemEnvironment();
+    // The pointer is hidden from the first frame to the end of the run.
+    env.insert("FTK_SIMULATOR_SETTINGS",
+               QString::fromStdString(
+                   files.write("camera.txt", "width = 160\nheight = 128\nhide = 1200 0 86400\n")));
+    QProcess app;
+    app.setProcessEnvironment(env);
+    app.setReadChannel(QProcess::StandardError);
+    app.start(QStringLiteral(HALVOREN_APP_PATH),
+              {"stream", "--images", "--igtl-port", "0", "--igtl-image-port", "0", "--igtl-host", "127.0.0.1",
+               "--frames", "0", "--duration", "3", "--stale-after", "60000", "--output",
+               QString::fromStdString(files.path("poses.csv"))});
+    const QRegularExpression served(
+        "serving OpenIGTLink on .*, port (\\d+)\n.*serving the OpenIGTLink "
+        "images on .*, port (\\d+)\n");
+    QString err;
+    QRegularExpressionMatch ports;
+    while (!(ports = served.match(err)).hasMatch() && app.waitForReadyRead(30000)) {
+        err += QString::fromUtf8(app.readAllStandardError());
+    }
+    ASSERT_TRUE(ports.hasMatch()) << err.toStdString();
+    TestSupport::IgtlTestClient poses(ports.captured(1).toInt());
+    TestSupport::IgtlTestClient images(ports.captured(2).toInt());
+
+    // Connected after the first frames: the hidden pointer is told at once, before any pose.
+    std::vector<std::string> first;
+    while (first.size() < 3) {
+        const auto message = poses.receive(30000);
+        ASSERT_TRUE(message);
+        first.push_back(message->type + " " + message->device + " " + std::to_string(message->code));
+    }
+    EXPECT_EQ(first[0], "STATUS PointerToTracker 16");
+    EXPECT_EQ(first[1], "TRANSFORM ReferenceToTracker 0");
+    const auto image = images.receiveType("IMAGE", 30000);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, 160);
+    int onPoses = 0;
+    while (const auto message = poses.receive(30000)) {
+        onPoses += message->type == "IMAGE" ? 1 : 0;
+    }
+    ASSERT_TRUE(app.waitForFinished(60000));
+    err += QString::fromUtf8(app.readAllStandardError());
+    const std::string summary = app.readAllStandardOutput().toStdString() + err.toStdString();
+    EXPECT_EQ(app.exitCode(), 0) << summary;
+    EXPECT_EQ(onPoses, 0);
+    EXPECT_NE(summary.find("OpenIGTLink image clients 1"), std::string::npos) << summary;
+}

@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -99,6 +100,11 @@ TEST(IgtlServer, ClientsGetPosesFromConnectingOnAndStatusWhenAToolDisappearsAndR
     server->publish(
         {{tool("pointer", true, 1000, 5.5f), tool("tool", true, 1001, 7.f), tool("hidden", false, 0, 0)}});
     for (IgtlTestClient* client : {&first, &second}) {
+        const auto hidden = client->receive();  // invalid from the first frame on
+        ASSERT_TRUE(hidden);
+        EXPECT_EQ(hidden->type, "STATUS");
+        EXPECT_EQ(hidden->device, "hidden");
+        EXPECT_EQ(hidden->code, igtl::StatusMessage::STATUS_NOT_PRESENT);
         const auto pointer = client->receive();
         const auto seenTool = client->receive();
         const auto tracking = client->receive();
@@ -138,10 +144,25 @@ TEST(IgtlServer, ClientsGetPosesFromConnectingOnAndStatusWhenAToolDisappearsAndR
     EXPECT_EQ(status->code, igtl::StatusMessage::STATUS_OK);
     EXPECT_EQ(status->text, "tool is seen again");
     EXPECT_EQ(server->clients().size(), 2u);
+
+    // A client that connects while poses are invalid is told of each at once, before any frame.
+    server->publish(
+        {{tool("pointer", true, 1030, 6.f), tool("tool", false, 1030, 0), tool("hidden", false, 0, 0)}});
+    ASSERT_TRUE(second.receiveType("STATUS"));  // the tool is lost again: the server knows it by now
+    IgtlTestClient third(server->port());
+    std::vector<std::string> told;
+    while (const auto message = third.receive(500)) {
+        ASSERT_EQ(message->type, "STATUS");
+        EXPECT_EQ(message->code, igtl::StatusMessage::STATUS_NOT_PRESENT);
+        told.push_back(message->device + ": " + message->text);
+    }
+    EXPECT_EQ(told, (std::vector<std::string>{"hidden: hidden is not seen", "tool: tool is not seen"}));
 }
 
 TEST(IgtlServer, TrackingDataStopsAndRestartsAndRequestsAreAnswered) {
-    auto server = startServer();
+    IgtlServer::Options noImages;
+    noImages.imageRateHz = 0.0;
+    auto server = startServer(noImages);
     IgtlTestClient client(server->port());
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(waitForClients(*server, 1));
@@ -168,6 +189,8 @@ TEST(IgtlServer, TrackingDataStopsAndRestartsAndRequestsAreAnswered) {
     ASSERT_TRUE(message);
     EXPECT_NE(std::find(message->types.begin(), message->types.end(), "TDATA"), message->types.end());
     EXPECT_NE(std::find(message->types.begin(), message->types.end(), "TRANSFORM"), message->types.end());
+    // Only what is sent: this server sends no images.
+    EXPECT_EQ(std::find(message->types.begin(), message->types.end(), "IMAGE"), message->types.end());
     EXPECT_FALSE(types.empty());
     EXPECT_EQ(std::count(types.begin(), types.end(), "TDATA"), 0);
 
@@ -749,4 +772,42 @@ TEST(IgtlServer, ClientsWaitingWhileOutOfDescriptorsAreToldAndClosedWhileTheOthe
     ASSERT_TRUE(waitForClients(*server, 2));
     server->publish({{tool("pointer", true, 3, 1.f)}});
     EXPECT_TRUE(later.receiveType("TDATA"));
+}
+
+TEST(IgtlServer, StoppingFinishesTheMessageEachClientHasBegunWithinABoundAndThenCloses) {
+    auto server = startServer();
+    const int reading = rawConnect(server->port(), 16 * 1024);
+    const int idle = rawConnect(server->port(), 16 * 1024);
+    ASSERT_TRUE(waitForClients(*server, 2));
+    GreyImage image;
+    image.device = "Camera (left)";
+    image.width = 2048;
+    image.height = 1024;
+    image.pixels.assign(2048 * 1024, 7);
+    server->publishImage(image);
+    // Both have begun to receive the image, which their sockets cannot hold whole.
+    ASSERT_TRUE(TestSupport::waitFor([&] {
+        int reads = 0;
+        int idles = 0;
+        return ::ioctl(reading, FIONREAD, &reads) == 0 && ::ioctl(idle, FIONREAD, &idles) == 0 && reads > 0 &&
+               idles > 0;
+    }));
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        server->stop();
+        stopped = true;
+    });
+    const std::string bytes = readToEnd(reading);
+    // The client that reads gets the image whole, then the end of the stream; the one that reads nothing
+    // holds the stop up for a bounded time only.
+    EXPECT_TRUE(TestSupport::waitFor([&] { return stopped.load(); }));
+    stopper.join();
+    ASSERT_GE(bytes.size(), Halvoren::Igtl::kHeaderSize);
+    const auto header = Halvoren::Igtl::readHeader(reinterpret_cast<const std::uint8_t*>(bytes.data()));
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->type, "IMAGE");
+    EXPECT_EQ(bytes.size(), Halvoren::Igtl::kHeaderSize + header->bodySize);
+    EXPECT_LT(readToEnd(idle).size(), bytes.size());
+    ::close(reading);
+    ::close(idle);
 }

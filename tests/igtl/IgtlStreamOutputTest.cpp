@@ -12,6 +12,7 @@
 #include "host/TrackingStream.h"
 
 #include <gtest/gtest.h>
+#include <igtlCapabilityMessage.h>
 #include <igtlStatusMessage.h>
 
 #include <chrono>
@@ -68,6 +69,11 @@ TEST(IgtlStreamOutput, TrackingDataAndImagesOfAHostStreamReachTheClients) {
     tracker.signalStreamData.emitSignal(std::make_shared<TrackingStreamData>(
         &tracker, std::vector<TrackingInstrument>{named, unnamed, unseen}));
 
+    const auto hidden = client.receive();  // invalid from the first frame: told at once
+    ASSERT_TRUE(hidden);
+    EXPECT_EQ(hidden->type, "STATUS");
+    EXPECT_EQ(hidden->device, "ToolToTracker");
+    EXPECT_EQ(hidden->code, igtl::StatusMessage::STATUS_NOT_PRESENT);
     const auto pointer = client.receive();
     const auto byId = client.receive();
     const auto tracking = client.receive();
@@ -344,4 +350,67 @@ TEST(IgtlStreamOutput, ChosenNamesGoOutWholeInEveryMessage) {
     const Igtl::ShortenedName twin{"tool", "tool~2", true, ""};
     EXPECT_EQ(Igtl::shortenedWarning(twin),
               "OpenIGTLink TDATA element name \"tool\" is sent as \"tool~2\" (another pose has its name)");
+}
+
+TEST(IgtlStreamOutput, ImagesOnAServerOfTheirOwnLeaveThePosesConnectionsToThePoses) {
+    Igtl::IgtlServer::Options poseOptions = loopback();
+    poseOptions.imageRateHz = 0.0;
+    Igtl::IgtlServer poses(poseOptions);
+    Igtl::IgtlServer::Options imageOptions = loopback();
+    imageOptions.poses = false;
+    Igtl::IgtlServer images(imageOptions);
+    std::string error;
+    ASSERT_TRUE(poses.start(error) && images.start(error)) << error;
+    EmittingStream tracker("tracker");
+    Output::FrameOutputs outputs;
+    Igtl::IgtlStreamOutput::Options options;
+    options.imageServer = &images;
+    outputs.add(std::make_shared<Igtl::IgtlStreamOutput>(poses, options));
+    outputs.listen(tracker);
+    TestSupport::IgtlTestClient poseClient(poses.port());
+    TestSupport::IgtlTestClient imageClient(images.port());
+    ASSERT_TRUE(TestSupport::waitFor(
+        [&] { return poses.connectedClients() == 1 && images.connectedClients() == 1; }));
+
+    TrackingInstrument pointer;
+    pointer.id = TrackerID("atracsys-1200", "", "pointer");
+    pointer.quality = 0.9;
+    pointer.timestamp = 100;
+    std::vector<std::uint8_t> pixels(64 * 32, 9);
+    auto image = std::make_shared<SharedImage>(std::shared_ptr<MemImage>(
+        MemImage::create(ImageDescriptor(PixelUInt8, 64, 32), pixels.data(), MemImage::Owned)));
+    auto withImages =
+        std::make_shared<TrackingStreamData>(&tracker, std::vector<TrackingInstrument>{pointer});
+    withImages->components().add(std::make_unique<TrackingCameraImagesData>(image, image));
+    tracker.signalStreamData.emitSignal(withImages);
+    std::vector<std::string> devices;
+    for (int i = 0; i < 2; ++i) {
+        const auto received = imageClient.receive();
+        ASSERT_TRUE(received);
+        EXPECT_EQ(received->type, "IMAGE");
+        EXPECT_EQ(received->width, 64);
+        devices.push_back(received->device);
+    }
+    EXPECT_EQ(devices, (std::vector<std::string>{"Camera (left)", "Camera (right)"}));
+    pointer.timestamp = 200;
+    tracker.signalStreamData.emitSignal(
+        std::make_shared<TrackingStreamData>(&tracker, std::vector<TrackingInstrument>{pointer}));
+    std::vector<std::string> onPoses;
+    while (const auto message = poseClient.receive()) {
+        onPoses.push_back(message->type);
+        if (message->type == "TDATA" && message->timestampMs == 200) {
+            break;
+        }
+    }
+    EXPECT_EQ(onPoses, (std::vector<std::string>{"TRANSFORM", "TDATA", "TRANSFORM", "TDATA"}));
+
+    // Each server says what it sends.
+    igtl::GetCapabilityMessage::Pointer ask = igtl::GetCapabilityMessage::New();
+    ASSERT_TRUE(poseClient.send(*ask) && imageClient.send(*ask));
+    const auto poseTypes = poseClient.receiveType("CAPABILITY");
+    const auto imageTypes = imageClient.receiveType("CAPABILITY");
+    ASSERT_TRUE(poseTypes && imageTypes);
+    EXPECT_EQ(poseTypes->types, (std::vector<std::string>{"TRANSFORM", "TDATA", "STATUS", "CAPABILITY"}));
+    EXPECT_EQ(imageTypes->types, (std::vector<std::string>{"STATUS", "CAPABILITY", "IMAGE"}));
+    outputs.finish();
 }

@@ -56,27 +56,32 @@ void readBody(igtl::MessageBase& body, IgtlMessage& message) {
 
 }  // namespace
 
-IgtlTestClient::IgtlTestClient(int port) : m_socket(igtl::ClientSocket::New()) {
-    m_connected = m_socket->ConnectToServer("127.0.0.1", port) == 0;
+namespace {
+
+int connectTo(int port) {
+    std::string error;
+    return Halvoren::Igtl::MessageReader::connectTo("127.0.0.1", port, error);
 }
 
+}  // namespace
+
+IgtlTestClient::IgtlTestClient(int port) : m_reader(connectTo(port)) {}
+
 bool IgtlTestClient::send(igtl::MessageBase& message) {
-    message.Pack();
-    return m_socket->Send(message.GetPackPointer(), message.GetPackSize()) != 0;
+    return m_reader.send(message);
 }
 
 bool IgtlTestClient::sendBytes(const std::string& bytes) {
-    return m_socket->Send(bytes.data(), static_cast<int>(bytes.size())) != 0;
+    return m_reader.send(bytes.data(), bytes.size());
 }
 
 std::optional<IgtlMessage> IgtlTestClient::receive(int timeoutMs) {
-    m_socket->SetReceiveTimeout(timeoutMs);
     igtl::MessageHeader::Pointer header = igtl::MessageHeader::New();
-    header->InitPack();
-    if (m_socket->Receive(header->GetPackPointer(), header->GetPackSize()) != header->GetPackSize()) {
+    std::string bytes;
+    if (m_reader.receive(*header, bytes, std::chrono::milliseconds(timeoutMs)) !=
+        Halvoren::Igtl::MessageReader::Outcome::Message) {
         return std::nullopt;
     }
-    header->Unpack();
     IgtlMessage message;
     message.type = header->GetDeviceType();
     message.device = header->GetDeviceName();
@@ -99,13 +104,9 @@ std::optional<IgtlMessage> IgtlTestClient::receive(int timeoutMs) {
     } else if (message.type == "IMAGE") {
         body = igtl::ImageMessage::New();
     } else {
-        m_socket->Skip(header->GetBodySizeToRead(), 1);
         return message;
     }
-    body->SetMessageHeader(header);
-    body->AllocatePack();
-    if (m_socket->Receive(body->GetPackBodyPointer(), body->GetPackBodySize()) != body->GetPackBodySize() ||
-        (body->Unpack(1) & igtl::MessageHeader::UNPACK_BODY) == 0) {
+    if (!Halvoren::Igtl::MessageReader::unpack(*header, bytes, *body)) {
         return std::nullopt;
     }
     readBody(*body, message);

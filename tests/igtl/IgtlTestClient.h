@@ -1,8 +1,9 @@
 #pragma once
-// A client for the tests, made with the OpenIGTLink library: connects over the loopback interface and
-// reads one message at a time, waiting at most a few seconds for it.
+// A client for the tests, made with the OpenIGTLink library's messages: connects over the loopback
+// interface and reads one message at a time, waiting at most a few seconds for it.
 
-#include <igtlClientSocket.h>
+#include "MessageReader.h"
+
 #include <igtlMessageBase.h>
 
 #include <array>
@@ -31,7 +32,7 @@ struct IgtlMessage {
 class IgtlTestClient {
 public:
     explicit IgtlTestClient(int port);
-    bool connected() const { return m_connected; }
+    bool connected() const { return m_reader.connected(); }
     /// The next message; nothing when none came within the time-out or the server closed the connection.
     std::optional<IgtlMessage> receive(int timeoutMs = 5000);
     /// The next message of this type, skipping others; nothing when none came in time.
@@ -41,8 +42,7 @@ public:
     bool sendBytes(const std::string& bytes);
 
 private:
-    igtl::ClientSocket::Pointer m_socket;
-    bool m_connected = false;
+    Halvoren::Igtl::MessageReader m_reader;
 };
 
 }  // namespace TestSupport

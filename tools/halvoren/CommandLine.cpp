@@ -118,10 +118,21 @@ void declareIgtl(CLI::App& command, StreamSetup& setup, Images images, CLI::Opti
                                 ->capture_default_str()
                                 ->transform(number(0.0, 1000.0, "images per second from 0 to 1000"))
                                 ->needs(port);
-        if (images == Images::OptIn) {
-            rate->needs(imagesOption);
-        } else {
-            rate->excludes(imagesOption);
+        CLI::Option* imagePort =
+            command
+                .add_option_function<int>(
+                    "--igtl-image-port", [&setup](int value) { setup.igtlImagePort = value; },
+                    "serve the camera images on this TCP port of their own, 0 to 65535 (0: any free port), "
+                    "so that no pose waits behind an image")
+                ->type_name("PORT")
+                ->transform(whole(0, 65535, "a port number from 0 to 65535"))
+                ->needs(port);
+        for (CLI::Option* option : {rate, imagePort}) {
+            if (images == Images::OptIn) {
+                option->needs(imagesOption);
+            } else {
+                option->excludes(imagesOption);
+            }
         }
     }
     command

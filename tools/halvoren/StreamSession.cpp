@@ -74,6 +74,27 @@ std::vector<MarkerSource> workspaceMarkers(const Properties& settings) {
     return markers;
 }
 
+/// The clients of one OpenIGTLink server, under `heading`.
+void writeIgtlClients(std::ostream& out, const char* heading, const Igtl::IgtlServer& server) {
+    const auto clients = server.clients();
+    const auto earlier = server.earlierClients();
+    out << heading << clients.size() + earlier.count << '\n';
+    // The departed clients before the last few in one line, so that a long run's summary stays short.
+    if (earlier.count > 0) {
+        out << "  " << earlier.count << " earlier: " << earlier.framesSent << " frames sent, "
+            << earlier.framesDropped << " dropped, " << earlier.imagesSent << " images";
+        for (const auto& [reason, count] : earlier.reasons) {
+            out << ", " << count << " " << reason;
+        }
+        out << '\n';
+    }
+    for (const Igtl::IgtlServer::ClientReport& client : clients) {
+        out << "  " << client.peer << ": " << client.framesSent << " frames sent, " << client.framesDropped
+            << " dropped, " << client.imagesSent << " images, "
+            << (client.connected ? std::string("connected") : client.closeReason) << '\n';
+    }
+}
+
 }  // namespace
 
 bool readStreamSettings(const std::string& path, Properties& settings, std::string& error) {
@@ -116,6 +137,7 @@ StreamSession::~StreamSession() {
     }
     // Nothing emits any more: the clients can be let go.
     m_igtlServer.reset();
+    m_igtlImageServer.reset();
     // The algorithm only forgets a stream it handed over.
     m_algorithm.reset();
     m_stream.reset();
@@ -357,7 +379,7 @@ bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
     Igtl::IgtlServer::Options options;
     options.host = setup.igtlHost;
     options.port = *setup.igtlPort;
-    options.imageRateHz = setup.images ? setup.igtlImageRate : 0.0;
+    options.imageRateHz = setup.images && !setup.igtlImagePort ? setup.igtlImageRate : 0.0;
     options.maxClients = setup.igtlMaxClients;
     // GET_STATUS answers with the health, counted on the stream's thread, read on the server's.
     options.statusText = [health = m_health.get()] { return Health::healthLine(health->figures()); };
@@ -368,9 +390,14 @@ bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
         m_igtlServer.reset();
         return false;
     }
+    if (setup.images && setup.igtlImagePort && !startIgtlImages(setup, err)) {
+        m_igtlServer.reset();
+        return false;
+    }
     Igtl::IgtlStreamOutput::Options output;
     output.minQuality = setup.minQuality;
     output.navigation = m_navigation;
+    output.imageServer = m_igtlImageServer.get();
     for (const Sequence::RecordedMarker& marker : m_markers) {
         output.instruments.emplace_back(marker.id, "", marker.name);
     }
@@ -383,6 +410,30 @@ bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
     m_outputs.add(std::move(igtl));
     err << "halvoren: serving OpenIGTLink on " << m_igtlServer->listeningOn() << ", port "
         << m_igtlServer->port() << std::endl;
+    if (m_igtlImageServer) {
+        err << "halvoren: serving the OpenIGTLink images on " << m_igtlImageServer->listeningOn() << ", port "
+            << m_igtlImageServer->port() << std::endl;
+    }
+    return true;
+}
+
+// The camera images on a server of their own: its thread packs and sends them, and no pose waits behind
+// one on a client's connection.
+bool StreamSession::startIgtlImages(const StreamSetup& setup, std::ostream& err) {
+    Igtl::IgtlServer::Options options;
+    options.host = setup.igtlHost;
+    options.port = *setup.igtlImagePort;
+    options.imageRateHz = setup.igtlImageRate;
+    options.poses = false;
+    options.maxClients = setup.igtlMaxClients;
+    options.statusText = [health = m_health.get()] { return Health::healthLine(health->figures()); };
+    m_igtlImageServer = std::make_unique<Igtl::IgtlServer>(options);
+    std::string error;
+    if (!m_igtlImageServer->start(error)) {
+        err << "halvoren: cannot serve the OpenIGTLink images: " << error << '\n';
+        m_igtlImageServer.reset();
+        return false;
+    }
     return true;
 }
 
@@ -493,6 +544,9 @@ bool StreamSession::endRun() {
     if (m_igtlServer) {
         m_igtlServer->stop();
     }
+    if (m_igtlImageServer) {
+        m_igtlImageServer->stop();
+    }
     if (m_recorder && m_recordError.empty()) {
         std::string error;
         if (!m_recorder->finish(healthFields(m_health->figures()), error)) {
@@ -520,25 +574,11 @@ void StreamSession::writeRecordingSummary(std::ostream& out) const {
 }
 
 void StreamSession::writeIgtlSummary(std::ostream& out) const {
-    if (!m_igtlServer) {
-        return;
+    if (m_igtlServer) {
+        writeIgtlClients(out, "OpenIGTLink clients ", *m_igtlServer);
     }
-    const auto clients = m_igtlServer->clients();
-    const auto earlier = m_igtlServer->earlierClients();
-    out << "OpenIGTLink clients " << clients.size() + earlier.count << '\n';
-    // The departed clients before the last few in one line, so that a long run's summary stays short.
-    if (earlier.count > 0) {
-        out << "  " << earlier.count << " earlier: " << earlier.framesSent << " frames sent, "
-            << earlier.framesDropped << " dropped, " << earlier.imagesSent << " images";
-        for (const auto& [reason, count] : earlier.reasons) {
-            out << ", " << count << " " << reason;
-        }
-        out << '\n';
-    }
-    for (const Igtl::IgtlServer::ClientReport& client : clients) {
-        out << "  " << client.peer << ": " << client.framesSent << " frames sent, " << client.framesDropped
-            << " dropped, " << client.imagesSent << " images, "
-            << (client.connected ? std::string("connected") : client.closeReason) << '\n';
+    if (m_igtlImageServer) {
+        writeIgtlClients(out, "OpenIGTLink image clients ", *m_igtlImageServer);
     }
 }
 

@@ -123,6 +123,7 @@ private:
     bool checkReplayDevice(std::ostream& err, int& exitCode) const;
     /// Serves the stream to OpenIGTLink clients.
     bool startIgtl(const StreamSetup& setup, std::ostream& err);
+    bool startIgtlImages(const StreamSetup& setup, std::ostream& err);
     /// Counts the stream's frames (an output) and watches for staleness; stopping the stream pauses the
     /// watch.
     void startHealth(const StreamSetup& setup);
@@ -140,6 +141,7 @@ private:
     std::unique_ptr<Algorithm> m_algorithm;
     std::unique_ptr<Stream> m_stream;
     std::unique_ptr<Igtl::IgtlServer> m_igtlServer;
+    std::unique_ptr<Igtl::IgtlServer> m_igtlImageServer;  // the camera images on a port of their own
     std::unique_ptr<Health::TrackingHealth> m_health;
     std::vector<std::shared_ptr<SignalConnection>> m_healthConnections;
     ReplaySetup m_replay;

@@ -32,6 +32,8 @@ struct StreamSetup {
     std::optional<int> igtlPort;  // serve OpenIGTLink clients on this port (0: any free port)
     std::string igtlHost;         // listen on this address only; all interfaces when empty
     double igtlImageRate = 5.0;   // camera images sent to clients per second, at most
+    // Serve the camera images on this port rather than with the poses (0: any free port).
+    std::optional<int> igtlImagePort;
     // OpenIGTLink clients connected at once; further ones are refused.
     std::size_t igtlMaxClients = 128;
     double minQuality = 0.0;  // an instrument below this quality counts as not seen; 0: no gate

@@ -11,8 +11,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstddef>
+#include <string>
+#include <vector>
 
 namespace Halvoren::Igtl {
 
@@ -22,6 +25,29 @@ namespace {
 constexpr std::size_t kMaxControlMessages = 256;
 // Requests are answered this many at a time; the next ones are read once the client took the replies.
 constexpr std::size_t kRepliesAhead = 8;
+
+/// The CAPABILITY message that lists what the server sends: the poses' types, the images' or both.
+/// Packed once for each: the library's capability packing never frees what it allocates.
+const Packet& capabilityReply(bool poses, bool images) {
+    static const std::array<Packet, 4> replies = [] {
+        std::array<Packet, 4> packed;
+        for (std::size_t i = 0; i < packed.size(); ++i) {
+            std::vector<std::string> types;
+            if ((i & 2) != 0) {
+                types = {"TRANSFORM", "TDATA"};
+            }
+            types.insert(types.end(), {"STATUS", "CAPABILITY"});
+            if ((i & 1) != 0) {
+                types.push_back("IMAGE");
+            }
+            std::string reply;
+            appendCapability(reply, types);
+            packed[i] = std::make_shared<const std::string>(std::move(reply));
+        }
+        return packed;
+    }();
+    return replies[(poses ? 2 : 0) + (images ? 1 : 0)];
+}
 
 }  // namespace
 
@@ -150,12 +176,8 @@ void ClientConnection::handle(const Header& header) {
             m_server.packFailed("the STATUS reply");
         }
     } else if (header.type == "GET_CAPABIL") {
-        // Packed once: the library's capability packing never frees what it allocates.
-        static const Packet capability = [] {
-            std::string reply;
-            appendCapability(reply, {"TRANSFORM", "TDATA", "STATUS", "CAPABILITY", "IMAGE"});
-            return std::make_shared<const std::string>(std::move(reply));
-        }();
+        const Packet& capability =
+            capabilityReply(m_server.options.poses, m_server.options.imageRateHz > 0.0);
         if (!capability->empty()) {
             queueControl(capability);
         } else {
@@ -194,6 +216,15 @@ void ClientConnection::withdrawFrame() {
     // on otherwise.
     if (!m_output.empty() && m_output.front().kind == Segment::Frame && m_offset == 0) {
         m_output.pop_front();
+    }
+}
+
+void ClientConnection::finishBegun() {
+    m_control.clear();
+    m_frame.reset();
+    m_images.clear();
+    if (!m_output.empty() && m_offset == 0) {
+        m_output.clear();
     }
 }
 
@@ -332,6 +363,64 @@ void ClientConnection::watchProgress(Clock::time_point now, std::uint64_t acknow
         m_idleSince.reset();
     } else if (!m_idleSince) {
         m_idleSince = now;
+    }
+}
+
+// A connection closed in the middle of a message leaves its client with a message it cannot read to the
+// end (and the protocol library's own reader spinning on it): each client's message begun is finished
+// first, for a bounded time; a client that takes nothing meanwhile is cut off all the same.
+void finishBegunMessages(const std::vector<std::unique_ptr<ClientConnection>>& clients,
+                         std::chrono::milliseconds bound) {
+    using Clock = ClientConnection::Clock;
+    const Clock::time_point deadline = Clock::now() + bound;
+    std::vector<pollfd> fds;
+    std::vector<ClientConnection*> writing;
+    for (auto& client : clients) {
+        client->finishBegun();
+    }
+    while (true) {
+        fds.clear();
+        writing.clear();
+        for (auto& client : clients) {
+            if (client->closeReason().empty() && client->midMessage()) {
+                fds.push_back({client->fd(), POLLOUT, 0});
+                writing.push_back(client.get());
+            }
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (writing.empty() || left.count() <= 0) {
+            return;
+        }
+        if (::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left.count(), 50))) < 0 &&
+            errno != EINTR) {
+            return;
+        }
+        for (std::size_t i = 0; i < writing.size(); ++i) {
+            if (fds[i].revents != 0) {
+                writing[i]->write();
+            }
+        }
+    }
+}
+
+// The last frames written may not be acknowledged yet (a client's side may delay its acknowledgements by
+// tens of milliseconds): they are waited for, briefly, so that what counts as sent is what a client that
+// reads everything received.
+void awaitAcknowledgements(const std::vector<std::unique_ptr<ClientConnection>>& clients,
+                           std::chrono::milliseconds bound) {
+    using Clock = ClientConnection::Clock;
+    const Clock::time_point deadline = Clock::now() + bound;
+    while (true) {
+        const Clock::time_point now = Clock::now();
+        bool waiting = false;
+        for (auto& client : clients) {
+            client->takeAcknowledged(now);
+            waiting = waiting || client->awaitsAcknowledgement();
+        }
+        if (!waiting || now >= deadline) {
+            return;
+        }
+        ::poll(nullptr, 0, 5);
     }
 }
 

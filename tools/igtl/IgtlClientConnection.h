@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace Halvoren::Igtl {
 
@@ -74,6 +75,13 @@ public:
     void queueImage(const std::string& device, Packet image);
     /// The poses went stale: the frame not yet sent is withdrawn (no drop: it is held back, not late).
     void withdrawFrame();
+    /// The server stops: nothing is sent any more but the rest of a message partly written, so that the
+    /// client does not meet the end of the stream in the middle of one.
+    void finishBegun();
+    /// Part of a message is still to be written.
+    bool midMessage() const { return !m_output.empty(); }
+    /// Writes what is queued as far as the socket takes it, reading no further request.
+    void write() { flush(); }
 
 private:
     /// Bytes to send and what keeps them alive.
@@ -128,5 +136,12 @@ private:
     Clock::time_point m_lastProgress = Clock::now();
     std::string m_closeReason;  // set: the client is to be closed
 };
+
+/// A stopping server: each client's message begun is finished, for `bound` at most, nothing else sent.
+void finishBegunMessages(const std::vector<std::unique_ptr<ClientConnection>>& clients,
+                         std::chrono::milliseconds bound);
+/// A stopping server: waits up to `bound` for the clients' sides to acknowledge what was written to them.
+void awaitAcknowledgements(const std::vector<std::unique_ptr<ClientConnection>>& clients,
+                           std::chrono::milliseconds bound);
 
 }  // namespace Halvoren::Igtl

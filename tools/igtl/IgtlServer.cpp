@@ -1,6 +1,7 @@
 #include "igtl/IgtlServer.h"
 
 #include "igtl/IgtlClientConnection.h"
+#include "igtl/IgtlListening.h"
 
 #include "host/Log.h"
 
@@ -13,6 +14,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -42,89 +44,13 @@ constexpr std::chrono::milliseconds kAcceptRetryFirst{50};
 constexpr std::chrono::milliseconds kAcceptRetryLast{1000};
 // How long a stopping server waits for its clients to acknowledge what it wrote to them.
 constexpr std::chrono::milliseconds kFinalAcknowledgements{200};
+// How much lower a server of images alone runs than the poses.
+constexpr int kImageNiceness = 10;
+// How long a stopping server goes on writing the messages it began (a 1.3 MB image to a slow client).
+constexpr std::chrono::milliseconds kFinishMessages{1000};
 // Items a feed delivers in one wake-up at most, so that a feed that never runs dry cannot keep the
 // clients' own requests waiting.
 constexpr int kDeliveriesAtOnce = 64;
-
-std::string peerName(const sockaddr_storage& address) {
-    char host[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET) {
-        const auto& in = reinterpret_cast<const sockaddr_in&>(address);
-        inet_ntop(AF_INET, &in.sin_addr, host, sizeof(host));
-        return std::string(host) + ":" + std::to_string(ntohs(in.sin_port));
-    }
-    if (address.ss_family == AF_INET6) {
-        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
-        const int port = ntohs(in6.sin6_port);
-        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
-            // An IPv4 client of the dual-stack socket: shown as the IPv4 address it is.
-            inet_ntop(AF_INET, &in6.sin6_addr.s6_addr[12], host, sizeof(host));
-            return std::string(host) + ":" + std::to_string(port);
-        }
-        inet_ntop(AF_INET6, &in6.sin6_addr, host, sizeof(host));
-        return "[" + std::string(host) + "]:" + std::to_string(port);
-    }
-    return "?";
-}
-
-/// A listening socket on the address; -1 with errno set otherwise.
-int listenOn(const sockaddr* address, socklen_t length, bool dualStack) {
-    const int fd = ::socket(address->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    const int on = 1;
-    const int off = 0;
-    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
-        (dualStack && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off)) != 0) ||
-        ::bind(fd, address, length) != 0 || ::listen(fd, 64) != 0) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
-}
-
-/// Listens on every interface: IPv6 and IPv4 on one socket, IPv4 alone where the machine has no IPv6.
-int listenOnAll(int port, std::string& listening) {
-    sockaddr_in6 any6{};
-    any6.sin6_family = AF_INET6;
-    any6.sin6_addr = in6addr_any;
-    any6.sin6_port = htons(static_cast<std::uint16_t>(port));
-    int fd = listenOn(reinterpret_cast<const sockaddr*>(&any6), sizeof(any6), true);
-    listening = "all interfaces";
-    if (fd < 0 && errno != EADDRINUSE && errno != EACCES) {
-        sockaddr_in any4{};
-        any4.sin_family = AF_INET;
-        any4.sin_addr.s_addr = htonl(INADDR_ANY);
-        any4.sin_port = htons(static_cast<std::uint16_t>(port));
-        fd = listenOn(reinterpret_cast<const sockaddr*>(&any4), sizeof(any4), false);
-        listening = "all IPv4 interfaces";
-    }
-    return fd;
-}
-
-/// Listens on the address `host` names; -1 with the reason otherwise.
-int listenOnHost(const std::string& host, const std::string& port, std::string& error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const int resolved = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-    if (resolved != 0 || found == nullptr) {
-        error = ::gai_strerror(resolved);
-        return -1;
-    }
-    const int fd = listenOn(found->ai_addr, found->ai_addrlen, false);
-    const int listenError = errno;
-    ::freeaddrinfo(found);
-    if (fd < 0) {
-        error = std::strerror(listenError);
-    }
-    return fd;
-}
 
 }  // namespace
 
@@ -176,7 +102,11 @@ struct IgtlServer::Impl final : IgtlServer::Outlet {
     // Server thread only.
     std::vector<std::unique_ptr<ClientConnection>> clients;
     std::uint64_t nextId = 0;
-    std::map<std::string, bool> seen;  // by pose, as of the last frame
+    struct PoseState {
+        bool seen = false;
+        std::string lost;  // while not seen: the STATUS that says so
+    };
+    std::map<std::string, PoseState> poses;  // by pose, as of the last frame
     DeviceNames transformNames{kMaxNameSize};
     DeviceNames elementNames;
     DeviceNames imageNames{kMaxNameSize};
@@ -244,7 +174,6 @@ struct IgtlServer::Impl final : IgtlServer::Outlet {
     }
 
     void run();
-    void awaitAcknowledgements();
     int pollTimeoutMs(Clock::time_point now);
     void fillPollSet(std::vector<pollfd>& fds) const;
     void acceptClients();
@@ -259,6 +188,7 @@ struct IgtlServer::Impl final : IgtlServer::Outlet {
     void deliverFeeds();
     void serveAll();
     void packTool(ToolPose& tool, std::string& bytes, std::string& status);
+    void greet(ClientConnection& client) const;
     void nameTool(ToolPose& tool, const std::string& key, const std::string& name);
     void changeStale(bool nowStale, const std::string& reason);
     void distributeFrame(TrackingFrame& frame);
@@ -268,6 +198,11 @@ struct IgtlServer::Impl final : IgtlServer::Outlet {
 
 // Server thread.
 void IgtlServer::Impl::run() {
+    if (!options.poses) {
+        // A server of camera images alone yields the CPU to the camera's thread and to the poses' server:
+        // on a busy computer an image may come late, a pose must not.
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kImageNiceness);
+    }
     std::vector<pollfd> fds;
     while (!stopping.load()) {
         fillPollSet(fds);
@@ -290,30 +225,12 @@ void IgtlServer::Impl::run() {
         }
         closeFinished();
     }
+    finishBegunMessages(clients, kFinishMessages);
     for (auto& client : clients) {
         client->close("the server stopped");
     }
-    awaitAcknowledgements();
+    awaitAcknowledgements(clients, kFinalAcknowledgements);
     closeFinished();
-}
-
-// The last frames written may not be acknowledged yet (a client's side may delay its acknowledgements by
-// tens of milliseconds): they are waited for, briefly, so that what counts as sent is what a client that
-// reads everything received.
-void IgtlServer::Impl::awaitAcknowledgements() {
-    const Clock::time_point deadline = Clock::now() + kFinalAcknowledgements;
-    while (true) {
-        const Clock::time_point now = Clock::now();
-        bool waiting = false;
-        for (auto& client : clients) {
-            client->takeAcknowledged(now);
-            waiting = waiting || client->awaitsAcknowledgement();
-        }
-        if (!waiting || now >= deadline) {
-            return;
-        }
-        ::poll(nullptr, 0, 5);
-    }
 }
 
 // How long a poll may wait: a tenth of a second, less while accepting is paused.
@@ -386,9 +303,7 @@ void IgtlServer::Impl::admit(int fd, const std::string& peer) {
     auto client = std::make_unique<ClientConnection>(fd, nextId++, peer, connectionContext());
     reports.connected(client->id(), peer);
     HALVOREN_LOG(Log::Info, kCategory, "client " << peer << " connected");
-    if (staleStatus) {
-        client->queueControl(staleStatus);
-    }
+    greet(*client);
     clients.push_back(std::move(client));
 }
 
@@ -505,8 +420,8 @@ void IgtlServer::Impl::serveAll() {
     }
 }
 
-// Names the pose as it goes out, packs its TRANSFORM when seen, and a STATUS into `status` when it
-// disappeared or came back.
+// Names the pose as it goes out, packs its TRANSFORM when seen, and a STATUS into `status` when it is
+// invalid from its first frame on, disappeared or came back.
 void IgtlServer::Impl::packTool(ToolPose& tool, std::string& bytes, std::string& status) {
     const std::string name = std::move(tool.name);
     // An instrument's poses (its own, its tip's) differ by name; instruments named alike, by their IDs.
@@ -515,19 +430,37 @@ void IgtlServer::Impl::packTool(ToolPose& tool, std::string& bytes, std::string&
     if (tool.seen && !appendTransform(bytes, tool)) {
         failed("the TRANSFORM message of " + name);
     }
-    const auto [known, added] = seen.emplace(key, tool.seen);
-    if (!added && known->second != tool.seen) {
-        known->second = tool.seen;
-        const std::string& label = tool.label.empty() ? name : tool.label;
-        const std::string lost =
-            label + (tool.reason.empty() ? " is not seen" : " is invalid: " + tool.reason);
-        const bool packed =
-            tool.seen
-                ? appendStatus(status, tool.name, igtl::StatusMessage::STATUS_OK, label + " is seen again")
-                : appendStatus(status, tool.name, igtl::StatusMessage::STATUS_NOT_PRESENT, lost);
-        if (!packed) {
-            failed("the STATUS message of " + name);
-        }
+    const auto [known, added] = poses.emplace(key, PoseState{tool.seen, {}});
+    if (added ? tool.seen : known->second.seen == tool.seen) {
+        return;
+    }
+    known->second.seen = tool.seen;
+    const std::string& label = tool.label.empty() ? name : tool.label;
+    std::string told;
+    const bool packed =
+        tool.seen
+            ? appendStatus(told, tool.name, igtl::StatusMessage::STATUS_OK, label + " is seen again")
+            : appendStatus(told, tool.name, igtl::StatusMessage::STATUS_NOT_PRESENT,
+                           label + (tool.reason.empty() ? " is not seen" : " is invalid: " + tool.reason));
+    if (!packed) {
+        failed("the STATUS message of " + name);
+    }
+    status += told;
+    // A client that connects later learns of the invalid ones from the same STATUS.
+    known->second.lost = tool.seen ? std::string() : std::move(told);
+}
+
+// What a client that connects now is told at once: the poses are stale, and which poses are invalid.
+void IgtlServer::Impl::greet(ClientConnection& client) const {
+    if (staleStatus) {
+        client.queueControl(staleStatus);
+    }
+    std::string lost;
+    for (const auto& [key, pose] : poses) {
+        lost += pose.lost;
+    }
+    if (!lost.empty()) {
+        client.queueControl(std::make_shared<const std::string>(std::move(lost)));
     }
 }
 

@@ -29,9 +29,13 @@ namespace Halvoren::Igtl {
 class IgtlServer {
 public:
     struct Options {
-        std::string host;  // address to listen on; empty: all interfaces (IPv6 and IPv4 where it can)
-        int port = 18944;  // 0: any free port (see port())
-        double imageRateHz = 5.0;
+        std::string host;          // address to listen on; empty: all interfaces (IPv6 and IPv4 where it can)
+        int port = 18944;          // 0: any free port (see port())
+        double imageRateHz = 5.0;  // camera images a second at most, per device; 0: no images are sent
+        // Whether poses are served (TRANSFORM, TDATA); false for a server of camera images alone, whose
+        // thread then runs at a lower priority than the others. Both tell what a client gets in answer to
+        // GET_CAPABIL.
+        bool poses = true;
         std::chrono::milliseconds stallTimeout{3000};    // a client that acknowledges nothing this long
         std::chrono::milliseconds messageTimeout{3000};  // a message from a client left unfinished this long
         std::size_t maxBodyBytes = 1024 * 1024;          // larger messages from a client end its connection

@@ -124,7 +124,7 @@ void IgtlStreamOutput::sendFrame(const Output::FrameItem& item, IgtlServer::Outl
     frame.exposureUs = exposureOf(tracking);
     outlet.sendFrame(std::move(frame));
     if (tracking.components().get<TrackingCameraImagesData>() != nullptr &&
-        (outlet.imageDue(m_options.leftDevice) || outlet.imageDue(m_options.rightDevice))) {
+        (imageDue(m_options.leftDevice, outlet) || imageDue(m_options.rightDevice, outlet))) {
         m_imagesOf = item.tracking;
     }
 }
@@ -136,10 +136,15 @@ void IgtlStreamOutput::sendImages(const TrackingStreamData& tracking, IgtlServer
     }
 }
 
+bool IgtlStreamOutput::imageDue(const std::string& device, IgtlServer::Outlet& outlet) const {
+    return m_options.imageServer != nullptr ? m_options.imageServer->wantsImage(device)
+                                            : outlet.imageDue(device);
+}
+
 // Copied only when the image rate lets it go out.
 void IgtlStreamOutput::sendImage(const std::shared_ptr<SharedImage>& image, const std::string& device,
                                  std::uint64_t timestampMs, IgtlServer::Outlet& outlet) {
-    if (!image || !outlet.imageDue(device)) {
+    if (!image || !imageDue(device, outlet)) {
         return;
     }
     const std::shared_ptr<MemImage> mem = image->sharedMem();
@@ -156,7 +161,11 @@ void IgtlStreamOutput::sendImage(const std::shared_ptr<SharedImage>& image, cons
     grey.height = descriptor.height;
     grey.timestampMs = timestampMs;
     grey.pixels.assign(mem->data(), mem->data() + descriptor.byteSize());
-    outlet.sendImage(std::move(grey));
+    if (m_options.imageServer != nullptr) {
+        m_options.imageServer->publishImage(std::move(grey));
+    } else {
+        outlet.sendImage(std::move(grey));
+    }
 }
 
 TrackingFrame IgtlStreamOutput::frameOf(const std::vector<TrackingInstrument>& instruments) {

@@ -42,6 +42,10 @@ struct IgtlStreamOutputOptions {
     /// image streams are named.
     std::string leftDevice = "Camera (left)";
     std::string rightDevice = "Camera (right)";
+    /// Where the camera images go when they have a server of their own (a second port), so that no pose
+    /// waits behind an image on a client's connection: handed over to it, packed and sent on its thread.
+    /// None: the images go with the poses. It must outlive the output.
+    IgtlServer* imageServer = nullptr;
 };
 
 class IgtlStreamOutput : public Output::FrameOutput, private IgtlServer::Feed {
@@ -74,6 +78,7 @@ private:
     bool deliver(IgtlServer::Outlet& outlet) override;
     void sendFrame(const Output::FrameItem& item, IgtlServer::Outlet& outlet);
     void sendImages(const TrackingStreamData& tracking, IgtlServer::Outlet& outlet);
+    bool imageDue(const std::string& device, IgtlServer::Outlet& outlet) const;
     void sendImage(const std::shared_ptr<SharedImage>& image, const std::string& device,
                    std::uint64_t timestampMs, IgtlServer::Outlet& outlet);
     void detach();

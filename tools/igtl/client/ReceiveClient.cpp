@@ -4,11 +4,11 @@
 //   TDATA <device> <time stamp, ms> <elements>, then "  <name> <3 x 4 pose>" per element
 //   STATUS <device> <code> <text>      IMAGE <device> <width>x<height>      CAPABILITY <types>
 // Usage: igtl_receive_client HOST PORT [--messages N] [--seconds S] [--get-status] [--get-capability]
+#include "MessageReader.h"
 #include "commandline/NumberOptions.h"
 #include "commandline/UsageError.h"
 
 #include <igtlCapabilityMessage.h>
-#include <igtlClientSocket.h>
 #include <igtlImageMessage.h>
 #include <igtlMessageHeader.h>
 #include <igtlStatusMessage.h>
@@ -16,6 +16,7 @@
 #include <igtlTransformMessage.h>
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -43,11 +44,6 @@ void printPose(igtl::Matrix4x4& m) {
         }
     }
     std::printf("\n");
-}
-
-bool send(igtl::ClientSocket& socket, igtl::MessageBase& message) {
-    message.Pack();
-    return socket.Send(message.GetPackPointer(), message.GetPackSize()) != 0;
 }
 
 struct Options {
@@ -78,19 +74,19 @@ void declareOptions(CLI::App& app, Options& options) {
 }
 
 /// Asks for tracking data, and for the status and capabilities when told to.
-void sendRequests(igtl::ClientSocket& socket, const Options& options) {
+void sendRequests(Halvoren::Igtl::MessageReader& socket, const Options& options) {
     igtl::StartTrackingDataMessage::Pointer start = igtl::StartTrackingDataMessage::New();
     start->SetDeviceName("Client");
     start->SetResolution(0);
     start->SetCoordinateName("Camera");
-    send(socket, *start);
+    socket.send(*start);
     if (options.getStatus) {
         igtl::GetStatusMessage::Pointer request = igtl::GetStatusMessage::New();
-        send(socket, *request);
+        socket.send(*request);
     }
     if (options.getCapability) {
         igtl::GetCapabilityMessage::Pointer request = igtl::GetCapabilityMessage::New();
-        send(socket, *request);
+        socket.send(*request);
     }
 }
 
@@ -159,28 +155,24 @@ igtl::MessageBase::Pointer bodyFor(const std::string& type) {
 
 enum class Received { Nothing, Message, Closed };
 
-/// Reads and prints one message, waiting at most the socket's receive time-out for it to begin.
-Received receiveOne(igtl::ClientSocket& socket, igtl::MessageHeader& header) {
-    header.InitPack();
-    const int got = socket.Receive(header.GetPackPointer(), header.GetPackSize());
-    if (got < 0) {
+/// Reads and prints one message, waiting at most `timeout` for it to come whole.
+Received receiveOne(Halvoren::Igtl::MessageReader& socket, igtl::MessageHeader& header,
+                    std::chrono::milliseconds timeout) {
+    std::string bytes;
+    const auto outcome = socket.receive(header, bytes, timeout);
+    if (outcome == Halvoren::Igtl::MessageReader::Outcome::TimedOut) {
         return Received::Nothing;
     }
-    if (got != header.GetPackSize()) {
+    if (outcome != Halvoren::Igtl::MessageReader::Outcome::Message) {
         return Received::Closed;
     }
-    header.Unpack();
     const std::string type = header.GetDeviceType();
     igtl::MessageBase::Pointer body = bodyFor(type);
     if (!body) {
-        socket.Skip(header.GetBodySizeToRead(), 0);
         std::printf("%s %s\n", type.c_str(), header.GetDeviceName());
         return Received::Message;
     }
-    body->SetMessageHeader(&header);
-    body->AllocatePack();
-    socket.Receive(body->GetPackBodyPointer(), body->GetPackBodySize());
-    if ((body->Unpack(1) & igtl::MessageHeader::UNPACK_BODY) == 0) {
+    if (!Halvoren::Igtl::MessageReader::unpack(header, bytes, *body)) {
         std::printf("%s %s bad CRC\n", type.c_str(), header.GetDeviceName());
         return Received::Nothing;
     }
@@ -201,24 +193,26 @@ int main(int argc, char** argv) {
     } catch (const CLI::Error& error) {
         return CommandLine::reportParseError(app, error, std::cout, std::cerr);
     }
-    igtl::ClientSocket::Pointer socket = igtl::ClientSocket::New();
-    if (socket->ConnectToServer(options.host.c_str(), options.port) != 0) {
+    std::string error;
+    Halvoren::Igtl::MessageReader socket(
+        Halvoren::Igtl::MessageReader::connectTo(options.host, options.port, error));
+    if (!socket.connected()) {
         std::cerr << "igtl_receive_client: cannot connect to " << options.host << ':' << options.port << '\n';
         return 1;
     }
-    socket->SetReceiveTimeout(500);
-    sendRequests(*socket, options);
+    sendRequests(socket, options);
 
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.seconds);
     std::int64_t received = 0;
     igtl::MessageHeader::Pointer header = igtl::MessageHeader::New();
     while ((options.messages == 0 || received < options.messages) && std::chrono::steady_clock::now() < end) {
-        const Received outcome = receiveOne(*socket, *header);
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        const Received outcome = receiveOne(socket, *header, std::min(left, std::chrono::milliseconds(500)));
         if (outcome == Received::Closed) {
             break;  // the server closed the connection
         }
         received += outcome == Received::Message ? 1 : 0;
     }
-    socket->CloseSocket();
     return received > 0 ? 0 : 1;
 }
