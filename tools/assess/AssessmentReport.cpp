@@ -1,5 +1,7 @@
 #include "assess/AssessmentReport.h"
 
+#include "HalvorenVersion.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -144,7 +146,8 @@ std::string assessmentJson(const Assessment& assessment) {
                            {"windowSeconds", assessment.windowSeconds},
                            {"refused", assessment.refused()},
                            {"points", points},
-                           {"distances", distances}};
+                           {"distances", distances},
+                           {"version", QStringLiteral(HALVOREN_VERSION)}};  // of the program that wrote it
     return QJsonDocument(root).toJson(QJsonDocument::Indented).toStdString();
 }
 

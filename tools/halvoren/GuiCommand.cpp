@@ -230,6 +230,11 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
     if (!session.create(windowSetup(options), true, err, setupCode)) {
         return setupCode;
     }
+    if (!options.screenshot.empty()) {
+        // The run is the frames the screenshot waits for: those that come while it is drawn and the
+        // window closes are neither counted nor recorded.
+        session.limitFrames(options.frames);
+    }
     Stream& stream = session.stream();
     std::unique_ptr<AlgorithmController> controller = plugins.manager().createController(session.algorithm());
     auto* panel = dynamic_cast<StreamControllerBase*>(controller.get());

@@ -2,8 +2,10 @@
 // runs it from the command line or in a window.
 #include "halvoren/CommandLine.h"
 #include "halvoren/ConsoleOutput.h"
+#include "halvoren/PluginsCommand.h"
 
 #include "commandline/UsageError.h"
+#include "host/Log.h"
 
 #include <CLI/CLI.hpp>
 
@@ -21,6 +23,13 @@
 namespace {
 
 using namespace Halvoren::App;
+
+/// Qt's own messages (a missing XDG_RUNTIME_DIR, a font it substitutes) are the library's chatter, not
+/// news for the user: they go to the log as detail, shown with --verbose.
+void qtMessageToLog(QtMsgType type, const QMessageLogContext& /*context*/, const QString& message) {
+    using Halvoren::Log;
+    Log::log(type == QtFatalMsg ? Log::Error : Log::Debug, "Qt", message.toStdString());
+}
 
 /// A screenshot needs no screen: without a display, the window renders offscreen.
 void renderOffscreenWithoutDisplay() {
@@ -80,6 +89,7 @@ int runCommand(int& argc, char** argv, const Command& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    qInstallMessageHandler(qtMessageToLog);
     CLI::App app("", "halvoren");
     CommandLineOptions options;
     const std::vector<Command> commands = declareCommands(app, options);
@@ -90,6 +100,10 @@ int main(int argc, char** argv) {
     }
     // The options are parsed and checked before any Qt application is made: wrong options and --help
     // need no display.
+    if (options.version) {
+        const QCoreApplication qt(argc, argv);
+        return runVersion(std::cout);
+    }
     const Command* given = givenCommand(app, commands);
     if (given == nullptr) {
         std::cout << app.help();
