@@ -4,6 +4,7 @@
 #include "halvoren/ConsoleOutput.h"
 #include "halvoren/PluginsCommand.h"
 
+#include "commandline/Arguments.h"
 #include "commandline/UsageError.h"
 #include "host/Log.h"
 
@@ -94,7 +95,7 @@ int main(int argc, char** argv) {
     CommandLineOptions options;
     const std::vector<Command> commands = declareCommands(app, options);
     try {
-        app.parse(argc, argv);
+        app.parse(Halvoren::CommandLine::arguments(argc, argv));
     } catch (const CLI::Error& error) {
         return Halvoren::CommandLine::reportParseError(app, error, std::cout, std::cerr);
     }

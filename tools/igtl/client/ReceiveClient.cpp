@@ -6,6 +6,7 @@
 //   STATUS <device> <code> <text>      IMAGE <device> <width>x<height>      CAPABILITY <types>
 // Usage: halvoren-igtl-client HOST PORT [--messages N] [--seconds S] [--connect-seconds S] [--get-status]
 //        [--get-capability]
+#include "commandline/Arguments.h"
 #include "commandline/NumberOptions.h"
 #include "commandline/UsageError.h"
 
@@ -222,7 +223,7 @@ int main(int argc, char** argv) {
     Options options;
     declareOptions(app, options);
     try {
-        app.parse(argc, argv);
+        app.parse(CommandLine::arguments(argc, argv));
     } catch (const CLI::Error& error) {
         return CommandLine::reportParseError(app, error, std::cout, std::cerr);
     }
