@@ -88,6 +88,9 @@ private:
 bool collect(Calibration::FrameCollector& collector, const StreamSession& session, std::size_t count,
              const std::string& what, std::ostream& err) {
     const bool terminal = showsProgress();
+    if (!terminal && Log::globalLevel() < Log::Warning) {
+        err << what << ": " << count << " frames\n" << std::flush;  // once: the count is for a terminal
+    }
     const auto progress = [&](std::size_t so) {
         if (terminal) {
             err << '\r' << what << ": frame " << so << '/' << count << "   " << std::flush;
