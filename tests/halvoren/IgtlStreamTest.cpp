@@ -217,6 +217,16 @@ TEST(IgtlStream, TheExampleClientReceivesEveryMarkerAsWrittenToCsv) {
 }
 
 TEST(IgtlStream, TheExampleClientRefusesAWrongCommandLineWithItsUsage) {
+    // Its help is in the command reference as it prints it.
+    QProcess help;
+    help.start(QStringLiteral(HALVOREN_IGTL_CLIENT_PATH), {"--help"});
+    ASSERT_TRUE(help.waitForFinished(30000));
+    std::ifstream file(HALVOREN_SOURCE_DIR "/docs/commands.md");
+    std::stringstream reference;
+    reference << file.rdbuf();
+    EXPECT_NE(reference.str().find(help.readAllStandardOutput().toStdString()), std::string::npos)
+        << "docs/commands.md does not show halvoren-igtl-client --help";
+
     const std::vector<std::pair<QStringList, std::string>> rows = {
         {{}, "halvoren-igtl-client: HOST is required"},
         {{"127.0.0.1", "0x10"},

@@ -158,6 +158,11 @@ void watchFrames(QTimer& frameCheck, MainWindow& window, const StreamSession& se
             run.waitingForFrames = false;
             return;
         }
+        // A run cut for its screenshot takes no more frames: none are missing.
+        if (session.outputs().isCut()) {
+            run.waitingForFrames = false;
+            return;
+        }
         const bool running = session.stream().isStateOneOf({Stream::Running});
         if (running && !run.waitingForFrames) {
             run.frameWatch.restart();
@@ -247,8 +252,9 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
         tracking->setNavigation(panelFrameLabel(session.navigation()),
                                 panelNavigation(session.navigation(), options.minQuality));
     }
-    // A replay that has ended sends no more frames: no staleness, however long the window stays open.
-    session.health().setEndCheck([&session] { return session.replayEnded(); });
+    // A replay that has ended sends no more frames, nor does a run cut for its screenshot: no staleness,
+    // however long the window stays open.
+    session.health().setEndCheck([&session] { return session.replayEnded() || session.outputs().isCut(); });
     const bool started = showWindow(session, std::move(controller), panel, options, run, err);
     stream.close();
     session.health().setEndCheck(nullptr);  // it reads the session, which goes before the health

@@ -32,6 +32,14 @@ void qtMessageToLog(QtMsgType type, const QMessageLogContext& /*context*/, const
     Log::log(type == QtFatalMsg ? Log::Error : Log::Debug, "Qt", message.toStdString());
 }
 
+/// Routes Qt's messages to the log while main runs; Qt's own clean-up after it speaks as Qt does.
+struct QtMessagesToLog {
+    QtMessagesToLog() { qInstallMessageHandler(qtMessageToLog); }
+    ~QtMessagesToLog() { qInstallMessageHandler(nullptr); }
+    QtMessagesToLog(const QtMessagesToLog&) = delete;
+    QtMessagesToLog& operator=(const QtMessagesToLog&) = delete;
+};
+
 /// A screenshot needs no screen: without a display, the window renders offscreen.
 void renderOffscreenWithoutDisplay() {
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
@@ -90,7 +98,7 @@ int runCommand(int& argc, char** argv, const Command& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    qInstallMessageHandler(qtMessageToLog);
+    const QtMessagesToLog qtMessages;
     CLI::App app("", "halvoren");
     CommandLineOptions options;
     const std::vector<Command> commands = declareCommands(app, options);

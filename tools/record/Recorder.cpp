@@ -4,6 +4,7 @@
 #include "host/Image.h"
 #include "host/Log.h"
 #include "host/TrackingStream.h"
+#include "sequence/TrackingFields.h"
 
 #include <algorithm>
 #include <atomic>

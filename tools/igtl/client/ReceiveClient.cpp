@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <iostream>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -173,7 +174,12 @@ igtl::ClientSocket::Pointer connectToServer(const Options& options) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.connectSeconds);
     while (true) {
         igtl::ClientSocket::Pointer socket = igtl::ClientSocket::New();
-        if (socket->ConnectToServer(options.host.c_str(), options.port) == 0) {
+        // The library writes every refused try to std::cerr; the client says it once, in its own words.
+        std::stringstream refusal;
+        std::streambuf* const cerr = std::cerr.rdbuf(refusal.rdbuf());
+        const bool connected = socket->ConnectToServer(options.host.c_str(), options.port) == 0;
+        std::cerr.rdbuf(cerr);
+        if (connected) {
             return socket;
         }
         if (std::chrono::steady_clock::now() >= end) {
