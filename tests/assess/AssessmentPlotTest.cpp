@@ -139,7 +139,7 @@ TEST(AssessmentPlot, EachScatterCircleHolds95PercentOfItsViewAndTheFramesReferen
     // The reference of the frame is 0 in every reading: no row, by its ID or its name; a tip of it stays.
     Assessment assessment = twoPointsAndADistance();
     assessment.points[0].id = "atracsys-1300";
-    for (const std::string& reference : {"atracsys-1300", "reference"}) {
+    for (const char* reference : {"atracsys-1300", "reference"}) {
         assessment.reference = reference;
         EXPECT_TRUE(isFrameReference(assessment, assessment.points[0]));
         EXPECT_FALSE(isFrameReference(assessment, assessment.points[1]));
