@@ -1,14 +1,16 @@
 # Where `cmake --install` puts things, in the GNU folders under the prefix:
-#     <bindir>/halvoren                                the application
+#     <bindir>/halvoren, halvoren-igtl-client          the application and the OpenIGTLink client
 #     <libdir>/libHalvorenHost.so, libfusionTrack64.so  the host and the driver
 #     <libdir>/halvoren/plugins/                       the plug-in module
 #     <datadir>/halvoren/{markers,cameras,workspaces}  the example data
+#     <datadir>/doc/halvoren/{README.md,docs/}         the documentation
 # The installed files find each other relative to their own place ($ORIGIN RPATHs, and folders relative
 # to the application), so the tree works wherever it is installed and may be moved as a whole.
 include(GNUInstallDirs)
 
 set(HALVOREN_INSTALL_PLUGINDIR ${CMAKE_INSTALL_LIBDIR}/halvoren/plugins)
 set(HALVOREN_INSTALL_DATADIR ${CMAKE_INSTALL_DATADIR}/halvoren)
+set(HALVOREN_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/halvoren)
 
 # The same folders seen from the application's folder. Computed on the full paths, so that they hold
 # for any prefix given to `cmake --install` when the GNU folders are relative (as they are by default).

@@ -9,10 +9,10 @@
 #include <new>
 #include <string>
 
-// Built for the host version the top CMakeLists.txt declares.
+// Built for the host version the top CMakeLists.txt declares; the plug-in's version is the project's.
 #define HALVOREN_PLUGIN_DESCRIPTOR                                           \
     "__HALVOREN_PLUGIN_V2_MAGIC_STRING__|hostversion=" HALVOREN_HOST_VERSION \
-    "|buildflags=MSC_VER:1929,IDL:0|pluginversion="
+    "|buildflags=MSC_VER:1929,IDL:0|pluginversion=" HALVOREN_VERSION
 #define HALVOREN_PLUGIN_ID "Halvoren.AtracsysTrackingSpryTrack"
 
 namespace {

@@ -214,7 +214,8 @@ void AtracsysTrackingStream::configureDeviceOnOpen() {
     if (d.deviceModel != "sTk 300") {
         return;
     }
-    HALVOREN_LOG(Log::Info, "", "AtracsysTracking: Image pattern set: " << kImagePattern);
+    // The pattern is fixed: detail for one who looks into the device, not news for every run.
+    HALVOREN_LOG(Log::Debug, "", "AtracsysTracking: Image pattern set: " << kImagePattern);
     AtracsysHelpers::setOptionData(d.library, d.serialNumber, d.options, "Image Scheduler Pattern",
                                    kImagePattern);
 }

@@ -143,6 +143,7 @@ struct PluginManager::Module {
     std::string vendor;
     std::string description;
     std::vector<std::string> dependencies;
+    std::string version;                // the descriptor's pluginversion, empty when it names none
     std::uint64_t conversionsFrom = 0;  // serial range of the workspace conversions its init() added
     std::uint64_t conversionsTo = 0;
 };
@@ -389,6 +390,7 @@ bool PluginManager::loadModule(const std::string& file) {
     auto module = std::make_unique<Module>();
     module->file = file;
     module->handle = handle;
+    descriptorField(metadata.descriptor, "pluginversion", module->version);
     IdFunction idFunction = nullptr;
     CreateFunction createFunction = nullptr;
     // Each stage turns whatever the module throws into the reason, so the module is closed only once no
@@ -445,8 +447,9 @@ void PluginManager::unloadAll() {
 std::vector<PluginManager::LoadedPlugin> PluginManager::plugins() const {
     std::vector<LoadedPlugin> result;
     for (const auto& module : m_modules) {
-        LoadedPlugin plugin{module->id, module->file,   module->plugin.get(), nullptr,
-                            nullptr,    module->vendor, module->description,  module->dependencies};
+        LoadedPlugin plugin{module->id,     module->file,   module->plugin.get(), nullptr,
+                            nullptr,        module->vendor, module->description,  module->dependencies,
+                            module->version};
         if (auto* library = dynamic_cast<HalvorenLibPlugin*>(module->plugin.get())) {
             plugin.algorithmFactory = library->algorithmFactory();
             plugin.controllerFactory = library->controllerFactory();

@@ -60,6 +60,7 @@ public:
         std::string vendor;
         std::string description;
         std::vector<std::string> dependencies;
+        std::string version;  // as its descriptor names it; empty when it names none
     };
     struct RefusedModule {
         std::string file;

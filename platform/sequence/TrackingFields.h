@@ -46,6 +46,7 @@ namespace Halvoren::Sequence::TrackingFields {
 constexpr int kRecordingVersion = 1;
 
 constexpr const char* kVersion = "Halvoren_RecordingVersion";
+constexpr const char* kWriterVersion = "Halvoren_Version";  // of the program that wrote the recording
 constexpr const char* kImages = "Halvoren_Images";
 constexpr const char* kImageWidth = "Halvoren_ImageWidth";
 constexpr const char* kImageHeight = "Halvoren_ImageHeight";

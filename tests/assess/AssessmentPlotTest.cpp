@@ -121,6 +121,38 @@ TEST(AssessmentPlot, DrawsValuesThatCannotBeScaled) {
     EXPECT_EQ(plotOf(Assessment()).size(), QSize(kPlotWidth, kPlotHeaderHeight));
 }
 
+TEST(AssessmentPlot, EachScatterCircleHolds95PercentOfItsViewAndTheFramesReferenceIsLeftOut) {
+    // Offsets 1 to 100 mm along x, 1 m along z, and one reading that is not finite.
+    std::vector<Eigen::Vector3d> deviations;
+    for (int i = 1; i <= 100; ++i) {
+        deviations.emplace_back(i, 0.0, 1000.0);
+    }
+    deviations.emplace_back(std::nan(""), 0.0, 0.0);
+    EXPECT_DOUBLE_EQ(projectedRadius95(deviations, 0, 1), 95.0);
+    EXPECT_DOUBLE_EQ(projectedRadius95(deviations, 0, 2), std::hypot(95.0, 1000.0));
+    EXPECT_EQ(projectedRadius95({}, 0, 1), 0.0);
+    // Normal jitter: 95% of a plane's readings lie within 2.45 sigma, of the readings in space within 2.8.
+    const PointResult jitter = stillPoint("pointer", 0.1, 20000, 0.0);
+    EXPECT_NEAR(projectedRadius95(jitter.deviations, 0, 1), 0.245, 0.01);
+    EXPECT_NEAR(projectedRadius95(jitter.deviations, 0, 2), 0.245, 0.01);
+
+    // The reference of the frame is 0 in every reading: no row, by its ID or its name; a tip of it stays.
+    Assessment assessment = twoPointsAndADistance();
+    assessment.points[0].id = "atracsys-1300";
+    for (const char* reference : {"atracsys-1300", "reference"}) {
+        assessment.reference = reference;
+        EXPECT_TRUE(isFrameReference(assessment, assessment.points[0]));
+        EXPECT_FALSE(isFrameReference(assessment, assessment.points[1]));
+        EXPECT_EQ(plotOf(assessment).height(),
+                  kPlotHeaderHeight + kPlotPointRowHeight + kPlotDistanceRowHeight);
+    }
+    assessment.points[0].tip = true;
+    EXPECT_FALSE(isFrameReference(assessment, assessment.points[0]));
+    assessment.reference.clear();
+    EXPECT_EQ(plotOf(assessment).height(),
+              kPlotHeaderHeight + 2 * kPlotPointRowHeight + kPlotDistanceRowHeight);
+}
+
 TEST(AssessmentPlot, RefusesAPathItCannotWrite) {
     TestSupport::TempFiles files;
     const std::string folder = files.path("");

@@ -1,5 +1,6 @@
 // halvoren assess against the simulated camera, whose scene and noise are the truth.
 #include "AppProcess.h"
+#include "HalvorenVersion.h"
 #include "SceneTruth.h"
 #include "support/TempFiles.h"
 
@@ -74,16 +75,22 @@ TEST(AssessCommand, PrecisionAndDistancesOfAStillSceneMatchTheSimulatorsTruth) {
 
     const std::string json = files.path("assessment.json");
     const std::string png = files.path("assessment.png");
+    QProcessEnvironment env = withScene(settings);
+    env.remove("XDG_RUNTIME_DIR");  // which Qt's painting complains of, to the log only
     const AppRun run = runApp(
         {"assess", "--frames", "1000", "--distance", QString("pointer:tool=%1").arg(pointerToTool, 0, 'f', 6),
          "--distance", QString("pointer:atracsys-1300=%1").arg(pointerToReference + 1.0, 0, 'f', 6),
          "--output", QString::fromStdString(json), "--plot", QString::fromStdString(png)},
-        withScene(settings));
+        env);
     ASSERT_EQ(run.exitCode, 0) << run.err;
+    // Standard error is a pipe: no progress, and nothing of the libraries underneath.
+    EXPECT_EQ(run.err.find("assessing: frame"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("QStandardPaths"), std::string::npos) << run.err;
     EXPECT_NE(run.out.find("pointer (atracsys-1200): seen 100.0% of 1000 frames\n  mean position (mm)"),
               std::string::npos)
         << run.out;
     const QJsonObject assessment = readJson(json);
+    EXPECT_EQ(assessment["version"].toString().toStdString(), HALVOREN_VERSION);
     const auto points = pointsOf(assessment);
     ASSERT_EQ(points.size(), 3u);
     for (const auto& [label, id] : kIds) {

@@ -23,7 +23,13 @@ TEST(CommandLine, EachCommandsHelpListsItsOptionsAndTheReferenceShowsItUnchanged
     ASSERT_FALSE(reference.str().empty()) << "docs/commands.md cannot be read";
     for (const char* command :
          {"stream", "gui", "pivot", "define-marker", "convert", "plugins", "export", "assess"}) {
-        const AppRun help = runApp({command, "--help"});
+        AppRun help = runApp({command, "--help"});
+        // The help names the data folder the build tree reads, the source tree's data/: the reference
+        // shows it as seen from the source tree.
+        const std::string dataFolder = HALVOREN_SOURCE_DIR "/data/";
+        for (std::size_t at; (at = help.out.find(dataFolder)) != std::string::npos;) {
+            help.out.replace(at, dataFolder.size(), "data/");
+        }
         EXPECT_EQ(help.exitCode, 0) << command;
         EXPECT_EQ(help.err, "") << command;
         EXPECT_NE(help.out.find(std::string("Usage: halvoren ") + command), std::string::npos) << help.out;

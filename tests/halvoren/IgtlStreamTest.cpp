@@ -11,6 +11,12 @@
 #include <gtest/gtest.h>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -212,13 +218,24 @@ TEST(IgtlStream, TheExampleClientReceivesEveryMarkerAsWrittenToCsv) {
 }
 
 TEST(IgtlStream, TheExampleClientRefusesAWrongCommandLineWithItsUsage) {
+    // Its help is in the command reference as it prints it.
+    QProcess help;
+    help.start(QStringLiteral(HALVOREN_IGTL_CLIENT_PATH), {"--help"});
+    ASSERT_TRUE(help.waitForFinished(30000));
+    std::ifstream file(HALVOREN_SOURCE_DIR "/docs/commands.md");
+    std::stringstream reference;
+    reference << file.rdbuf();
+    EXPECT_NE(reference.str().find(help.readAllStandardOutput().toStdString()), std::string::npos)
+        << "docs/commands.md does not show halvoren-igtl-client --help";
+
     const std::vector<std::pair<QStringList, std::string>> rows = {
-        {{}, "igtl_receive_client: HOST is required"},
-        {{"127.0.0.1", "0x10"}, "igtl_receive_client: PORT: takes a port number from 1 to 65535, not '0x10'"},
+        {{}, "halvoren-igtl-client: HOST is required"},
+        {{"127.0.0.1", "0x10"},
+         "halvoren-igtl-client: PORT: takes a port number from 1 to 65535, not '0x10'"},
         {{"127.0.0.1", "18944", "--seconds", "0"}, "--seconds: takes a number of seconds above 0, not '0'"},
         {{"127.0.0.1", "18944", "--messages", "1.5"},
          "--messages: takes a whole number of messages from 0 up, not '1.5'"},
-        {{"127.0.0.1", "18944", "--message", "1"}, "igtl_receive_client: The following argument"},
+        {{"127.0.0.1", "18944", "--message", "1"}, "halvoren-igtl-client: The following argument"},
     };
     for (const auto& [args, refusal] : rows) {
         QProcess client;
@@ -227,9 +244,56 @@ TEST(IgtlStream, TheExampleClientRefusesAWrongCommandLineWithItsUsage) {
         const std::string err = client.readAllStandardError().toStdString();
         EXPECT_EQ(client.exitCode(), 2) << err;
         EXPECT_NE(err.find(refusal), std::string::npos) << err;
-        EXPECT_NE(err.find("Usage: igtl_receive_client [OPTIONS] HOST PORT"), std::string::npos) << err;
+        EXPECT_NE(err.find("Usage: halvoren-igtl-client [OPTIONS] HOST PORT"), std::string::npos) << err;
         EXPECT_EQ(client.readAllStandardOutput().toStdString(), "") << refusal;
     }
+}
+
+namespace {
+
+/// A loopback port that nothing listens on now: bound to port 0, read, and closed again.
+int freeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    close(fd);
+    return bound ? ntohs(address.sin_port) : 0;
+}
+
+}  // namespace
+
+TEST(IgtlStream, TheExampleClientWaitsForAServerThatStartsAfterIt) {
+    const int port = freeLoopbackPort();
+    ASSERT_GT(port, 0);
+    // Told not to wait, it gives up at once and says so.
+    QProcess once;
+    once.start(QStringLiteral(HALVOREN_IGTL_CLIENT_PATH),
+               {"127.0.0.1", QString::number(port), "--connect-seconds", "0"});
+    ASSERT_TRUE(once.waitForFinished(30000));
+    EXPECT_EQ(once.exitCode(), 1);
+    EXPECT_EQ(once.readAllStandardError().toStdString(),
+              "halvoren-igtl-client: cannot connect to 127.0.0.1:" + std::to_string(port) + "\n");
+
+    // Started first, as in the documented example, it keeps trying until the server listens.
+    QProcess client;
+    client.start(QStringLiteral(HALVOREN_IGTL_CLIENT_PATH),
+                 {"127.0.0.1", QString::number(port), "--connect-seconds", "60", "--messages", "1"});
+    ASSERT_TRUE(client.waitForStarted(30000));
+    QThread::msleep(500);
+    TestSupport::TempFiles files;
+    QProcess app;
+    app.start(QStringLiteral(HALVOREN_APP_PATH),
+              {"stream", "--frames", "0", "--duration", "60", "--quiet", "--igtl-port", QString::number(port),
+               "--igtl-host", "127.0.0.1", "--output", QString::fromStdString(files.path("poses.csv"))});
+    ASSERT_TRUE(client.waitForFinished(60000));
+    app.terminate();
+    ASSERT_TRUE(app.waitForFinished(60000));
+    EXPECT_EQ(client.exitCode(), 0) << client.readAllStandardError().toStdString();
+    EXPECT_EQ(client.readAllStandardOutput().count('\n'), 1);
 }
 
 TEST(IgtlStream, TheCameraImagesOfAFrameGoOutAsTheyAreRecorded) {

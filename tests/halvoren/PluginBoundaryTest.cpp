@@ -1,5 +1,6 @@
 // The application as a host: it reaches the stream only through the plug-in module it loads.
 #include "AppProcess.h"
+#include "HalvorenVersion.h"
 #include "support/LogCapture.h"
 #include "support/TempFiles.h"
 
@@ -36,6 +37,13 @@ TEST(Plugins, ListsTheLoadedPluginItsAlgorithmAndConversionAndTheRefusedModules)
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.out.find("Halvoren.AtracsysTrackingSpryTrack"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("vendor: Halvoren GmbH"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("    version: " HALVOREN_VERSION "\n"), std::string::npos) << run.out;
+    // --version: the application's, the host's and the loaded plug-in's, and nothing on standard error.
+    const AppRun version = runApp({"--version"}, env);
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "halvoren " HALVOREN_VERSION "\nhost version " HALVOREN_HOST_VERSION
+                           "\nplug-in Halvoren.AtracsysTrackingSpryTrack " HALVOREN_VERSION "\n");
+    EXPECT_EQ(version.err, "");
     EXPECT_NE(run.out.find("dependencies: Halvoren.Stream, Halvoren.Navigation"), std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("Atracsys.SpryTrackStream  (category IO;Atracsys Tracking;SpryTrack)"),

@@ -273,6 +273,14 @@ TEST(StreamCommand, OptionsWithoutEffectOrWithAnEmptyPathAreRefused) {
         EXPECT_EQ(run.exitCode, 2) << message;
         EXPECT_NE(run.err.find("halvoren " + message + "\n"), std::string::npos) << run.err;
     }
+    // An empty value after '=' is that empty value, not the next argument; the usage names the program.
+    const AppRun equals = runApp({"stream", "--marker=", "--frames", "5"});
+    EXPECT_EQ(equals.exitCode, 2);
+    EXPECT_NE(equals.err.find("halvoren stream: --marker: takes a file path, not an empty text\n"),
+              std::string::npos)
+        << equals.err;
+    EXPECT_NE(equals.err.find("\nUsage: halvoren stream [OPTIONS]\n"), std::string::npos) << equals.err;
+    EXPECT_EQ(runApp({"stream", "--frames=3", "--output=", "--quiet"}).exitCode, 2);
 }
 
 TEST(StreamCommand, MarkersWithCoincidentOrTooFewFiducialsAreNamedBeforeTheCameraOpens) {

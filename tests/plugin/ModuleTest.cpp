@@ -70,7 +70,7 @@ TEST(Module, EntryPointsGiveTheDescriptorTheIdAndAPluginThatRegistersEverything)
     ASSERT_TRUE(descriptor != nullptr && id != nullptr && create != nullptr);
 
     EXPECT_STREQ(*descriptor, "__HALVOREN_PLUGIN_V2_MAGIC_STRING__|hostversion=" HALVOREN_HOST_VERSION
-                              "|buildflags=MSC_VER:1929,IDL:0|pluginversion=");
+                              "|buildflags=MSC_VER:1929,IDL:0|pluginversion=" HALVOREN_VERSION);
     const char* first = id();
     EXPECT_STREQ(first, "Halvoren.AtracsysTrackingSpryTrack");
     // The file says the same before it is opened.

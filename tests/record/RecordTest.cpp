@@ -1,3 +1,4 @@
+#include "HalvorenVersion.h"
 #include "host/Image.h"
 #include "host/TrackingStream.h"
 #include "output/FrameOutputs.h"
@@ -265,6 +266,8 @@ TEST(Recorder, RecordsFramesFieldsAndImagesSideBySide) {
     EXPECT_EQ(reader->height(), kHeight);
     EXPECT_EQ(*findField(reader->fields(), Names::kImageWidth), std::to_string(kWidth));
     EXPECT_EQ(*findField(reader->fields(), Names::healthField("RateHz")), "59.9");
+    ASSERT_NE(findField(reader->fields(), "Halvoren_Version"), nullptr);
+    EXPECT_EQ(*findField(reader->fields(), "Halvoren_Version"), HALVOREN_VERSION);
     Sequence::RecordingHeader header;
     ASSERT_TRUE(Sequence::recordingOf(reader->fields(), header, error)) << error;
     EXPECT_EQ(header.markers, markers);

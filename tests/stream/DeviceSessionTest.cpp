@@ -91,7 +91,7 @@ TEST_P(OpenByModel, WritesTheModelSpecificOptions) {
         EXPECT_EQ(data[0].dataSize, 54u);
         EXPECT_EQ(data[0].data, kPattern);
         EXPECT_TRUE(data[0].dataTailZero);
-        EXPECT_TRUE(log.has(Log::Info, "AtracsysTracking: Image pattern set: " + kPattern));
+        EXPECT_TRUE(log.has(Log::Debug, "AtracsysTracking: Image pattern set: " + kPattern));
     } else {
         EXPECT_TRUE(data.empty());
     }

@@ -269,22 +269,28 @@ void drawScatterMarks(QPainter& painter, const Plane& plane, const std::vector<E
     drawMarks(painter, marks);
 }
 
-/// The readings about their mean in the x-`second` plane, with the circle holding 95% of them.
+/// An axis of the scatter: the readings' offset from their mean along it.
+QString offsetName(int axis) {
+    return QStringLiteral("%1 \u2212 mean %1 (mm)").arg(kAxisNames[axis]);
+}
+
+/// The readings about their mean in the x-`second` plane, with the circle holding 95% of them as this
+/// view shows them (the radius in space, in the row's caption, holds 95% of the points in space).
 void drawScatter(QPainter& painter, const QRectF& panel, const PointResult& point, int second, double half) {
-    const QString view = QStringLiteral("x\u2013%1").arg(kAxisNames[second]);
     const Range range = symmetric(half);
     const Plane plane{squareArea(panel), range, range, niceStep(range, 4)};
+    const double radius95 = projectedRadius95(point.deviations, 0, second);
     drawTitle(painter, plane,
-              QStringLiteral("%1: RMS %2, 95% radius %3 mm")
-                  .arg(view, mm(point.rmsFromMeanMm), mm(point.radius95Mm)));
-    drawAxes(painter, plane, QStringLiteral("x (mm)"), QStringLiteral("%1 (mm)").arg(kAxisNames[second]));
+              QStringLiteral("x\u2013%1 view: circle holds 95%, radius %2 mm")
+                  .arg(kAxisNames[second], mm(radius95)));
+    drawAxes(painter, plane, offsetName(0), offsetName(second));
     painter.save();
     painter.setClipRect(plane.area);
     painter.setPen(QPen(kFaint, 1.0, Qt::DashLine));
     painter.drawLine(plane.map(plane.x.lo, 0.0), plane.map(plane.x.hi, 0.0));
     painter.drawLine(plane.map(0.0, plane.y.lo), plane.map(0.0, plane.y.hi));
     drawScatterMarks(painter, plane, point.deviations, second);
-    const double radius = point.radius95Mm / (plane.x.hi - plane.x.lo) * plane.area.width();
+    const double radius = radius95 / (plane.x.hi - plane.x.lo) * plane.area.width();
     if (std::isfinite(radius) && radius > 0.0) {
         painter.setPen(QPen(kCircle, 2.0));
         painter.setBrush(Qt::NoBrush);
@@ -363,6 +369,28 @@ void drawDrift(QPainter& painter, const QRectF& panel, const PointResult& point,
     drawLegend(painter, plane.area);
 }
 
+/// Which line is which in a distance's panel: under the data area's lower right corner.
+void drawDistanceLegend(QPainter& painter, const QRectF& area) {
+    painter.save();
+    painter.setFont(font(11));
+    const struct {
+        QPen pen;
+        QString name;
+    } entries[] = {{QPen(kInk, 1.0), QStringLiteral("nominal")},
+                   {QPen(kCircle, 2.0, Qt::DashLine), QStringLiteral("mean error")}};
+    double x = area.right() - 210.0;
+    for (const auto& entry : entries) {
+        const QPointF start(x, area.bottom() + 27.0);
+        painter.setPen(entry.pen);
+        painter.drawLine(start, start + QPointF(22.0, 0.0));
+        painter.setPen(kInk);
+        painter.drawText(QRectF(start.x() + 26.0, start.y() - 8.0, 76.0, 16.0),
+                         Qt::AlignLeft | Qt::AlignVCenter, entry.name);
+        x += 104.0;
+    }
+    painter.restore();
+}
+
 /// The distance measured less its nominal, per reading, with the zero and the mean error.
 void drawDistance(QPainter& painter, const QRectF& panel, const DistanceResult& distance, const Range& time) {
     std::vector<double> errors{distance.errorMm};
@@ -390,6 +418,7 @@ void drawDistance(QPainter& painter, const QRectF& panel, const DistanceResult& 
     drawMarks(painter, marks);
     drawLevel(painter, plane, distance.errorMm, QPen(kCircle, 2.0, Qt::DashLine));
     painter.restore();
+    drawDistanceLegend(painter, plane.area);
 }
 
 // Rows ---------------------------------------------------------------------------------------------------
@@ -451,17 +480,28 @@ void drawHeader(QPainter& painter, const Assessment& assessment) {
                  number(assessment.windowSeconds, 1)));
     painter.restore();
     const QRectF second = first.translated(0.0, 22.0);
+    const auto reference =
+        std::find_if(assessment.points.begin(), assessment.points.end(),
+                     [&](const PointResult& p) { return isFrameReference(assessment, p); });
     if (assessment.refused()) {
         drawCaption(painter, second, QStringLiteral("Refused: a point moved during the run"), kAlarm);
     } else if (assessment.points.empty() && assessment.distances.empty()) {
         drawCaption(painter, second, QStringLiteral("Nothing was assessed"), kFaint);
+    } else if (reference != assessment.points.end()) {
+        drawCaption(painter, second,
+                    QStringLiteral("%1 (%2) not drawn: the frame is its own, so each of its readings is 0")
+                        .arg(QString::fromStdString(reference->label), QString::fromStdString(reference->id)),
+                    kFaint);
     }
 }
 
 std::vector<Row> layoutRows(const Assessment& assessment) {
     std::vector<Row> rows;
     for (const PointResult& point : assessment.points) {
-        rows.push_back({&point, nullptr, point.motion.empty() ? kPlotPointRowHeight : kPlotMovedRowHeight});
+        if (!isFrameReference(assessment, point)) {
+            rows.push_back(
+                {&point, nullptr, point.motion.empty() ? kPlotPointRowHeight : kPlotMovedRowHeight});
+        }
     }
     for (const DistanceResult& distance : assessment.distances) {
         rows.push_back({nullptr, &distance, kPlotDistanceRowHeight});
@@ -521,6 +561,29 @@ std::string cannotWrite(const std::string& path, const std::string& reason) {
 }
 
 }  // namespace
+
+double projectedRadius95(const std::vector<Eigen::Vector3d>& deviations, int first, int second) {
+    std::vector<double> distances;
+    distances.reserve(deviations.size());
+    for (const Eigen::Vector3d& d : deviations) {
+        const double distance = std::hypot(d[first], d[second]);
+        if (std::isfinite(distance)) {
+            distances.push_back(distance);
+        }
+    }
+    if (distances.empty()) {
+        return 0.0;
+    }
+    // As the radius in space is chosen: the smallest that holds at least 95% of them.
+    const auto k = static_cast<std::ptrdiff_t>(std::ceil(0.95 * static_cast<double>(distances.size()))) - 1;
+    std::nth_element(distances.begin(), distances.begin() + k, distances.end());
+    return distances[static_cast<std::size_t>(k)];
+}
+
+bool isFrameReference(const Assessment& assessment, const PointResult& point) {
+    return !point.tip && !assessment.reference.empty() &&
+           (point.id == assessment.reference || point.label == assessment.reference);
+}
 
 std::string plotPathProblem(const std::string& path) {
     const QFileInfo info(QString::fromStdString(path));

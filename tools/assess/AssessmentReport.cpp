@@ -1,5 +1,6 @@
 #include "assess/AssessmentReport.h"
 
+#include "HalvorenVersion.h"
 #include "text/JsonWriter.h"
 
 #include <iomanip>
@@ -163,7 +164,8 @@ std::string assessmentJson(const Assessment& assessment) {
     for (const DistanceResult& distance : assessment.distances) {
         distanceJson(distance, json);
     }
-    json.endArray().endObject();
+    json.endArray().key("version").string(HALVOREN_VERSION);  // of the program that wrote it
+    json.endObject();
     return json.take() + '\n';
 }
 

@@ -72,6 +72,7 @@ struct DistanceResult {
 
 struct Assessment {
     std::string frame = "Tracker";  // the frame positions are given in ("Tracker": the camera's)
+    std::string reference;          // the instrument (ID or name) the frame is of; empty: the camera's
     std::size_t frames = 0;
     double seconds = 0.0;  // from the first frame to the last
     double windowSeconds = 10.0;

@@ -345,6 +345,7 @@ DistanceResult Assessor::distanceResult(const KnownDistance& known) const {
 Assessment Assessor::result() const {
     Assessment assessment;
     assessment.frame = m_options.navigation.frame;
+    assessment.reference = m_options.navigation.chain.reference().value_or(std::string());
     assessment.frames = m_frames;
     assessment.seconds = m_last;
     assessment.windowSeconds = m_options.windowSeconds;

@@ -17,7 +17,8 @@ int reportParseError(const CLI::App& app, const CLI::Error& error, std::ostream&
     const std::vector<CLI::App*> given = app.get_subcommands();
     const CLI::App& command = given.empty() ? app : *given.front();
     err << app.get_name() << (given.empty() ? "" : " " + command.get_name()) << ": " << error.what() << '\n'
-        << command.help();
+        << (given.empty() ? app.help() : command.help(app.get_name()));  // "Usage: halvoren stream ..."
+
     return 2;
 }
 

@@ -4,14 +4,13 @@
 #include "halvoren/Interrupts.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/PoseTarget.h"
+#include "halvoren/ProgressOutput.h"
 #include "halvoren/StreamSession.h"
 
 #include "assess/AssessmentOutput.h"
 #include "assess/AssessmentPlot.h"
 #include "assess/AssessmentReport.h"
 #include "host/Log.h"
-
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -49,10 +48,10 @@ std::shared_ptr<Assess::AssessmentOutput> assessment(const AssessOptions& option
 }
 
 /// Streams until the frame limit, the duration, the readings' limit, an interrupt or the stream's end;
-/// progress on standard error. False when the stream stopped by itself.
+/// progress on a terminal. False when the stream stopped by itself.
 bool assessUntilDone(const AssessOptions& options, StreamSession& session,
                      const Assess::AssessmentOutput& output, std::ostream& err) {
-    const bool terminal = isatty(STDERR_FILENO) != 0;
+    const bool terminal = showsProgress();
     const auto start = std::chrono::steady_clock::now();
     auto lastLine = start;
     while (true) {
@@ -66,10 +65,9 @@ bool assessUntilDone(const AssessOptions& options, StreamSession& session,
         if (!session.stream().isStateOneOf({Stream::Running})) {
             return false;
         }
-        if (now - lastLine >= std::chrono::seconds(terminal ? 0 : 1) + std::chrono::milliseconds(250)) {
+        if (terminal && now - lastLine >= std::chrono::milliseconds(250)) {
             lastLine = now;
-            err << (terminal ? "\r" : "") << "assessing: frame " << output.frames()
-                << (terminal ? "   " : "\n") << std::flush;
+            err << "\rassessing: frame " << output.frames() << "   " << std::flush;
         }
     }
     if (terminal) {

@@ -4,8 +4,10 @@
 #include "halvoren/Interrupts.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/PoseTarget.h"
+#include "halvoren/ProgressOutput.h"
 #include "halvoren/StreamSession.h"
 
+#include "HalvorenVersion.h"
 #include "calibration/FrameCollector.h"
 #include "calibration/MarkerDefinition.h"
 #include "calibration/PivotCalibration.h"
@@ -17,8 +19,6 @@
 #include "host/Properties.h"
 #include "host/TrackingStream.h"
 #include "text/JsonWriter.h"
-
-#include <unistd.h>
 
 #include <Eigen/Core>
 
@@ -85,18 +85,16 @@ private:
 };
 
 /// Streams until `count` frames are collected, the stream stops, a replay ends or an interrupt comes;
-/// prints progress on standard error.
+/// shows progress on a terminal.
 bool collect(Calibration::FrameCollector& collector, const StreamSession& session, std::size_t count,
              const std::string& what, std::ostream& err) {
-    const bool terminal = isatty(STDERR_FILENO) != 0;
-    auto lastLine = std::chrono::steady_clock::now();
+    const bool terminal = showsProgress();
+    if (!terminal && Log::globalLevel() < Log::Warning) {
+        err << what << ": " << count << " frames\n" << std::flush;  // once: the count is for a terminal
+    }
     const auto progress = [&](std::size_t so) {
-        const auto now = std::chrono::steady_clock::now();
         if (terminal) {
             err << '\r' << what << ": frame " << so << '/' << count << "   " << std::flush;
-        } else if (now - lastLine >= std::chrono::seconds(1)) {
-            lastLine = now;
-            err << what << ": frame " << so << '/' << count << '\n';
         }
     };
     // Generous: the camera delivers tens of frames a second.
@@ -223,6 +221,7 @@ int writePivotJson(const Calibration::PivotResult& result, const TrackingInstrum
     json.key("rmsResidualMm").number(result.rmsResidualMm);
     json.key("angularSpreadDegrees").number(result.angularSpreadDegrees);
     json.key("posesUsed").integer(result.posesUsed).key("posesDropped").integer(result.posesDropped);
+    json.key("version").string(HALVOREN_VERSION);
     out << json.endObject().text() << '\n';
     if (!target.close(err) || out.fail()) {
         err << "halvoren: cannot write " << path << '\n';

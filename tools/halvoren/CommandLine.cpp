@@ -56,6 +56,13 @@ enum class Images {
     OptOut,  // on; --no-images turns them off
 };
 
+/// The help of --marker where the example markers are its default: it names the folder this program
+/// really reads them from (the installed data, HALVOREN_DATA_DIR or the source tree's data/).
+std::string trackMarkersHelp() {
+    return "track the marker geometry in FILE (repeatable; default: " + exampleDataDirectory() +
+           "/markers/*.ini)";
+}
+
 void declareMarkers(CLI::App& command, StreamSetup& setup, const std::string& help) {
     command.add_option("--marker", setup.markers, help)
         ->type_name("FILE")
@@ -269,8 +276,7 @@ void declareFormat(CLI::App& command, PoseFormat& format) {
 
 void declareStream(CLI::App& command, StreamOptions& options) {
     command.footer("Ctrl-C stops the stream, closes the camera and exits.");
-    declareMarkers(command, options,
-                   "track the marker geometry in FILE (repeatable; default: data/markers/*.ini)");
+    declareMarkers(command, options, trackMarkersHelp());
     declareSetup(command, options, Images::OptIn);
     command
         .add_option("--save-workspace", options.saveWorkspace, "save the configuration the stream ran with")
@@ -322,8 +328,7 @@ void declareGui(CLI::App& command, GuiOptions& options) {
         "Fiducials: all unless --fiducials or a workspace says otherwise. Without a display (or with\n"
         "QT_QPA_PLATFORM=offscreen) --screenshot renders offscreen. Ctrl-C (or SIGTERM) closes the\n"
         "window as its close button does.");
-    declareMarkers(command, options,
-                   "track the marker geometry in FILE (repeatable; default: data/markers/*.ini)");
+    declareMarkers(command, options, trackMarkersHelp());
     declareSetup(command, options, Images::OptOut);
     declareHealth(command, options);
     declareReference(command, options.reference, options.frameName, options.names);
@@ -400,8 +405,7 @@ void declareAssess(CLI::App& command, AssessOptions& options) {
         "Exit code 7: a marker moved more than its jitter explains (someone touched it): the assessment is\n"
         "refused. Exit code 10: frames came but no marker was seen in any of them. Ctrl-C stops early and\n"
         "assesses the frames taken.");
-    declareMarkers(command, options,
-                   "track the marker geometry in FILE (repeatable; default: data/markers/*.ini)");
+    declareMarkers(command, options, trackMarkersHelp());
     declareWorkspace(command, options, "configure the stream from a workspace file");
     declareReplay(command, options);
     command.add_option("--frames", options.frames, "assess N frames (0: no limit; a replay: its end)")
@@ -581,6 +585,8 @@ std::vector<Command> declareCommands(CLI::App& app, CommandLineOptions& options)
     app.formatter(std::make_shared<Formatter>());
     app.get_formatter()->column_width(36);
     app.require_subcommand(0, 1);
+    app.add_flag("--version", options.version,
+                 "print the versions of halvoren, of the host it was built for and of the loaded plug-ins");
     std::vector<Command> commands = commandTable(options);
     for (const Command& command : commands) {
         command.addOptions(*app.add_subcommand(command.name, command.description));

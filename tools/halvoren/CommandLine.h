@@ -32,6 +32,7 @@ struct CommandLineOptions {
     PluginsOptions plugins;
     ExportOptions exportPoses;
     AssessOptions assess;
+    bool version = false;  // --version: the versions instead of a command
 };
 
 /// What main sets up around a command's run.

@@ -164,6 +164,11 @@ void watchFrames(QTimer& frameCheck, MainWindow& window, const StreamSession& se
             run.waitingForFrames = false;
             return;
         }
+        // A run cut for its screenshot takes no more frames: none are missing.
+        if (session.outputs().isCut()) {
+            run.waitingForFrames = false;
+            return;
+        }
         const bool running = session.stream().isStateOneOf({Stream::Running});
         if (running && !run.waitingForFrames) {
             run.frameWatch.restart();
@@ -236,6 +241,11 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
     if (!session.create(windowSetup(options), true, err, setupCode)) {
         return setupCode;
     }
+    if (!options.screenshot.empty()) {
+        // The run is the frames the screenshot waits for: those that come while it is drawn and the
+        // window closes are neither counted nor recorded.
+        session.limitFrames(options.frames);
+    }
     Stream& stream = session.stream();
     std::unique_ptr<AlgorithmController> controller = plugins.manager().createController(session.algorithm());
     auto* panel = dynamic_cast<StreamControllerBase*>(controller.get());
@@ -248,8 +258,9 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
         tracking->setNavigation(panelFrameLabel(session.navigation()),
                                 panelNavigation(session.navigation(), options.minQuality));
     }
-    // A replay that has ended sends no more frames: no staleness, however long the window stays open.
-    session.health().setEndCheck([&session] { return session.replayEnded(); });
+    // A replay that has ended sends no more frames, nor does a run cut for its screenshot: no staleness,
+    // however long the window stays open.
+    session.health().setEndCheck([&session] { return session.replayEnded() || session.outputs().isCut(); });
     const bool started = showWindow(session, std::move(controller), panel, options, run, err);
     stream.close();
     session.health().setEndCheck(nullptr);  // it reads the session, which goes before the health

@@ -3,6 +3,8 @@
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/StreamSetup.h"
 
+#include "HalvorenVersion.h"
+
 #include "host/AlgorithmFactory.h"
 #include "host/Log.h"
 #include "host/PluginBase.h"
@@ -38,6 +40,7 @@ void describePlugins(const PluginManager& plugins, const std::vector<std::string
     }
     for (const PluginManager::LoadedPlugin& plugin : loaded) {
         out << "  " << plugin.id << "  (" << plugin.file << ")\n"
+            << "    version: " << (plugin.version.empty() ? "not given" : plugin.version) << '\n'
             << "    vendor: " << plugin.vendor << '\n'
             << "    description: " << plugin.description << '\n'
             << "    dependencies: " << joined(plugin.dependencies) << '\n'
@@ -76,6 +79,18 @@ int runPlugins(const PluginsOptions& /*options*/, std::ostream& out, std::ostrea
     Log::setGlobalLevel(Log::Error);
     LoadedPlugins plugins;
     describePlugins(plugins.manager(), plugins.folders(), out);
+    return ExitOk;
+}
+
+int runVersion(std::ostream& out) {
+    // A module that is refused says why on standard error; the versions go to standard output alone.
+    Log::setGlobalLevel(Log::Error);
+    LoadedPlugins plugins;
+    out << "halvoren " << HALVOREN_VERSION << '\n' << "host version " << PluginManager::kHostVersion << '\n';
+    for (const PluginManager::LoadedPlugin& plugin : plugins.manager().plugins()) {
+        out << "plug-in " << plugin.id << ' '
+            << (plugin.version.empty() ? "(no version given)" : plugin.version) << '\n';
+    }
     return ExitOk;
 }
 

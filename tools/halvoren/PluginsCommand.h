@@ -14,7 +14,7 @@ namespace Halvoren::App {
 /// The command takes no options.
 struct PluginsOptions {};
 
-/// Writes the plug-in folders, each loaded module (id, file, vendor, description, dependencies, its
+/// Writes the plug-in folders, each loaded module (id, file, version, vendor, description, dependencies, its
 /// algorithms with their categories), the registered workspace conversions and every refused module with
 /// its reason.
 void describePlugins(const PluginManager& plugins, const std::vector<std::string>& folders,
@@ -22,5 +22,9 @@ void describePlugins(const PluginManager& plugins, const std::vector<std::string
 
 /// Runs the command: the list goes to `out`. Returns the exit code.
 int runPlugins(const PluginsOptions& options, std::ostream& out, std::ostream& err);
+
+/// "halvoren --version": the application's version, the host version it was built for and each loaded
+/// plug-in's version, a line each. Returns the exit code.
+int runVersion(std::ostream& out);
 
 }  // namespace Halvoren::App

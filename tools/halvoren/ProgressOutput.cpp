@@ -1,7 +1,10 @@
 #include "halvoren/ProgressOutput.h"
 
 #include "health/FrameAccounting.h"
+#include "host/Log.h"
 #include "host/TrackingStream.h"
+
+#include <unistd.h>
 
 #include <iomanip>
 #include <sstream>
@@ -12,6 +15,10 @@ namespace {
 // Frames wait at most one turn of the main loop (50 ms); the notes are what must not be lost.
 constexpr std::size_t kQueueItems = 256;
 }  // namespace
+
+bool showsProgress() {
+    return isatty(STDERR_FILENO) != 0 && Log::globalLevel() < Log::Warning;
+}
 
 ProgressOutput::ProgressOutput(double minQuality)
     : FrameOutput("progress", {Output::DropPolicy::EveryFrame, kQueueItems}, Consumer::Owner),

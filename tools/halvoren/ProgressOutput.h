@@ -12,6 +12,10 @@
 
 namespace Halvoren::App {
 
+/// Whether a command shows its progress: only to a person watching a terminal on standard error, and not
+/// when they asked for fewer messages (--quiet). A file or a pipe gets none: a log is no place for it.
+bool showsProgress();
+
 class ProgressOutput : public Output::FrameOutput {
 public:
     /// An instrument below `minQuality` is not tracked.

@@ -17,8 +17,6 @@
 
 #include <QCoreApplication>
 
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -69,7 +67,7 @@ struct RunClock {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point lastProgress = start;
     std::chrono::steady_clock::time_point lastHealth = start;
-    bool showProgress = isatty(STDERR_FILENO) != 0;
+    bool showProgress = showsProgress();
 };
 
 /// Ends the run when it is over, or takes what is due to be written. False when the stream stopped by

@@ -3,8 +3,11 @@
 #include "halvoren/CommandLine.h"
 #include "halvoren/ConsoleOutput.h"
 #include "halvoren/Interrupts.h"
+#include "halvoren/PluginsCommand.h"
 
+#include "commandline/Arguments.h"
 #include "commandline/UsageError.h"
+#include "host/Log.h"
 
 #include <CLI/CLI.hpp>
 
@@ -22,6 +25,21 @@
 namespace {
 
 using namespace Halvoren::App;
+
+/// Qt's own messages (a missing XDG_RUNTIME_DIR, a font it substitutes) are the library's chatter, not
+/// news for the user: they go to the log as detail, shown with --verbose.
+void qtMessageToLog(QtMsgType type, const QMessageLogContext& /*context*/, const QString& message) {
+    using Halvoren::Log;
+    Log::log(type == QtFatalMsg ? Log::Error : Log::Debug, "Qt", message.toStdString());
+}
+
+/// Routes Qt's messages to the log while main runs; Qt's own clean-up after it speaks as Qt does.
+struct QtMessagesToLog {
+    QtMessagesToLog() { qInstallMessageHandler(qtMessageToLog); }
+    ~QtMessagesToLog() { qInstallMessageHandler(nullptr); }
+    QtMessagesToLog(const QtMessagesToLog&) = delete;
+    QtMessagesToLog& operator=(const QtMessagesToLog&) = delete;
+};
 
 /// A screenshot needs no screen: without a display, the window renders offscreen.
 void renderOffscreenWithoutDisplay() {
@@ -86,16 +104,21 @@ int runCommand(int& argc, char** argv, const Command& command) {
 
 int main(int argc, char** argv) {
     Interrupts::ignoreClosedPipes();
+    const QtMessagesToLog qtMessages;
     CLI::App app("", "halvoren");
     CommandLineOptions options;
     const std::vector<Command> commands = declareCommands(app, options);
     try {
-        app.parse(argc, argv);
+        app.parse(Halvoren::CommandLine::arguments(argc, argv));
     } catch (const CLI::Error& error) {
         return Halvoren::CommandLine::reportParseError(app, error, std::cout, std::cerr);
     }
     // The options are parsed and checked before any Qt application is made: wrong options and --help
     // need no display.
+    if (options.version) {
+        const QCoreApplication qt(argc, argv);
+        return runVersion(std::cout);
+    }
     const Command* given = givenCommand(app, commands);
     if (given == nullptr) {
         std::cout << app.help();

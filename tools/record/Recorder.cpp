@@ -1,8 +1,10 @@
 #include "record/Recorder.h"
 
+#include "HalvorenVersion.h"
 #include "host/Image.h"
 #include "host/Log.h"
 #include "host/TrackingStream.h"
+#include "sequence/TrackingFields.h"
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +20,14 @@ constexpr std::size_t kQueueWithImages = 32;
 // Frames recorded with images before any image came: their fields are kept until an image gives the
 // size, up to this many; then the recording is made without images.
 constexpr std::size_t kMaxFramesBeforeImages = 300;
+
+/// The recording's own fields, with the version of the program that wrote it: a reader can tell which
+/// program's habits a file has.
+Sequence::Fields headerFields(int width, int height, const std::vector<Sequence::RecordedMarker>& markers) {
+    Sequence::Fields fields = Sequence::recordingFields({width, height, markers});
+    fields.emplace_back(Sequence::TrackingFields::kWriterVersion, HALVOREN_VERSION);
+    return fields;
+}
 
 // The pixels of an 8-bit grey image, or null. The memory stays alive while `keep` holds it.
 const MemImage* greyImageOf(const std::shared_ptr<SharedImage>& shared, std::shared_ptr<MemImage>& keep) {
@@ -104,7 +114,7 @@ struct Recorder::Impl {
         o.width = withImages ? 2 * width : 1;
         o.height = withImages ? height : 1;
         o.compressed = options.images;  // the data file keeps the name the place holder gave it
-        o.fields = Sequence::recordingFields({width, height, options.markers});
+        o.fields = headerFields(width, height, options.markers);
         writer = Sequence::SequenceWriter::create(o, error);
         if (!writer) {
             fail(error);
@@ -216,7 +226,7 @@ std::unique_ptr<Recorder> Recorder::create(const Options& options, std::string& 
     Sequence::SequenceWriter::Options o;
     o.path = options.path;
     o.compressed = options.images;
-    o.fields = Sequence::recordingFields({0, 0, impl->options.markers});
+    o.fields = headerFields(0, 0, impl->options.markers);
     impl->writer = Sequence::SequenceWriter::create(o, error);
     if (!impl->writer) {
         return nullptr;

@@ -1,10 +1,13 @@
-// igtl_receive_client: an OpenIGTLink client in the manner of the protocol library's own tracking-data
-// receiver example. It connects, asks for tracking data with STT_TDATA, and prints one line per message:
+// halvoren-igtl-client: an OpenIGTLink client in the manner of the protocol library's own tracking-data
+// receiver example. It connects (trying again for a few seconds while no server listens yet), asks for
+// tracking data with STT_TDATA, and prints one line per message:
 //   TRANSFORM <device> <time stamp, ms> <the 3 x 4 upper part of the pose, row by row>
 //   TDATA <device> <time stamp, ms> <elements>, then "  <name> <3 x 4 pose>" per element
 //   STATUS <device> <code> <text>      IMAGE <device> <width>x<height>      CAPABILITY <types>
-// Usage: igtl_receive_client HOST PORT [--messages N] [--seconds S] [--get-status] [--get-capability]
+// Usage: halvoren-igtl-client HOST PORT [--messages N] [--seconds S] [--connect-seconds S] [--get-status]
+//        [--get-capability]
 #include "MessageReader.h"
+#include "commandline/Arguments.h"
 #include "commandline/NumberOptions.h"
 #include "commandline/UsageError.h"
 
@@ -23,6 +26,7 @@
 #include <iostream>
 #include <limits>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -51,6 +55,7 @@ struct Options {
     int port = 0;
     std::int64_t messages = 0;  // 0: no limit
     double seconds = 10.0;
+    double connectSeconds = 5.0;
     bool getStatus = false;
     bool getCapability = false;
 };
@@ -69,6 +74,11 @@ void declareOptions(CLI::App& app, Options& options) {
         ->type_name("S")
         ->capture_default_str()
         ->transform(CommandLine::aboveZero("a number of seconds above 0"));
+    app.add_option("--connect-seconds", options.connectSeconds,
+                   "keep trying to connect for S seconds while no server listens, 0 to 60 (0: once)")
+        ->type_name("S")
+        ->capture_default_str()
+        ->transform(CommandLine::number(0.0, 60.0, "a number of seconds from 0 to 60"));
     app.add_flag("--get-status", options.getStatus, "ask for the server's status too");
     app.add_flag("--get-capability", options.getCapability, "ask for the message types the server sends");
 }
@@ -153,6 +163,20 @@ igtl::MessageBase::Pointer bodyFor(const std::string& type) {
     return nullptr;
 }
 
+/// A socket connected to the server, trying again every 100 ms for the options' connect time: a client
+/// started together with its server need not wait for it to listen. -1 when none answered.
+int connectToServer(const Options& options) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.connectSeconds);
+    std::string error;
+    while (true) {
+        const int fd = Halvoren::Igtl::MessageReader::connectTo(options.host, options.port, error);
+        if (fd >= 0 || std::chrono::steady_clock::now() >= end) {
+            return fd;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 enum class Received { Nothing, Message, Closed };
 
 /// Reads and prints one message, waiting at most `timeout` for it to come whole.
@@ -185,19 +209,21 @@ Received receiveOne(Halvoren::Igtl::MessageReader& socket, igtl::MessageHeader& 
 
 int main(int argc, char** argv) {
     CLI::App app("Asks an OpenIGTLink server for tracking data and prints one line per message it receives.",
-                 "igtl_receive_client");
+                 "halvoren-igtl-client");
     Options options;
     declareOptions(app, options);
     try {
-        app.parse(argc, argv);
+        app.parse(CommandLine::arguments(argc, argv));
     } catch (const CLI::Error& error) {
         return CommandLine::reportParseError(app, error, std::cout, std::cerr);
     }
-    std::string error;
-    Halvoren::Igtl::MessageReader socket(
-        Halvoren::Igtl::MessageReader::connectTo(options.host, options.port, error));
+    Halvoren::Igtl::MessageReader socket(connectToServer(options));
     if (!socket.connected()) {
-        std::cerr << "igtl_receive_client: cannot connect to " << options.host << ':' << options.port << '\n';
+        std::cerr << "halvoren-igtl-client: cannot connect to " << options.host << ':' << options.port;
+        if (options.connectSeconds > 0.0) {
+            std::cerr << " (tried for " << options.connectSeconds << " s)";
+        }
+        std::cerr << '\n';
         return 1;
     }
     sendRequests(socket, options);
