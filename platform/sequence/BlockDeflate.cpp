@@ -48,33 +48,40 @@ const LengthTable& lengthTable() {
     return table;
 }
 
-// Bits are packed from the least significant end of each byte, as deflate reads them.
+// Bits are packed from the least significant end of each byte, as deflate reads them, into room the
+// caller made.
 class BitWriter {
 public:
-    explicit BitWriter(std::vector<std::uint8_t>& out) : m_out(out) {}
+    explicit BitWriter(std::uint8_t* next) : m_next(next) {}
     void put(std::uint32_t bits, int count) {
         m_buffer |= static_cast<std::uint64_t>(bits) << m_count;
         m_count += count;
         if (m_count >= 32) {
             for (int k = 0; k < 4; ++k) {
-                m_out.push_back(static_cast<std::uint8_t>(m_buffer >> (8 * k)));
+                m_next[k] = static_cast<std::uint8_t>(m_buffer >> (8 * k));
             }
+            m_next += 4;
             m_buffer >>= 32;
             m_count -= 32;
         }
     }
     void align() {
         while (m_count > 0) {
-            m_out.push_back(static_cast<std::uint8_t>(m_buffer));
+            *m_next++ = static_cast<std::uint8_t>(m_buffer);
             m_buffer >>= 8;
             m_count = std::max(0, m_count - 8);
         }
         m_buffer = 0;
     }
-    std::vector<std::uint8_t>& out() { return m_out; }
+    // After align() only.
+    void bytes(const std::uint8_t* bytes, std::size_t size) {
+        std::copy(bytes, bytes + size, m_next);
+        m_next += size;
+    }
+    std::uint8_t* next() const { return m_next; }
 
 private:
-    std::vector<std::uint8_t>& m_out;
+    std::uint8_t* m_next;
     std::uint64_t m_buffer = 0;
     int m_count = 0;
 };
@@ -158,31 +165,43 @@ void canonicalCodes(const std::array<std::uint8_t, kLiteralSymbols>& lengths,
     }
 }
 
-// Literals, and runs of the byte before (distance 1) as 256 + their length; counts the symbols.
-void tokenize(const std::uint8_t* bytes, std::size_t size, std::vector<std::uint16_t>& tokens,
-              std::array<std::uint32_t, kLiteralSymbols>& frequencies) {
+// Literals, and runs of the byte before (distance 1) as 256 + their length; counts the symbols. Returns
+// the tokens' count. A run is looked for where the next two bytes repeat the one before, in one test: in a
+// noisy background, a branch that is seldom taken.
+std::size_t tokenize(const std::uint8_t* bytes, std::size_t size, std::uint16_t* tokens,
+                     std::array<std::uint32_t, kLiteralSymbols>& frequencies) {
     const LengthTable& table = lengthTable();
-    tokens.clear();
+    std::size_t count = 0;
     std::size_t i = 0;
-    while (i < size) {
-        if (i > 0 && bytes[i] == bytes[i - 1]) {
+    const auto literal = [&](std::uint8_t byte) {
+        tokens[count++] = byte;
+        ++frequencies[byte];
+    };
+    if (size > 0) {
+        literal(bytes[i++]);
+    }
+    while (i + 1 < size) {
+        const std::uint8_t before = bytes[i - 1];
+        if (((bytes[i] ^ before) | (bytes[i + 1] ^ before)) == 0) {
             const std::size_t limit = std::min(kMaxRun, size - i);
-            std::size_t run = 1;
-            while (run < limit && bytes[i + run] == bytes[i - 1]) {
+            std::size_t run = kMinRun - 1;
+            while (run < limit && bytes[i + run] == before) {
                 ++run;
             }
             if (run >= kMinRun) {
-                tokens.push_back(static_cast<std::uint16_t>(256 + run));
+                tokens[count++] = static_cast<std::uint16_t>(256 + run);
                 ++frequencies[table.symbol[run]];
                 i += run;
                 continue;
             }
         }
-        tokens.push_back(bytes[i]);
-        ++frequencies[bytes[i]];
-        ++i;
+        literal(bytes[i++]);
+    }
+    while (i < size) {
+        literal(bytes[i++]);
     }
     frequencies[kEndOfBlock] = 1;
+    return count;
 }
 
 void storedBlock(const std::uint8_t* bytes, std::size_t size, BitWriter& writer) {
@@ -190,11 +209,11 @@ void storedBlock(const std::uint8_t* bytes, std::size_t size, BitWriter& writer)
     writer.align();
     const auto length = static_cast<std::uint16_t>(size);
     const auto complement = static_cast<std::uint16_t>(~length);
-    std::vector<std::uint8_t>& out = writer.out();
-    out.insert(out.end(),
-               {static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
-                static_cast<std::uint8_t>(complement), static_cast<std::uint8_t>(complement >> 8)});
-    out.insert(out.end(), bytes, bytes + size);
+    const std::uint8_t lengths[4] = {
+        static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
+        static_cast<std::uint8_t>(complement), static_cast<std::uint8_t>(complement >> 8)};
+    writer.bytes(lengths, sizeof(lengths));
+    writer.bytes(bytes, size);
 }
 
 // The block's header: its literal/length code lengths through a code length code that gives each of the
@@ -216,10 +235,9 @@ void dynamicHeader(const std::array<std::uint8_t, kLiteralSymbols>& lengths, int
     writer.put(reversed(1, 4), 4);
 }
 
-void encodeBlock(const std::uint8_t* bytes, std::size_t size, std::vector<std::uint16_t>& tokens,
-                 BitWriter& writer) {
+void encodeBlock(const std::uint8_t* bytes, std::size_t size, std::uint16_t* tokens, BitWriter& writer) {
     std::array<std::uint32_t, kLiteralSymbols> frequencies{};
-    tokenize(bytes, size, tokens, frequencies);
+    const std::size_t tokenCount = tokenize(bytes, size, tokens, frequencies);
     std::array<std::uint8_t, kLiteralSymbols> lengths{};
     codeLengths(frequencies, lengths);
     int literals = kLiteralSymbols;
@@ -241,7 +259,8 @@ void encodeBlock(const std::uint8_t* bytes, std::size_t size, std::vector<std::u
     canonicalCodes(lengths, codes);
     dynamicHeader(lengths, literals, writer);
     const LengthTable& table = lengthTable();
-    for (const std::uint16_t token : tokens) {
+    for (std::size_t t = 0; t < tokenCount; ++t) {
+        const std::uint16_t token = tokens[t];
         if (token < 256) {
             writer.put(codes[token], lengths[token]);
         } else {
@@ -258,17 +277,22 @@ void encodeBlock(const std::uint8_t* bytes, std::size_t size, std::vector<std::u
 }  // namespace
 
 void encode(const std::uint8_t* bytes, std::size_t size, std::vector<std::uint8_t>& out) {
-    out.reserve(out.size() + size + size / 8 + 64);
-    BitWriter writer(out);
-    std::vector<std::uint16_t> tokens;
-    tokens.reserve(std::min(size, kBlockBytes));
-    for (std::size_t start = 0; start < size; start += kBlockBytes) {
-        encodeBlock(bytes + start, std::min(kBlockBytes, size - start), tokens, writer);
+    // A block is stored when it would not shrink: none takes more than its bytes, its stored block's five
+    // and the bits of the block before.
+    const std::size_t blocks = (size + kBlockBytes - 1) / kBlockBytes;
+    const std::size_t start = out.size();
+    out.resize(start + size + 16 * (blocks + 1));
+    BitWriter writer(out.data() + start);
+    std::vector<std::uint16_t> tokens(std::min(size, kBlockBytes));
+    for (std::size_t offset = 0; offset < size; offset += kBlockBytes) {
+        encodeBlock(bytes + offset, std::min(kBlockBytes, size - offset), tokens.data(), writer);
     }
     // An empty stored block: the output ends on a byte boundary.
     writer.put(0, 3);
     writer.align();
-    out.insert(out.end(), {0x00, 0x00, 0xff, 0xff});
+    const std::uint8_t empty[4] = {0x00, 0x00, 0xff, 0xff};
+    writer.bytes(empty, sizeof(empty));
+    out.resize(static_cast<std::size_t>(writer.next() - out.data()));
 }
 
 void zlibHeader(std::vector<std::uint8_t>& out) {
