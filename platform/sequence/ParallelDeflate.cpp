@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace Halvoren::Sequence {
@@ -84,8 +85,14 @@ ParallelDeflate::ParallelDeflate(unsigned threads) : m_impl(std::make_unique<Imp
     if (threads == 0) {
         threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
     }
+    // A thread the system refuses (a process at its limit) leaves the work to the others, the caller's at
+    // least.
     for (unsigned k = 1; k < threads; ++k) {
-        m_impl->workers.emplace_back([impl = m_impl.get()] { impl->workerLoop(); });
+        try {
+            m_impl->workers.emplace_back([impl = m_impl.get()] { impl->workerLoop(); });
+        } catch (const std::system_error&) {
+            break;
+        }
     }
 }
 
