@@ -1,6 +1,8 @@
 #include "ParallelDeflate.h"
 #include "BlockDeflate.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -61,6 +63,12 @@ struct ParallelDeflate::Impl {
     }
 
     void workerLoop() {
+#ifdef SCHED_BATCH
+        // Compressing is batch work: a fair share of the processor, without preempting the thread that
+        // just woke it (the camera's worker handing over the next frame, on a busy machine).
+        const sched_param batch{};
+        pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
+#endif
         std::uint64_t seen = 0;
         for (;;) {
             {
