@@ -50,7 +50,9 @@ public:
         int width = 1;     // of every frame's pixels
         int height = 1;
         bool compressed = false;  // zlib: ".zraw" beside the header, else ".raw"
-        Fields fields;            // fields of the whole recording, written before the frames' fields
+        // The threads that compress, the writer's own among them; 0: one per core, up to 4.
+        unsigned compressionThreads = 0;
+        Fields fields;  // fields of the whole recording, written before the frames' fields
         // How often the header is replaced while recording; at least ten times as long as the last one
         // took to write, as the header of a long recording grows large. 0: after every frame.
         double headerEverySeconds = 1.0;

@@ -1,3 +1,4 @@
+#include "ParallelDeflate.h"
 #include "SequenceFile.h"
 #include "SequenceFormat.h"
 #include "text/Text.h"
@@ -6,7 +7,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,10 +27,6 @@ constexpr const char* kHeaderSuffix = ".mhd";
 const std::size_t kMaxFrameBytes = SequenceReader::Limits().maxFrameBytes;
 // Room kept in the header for its start and the fields added at the end (the run's figures).
 constexpr std::uint64_t kHeaderReserve = 1u << 20;
-// Camera frames must be compressed as fast as they come: the fastest level, which still shrinks the mostly
-// dark infrared images many times.
-constexpr int kCompressionLevel = 1;
-constexpr std::size_t kDeflateChunk = 256 * 1024;
 
 bool endsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&
@@ -128,9 +124,10 @@ struct SequenceWriter::Impl {
     std::size_t frameBytes = 0;
     Fd data;
     Fd dataLock;  // the data file's lock, held until the last header is written
-    z_stream deflater{};
-    bool deflaterReady = false;
-    std::vector<unsigned char> deflated;
+    // Camera frames must be compressed as fast as they come, on a machine that has other work too: on
+    // several threads, by an encoder that looks for runs only.
+    std::unique_ptr<ParallelDeflate> deflater;
+    std::vector<std::uint8_t> deflated;
     std::uint64_t dataBytes = 0;  // up to the end of the last complete frame
     // What the last header written names: the recording as it opens.
     std::atomic<std::size_t> headerFrames{0};
@@ -143,12 +140,6 @@ struct SequenceWriter::Impl {
     std::chrono::steady_clock::duration lastHeaderCost{};  // how long the last header took to write
     std::string failure;  // the first failure of the files; nothing is written after it
     bool finished = false;
-
-    ~Impl() {
-        if (deflaterReady) {
-            deflateEnd(&deflater);
-        }
-    }
 
     std::string headerStart() const {
         const std::string count = std::to_string(frames.load());
@@ -269,28 +260,27 @@ struct SequenceWriter::Impl {
         return true;
     }
 
-    // Deflates the input with `flush` and writes what comes out; a sync flush ends on a byte boundary, so
-    // that every frame before it decodes from the bytes written so far.
-    bool deflateAndWrite(const std::uint8_t* bytes, std::size_t size, int flush, std::size_t& written,
-                         std::string& error) {
-        deflater.next_in = const_cast<Bytef*>(bytes);
-        deflater.avail_in = static_cast<uInt>(size);
-        for (;;) {
-            deflater.next_out = deflated.data();
-            deflater.avail_out = static_cast<uInt>(deflated.size());
-            const int result = deflate(&deflater, flush);
-            if (result == Z_STREAM_ERROR) {
-                return fail("cannot compress into " + dataPath, error);
-            }
-            const std::size_t produced = deflated.size() - deflater.avail_out;
-            if (!writeData(deflated.data(), produced, error)) {
-                return false;
-            }
-            written += produced;
-            if (result == Z_STREAM_END || (deflater.avail_out != 0 && flush != Z_FINISH)) {
-                return true;
-            }
+    // Deflates the frame's pixels and writes them, ending on a byte boundary, so that every frame before
+    // decodes from the bytes written so far; the stream's header comes with the first.
+    bool deflateAndWrite(const std::vector<std::uint8_t>& pixels, std::size_t& written, std::string& error) {
+        deflated.clear();
+        if (dataBytes == 0) {
+            deflater->begin(deflated);
         }
+        deflater->add(pixels.data(), pixels.size(), deflated);
+        written = deflated.size();
+        return writeData(deflated.data(), deflated.size(), error);
+    }
+
+    // The end of the stream; the stream's header too when no frame came.
+    bool endStream(std::size_t& written, std::string& error) {
+        deflated.clear();
+        if (dataBytes == 0) {
+            deflater->begin(deflated);
+        }
+        deflater->end(deflated);
+        written = deflated.size();
+        return writeData(deflated.data(), deflated.size(), error);
     }
 };
 
@@ -360,12 +350,7 @@ std::unique_ptr<SequenceWriter> SequenceWriter::create(const Options& options, s
         return nullptr;
     }
     if (options.compressed) {
-        if (deflateInit(&impl->deflater, kCompressionLevel) != Z_OK) {
-            error = "cannot start compressing " + impl->dataPath;
-            return nullptr;
-        }
-        impl->deflaterReady = true;
-        impl->deflated.resize(kDeflateChunk);
+        impl->deflater = std::make_unique<ParallelDeflate>(options.compressionThreads);
     }
     // The new header (no frames) replaces the old one before the old data goes: a crash in between leaves
     // an empty recording, not an old header over new data.
@@ -407,7 +392,7 @@ bool SequenceWriter::append(const Frame& frame, std::string& error) {
     }
     std::size_t written = 0;
     if (d.options.compressed) {
-        if (!d.deflateAndWrite(frame.pixels.data(), frame.pixels.size(), Z_SYNC_FLUSH, written, error)) {
+        if (!d.deflateAndWrite(frame.pixels, written, error)) {
             return false;
         }
     } else if (!d.writeData(frame.pixels.data(), frame.pixels.size(), error)) {
@@ -449,7 +434,7 @@ bool SequenceWriter::finish(std::string& error) {
     d.finished = true;
     if (d.failure.empty() && d.options.compressed) {
         std::size_t written = 0;
-        if (d.deflateAndWrite(nullptr, 0, Z_FINISH, written, error)) {
+        if (d.endStream(written, error)) {
             d.dataBytes += written;
         }
     }

@@ -17,7 +17,7 @@
 //   Halvoren_Health_<figure> = <value>                  the run's health figures, in the last header
 // Each frame's fields (after "Seq_FrameNNNN_"):
 //   FrameNumber = <the camera's frame counter>
-//   Timestamp = <seconds since the first frame's exposure>
+//   Timestamp = <seconds since the first frame, on the clock the first frame chose>
 //   Halvoren_ExposureUs = <the camera's exposure stamp, us>
 //   Halvoren_TimestampMs = <the instruments' time stamp, ms since the epoch>
 //   <Field>ToTrackerTransform = 16 numbers, row by row, mm

@@ -398,6 +398,42 @@ TEST(NavigationFields, NamesTheTipsInTheCamerasFrameApartFromTheCamerasPoses) {
     EXPECT_TRUE(NavigationFields({}, markers).empty());
 }
 
+// The recording keeps the clock of its first frame: a camera on its own clock with frames that lack its
+// stamp (placed by the host's time since the last stamp), and a first frame without a stamp before stamped
+// ones. Either way the frames read back 16 ms apart, as the host saw them come.
+TEST(Recorder, KeepsTheClockOfItsFirstFrame) {
+    constexpr std::uint64_t kHostMs = 1'796'736'471'133;
+    const std::vector<std::vector<std::uint64_t>> cases = {
+        {5'000'000, 0, 5'032'000, 0},  // the camera's stamps count from its start
+        {0, 5'016'000, 5'032'000, 0},
+    };
+    for (const auto& exposuresUs : cases) {
+        SCOPED_TRACE(exposuresUs[0] != 0 ? "camera's clock" : "host's clock");
+        TestSupport::TempFiles files;
+        Recorder::Options options;
+        options.path = files.path("clock.seq.mhd");
+        options.markers = {marker("A", "a", 1)};
+        std::string error;
+        Feed feed(Recorder::create(options, error));
+        for (std::uint32_t i = 0; i < exposuresUs.size(); ++i) {
+            feed.frame(trackingData(i + 1, exposuresUs[i],
+                                    {instrument(options.markers[0], 0.9, kHostMs + 16 * i, i)}, {}));
+        }
+        ASSERT_TRUE(feed.finish({}, error)) << error;
+        const auto reader = SequenceReader::open(options.path, error);
+        ASSERT_TRUE(reader) << error;
+        ASSERT_EQ(reader->frameCount(), exposuresUs.size());
+        Sequence::RecordingHeader header;
+        ASSERT_TRUE(Sequence::recordingOf(reader->fields(), header, error)) << error;
+        for (std::size_t i = 0; i < exposuresUs.size(); ++i) {
+            RecordedFrame frame;
+            ASSERT_TRUE(Sequence::frameOf(reader->frameFields(i), header.markers, frame, error)) << error;
+            EXPECT_NEAR(frame.timestampSeconds, 0.016 * static_cast<double>(i), 1e-9) << "frame " << i;
+            EXPECT_EQ(frame.exposureUs, exposuresUs[i]);
+        }
+    }
+}
+
 TEST(Recorder, RefusesPathsItCannotWriteBeforeTheRun) {
     TestSupport::TempFiles files;
     std::string error;

@@ -68,8 +68,13 @@ struct Recorder::Impl {
     bool withImages = false;
     int imageWidth = 0;
     int imageHeight = 0;
-    bool haveFirstTime = false;
+    // The recording's clock, chosen at its first frame and kept: the camera's exposure stamps when that
+    // frame has one, else the host's time. A camera on its own clock counts from its own start, so a
+    // time stamp of one clock measured from the other's first frame is off by years.
+    enum class TimeSource { NotYet, Camera, Host } timeSource = TimeSource::NotYet;
     std::uint64_t firstTimeUs = 0;
+    std::uint64_t lastExposureUs = 0;  // on the camera's clock: the last stamp, and the host's time then
+    std::uint64_t lastExposureHostUs = 0;
     std::vector<Sequence::Fields> framesBeforeImages;
     Sequence::Frame frame;
     std::string failure;  // the first one; nothing is recorded after it
@@ -144,17 +149,32 @@ struct Recorder::Impl {
         }
     }
 
+    // The frame's time on the recording's clock (us). On the camera's, a frame without a stamp is put
+    // the host's time since the last stamp after that stamp (or at it, when the host's time is missing or
+    // went back).
+    std::uint64_t recordingTimeUs(const RecordedFrame& recorded) {
+        const std::uint64_t hostUs = recorded.timestampMs * 1000;
+        if (timeSource == TimeSource::NotYet) {
+            timeSource = recorded.exposureUs != 0 ? TimeSource::Camera : TimeSource::Host;
+            firstTimeUs = recorded.exposureUs != 0 ? recorded.exposureUs : hostUs;
+        }
+        if (timeSource == TimeSource::Host) {
+            return hostUs;
+        }
+        if (recorded.exposureUs != 0) {
+            lastExposureUs = recorded.exposureUs;
+            lastExposureHostUs = hostUs;
+            return recorded.exposureUs;
+        }
+        const bool hostKnown = hostUs != 0 && lastExposureHostUs != 0 && hostUs >= lastExposureHostUs;
+        return lastExposureUs + (hostKnown ? hostUs - lastExposureHostUs : 0);
+    }
+
     void record(const TrackingStreamData& tracking) {
         RecordedFrame recordedFrame = recordedFrameOf(tracking, options.markers, options.minQuality);
         recordedFrame.stale = staleNext;
         staleNext = false;
-        // The camera's exposure stamp when it gave one, else the instruments' time stamp.
-        const std::uint64_t timeUs =
-            recordedFrame.exposureUs != 0 ? recordedFrame.exposureUs : recordedFrame.timestampMs * 1000;
-        if (!haveFirstTime) {
-            haveFirstTime = true;
-            firstTimeUs = timeUs;
-        }
+        const std::uint64_t timeUs = recordingTimeUs(recordedFrame);
         recordedFrame.timestampSeconds =
             static_cast<double>(static_cast<std::int64_t>(timeUs - firstTimeUs)) / 1e6;
         Sequence::Fields fields = Sequence::frameFields(recordedFrame, options.markers);

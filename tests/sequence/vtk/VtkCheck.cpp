@@ -19,14 +19,22 @@ using namespace Halvoren::Sequence;
 
 namespace {
 
-constexpr int kWidth = 8;
-constexpr int kHeight = 6;
 constexpr std::size_t kFrames = 5;
 
-Frame makeFrame(std::size_t index) {
+struct Size {
+    int width;
+    int height;
+};
+constexpr Size kSmall{8, 6};
+// Frames the writer compresses in several pieces, on several threads.
+constexpr Size kLarge{800, 700};
+
+Frame makeFrame(std::size_t index, Size size) {
     Frame frame;
-    for (std::size_t i = 0; i < kWidth * kHeight; ++i) {
-        frame.pixels.push_back(static_cast<std::uint8_t>(index * 40 + i * 3));
+    const auto width = static_cast<std::size_t>(size.width);
+    for (std::size_t i = 0; i < width * static_cast<std::size_t>(size.height); ++i) {
+        // Every third row dark, as much of a camera image is.
+        frame.pixels.push_back(static_cast<std::uint8_t>((i / width) % 3 == 2 ? 0 : index * 40 + i * 3));
     }
     // A translation that moves with the frame, as a tracked tool's would.
     frame.fields = {{"FrameNumber", std::to_string(index + 1)},
@@ -36,11 +44,11 @@ Frame makeFrame(std::size_t index) {
 }
 
 // What VTK must read back of the first `frames` frames.
-std::string expected(std::size_t frames) {
+std::string expected(std::size_t frames, Size size) {
     std::vector<std::uint8_t> pixels;
     std::string transforms;
     for (std::size_t i = 0; i < frames; ++i) {
-        const Frame frame = makeFrame(i);
+        const Frame frame = makeFrame(i, size);
         pixels.insert(pixels.end(), frame.pixels.begin(), frame.pixels.end());
         transforms += "frame " + std::to_string(i) + " ToolToTrackerTransform " +
                       *findField(frame.fields, "ToolToTrackerTransform") + "\n";
@@ -48,13 +56,13 @@ std::string expected(std::size_t frames) {
     char checksum[16];
     std::snprintf(checksum, sizeof(checksum), "%08lx",
                   crc32(0L, pixels.data(), static_cast<uInt>(pixels.size())) & 0xFFFFFFFFul);
-    return "dimensions " + std::to_string(kWidth) + " " + std::to_string(kHeight) + " " +
+    return "dimensions " + std::to_string(size.width) + " " + std::to_string(size.height) + " " +
            std::to_string(frames) + "\nchecksum " + checksum + "\n" + transforms;
 }
 
 // Records kFrames frames; `kill` ends the process (SIGKILL) instead of finishing, in a child, as a crash
 // would, and the recording is left as it was at that moment.
-bool record(const std::string& path, bool compressed, double headerEverySeconds, bool kill) {
+bool record(const std::string& path, bool compressed, double headerEverySeconds, bool kill, Size size) {
     const pid_t child = kill ? ::fork() : 0;
     if (child < 0) {
         std::perror("fork");
@@ -63,8 +71,8 @@ bool record(const std::string& path, bool compressed, double headerEverySeconds,
     if (child == 0) {
         SequenceWriter::Options options;
         options.path = path;
-        options.width = kWidth;
-        options.height = kHeight;
+        options.width = size.width;
+        options.height = size.height;
         options.compressed = compressed;
         options.headerEverySeconds = headerEverySeconds;
         options.fields = {{"ToolToTrackerTransformStatus", "OK"}};
@@ -72,7 +80,7 @@ bool record(const std::string& path, bool compressed, double headerEverySeconds,
         auto writer = SequenceWriter::create(options, error);
         bool written = writer != nullptr;
         for (std::size_t i = 0; written && i < kFrames; ++i) {
-            written = writer->append(makeFrame(i), error);
+            written = writer->append(makeFrame(i, size), error);
         }
         if (kill) {
             if (!written) {
@@ -141,23 +149,27 @@ int main(int argc, char** argv) {
         double headerEverySeconds;
         bool kill;
         std::size_t frames;  // that the header names
+        Size size = kSmall;
     };
     const Case cases[] = {
-        {"finished", true, 1.0, false, kFrames},      {"finished-raw", false, 1.0, false, kFrames},
+        {"finished", true, 1.0, false, kFrames},
+        {"finished-raw", false, 1.0, false, kFrames},
         {"killed", true, 0.0, true, kFrames},     // the header replaced at every frame, no end of stream
         {"killed-early", true, 3600.0, true, 1},  // the header of the first frame, more data after it
         {"killed-early-raw", false, 3600.0, true, 1},
+        {"finished-large", true, 1.0, false, kFrames, kLarge},
+        {"killed-large", true, 0.0, true, kFrames, kLarge},
     };
     int failures = 0;
     for (const Case& c : cases) {
         const std::string path = folder + "/" + c.name + ".seq.mhd";
-        if (!record(path, c.compressed, c.headerEverySeconds, c.kill)) {
+        if (!record(path, c.compressed, c.headerEverySeconds, c.kill, c.size)) {
             std::fprintf(stderr, "%s: cannot record\n", c.name);
             ++failures;
             continue;
         }
         const std::string read = output(python + " '" + script + "' '" + path + "'");
-        const std::string want = expected(c.frames);
+        const std::string want = expected(c.frames, c.size);
         if (read != want) {
             std::fprintf(stderr, "%s: VTK read\n%s\ninstead of\n%s\n", c.name, read.c_str(), want.c_str());
             ++failures;
