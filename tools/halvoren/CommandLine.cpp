@@ -411,6 +411,61 @@ void declareAssess(CLI::App& command, AssessOptions& options) {
     declareLogLevel(command, options);
 }
 
+void declareRegister(CLI::App& command, RegisterOptions& options) {
+    command.footer(
+        "Exit code 7: the landmarks are collinear. Ctrl-C cancels with nothing written (with --verify: the\n"
+        "landmarks touched so far are reported).");
+    declareMarkers(command, options,
+                   "track the marker geometry in FILE (repeatable; default: data/markers/*.ini)");
+    declareWorkspace(command, options, "configure the stream from a workspace file");
+    declareReplay(command, options);
+    declareRecord(command, options);
+    declareReference(command, options.reference);
+    command.get_option("--reference")->required();
+    command
+        .add_option("--pointer", options.pointer, "the instrument whose calibrated tip touches (name or id)")
+        ->type_name("NAME")
+        ->required();
+    command
+        .add_option("--landmarks", options.landmarks,
+                    "the image's landmarks (.mrk.json, or CSV label,x,y,z RAS)")
+        ->type_name("FILE")
+        ->required()
+        ->check(kFilePath);
+    CLI::Option* verify =
+        command
+            .add_option("--verify", options.verify, "touch the landmarks again to verify this registration")
+            ->type_name("FILE.tfm")
+            ->check(kFilePath);
+    command
+        .add_option("--output", options.output,
+                    "write ImageToReference as an ITK transform file (for 3D Slicer)")
+        ->type_name("FILE.tfm")
+        ->check(kFilePath)
+        ->excludes(verify);
+    command.add_option("--report", options.report, "also write the registration (or verification) as JSON")
+        ->type_name("FILE")
+        ->check(kFilePath);
+    command
+        .add_option("--target", options.targets,
+                    "predict the error at this point too (image RAS mm), repeatable")
+        ->type_name("X,Y,Z")
+        ->allow_extra_args(false)
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                double xyz[3];
+                return parseTarget(text, xyz) ? std::string() : std::string("takes three numbers X,Y,Z");
+            },
+            std::string()))
+        ->excludes(verify);
+    command.add_option("--dwell", options.dwellSeconds, "the tip rests this long on a landmark, 0.1 to 60")
+        ->type_name("SECONDS")
+        ->capture_default_str()
+        ->transform(number(0.1, 60.0, "a number of seconds from 0.1 to 60"));
+    declareMinQuality(command, options);
+    declareLogLevel(command, options);
+}
+
 void declareConvert(CLI::App& command, ConvertOptions& options) {
     command.add_option("IN", options.in, "the workspace file to read")->type_name("FILE")->required();
     command.add_option("OUT", options.out, "the file to write (may be IN)")->type_name("FILE")->required();
@@ -531,6 +586,14 @@ std::vector<Command> calibrationCommands(CommandLineOptions& options) {
                 return cameraRun(given.plot.empty() ? Qt::Core : Qt::Widgets, false, true);
             },
             runAssess),
+        command(
+            "register",
+            "Registers an image to the reference marker by touching its landmarks with a pointer.\n"
+            "Touch each landmark of --landmarks in turn with the pointer's tip and rest for the dwell time;\n"
+            "the image is registered to the reference (rigid, least squares), each landmark's residual and\n"
+            "the predicted target error are reported, and ImageToReference is written for 3D Slicer.",
+            options.registration, declareRegister,
+            [](const RegisterOptions&) { return cameraRun(Qt::Core, false, false); }, runRegister),
     };
 }
 

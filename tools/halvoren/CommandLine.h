@@ -9,6 +9,7 @@
 #include "halvoren/ExportCommand.h"
 #include "halvoren/GuiCommand.h"
 #include "halvoren/PluginsCommand.h"
+#include "halvoren/RegisterCommand.h"
 #include "halvoren/StreamCommand.h"
 
 #include <functional>
@@ -32,6 +33,7 @@ struct CommandLineOptions {
     PluginsOptions plugins;
     ExportOptions exportPoses;
     AssessOptions assess;
+    RegisterOptions registration;
 };
 
 /// What main sets up around a command's run.
