@@ -172,6 +172,16 @@ void declareReference(CLI::App& command, std::string& reference) {
             std::string()));
 }
 
+/// --registration, which places the poses in a registered image's frame: it needs the reference.
+void declareRegistration(CLI::App& command, std::string& registration) {
+    command
+        .add_option("--registration", registration,
+                    "give every pose in the image FILE.tfm registers to the reference (needs --reference)")
+        ->type_name("FILE.tfm")
+        ->check(kFilePath)
+        ->needs(command.get_option("--reference"));
+}
+
 void declareReplay(CLI::App& command, StreamSetup& setup) {
     CLI::Option* replay =
         command
@@ -264,6 +274,7 @@ void declareStream(CLI::App& command, StreamOptions& options) {
         ->check(kFilePath);
     declareHealth(command, options);
     declareReference(command, options.reference);
+    declareRegistration(command, options.registration);
     declareRecord(command, options);
     command
         .add_option("--health-every", options.healthEverySeconds,
@@ -287,6 +298,7 @@ void declareExport(CLI::App& command, ExportOptions& options) {
         ->type_name("Q")
         ->transform(number(0.0, 1.0, "a quality from 0 to 1"));
     declareReference(command, options.reference);
+    declareRegistration(command, options.registration);
 }
 
 void declareGui(CLI::App& command, GuiOptions& options) {
@@ -299,6 +311,7 @@ void declareGui(CLI::App& command, GuiOptions& options) {
     declareSetup(command, options, Images::OptOut);
     declareHealth(command, options);
     declareReference(command, options.reference);
+    declareRegistration(command, options.registration);
     declareRecord(command, options);
     // An empty path would mean no screenshot: offscreen, a window nobody can close.
     CLI::Option* screenshot =

@@ -66,8 +66,12 @@ int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err
     if (!reader) {
         return ExitBadInput;
     }
+    std::optional<Eigen::Matrix4d> imageToReference;
+    if (!readRegistration(options.registration, imageToReference, err)) {
+        return ExitBadInput;
+    }
     Navigation::NavigationFrame navigation;
-    if (!makeNavigation(options.reference, header.markers, navigation, err)) {
+    if (!makeNavigation(options.reference, header.markers, navigation, err, imageToReference)) {
         return ExitUsage;
     }
     if (const std::string problem = cannotWriteMessage(options.output); !problem.empty()) {

@@ -11,9 +11,10 @@ namespace Halvoren::App {
 struct ExportOptions {
     std::string recording;  // the recording's header (.mhd or .mha)
     PoseFormat format = PoseFormat::Csv;
-    std::string output;       // stdout when empty
-    double minQuality = 0.0;  // poses below it are INVALID too (the recorded status is kept)
-    std::string reference;    // poses relative to this instrument (its ID or name); camera's when empty
+    std::string output;        // stdout when empty
+    double minQuality = 0.0;   // poses below it are INVALID too (the recorded status is kept)
+    std::string reference;     // poses relative to this instrument (its ID or name); camera's when empty
+    std::string registration;  // an ImageToReference .tfm: poses in the image's frame (with reference)
 };
 
 /// Runs the command: the poses go to `out` unless the options name a file, messages to `err`. Returns the

@@ -1,6 +1,7 @@
 #include "halvoren/NavigationSetup.h"
 
 #include "navigation/NavigationNames.h"
+#include "registration/TransformFile.h"
 
 #include <algorithm>
 #include <ostream>
@@ -20,7 +21,8 @@ std::vector<TrackerID> identities(const std::vector<Sequence::RecordedMarker>& m
 }  // namespace
 
 bool makeNavigation(const std::string& reference, const std::vector<Sequence::RecordedMarker>& markers,
-                    Navigation::NavigationFrame& navigation, std::ostream& err) {
+                    Navigation::NavigationFrame& navigation, std::ostream& err,
+                    const std::optional<Eigen::Matrix4d>& imageToReference) {
     navigation = {};
     if (!reference.empty()) {
         const std::vector<TrackerID> ids = identities(markers);
@@ -42,6 +44,10 @@ bool makeNavigation(const std::string& reference, const std::vector<Sequence::Re
         // By its ID: a frame's instruments are matched to it by the one thing they cannot share.
         navigation.chain.setReference(found->ID);
         navigation.frame = Navigation::frameName(found);
+        if (imageToReference) {
+            navigation.chain.setImageToReference(imageToReference);
+            navigation.frame = Navigation::kImageFrame;
+        }
     }
     for (const Sequence::RecordedMarker& marker : markers) {
         if (marker.tip) {
@@ -52,6 +58,20 @@ bool makeNavigation(const std::string& reference, const std::vector<Sequence::Re
     return true;
 }
 
+bool readRegistration(const std::string& path, std::optional<Eigen::Matrix4d>& imageToReference,
+                      std::ostream& err) {
+    imageToReference.reset();
+    if (path.empty()) {
+        return true;
+    }
+    std::string error;
+    imageToReference = Registration::readTransformFile(path, error);
+    if (!imageToReference) {
+        err << "halvoren: --registration " << error << '\n';
+    }
+    return imageToReference.has_value();
+}
+
 void writeNavigation(const Navigation::NavigationFrame& navigation,
                      const std::vector<Sequence::RecordedMarker>& markers, std::ostream& err) {
     if (!navigation.active()) {
@@ -59,7 +79,9 @@ void writeNavigation(const Navigation::NavigationFrame& navigation,
     }
     err << "halvoren: poses ";
     if (navigation.relative()) {
-        err << "relative to " << navigation.frame << " (" << *navigation.chain.reference() << ')';
+        err << (navigation.chain.inImage() ? "in the registered image's frame (Image) through the reference ("
+                                           : "relative to " + navigation.frame + " (")
+            << *navigation.chain.reference() << ')';
     } else {
         err << "in camera coordinates (" << navigation.frame << ')';
     }

@@ -244,7 +244,8 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
         limitFrames(m_replay.frameCount);
     }
     std::vector<std::string> markers;
-    if (!checkMarkerFiles(setup, markers, err)) {
+    if (!checkMarkerFiles(setup, markers, err) ||
+        !readRegistration(setup.registration, m_imageToReference, err)) {
         return false;
     }
     // Without the plug-in an old workspace would not be converted either: say what is missing first.
@@ -266,7 +267,7 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
         return false;
     }
     const std::vector<MarkerSource> sources = markerSources(named, markers);
-    if (!makeNavigation(setup.reference, expectedMarkers(sources), m_navigation, err)) {
+    if (!makeNavigation(setup.reference, expectedMarkers(sources), m_navigation, err, m_imageToReference)) {
         exitCode = ExitUsage;
         return false;
     }
@@ -448,7 +449,7 @@ bool StreamSession::navigate(const StreamSetup& setup, const std::vector<MarkerS
         recordedMarkers(tracking != nullptr ? tracking->instruments() : std::vector<TrackingInstrument>(),
                         sources, geometryIdOf);
     // The instruments the stream made may differ from the files' (a workspace's marker was skipped).
-    if (!makeNavigation(setup.reference, m_markers, m_navigation, err)) {
+    if (!makeNavigation(setup.reference, m_markers, m_navigation, err, m_imageToReference)) {
         exitCode = ExitUsage;
         return false;
     }

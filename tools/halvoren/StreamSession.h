@@ -148,6 +148,7 @@ private:
     std::uint64_t m_frameLimit = 0;
     std::vector<Sequence::RecordedMarker> m_markers;
     Navigation::NavigationFrame m_navigation;
+    std::optional<Eigen::Matrix4d> m_imageToReference;  // --registration
     // Last: its threads end first, while everything its outputs use is still there.
     Output::FrameOutputs m_outputs;
 };

@@ -38,6 +38,7 @@ struct StreamSetup {
     double replaySpeed = 1.0;  // times the recorded pace; 0: as fast as the stream takes the frames
     std::string record;        // record the run into this sequence metafile (.mhd)
     std::string reference;     // poses relative to this instrument (its ID or name); camera's when empty
+    std::string registration;  // an ImageToReference .tfm: poses in the image's frame (with reference)
 };
 
 /// Folder of the example data (geometry files): HALVOREN_DATA_DIR when set, else the installed data beside

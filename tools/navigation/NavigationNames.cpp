@@ -7,6 +7,7 @@
 namespace Halvoren::Navigation {
 
 const char* const kTrackerFrame = "Tracker";
+const char* const kImageFrame = "Image";
 
 std::string displayName(const TrackerID& instrument) {
     std::string name = instrument.name.empty() ? instrument.ID : instrument.name;

@@ -13,6 +13,8 @@ namespace Halvoren::Navigation {
 
 /// The frame of camera coordinates, used when no reference is chosen.
 extern const char* const kTrackerFrame;
+/// The frame of a registered image (a landmark registration's ImageToReference), after the reference.
+extern const char* const kImageFrame;
 
 /// An instrument's name as a transform shows it: its name (its ID when it has none), first letter
 /// upper-cased ("pointer" -> "Pointer").
