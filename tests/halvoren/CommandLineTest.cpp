@@ -22,13 +22,14 @@ TEST(CommandLine, EachCommandsHelpListsItsOptionsAndTheReferenceShowsItUnchanged
     reference << file.rdbuf();
     ASSERT_FALSE(reference.str().empty()) << "docs/commands.md cannot be read";
     for (const char* command :
-         {"stream", "gui", "pivot", "define-marker", "convert", "plugins", "export", "assess"}) {
+         {"stream", "gui", "pivot", "define-marker", "convert", "plugins", "export", "assess", "register"}) {
         const AppRun help = runApp({command, "--help"});
         EXPECT_EQ(help.exitCode, 0) << command;
         EXPECT_EQ(help.err, "") << command;
         EXPECT_NE(help.out.find(std::string("Usage: halvoren ") + command), std::string::npos) << help.out;
         if (std::string(command) == "stream" || std::string(command) == "gui" ||
-            std::string(command) == "pivot" || std::string(command) == "assess") {
+            std::string(command) == "pivot" || std::string(command) == "assess" ||
+            std::string(command) == "register") {
             EXPECT_NE(reference.str().find(help.out), std::string::npos)
                 << "docs/commands.md's usage of " << command << " differs from:\n"
                 << help.out;
