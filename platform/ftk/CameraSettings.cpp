@@ -256,6 +256,8 @@ std::optional<std::string> readErrorStatus(const std::string& text, CameraSettin
 constexpr std::uint32_t kFirstFreeGeometryId = 1000;
 // A settings file names a few occlusions; a test needing more is better served by setHiddenGeometry.
 constexpr std::size_t kMaxHidePeriods = 1000;
+// A touching session has a handful of points.
+constexpr std::size_t kMaxTouchPoints = 1000;
 
 // "GEOMETRY_ID FROM_SECOND FOR_SECONDS": one more period in which that geometry is not seen.
 std::optional<std::string> readHide(const std::string& text, CameraSettings& settings) {
@@ -283,9 +285,25 @@ std::optional<std::string> readHide(const std::string& text, CameraSettings& set
            " lines";
 }
 
+// "X Y Z SECONDS": one more point of the touching scene.
+std::optional<std::string> readTouch(const std::string& text, CameraSettings& settings) {
+    std::vector<double> values;
+    if (settings.touchPoints.size() < kMaxTouchPoints && Text::parseNumbers(text, values) &&
+        values.size() == 4 &&
+        std::all_of(values.begin(), values.begin() + 3,
+                    [](double v) { return std::isfinite(v) && std::abs(v) <= 1000.0; }) &&
+        values[3] >= 0.0 && values[3] <= 86400.0) {
+        settings.touchPoints.push_back({{{values[0], values[1], values[2]}}, values[3]});
+        return std::nullopt;
+    }
+    return "\"X Y Z SECONDS\": a point of mm, each within +-1000, and a rest of 0 to 86400 seconds, on at "
+           "most " +
+           std::to_string(kMaxTouchPoints) + " lines";
+}
+
 // Keys that may be given on several lines, each adding to the settings.
 bool repeatable(const std::string& key) {
-    return key == "hide";
+    return key == "hide" || key == "touch";
 }
 
 const std::map<std::string, KeyReader>& keyReaders() {
@@ -319,6 +337,15 @@ const std::map<std::string, KeyReader>& keyReaders() {
         {"pivot_point", pointIn(5000.0, &CameraSettings::pivotPoint)},
         {"pivot_tip", pointIn(500.0, &CameraSettings::pivotTip)},
         {"pivot_angle", realIn(1.0, 60.0, true, &CameraSettings::pivotAngleDegrees)},
+        {"touch_marker",
+         integerIn(1, std::numeric_limits<std::uint32_t>::max(),
+                   [](CameraSettings& s, std::int64_t v) { s.touchMarker = static_cast<std::uint32_t>(v); })},
+        {"touch_reference", integerIn(1, std::numeric_limits<std::uint32_t>::max(),
+                                      [](CameraSettings& s, std::int64_t v) {
+                                          s.touchReference = static_cast<std::uint32_t>(v);
+                                      })},
+        {"touch_tip", pointIn(500.0, &CameraSettings::touchTip)},
+        {"touch", readTouch},
         {"still", integerIn(0, 1, [](CameraSettings& s, std::int64_t v) { s.still = v != 0; })},
         {"drift", realIn(-1000.0, 1000.0, true, &CameraSettings::driftMmPerMinute)},
         {"body", readBody},

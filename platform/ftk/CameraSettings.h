@@ -43,6 +43,19 @@ struct CameraSettings {
     std::array<double, 3> pivotPoint{{120.0, 0.0, 1000.0}};
     std::array<double, 3> pivotTip{{0.0, 0.0, -150.0}};
     double pivotAngleDegrees = 30.0;
+    // A touching scene: the marker touchMarker, a pointer whose tip is touchTip in its own frame (mm),
+    // rests its tip on each point of the reference marker's frame (touchReference) in turn, tilted
+    // differently at each, for its seconds, and moves to the next in kTouchMoveSeconds; after the last it
+    // rests there. Both ids as set on the camera; 0 or no points: no touching.
+    struct TouchPoint {
+        std::array<double, 3> point{};
+        double seconds = 0.0;
+    };
+    static constexpr double kTouchMoveSeconds = 0.5;
+    std::uint32_t touchMarker = 0;
+    std::array<double, 3> touchTip{{0.0, 0.0, -150.0}};
+    std::uint32_t touchReference = 0;
+    std::vector<TouchPoint> touchPoints;
     // A still scene: everything that moves on its path (markers, the unregistered body, the strays) holds
     // its pose of t = 0, so that only the pixel noise moves the readings; the pivoting marker still pivots.
     bool still = false;
@@ -74,15 +87,18 @@ struct CameraSettings {
 /// 100), seed, shock_rate, drop_rate, error_rate, overflow_rate, internal_rate (probabilities per frame),
 /// error_status (a non-zero status), freeze_at and freeze_for (seconds, 0 to 86400); the scene: pivot_marker
 /// (a geometry id), pivot_point and pivot_tip ("x y z"), pivot_angle (degrees, 1 to 60), still (0 or 1),
-/// drift (mm per minute, -1000 to 1000), body (3 to 6 points "x y z; x y z; ...") and hide ("GEOMETRY_ID
-/// FROM_SECOND FOR_SECONDS", on up to 1000 lines, each one period: the geometry id from 1 as for
-/// pivot_marker, one below 1000 raised by 1000 as a marker file's is; the seconds 0 to 86400); replay (a
-/// recording's header, ending in .mhd or .mha; a relative path is taken from the settings file's folder) and
-/// replay_speed (a factor of the recorded pace above 0, at most 1000, or "max": every frame as soon as it is
-/// asked for). With replay the recording is played instead of the scene: rate, noise, the faults and the
-/// scene keys do not apply, and width and height only to a recording without images (its fiducials are
-/// projected into images of that size). Keys left out keep their defaults; a key given twice is an error, but
-/// for hide. On failure returns nothing and sets the error text: "<path>:<line>: <what is wrong>", or
+/// drift (mm per minute, -1000 to 1000), touch_marker and touch_reference (geometry ids, as for
+/// pivot_marker), touch_tip ("x y z"), touch ("X Y Z SECONDS": a point of the reference's frame, each
+/// coordinate within +-1000 mm, and the rest on it, 0 to 86400 s; on up to 1000 lines, in order), body (3 to
+/// 6 points "x y z; x y z; ...") and hide ("GEOMETRY_ID FROM_SECOND FOR_SECONDS", on up to 1000 lines, each
+/// one period: the geometry id from 1 as for pivot_marker, one below 1000 raised by 1000 as a marker file's
+/// is; the seconds 0 to 86400); replay (a recording's header, ending in .mhd or .mha; a relative path is
+/// taken from the settings file's folder) and replay_speed (a factor of the recorded pace above 0, at most
+/// 1000, or "max": every frame as soon as it is asked for). With replay the recording is played instead of
+/// the scene: rate, noise, the faults and the scene keys do not apply, and width and height only to a
+/// recording without images (its fiducials are projected into images of that size). Keys left out keep their
+/// defaults; a key given twice is an error, but for hide and touch. On failure returns nothing and sets the
+/// error text: "<path>:<line>: <what is wrong>", or
 /// "<path>: ..." when the file cannot be read or holds more than 1 MB (reading stops there, whatever the file
 /// is).
 FTKSIM_API std::optional<CameraSettings> readCameraSettings(const std::string& path, std::string& error);

@@ -91,6 +91,47 @@ Pose pivotPose(std::uint32_t geometryId, double t, const CameraSettings& setting
     return pose;
 }
 
+// Whether the geometry is the touching scene's pointer, touching a reference other than itself.
+bool touching(std::uint32_t geometryId, const CameraSettings& settings) {
+    return settings.touchMarker != 0 && geometryId == settings.touchMarker && settings.touchReference != 0 &&
+           settings.touchReference != settings.touchMarker && !settings.touchPoints.empty();
+}
+
+// The pointer's tilt at the touching scene's point `index`: its own at each point (up to 20 degrees about
+// x and y), the marker's +z facing the cameras.
+Eigen::Quaterniond touchTilt(std::size_t index) {
+    const double degree = kPi / 180.0;
+    const double k = static_cast<double>(index);
+    return Eigen::Quaterniond(Eigen::AngleAxisd(20.0 * degree * std::sin(1.3 * k + 0.5), Vec3::UnitX()) *
+                              Eigen::AngleAxisd(20.0 * degree * std::cos(1.7 * k + 0.2), Vec3::UnitY()) *
+                              Eigen::AngleAxisd(kPi, Vec3::UnitX()));
+}
+
+// Where the touching pointer's tip is at t (the reference's frame) and how it is tilted: resting on a
+// point, on its way to the next, or resting on the last.
+void touchPlace(double t, const CameraSettings& settings, Vec3& point, Eigen::Quaterniond& tilt) {
+    const auto& points = settings.touchPoints;
+    const auto at = [&](std::size_t i) {
+        return Vec3(points[i].point[0], points[i].point[1], points[i].point[2]);
+    };
+    double start = 0.0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const double restEnd = start + points[i].seconds;
+        if (t < restEnd || i + 1 == points.size()) {
+            point = at(i);
+            tilt = touchTilt(i);
+            return;
+        }
+        const double u = (t - restEnd) / CameraSettings::kTouchMoveSeconds;
+        if (u < 1.0) {
+            point = at(i) + u * (at(i + 1) - at(i));
+            tilt = touchTilt(i).slerp(u, touchTilt(i + 1));
+            return;
+        }
+        start = restEnd + CameraSettings::kTouchMoveSeconds;
+    }
+}
+
 // The smooth path of a body whose fiducials lie up to `radius` from its centre.
 Pose pathPose(std::uint32_t pathId, double radius, double t, const CameraSettings& settings,
               const Calibration& calibration) {
@@ -264,6 +305,18 @@ Pose truePose(std::uint32_t geometryId, double t, const SceneContents& contents,
     const auto pin = contents.pinned.find(geometryId);
     if (pin != contents.pinned.end()) {
         return pin->second;
+    }
+    if (touching(geometryId, settings)) {
+        // The reference's pose carries the drift already.
+        const Pose reference = truePose(settings.touchReference, t, contents, settings, calibration);
+        Vec3 point;
+        Eigen::Quaterniond tilt;
+        touchPlace(t, settings, point, tilt);
+        const Vec3 tip(settings.touchTip[0], settings.touchTip[1], settings.touchTip[2]);
+        Pose pose;
+        pose.rotation = tilt.toRotationMatrix();
+        pose.translation = reference.rotation * point + reference.translation - pose.rotation * tip;
+        return pose;
     }
     Pose pose;
     if (settings.pivotMarker != 0 && geometryId == settings.pivotMarker) {

@@ -118,7 +118,7 @@ FrameFaults drawFaults(const CameraSettings& settings, double t, SceneRandom& ra
 FaultOutcome applyFaults(const FrameFaults& faults, ftkStatus errorStatus, ScriptedFrame& frame);
 
 /// The true pose of a geometry at t (seconds since start) as the camera sees it: pinned (exactly as
-/// pinned), or pivoting or on its path (held at t = 0 in a still scene), shifted by the warm-up drift.
+/// pinned), touching points of its reference, or pivoting or on its path (held at t = 0 in a still scene), shifted by the warm-up drift.
 Pose truePose(std::uint32_t geometryId, double t, const SceneContents& contents,
               const CameraSettings& settings, const Calibration& calibration);
 /// Whether no fiducial of the geometry is seen at t (seconds since start): hidden by the test hook, or

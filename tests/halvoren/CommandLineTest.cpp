@@ -22,7 +22,7 @@ TEST(CommandLine, EachCommandsHelpListsItsOptionsAndTheReferenceShowsItUnchanged
     reference << file.rdbuf();
     ASSERT_FALSE(reference.str().empty()) << "docs/commands.md cannot be read";
     for (const char* command :
-         {"stream", "gui", "pivot", "define-marker", "convert", "plugins", "export", "assess"}) {
+         {"stream", "gui", "pivot", "define-marker", "convert", "plugins", "export", "assess", "register"}) {
         AppRun help = runApp({command, "--help"});
         // The help names the data folder the build tree reads, the source tree's data/: the reference
         // shows it as seen from the source tree.
@@ -34,7 +34,8 @@ TEST(CommandLine, EachCommandsHelpListsItsOptionsAndTheReferenceShowsItUnchanged
         EXPECT_EQ(help.err, "") << command;
         EXPECT_NE(help.out.find(std::string("Usage: halvoren ") + command), std::string::npos) << help.out;
         if (std::string(command) == "stream" || std::string(command) == "gui" ||
-            std::string(command) == "pivot" || std::string(command) == "assess") {
+            std::string(command) == "pivot" || std::string(command) == "assess" ||
+            std::string(command) == "register") {
             EXPECT_NE(reference.str().find(help.out), std::string::npos)
                 << "docs/commands.md's usage of " << command << " differs from:\n"
                 << help.out;

@@ -179,20 +179,24 @@ void declareHealth(CLI::App& command, StreamSetup& setup) {
         ->transform(whole(1, 60000, "a whole number of milliseconds from 1 to 60000"));
 }
 
+/// --reference alone: the marker the poses are given relative to.
+CLI::Option* declareReferenceMarker(CLI::App& command, std::string& reference) {
+    return command
+        .add_option("--reference", reference,
+                    "give every pose relative to the marker of instrument NAME (its name or id)")
+        ->type_name("NAME")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                return text.empty() ? std::string("takes an instrument's name or id, not an empty text")
+                                    : std::string();
+            },
+            std::string()));
+}
+
 /// The navigation frame: --reference, and the names the poses go out under.
 void declareReference(CLI::App& command, std::string& reference, std::string& frameName,
                       std::vector<std::string>& names) {
-    CLI::Option* referenceOption =
-        command
-            .add_option("--reference", reference,
-                        "give every pose relative to the marker of instrument NAME (its name or id)")
-            ->type_name("NAME")
-            ->check(CLI::Validator(
-                [](const std::string& text) {
-                    return text.empty() ? std::string("takes an instrument's name or id, not an empty text")
-                                        : std::string();
-                },
-                std::string()));
+    CLI::Option* referenceOption = declareReferenceMarker(command, reference);
     command
         .add_option("--frame-name", frameName,
                     "the reference's frame is NAME in every pose's name (PointerToRef for NAME Ref)")
@@ -205,6 +209,16 @@ void declareReference(CLI::App& command, std::string& reference, std::string& fr
         ->type_name("ID_OR_NAME=NAME")
         ->allow_extra_args(false)
         ->check(CLI::Validator(checkNameChoice, std::string()));
+}
+
+/// --registration, which places the poses in a registered image's frame: it needs the reference.
+void declareRegistration(CLI::App& command, std::string& registration) {
+    command
+        .add_option("--registration", registration,
+                    "give every pose in the image FILE.tfm registers to the reference (needs --reference)")
+        ->type_name("FILE.tfm")
+        ->check(kFilePath)
+        ->needs(command.get_option("--reference"));
 }
 
 void declareReplay(CLI::App& command, StreamSetup& setup) {
@@ -298,6 +312,7 @@ void declareStream(CLI::App& command, StreamOptions& options) {
         ->check(kFilePath);
     declareHealth(command, options);
     declareReference(command, options.reference, options.frameName, options.names);
+    declareRegistration(command, options.registration);
     declareRecord(command, options);
     command
         .add_option("--health-every", options.healthEverySeconds,
@@ -321,6 +336,7 @@ void declareExport(CLI::App& command, ExportOptions& options) {
         ->type_name("Q")
         ->transform(number(0.0, 1.0, "a quality from 0 to 1"));
     declareReference(command, options.reference, options.frameName, options.names);
+    declareRegistration(command, options.registration);
 }
 
 void declareGui(CLI::App& command, GuiOptions& options) {
@@ -332,6 +348,7 @@ void declareGui(CLI::App& command, GuiOptions& options) {
     declareSetup(command, options, Images::OptOut);
     declareHealth(command, options);
     declareReference(command, options.reference, options.frameName, options.names);
+    declareRegistration(command, options.registration);
     declareRecord(command, options);
     // An empty path would mean no screenshot: offscreen, a window nobody can close.
     CLI::Option* screenshot =
@@ -441,6 +458,59 @@ void declareAssess(CLI::App& command, AssessOptions& options) {
                     "draw the readings, the drift and the distances into the PNG FILE")
         ->type_name("FILE")
         ->check(kFilePath);
+    declareLogLevel(command, options);
+}
+
+void declareRegister(CLI::App& command, RegisterOptions& options) {
+    command.footer(
+        "Exit code 7: the landmarks are collinear. Ctrl-C cancels with nothing written (with --verify: the\n"
+        "landmarks touched so far are reported).");
+    declareMarkers(command, options, trackMarkersHelp());
+    declareWorkspace(command, options, "configure the stream from a workspace file");
+    declareReplay(command, options);
+    declareRecord(command, options);
+    declareReferenceMarker(command, options.reference)->required();
+    command
+        .add_option("--pointer", options.pointer, "the instrument whose calibrated tip touches (name or id)")
+        ->type_name("NAME")
+        ->required();
+    command
+        .add_option("--landmarks", options.landmarks,
+                    "the image's landmarks (.mrk.json, or CSV label,x,y,z RAS)")
+        ->type_name("FILE")
+        ->required()
+        ->check(kFilePath);
+    CLI::Option* verify =
+        command
+            .add_option("--verify", options.verify, "touch the landmarks again to verify this registration")
+            ->type_name("FILE.tfm")
+            ->check(kFilePath);
+    command
+        .add_option("--output", options.output,
+                    "write ImageToReference as an ITK transform file (for 3D Slicer)")
+        ->type_name("FILE.tfm")
+        ->check(kFilePath)
+        ->excludes(verify);
+    command.add_option("--report", options.report, "also write the registration (or verification) as JSON")
+        ->type_name("FILE")
+        ->check(kFilePath);
+    command
+        .add_option("--target", options.targets,
+                    "predict the error at this point too (image RAS mm), repeatable")
+        ->type_name("X,Y,Z")
+        ->allow_extra_args(false)
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                double xyz[3];
+                return parseTarget(text, xyz) ? std::string() : std::string("takes three numbers X,Y,Z");
+            },
+            std::string()))
+        ->excludes(verify);
+    command.add_option("--dwell", options.dwellSeconds, "the tip rests this long on a landmark, 0.1 to 60")
+        ->type_name("SECONDS")
+        ->capture_default_str()
+        ->transform(number(0.1, 60.0, "a number of seconds from 0.1 to 60"));
+    declareMinQuality(command, options);
     declareLogLevel(command, options);
 }
 
@@ -564,6 +634,14 @@ std::vector<Command> calibrationCommands(CommandLineOptions& options) {
                 return cameraRun(given.plot.empty() ? Qt::Core : Qt::Widgets, false, true);
             },
             runAssess),
+        command(
+            "register",
+            "Registers an image to the reference marker by touching its landmarks with a pointer.\n"
+            "Touch each landmark of --landmarks in turn with the pointer's tip and rest for the dwell time;\n"
+            "the image is registered to the reference (rigid, least squares), each landmark's residual and\n"
+            "the predicted target error are reported, and ImageToReference is written for 3D Slicer.",
+            options.registration, declareRegister,
+            [](const RegisterOptions&) { return cameraRun(Qt::Core, false, false); }, runRegister),
     };
 }
 

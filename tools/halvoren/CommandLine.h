@@ -9,6 +9,7 @@
 #include "halvoren/ExportCommand.h"
 #include "halvoren/GuiCommand.h"
 #include "halvoren/PluginsCommand.h"
+#include "halvoren/RegisterCommand.h"
 #include "halvoren/StreamCommand.h"
 
 #include <functional>
@@ -33,6 +34,7 @@ struct CommandLineOptions {
     ExportOptions exportPoses;
     AssessOptions assess;
     bool version = false;  // --version: the versions instead of a command
+    RegisterOptions registration;
 };
 
 /// What main sets up around a command's run.

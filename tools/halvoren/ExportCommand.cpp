@@ -67,9 +67,13 @@ int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err
     if (!reader) {
         return ExitBadInput;
     }
+    std::optional<Eigen::Matrix4d> imageToReference;
+    if (!readRegistration(options.registration, imageToReference, err)) {
+        return ExitBadInput;
+    }
     Navigation::NavigationFrame navigation;
     if (!makeNavigation({options.reference, options.frameName, options.names}, header.markers, navigation,
-                        err)) {
+                        err, imageToReference)) {
         return ExitUsage;
     }
     writeNavigation(navigation, header.markers, err);

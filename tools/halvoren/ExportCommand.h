@@ -17,6 +17,7 @@ struct ExportOptions {
     std::string reference;    // poses relative to this instrument (its ID or name); camera's when empty
     std::string frameName;    // the reference frame's name; the reference's when empty
     std::vector<std::string> names;  // "ID_OR_NAME=NAME": an instrument's name in place of its own
+    std::string registration;  // an ImageToReference .tfm: poses in the image's frame (with reference)
 };
 
 /// Runs the command: the poses go to `out` unless the options name a file, messages to `err`. Returns the

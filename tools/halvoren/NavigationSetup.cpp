@@ -2,6 +2,7 @@
 
 #include "navigation/NavigationNames.h"
 #include "sequence/TrackingFields.h"
+#include "registration/TransformFile.h"
 
 #include <algorithm>
 #include <ostream>
@@ -109,7 +110,8 @@ std::string checkFrameName(const std::string& text) {
 }
 
 bool makeNavigation(const NavigationRequest& request, const std::vector<Sequence::RecordedMarker>& markers,
-                    Navigation::NavigationFrame& navigation, std::ostream& err) {
+                    Navigation::NavigationFrame& navigation, std::ostream& err,
+                    const std::optional<Eigen::Matrix4d>& imageToReference) {
     navigation = {};
     const std::vector<TrackerID> ids = identities(markers);
     if (!chooseNames(request.names, ids, navigation.names, err)) {
@@ -130,6 +132,10 @@ bool makeNavigation(const NavigationRequest& request, const std::vector<Sequence
             }
         }
         navigation.frame = navigation.names.frame().value_or(navigation.names.displayNameOf(*found));
+        if (imageToReference) {
+            navigation.chain.setImageToReference(imageToReference);
+            navigation.frame = Navigation::kImageFrame;
+        }
     }
     for (const Sequence::RecordedMarker& marker : markers) {
         if (marker.tip) {
@@ -140,6 +146,20 @@ bool makeNavigation(const NavigationRequest& request, const std::vector<Sequence
     return true;
 }
 
+bool readRegistration(const std::string& path, std::optional<Eigen::Matrix4d>& imageToReference,
+                      std::ostream& err) {
+    imageToReference.reset();
+    if (path.empty()) {
+        return true;
+    }
+    std::string error;
+    imageToReference = Registration::readTransformFile(path, error);
+    if (!imageToReference) {
+        err << "halvoren: --registration " << error << '\n';
+    }
+    return imageToReference.has_value();
+}
+
 void writeNavigation(const Navigation::NavigationFrame& navigation,
                      const std::vector<Sequence::RecordedMarker>& markers, std::ostream& err) {
     if (!navigation.active()) {
@@ -147,7 +167,9 @@ void writeNavigation(const Navigation::NavigationFrame& navigation,
     }
     err << "halvoren: poses ";
     if (navigation.relative()) {
-        err << "relative to " << navigation.frame << " (" << *navigation.chain.reference() << ')';
+        err << (navigation.chain.inImage() ? "in the registered image's frame (Image) through the reference ("
+                                           : "relative to " + navigation.frame + " (")
+            << *navigation.chain.reference() << ')';
     } else {
         err << "in camera coordinates (" << navigation.frame << ')';
     }

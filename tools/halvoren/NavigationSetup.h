@@ -5,7 +5,10 @@
 #include "navigation/NavigationFrame.h"
 #include "sequence/TrackingCodec.h"
 
+#include <Eigen/Core>
+
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,8 +31,16 @@ std::string checkFrameName(const std::string& text);
 /// --reference ...", "halvoren: --name ...") when a reference or a --name names none of the markers, or
 /// only by a name several of them have, when one instrument is given two names, or when a chosen name is
 /// another instrument's.
+/// With `imageToReference` (a landmark registration; needs the reference) the poses are in the image's
+/// frame, "Image".
 bool makeNavigation(const NavigationRequest& request, const std::vector<Sequence::RecordedMarker>& markers,
-                    Navigation::NavigationFrame& navigation, std::ostream& err);
+                    Navigation::NavigationFrame& navigation, std::ostream& err,
+                    const std::optional<Eigen::Matrix4d>& imageToReference = std::nullopt);
+
+/// The registration a --registration FILE.tfm holds (none for an empty path); false with the message
+/// written when the file cannot be read or holds no rigid transform.
+bool readRegistration(const std::string& path, std::optional<Eigen::Matrix4d>& imageToReference,
+                      std::ostream& err);
 
 /// One line on what the frame holds, such as "halvoren: poses relative to Reference (atracsys-1300);
 /// tips of: pointer"; nothing when it holds nothing beyond the camera's poses.

@@ -267,7 +267,8 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
         limitFrames(m_replay.frameCount);
     }
     std::vector<std::string> markers;
-    if (!checkMarkerFiles(setup, markers, err)) {
+    if (!checkMarkerFiles(setup, markers, err) ||
+        !readRegistration(setup.registration, m_imageToReference, err)) {
         return false;
     }
     // Without the plug-in an old workspace would not be converted either: say what is missing first.
@@ -290,7 +291,7 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
     }
     const std::vector<MarkerSource> sources = markerSources(named, markers);
     if (!makeNavigation({setup.reference, setup.frameName, setup.names}, expectedMarkers(sources),
-                        m_navigation, err)) {
+                        m_navigation, err, m_imageToReference)) {
         exitCode = ExitUsage;
         return false;
     }
@@ -501,7 +502,8 @@ bool StreamSession::navigate(const StreamSetup& setup, const std::vector<MarkerS
         recordedMarkers(tracking != nullptr ? tracking->instruments() : std::vector<TrackingInstrument>(),
                         sources, geometryIdOf);
     // The instruments the stream made may differ from the files' (a workspace's marker was skipped).
-    if (!makeNavigation({setup.reference, setup.frameName, setup.names}, m_markers, m_navigation, err)) {
+    if (!makeNavigation({setup.reference, setup.frameName, setup.names}, m_markers, m_navigation, err,
+                        m_imageToReference)) {
         exitCode = ExitUsage;
         return false;
     }

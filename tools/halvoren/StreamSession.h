@@ -154,6 +154,7 @@ private:
     std::vector<Sequence::RecordedMarker> m_markers;
     Navigation::NavigationFrame m_navigation;
     int m_warnings = 0;
+    std::optional<Eigen::Matrix4d> m_imageToReference;  // --registration
     // Last: its threads end first, while everything its outputs use is still there.
     Output::FrameOutputs m_outputs;
 };

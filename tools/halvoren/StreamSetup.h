@@ -44,6 +44,7 @@ struct StreamSetup {
     std::string reference;     // poses relative to this instrument (its ID or name); camera's when empty
     std::string frameName;     // the reference frame's name in every output; the reference's when empty
     std::vector<std::string> names;  // "ID_OR_NAME=NAME": an instrument's name in every output
+    std::string registration;  // an ImageToReference .tfm: poses in the image's frame (with reference)
 };
 
 /// Folder of the example data (geometry files): HALVOREN_DATA_DIR when set, else the installed data beside

@@ -12,10 +12,10 @@ namespace Halvoren::Navigation {
 
 struct NavigationFrame {
     TransformChain chain;
-    std::string frame = kTrackerFrame;  // "Tracker", or the reference's display name (or the chosen one)
+    std::string frame = kTrackerFrame;  // "Tracker", the reference's display name (or the chosen one), or "Image"
     NameChoices names;
 
-    /// Poses are relative to a reference marker.
+    /// Poses are relative to a reference marker (and in a registered image when the chain says so).
     bool relative() const { return chain.reference().has_value(); }
     /// There is anything beyond the camera's poses to give: a reference or a tip.
     bool active() const { return relative() || chain.hasTips(); }

@@ -7,6 +7,7 @@
 namespace Halvoren::Navigation {
 
 const char* const kTrackerFrame = "Tracker";
+const char* const kImageFrame = "Image";
 
 std::string upperFirst(std::string name) {
     if (!name.empty()) {

@@ -16,6 +16,8 @@ namespace Halvoren::Navigation {
 
 /// The frame of camera coordinates, used when no reference is chosen.
 extern const char* const kTrackerFrame;
+/// The frame of a registered image (a landmark registration's ImageToReference), after the reference.
+extern const char* const kImageFrame;
 
 /// The longest name that may be chosen: it fits a TDATA element of the wire as it is.
 constexpr std::size_t kMaxChosenName = 19;

@@ -29,6 +29,13 @@ void TransformChain::setReference(std::optional<std::string> reference) {
     m_reference = std::move(reference);
 }
 
+void TransformChain::setImageToReference(const std::optional<Eigen::Matrix4d>& imageToReference) {
+    m_referenceToImage.reset();
+    if (imageToReference) {
+        m_referenceToImage = rigidInverse(*imageToReference);
+    }
+}
+
 void TransformChain::setTip(const std::string& instrumentId, const std::optional<Eigen::Vector3d>& tip) {
     if (tip) {
         m_tips[instrumentId] = *tip;
@@ -57,6 +64,9 @@ void TransformChain::compute(const std::vector<TrackingInstrument>& instruments,
         referenceSeen = reference && Health::passesGate(instruments[*reference], minQuality);
         if (referenceSeen) {
             toFrame = rigidInverse(instruments[*reference].pose);
+            if (m_referenceToImage) {
+                toFrame = *m_referenceToImage * toFrame;
+            }
         }
     }
     for (std::size_t i = 0; i < instruments.size(); ++i) {
@@ -72,6 +82,8 @@ void TransformChain::compute(const std::vector<TrackingInstrument>& instruments,
         // The reference in its own frame is the identity exactly, not R^T R's rounding of it.
         if (i != reference) {
             p.pose = m_reference ? Eigen::Matrix4d(toFrame * instruments[i].pose) : instruments[i].pose;
+        } else if (m_referenceToImage) {
+            p.pose = *m_referenceToImage;
         }
         if (p.hasTip) {
             p.tipPose = p.pose;

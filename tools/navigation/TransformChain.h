@@ -47,6 +47,11 @@ public:
     void setReference(std::optional<std::string> reference);
     const std::optional<std::string>& reference() const { return m_reference; }
 
+    /// Poses in a registered image's frame rather than the reference's: ImageToReference (rigid, image
+    /// RAS mm to reference mm); none for the reference's frame. Needs a reference.
+    void setImageToReference(const std::optional<Eigen::Matrix4d>& imageToReference);
+    bool inImage() const { return m_referenceToImage.has_value(); }
+
     /// A tool's tip in its marker's frame (mm), by instrument ID; none to remove it.
     void setTip(const std::string& instrumentId, const std::optional<Eigen::Vector3d>& tip);
     std::optional<Eigen::Vector3d> tip(const std::string& instrumentId) const;
@@ -62,6 +67,7 @@ public:
 
 private:
     std::optional<std::string> m_reference;
+    std::optional<Eigen::Matrix4d> m_referenceToImage;
     std::map<std::string, Eigen::Vector3d> m_tips;
 };
 

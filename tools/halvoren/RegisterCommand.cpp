@@ -1,0 +1,269 @@
+#include "halvoren/RegisterCommand.h"
+
+#include "halvoren/InputChecks.h"
+#include "halvoren/Interrupts.h"
+#include "halvoren/LoadedPlugins.h"
+#include "halvoren/PoseTarget.h"
+#include "halvoren/StreamSession.h"
+#include "halvoren/TipSampler.h"
+
+#include "host/Log.h"
+#include "navigation/NavigationNames.h"
+#include "registration/LandmarkRegistration.h"
+#include "registration/PointRegistration.h"
+#include "registration/RegistrationReport.h"
+#include "registration/TransformFile.h"
+#include "text/Text.h"
+
+#include <unistd.h>
+
+#include <iomanip>
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+namespace Halvoren::App {
+
+namespace {
+
+using Registration::Landmark;
+using Registration::Touch;
+
+/// What the command reads before the camera opens.
+struct Inputs {
+    std::vector<Landmark> landmarks;
+    std::vector<Eigen::Vector3d> targets;
+    Eigen::Matrix4d verified = Eigen::Matrix4d::Identity();  // --verify's transform
+};
+
+/// Reads and checks the landmarks, the targets and the transform to verify; the exit code.
+int readInputs(const RegisterOptions& options, Inputs& inputs, std::ostream& err) {
+    std::string error;
+    auto landmarks = Registration::readLandmarks(options.landmarks, error);
+    if (!landmarks) {
+        err << "halvoren register: " << error << '\n';
+        return ExitBadInput;
+    }
+    inputs.landmarks = std::move(*landmarks);
+    if (!options.verify.empty()) {
+        const auto transform = Registration::readTransformFile(options.verify, error);
+        if (!transform) {
+            err << "halvoren register: " << error << '\n';
+            return ExitBadInput;
+        }
+        inputs.verified = *transform;
+        return ExitOk;
+    }
+    Registration::Points points;
+    for (const Landmark& landmark : inputs.landmarks) {
+        points.push_back(landmark.position);
+    }
+    if (const std::string why = Registration::refusal(points); !why.empty()) {
+        err << "halvoren register: the landmarks of " << options.landmarks
+            << " cannot give a registration: " << why << " (they must lie at least "
+            << Registration::kMinLineDistanceMm
+            << " mm RMS, and 5% of their spread, off their best-fitting line)\n";
+        return ExitCalibrationRefused;
+    }
+    for (const std::string& text : options.targets) {
+        double xyz[3];
+        parseTarget(text, xyz);
+        inputs.targets.emplace_back(xyz[0], xyz[1], xyz[2]);
+    }
+    return ExitOk;
+}
+
+/// The pointer's marker and its tip; nothing, with the reason, when the option names none or one
+/// without a tip.
+const Sequence::RecordedMarker* pointerMarker(const StreamSession& session, const std::string& pointer,
+                                              std::ostream& err, int& code) {
+    const auto& markers = session.markers();
+    const auto index = Navigation::findReference(
+        markers, pointer, [](const Sequence::RecordedMarker& m) { return TrackerID(m.id, "", m.name); });
+    if (!index) {
+        err << "halvoren register: --pointer " << pointer << " names no instrument (or several)\n";
+        code = ExitUsage;
+        return nullptr;
+    }
+    if (!markers[*index].tip) {
+        err << "halvoren register: the pointer " << markers[*index].name
+            << " has no calibrated tip: calibrate it with halvoren pivot --save first\n";
+        code = ExitBadInput;
+        return nullptr;
+    }
+    return &markers[*index];
+}
+
+/// Waits for the pointer to rest on each landmark in turn; the touches taken (fewer when the stream
+/// stopped or an interrupt came).
+std::vector<Touch> touchLandmarks(const std::vector<Landmark>& landmarks, TipSampler& sampler, double dwell,
+                                  const StreamSession& session, std::ostream& err) {
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+    std::vector<Touch> touches;
+    Registration::TouchDetector detector(dwell);
+    bool prompted = false;
+    err << std::fixed << std::setprecision(3);
+    while (touches.size() < landmarks.size()) {
+        const Landmark& landmark = landmarks[touches.size()];
+        if (!prompted) {
+            err << "touch " << landmark.label << " (" << touches.size() + 1 << " of " << landmarks.size()
+                << ")\n"
+                << std::flush;
+            prompted = true;
+        }
+        if (Interrupts::requested() || !session.stream().isStateOneOf({Stream::Running})) {
+            break;
+        }
+        const auto sample = sampler.next(std::chrono::milliseconds(100));
+        if (!sample) {
+            continue;
+        }
+        if (auto touch = detector.add(sample->seconds, sample->tip)) {
+            err << (terminal ? "\r" : "") << landmark.label << " taken at " << touch->point.x() << ' '
+                << touch->point.y() << ' ' << touch->point.z() << " mm, jitter " << touch->jitterMm
+                << " mm over " << touch->samples << " frames\n";
+            touches.push_back(*touch);
+            prompted = false;
+        } else if (terminal) {
+            err << "\r  resting " << std::setprecision(1) << detector.restedSeconds() << " of " << dwell
+                << " s   " << std::setprecision(3) << std::flush;
+        }
+    }
+    err.unsetf(std::ios::floatfield);
+    return touches;
+}
+
+/// Writes the text to the path (through PoseTarget, which refuses a FIFO nobody reads); false when not.
+bool writeText(const std::string& path, const std::string& text, std::ostream& err) {
+    PoseTarget target;
+    bool written = target.open(path, err, err);
+    if (written) {
+        target.stream() << text;
+        written = target.stream().good();
+        written = target.close(err) && written;
+    }
+    if (!written) {
+        err << "halvoren: cannot write " << path << '\n';
+    }
+    return written;
+}
+
+int registerTouched(const RegisterOptions& options, const Inputs& inputs, const std::vector<Touch>& touches,
+                    const std::string& frame, std::ostream& out, std::ostream& err) {
+    const Registration::RegistrationResult result =
+        Registration::registerLandmarks(inputs.landmarks, touches, inputs.targets);
+    Registration::writeRegistration(result, frame, out);
+    for (const std::string& warning : result.warnings) {
+        err << "halvoren register: warning: " << warning << '\n';
+    }
+    std::string error;
+    if (!Registration::writeTransformFile(options.output, result.imageToReference, error)) {
+        err << "halvoren: " << error << '\n';
+        return ExitWriteFailed;
+    }
+    out << "ImageToReference written to " << options.output << '\n';
+    if (!options.report.empty() &&
+        !writeText(options.report, Registration::registrationJson(result, frame), err)) {
+        return ExitWriteFailed;
+    }
+    return ExitOk;
+}
+
+int verifyTouched(const RegisterOptions& options, const Inputs& inputs, const std::vector<Touch>& touches,
+                  std::ostream& out, std::ostream& err) {
+    const Registration::VerificationResult result =
+        Registration::verifyLandmarks(inputs.verified, inputs.landmarks, touches);
+    Registration::writeVerification(result, out);
+    if (!options.report.empty() && !writeText(options.report, Registration::verificationJson(result), err)) {
+        return ExitWriteFailed;
+    }
+    return ExitOk;
+}
+
+/// Opens the camera, has the landmarks touched and closes it; the exit code, ExitOk with every touch.
+int touchAll(const RegisterOptions& options, const Inputs& inputs, std::vector<Touch>& touches,
+             std::string& frame, std::ostream& err) {
+    LoadedPlugins plugins;
+    StreamSession session(plugins.manager());
+    int code = ExitOk;
+    if (!session.create(options, false, err, code)) {
+        return code;
+    }
+    const Sequence::RecordedMarker* pointer = pointerMarker(session, options.pointer, err, code);
+    if (pointer == nullptr) {
+        return code;
+    }
+    frame = session.navigation().frame;
+    auto sampler = std::make_shared<TipSampler>(session.navigation(), pointer->id, options.minQuality);
+    session.addOutput(sampler);
+    const Interrupts interrupts;
+    if (!session.stream().start()) {
+        err << "halvoren: cannot start the tracking stream\n";
+        return ExitFailure;
+    }
+    touches = touchLandmarks(inputs.landmarks, *sampler, options.dwellSeconds, session, err);
+    session.endCounting();
+    session.stream().close();
+    session.endRun();
+    if (touches.size() == inputs.landmarks.size()) {
+        return ExitOk;
+    }
+    if (Interrupts::requested()) {
+        err << "interrupted after " << touches.size() << " of " << inputs.landmarks.size() << " landmarks\n";
+        return ExitInterrupted;
+    }
+    session.writeReplayStop(err);
+    err << "halvoren: the tracking stream " << (session.replayEnded() ? "(the recording) ended" : "stopped")
+        << " after " << touches.size() << " of " << inputs.landmarks.size() << " landmarks\n";
+    return ExitFailure;
+}
+
+}  // namespace
+
+bool parseTarget(const std::string& text, double (&xyz)[3]) {
+    std::istringstream fields(text);
+    std::string field;
+    int count = 0;
+    while (std::getline(fields, field, ',')) {
+        if (count == 3 || !Text::parseFinite(Text::trim(field), xyz[count])) {
+            return false;
+        }
+        ++count;
+    }
+    return count == 3;
+}
+
+int runRegister(const RegisterOptions& options, std::ostream& out, std::ostream& err) {
+    Log::setGlobalLevel(options.logLevel);
+    if (options.verify.empty() && options.output.empty()) {
+        err << "halvoren register: --output FILE.tfm is required (or --verify FILE.tfm)\n";
+        return ExitUsage;
+    }
+    for (const std::string* path : {&options.output, &options.report}) {
+        if (const std::string problem = cannotWriteMessage(*path); !problem.empty()) {
+            err << "halvoren: " << problem << '\n';
+            return ExitBadInput;
+        }
+    }
+    Inputs inputs;
+    if (const int code = readInputs(options, inputs, err); code != ExitOk) {
+        return code;
+    }
+    std::vector<Touch> touches;
+    std::string frame;
+    const int code = touchAll(options, inputs, touches, frame, err);
+    if (!options.verify.empty() && (code == ExitOk || (code == ExitInterrupted && !touches.empty()))) {
+        // What was touched before an interrupt is verified all the same: any subset may be checked.
+        const int written = verifyTouched(options, inputs, touches, out, err);
+        return code == ExitOk ? written : code;
+    }
+    if (code != ExitOk) {
+        if (code == ExitInterrupted) {
+            err << "halvoren register: nothing written\n";
+        }
+        return code;
+    }
+    return registerTouched(options, inputs, touches, frame, out, err);
+}
+
+}  // namespace Halvoren::App
