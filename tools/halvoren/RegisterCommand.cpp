@@ -2,6 +2,7 @@
 
 #include "halvoren/InputChecks.h"
 #include "halvoren/Interrupts.h"
+#include "halvoren/ProgressOutput.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/PoseTarget.h"
 #include "halvoren/StreamSession.h"
@@ -98,7 +99,7 @@ const Sequence::RecordedMarker* pointerMarker(const StreamSession& session, cons
 /// stopped or an interrupt came).
 std::vector<Touch> touchLandmarks(const std::vector<Landmark>& landmarks, TipSampler& sampler, double dwell,
                                   const StreamSession& session, std::ostream& err) {
-    const bool terminal = isatty(STDERR_FILENO) != 0;
+    const bool terminal = showsProgress();
     std::vector<Touch> touches;
     Registration::TouchDetector detector(dwell);
     bool prompted = false;
@@ -196,7 +197,6 @@ int touchAll(const RegisterOptions& options, const Inputs& inputs, std::vector<T
     frame = session.navigation().frame;
     auto sampler = std::make_shared<TipSampler>(session.navigation(), pointer->id, options.minQuality);
     session.addOutput(sampler);
-    const Interrupts interrupts;
     if (!session.stream().start()) {
         err << "halvoren: cannot start the tracking stream\n";
         return ExitFailure;
