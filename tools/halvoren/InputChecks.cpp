@@ -3,12 +3,13 @@
 #include "geometry/MarkerFile.h"
 #include "sequence/RecordingLock.h"
 #include "sequence/SequenceFile.h"
+#include "text/BoundedFile.h"
 #include "text/FileDescriptor.h"
 #include "text/Text.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <filesystem>
@@ -28,20 +29,19 @@ std::string unreadableFileReason(const std::string& path) {
     if (path.rfind(":/", 0) == 0) {
         return std::string();
     }
-    std::error_code error;
-    const auto status = std::filesystem::status(path, error);
-    if (status.type() == std::filesystem::file_type::not_found) {
-        return "does not exist";
+    // Opened as every input file is read: a FIFO, a device or a folder is refused, never waited for.
+    BoundedFile::Result refused;
+    if (FileDescriptor(BoundedFile::openRegular(path, refused)).get() >= 0) {
+        return std::string();
     }
-    if (std::filesystem::is_directory(status)) {
-        return "is a folder";
+    switch (refused.outcome) {
+        case BoundedFile::Outcome::Folder:
+            return "is a folder";
+        case BoundedFile::Outcome::NotRegular:
+            return "is " + refused.reason + ", not a regular file";
+        default:
+            return refused.error == ENOENT ? "does not exist" : "cannot be read";
     }
-    // Opened without waiting for a writer: a FIFO is only checked here, and may get its writer later.
-    if (error || ::access(path.c_str(), R_OK) != 0 ||
-        FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)).get() < 0) {
-        return "cannot be read";
-    }
-    return std::string();
 }
 
 std::string unwritableFileReason(const std::string& path) {
@@ -104,6 +104,11 @@ MarkerGeometryCheck checkMarkerGeometry(const std::string& path) {
         return check;
     }
     const MarkerFile::Loaded loaded = MarkerFile::read(path);
+    if (loaded.source == MarkerFile::Source::Unreadable && !loaded.messages.empty()) {
+        // Looked at before, but not what it was then (a FIFO in its place, say).
+        check.refusal = loaded.messages.front().text;
+        return check;
+    }
     if (loaded.source == MarkerFile::Source::TooLarge) {
         check.refusal =
             "it is larger than " + Text::sizeText(MarkerFile::kMaxBytes) + ": not a marker geometry";

@@ -9,8 +9,9 @@
 
 namespace Halvoren::App {
 
-/// Why the file at `path` cannot be read ("does not exist", "is a folder", "cannot be read"), or empty
-/// when it can. Paths beginning with ":/" name resources and are not checked.
+/// Why the input file at `path` cannot be read ("does not exist", "is a folder", "is a FIFO, not a
+/// regular file", "cannot be read"), or empty when it can; never waits. Paths beginning with ":/" name
+/// resources and are not checked.
 std::string unreadableFileReason(const std::string& path);
 
 /// Why a file cannot be written at `path` without touching it, or empty when it likely can.
