@@ -4,9 +4,9 @@
 // until some writer comes, a device may never end, a folder holds no text: each is refused at once,
 // before anything waits, and so is one swapped in between a check and the open.
 
+#include <sys/types.h>
 #include <cstddef>
 #include <string>
-#include <sys/types.h>
 
 namespace Halvoren::BoundedFile {
 

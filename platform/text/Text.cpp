@@ -3,8 +3,8 @@
 #include <locale.h>
 
 #include <charconv>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 
@@ -96,7 +96,8 @@ double lenientNumber(const char* text, char** end) {
     // Made once and never freed: any thread may read with it until the process ends. Only a process out
     // of memory at its first call has none, and reads as strtod does.
     static const locale_t classic = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    return classic != static_cast<locale_t>(nullptr) ? ::strtod_l(text, end, classic) : std::strtod(text, end);
+    return classic != static_cast<locale_t>(nullptr) ? ::strtod_l(text, end, classic)
+                                                     : std::strtod(text, end);
 }
 
 bool parseNumbers(std::string_view text, std::vector<double>& values) {

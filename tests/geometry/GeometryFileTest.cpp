@@ -193,7 +193,8 @@ TEST(GeometryFile, DevicesAndFifosAreRefusedAtOnceNamingTheFile) {
     // A device may never end, a FIFO without a writer would hold the reader in open() for ever.
     const std::string fifo = dir.filePath("fifo").toStdString();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    for (const auto& [path, kind] : {std::pair<std::string, std::string>{"/dev/zero", "a device"}, {fifo, "a FIFO"}}) {
+    for (const auto& [path, kind] :
+         {std::pair<std::string, std::string>{"/dev/zero", "a device"}, {fifo, "a FIFO"}}) {
         EXPECT_FALSE(readGeometryFile(path));
         EXPECT_EQ(log.count(Log::Error, "AtracsysTracking: cannot read " + path + ": it is " + kind +
                                             ", not a regular file"),

@@ -197,7 +197,8 @@ TEST(Export, AndReplayRefuseATipNoMarkerFileWouldGiveTheSameWay) {
         header.replace(header.find(field), field.size(), Names::markerField(0, "Tip") + " = " + tip);
         std::ofstream(recording, std::ios::trunc) << header;
 
-        const std::string reason = Names::markerField(0, "Tip") + ": the tip lies more than 10000 mm from the marker";
+        const std::string reason =
+            Names::markerField(0, "Tip") + ": the tip lies more than 10000 mm from the marker";
         const AppRun exported = exportRun(recording, {"--format", "jsonl"});
         EXPECT_EQ(exported.exitCode, 3);
         EXPECT_NE(exported.err.find(reason), std::string::npos) << exported.err;

@@ -73,7 +73,8 @@ TEST(HostileFiles, ConvertRefusesWhatIsNoWorkspaceNamingTheCause) {
         const TestSupport::FifoWriter fifo(files.path("fifo"), 65 * 1024 * 1024);
         const AppRun fromFifo = runApp({"convert", q(fifo.path()), q(out)});
         EXPECT_EQ(fromFifo.exitCode, 3);
-        EXPECT_EQ(fromFifo.err, "halvoren: cannot read " + fifo.path() + ": it is a FIFO, not a regular file\n");
+        EXPECT_EQ(fromFifo.err,
+                  "halvoren: cannot read " + fifo.path() + ": it is a FIFO, not a regular file\n");
     }
 
     // A version beyond an int would be read as 0, get every conversion and come out as 34.
@@ -118,8 +119,9 @@ TEST(HostileFiles, EveryInputFileThatIsNoRegularFileIsRefusedAtOnceWithItsName) 
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);  // a copy of /dev/null
     std::filesystem::create_directory(folder);
-    const std::pair<std::string, std::string> kinds[] = {
-        {fifo, "is a FIFO, not a regular file"}, {device, "is a device, not a regular file"}, {folder, "is a folder"}};
+    const std::pair<std::string, std::string> kinds[] = {{fifo, "is a FIFO, not a regular file"},
+                                                         {device, "is a device, not a regular file"},
+                                                         {folder, "is a folder"}};
     for (const auto& [path, kind] : kinds) {
         const QString p = q(path);
         const QStringList commands[] = {
@@ -140,7 +142,8 @@ TEST(HostileFiles, EveryInputFileThatIsNoRegularFileIsRefusedAtOnceWithItsName) 
         env.insert("FTK_SIMULATOR_SETTINGS", p);
         const AppRun settings = runApp({"stream", "--frames", "1"}, env);
         EXPECT_EQ(settings.exitCode, 3) << settings.err;
-        EXPECT_NE(settings.err.find("cannot use the camera settings file " + path + " (FTK_SIMULATOR_SETTINGS): it " + kind),
+        EXPECT_NE(settings.err.find("cannot use the camera settings file " + path +
+                                    " (FTK_SIMULATOR_SETTINGS): it " + kind),
                   std::string::npos)
             << settings.err;
     }

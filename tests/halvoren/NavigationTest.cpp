@@ -227,7 +227,8 @@ TEST(Navigation, NumbersInFilesAndLinesAreClassicUnderACommaLocale) {
     ASSERT_EQ(pivot.exitCode, 0) << pivot.err;
     std::ifstream json(result);
     const std::string resultText((std::istreambuf_iterator<char>(json)), {});
-    EXPECT_TRUE(std::regex_search(resultText, std::regex("\"rmsResidualMm\": ?[0-9]+\\.[0-9]+[,}]"))) << resultText;
+    EXPECT_TRUE(std::regex_search(resultText, std::regex("\"rmsResidualMm\": ?[0-9]+\\.[0-9]+[,}]")))
+        << resultText;
     const auto saved = Halvoren::MarkerFile::read(pointer).tip;
     ASSERT_TRUE(saved);
     EXPECT_LT((Eigen::Vector3d(saved->x, saved->y, saved->z) - Eigen::Vector3d(3, -120, -5)).norm(), 1.0);
@@ -246,7 +247,9 @@ TEST(Navigation, NumbersInFilesAndLinesAreClassicUnderACommaLocale) {
         }
     }
     EXPECT_GT(tips, 0) << csv.out;
-    const AppRun jsonl = runApp(QStringList(stream) << "--format" << "jsonl", env);
+    const AppRun jsonl = runApp(QStringList(stream) << "--format"
+                                                    << "jsonl",
+                                env);
     ASSERT_EQ(jsonl.exitCode, 0) << jsonl.err;
     // Three numbers in the tip's array: a comma for a point would make six.
     const std::regex tip("\"tip\":\\[([^\\]]*)\\]");

@@ -2,9 +2,9 @@
 #include "host/Parameter.h"
 #include "host/WorkspaceFile.h"
 
-#include "support/TempFiles.h"
 #include "support/FifoWriter.h"
 #include "support/LogCapture.h"
+#include "support/TempFiles.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

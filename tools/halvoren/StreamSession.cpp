@@ -169,9 +169,11 @@ bool checkCameraSettingsFile(const StreamSetup& setup, std::ostream& err) {
     // What the driver can name itself (a missing file, one it may not read) is left to it.
     BoundedFile::Result refused;
     if (FileDescriptor(BoundedFile::openRegular(path, refused)).get() < 0 &&
-        (refused.outcome == BoundedFile::Outcome::Folder || refused.outcome == BoundedFile::Outcome::NotRegular)) {
+        (refused.outcome == BoundedFile::Outcome::Folder ||
+         refused.outcome == BoundedFile::Outcome::NotRegular)) {
         err << "halvoren: cannot use the camera settings file " << path << " (FTK_SIMULATOR_SETTINGS): it is "
-            << (refused.outcome == BoundedFile::Outcome::Folder ? "a folder" : refused.reason + ", not a regular file")
+            << (refused.outcome == BoundedFile::Outcome::Folder ? "a folder"
+                                                                : refused.reason + ", not a regular file")
             << '\n';
         return false;
     }
