@@ -296,11 +296,15 @@ Loaded read(const std::string& path, Sections sections) {
     if (file.outcome == BoundedFile::Outcome::TooLarge) {
         return refusedAsTooLarge("Geometry file " + path);
     }
+    if (file.outcome == BoundedFile::Outcome::NotRegular || file.outcome == BoundedFile::Outcome::Folder) {
+        Loaded loaded;
+        loaded.source = Source::Unreadable;
+        loaded.messages.push_back({Message::Level::Error, BoundedFile::message(file, path, kMaxBytes)});
+        return loaded;
+    }
     if (file.outcome != BoundedFile::Outcome::Read) {
         Loaded loaded = parse(std::string_view(), sections);
         loaded.source = Source::Unreadable;
-        loaded.messages.insert(loaded.messages.begin(),
-                               {Message::Level::Error, BoundedFile::message(file, path, kMaxBytes)});
         return loaded;
     }
     return parse(file.text, sections);

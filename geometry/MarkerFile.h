@@ -94,8 +94,8 @@ Loaded parse(std::string_view text, Sections sections = Sections::GeometryAndTip
 /// Reads at most kMaxBytes of the stream, then parses.
 Loaded read(std::istream& input, Sections sections = Sections::GeometryAndTip);
 /// Reads at most kMaxBytes of the file, then parses. Only a regular file is read (BoundedFile): a FIFO,
-/// a device or a folder is refused at once, never waited for. A file that cannot be read is parsed as an
-/// empty text, after an Error message that says why.
+/// a device or a folder is refused at once, never waited for, with an Error message that says so. A file
+/// that cannot be opened or read is parsed as an empty text.
 Loaded read(const std::string& path, Sections sections = Sections::GeometryAndTip);
 
 /// The file's text: the comment (each of its lines after "; "), then the sections, numbers in the

@@ -25,13 +25,16 @@ bool hasCommaDecimal(const char* name) {
 
 std::string commaLocale() {
     static const std::string name = [] {
-        if (hasCommaDecimal(kName)) {
-            return std::string(kName);
+        // Asked of a child first: once this process has looked for a locale the C library has mapped
+        // the machine's locale archive, and would not see one added to it afterwards.
+        const std::string has =
+            std::string("LC_ALL=") + kName + " locale decimal_point 2>/dev/null | grep -qx ,";
+        if (std::system(has.c_str()) != 0) {
+            // Made once, as root may (the locales package brings localedef and the sources).
+            [[maybe_unused]] const int made =
+                std::system("localedef -i de_DE -f UTF-8 de_DE.UTF-8 >/dev/null 2>&1");
         }
-        // The machine's locale archive lacks it: made once, as root may (the locales package brings
-        // localedef and the sources).
-        const int made = std::system("localedef -i de_DE -f UTF-8 de_DE.UTF-8 >/dev/null 2>&1");
-        return made == 0 && hasCommaDecimal(kName) ? std::string(kName) : std::string();
+        return hasCommaDecimal(kName) ? std::string(kName) : std::string();
     }();
     return name;
 }
