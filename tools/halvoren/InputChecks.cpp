@@ -7,6 +7,7 @@
 #include "text/FileDescriptor.h"
 #include "text/Text.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,8 @@
 #include <cmath>
 #include <filesystem>
 #include <iomanip>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 namespace Halvoren::App {
@@ -24,6 +27,34 @@ namespace {
 constexpr double kMinFiducialDistanceMm = 1.0;
 
 }  // namespace
+
+MarkerFile::Loaded markerFileAt(const std::string& path) {
+    // What identifies the file's content: a file saved anew (a tip written) is another inode or time.
+    struct Seen {
+        dev_t device;
+        ino_t inode;
+        off_t size;
+        timespec modified;
+        MarkerFile::Loaded loaded;
+    };
+    static std::mutex mutex;
+    static std::map<std::string, Seen> seen;
+    struct stat status {};
+    const bool regular = ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+    const std::lock_guard<std::mutex> lock(mutex);
+    const auto it = seen.find(path);
+    if (regular && it != seen.end() && it->second.device == status.st_dev &&
+        it->second.inode == status.st_ino && it->second.size == status.st_size &&
+        it->second.modified.tv_sec == status.st_mtim.tv_sec &&
+        it->second.modified.tv_nsec == status.st_mtim.tv_nsec) {
+        return it->second.loaded;
+    }
+    MarkerFile::Loaded loaded = MarkerFile::read(path);
+    if (regular && loaded.source == MarkerFile::Source::Read) {
+        seen[path] = Seen{status.st_dev, status.st_ino, status.st_size, status.st_mtim, loaded};
+    }
+    return loaded;
+}
 
 std::string unreadableFileReason(const std::string& path) {
     if (path.rfind(":/", 0) == 0) {
@@ -93,7 +124,7 @@ std::optional<std::uint32_t> declaredMarkerId(const std::string& path) {
         return std::nullopt;
     }
     // A file the stream cannot load takes no id.
-    const MarkerFile::Loaded loaded = MarkerFile::read(path);
+    const MarkerFile::Loaded loaded = markerFileAt(path);
     return loaded.marker ? std::optional<std::uint32_t>(MarkerFile::cameraId(loaded.marker->id))
                          : std::nullopt;
 }
@@ -103,7 +134,7 @@ MarkerGeometryCheck checkMarkerGeometry(const std::string& path) {
     if (path.rfind(":/", 0) == 0) {
         return check;
     }
-    const MarkerFile::Loaded loaded = MarkerFile::read(path);
+    const MarkerFile::Loaded loaded = markerFileAt(path);
     if (loaded.source == MarkerFile::Source::Unreadable && !loaded.messages.empty()) {
         // Looked at before, but not what it was then (a FIFO in its place, say).
         check.refusal = loaded.messages.front().text;

@@ -2,12 +2,18 @@
 // Checks the application makes before a run starts, so that a user hears the real cause of a refusal (a
 // missing file, a folder, a taken id) rather than what a parser makes of an empty text.
 
+#include "geometry/MarkerFile.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace Halvoren::App {
+
+/// The marker file at `path` as MarkerFile::read gives it, read once for all the checks and the recording
+/// while the file stays as it was (the same inode, size and time). Any thread.
+MarkerFile::Loaded markerFileAt(const std::string& path);
 
 /// Why the input file at `path` cannot be read ("does not exist", "is a folder", "is a FIFO, not a
 /// regular file", "cannot be read"), or empty when it can; never waits. Paths beginning with ":/" name
