@@ -1,5 +1,9 @@
 #include "MarkerFile.h"
 
+#include "text/BoundedFile.h"
+#include "text/Text.h"
+#include "text/ToolTip.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cfloat>
@@ -7,9 +11,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <limits>
+#include <locale>
 #include <sstream>
 #include <system_error>
 
@@ -135,13 +138,14 @@ std::string Ini::value(const std::string& section, const std::string& key) const
     return found != nullptr ? *found : std::string();
 }
 
-// Lenient C-library reading, not the strict text library: marker files load as the maker's tools load them.
+// Lenient C-library reading, not the strict text library: marker files load as the maker's tools load
+// them. In the C locale whatever the process set: a '.' is the decimal point in every marker file.
 std::uint32_t tolerantUnsigned(const std::string& text) {
     return static_cast<std::uint32_t>(std::strtol(text.c_str(), nullptr, 10));
 }
 
 float tolerantFloat(const std::string& text) {
-    const double number = std::strtod(text.c_str(), nullptr);
+    const double number = Text::lenientNumber(text.c_str(), nullptr);
     // Rounded by hand beyond the largest float: to it up to half a step above it, which is how its own
     // shortest text reads, and to infinity from there (rather than through an undefined conversion).
     const double largest = static_cast<double>(FLT_MAX);
@@ -213,7 +217,7 @@ void parseGeometry(const Ini& ini, Loaded& loaded) {
 std::optional<double> strictNumber(const std::string& text) {
     const char* begin = text.c_str();
     char* end = nullptr;
-    const double number = std::strtod(begin, &end);
+    const double number = Text::lenientNumber(begin, &end);
     if (end == begin || !std::isfinite(number)) {
         return std::nullopt;
     }
@@ -248,11 +252,9 @@ std::optional<Tip> parseTip(const Ini& ini, std::vector<Message>& messages) {
         }
         *coordinate = *number;
     }
-    // A tool is a hand's length, not a room's: a tip this far away is a mistake, not a tool.
-    if (std::max({std::abs(tip.x), std::abs(tip.y), std::abs(tip.z)}) > kMaxTipMm) {
-        messages.push_back({Message::Level::Error, "Marker file: the tip in section \"tip\" lies more than " +
-                                                       shortest(kMaxTipMm) +
-                                                       " mm from the marker; the tip is ignored"});
+    if (const std::string problem = ToolTip::problem(tip.x, tip.y, tip.z); !problem.empty()) {
+        messages.push_back({Message::Level::Error,
+                            "Marker file: the tip in section \"tip\" " + problem + "; the tip is ignored"});
         return std::nullopt;
     }
     if (const std::string* rms = ini.find(kTipSection, "rms")) {
@@ -289,36 +291,28 @@ Loaded read(std::istream& input, Sections sections) {
 }
 
 Loaded read(const std::string& path, Sections sections) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    // A regular file's size is known: refused without reading.
-    if (!error && fs::is_regular_file(status)) {
-        const std::uintmax_t size = fs::file_size(path, error);
-        if (!error && size > kMaxBytes) {
-            return refusedAsTooLarge("Geometry file " + path);
-        }
+    // A regular file only, never waited for: a FIFO or a device is refused at once.
+    const BoundedFile::Result file = BoundedFile::read(path, kMaxBytes);
+    if (file.outcome == BoundedFile::Outcome::TooLarge) {
+        return refusedAsTooLarge("Geometry file " + path);
     }
-    std::string text;
-    std::ifstream file;
-    if (!error && !fs::is_directory(status)) {
-        file.open(path, std::ios::binary);
+    if (file.outcome == BoundedFile::Outcome::NotRegular || file.outcome == BoundedFile::Outcome::Folder) {
+        Loaded loaded;
+        loaded.source = Source::Unreadable;
+        loaded.messages.push_back({Message::Level::Error, BoundedFile::message(file, path, kMaxBytes)});
+        return loaded;
     }
-    if (file.is_open()) {
-        if (!readBounded(file, text, kMaxBytes)) {
-            return refusedAsTooLarge("Geometry file " + path);
-        }
-    }
-    if (!file.is_open() || file.bad()) {
+    if (file.outcome != BoundedFile::Outcome::Read) {
         Loaded loaded = parse(std::string_view(), sections);
         loaded.source = Source::Unreadable;
         return loaded;
     }
-    return parse(text, sections);
+    return parse(file.text, sections);
 }
 
 std::string write(const Marker& marker, const std::string& comment, const std::optional<Tip>& tip) {
     std::ostringstream text;
+    text.imbue(std::locale::classic());  // an id of 1000 is "1000" whatever locale a host made global
     // A NUL would end the text before the sections.
     std::string clean = comment;
     clean.erase(std::remove(clean.begin(), clean.end(), '\0'), clean.end());

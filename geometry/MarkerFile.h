@@ -4,6 +4,8 @@
 // carries the marker. The one reader and writer of the format, for the plug-in and the tools alike: plain
 // C++, no logging; what a reader has to say comes back as messages.
 
+#include "text/ToolTip.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <istream>
@@ -40,8 +42,8 @@ struct Fiducial {
 
 /// The tool's tip as a pivot calibration found it: [tip] with x, y, z (mm, the marker's frame), rms (mm,
 /// the calibration's RMS residual) and date (free text, ISO 8601 UTC as written by the tools).
-/// The largest tip coordinate read, mm.
-constexpr double kMaxTipMm = 10000.0;
+/// The largest tip coordinate read, mm: a [tip] is read by the rule for every tip (ToolTip).
+constexpr double kMaxTipMm = ToolTip::kMaxMm;
 
 struct Tip {
     double x = 0.0;
@@ -91,8 +93,9 @@ enum class Sections {
 Loaded parse(std::string_view text, Sections sections = Sections::GeometryAndTip);
 /// Reads at most kMaxBytes of the stream, then parses.
 Loaded read(std::istream& input, Sections sections = Sections::GeometryAndTip);
-/// Reads at most kMaxBytes of the file, then parses. The bound holds while reading: a device or a FIFO
-/// claims no size. A file that cannot be read is parsed as an empty text.
+/// Reads at most kMaxBytes of the file, then parses. Only a regular file is read (BoundedFile): a FIFO,
+/// a device or a folder is refused at once, never waited for, with an Error message that says so. A file
+/// that cannot be opened or read is parsed as an empty text.
 Loaded read(const std::string& path, Sections sections = Sections::GeometryAndTip);
 
 /// The file's text: the comment (each of its lines after "; "), then the sections, numbers in the

@@ -1,5 +1,7 @@
 #include "geometry/MarkerTip.h"
 
+#include "text/BoundedFile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 
 namespace Halvoren::MarkerFile {
@@ -129,11 +130,15 @@ std::string saveTip(const std::string& path, const Tip& tip) {
     if (::stat(target.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return refused + "it is not a regular file";
     }
-    std::ifstream file(target, std::ios::binary);
-    std::string text;
-    if (!file.is_open() || !readBounded(file, text, kMaxBytes) || file.bad()) {
+    // Read by the rule of every input file: a FIFO swapped in since the look above is not waited for.
+    const BoundedFile::Result file = BoundedFile::read(target.string(), kMaxBytes);
+    if (file.outcome == BoundedFile::Outcome::NotRegular || file.outcome == BoundedFile::Outcome::Folder) {
+        return refused + "it is not a regular file";
+    }
+    if (file.outcome != BoundedFile::Outcome::Read) {
         return refused + "it cannot be read, or it is larger than a marker geometry file";
     }
+    const std::string& text = file.text;
     const Loaded before = parse(text);
     if (!before.marker) {
         return refused + "it is not a marker geometry file";

@@ -411,6 +411,10 @@ std::optional<CameraSettings> readCameraSettings(const std::string& path, std::s
         case BoundedFile::Outcome::Folder:
             error = path + ": cannot open the camera settings file: it is a folder";
             return std::nullopt;
+        case BoundedFile::Outcome::NotRegular:
+            error = path + ": cannot open the camera settings file: it is " + file.reason +
+                    ", not a regular file";
+            return std::nullopt;
         case BoundedFile::Outcome::CannotOpen:
             error = path + ": cannot open the camera settings file: " + file.reason;
             return std::nullopt;

@@ -88,22 +88,6 @@ std::string framePrefix(std::size_t index) {
     return text;
 }
 
-std::string kindOf(mode_t mode) {
-    if (S_ISDIR(mode)) {
-        return "a folder";
-    }
-    if (S_ISFIFO(mode)) {
-        return "a FIFO";
-    }
-    if (S_ISCHR(mode) || S_ISBLK(mode)) {
-        return "a device";
-    }
-    if (S_ISSOCK(mode)) {
-        return "a socket";
-    }
-    return "not a regular file";
-}
-
 std::string printable(const std::string& text, std::size_t maxBytes) {
     std::string shown;
     const std::size_t shownBytes = std::min(text.size(), maxBytes);

@@ -2,6 +2,7 @@
 // What the writer and the reader of sequence metafiles share: the names a header may use, how a frame's
 // fields are named, and the few file operations both need.
 
+#include "text/BoundedFile.h"
 #include "text/Text.h"
 
 #include <sys/types.h>
@@ -23,8 +24,7 @@ bool isMetaImageField(const std::string& name);
 /// "Seq_Frame0007_", "Seq_Frame12345_".
 std::string framePrefix(std::size_t index);
 
-/// "a folder", "a FIFO", ... for a file that is not a regular one.
-std::string kindOf(mode_t mode);
+using BoundedFile::kindOf;
 using Text::errorText;
 /// File content as a message may quote it: control bytes escaped ("\x1b"), so that none reaches a terminal,
 /// and at most `maxBytes` of it, "..." marking the cut.

@@ -74,20 +74,21 @@ std::string shown(const std::string& path) {
     return printable(path, 4096);
 }
 
-// Opens a regular file to read; anything else (a FIFO would block, a device never ends) is refused.
+// Opens a regular file to read, by the rule of every input file: anything else (a FIFO would block, a
+// device never ends) is refused at once.
 bool openRegular(const std::string& path, Fd& fd, std::uint64_t& size, std::string& error) {
-    fd = Fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    BoundedFile::Result refused;
+    fd = Fd(BoundedFile::openRegular(path, refused));
+    struct stat status {};
     if (fd.get() < 0) {
-        error = "cannot read " + shown(path) + ": " + errorText(errno);
+        error = BoundedFile::message(refused, shown(path), 0);
+        if (refused.outcome == BoundedFile::Outcome::Folder) {
+            error += ", not a regular file";
+        }
         return false;
     }
-    struct stat status {};
     if (::fstat(fd.get(), &status) != 0) {
         error = "cannot read " + shown(path) + ": " + errorText(errno);
-        return false;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        error = "cannot read " + shown(path) + ": it is " + kindOf(status.st_mode) + ", not a regular file";
         return false;
     }
     size = static_cast<std::uint64_t>(status.st_size);

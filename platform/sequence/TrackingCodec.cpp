@@ -3,6 +3,7 @@
 #include "sequence/SequenceFormat.h"
 #include "sequence/TrackingFields.h"
 #include "text/Text.h"
+#include "text/ToolTip.h"
 
 #include <algorithm>
 #include <charconv>
@@ -110,7 +111,7 @@ bool imageSizeOf(const Fields& fields, RecordingHeader& header, std::string& why
     return true;
 }
 
-// Marker k's tip, when the recording has one for it: x y z, finite.
+// Marker k's tip, when the recording has one for it: x y z, by the rule for every tip (ToolTip).
 bool tipOf(const Fields& fields, std::size_t k, RecordedMarker& marker, std::string& why) {
     const std::string name = Names::markerField(k, "Tip");
     if (findField(fields, name) == nullptr) {
@@ -120,8 +121,12 @@ bool tipOf(const Fields& fields, std::size_t k, RecordedMarker& marker, std::str
     if (!numbersOf(fields, name, tip, why)) {
         return false;
     }
-    if (tip.size() != 3 || !std::all_of(tip.begin(), tip.end(), [](double v) { return std::isfinite(v); })) {
+    if (tip.size() != 3) {
         why = name + " is not x y z, three finite numbers of mm: " + quoted(*findField(fields, name));
+        return false;
+    }
+    if (const std::string problem = ToolTip::problem(tip[0], tip[1], tip[2]); !problem.empty()) {
+        why = name + ": the tip " + problem + ": " + quoted(*findField(fields, name));
         return false;
     }
     marker.tip = std::array<double, 3>{tip[0], tip[1], tip[2]};

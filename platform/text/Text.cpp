@@ -1,7 +1,10 @@
 #include "text/Text.h"
 
+#include <locale.h>
+
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 
@@ -87,6 +90,14 @@ bool parseUnsigned(std::string_view text, std::uint32_t& value) {
 
 bool parseHexadecimal(std::string_view text, std::uint64_t& value) {
     return fillsText(text, value, 16);
+}
+
+double lenientNumber(const char* text, char** end) {
+    // Made once and never freed: any thread may read with it until the process ends. Only a process out
+    // of memory at its first call has none, and reads as strtod does.
+    static const locale_t classic = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return classic != static_cast<locale_t>(nullptr) ? ::strtod_l(text, end, classic)
+                                                     : std::strtod(text, end);
 }
 
 bool parseNumbers(std::string_view text, std::vector<double>& values) {

@@ -28,6 +28,11 @@ bool parseUnsigned(std::string_view text, std::uint32_t& value);
 /// Hexadecimal digits (either case) filling the whole text: no "0x", no sign.
 bool parseHexadecimal(std::string_view text, std::uint64_t& value);
 
+/// The C library's lenient strtod (leading blanks skipped, the end of what was read in `end`, hexadecimal
+/// and "infinity" taken), as it reads in the C locale whatever locale the process set: for formats that
+/// are read as the C library reads them, with a '.' for the decimal point.
+double lenientNumber(const char* text, char** end);
+
 /// Numbers separated by blanks or tabs; false when anything else is in it.
 bool parseNumbers(std::string_view text, std::vector<double>& values);
 /// The shortest text that reads back to the same double.

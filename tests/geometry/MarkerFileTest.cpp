@@ -1,6 +1,8 @@
 #include "geometry/MarkerFile.h"
 #include "geometry/MarkerTip.h"
+#include "support/CommaLocale.h"
 #include "support/TempFiles.h"
+#include "text/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -72,13 +74,13 @@ TEST(MarkerFile, ReadingStopsAtTheLimit) {
     EXPECT_FALSE(refused.marker);
     EXPECT_EQ(refused.source, MarkerFile::Source::TooLarge);
 
-    // A device claims no size: the bound holds while reading.
+    // A device may never end: not read at all.
     const MarkerFile::Loaded zero = MarkerFile::read(std::string("/dev/zero"));
     EXPECT_FALSE(zero.marker);
-    EXPECT_EQ(zero.source, MarkerFile::Source::TooLarge);
-    ASSERT_EQ(zero.messages.size(), 1u);
+    EXPECT_EQ(zero.source, MarkerFile::Source::Unreadable);
+    ASSERT_FALSE(zero.messages.empty());
     EXPECT_EQ(zero.messages[0].level, MarkerFile::Message::Level::Error);
-    EXPECT_EQ(zero.messages[0].text, "Geometry file /dev/zero is larger than 1024 KB: not a marker geometry");
+    EXPECT_EQ(zero.messages[0].text, "cannot read /dev/zero: it is a device, not a regular file");
 }
 
 TEST(MarkerFile, TheTipReadsBackAndSavingItChangesTheTipSectionOnly) {
@@ -136,4 +138,30 @@ TEST(MarkerFile, TheTipReadsBackAndSavingItChangesTheTipSectionOnly) {
     }
     struct stat status {};
     EXPECT_TRUE(::stat(fifo.c_str(), &status) == 0 && S_ISFIFO(status.st_mode));
+}
+
+TEST(MarkerFile, DecimalsReadAndWriteWithAPointWhateverTheLocale) {
+    // A host application (Qt does) sets the C library's locale from the environment; in a German one its
+    // conversions take "3.5" as 3 and stop at the '.'.
+    const TestSupport::InCommaLocale comma;
+    if (!comma.active()) {
+        GTEST_SKIP() << "no comma-decimal locale here, and none could be made with localedef";
+    }
+    const std::string text =
+        "[geometry]\ncount=2\nid=1200\n[fiducial0]\nx=0.5\ny=-7.25\nz=1e-1\n[fiducial1]\nx=12.75\ny=0\nz=0\n"
+        "[tip]\nx=3.5\ny=-119.98\nz=-5.082\nrms=0.851\n";
+    const MarkerFile::Loaded loaded = MarkerFile::parse(text);
+    ASSERT_TRUE(loaded.marker && loaded.tip);
+    EXPECT_TRUE(loaded.messages.size() == 1 && loaded.messages[0].level == MarkerFile::Message::Level::Info);
+    EXPECT_EQ(loaded.marker->fiducials[0], (MarkerFile::Fiducial{0.5f, -7.25f, 0.1f}));
+    EXPECT_EQ(loaded.marker->fiducials[1].x, 12.75f);
+    EXPECT_EQ(loaded.tip->x, 3.5);
+    EXPECT_EQ(loaded.tip->y, -119.98);
+    EXPECT_EQ(loaded.tip->rms, 0.851);
+    EXPECT_EQ(Halvoren::Text::lenientNumber("  2.5e1xyz", nullptr), 25.0);
+
+    const std::string written = MarkerFile::write(*loaded.marker, "", loaded.tip);
+    EXPECT_NE(written.find("x=0.5\ny=-7.25\n"), std::string::npos) << written;
+    EXPECT_NE(written.find("[tip]\nx=3.5\ny=-119.98\nz=-5.082\nrms=0.851\n"), std::string::npos) << written;
+    EXPECT_EQ(written.find(','), std::string::npos) << written;
 }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -33,10 +34,13 @@ struct Edit {
 };
 
 std::string writeRecording(const TestSupport::TempFiles& files, const std::string& name, std::size_t frames,
-                           const std::vector<Edit>& edits) {
+                           const std::vector<Edit>& edits, bool withTip = false) {
     Sequence::RecordedMarker tool;
     tool.name = tool.id = tool.field = "tool";
     tool.geometryId = 1400;
+    if (withTip) {
+        tool.tip = std::array<double, 3>{1, 2, 3};
+    }
     tool.fiducials = {{0.0, 0.0, 0.0}, {50.0, 0.0, 0.0}, {0.0, 50.0, 0.0}, {50.0, 50.0, 0.0}};
     Sequence::SequenceWriter::Options options;
     options.path = files.path(name);
@@ -173,6 +177,35 @@ TEST(Export, AndReplayRefuseFramesTheRecordingDoesNotHaveTheSameWay) {
         const AppRun replay =
             runApp({"stream", "--replay", QString::fromStdString(recording), "--replay-speed", "max"});
         EXPECT_NE(replay.exitCode, 0);
+        EXPECT_NE(replay.err.find(reason), std::string::npos) << replay.err;
+        EXPECT_EQ(lines(replay.out).size(), 0u) << replay.out;
+    }
+}
+
+TEST(Export, AndReplayRefuseATipNoMarkerFileWouldGiveTheSameWay) {
+    // Read as a marker file's is: a tip at infinity would make every tip position inf, one 100 m away a
+    // point no one stands at.
+    TestSupport::TempFiles files;
+    for (const std::string tip : {"1.79e308 1.79e308 1.79e308", "1e5 0 0"}) {
+        SCOPED_TRACE(tip);
+        const std::string recording = writeRecording(files, "tip.seq.mhd", 3, {}, true);
+        std::stringstream text;
+        text << std::ifstream(recording).rdbuf();
+        std::string header = text.str();
+        const std::string field = Names::markerField(0, "Tip") + " = 1 2 3";
+        ASSERT_NE(header.find(field), std::string::npos) << header;
+        header.replace(header.find(field), field.size(), Names::markerField(0, "Tip") + " = " + tip);
+        std::ofstream(recording, std::ios::trunc) << header;
+
+        const std::string reason =
+            Names::markerField(0, "Tip") + ": the tip lies more than 10000 mm from the marker";
+        const AppRun exported = exportRun(recording, {"--format", "jsonl"});
+        EXPECT_EQ(exported.exitCode, 3);
+        EXPECT_NE(exported.err.find(reason), std::string::npos) << exported.err;
+        EXPECT_EQ(exported.out, "");
+        const AppRun replay =
+            runApp({"stream", "--replay", QString::fromStdString(recording), "--replay-speed", "max"});
+        EXPECT_EQ(replay.exitCode, 3);
         EXPECT_NE(replay.err.find(reason), std::string::npos) << replay.err;
         EXPECT_EQ(lines(replay.out).size(), 0u) << replay.out;
     }

@@ -69,11 +69,12 @@ TEST(HostileFiles, ConvertRefusesWhatIsNoWorkspaceNamingTheCause) {
     EXPECT_EQ(fromBig.exitCode, 3);
     EXPECT_EQ(fromBig.err, "halvoren: " + big + " is larger than 64 MB: not a workspace\n");
     {
-        // A FIFO claims no size: the limit holds while reading.
+        // A FIFO is no file to read, whatever its writer sends: refused at once.
         const TestSupport::FifoWriter fifo(files.path("fifo"), 65 * 1024 * 1024);
         const AppRun fromFifo = runApp({"convert", q(fifo.path()), q(out)});
         EXPECT_EQ(fromFifo.exitCode, 3);
-        EXPECT_EQ(fromFifo.err, "halvoren: " + fifo.path() + " is larger than 64 MB: not a workspace\n");
+        EXPECT_EQ(fromFifo.err,
+                  "halvoren: cannot read " + fifo.path() + ": it is a FIFO, not a regular file\n");
     }
 
     // A version beyond an int would be read as 0, get every conversion and come out as 34.
@@ -91,8 +92,8 @@ TEST(HostileFiles, ConvertRefusesWhatIsNoWorkspaceNamingTheCause) {
     EXPECT_FALSE(std::filesystem::exists(out));
 }
 
-TEST(HostileFiles, AnEndlessMarkerFileIsRefusedAtTheSizeLimit) {
-    // A device claims no size: read without a bound, it would be read for ever.
+TEST(HostileFiles, AnEndlessMarkerFileIsRefusedAtOnce) {
+    // A device may never end: read, it would be read for ever.
     TestSupport::TempFiles files;
     const QStringList commands[] = {
         {"stream", "--frames", "1", "--marker", "/dev/zero"},
@@ -102,9 +103,50 @@ TEST(HostileFiles, AnEndlessMarkerFileIsRefusedAtTheSizeLimit) {
     for (const QStringList& args : commands) {
         const AppRun run = runApp(args);
         EXPECT_EQ(run.exitCode, 3) << args.join(' ').toStdString();
-        EXPECT_NE(run.err.find(
-                      "cannot use the marker file /dev/zero: it is larger than 1 MB: not a marker geometry"),
+        EXPECT_NE(run.err.find("cannot use the marker file /dev/zero: it is a device, not a regular file"),
                   std::string::npos)
             << run.err;
     }
+}
+
+TEST(HostileFiles, EveryInputFileThatIsNoRegularFileIsRefusedAtOnceWithItsName) {
+    // A FIFO that no program writes holds a reader in open() for ever; a device may never end; a folder
+    // holds no text. Each, given as any input file to any command, is refused before the camera opens.
+    TestSupport::TempFiles files;
+    const std::string fifo = files.path("fifo.ini");
+    const std::string device = files.path("null.ini");
+    const std::string folder = files.path("folder.ini");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);  // a copy of /dev/null
+    std::filesystem::create_directory(folder);
+    const std::pair<std::string, std::string> kinds[] = {{fifo, "is a FIFO, not a regular file"},
+                                                         {device, "is a device, not a regular file"},
+                                                         {folder, "is a folder"}};
+    for (const auto& [path, kind] : kinds) {
+        const QString p = q(path);
+        const QStringList commands[] = {
+            {"stream", "--frames", "1", "--marker", p},
+            {"pivot", "--frames", "10", "--marker", p},
+            {"assess", "--frames", "10", "--marker", p},
+            {"stream", "--frames", "1", "--workspace", p},
+            {"stream", "--replay", p},
+            {"export", p},
+        };
+        for (const QStringList& args : commands) {
+            const AppRun run = runApp(args);
+            EXPECT_EQ(run.exitCode, 3) << args.join(' ').toStdString() << '\n' << run.err;
+            EXPECT_NE(run.err.find(path), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find(kind.substr(3)), std::string::npos) << run.err;
+        }
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("FTK_SIMULATOR_SETTINGS", p);
+        const AppRun settings = runApp({"stream", "--frames", "1"}, env);
+        EXPECT_EQ(settings.exitCode, 3) << settings.err;
+        EXPECT_NE(settings.err.find("cannot use the camera settings file " + path +
+                                    " (FTK_SIMULATOR_SETTINGS): it " + kind),
+                  std::string::npos)
+            << settings.err;
+    }
+    EXPECT_EQ(typeOf(fifo), S_IFIFO);
+    EXPECT_EQ(typeOf(device), S_IFCHR);
 }

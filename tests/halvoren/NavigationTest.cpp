@@ -4,6 +4,7 @@
 #include "SceneTruth.h"
 #include "geometry/MarkerFile.h"
 #include "halvoren/NavigationSetup.h"
+#include "support/CommaLocale.h"
 #include "support/CsvFields.h"
 #include "support/TempFiles.h"
 
@@ -249,4 +250,59 @@ TEST(NavigationSetup, NamesAreChosenOncePerInstrumentAndNeverTwoAlike) {
     EXPECT_NE(err.find("pointer (atracsys-1200) goes out as Pointer"), std::string::npos) << err;
     EXPECT_FALSE(made("", "", {"pointer=A", "atracsys-1200=B"}, err));
     EXPECT_NE(err.find("is given a name twice"), std::string::npos) << err;
+}
+
+// Qt sets the C library's locale from the environment: in a German one its conversions read "3.5" as 3.
+// Every number the commands read from a file or write to one, or to a line, keeps its '.'.
+TEST(Navigation, NumbersInFilesAndLinesAreClassicUnderACommaLocale) {
+    const std::string comma = TestSupport::commaLocale();
+    if (comma.empty()) {
+        GTEST_SKIP() << "no comma-decimal locale here, and none could be made with localedef";
+    }
+    TestSupport::TempFiles files;
+    const std::string settings = files.write(
+        "pivot.txt", "rate = 100\npivot_marker = 1200\npivot_point = 100 20 1000\npivot_tip = 3 -120 -5\n");
+    std::ifstream original(kMarkers + "pointer.ini", std::ios::binary);
+    const std::string pointer =
+        files.write("pointer.ini", std::string(std::istreambuf_iterator<char>(original), {}));
+    QProcessEnvironment env = withScene(settings);
+    env.insert("LC_ALL", QString::fromStdString(comma));
+    const std::string result = files.path("pivot.json");
+    const AppRun pivot = runApp({"pivot", "--marker", QString::fromStdString(pointer), "--frames", "200",
+                                 "--save", "--output", QString::fromStdString(result)},
+                                env);
+    ASSERT_EQ(pivot.exitCode, 0) << pivot.err;
+    std::ifstream json(result);
+    const std::string resultText((std::istreambuf_iterator<char>(json)), {});
+    EXPECT_TRUE(std::regex_search(resultText, std::regex("\"rmsResidualMm\": ?[0-9]+\\.[0-9]+[,}]")))
+        << resultText;
+    const auto saved = Halvoren::MarkerFile::read(pointer).tip;
+    ASSERT_TRUE(saved);
+    EXPECT_LT((Eigen::Vector3d(saved->x, saved->y, saved->z) - Eigen::Vector3d(3, -120, -5)).norm(), 1.0);
+
+    // The saved tip is read back, and streamed with its decimals, as CSV and JSON lines.
+    const QStringList stream = {"stream", "--marker", QString::fromStdString(pointer), "--frames", "20"};
+    const AppRun csv = runApp(stream, env);
+    ASSERT_EQ(csv.exitCode, 0) << csv.err;
+    EXPECT_EQ(csv.err.find("not a finite number"), std::string::npos) << csv.err;
+    EXPECT_NE(csv.err.find("; tips of: pointer\n"), std::string::npos) << csv.err;
+    int tips = 0;
+    for (const Line& line : csvLines(csv.out)) {  // a comma for a point would add columns
+        if (line.name() == "pointer" && line.ok()) {
+            EXPECT_LT((line.tip() - Eigen::Vector3d(100, 20, 1000)).norm(), 5.0);
+            ++tips;
+        }
+    }
+    EXPECT_GT(tips, 0) << csv.out;
+    const AppRun jsonl = runApp(QStringList(stream) << "--format"
+                                                    << "jsonl",
+                                env);
+    ASSERT_EQ(jsonl.exitCode, 0) << jsonl.err;
+    // Three numbers in the tip's array: a comma for a point would make six.
+    const std::regex tip("\"tip\":\\[([^\\]]*)\\]");
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(jsonl.out, found, tip)) << jsonl.out.substr(0, 2000);
+    const std::vector<std::string> numbers = TestSupport::csvFields(found[1].str());
+    ASSERT_EQ(numbers.size(), 3u) << found[0];
+    EXPECT_LT(std::abs(std::stod(numbers[0]) - 100.0), 5.0) << found[0];
 }

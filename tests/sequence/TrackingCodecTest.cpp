@@ -150,11 +150,18 @@ TEST(TrackingCodec, AMarkersTipIsKeptInTheHeaderAndMayBeAbsent) {
     ASSERT_TRUE(recordingOf(old, read, why)) << why;
     EXPECT_FALSE(read.markers[0].tip.has_value());
 
-    for (const std::string value : {"1 2", "1 2 3 4", "1 2 nan", "x y z", ""}) {
+    // A tip is read by the rule a marker file's is: finite, and within 10000 mm of the marker.
+    for (const std::string value : {"1 2", "1 2 3 4", "1 2 nan", "x y z", "", "1.79e308 1.79e308 1.79e308",
+                                    "1e5 0 0", "0 -10000.001 0"}) {
         Fields broken = fields;
         replace(broken, Names::markerField(0, "Tip"), value);
         EXPECT_FALSE(recordingOf(broken, read, why)) << value;
         EXPECT_NE(why.find(Names::markerField(0, "Tip")), std::string::npos) << why;
         EXPECT_TRUE(read.markers.empty());
     }
+    EXPECT_NE(why.find("lies more than 10000 mm from the marker"), std::string::npos) << why;
+    Fields far = fields;
+    replace(far, Names::markerField(0, "Tip"), "-10000 0 10000");
+    ASSERT_TRUE(recordingOf(far, read, why)) << why;
+    EXPECT_EQ(read.markers[0].tip, (std::array<double, 3>{-10000, 0, 10000}));
 }

@@ -3,16 +3,20 @@
 #include "geometry/MarkerFile.h"
 #include "sequence/RecordingLock.h"
 #include "sequence/SequenceFile.h"
+#include "text/BoundedFile.h"
 #include "text/FileDescriptor.h"
 #include "text/Text.h"
 
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <filesystem>
 #include <iomanip>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 namespace Halvoren::App {
@@ -24,24 +28,51 @@ constexpr double kMinFiducialDistanceMm = 1.0;
 
 }  // namespace
 
+MarkerFile::Loaded markerFileAt(const std::string& path) {
+    // What identifies the file's content: a file saved anew (a tip written) is another inode or time.
+    struct Seen {
+        dev_t device;
+        ino_t inode;
+        off_t size;
+        timespec modified;
+        MarkerFile::Loaded loaded;
+    };
+    static std::mutex mutex;
+    static std::map<std::string, Seen> seen;
+    struct stat status {};
+    const bool regular = ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+    const std::lock_guard<std::mutex> lock(mutex);
+    const auto it = seen.find(path);
+    if (regular && it != seen.end() && it->second.device == status.st_dev &&
+        it->second.inode == status.st_ino && it->second.size == status.st_size &&
+        it->second.modified.tv_sec == status.st_mtim.tv_sec &&
+        it->second.modified.tv_nsec == status.st_mtim.tv_nsec) {
+        return it->second.loaded;
+    }
+    MarkerFile::Loaded loaded = MarkerFile::read(path);
+    if (regular && loaded.source == MarkerFile::Source::Read) {
+        seen[path] = Seen{status.st_dev, status.st_ino, status.st_size, status.st_mtim, loaded};
+    }
+    return loaded;
+}
+
 std::string unreadableFileReason(const std::string& path) {
     if (path.rfind(":/", 0) == 0) {
         return std::string();
     }
-    std::error_code error;
-    const auto status = std::filesystem::status(path, error);
-    if (status.type() == std::filesystem::file_type::not_found) {
-        return "does not exist";
+    // Opened as every input file is read: a FIFO, a device or a folder is refused, never waited for.
+    BoundedFile::Result refused;
+    if (FileDescriptor(BoundedFile::openRegular(path, refused)).get() >= 0) {
+        return std::string();
     }
-    if (std::filesystem::is_directory(status)) {
-        return "is a folder";
+    switch (refused.outcome) {
+        case BoundedFile::Outcome::Folder:
+            return "is a folder";
+        case BoundedFile::Outcome::NotRegular:
+            return "is " + refused.reason + ", not a regular file";
+        default:
+            return refused.error == ENOENT ? "does not exist" : "cannot be read";
     }
-    // Opened without waiting for a writer: a FIFO is only checked here, and may get its writer later.
-    if (error || ::access(path.c_str(), R_OK) != 0 ||
-        FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)).get() < 0) {
-        return "cannot be read";
-    }
-    return std::string();
 }
 
 std::string unwritableFileReason(const std::string& path) {
@@ -93,7 +124,7 @@ std::optional<std::uint32_t> declaredMarkerId(const std::string& path) {
         return std::nullopt;
     }
     // A file the stream cannot load takes no id.
-    const MarkerFile::Loaded loaded = MarkerFile::read(path);
+    const MarkerFile::Loaded loaded = markerFileAt(path);
     return loaded.marker ? std::optional<std::uint32_t>(MarkerFile::cameraId(loaded.marker->id))
                          : std::nullopt;
 }
@@ -103,7 +134,12 @@ MarkerGeometryCheck checkMarkerGeometry(const std::string& path) {
     if (path.rfind(":/", 0) == 0) {
         return check;
     }
-    const MarkerFile::Loaded loaded = MarkerFile::read(path);
+    const MarkerFile::Loaded loaded = markerFileAt(path);
+    if (loaded.source == MarkerFile::Source::Unreadable && !loaded.messages.empty()) {
+        // Looked at before, but not what it was then (a FIFO in its place, say).
+        check.refusal = loaded.messages.front().text;
+        return check;
+    }
     if (loaded.source == MarkerFile::Source::TooLarge) {
         check.refusal =
             "it is larger than " + Text::sizeText(MarkerFile::kMaxBytes) + ": not a marker geometry";

@@ -2,6 +2,8 @@
 // Checks the application makes before a run starts, so that a user hears the real cause of a refusal (a
 // missing file, a folder, a taken id) rather than what a parser makes of an empty text.
 
+#include "geometry/MarkerFile.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,8 +11,13 @@
 
 namespace Halvoren::App {
 
-/// Why the file at `path` cannot be read ("does not exist", "is a folder", "cannot be read"), or empty
-/// when it can. Paths beginning with ":/" name resources and are not checked.
+/// The marker file at `path` as MarkerFile::read gives it, read once for all the checks and the recording
+/// while the file stays as it was (the same inode, size and time). Any thread.
+MarkerFile::Loaded markerFileAt(const std::string& path);
+
+/// Why the input file at `path` cannot be read ("does not exist", "is a folder", "is a FIFO, not a
+/// regular file", "cannot be read"), or empty when it can; never waits. Paths beginning with ":/" name
+/// resources and are not checked.
 std::string unreadableFileReason(const std::string& path);
 
 /// Why a file cannot be written at `path` without touching it, or empty when it likely can.

@@ -175,7 +175,7 @@ std::vector<Record::RecordedMarker> recordedMarkers(const std::vector<TrackingIn
                                                     const GeometryIdOf& geometryIdOf) {
     std::vector<MarkerFile::Loaded> files;
     for (const MarkerSource& source : sources) {
-        files.push_back(MarkerFile::read(source.path));
+        files.push_back(markerFileAt(source.path));
     }
     std::vector<bool> used(sources.size(), false);
     std::vector<Record::RecordedMarker> markers;

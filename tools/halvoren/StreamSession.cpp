@@ -18,7 +18,10 @@
 #include "igtl/IgtlServer.h"
 #include "igtl/IgtlStreamOutput.h"
 #include "record/Recorder.h"
+#include "text/BoundedFile.h"
+#include "text/FileDescriptor.h"
 
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iomanip>
@@ -178,6 +181,28 @@ bool checkMarkerFiles(const StreamSetup& setup, std::vector<std::string>& marker
     return true;
 }
 
+/// The simulated driver reads its settings file as the camera opens; one that is no file to read (a
+/// FIFO that would be waited for, a device, a folder) is refused before, as every input file is. A replay
+/// sets its own.
+bool checkCameraSettingsFile(const StreamSetup& setup, std::ostream& err) {
+    const char* path = std::getenv("FTK_SIMULATOR_SETTINGS");
+    if (!setup.replay.empty() || path == nullptr || *path == '\0') {
+        return true;
+    }
+    // What the driver can name itself (a missing file, one it may not read) is left to it.
+    BoundedFile::Result refused;
+    if (FileDescriptor(BoundedFile::openRegular(path, refused)).get() < 0 &&
+        (refused.outcome == BoundedFile::Outcome::Folder ||
+         refused.outcome == BoundedFile::Outcome::NotRegular)) {
+        err << "halvoren: cannot use the camera settings file " << path << " (FTK_SIMULATOR_SETTINGS): it is "
+            << (refused.outcome == BoundedFile::Outcome::Folder ? "a folder"
+                                                                : refused.reason + ", not a regular file")
+            << '\n';
+        return false;
+    }
+    return true;
+}
+
 /// The stream skips a marker of the workspace it cannot load; the user hears which, and why. Refuses a
 /// workspace marker that cannot be used, and a marker file whose id another marker holds.
 bool checkWorkspaceMarkers(const std::vector<MarkerSource>& named, const std::vector<std::string>& markers,
@@ -254,6 +279,9 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
     Log::setGlobalLevel(given.logLevel);
     exitCode = ExitBadInput;
     StreamSetup setup = given;
+    if (!checkCameraSettingsFile(setup, err)) {
+        return false;
+    }
     if (!setup.record.empty() && !prepareRecording(setup, m_recordLock, err)) {
         return false;
     }
