@@ -131,6 +131,9 @@ TEST(HostileFiles, EveryInputFileThatIsNoRegularFileIsRefusedAtOnceWithItsName) 
             {"stream", "--frames", "1", "--workspace", p},
             {"stream", "--replay", p},
             {"export", p},
+            {"stream", "--frames", "1", "--reference", "reference", "--registration", p},
+            {"register", "--reference", "reference", "--pointer", "pointer", "--landmarks", p, "--output",
+             q(files.path("image.tfm"))},
         };
         for (const QStringList& args : commands) {
             const AppRun run = runApp(args);
