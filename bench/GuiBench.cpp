@@ -72,25 +72,6 @@ void BM_WorkerUpdateHandler(benchmark::State& state) {
     QCoreApplication::removePostedEvents(&renderer, QEvent::MetaCall);
 }
 
-/// The worker's part when the GUI keeps up: every frame finds the view's hand-over empty and posts a call,
-/// which the GUI thread takes (not measured) before the next frame.
-void BM_WorkerUpdateHandlerGuiKeepsUp(benchmark::State& state) {
-    AtracsysTrackingStream stream;
-    DisplayWidgetMulti display;
-    AtracsysRenderer renderer(stream, display);
-    Update update{camera(60, 1), camera(120, 2)};
-    const std::shared_ptr<SharedImage> left = update.left.image;
-    const std::shared_ptr<SharedImage> right = update.right.image;
-    for (auto _ : state) {
-        update.left.image = left;
-        update.right.image = right;
-        stream.signalAtracsysUpdate.emitSignal(update);
-        state.PauseTiming();
-        QCoreApplication::sendPostedEvents(&renderer, QEvent::MetaCall);
-        state.ResumeTiming();
-    }
-}
-
 /// The GUI's part: one paint of a 1280 x 1024 camera image with its annotations into a view of about
 /// 640 x 512 (the style's frame and spacing take a few pixels).
 void BM_PaintAnnotatedView(benchmark::State& state) {
@@ -118,11 +99,6 @@ void BM_PaintAnnotatedView(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_WorkerUpdateHandler)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK(BM_WorkerUpdateHandlerGuiKeepsUp)
-    ->Unit(benchmark::kMicrosecond)
-    ->Iterations(20000)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
 BENCHMARK(BM_PaintAnnotatedView)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 int main(int argc, char** argv) {
