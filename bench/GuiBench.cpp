@@ -44,8 +44,8 @@ CameraUpdate camera(std::uint8_t grey, unsigned seed) {
     return update;
 }
 
-/// The worker's part: what one frame's emission costs with the renderer connected (image moves, two
-/// vector copies per camera, one posted call).
+/// The worker's part while the GUI is behind: what one frame's emission costs with the renderer connected
+/// (image moves, two vector copies per camera, the push that replaces the frame not shown yet).
 void BM_WorkerUpdateHandler(benchmark::State& state) {
     AtracsysTrackingStream stream;
     DisplayWidgetMulti display;

@@ -57,33 +57,43 @@ AtracsysRenderer::~AtracsysRenderer() {
 }
 
 void AtracsysRenderer::handleUpdate(AtracsysUpdate& update) {
-    std::lock_guard<std::mutex> lock(m_handoverMutex);
     if (!m_showing) {
         return;
     }
+    ViewFrame frame;
     const auto take = [](CameraUpdate& from, CameraUpdate& to) {
         to.image = std::move(from.image);
-        // Assignment reuses the capacity of the previous frame's vectors.
         to.fiducialCenters = from.fiducialCenters;
         to.fiducialSizes = from.fiducialSizes;
     };
-    take(update.left, m_pendingLeft);
-    take(update.right, m_pendingRight);
-    QMetaObject::invokeMethod(this, "updateAnnotations", Qt::QueuedConnection);
+    take(update.left, frame.left);
+    take(update.right, frame.right);
+    // A frame that replaced one not shown yet finds the call that will show it already posted.
+    if (m_frames.push(std::move(frame))) {
+        QMetaObject::invokeMethod(this, "updateAnnotations", Qt::QueuedConnection);
+    }
 }
 
 void AtracsysRenderer::updateAnnotations() {
-    std::lock_guard<std::mutex> lock(m_handoverMutex);
+    ViewFrame frame;
+    // The queue's lock is held only while the frame is taken out, never while the views change.
+    if (!m_frames.tryPop(frame)) {
+        return;
+    }
     if (!m_left.imageSet || !m_right.imageSet || m_left.view == nullptr || m_right.view == nullptr) {
         return;
     }
-    showImage(m_pendingLeft, m_left);
-    showImage(m_pendingRight, m_right);
+    showFrame(frame);
+}
+
+void AtracsysRenderer::showFrame(const ViewFrame& frame) {
+    showImage(frame.left, m_left);
+    showImage(frame.right, m_right);
     // Without a left image there is no centre to place the annotations around.
     if (const SharedImage* first = m_left.imageSet->img(0)) {
         const Eigen::Vector2d center = first->descriptor().extent().head<2>().cast<double>() / 2.0;
-        updateCameraAnnotations(m_pendingLeft, m_left, center);
-        updateCameraAnnotations(m_pendingRight, m_right, center);
+        updateCameraAnnotations(frame.left, m_left, center);
+        updateCameraAnnotations(frame.right, m_right, center);
     }
     m_display.update();
 }

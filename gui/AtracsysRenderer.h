@@ -2,6 +2,7 @@
 
 #include "stream/AtracsysTrackingStreamBase.h"
 
+#include "host/OutputQueue.h"
 #include "host/Signal.h"
 
 #include <QObject>
@@ -10,7 +11,6 @@
 #include <Eigen/Core>
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace Halvoren {
@@ -22,9 +22,10 @@ class ImageView2D;
 class SharedImageSet;
 
 /// Shows the stream's left and right camera images in two views of a display widget, with an ellipse
-/// and a cross on every fiducial. The stream's update signal hands each frame over on the worker thread;
-/// the views are changed on the renderer's own thread (the GUI thread) only. Construct and destroy it on
-/// the GUI thread. If the display widget goes first, the renderer stops showing frames.
+/// and a cross on every fiducial. The stream's update signal hands each frame over on the worker thread
+/// into a queue that keeps only the newest; the views are changed on the renderer's own thread (the GUI
+/// thread) only, which shares no lock with the worker while it does so. Construct and destroy it on the GUI
+/// thread. If the display widget goes first, the renderer stops showing frames.
 class AtracsysRenderer : public QObject, public SignalReceiver {
     Q_OBJECT
 public:
@@ -39,6 +40,12 @@ private:
     using AtracsysUpdate = AtracsysTrackingStreamBase::AtracsysUpdate;
     using CameraUpdate = AtracsysTrackingStreamBase::CameraUpdate;
 
+    // One frame for both views.
+    struct ViewFrame {
+        CameraUpdate left;
+        CameraUpdate right;
+    };
+
     struct CameraView {
         CameraView();
         ~CameraView();
@@ -52,6 +59,8 @@ private:
     // Worker thread.
     void handleUpdate(AtracsysUpdate& update);
     // GUI thread.
+    void showFrame(const ViewFrame& frame);
+    // GUI thread.
     static void showImage(const CameraUpdate& pending, CameraView& camera);
     // GUI thread.
     static void updateCameraAnnotations(const CameraUpdate& pending, CameraView& camera,
@@ -62,11 +71,11 @@ private:
     QPointer<DisplayWidgetMulti> m_displayAlive;  // a window may destroy the display first
     CameraView m_left;
     CameraView m_right;
-    // What the worker hands over. The GUI thread holds the lock for a whole update.
-    std::mutex m_handoverMutex;
-    bool m_showing = false;       // the views exist; guarded by m_handoverMutex
-    CameraUpdate m_pendingLeft;   // guarded by m_handoverMutex
-    CameraUpdate m_pendingRight;  // guarded by m_handoverMutex
+    bool m_showing = false;  // the views exist; set before the worker is connected, read-only after
+    // The worker's hand-over: the newest frame not shown yet. A call of updateAnnotations is posted only
+    // when the frame finds the queue empty, so at most one waits in the GUI's event queue however far
+    // behind the GUI is.
+    Output::OutputQueue<ViewFrame> m_frames{{Output::DropPolicy::LatestOnly, 1}};
     // Its disconnect waits for a hand-over in flight, after which the worker never reaches this object.
     std::shared_ptr<SignalConnection> m_connection;
 };

@@ -39,15 +39,18 @@ public:
     }
 
     /// Any thread; never waits for the consumer. False when an item was dropped to make the push fit
-    /// (the new one under EveryFrame, the oldest under LatestOnly) or the queue is closed.
+    /// (the new one under EveryFrame, the oldest under LatestOnly) or the queue is closed. Wakes the
+    /// consumer only when it sleeps in pop() or popFor(): a consumer busy with the previous item finds the
+    /// new one without a notification (a system call saved per item).
     bool push(T item) {
+        bool wake = false;
+        bool fits = true;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_closed) {
                 ++m_counts.dropped;
                 return false;
             }
-            bool fits = true;
             if (m_items.size() >= m_policy.capacity) {
                 ++m_counts.dropped;
                 fits = false;
@@ -58,25 +61,31 @@ public:
             }
             m_items.push_back(std::move(item));
             ++m_counts.queued;
-            if (!fits) {
-                m_available.notify_one();
-                return false;
-            }
+            wake = m_sleepers > 0;
         }
-        m_available.notify_one();
-        return true;
+        if (wake) {
+            m_available.notify_one();
+        }
+        return fits;
     }
 
     /// The consumer: waits for the next item (true), or until the queue is closed and empty (false).
     bool pop(T& item) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_available.wait(lock, [this] { return !m_items.empty() || m_closed; });
+        while (m_items.empty() && !m_closed) {
+            sleep(lock, nullptr);
+        }
         return takeFront(item);
     }
     /// The consumer: as pop(), but false also when nothing came within `timeout`.
     bool popFor(T& item, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_available.wait_for(lock, timeout, [this] { return !m_items.empty() || m_closed; });
+        while (m_items.empty() && !m_closed) {
+            if (!sleep(lock, &deadline)) {
+                break;
+            }
+        }
         return takeFront(item);
     }
     /// The consumer: the next item if one waits, without waiting.
@@ -101,6 +110,21 @@ public:
     const QueuePolicy& policy() const { return m_policy; }
 
 private:
+    // The sleeper count changes under the lock that push() reads it under, so a push either sees the
+    // consumer about to sleep (and wakes it) or comes before the consumer looked at the items (and is seen).
+    // False once the deadline passed.
+    bool sleep(std::unique_lock<std::mutex>& lock, const std::chrono::steady_clock::time_point* deadline) {
+        ++m_sleepers;
+        bool inTime = true;
+        if (deadline == nullptr) {
+            m_available.wait(lock);
+        } else {
+            inTime = m_available.wait_until(lock, *deadline) == std::cv_status::no_timeout;
+        }
+        --m_sleepers;
+        return inTime;
+    }
+
     bool takeFront(T& item) {
         if (m_items.empty()) {
             return false;
@@ -115,6 +139,7 @@ private:
     std::condition_variable m_available;
     std::deque<T> m_items;
     Counts m_counts;
+    std::size_t m_sleepers = 0;  // consumers waiting on m_available
     bool m_closed = false;
 };
 

@@ -14,7 +14,9 @@
 #include <QImage>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -232,4 +234,68 @@ TEST_F(RendererTest, OutlivingItsDisplayIsHarmless) {
     show(frame({{4, 3}}, {{2, 2}}));
     window.reset();
     show(frame({{4, 3}, {1, 1}}, {{2, 2}, {2, 2}}));
+}
+
+// A view that takes long to update holds neither the worker nor piles calls up in the GUI's event queue.
+TEST_F(RendererTest, ASlowViewNeitherHoldsUpTheWorkerNorQueuesMoreThanOneCall) {
+    AtracsysRenderer renderer(stream, display);
+    struct Counter : QObject {
+        int calls = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            calls += event->type() == QEvent::MetaCall ? 1 : 0;
+            return false;
+        }
+    } counter;
+    renderer.installEventFilter(&counter);
+
+    // A size list that does not match makes the update log; the sink holds the GUI thread inside the
+    // update (at least 200 ms) until the worker has handed its frames over.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false;
+    bool workerDone = false;
+    bool doneWhileHeld = false;
+    const int sink = Log::addSink([&](const Log::Record& record) {
+        if (record.text != "Size does not match!!!") {
+            return;
+        }
+        std::unique_lock<std::mutex> lock(mutex);
+        held = true;
+        changed.notify_all();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        doneWhileHeld = changed.wait_for(lock, std::chrono::seconds(20), [&] { return workerDone; });
+        changed.wait_until(lock, deadline);
+    });
+    constexpr int kFrames = 50;
+    std::thread worker([&] {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (!changed.wait_for(lock, std::chrono::seconds(20), [&] { return held; })) {
+                return;
+            }
+        }
+        for (int i = 0; i < kFrames; ++i) {
+            // The last frame has two fiducials; every other one, one.
+            Update update =
+                i + 1 < kFrames ? frame({{4, 3}}, {{2, 2}}) : frame({{4, 3}, {1, 1}}, {{2, 2}, {1, 1}});
+            stream.signalAtracsysUpdate.emitSignal(update);
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        workerDone = true;
+        changed.notify_all();
+    });
+    Update slow = frame({{1, 1}}, {});
+    stream.signalAtracsysUpdate.emitSignal(slow);
+    QCoreApplication::processEvents();  // the update that is held
+    worker.join();
+    Log::removeSink(sink);
+    EXPECT_TRUE(doneWhileHeld);
+    EXPECT_EQ(log.count(Log::Error, "", "Size does not match!!!"), 1);
+    EXPECT_EQ(counter.calls, 1);
+
+    // Fifty frames came while the GUI was busy: one call waits, and it shows the newest.
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(counter.calls, 2);
+    EXPECT_EQ(objects(left()).size(), 6u);
 }
