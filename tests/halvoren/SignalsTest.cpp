@@ -206,7 +206,7 @@ TEST(Signals, TermAndHupStopStreamAndAssessWithEveryOutputFinished) {
         assess.start(QStringLiteral(HALVOREN_APP_PATH),
                      {"assess", "--frames", "0", "--output", QString::fromStdString(json)});
         std::string assessErr;
-        ASSERT_TRUE(TestSupport::waitForErrorText(assess, "assessing: frame", assessErr)) << assessErr;
+        ASSERT_TRUE(TestSupport::waitForErrorText(assess, "assessing: the first frame came", assessErr)) << assessErr;
         ::kill(static_cast<pid_t>(assess.processId()), signal);
         ASSERT_TRUE(assess.waitForFinished(120000));
         EXPECT_EQ(assess.exitStatus(), QProcess::NormalExit);

@@ -54,6 +54,7 @@ bool assessUntilDone(const AssessOptions& options, StreamSession& session,
     const bool terminal = showsProgress();
     const auto start = std::chrono::steady_clock::now();
     auto lastLine = start;
+    bool saidFirst = false;
     while (true) {
         session.outputs().waitForCut(std::chrono::milliseconds(50));
         const auto now = std::chrono::steady_clock::now();
@@ -68,6 +69,10 @@ bool assessUntilDone(const AssessOptions& options, StreamSession& session,
         if (terminal && now - lastLine >= std::chrono::milliseconds(250)) {
             lastLine = now;
             err << "\rassessing: frame " << output.frames() << "   " << std::flush;
+        } else if (!terminal && !saidFirst && output.frames() > 0 && Log::globalLevel() < Log::Warning) {
+            // Off a terminal no progress line: one line for a log that the camera delivers.
+            saidFirst = true;
+            err << "assessing: the first frame came\n" << std::flush;
         }
     }
     if (terminal) {
