@@ -279,20 +279,8 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
     Log::setGlobalLevel(given.logLevel);
     exitCode = ExitBadInput;
     StreamSetup setup = given;
-    if (!checkCameraSettingsFile(setup, err)) {
+    if (!prepareCameraAndRecording(setup, err)) {
         return false;
-    }
-    if (!setup.record.empty() && !prepareRecording(setup, m_recordLock, err)) {
-        return false;
-    }
-    if (!setup.replay.empty()) {
-        if (!prepareReplay(setup, m_replay, err)) {
-            return false;
-        }
-        m_replayWatch =
-            std::make_unique<ReplayWatch>(m_replay.frameCount, [this] { return m_outputs.frames(); });
-        // The replay ends with its last frame: the driver plays every frame once, in order.
-        limitFrames(m_replay.frameCount);
     }
     std::vector<std::string> markers;
     if (!checkMarkerFiles(setup, markers, err) ||
@@ -338,6 +326,25 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
     }
     m_outputs.listen(*m_stream);
     exitCode = ExitOk;
+    return true;
+}
+
+bool StreamSession::prepareCameraAndRecording(StreamSetup& setup, std::ostream& err) {
+    if (!checkCameraSettingsFile(setup, err)) {
+        return false;
+    }
+    if (!setup.record.empty() && !prepareRecording(setup, m_recordLock, err)) {
+        return false;
+    }
+    if (!setup.replay.empty()) {
+        if (!prepareReplay(setup, m_replay, err)) {
+            return false;
+        }
+        m_replayWatch =
+            std::make_unique<ReplayWatch>(m_replay.frameCount, [this] { return m_outputs.frames(); });
+        // The replay ends with its last frame: the driver plays every frame once, in order.
+        limitFrames(m_replay.frameCount);
+    }
     return true;
 }
 

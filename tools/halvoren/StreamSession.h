@@ -112,6 +112,8 @@ public:
     int warnings() const { return m_warnings; }
 
 private:
+    /// The camera settings file checked, the recording locked and the replay prepared (its frame limit).
+    bool prepareCameraAndRecording(StreamSetup& setup, std::ostream& err);
     /// Configures and runs the algorithm (which opens the camera) and takes the stream it made.
     bool makeStream(Properties& settings, std::ostream& err, int& exitCode);
     /// Adds the marker files to the stream; refuses a workspace none of whose markers loaded, and a
