@@ -29,6 +29,7 @@
 #include <map>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -97,6 +98,38 @@ std::size_t framesIn(const std::string& path) {
     const auto reader = Halvoren::Sequence::SequenceReader::open(path, error);
     EXPECT_TRUE(reader) << error;
     return reader ? reader->frameCount() : 0;
+}
+
+/// The CSV's header and the lines of the frames a recording holds, by the camera's frame number.
+std::string linesOfFrames(const std::string& csv,
+                          const std::vector<Halvoren::Sequence::RecordedFrame>& frames) {
+    const std::vector<std::string> all = lines(csv);
+    const auto fields = [](const std::string& line) {
+        std::vector<std::string> out;
+        std::istringstream in(line);
+        for (std::string field; std::getline(in, field, ',');) {
+            out.push_back(field);
+        }
+        return out;
+    };
+    if (all.empty()) {
+        return {};
+    }
+    const std::vector<std::string> names = fields(all[0]);
+    const auto column =
+        static_cast<std::size_t>(std::find(names.begin(), names.end(), "frame") - names.begin());
+    std::set<std::string> numbers;
+    for (const auto& frame : frames) {
+        numbers.insert(std::to_string(frame.frameNumber));
+    }
+    std::string out = all[0] + "\n";
+    for (std::size_t i = 1; i < all.size(); ++i) {
+        const std::vector<std::string> values = fields(all[i]);
+        if (column < values.size() && numbers.count(values[column]) > 0) {
+            out += all[i] + "\n";
+        }
+    }
+    return out;
 }
 
 /// N in the summary's "recorded N frames"; -1 when it has none.
@@ -308,21 +341,29 @@ TEST(RecordReplay, AReplayGivesTheRecordedPosesAndImagesAndAnExportTheRecordedLi
                                 QString::fromStdString(recording)},
                                smallImages(files));
     ASSERT_EQ(live.exitCode, 0) << live.err;
-    EXPECT_NE(live.err.find("recorded 300 frames to " + recording), std::string::npos) << live.err;
+    // On a busy machine the disk may not keep up with every frame; the summary says so, and what follows
+    // compares with the frames the recording holds.
+    const auto recordedFrames = framesOf(recording);
+    ASSERT_FALSE(recordedFrames.empty());
+    EXPECT_EQ(recordedInSummary(live.err), static_cast<long>(recordedFrames.size())) << live.err;
+    if (recordedFrames.size() < 300u) {
+        EXPECT_NE(live.err.find("frames not recorded: " + std::to_string(300u - recordedFrames.size())),
+                  std::string::npos)
+            << live.err;
+    }
+    const std::string liveRecorded = linesOfFrames(live.out, recordedFrames);
 
     const AppRun replayed =
         runApp({"stream", "--replay", QString::fromStdString(recording), "--replay-speed", "max", "--images",
                 "--stale-after", "60000", "--record", QString::fromStdString(again)});
     ASSERT_EQ(replayed.exitCode, 0) << replayed.err;
-    EXPECT_EQ(withoutTimestamps(replayed.out), withoutTimestamps(live.out));
-    ASSERT_EQ(lines(replayed.out).size(), 1u + 300u * 3u);
+    EXPECT_EQ(withoutTimestamps(replayed.out), withoutTimestamps(liveRecorded));
+    ASSERT_EQ(lines(replayed.out).size(), 1u + recordedFrames.size() * 3u);
 
     // The replay hands the plug-in the registration errors the camera reported: the qualities it computes
     // from them are the recorded ones.
-    const auto recordedFrames = framesOf(recording);
     const auto replayedFrames = framesOf(again);
-    ASSERT_EQ(recordedFrames.size(), 300u);
-    ASSERT_EQ(replayedFrames.size(), 300u);
+    ASSERT_EQ(replayedFrames.size(), recordedFrames.size());
     for (std::size_t i = 0; i < recordedFrames.size(); ++i) {
         ASSERT_EQ(replayedFrames[i].poses.size(), recordedFrames[i].poses.size());
         for (std::size_t k = 0; k < recordedFrames[i].poses.size(); ++k) {
@@ -336,7 +377,7 @@ TEST(RecordReplay, AReplayGivesTheRecordedPosesAndImagesAndAnExportTheRecordedLi
     }
 
     const auto recordedPixels = pixelsOf(recording);
-    ASSERT_EQ(recordedPixels.size(), 300u);
+    ASSERT_EQ(recordedPixels.size(), recordedFrames.size());
     EXPECT_EQ(recordedPixels.front().size(), 2u * 320u * 256u);
     EXPECT_TRUE(pixelsOf(again) == recordedPixels);
 
@@ -354,7 +395,7 @@ TEST(RecordReplay, AReplayGivesTheRecordedPosesAndImagesAndAnExportTheRecordedLi
     const AppRun exporting =
         runApp({"export", QString::fromStdString(recording), "--output", QString::fromStdString(exported)});
     ASSERT_EQ(exporting.exitCode, 0) << exporting.err;
-    EXPECT_EQ(fileText(exported), live.out);
+    EXPECT_EQ(fileText(exported), liveRecorded);
 }
 
 TEST(RecordReplay, ARecordingKilledMidwayOpensWithItsFirstSeconds) {
