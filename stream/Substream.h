@@ -19,6 +19,9 @@ public:
 
     Stream& stream() override { return *this; }
     bool supportsPausing() const override;
+    /// Its data come with the main stream's frames. A worker of its own would have nothing to do, and
+    /// could still be entering doWork() while the substream is destroyed.
+    Stream::ThreadingMode threadingMode() const override { return Stream::NoThread; }
 
 protected:
     bool openImpl() override;

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -149,7 +150,9 @@ TEST(GuiCommand, TheEndOfAReplayIsNoStalePeriodHoweverLongTheWindowStaysOpen) {
     err += process.readAllStandardError().toStdString();
     ASSERT_EQ(process.exitStatus(), QProcess::NormalExit) << err;
     EXPECT_EQ(process.exitCode(), 0) << err;
-    EXPECT_NE(err.find("health\n  frames made 20, delivered 20"), std::string::npos) << err;
+    // Every recorded frame delivered. A frame the live run missed on a busy machine leaves a gap in the
+    // recording's numbers, which the replay counts as made and missed again.
+    EXPECT_TRUE(std::regex_search(err, std::regex("health\n  frames made \\d+, delivered 20, "))) << err;
     EXPECT_NE(err.find(", bound 1.00 ms\n"), std::string::npos) << err;
     EXPECT_EQ(err.find("stale now"), std::string::npos) << err;
 }

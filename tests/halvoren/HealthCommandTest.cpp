@@ -69,10 +69,11 @@ TEST(HealthCommand, DroppedFramesAreCountedAsMissedAndGatedFramesExactly) {
 TEST(HealthCommand, AFreezeIsOneStalePeriodInThePosesTheSummaryAndAtAClient) {
     TestSupport::TempFiles files;
     QProcess app;
+    // A bound of half the freeze: the freeze is stale, a busy machine's shorter pause is not.
     app.setProcessEnvironment(cameraSettings(files, "freeze_at = 1.5\nfreeze_for = 0.5\n"));
-    const int port =
-        TestSupport::startServing(app, {"stream", "--frames", "0", "--duration", "4", "--format", "jsonl",
-                                        "--igtl-port", "0", "--igtl-host", "127.0.0.1"});
+    const int port = TestSupport::startServing(
+        app, {"stream", "--frames", "0", "--duration", "4", "--format", "jsonl", "--igtl-port", "0",
+              "--igtl-host", "127.0.0.1", "--stale-after", "250"});
     ASSERT_GT(port, 0);
     QProcess client;
     client.start(QStringLiteral(HALVOREN_IGTL_CLIENT_PATH),

@@ -30,6 +30,7 @@
 #include <map>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -98,6 +99,38 @@ std::size_t framesIn(const std::string& path) {
     const auto reader = Halvoren::Sequence::SequenceReader::open(path, error);
     EXPECT_TRUE(reader) << error;
     return reader ? reader->frameCount() : 0;
+}
+
+/// The CSV's header and the lines of the frames a recording holds, by the camera's frame number.
+std::string linesOfFrames(const std::string& csv,
+                          const std::vector<Halvoren::Sequence::RecordedFrame>& frames) {
+    const std::vector<std::string> all = lines(csv);
+    const auto fields = [](const std::string& line) {
+        std::vector<std::string> out;
+        std::istringstream in(line);
+        for (std::string field; std::getline(in, field, ',');) {
+            out.push_back(field);
+        }
+        return out;
+    };
+    if (all.empty()) {
+        return {};
+    }
+    const std::vector<std::string> names = fields(all[0]);
+    const auto column =
+        static_cast<std::size_t>(std::find(names.begin(), names.end(), "frame") - names.begin());
+    std::set<std::string> numbers;
+    for (const auto& frame : frames) {
+        numbers.insert(std::to_string(frame.frameNumber));
+    }
+    std::string out = all[0] + "\n";
+    for (std::size_t i = 1; i < all.size(); ++i) {
+        const std::vector<std::string> values = fields(all[i]);
+        if (column < values.size() && numbers.count(values[column]) > 0) {
+            out += all[i] + "\n";
+        }
+    }
+    return out;
 }
 
 /// N in the summary's "recorded N frames"; -1 when it has none.
@@ -309,25 +342,46 @@ TEST(RecordReplay, AReplayGivesTheRecordedPosesAndImagesAndAnExportTheRecordedLi
                                 QString::fromStdString(recording)},
                                smallImages(files));
     ASSERT_EQ(live.exitCode, 0) << live.err;
-    EXPECT_NE(live.err.find("recorded 300 frames to " + recording), std::string::npos) << live.err;
+    // On a busy machine the disk may not keep up with every frame; the summary says so, and what follows
+    // compares with the frames the recording holds.
+    const auto recordedFrames = framesOf(recording);
+    ASSERT_FALSE(recordedFrames.empty());
+    EXPECT_EQ(recordedInSummary(live.err), static_cast<long>(recordedFrames.size())) << live.err;
+    if (recordedFrames.size() < 300u) {
+        EXPECT_NE(live.err.find("frames not recorded: " + std::to_string(300u - recordedFrames.size())),
+                  std::string::npos)
+            << live.err;
+    }
+    const std::string liveRecorded = linesOfFrames(live.out, recordedFrames);
 
     const AppRun replayed =
         runApp({"stream", "--replay", QString::fromStdString(recording), "--replay-speed", "max", "--images",
                 "--stale-after", "60000", "--record", QString::fromStdString(again)});
     ASSERT_EQ(replayed.exitCode, 0) << replayed.err;
-    EXPECT_EQ(withoutTimestamps(replayed.out), withoutTimestamps(live.out));
-    ASSERT_EQ(lines(replayed.out).size(), 1u + 300u * 3u);
+    EXPECT_EQ(withoutTimestamps(replayed.out), withoutTimestamps(liveRecorded));
+    ASSERT_EQ(lines(replayed.out).size(), 1u + recordedFrames.size() * 3u);
 
     // The replay hands the plug-in the registration errors the camera reported: the qualities it computes
-    // from them are the recorded ones.
-    const auto recordedFrames = framesOf(recording);
+    // from them are the recorded ones. Its own recording, too, may have left out frames its disk could not
+    // keep up with: each frame it holds is compared with the recorded frame of that number.
     const auto replayedFrames = framesOf(again);
-    ASSERT_EQ(recordedFrames.size(), 300u);
-    ASSERT_EQ(replayedFrames.size(), 300u);
-    for (std::size_t i = 0; i < recordedFrames.size(); ++i) {
-        ASSERT_EQ(replayedFrames[i].poses.size(), recordedFrames[i].poses.size());
-        for (std::size_t k = 0; k < recordedFrames[i].poses.size(); ++k) {
-            const auto& live = recordedFrames[i].poses[k];
+    ASSERT_FALSE(replayedFrames.empty());
+    EXPECT_EQ(recordedInSummary(replayed.err), static_cast<long>(replayedFrames.size())) << replayed.err;
+    const auto recordedPixels = pixelsOf(recording);
+    const auto replayedPixels = pixelsOf(again);
+    ASSERT_EQ(recordedPixels.size(), recordedFrames.size());
+    ASSERT_EQ(replayedPixels.size(), replayedFrames.size());
+    EXPECT_EQ(recordedPixels.front().size(), 2u * 320u * 256u);
+    std::size_t r = 0;
+    for (std::size_t i = 0; i < replayedFrames.size(); ++i, ++r) {
+        while (r < recordedFrames.size() && recordedFrames[r].frameNumber != replayedFrames[i].frameNumber) {
+            ++r;
+        }
+        ASSERT_LT(r, recordedFrames.size()) << "replayed frame " << replayedFrames[i].frameNumber;
+        EXPECT_TRUE(replayedPixels[i] == recordedPixels[r]) << i;
+        ASSERT_EQ(replayedFrames[i].poses.size(), recordedFrames[r].poses.size());
+        for (std::size_t k = 0; k < recordedFrames[r].poses.size(); ++k) {
+            const auto& live = recordedFrames[r].poses[k];
             const auto& replay = replayedFrames[i].poses[k];
             EXPECT_EQ(live.registrationErrorMm.has_value(), live.quality > 0.0) << i << " " << k;
             EXPECT_EQ(replay.registrationErrorMm, live.registrationErrorMm) << i << " " << k;
@@ -335,11 +389,6 @@ TEST(RecordReplay, AReplayGivesTheRecordedPosesAndImagesAndAnExportTheRecordedLi
             EXPECT_EQ(replay.transform, live.transform) << i << " " << k;
         }
     }
-
-    const auto recordedPixels = pixelsOf(recording);
-    ASSERT_EQ(recordedPixels.size(), 300u);
-    EXPECT_EQ(recordedPixels.front().size(), 2u * 320u * 256u);
-    EXPECT_TRUE(pixelsOf(again) == recordedPixels);
 
     // The window on a replay: its screenshot comes at the recording's end when that is first.
     auto offscreen = QProcessEnvironment::systemEnvironment();
@@ -355,7 +404,7 @@ TEST(RecordReplay, AReplayGivesTheRecordedPosesAndImagesAndAnExportTheRecordedLi
     const AppRun exporting =
         runApp({"export", QString::fromStdString(recording), "--output", QString::fromStdString(exported)});
     ASSERT_EQ(exporting.exitCode, 0) << exporting.err;
-    EXPECT_EQ(fileText(exported), live.out);
+    EXPECT_EQ(fileText(exported), liveRecorded);
 }
 
 TEST(RecordReplay, ARecordingKilledMidwayOpensWithItsFirstSeconds) {
@@ -367,14 +416,21 @@ TEST(RecordReplay, ARecordingKilledMidwayOpensWithItsFirstSeconds) {
                                                   QString::fromStdString(files.path("poses.csv")), "--record",
                                                   QString::fromStdString(recording)});
     ASSERT_TRUE(app.waitForStarted(30000));
-    // Five seconds from the first frame recorded (its header names it), however long the start took.
-    const QDeadlineTimer firstFrame(120000);
-    while (fileText(recording).find("Seq_Frame0000_") == std::string::npos && !firstFrame.hasExpired() &&
-           app.state() == QProcess::Running) {
-        app.waitForFinished(50);
+    // Killed once the header on disk names three seconds of frames, however slow the machine.
+    const auto secondsNamed = [&] {
+        std::string error;
+        const auto reader = Halvoren::Sequence::SequenceReader::open(recording, error);
+        const std::string* stamp =
+            reader && reader->frameCount() > 0
+                ? Halvoren::Sequence::findField(reader->frameFields(reader->frameCount() - 1), "Timestamp")
+                : nullptr;
+        return stamp != nullptr ? std::stod(*stamp) : 0.0;
+    };
+    const QDeadlineTimer deadline(120000);
+    while (secondsNamed() < 3.0 && !deadline.hasExpired() && app.state() == QProcess::Running) {
+        app.waitForFinished(100);
     }
     ASSERT_EQ(app.state(), QProcess::Running) << app.readAllStandardError().toStdString();
-    app.waitForFinished(5000);  // it does not finish: this is the five seconds
     ::kill(static_cast<pid_t>(app.processId()), SIGKILL);
     ASSERT_TRUE(app.waitForFinished(30000));
 

@@ -1,6 +1,7 @@
 #pragma once
 // A client for the tests, made with the OpenIGTLink library's messages: connects over the loopback
-// interface and reads one message at a time, waiting at most a few seconds for it.
+// interface and reads one message at a time, waiting for it with a deadline generous enough for a busy
+// machine.
 
 #include "MessageReader.h"
 
@@ -31,12 +32,15 @@ struct IgtlMessage {
 
 class IgtlTestClient {
 public:
+    /// How long a message that is due may take; a test that expects none gives its own, short, time.
+    static constexpr int kDeadlineMs = 30000;
+
     explicit IgtlTestClient(int port);
     bool connected() const { return m_reader.connected(); }
     /// The next message; nothing when none came within the time-out or the server closed the connection.
-    std::optional<IgtlMessage> receive(int timeoutMs = 5000);
+    std::optional<IgtlMessage> receive(int timeoutMs = kDeadlineMs);
     /// The next message of this type, skipping others; nothing when none came in time.
-    std::optional<IgtlMessage> receiveType(const std::string& type, int timeoutMs = 5000);
+    std::optional<IgtlMessage> receiveType(const std::string& type, int timeoutMs = kDeadlineMs);
     bool send(igtl::MessageBase& message);
     /// Sends these bytes in one write.
     bool sendBytes(const std::string& bytes);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,9 +69,18 @@ public:
     ~FlaggedSubstream() override { *m_destroyed = true; }
 
     std::shared_ptr<std::atomic<bool>> destroyedFlag() const { return m_destroyed; }
+    int workPasses() const { return m_workPasses; }
+
+protected:
+    // A worker of the substream's own, if it had one.
+    std::optional<WorkContinuation> doWork() override {
+        ++m_workPasses;
+        return std::nullopt;
+    }
 
 private:
     std::shared_ptr<std::atomic<bool>> m_destroyed;
+    std::atomic<int> m_workPasses{0};
 };
 
 }  // namespace TestSupport

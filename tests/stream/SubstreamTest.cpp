@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -77,6 +78,23 @@ TEST(Substream, ControlActsOnTheWholeTrackingStream) {
     EXPECT_EQ(stream.currentState(), Stream::Closed);
     EXPECT_EQ(cameras.left->currentState(), Stream::Closed);
     EXPECT_EQ(cameras.right->currentState(), Stream::Closed);
+}
+
+// A worker of the substream's own could still be entering doWork() when the substream is destroyed.
+TEST(Substream, StartingItRunsTheMainStreamsWorkerOnly) {
+    TestSupport::LogCapture log;
+    GroupTestStream stream;
+    auto owned = std::make_unique<FlaggedSubstream>(stream, "Camera (left)");
+    FlaggedSubstream* camera = owned.get();
+    ASSERT_TRUE(stream.addSubstream(std::move(owned)));
+    ASSERT_TRUE(camera->open());
+    ASSERT_TRUE(camera->start());
+    EXPECT_EQ(stream.currentState(), Stream::Running);
+    // A worker's first pass comes at once; a busy machine is given time to show one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(camera->workPasses(), 0);
+    ASSERT_TRUE(camera->stop());
+    EXPECT_EQ(stream.currentState(), Stream::Open);
 }
 
 TEST(Substream, DestroyingItWhileTheMainStreamRunsLeavesTheMainStreamRunning) {
