@@ -309,8 +309,8 @@ Pose truePose(std::uint32_t geometryId, double t, const SceneContents& contents,
     if (touching(geometryId, settings)) {
         // The reference's pose carries the drift already.
         const Pose reference = truePose(settings.touchReference, t, contents, settings, calibration);
-        Vec3 point;
-        Eigen::Quaterniond tilt;
+        Vec3 point = Vec3::Zero();
+        Eigen::Quaterniond tilt = Eigen::Quaterniond::Identity();
         touchPlace(t, settings, point, tilt);
         const Vec3 tip(settings.touchTip[0], settings.touchTip[1], settings.touchTip[2]);
         Pose pose;
