@@ -150,6 +150,13 @@ TEST(HostileFiles, EveryInputFileThatIsNoRegularFileIsRefusedAtOnceWithItsName) 
                   std::string::npos)
             << settings.err;
     }
+    // A registration is written beside and renamed into place: it must not replace a FIFO or a device.
+    for (const std::string& target : {fifo, device}) {
+        const AppRun run = runApp({"register", "--reference", "reference", "--pointer", "pointer",
+                                   "--landmarks", q(folder), "--output", q(target)});
+        EXPECT_EQ(run.exitCode, 3) << run.err;
+        EXPECT_NE(run.err.find(target + " is not a regular file"), std::string::npos) << run.err;
+    }
     EXPECT_EQ(typeOf(fifo), S_IFIFO);
     EXPECT_EQ(typeOf(device), S_IFCHR);
 }

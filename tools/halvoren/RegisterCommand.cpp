@@ -245,6 +245,11 @@ int runRegister(const RegisterOptions& options, std::ostream& out, std::ostream&
             return ExitBadInput;
         }
     }
+    if (const std::string problem = Registration::transformFilePathProblem(options.output);
+        !options.output.empty() && !problem.empty()) {
+        err << "halvoren: " << problem << '\n';
+        return ExitBadInput;
+    }
     Inputs inputs;
     if (const int code = readInputs(options, inputs, err); code != ExitOk) {
         return code;

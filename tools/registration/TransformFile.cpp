@@ -6,6 +6,7 @@
 #include <Eigen/LU>
 
 #include <cmath>
+#include <filesystem>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -126,8 +127,25 @@ std::optional<Eigen::Matrix4d> readTransformFile(const std::string& path, std::s
     return transform;
 }
 
+std::string transformFilePathProblem(const std::string& path) {
+    // The file is written beside and renamed into place: whatever stands at either name is replaced
+    // whole, so only a regular file (or nothing) may stand there; a FIFO would also hold the write.
+    for (const std::string& name : {path, path + ".tmp"}) {
+        std::error_code ignored;
+        const auto status = std::filesystem::symlink_status(name, ignored);
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+            return "cannot write " + path + ": " + name +
+                   (std::filesystem::is_directory(status) ? " is a folder" : " is not a regular file");
+        }
+    }
+    return std::string();
+}
+
 bool writeTransformFile(const std::string& path, const Eigen::Matrix4d& imageToReference,
                         std::string& error) {
+    if (error = transformFilePathProblem(path); !error.empty()) {
+        return false;
+    }
     const std::string temporary = path + ".tmp";
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);

@@ -22,6 +22,10 @@ std::optional<Eigen::Matrix4d> parseTransformFile(const std::string& text, std::
 /// Reads the file at `path` (at most 1 MB); `error` names the path.
 std::optional<Eigen::Matrix4d> readTransformFile(const std::string& path, std::string& error);
 
+/// Why a transform file cannot be written at `path` without replacing what is no regular file (a FIFO,
+/// a device, a folder) there or at its temporary name; empty when it can.
+std::string transformFilePathProblem(const std::string& path);
+
 /// Writes the file whole (through PATH.tmp, renamed); false with `error` naming the path.
 bool writeTransformFile(const std::string& path, const Eigen::Matrix4d& imageToReference, std::string& error);
 
