@@ -44,8 +44,10 @@ TEST(DocsPictures, TheScriptDrawsEachPictureOfTheDocsWithItsSizeAndLayout) {
     ASSERT_TRUE(script.waitForFinished(300000));
     ASSERT_EQ(script.exitCode(), 0) << script.readAllStandardError().toStdString();
     // The plot's drift and distance panels are left out: their scales, and so their ticks' rows, follow
-    // the data. The window is compared whole.
-    const std::pair<const char*, int> pictures[] = {{"gui.png", 100000}, {"assessment-plot.png", 600}};
+    // the data. The window's camera views are left out too: where the fiducials stand depends on how far
+    // the scene moved while 60 frames came, which a slow (sanitized, loaded) run stretches; the panel and
+    // the picture's size say whether the window is current.
+    const std::pair<const char*, int> pictures[] = {{"gui.png", 540}, {"assessment-plot.png", 600}};
     for (const auto& [name, width] : pictures) {
         const QImage documented(QString::fromStdString(std::string(HALVOREN_SOURCE_DIR "/docs/") + name));
         const QImage drawn(QString::fromStdString(folder + "/" + name));

@@ -117,6 +117,10 @@ std::vector<Touch> touchLandmarks(const std::vector<Landmark>& landmarks, TipSam
         }
         const auto sample = sampler.next(std::chrono::milliseconds(100));
         if (!sample) {
+            // After the cut (a replay's last frame, the frame limit) no frame comes: stop waiting.
+            if (session.outputs().isCut()) {
+                break;
+            }
             continue;
         }
         if (auto touch = detector.add(sample->seconds, sample->tip)) {
