@@ -157,15 +157,21 @@ TEST(RegisterCommand, RegistersSixLandmarksWithinTheTruthAndItsFilesAgree) {
     ASSERT_TRUE(read) << error;
     EXPECT_TRUE(read->isApprox(found, 1e-12));
 
-    // A replay of the session registers as the live run did.
+    // A replay of the session registers as the live run did. A recorder that could not keep up (a
+    // sanitized build on a busy machine) leaves frames out, counted: then the last rest may be cut short in
+    // the recording, and the replay must say so rather than wait for it.
     const AppRun replayed =
         scene.registration({"--output", QString::fromStdString(scene.files.path("replay.tfm")), "--report",
                             QString::fromStdString(scene.files.path("replay.json")), "--replay",
                             QString::fromStdString(recording)});
-    ASSERT_EQ(replayed.exitCode, 0) << replayed.err;
-    const Eigen::Matrix4d again = matrixOf(readJson(scene.files.path("replay.json")));
-    EXPECT_LT((apply(again, centroid) - apply(found, centroid)).norm(), 0.1);
-    EXPECT_LT(degreesBetween(again, found), 0.1);
+    if (run.err.find("frames not recorded: ") != std::string::npos && replayed.exitCode == 1) {
+        EXPECT_NE(replayed.err.find("(the recording) ended after"), std::string::npos) << replayed.err;
+    } else {
+        ASSERT_EQ(replayed.exitCode, 0) << replayed.err << "\nthe live run:\n" << run.err;
+        const Eigen::Matrix4d again = matrixOf(readJson(scene.files.path("replay.json")));
+        EXPECT_LT((apply(again, centroid) - apply(found, centroid)).norm(), 0.1);
+        EXPECT_LT(degreesBetween(again, found), 0.1);
+    }
 
     // Streamed in the image's frame, the tip rests on each landmark (its mean over the rest: a single
     // frame's tip jitters by about a millimetre at this distance).
