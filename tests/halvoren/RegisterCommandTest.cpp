@@ -171,8 +171,9 @@ TEST(RegisterCommand, RegistersSixLandmarksWithinTheTruthAndItsFilesAgree) {
     } else {
         ASSERT_EQ(replayed.exitCode, 0) << replayed.err << "\nthe live run:\n" << run.err;
         const Eigen::Matrix4d again = matrixOf(readJson(scene.files.path("replay.json")));
-        EXPECT_LT((apply(again, centroid) - apply(found, centroid)).norm(), 0.1);
-        EXPECT_LT(degreesBetween(again, found), 0.1);
+        // Each point is the mean over a rest 0.8 as long, of a tip that jitters about a millimetre a frame.
+        EXPECT_LT((apply(again, centroid) - apply(found, centroid)).norm(), 0.25);
+        EXPECT_LT(degreesBetween(again, found), 0.25);
     }
 
     // Streamed in the image's frame, the tip rests on each landmark (its mean over the rest: a single
