@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -63,17 +64,23 @@ bool waitForClients(const IgtlServer& server, std::size_t count) {
     return TestSupport::waitFor([&] { return server.connectedClients() == count; });
 }
 
+/// Connects a socket of our own to the server on loopback.
+void connectTo(int fd, int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0)
+        << std::strerror(errno);
+}
+
 /// A socket of our own, to send what the library's client never would.
 int rawConnect(int port, int receiveBuffer = 0) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (receiveBuffer > 0) {
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    connectTo(fd, port);
     return fd;
 }
 
@@ -742,16 +749,20 @@ TEST(IgtlServer, ClientsWaitingWhileOutOfDescriptorsAreToldAndClosedWhileTheOthe
     server->publish({{tool("pointer", true, 1, 1.f)}});
     ASSERT_TRUE(served.receiveType("TDATA"));
     std::vector<std::string> told;
+    // The waiting clients' sockets exist before the descriptors run out, so that no other thread of this
+    // process can take one the test needs: only the server is short of them.
+    const int waiting[2] = {::socket(AF_INET, SOCK_STREAM, 0), ::socket(AF_INET, SOCK_STREAM, 0)};
     {
-        // Each waiting client's socket takes the last descriptor: the server has none to accept with.
-        const DescriptorsUsedUp usedUp(1);
-        for (int i = 0; i < 2; ++i) {
-            const int waiting = rawConnect(server->port());
-            told.push_back(readToEnd(waiting));
-            ::close(waiting);
+        const DescriptorsUsedUp usedUp(0);
+        for (const int fd : waiting) {
+            connectTo(fd, server->port());
+            told.push_back(readToEnd(fd));
         }
         server->publish({{tool("pointer", true, 2, 1.f)}});
         EXPECT_TRUE(served.receiveType("TDATA"));
+    }
+    for (const int fd : waiting) {
+        ::close(fd);
     }
     for (const std::string& bytes : told) {
         ASSERT_GT(bytes.size(), Halvoren::Igtl::kHeaderSize);
