@@ -88,7 +88,8 @@ struct DriverState {
     std::deque<Call> calls;
 
     /// Back to the defaults of a scripted driver (or of the camera when `scripted` is false): no devices,
-    /// every answer a success, no frames, no calls, no replay requested. Libraries and frames that live stay alive.
+    /// every answer a success, no frames, no calls, no replay requested. Libraries and frames that live stay
+    /// alive.
     void clearScript(bool scripted);
     /// Appends a call to the record. Without a script the record keeps only the newest calls, so that a
     /// long run of the application does not grow it without bound.

@@ -204,7 +204,8 @@ std::unique_ptr<ReplayCamera> ReplayCamera::open(const CameraSettings& settings,
     }
     impl->calibration = SimulatedCamera(cameraSettings).calibration();
     impl->offsets = dueOffsetsOf(*impl->reader);
-    impl->status = std::make_shared<ReplayStatus>(settings.serialNumber, settings.model, impl->offsets.size());
+    impl->status =
+        std::make_shared<ReplayStatus>(settings.serialNumber, settings.model, impl->offsets.size());
     return std::unique_ptr<ReplayCamera>(new ReplayCamera(std::move(impl)));
 }
 

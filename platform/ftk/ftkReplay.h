@@ -31,11 +31,11 @@ typedef struct ftkReplayRequest {
 } ftkReplayRequest;
 
 typedef enum ftkReplayPhase {
-    FTK_REPLAY_NONE = 0,  /* no replay opened since the driver was loaded or the last ftkReplaySet */
-    FTK_REPLAY_PLAYING,   /* opened: frames are delivered */
-    FTK_REPLAY_ENDED,     /* every recorded frame was delivered, and the end was asked for */
-    FTK_REPLAY_STOPPED,   /* the recording could not be read on: the reason says why */
-    FTK_REPLAY_FAILED     /* the recording could not be opened, the device has none: the reason says why */
+    FTK_REPLAY_NONE = 0, /* no replay opened since the driver was loaded or the last ftkReplaySet */
+    FTK_REPLAY_PLAYING,  /* opened: frames are delivered */
+    FTK_REPLAY_ENDED,    /* every recorded frame was delivered, and the end was asked for */
+    FTK_REPLAY_STOPPED,  /* the recording could not be read on: the reason says why */
+    FTK_REPLAY_FAILED    /* the recording could not be opened, the device has none: the reason says why */
 } ftkReplayPhase;
 
 /* How the newest replay opened goes. It stays readable after its library is closed. */

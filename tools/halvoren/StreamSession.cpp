@@ -315,8 +315,9 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
         return false;
     }
     applySetup(setup, startWithPanel, settings);
-    if (!requestReplay(setup, err, exitCode) || !makeStream(settings, err, exitCode) || !registerMarkers(named.size(), markers, err, exitCode) ||
-        !checkReplayDevice(err, exitCode) || !navigate(setup, sources, err, exitCode)) {
+    if (!requestReplay(setup, err, exitCode) || !makeStream(settings, err, exitCode) ||
+        !registerMarkers(named.size(), markers, err, exitCode) || !checkReplayDevice(err, exitCode) ||
+        !navigate(setup, sources, err, exitCode)) {
         return false;
     }
     startHealth(setup);
