@@ -382,8 +382,9 @@ bool StreamSession::requestReplay(const StreamSetup& setup, std::ostream& err, i
         exitCode = ExitNoCamera;
         return false;
     }
-    const std::string recording = std::filesystem::absolute(setup.replay).string();
-    if (const Expected<void> requested = driver->request(recording, setup.replaySpeed, m_replay.serialNumber);
+    // The driver takes a relative path from the folder the application runs in.
+    if (const Expected<void> requested =
+            driver->request(setup.replay, setup.replaySpeed, m_replay.serialNumber);
         !requested) {
         err << "halvoren: cannot replay: " << requested.error().message << '\n';
         return false;
