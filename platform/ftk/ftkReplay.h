@@ -16,8 +16,9 @@ extern "C" {
 #define FTK_REPLAY_SET_NAME "ftkReplaySet"
 #define FTK_REPLAY_GET_STATE_NAME "ftkReplayGetState"
 
-/* The size of ftkReplayState's reason, its terminating NUL included. */
-#define FTK_REPLAY_REASON_SIZE 1024
+/* The size of ftkReplayState's reason, its terminating NUL included: a path of the longest kind and what
+   went wrong with it fit. */
+#define FTK_REPLAY_REASON_SIZE 8192
 
 /* A recording to play. */
 typedef struct ftkReplayRequest {
