@@ -29,6 +29,8 @@ void DriverState::clearScript(bool isScripted) {
     queuedFrames.clear();
     repeatFrame.reset();
     calls.clear();
+    replayRequest.reset();
+    replayStatus.reset();
 }
 
 void DriverState::record(Call call) {

@@ -2,8 +2,10 @@
 // Everything the simulated driver knows, shared by the ftk functions and the test-control interface.
 // Internal to the driver library (not exported).
 
+#include "CameraSettings.h"
 #include "FrameSource.h"
 #include "FrameStorage.h"
+#include "ReplayStatus.h"
 #include "ftk.h"
 #include "ftkSimulator.h"
 
@@ -75,13 +77,19 @@ struct DriverState {
     std::deque<ScriptedFrame> queuedFrames;
     std::optional<ScriptedFrame> repeatFrame;
     int waitingFetches = 0;
+    /// The replay control's request: the settings every simulated session opened from now on plays with
+    /// instead of the settings file's; none: the file's.
+    std::optional<CameraSettings> replayRequest;
+    /// The newest replay a simulated session opened (or failed to open); null before any.
+    std::shared_ptr<const ReplayStatus> replayStatus;
 
     std::map<const ftkLibraryImpl*, std::unique_ptr<ftkLibraryImpl>> libraries;
     std::map<const ftkFrame*, std::unique_ptr<FrameStorage>> frames;
     std::deque<Call> calls;
 
     /// Back to the defaults of a scripted driver (or of the camera when `scripted` is false): no devices,
-    /// every answer a success, no frames, no calls. Libraries and frames that live stay alive.
+    /// every answer a success, no frames, no calls, no replay requested. Libraries and frames that live stay
+    /// alive.
     void clearScript(bool scripted);
     /// Appends a call to the record. Without a script the record keeps only the newest calls, so that a
     /// long run of the application does not grow it without bound.

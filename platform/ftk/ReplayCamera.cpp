@@ -147,6 +147,7 @@ struct ReplayCamera::Impl {
     SimulatedCamera::Calibration calibration{};
     // When each frame is due after the first, in recorded seconds; never decreasing.
     std::vector<double> offsets;
+    std::shared_ptr<ReplayStatus> status;
 
     // Guards everything below; nobody sleeps holding it. The reader is read under it too, so that the
     // frames' pixels are read in order whichever thread claims them.
@@ -169,8 +170,8 @@ struct ReplayCamera::Impl {
     // frame that stops the stream, due at once, when it cannot be read.
     Claim claimNext(Clock::time_point now, Clock::time_point deadline, bool withImages, ScriptedFrame& frame,
                     std::string& ended, Clock::time_point& due);
-    // The caller holds the mutex; `pixels` holds the frame's. False with the reason when its fields are
-    // malformed.
+    // The caller holds the mutex; `pixels` holds the frame's. False with the reason (naming the file and
+    // the frame) when its fields are malformed.
     bool buildFrame(std::size_t index, bool withImages, ScriptedFrame& frame, std::string& why) const;
 
     // Parts of open() and buildFrame().
@@ -203,6 +204,8 @@ std::unique_ptr<ReplayCamera> ReplayCamera::open(const CameraSettings& settings,
     }
     impl->calibration = SimulatedCamera(cameraSettings).calibration();
     impl->offsets = dueOffsetsOf(*impl->reader);
+    impl->status =
+        std::make_shared<ReplayStatus>(settings.serialNumber, settings.model, impl->offsets.size());
     return std::unique_ptr<ReplayCamera>(new ReplayCamera(std::move(impl)));
 }
 
@@ -221,6 +224,10 @@ ReplayCamera::ReplayCamera(std::unique_ptr<Impl> impl) : m_impl(std::move(impl))
 
 ReplayCamera::~ReplayCamera() = default;
 
+std::shared_ptr<const ReplayStatus> ReplayCamera::status() const {
+    return m_impl->status;
+}
+
 // Any thread.
 void ReplayCamera::setGeometries(const std::map<std::uint32_t, ftkGeometry>& geometries) {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
@@ -234,7 +241,7 @@ bool ReplayCamera::Impl::buildFrame(std::size_t index, bool withImages, Scripted
                                     std::string& why) const {
     RecordedFrame recorded;
     if (!Halvoren::Sequence::frameOf(reader->frameFields(index), header.markers, recorded, why)) {
-        why = "frame " + std::to_string(index) + ": " + why;
+        why = path + ": frame " + std::to_string(index) + ": " + why;
         return false;
     }
     frame = ScriptedFrame();
@@ -299,6 +306,7 @@ ReplayCamera::Impl::Claim ReplayCamera::Impl::claimNext(Clock::time_point now, C
     if (next >= offsets.size()) {
         finished = true;
         ended = kEndText;
+        status->ended();
         return Claim::Nothing;
     }
     due = speed == CameraSettings::kReplayAtOnce ? now : dueOf(next);
@@ -312,19 +320,15 @@ ReplayCamera::Impl::Claim ReplayCamera::Impl::claimNext(Clock::time_point now, C
         due = now;
     }
     std::string error;
-    if (!reader->readNextPixels(pixels, error)) {
+    if (!reader->readNextPixels(pixels, error) || !buildFrame(next, withImages, frame, error)) {
         finished = true;
         ended = kStopText + error;
-        frame = stoppingFrame();
-        return Claim::Stop;
-    }
-    if (!buildFrame(next, withImages, frame, error)) {
-        finished = true;
-        ended = kStopText + path + ": " + error;
+        status->stopped(error);
         frame = stoppingFrame();
         return Claim::Stop;
     }
     ++next;
+    status->delivered(next);
     return Claim::Frame;
 }
 

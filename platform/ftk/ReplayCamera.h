@@ -5,6 +5,7 @@
 
 #include "CameraSettings.h"
 #include "FrameSource.h"
+#include "ReplayStatus.h"
 #include "ftk.h"
 #include "ftkSimulator.h"
 
@@ -31,12 +32,15 @@ namespace ftksim {
 /// recording holds them.
 class ReplayCamera : public FrameSource {
 public:
-    /// Opens the recording settings.replay. Null with the reason (naming the file) when it cannot be
-    /// played.
+    /// Opens the recording settings.replay, played as the device settings.model with settings.serialNumber.
+    /// Null with the reason (naming the file) when it cannot be played.
     static std::unique_ptr<ReplayCamera> open(const CameraSettings& settings, std::string& error);
     ~ReplayCamera();
     ReplayCamera(const ReplayCamera&) = delete;
     ReplayCamera& operator=(const ReplayCamera&) = delete;
+
+    /// How the replay goes: the frames handed over, its end or why it stopped. It outlives the camera.
+    std::shared_ptr<const ReplayStatus> status() const;
 
     /// The geometries set on the device: only their markers are reported.
     void setGeometries(const std::map<std::uint32_t, ftkGeometry>& geometries) override;

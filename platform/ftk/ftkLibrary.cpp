@@ -14,6 +14,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -148,40 +149,64 @@ bool imageSendingOn(const DeviceSpec& device) {
     return value == device.int32Values.end() || value->second != 0;
 }
 
-// Sets up a session that runs the simulated camera. Returns an error text when there is no camera
-// (the session then has no device).
-std::string openCamera(ftkLibraryImpl& library) {
+// Notes a camera that could not be started where a user running the driver sees it; returns the text.
+std::string cameraFailure(std::string text) {
+    std::fprintf(stderr, "fusionTrack64: %s\n", text.c_str());
+    return text;
+}
+
+// The settings of the file FTK_SIMULATOR_SETTINGS names (the defaults without one). False with the error
+// text otherwise.
+bool readSettingsFile(ftksim::CameraSettings& settings, std::string& text) {
+    const char* path = std::getenv("FTK_SIMULATOR_SETTINGS");
+    if (path == nullptr || *path == '\0') {
+        return true;
+    }
+    std::string error;
+    auto read = ftksim::readCameraSettings(path, error);
+    if (!read) {
+        text = cameraFailure("Cannot read the simulator settings: " + error);
+        return false;
+    }
+    settings = *read;
+    return true;
+}
+
+// A session playing the recording the settings name. Its status, or why it failed, for the replay control.
+std::string openReplay(ftkLibraryImpl& library, const ftksim::CameraSettings& settings,
+                       std::shared_ptr<const ftksim::ReplayStatus>& status) {
+    std::string error;
+    std::shared_ptr<ftksim::ReplayCamera> replay = ftksim::ReplayCamera::open(settings, error);
+    if (!replay) {
+        status = std::make_shared<ftksim::ReplayStatus>(error);
+        return cameraFailure("Replay: " + error);
+    }
+    status = replay->status();
+    library.source = std::move(replay);
+    library.devices.push_back(ftksim::makeDevice(settings.serialNumber, settings.model));
+    return {};
+}
+
+// Sets up a session that runs the simulated camera: the replay control's request when there is one, the
+// settings file's scene or replay otherwise. Returns an error text when there is no camera (the session
+// then has no device); `status` is set when the session opened a replay or failed to.
+std::string openCamera(ftkLibraryImpl& library, const std::optional<ftksim::CameraSettings>& requested,
+                       std::shared_ptr<const ftksim::ReplayStatus>& status) {
     library.simulated = true;
     ftksim::CameraSettings settings;
-    const char* path = std::getenv("FTK_SIMULATOR_SETTINGS");
-    if (path != nullptr && *path != '\0') {
-        std::string error;
-        auto read = ftksim::readCameraSettings(path, error);
-        if (!read) {
-            const std::string text = "Cannot read the simulator settings: " + error;
-            std::fprintf(stderr, "fusionTrack64: %s\n", text.c_str());
-            return text;
-        }
-        settings = *read;
+    std::string text;
+    if (requested) {
+        settings = *requested;
+    } else if (!readSettingsFile(settings, text)) {
+        return text;
     }
     if (!settings.replay.empty()) {
-        std::string error;
-        std::shared_ptr<ftksim::ReplayCamera> replay = ftksim::ReplayCamera::open(settings, error);
-        if (!replay) {
-            const std::string text = "Replay: " + error;
-            std::fprintf(stderr, "fusionTrack64: %s\n", text.c_str());
-            return text;
-        }
-        library.source = std::move(replay);
-        library.devices.push_back(ftksim::makeDevice(settings.serialNumber, settings.model));
-        return {};
+        return openReplay(library, settings, status);
     }
     try {
         library.source = std::make_shared<ftksim::SimulatedCamera>(settings);
     } catch (const std::exception& e) {
-        const std::string text = std::string("Cannot start the simulated camera: ") + e.what();
-        std::fprintf(stderr, "fusionTrack64: %s\n", text.c_str());
-        return text;
+        return cameraFailure(std::string("Cannot start the simulated camera: ") + e.what());
     }
     library.devices.push_back(ftksim::makeDevice(settings.serialNumber, settings.model));
     return {};
@@ -224,10 +249,15 @@ ftkLibrary ftkInit(void) {
         auto library = std::make_unique<ftkLibraryImpl>();
         std::string error;
         if (!state.scripted) {
-            // Without the lock: reads the settings file and starts the camera.
+            // Without the lock: reads the settings file or the recording and starts the camera.
+            const std::optional<ftksim::CameraSettings> requested = state.replayRequest;
+            std::shared_ptr<const ftksim::ReplayStatus> status;
             lock.unlock();
-            error = openCamera(*library);
+            error = openCamera(*library, requested, status);
             lock.lock();
+            if (status) {
+                state.replayStatus = std::move(status);
+            }
         }
         ftkLibraryImpl* const created = library.get();
         state.libraries.emplace(created, std::move(library));

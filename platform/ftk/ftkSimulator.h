@@ -92,14 +92,16 @@ class FTKSIM_API Simulator {
 public:
     static Simulator& instance();
 
-    /// Scripted mode with no devices, default answers, no queued frames and an empty call record.
+    /// Scripted mode with no devices, default answers, no queued frames, no replay asked for and an empty
+    /// call record.
     void reset();
     /// True once a test used the control interface (reset() called): the driver is then scripted and the
     /// simulated camera scene is off.
     bool scripted() const;
     /// Back to the simulated camera, as if no test had scripted the driver: libraries initialised from
     /// now on run the camera scene (settings from the file named by FTK_SIMULATOR_SETTINGS). Clears the
-    /// script and the call record like reset(). For tests of the unscripted driver.
+    /// script, the call record and a replay asked for (ftkReplay.h) like reset(). For tests of the
+    /// unscripted driver.
     void useCamera();
 
     void setDevices(std::vector<DeviceSpec> devices);

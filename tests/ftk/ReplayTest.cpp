@@ -1,6 +1,7 @@
 // The simulated camera playing a tracking recording through the ftk functions, as the plug-in sees it.
 #include "ftk/SimulatedCamera.h"
 #include "ftk/ftk.h"
+#include "ftk/ftkReplay.h"
 #include "ftk/ftkSimulator.h"
 #include "sequence/SequenceFile.h"
 #include "sequence/TrackingCodec.h"
@@ -353,6 +354,65 @@ TEST_F(FtkReplay, RecordingThatCannotBeReadSaysWhy) {
     EXPECT_EQ(m_frame->markersStatus, FTK_PART_INVALID);
     EXPECT_EQ(lastError(), "Replay stopped: " + path("bad.seq.mhd") +
                                ": frame 1: " + Fields::qualityField("Probe_tip") + " is not numbers: 'soon'");
+}
+
+// The replay control: the request wins over the settings file, the state tells the device, the frames
+// delivered, the end or why the recording stopped, and outlives the closed library.
+TEST_F(FtkReplay, TheReplayControlPlaysARecordingAndTellsHowItGoes) {
+    ftkReplayState state{};
+    EXPECT_EQ(ftkReplayGetState(nullptr), FTK_ERR_INVALID_ARGUMENT);
+    ASSERT_EQ(ftkReplayGetState(&state), FTK_OK);
+    EXPECT_EQ(state.phase, FTK_REPLAY_NONE);
+    writeRecording(path("run.seq.mhd"), 2, 0.02, false);
+    ftkReplayRequest request{"", 0.0, 0x1234};
+    EXPECT_EQ(ftkReplaySet(&request), FTK_ERR_INVALID_ARGUMENT);
+    const std::string run = path("run.seq.mhd");
+    request = {run.c_str(), 1001.0, 0x1234};
+    EXPECT_EQ(ftkReplaySet(&request), FTK_ERR_INVALID_ARGUMENT);
+    request.speed = 0.0;
+    ASSERT_EQ(ftkReplaySet(&request), FTK_OK);
+
+    const std::uint64_t serial = open("serial = 0x99\n");
+    ASSERT_EQ(serial, 0x1234u) << lastError();
+    ASSERT_EQ(ftkReplayGetState(&state), FTK_OK);
+    EXPECT_EQ(state.phase, FTK_REPLAY_PLAYING);
+    EXPECT_EQ(state.serialNumber, 0x1234u);
+    EXPECT_EQ(state.deviceType, FTK_DEVICE_SPRYTRACK_300);
+    EXPECT_EQ(state.frameCount, 2u);
+    EXPECT_EQ(state.framesDelivered, 0u);
+    ASSERT_EQ(ftkGetLastFrame(m_library, serial, m_frame, kDueMs), FTK_OK);
+    ASSERT_EQ(ftkGetLastFrame(m_library, serial, m_frame, kDueMs), FTK_OK);
+    EXPECT_EQ(ftkGetLastFrame(m_library, serial, m_frame, 10), FTK_WAR_NO_FRAME);
+    ftkClose(&m_library);
+    ASSERT_EQ(ftkReplayGetState(&state), FTK_OK);
+    EXPECT_EQ(state.phase, FTK_REPLAY_ENDED);
+    EXPECT_EQ(state.framesDelivered, 2u);
+    EXPECT_STREQ(state.reason, "");
+
+    // Data cut short: the first frame plays, then the replay stops with the reader's reason.
+    writeRecording(path("cut.seq.mhd"), 3, 0.02, true);
+    const std::string cut = path("cut.seq.mhd");
+    request.recording = cut.c_str();
+    ASSERT_EQ(ftkReplaySet(&request), FTK_OK);
+    const std::uint64_t cutSerial = open("serial = 0x99\n");
+    ASSERT_EQ(cutSerial, 0x1234u) << lastError();
+    std::filesystem::resize_file(path("cut.seq.raw"), 2 * kWidth * kHeight + 100);
+    ASSERT_EQ(ftkGetLastFrame(m_library, cutSerial, m_frame, kDueMs), FTK_OK);
+    ASSERT_EQ(ftkGetLastFrame(m_library, cutSerial, m_frame, kDueMs), FTK_OK);
+    ASSERT_EQ(ftkReplayGetState(&state), FTK_OK);
+    EXPECT_EQ(state.phase, FTK_REPLAY_STOPPED);
+    EXPECT_EQ(state.framesDelivered, 1u);
+    EXPECT_EQ(lastError(), std::string("Replay stopped: ") + state.reason);
+    EXPECT_EQ(std::string(state.reason).rfind(path("cut.seq.raw"), 0), 0u) << state.reason;
+    ftkDeleteFrame(m_frame);
+    m_frame = nullptr;
+    ftkClose(&m_library);
+
+    // Withdrawn: the settings file's scene again.
+    ASSERT_EQ(ftkReplaySet(nullptr), FTK_OK);
+    ASSERT_EQ(ftkReplayGetState(&state), FTK_OK);
+    EXPECT_EQ(state.phase, FTK_REPLAY_NONE);
+    EXPECT_EQ(open("serial = 0x99\n"), 0x99u);
 }
 
 TEST_F(FtkReplay, EveryFrameComesOnceInOrderAtTheRecordedPaceTimesTheSpeedEvenWhenAskedLate) {

@@ -3,7 +3,7 @@
 #include "support/CsvFields.h"
 #include "support/TempFiles.h"
 
-#include "halvoren/ReplayWatch.h"
+#include "halvoren/DriverReplay.h"
 #include "host/Log.h"
 #include "sequence/SequenceFile.h"
 #include "sequence/TrackingCodec.h"
@@ -714,17 +714,28 @@ TEST(RecordReplay, ChosenNamesNameTheRecordedTransformsAsTheyGoOut) {
     EXPECT_EQ(exported.out, live.out);
 }
 
-// Only the simulated driver reads the replay's settings: a driver that enumerates a camera of its own (or
-// the replay's device under another serial number) does not replay, and is refused.
-TEST(ReplayWatch, TellsTheReplaysDeviceFromACameraOfAnotherDriver) {
-    Halvoren::App::ReplayWatch watch(10, [] { return std::uint64_t{0}; });
-    std::string found = "x";
-    EXPECT_FALSE(watch.replaysOn(0x1234, found));
-    EXPECT_TRUE(found.empty());
-    Halvoren::Log::setGlobalLevel(Halvoren::Log::Info);
-    HALVOREN_LOG(Halvoren::Log::Info, "", "AtracsysTracking: Detected sTk 300, SN 0x0005354300000001");
-    EXPECT_FALSE(watch.replaysOn(0x1234, found));
-    EXPECT_EQ(found, "sTk 300, SN 0x0005354300000001");
-    HALVOREN_LOG(Halvoren::Log::Info, "", "AtracsysTracking: Detected sTk 300, SN 0x0000000000001234");
-    EXPECT_TRUE(watch.replaysOn(0x1234, found));
+// The replay control is found in the simulated driver only: a loaded library without it (a camera maker's
+// driver) is told apart, and so is no driver at all.
+TEST(DriverReplay, IsFoundInTheSimulatedDriverAloneAndTellsItsDevice) {
+    const auto other = Halvoren::App::DriverReplay::find("libHalvorenHost.so");
+    ASSERT_FALSE(other);
+    EXPECT_EQ(other.error().message, "the loaded driver libHalvorenHost.so has no replay");
+    const auto none = Halvoren::App::DriverReplay::find("libNoSuchDriver.so");
+    ASSERT_FALSE(none);
+    EXPECT_EQ(none.error().message, "no driver library libNoSuchDriver.so is loaded");
+
+    const auto driver = Halvoren::App::DriverReplay::find();
+    ASSERT_TRUE(driver) << driver.error().message;
+    EXPECT_FALSE(driver->request("", 1.0, 7));
+    EXPECT_FALSE(driver->request("run.seq.mhd", -1.0, 7));
+    EXPECT_TRUE(driver->request(HALVOREN_SOURCE_DIR "/missing.seq.mhd", 1.0, 7));
+    EXPECT_EQ(driver->state().phase, FTK_REPLAY_NONE);
+    ftkLibrary library = ftkInit();
+    const ftkReplayState failed = driver->state();
+    EXPECT_EQ(failed.phase, FTK_REPLAY_FAILED);
+    EXPECT_EQ(failed.serialNumber, 0u);
+    EXPECT_NE(std::string(failed.reason).find("missing.seq.mhd"), std::string::npos) << failed.reason;
+    ftkClose(&library);
+    driver->withdraw();
+    EXPECT_EQ(driver->state().phase, FTK_REPLAY_NONE);
 }

@@ -30,11 +30,16 @@ cd "$scratch/elsewhere"
 grep -q "^  Halvoren.AtracsysTrackingSpryTrack  ($prefix/lib.*/halvoren/plugins/" plugins.out ||
     fail "the installed plug-in is not listed: $(cat plugins.out)"
 
-"$prefix/bin/halvoren" stream --frames 5 >stream.out 2>stream.err || fail "halvoren stream: $(cat stream.err)"
+"$prefix/bin/halvoren" stream --frames 5 --record run.seq.mhd >stream.out 2>stream.err ||
+    fail "halvoren stream: $(cat stream.err)"
 for marker in 1200 1300 1400; do
     grep -q "^[0-9]*,atracsys-$marker,[a-z]*,[0-9.]*,.*,OK,0,[0-9]*," stream.out ||
         fail "no pose line of marker $marker: $(cat stream.out)"
 done
+# The installed driver, as the plug-in loads it, offers the replay control.
+"$prefix/bin/halvoren" stream --replay run.seq.mhd --replay-speed max >replay.out 2>replay.err ||
+    fail "halvoren stream --replay: $(cat replay.err)"
+[ "$(wc -l <replay.out)" -eq "$(wc -l <stream.out)" ] || fail "the replay's poses: $(cat replay.out)"
 
 "$prefix/bin/halvoren" --version >version.out 2>version.err || fail "halvoren --version: $(cat version.err)"
 grep -q "^halvoren [0-9][0-9.]*$" version.out && grep -q "^host version [0-9][0-9.]*$" version.out &&

@@ -14,11 +14,9 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
-#include <sstream>
 
 namespace Halvoren::App {
 
@@ -61,47 +59,6 @@ bool writeMarkers(const std::vector<Record::RecordedMarker>& markers, const QTem
         }
         paths.push_back(path);
     }
-    return true;
-}
-
-/// A value of the driver's settings file taken as written: any path survives, '#', '=', blanks at either
-/// end and line breaks included.
-std::string quotedSetting(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '\\' || c == '"') {
-            quoted += '\\';
-            quoted += c;
-        } else if (c == '\n') {
-            quoted += "\\n";
-        } else if (c == '\r') {
-            quoted += "\\r";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + '"';
-}
-
-/// Points the driver at the recording: it reads its settings when the camera opens, and the replay is
-/// the camera from then on.
-bool writeReplaySettings(const StreamSetup& setup, const ReplaySetup& replay, std::ostream& err) {
-    const QTemporaryDir& folder = *replay.folder;
-    std::ostringstream speed;
-    if (setup.replaySpeed > 0.0) {
-        speed << setup.replaySpeed;
-    } else {
-        speed << "max";
-    }
-    const std::string settings = folder.filePath("camera.txt").toStdString();
-    std::ofstream out(settings, std::ios::out | std::ios::trunc);
-    out << "replay = " << quotedSetting(std::filesystem::absolute(setup.replay).string())
-        << "\nreplay_speed = " << speed.str() << "\nserial = " << replay.serialNumber << '\n';
-    if (!out.flush()) {
-        err << "halvoren: cannot write the replay's settings to " << settings << '\n';
-        return false;
-    }
-    ::setenv("FTK_SIMULATOR_SETTINGS", settings.c_str(), 1);
     return true;
 }
 
@@ -151,7 +108,7 @@ bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
     }
     // "REPLAY" and the process: no camera of a maker's carries it.
     replay.serialNumber = (0x5245504C4159ULL << 16) | (static_cast<std::uint64_t>(::getpid()) & 0xFFFFu);
-    return writeReplaySettings(setup, replay, err);
+    return true;
 }
 
 namespace {

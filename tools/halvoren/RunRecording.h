@@ -1,7 +1,8 @@
 #pragma once
-// Record and replay as the application sets them up: a replay becomes the simulated camera's settings
-// (the driver plays the recording as a camera) and, unless markers are given, the recording's markers as
-// geometry files; a recording learns its markers from the files the stream registered.
+// Record and replay as the application sets them up: a replay is checked, and, unless markers are given,
+// the recording's markers become geometry files (the simulated driver then plays the recording as a
+// camera, asked through its replay control); a recording learns its markers from the files the stream
+// registered.
 
 #include "halvoren/StreamSetup.h"
 #include "health/FrameAccounting.h"
@@ -28,19 +29,18 @@ std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
                                                         Sequence::RecordingHeader& header,
                                                         const std::string& what, std::ostream& err);
 
-/// What a replay leaves for the run: its scratch folder (the settings and the markers it wrote) and the
-/// number of frames the recording holds, after which the run ends.
+/// What a replay leaves for the run: its scratch folder (the markers it wrote) and the number of frames
+/// the recording holds, after which the run ends.
 struct ReplaySetup {
     std::unique_ptr<QTemporaryDir> folder;
     std::size_t frameCount = 0;
-    /// The serial number the replay's device is told to have: only the simulated driver reads the
-    /// replay's settings, so a device enumerated with another one is a driver that does not replay.
+    /// The serial number the replay's device is told to have, so that the device the driver opened can be
+    /// told to be the replay's.
     std::uint64_t serialNumber = 0;
 };
 
-/// Control thread, before the camera opens: reads the recording named by setup.replay, points the
-/// simulated driver at it (FTK_SIMULATOR_SETTINGS) and, when the setup names no markers and no
-/// workspace, adds the recording's markers to it. A recording without camera images turns the setup's
+/// Control thread, before the camera opens: reads and checks the recording named by setup.replay and,
+/// when the setup names no markers and no workspace, adds the recording's markers to it. A recording without camera images turns the setup's
 /// images off, with a warning. False with the reason written otherwise (a recording without frames too).
 bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err);
 

@@ -131,6 +131,9 @@ StreamSession::~StreamSession() {
     if (m_stream) {
         m_stream->close();
     }
+    if (m_driverReplay) {
+        m_driverReplay->withdraw();  // a camera opened later in this process shows the scene again
+    }
     m_outputs.finish();  // every output takes what it holds, while what it uses is still there
     for (const auto& connection : m_healthConnections) {
         connection->disconnect();
@@ -183,7 +186,7 @@ bool checkMarkerFiles(const StreamSetup& setup, std::vector<std::string>& marker
 
 /// The simulated driver reads its settings file as the camera opens; one that is no file to read (a
 /// FIFO that would be waited for, a device, a folder) is refused before, as every input file is. A replay
-/// sets its own.
+/// does not read it.
 bool checkCameraSettingsFile(const StreamSetup& setup, std::ostream& err) {
     const char* path = std::getenv("FTK_SIMULATOR_SETTINGS");
     if (!setup.replay.empty() || path == nullptr || *path == '\0') {
@@ -312,8 +315,9 @@ bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::o
         return false;
     }
     applySetup(setup, startWithPanel, settings);
-    if (!makeStream(settings, err, exitCode) || !registerMarkers(named.size(), markers, err, exitCode) ||
-        !checkReplayDevice(err, exitCode) || !navigate(setup, sources, err, exitCode)) {
+    if (!requestReplay(setup, err, exitCode) || !makeStream(settings, err, exitCode) ||
+        !registerMarkers(named.size(), markers, err, exitCode) || !checkReplayDevice(err, exitCode) ||
+        !navigate(setup, sources, err, exitCode)) {
         return false;
     }
     startHealth(setup);
@@ -340,8 +344,6 @@ bool StreamSession::prepareCameraAndRecording(StreamSetup& setup, std::ostream& 
         if (!prepareReplay(setup, m_replay, err)) {
             return false;
         }
-        m_replayWatch =
-            std::make_unique<ReplayWatch>(m_replay.frameCount, [this] { return m_outputs.frames(); });
         // The replay ends with its last frame: the driver plays every frame once, in order.
         limitFrames(m_replay.frameCount);
     }
@@ -369,14 +371,39 @@ bool StreamSession::makeStream(Properties& settings, std::ostream& err, int& exi
     return true;
 }
 
-bool StreamSession::checkReplayDevice(std::ostream& err, int& exitCode) const {
-    std::string found;
-    if (!m_replayWatch || m_replayWatch->replaysOn(m_replay.serialNumber, found)) {
+bool StreamSession::requestReplay(const StreamSetup& setup, std::ostream& err, int& exitCode) {
+    if (setup.replay.empty()) {
         return true;
     }
-    err << "halvoren: cannot replay: --replay works with the simulated camera driver only, and the loaded "
-           "driver found "
-        << (found.empty() ? std::string("no device of the replay's") : found) << '\n';
+    Expected<DriverReplay> driver = DriverReplay::find();
+    if (!driver) {
+        err << "halvoren: cannot replay: --replay works with the simulated camera driver only, and "
+            << driver.error().message << '\n';
+        exitCode = ExitNoCamera;
+        return false;
+    }
+    // The driver takes a relative path from the folder the application runs in.
+    if (const Expected<void> requested =
+            driver->request(setup.replay, setup.replaySpeed, m_replay.serialNumber);
+        !requested) {
+        err << "halvoren: cannot replay: " << requested.error().message << '\n';
+        return false;
+    }
+    m_driverReplay = std::move(*driver);
+    return true;
+}
+
+bool StreamSession::checkReplayDevice(std::ostream& err, int& exitCode) const {
+    if (!m_driverReplay) {
+        return true;
+    }
+    const ftkReplayState state = m_driverReplay->state();
+    if (state.phase != FTK_REPLAY_NONE && state.phase != FTK_REPLAY_FAILED &&
+        state.serialNumber == m_replay.serialNumber) {
+        return true;
+    }
+    err << "halvoren: cannot replay: the driver opened no device of the replay's"
+        << (state.phase == FTK_REPLAY_FAILED ? std::string(": ") + state.reason : std::string()) << '\n';
     exitCode = ExitNoCamera;
     return false;
 }
@@ -567,9 +594,19 @@ bool StreamSession::startRecording(const StreamSetup& setup, std::ostream& err) 
     return true;
 }
 
+std::string StreamSession::replayStopReason() const {
+    if (!m_driverReplay) {
+        return std::string();
+    }
+    const ftkReplayState state = m_driverReplay->state();
+    return state.phase == FTK_REPLAY_STOPPED ? std::string(state.reason) : std::string();
+}
+
 void StreamSession::writeReplayStop(std::ostream& err) const {
-    if (m_replayWatch) {
-        m_replayWatch->writeStop(err);
+    const std::string reason = replayStopReason();
+    if (!reason.empty()) {
+        err << "halvoren: the replay stopped: " << reason << ", after " << m_outputs.frames() << " of "
+            << m_replay.frameCount << " frames\n";
     }
 }
 

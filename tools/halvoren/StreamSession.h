@@ -2,7 +2,7 @@
 // The tracking stream as the application runs it: made by a loaded plug-in's stream algorithm, configured
 // from a workspace or the command's options, and taken over from the algorithm once it has run.
 
-#include "halvoren/ReplayWatch.h"
+#include "halvoren/DriverReplay.h"
 #include "halvoren/RunRecording.h"
 #include "halvoren/StreamSetup.h"
 
@@ -16,6 +16,7 @@
 
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -96,11 +97,15 @@ public:
     /// summary).
     bool endRun();
     /// Whether the camera plays a recording.
-    bool replaying() const { return m_replayWatch != nullptr; }
-    /// Any thread: whether every frame of the replayed recording came; false when not replaying.
-    bool replayEnded() const { return m_replayWatch && m_replayWatch->ended(); }
-    /// Once the stream stopped: "halvoren: the replay stopped: <reason>..." when the recording could not
-    /// be read on; nothing otherwise.
+    bool replaying() const { return m_driverReplay.has_value(); }
+    /// Any thread: whether every frame of the replayed recording came (the driver delivers each once, in
+    /// order); false when not replaying.
+    bool replayEnded() const { return m_driverReplay && m_outputs.frames() >= m_replay.frameCount; }
+    /// Any thread: why the driver stopped the replay before its end; empty while it did not, and when not
+    /// replaying.
+    std::string replayStopReason() const;
+    /// Once the stream stopped: "halvoren: the replay stopped: <reason>, after N of M frames" when the
+    /// recording could not be read on; nothing otherwise.
     void writeReplayStop(std::ostream& err) const;
     /// "recorded N frames to FILE", with the frames dropped and a failure; nothing when not recording.
     void writeRecordingSummary(std::ostream& out) const;
@@ -114,14 +119,17 @@ public:
 private:
     /// The camera settings file checked, the recording locked and the replay prepared (its frame limit).
     bool prepareCameraAndRecording(StreamSetup& setup, std::ostream& err);
+    /// When replaying, before the camera opens: asks the loaded driver to play the recording; refuses a
+    /// driver without a replay control (a camera maker's).
+    bool requestReplay(const StreamSetup& setup, std::ostream& err, int& exitCode);
     /// Configures and runs the algorithm (which opens the camera) and takes the stream it made.
     bool makeStream(Properties& settings, std::ostream& err, int& exitCode);
     /// Adds the marker files to the stream; refuses a workspace none of whose markers loaded, and a
     /// camera that did not open.
     bool registerMarkers(std::size_t workspaceMarkerCount, const std::vector<std::string>& markers,
                          std::ostream& err, int& exitCode);
-    /// When replaying: refuses a camera that is not the replay, which a driver other than the simulated
-    /// one gives (it enumerates a device of its own, not the serial number the replay's settings name).
+    /// When replaying, once the camera opened: refuses a camera the driver says is not the replay's
+    /// device.
     bool checkReplayDevice(std::ostream& err, int& exitCode) const;
     /// Serves the stream to OpenIGTLink clients.
     bool startIgtl(const StreamSetup& setup, std::ostream& err);
@@ -147,7 +155,7 @@ private:
     std::unique_ptr<Health::TrackingHealth> m_health;
     std::vector<std::shared_ptr<SignalConnection>> m_healthConnections;
     ReplaySetup m_replay;
-    std::unique_ptr<ReplayWatch> m_replayWatch;  // while replaying
+    std::optional<DriverReplay> m_driverReplay;  // while replaying
     std::string m_recordPath;
     std::unique_ptr<Sequence::RecordingLock> m_recordLock;  // held until the recorder is gone
     std::shared_ptr<Record::Recorder> m_recorder;
