@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <algorithm>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -36,6 +38,40 @@ inline AppRun runApp(const QStringList& args,
     run.out = process.readAllStandardOutput().toStdString();
     run.err = process.readAllStandardError().toStdString();
     return run;
+}
+
+/// Runs the application once for each call, `atOnce` at a time, and gives each run's result in the order
+/// of the calls. For runs that take their time in real time (a touching scene): what they write
+/// must fit a pipe's buffer, as a run waits for the others.
+struct AppCall {
+    QStringList args;
+    QProcessEnvironment env;
+};
+
+inline std::vector<AppRun> runApps(const std::vector<AppCall>& calls, std::size_t atOnce) {
+    std::vector<AppRun> runs;
+    for (std::size_t first = 0; first < calls.size(); first += atOnce) {
+        std::vector<std::unique_ptr<QProcess>> batch;
+        for (std::size_t i = first; i < std::min(calls.size(), first + atOnce); ++i) {
+            batch.push_back(std::make_unique<QProcess>());
+            batch.back()->setProcessEnvironment(calls[i].env);
+            batch.back()->start(QStringLiteral(HALVOREN_APP_PATH), calls[i].args);
+        }
+        for (auto& process : batch) {
+            AppRun run;
+            if (process->waitForFinished(120000)) {
+                run.exitCode = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
+            } else {
+                process->kill();
+                process->waitForFinished();
+                ADD_FAILURE() << "halvoren did not finish";
+            }
+            run.out = process->readAllStandardOutput().toStdString();
+            run.err = process->readAllStandardError().toStdString();
+            runs.push_back(std::move(run));
+        }
+    }
+    return runs;
 }
 
 /// Collects the running process's standard error into `err` until it holds `text`; false when the

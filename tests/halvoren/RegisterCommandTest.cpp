@@ -14,6 +14,7 @@
 #include <cmath>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -92,12 +93,16 @@ struct TouchScene {
                more;
     }
 
+    TestSupport::AppCall registrationCall(const QStringList& more, double dwell = kDwellSeconds) const {
+        return {QStringList{"register", "--pointer", "pointer", "--landmarks",
+                            QString::fromStdString(landmarks), "--dwell", QString::number(dwell), "--quiet"} +
+                    args(more),
+                env()};
+    }
+
     AppRun registration(const QStringList& more, double dwell = kDwellSeconds) const {
-        return runApp(
-            QStringList{"register", "--pointer", "pointer", "--landmarks", QString::fromStdString(landmarks),
-                        "--dwell", QString::number(dwell), "--quiet"} +
-                args(more),
-            env());
+        const TestSupport::AppCall call = registrationCall(more, dwell);
+        return runApp(call.args, call.env);
     }
 };
 
@@ -162,10 +167,11 @@ TEST(RegisterCommand, RegistersSixLandmarksWithinTheTruthAndItsFilesAgree) {
     // the replay asks a slightly shorter rest. A recorder that could not keep up (a sanitized build on a
     // busy machine) leaves frames out, counted: then a rest may be cut short in the recording, and the
     // replay must say so rather than wait for it.
-    const AppRun replayed = scene.registration(
-        {"--output", QString::fromStdString(scene.files.path("replay.tfm")), "--report",
-         QString::fromStdString(scene.files.path("replay.json")), "--replay", QString::fromStdString(recording)},
-        0.8 * kDwellSeconds);
+    const AppRun replayed =
+        scene.registration({"--output", QString::fromStdString(scene.files.path("replay.tfm")), "--report",
+                            QString::fromStdString(scene.files.path("replay.json")), "--replay",
+                            QString::fromStdString(recording)},
+                           0.8 * kDwellSeconds);
     if (run.err.find("frames not recorded: ") != std::string::npos && replayed.exitCode == 1) {
         EXPECT_NE(replayed.err.find("(the recording) ended after"), std::string::npos) << replayed.err;
     } else {
@@ -216,23 +222,33 @@ TEST(RegisterCommand, RegistersSixLandmarksWithinTheTruthAndItsFilesAgree) {
 }
 
 TEST(RegisterCommand, PredictedErrorMatchesTheErrorOverSeeds) {
+    // Ten touching sessions, two at a time: each spends its time waiting for the scene's rests.
+    std::vector<std::unique_ptr<TouchScene>> scenes;
+    std::vector<TestSupport::AppCall> calls;
+    for (unsigned seed = 1; seed <= 10; ++seed) {
+        scenes.push_back(std::make_unique<TouchScene>(seed, 0.45));
+        const TouchScene& scene = *scenes.back();
+        // 100 mm from the centroid, off the landmarks' spread.
+        const Eigen::Vector3d target = centroidOf(scene.image) + Eigen::Vector3d(0, 0, 100);
+        calls.push_back(scene.registrationCall(
+            {"--output", QString::fromStdString(scene.files.path("image.tfm")), "--report",
+             QString::fromStdString(scene.files.path("report.json")), "--target",
+             QString("%1,%2,%3")
+                 .arg(target.x(), 0, 'g', 17)
+                 .arg(target.y(), 0, 'g', 17)
+                 .arg(target.z(), 0, 'g', 17)}));
+    }
+    const std::vector<AppRun> results = TestSupport::runApps(calls, 2);
     double squares = 0.0;
     double predictedSquares = 0.0;
     int runs = 0;
     for (unsigned seed = 1; seed <= 10; ++seed) {
-        const TouchScene scene(seed, 0.45);
+        const TouchScene& scene = *scenes[seed - 1];
+        const AppRun& run = results[seed - 1];
         const std::string report = scene.files.path("report.json");
         const Eigen::Vector3d centroid = centroidOf(scene.image);
-        // 100 mm from the centroid, off the landmarks' spread.
         const Eigen::Vector3d target = centroid + Eigen::Vector3d(0, 0, 100);
-        const AppRun run =
-            scene.registration({"--output", QString::fromStdString(scene.files.path("image.tfm")), "--report",
-                                QString::fromStdString(report), "--target",
-                                QString("%1,%2,%3")
-                                    .arg(target.x(), 0, 'g', 17)
-                                    .arg(target.y(), 0, 'g', 17)
-                                    .arg(target.z(), 0, 'g', 17)});
-        ASSERT_EQ(run.exitCode, 0) << run.err;
+        ASSERT_EQ(run.exitCode, 0) << "seed " << seed << ": " << run.err;
         const QJsonObject json = readJson(report);
         const Eigen::Matrix4d found = matrixOf(json);
         const QJsonObject predicted = json["predictedTre"].toObject();
