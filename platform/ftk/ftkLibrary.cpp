@@ -155,10 +155,9 @@ std::string openCamera(ftkLibraryImpl& library) {
     ftksim::CameraSettings settings;
     const char* path = std::getenv("FTK_SIMULATOR_SETTINGS");
     if (path != nullptr && *path != '\0') {
-        std::string error;
-        auto read = ftksim::readCameraSettings(path, error);
+        auto read = ftksim::readCameraSettings(path);
         if (!read) {
-            const std::string text = "Cannot read the simulator settings: " + error;
+            const std::string text = "Cannot read the simulator settings: " + read.error().message;
             std::fprintf(stderr, "fusionTrack64: %s\n", text.c_str());
             return text;
         }
