@@ -286,8 +286,8 @@ std::string overwritesReplay(const StreamSetup& setup) {
 
 bool prepareRecording(const StreamSetup& setup, std::unique_ptr<Sequence::RecordingLock>& lock,
                       std::ostream& err) {
-    if (const std::string message = cannotRecordMessage(setup.record, setup.images); !message.empty()) {
-        err << "halvoren: " << message << '\n';
+    if (const Expected<void> recordable = checkRecordable(setup.record, setup.images); !recordable) {
+        reportError(recordable.error(), err);
         return false;
     }
     if (const std::string reason = overwritesReplay(setup); !reason.empty()) {
