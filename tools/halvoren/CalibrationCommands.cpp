@@ -41,11 +41,11 @@ namespace {
 /// workspace is converted as it is read.
 std::map<std::uint32_t, std::string> takenMarkerIds(const StreamSetup& setup) {
     std::map<std::uint32_t, std::string> taken;
-    Properties settings;
-    std::string error;
     // A workspace that cannot be read is refused, with the reason, as the session is created.
-    if (!setup.workspace.empty() && readStreamSettings(setup.workspace, settings, error)) {
-        if (const Properties* targets = settings.subProperties("TrackingTargets")) {
+    const Expected<Properties> settings =
+        setup.workspace.empty() ? Expected<Properties>(Properties()) : readStreamSettings(setup.workspace);
+    if (settings) {
+        if (const Properties* targets = settings->subProperties("TrackingTargets")) {
             for (const Properties* target : targets->subProperties()) {
                 std::string path;
                 target->param("Path", path);

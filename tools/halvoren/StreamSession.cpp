@@ -100,11 +100,11 @@ void writeIgtlClients(std::ostream& out, const char* heading, const Igtl::IgtlSe
 
 }  // namespace
 
-bool readStreamSettings(const std::string& path, Properties& settings, std::string& error) {
+Expected<Properties> readStreamSettings(const std::string& path) {
     Properties workspace;
     std::vector<WorkspaceConversionRegistry::Report> conversions;
-    if (!WorkspaceFile::load(path, workspace, error, nullptr, &conversions)) {
-        return false;
+    if (std::string error; !WorkspaceFile::load(path, workspace, error, nullptr, &conversions)) {
+        return makeError(ErrorKind::BadInput, error);
     }
     for (const WorkspaceConversionRegistry::Report& conversion : conversions) {
         if (conversion.changed) {
@@ -116,13 +116,13 @@ bool readStreamSettings(const std::string& path, Properties& settings, std::stri
     if (const Properties* algorithms = workspace.subProperties("Algorithms")) {
         block = algorithms->subProperties(kStreamAlgorithm);
         if (block == nullptr) {
-            error = path + ": the workspace holds no " + kStreamAlgorithm;
-            return false;
+            return makeError(ErrorKind::BadInput, path + ": the workspace holds no " + kStreamAlgorithm);
         }
     }
+    Properties settings;
     settings.copyFrom(*block);
     resolveMarkerPaths(settings, std::filesystem::path(path).parent_path());
-    return true;
+    return settings;
 }
 
 StreamSession::StreamSession(PluginManager& plugins) : m_plugins(plugins) {}
@@ -306,9 +306,12 @@ Expected<void> StreamSession::build(const StreamSetup& given, bool startWithPane
                                                   kStreamAlgorithm + " (see halvoren plugins)");
     }
     Properties settings;
-    std::string error;
-    if (!setup.workspace.empty() && !readStreamSettings(setup.workspace, settings, error)) {
-        return makeError(ErrorKind::BadInput, error);
+    if (!setup.workspace.empty()) {
+        Expected<Properties> read = readStreamSettings(setup.workspace);
+        if (!read) {
+            return read.error();
+        }
+        settings = std::move(*read);
     }
     const std::vector<MarkerSource> named = workspaceMarkers(settings);
     if (const Expected<void> checked = checkWorkspaceMarkers(named, *markers, err); !checked) {
@@ -328,6 +331,14 @@ Expected<void> StreamSession::build(const StreamSetup& given, bool startWithPane
     if (const Expected<void> navigated = navigate(setup, sources, err); !navigated) {
         return navigated;
     }
+    if (const Expected<void> started = startOutputs(setup, err); !started) {
+        return started;
+    }
+    m_outputs.listen(*m_stream);
+    return {};
+}
+
+Expected<void> StreamSession::startOutputs(const StreamSetup& setup, std::ostream& err) {
     startHealth(setup);
     if (!setup.record.empty()) {
         if (const Expected<void> recording = startRecording(setup); !recording) {
@@ -339,7 +350,6 @@ Expected<void> StreamSession::build(const StreamSetup& given, bool startWithPane
             return serving;
         }
     }
-    m_outputs.listen(*m_stream);
     return {};
 }
 

@@ -40,8 +40,8 @@ constexpr const char* kStreamAlgorithm = "Atracsys.SpryTrackStream";
 
 /// Reads a workspace file (running the workspace conversions it needs) and gives the stream's settings:
 /// the block Algorithms/<kStreamAlgorithm>, or the whole root when the workspace has no "Algorithms".
-/// Relative marker paths are taken relative to the workspace's folder. False with the reason otherwise.
-bool readStreamSettings(const std::string& path, Properties& settings, std::string& error);
+/// Relative marker paths are taken relative to the workspace's folder. Bad input with the reason otherwise.
+Expected<Properties> readStreamSettings(const std::string& path);
 
 /// Registers the marker file at `path` with the stream, its instrument named after the file: the
 /// instrument's ID, or why not.
@@ -132,6 +132,8 @@ private:
     /// When replaying: refuses a camera that is not the replay, which a driver other than the simulated
     /// one gives (it enumerates a device of its own, not the serial number the replay's settings name).
     bool checkReplayDevice(std::ostream& err, int& exitCode) const;
+    /// The session's own outputs: the health, the recording and the OpenIGTLink clients.
+    Expected<void> startOutputs(const StreamSetup& setup, std::ostream& err);
     /// Serves the stream to OpenIGTLink clients.
     Expected<void> startIgtl(const StreamSetup& setup, std::ostream& err);
     Expected<void> startIgtlImages(const StreamSetup& setup);
