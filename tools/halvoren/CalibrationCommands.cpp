@@ -15,7 +15,6 @@
 #include "geometry/MarkerFile.h"
 #include "geometry/MarkerTip.h"
 #include "host/Log.h"
-#include "host/OpticalTracking.h"
 #include "host/Properties.h"
 #include "host/TrackingStream.h"
 #include "text/JsonWriter.h"
