@@ -62,9 +62,8 @@ std::unique_ptr<IgtlServer> loopbackServer(benchmark::State& state, double image
     options.imageRateHz = imageRateHz;
     options.poses = poses;
     auto server = std::make_unique<IgtlServer>(options);
-    std::string error;
-    if (!server->start(error)) {
-        state.SkipWithError(error.c_str());
+    if (const auto started = server->start(); !started) {
+        state.SkipWithError(started.error().message.c_str());
         return nullptr;
     }
     return server;

@@ -10,10 +10,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::istringstream input(std::string(reinterpret_cast<const char*>(data), size));
-    std::string error;
-    const auto settings = ftksim::parseCameraSettings(input, "fuzz", error);
+    const auto settings = ftksim::parseCameraSettings(input, "fuzz");
     if (!settings) {
-        if (error.rfind("fuzz:", 0) != 0) {
+        if (settings.error().message.rfind("fuzz:", 0) != 0) {
             std::abort();
         }
         return 0;

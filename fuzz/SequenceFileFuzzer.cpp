@@ -62,9 +62,9 @@ void check(const std::string& path) {
     limits.maxFrames = 256;
     limits.maxFrameBytes = 4096;
     limits.maxLineBytes = 8 * 1024;
-    std::string error;
-    const auto reader = SequenceReader::open(path, error, limits);
-    if (!reader) {
+    auto opened = SequenceReader::open(path, limits);
+    std::string error = opened ? std::string() : opened.error().message;
+    if (!opened) {
         if (error.find(path) == std::string::npos) {
             std::fprintf(stderr, "refused without naming %s: %s\n", path.c_str(), error.c_str());
             std::abort();
@@ -78,10 +78,13 @@ void check(const std::string& path) {
         }
         return;
     }
+    const std::unique_ptr<SequenceReader> reader = std::move(*opened);
     // The rules a replay and an export apply to a tracking recording's header and frames, on any fields.
     static_cast<void>(Halvoren::Sequence::TrackingFields::checkFrames(*reader, error));
-    Halvoren::Sequence::RecordingHeader header;
-    const bool tracking = Halvoren::Sequence::recordingOf(reader->fields(), header, error);
+    const auto recording = Halvoren::Sequence::recordingOf(reader->fields());
+    const bool tracking = recording.hasValue();
+    const Halvoren::Sequence::RecordingHeader header =
+        tracking ? *recording : Halvoren::Sequence::RecordingHeader();
     const auto frameBytes =
         static_cast<std::size_t>(reader->width()) * static_cast<std::size_t>(reader->height());
     if (reader->width() < 1 || reader->height() < 1 || frameBytes > limits.maxFrameBytes ||

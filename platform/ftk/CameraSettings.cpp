@@ -400,54 +400,59 @@ std::optional<CameraSettings> parseText(const std::string& text, const std::stri
 
 }  // namespace
 
-std::optional<CameraSettings> readCameraSettings(const std::string& path, std::string& error) {
+Halvoren::Expected<CameraSettings> readCameraSettings(const std::string& path) {
     const BoundedFile::Result file = BoundedFile::read(path, kMaxSettingsBytes);
+    const auto refused = [](std::string message) {
+        return Halvoren::makeError(Halvoren::ErrorKind::BadInput, std::move(message));
+    };
     switch (file.outcome) {
         case BoundedFile::Outcome::Read:
             break;
         case BoundedFile::Outcome::TooLarge:
-            error = tooLarge(path);
-            return std::nullopt;
+            return refused(tooLarge(path));
         case BoundedFile::Outcome::Folder:
-            error = path + ": cannot open the camera settings file: it is a folder";
-            return std::nullopt;
+            return refused(path + ": cannot open the camera settings file: it is a folder");
         case BoundedFile::Outcome::NotRegular:
-            error = path + ": cannot open the camera settings file: it is " + file.reason +
-                    ", not a regular file";
-            return std::nullopt;
+            return refused(path + ": cannot open the camera settings file: it is " + file.reason +
+                           ", not a regular file");
         case BoundedFile::Outcome::CannotOpen:
-            error = path + ": cannot open the camera settings file: " + file.reason;
-            return std::nullopt;
+            return refused(path + ": cannot open the camera settings file: " + file.reason);
         case BoundedFile::Outcome::ReadFailed:
-            error = path + ": cannot read the camera settings file: " + file.reason;
-            return std::nullopt;
+            return refused(path + ": cannot read the camera settings file: " + file.reason);
     }
-    auto settings = parseText(file.text, path, error);
+    std::string error;
+    std::optional<CameraSettings> settings = parseText(file.text, path, error);
+    if (!settings) {
+        return refused(error);
+    }
     // A recording named from the settings file's folder, so that the two can be moved together.
-    if (settings && !settings->replay.empty() && std::filesystem::path(settings->replay).is_relative()) {
+    if (!settings->replay.empty() && std::filesystem::path(settings->replay).is_relative()) {
         settings->replay = (std::filesystem::path(path).parent_path() / settings->replay).string();
     }
-    return settings;
+    return *settings;
 }
 
-std::optional<CameraSettings> parseCameraSettings(std::istream& input, const std::string& path,
-                                                  std::string& error) {
+Halvoren::Expected<CameraSettings> parseCameraSettings(std::istream& input, const std::string& path) {
     // Taken in bounded chunks before parsing: an endless line must not be read whole.
     std::string text;
     char chunk[64 * 1024];
     while (input.read(chunk, sizeof(chunk)), input.gcount() > 0) {
         const auto count = static_cast<std::size_t>(input.gcount());
         if (count > kMaxSettingsBytes - text.size()) {
-            error = tooLarge(path);
-            return std::nullopt;
+            return Halvoren::makeError(Halvoren::ErrorKind::BadInput, tooLarge(path));
         }
         text.append(chunk, count);
     }
     if (input.bad()) {
-        error = path + ": cannot read the camera settings file";
-        return std::nullopt;
+        return Halvoren::makeError(Halvoren::ErrorKind::BadInput,
+                                   path + ": cannot read the camera settings file");
     }
-    return parseText(text, path, error);
+    std::string error;
+    std::optional<CameraSettings> settings = parseText(text, path, error);
+    if (!settings) {
+        return Halvoren::makeError(Halvoren::ErrorKind::BadInput, error);
+    }
+    return *settings;
 }
 
 }  // namespace ftksim

@@ -6,6 +6,7 @@
 
 #include "ftk.h"
 #include "ftkSimulator.h"
+#include "text/Expected.h"
 
 #include <array>
 #include <cstdint>
@@ -97,13 +98,12 @@ struct CameraSettings {
 /// 1000, or "max": every frame as soon as it is asked for). With replay the recording is played instead of
 /// the scene: rate, noise, the faults and the scene keys do not apply, and width and height only to a
 /// recording without images (its fiducials are projected into images of that size). Keys left out keep their
-/// defaults; a key given twice is an error, but for hide and touch. On failure returns nothing and sets the
-/// error text: "<path>:<line>: <what is wrong>", or
-/// "<path>: ..." when the file cannot be read or holds more than 1 MB (reading stops there, whatever the file
-/// is).
-FTKSIM_API std::optional<CameraSettings> readCameraSettings(const std::string& path, std::string& error);
+/// defaults; a key given twice is an error, but for hide and touch. An error (bad input) otherwise:
+/// "<path>:<line>: <what is wrong>", or "<path>: ..." when the file cannot be read or holds more than 1 MB
+/// (reading stops there, whatever the file is).
+FTKSIM_API Halvoren::Expected<CameraSettings> readCameraSettings(const std::string& path);
 /// The same from a text already open; `path` names it in the error text.
-FTKSIM_API std::optional<CameraSettings> parseCameraSettings(std::istream& input, const std::string& path,
-                                                             std::string& error);
+FTKSIM_API Halvoren::Expected<CameraSettings> parseCameraSettings(std::istream& input,
+                                                                  const std::string& path);
 
 }  // namespace ftksim

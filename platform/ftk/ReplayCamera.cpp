@@ -185,13 +185,18 @@ std::unique_ptr<ReplayCamera> ReplayCamera::open(const CameraSettings& settings,
     auto impl = std::make_unique<Impl>();
     impl->speed = settings.replaySpeed;
     impl->path = settings.replay;
-    impl->reader = SequenceReader::open(settings.replay, error);
-    if (!impl->reader) {
+    auto reader = SequenceReader::open(settings.replay);
+    if (!reader) {
+        error = reader.error().message;
         return nullptr;
     }
-    std::string why;
-    if (!Halvoren::Sequence::recordingOf(impl->reader->fields(), impl->header, why) ||
-        !impl->checkImageSize(why) || !Fields::checkFrames(*impl->reader, why)) {
+    impl->reader = std::move(*reader);
+    auto header = Halvoren::Sequence::recordingOf(impl->reader->fields());
+    std::string why = header ? std::string() : header.error().message;
+    if (header) {
+        impl->header = std::move(*header);
+    }
+    if (!header || !impl->checkImageSize(why) || !Fields::checkFrames(*impl->reader, why)) {
         error = settings.replay + ": " + why;
         return nullptr;
     }

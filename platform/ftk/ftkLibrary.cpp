@@ -162,10 +162,9 @@ bool readSettingsFile(ftksim::CameraSettings& settings, std::string& text) {
     if (path == nullptr || *path == '\0') {
         return true;
     }
-    std::string error;
-    auto read = ftksim::readCameraSettings(path, error);
+    auto read = ftksim::readCameraSettings(path);
     if (!read) {
-        text = cameraFailure("Cannot read the simulator settings: " + error);
+        text = cameraFailure("Cannot read the simulator settings: " + read.error().message);
         return false;
     }
     settings = *read;

@@ -8,6 +8,8 @@
 // atomically (written beside, then renamed) about once a second. Depends on zlib alone, so that the
 // simulated driver (replay) and the tools (recording, export) share it.
 
+#include "text/Expected.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -104,10 +106,10 @@ public:
     using Limits = SequenceReaderLimits;
 
     /// Reads the header (a .mhd whose data file is beside it, or a .mha with the data after the header)
-    /// and checks it against the data file's size. Null with a reason that names the file and the line
-    /// otherwise.
-    static std::unique_ptr<SequenceReader> open(const std::string& path, std::string& error,
-                                                const Limits& limits = Limits());
+    /// and checks it against the data file's size. Bad input with a reason that names the file and the
+    /// line otherwise.
+    static Expected<std::unique_ptr<SequenceReader>> open(const std::string& path,
+                                                          const Limits& limits = Limits());
     ~SequenceReader();
     SequenceReader(const SequenceReader&) = delete;
     SequenceReader& operator=(const SequenceReader&) = delete;

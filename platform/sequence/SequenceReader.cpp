@@ -599,12 +599,14 @@ SequenceReader::SequenceReader(std::unique_ptr<Impl> impl) : m_impl(std::move(im
 
 SequenceReader::~SequenceReader() = default;
 
-std::unique_ptr<SequenceReader> SequenceReader::open(const std::string& path, std::string& error,
-                                                     const Limits& limits) {
+Expected<std::unique_ptr<SequenceReader>> SequenceReader::open(const std::string& path,
+                                                               const Limits& limits) {
+    std::string error;
+    const auto refused = [&error] { return makeError(ErrorKind::BadInput, error); };
     Fd file;
     std::uint64_t fileSize = 0;
     if (!openRegular(path, file, fileSize, error)) {
-        return nullptr;
+        return refused();
     }
     Header header;
     header.path = path;
@@ -613,7 +615,7 @@ std::unique_ptr<SequenceReader> SequenceReader::open(const std::string& path, st
     if (!HeaderReader(file.get(), limits).read(header, headerBytes, error) ||
         !frameSizeOf(header, limits, size, error) || !frameFieldsFit(header, size.frames, error) ||
         !mergeFrames(header, error)) {
-        return nullptr;
+        return refused();
     }
 
     auto impl = std::make_unique<Impl>();
@@ -629,9 +631,10 @@ std::unique_ptr<SequenceReader> SequenceReader::open(const std::string& path, st
     std::uint64_t available = 0;
     if (!d.openData(header.dataFile, file, fileSize, headerBytes, available, error) ||
         !(d.compressed ? d.startInflating(header, available, error) : d.checkRawSize(available, error))) {
-        return nullptr;
+        return refused();
     }
-    return std::unique_ptr<SequenceReader>(new SequenceReader(std::move(impl)));
+    return Expected<std::unique_ptr<SequenceReader>>(
+        std::unique_ptr<SequenceReader>(new SequenceReader(std::move(impl))));
 }
 
 int SequenceReader::width() const {

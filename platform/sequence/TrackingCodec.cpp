@@ -373,22 +373,22 @@ Fields recordingFields(const RecordingHeader& header) {
     return fields;
 }
 
-bool recordingOf(const Fields& fields, RecordingHeader& header, std::string& why) {
-    header = RecordingHeader();
+Expected<RecordingHeader> recordingOf(const Fields& fields) {
+    RecordingHeader header;
+    std::string why;
     std::uint64_t count = 0;
     if (!checkVersion(fields, why) || !imageSizeOf(fields, header, why) ||
         !wholeField(fields, Names::kMarkerCount, kMaxRecordedMarkers, false, count, why)) {
-        return false;
+        return makeError(ErrorKind::BadInput, why);
     }
     std::set<std::string> taken;
     header.markers.resize(count);
     for (std::size_t k = 0; k < count; ++k) {
         if (!markerOf(fields, k, taken, header.markers[k], why)) {
-            header.markers.clear();
-            return false;
+            return makeError(ErrorKind::BadInput, why);
         }
     }
-    return true;
+    return header;
 }
 
 Fields frameFields(const RecordedFrame& frame, const std::vector<RecordedMarker>& markers) {

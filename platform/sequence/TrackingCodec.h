@@ -89,8 +89,8 @@ void assignMarkerFields(std::vector<RecordedMarker>& markers);
 Fields recordingFields(const RecordingHeader& header);
 /// The header a recording's own fields describe: of the version this codec writes, its image size when it
 /// has images, its markers each with a valid field name no other one has and, when it has a tip, three
-/// finite numbers for it (a marker without the field has no tip). False with the reason otherwise.
-bool recordingOf(const Fields& fields, RecordingHeader& header, std::string& why);
+/// finite numbers for it (a marker without the field has no tip). Bad input with the reason otherwise.
+Expected<RecordingHeader> recordingOf(const Fields& fields);
 
 /// A frame's fields, with one pose per marker (a frame with fewer records the rest unseen). A registration
 /// error is written only when there is one.

@@ -12,6 +12,7 @@ namespace Halvoren {
 
 /// What went wrong, as far as the one who called can act on it.
 enum class ErrorKind {
+    Usage,        // the options given contradict each other or name nothing there is
     BadInput,     // a file or value given was unreadable or wrong
     NoDevice,     // the camera (or what stands for it) could not be opened
     NoPlugin,     // nothing offers what was asked for

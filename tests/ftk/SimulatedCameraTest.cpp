@@ -538,6 +538,16 @@ protected:
         std::ofstream(path) << text;
         return path;
     }
+    /// The settings the file holds; nothing, with the error's text kept, when it is refused.
+    std::optional<CameraSettings> read(const std::string& path) {
+        auto settings = ftksim::readCameraSettings(path);
+        if (!settings) {
+            EXPECT_EQ(settings.error().kind, Halvoren::ErrorKind::BadInput);
+            error = settings.error().message;
+            return std::nullopt;
+        }
+        return *settings;
+    }
     std::string error;
 };
 
@@ -570,7 +580,7 @@ TEST_F(CameraSettingsFile, ReadsEveryKeyAndKeepsDefaultsForTheRest) {
         "body = 0 0 0; 55 0 0;0 80 0\n"
         "replay = runs/first.seq.mhd\n"
         "replay_speed = 2.5\n");
-    const auto settings = ftksim::readCameraSettings(path, error);
+    const auto settings = read(path);
     ASSERT_TRUE(settings) << error;
     EXPECT_EQ(settings->model, FTK_DEVICE_FUSIONTRACK_500);
     EXPECT_EQ(settings->serialNumber, 0x1A2BULL);
@@ -598,13 +608,12 @@ TEST_F(CameraSettingsFile, ReadsEveryKeyAndKeepsDefaultsForTheRest) {
     EXPECT_EQ(settings->replay, std::filesystem::path(path).parent_path() / "runs/first.seq.mhd");
     EXPECT_DOUBLE_EQ(settings->replaySpeed, 2.5);
 
-    const auto replay =
-        ftksim::readCameraSettings(write("replay = /data/run.mha\nreplay_speed = max\n"), error);
+    const auto replay = read(write("replay = /data/run.mha\nreplay_speed = max\n"));
     ASSERT_TRUE(replay) << error;
     EXPECT_EQ(replay->replay, "/data/run.mha");
     EXPECT_EQ(replay->replaySpeed, CameraSettings::kReplayAtOnce);
 
-    const auto minimal = ftksim::readCameraSettings(write("model = simulator\nserial = 123456\n"), error);
+    const auto minimal = read(write("model = simulator\nserial = 123456\n"));
     ASSERT_TRUE(minimal) << error;
     EXPECT_EQ(minimal->model, FTK_DEVICE_SIMULATOR);
     EXPECT_EQ(minimal->serialNumber, 123456u);
@@ -657,7 +666,7 @@ TEST_F(CameraSettingsFile, RejectsBadLinesNamingFileAndLine) {
         SCOPED_TRACE(c.text);
         const std::string path = write(c.text);
         error.clear();
-        EXPECT_FALSE(ftksim::readCameraSettings(path, error));
+        EXPECT_FALSE(read(path));
         EXPECT_EQ(error.rfind(path + ":" + c.expected, 0), 0u) << error;
     }
 }
@@ -665,10 +674,9 @@ TEST_F(CameraSettingsFile, RejectsBadLinesNamingFileAndLine) {
 TEST_F(CameraSettingsFile, AQuotedValueIsTakenAsWrittenSoThatAnyPathReplays) {
     // '#', '=', blanks at either end, non-ASCII and a line break in a path; a comment after the quotes.
     const std::string weird = "/data/ run#1 = \xc3\xa4\n\"x\" \\ /a.seq.mhd";
-    const auto quoted = ftksim::readCameraSettings(
-        write("replay = \"/data/ run#1 = \xc3\xa4\\n\\\"x\\\" \\\\ /a.seq.mhd\"   # the run\n"
-              "model = \"sTk 180\"\n"),
-        error);
+    const auto quoted =
+        read(write("replay = \"/data/ run#1 = \xc3\xa4\\n\\\"x\\\" \\\\ /a.seq.mhd\"   # the run\n"
+                   "model = \"sTk 180\"\n"));
     ASSERT_TRUE(quoted) << error;
     EXPECT_EQ(quoted->replay, weird);
     EXPECT_EQ(quoted->model, FTK_DEVICE_SPRYTRACK_180);
@@ -682,7 +690,7 @@ TEST_F(CameraSettingsFile, AQuotedValueIsTakenAsWrittenSoThatAnyPathReplays) {
         SCOPED_TRACE(text);
         const std::string path = write(text);
         error.clear();
-        EXPECT_FALSE(ftksim::readCameraSettings(path, error));
+        EXPECT_FALSE(read(path));
         EXPECT_EQ(error, path + ":" + expected);
     }
 }
@@ -695,7 +703,7 @@ TEST_F(CameraSettingsFile, AFifoIsRefusedAtOnceWhetherOrNotItHasAWriter) {
     ASSERT_EQ(::mkfifo(idle.c_str(), 0600), 0);
     const TestSupport::FifoWriter fifo(dir.filePath("fifo").toStdString(), 2 * 1024 * 1024, 'x');
     for (const std::string& path : {idle, fifo.path()}) {
-        EXPECT_FALSE(ftksim::readCameraSettings(path, error));
+        EXPECT_FALSE(read(path));
         EXPECT_EQ(error, path + ": cannot open the camera settings file: it is a FIFO, not a regular file");
     }
 }
@@ -703,22 +711,22 @@ TEST_F(CameraSettingsFile, AFifoIsRefusedAtOnceWhetherOrNotItHasAWriter) {
 TEST_F(CameraSettingsFile, ARegularFileMayFillTheLimitButNotPassIt) {
     std::string text = "rate = 30\n";
     text += std::string(1024 * 1024 - text.size() - 1, '#') + "\n";
-    const auto full = ftksim::readCameraSettings(write(text), error);
+    const auto full = read(write(text));
     ASSERT_TRUE(full) << error;
     EXPECT_DOUBLE_EQ(full->frameRateHz, 30.0);
 
     const std::string path = write(text + "\n");
-    EXPECT_FALSE(ftksim::readCameraSettings(path, error));
+    EXPECT_FALSE(read(path));
     EXPECT_EQ(error, path + ": larger than 1 MB: not a camera settings file");
 }
 
 TEST_F(CameraSettingsFile, UnreadableFileNamesTheFile) {
     const std::string missing = ::testing::TempDir() + "no-such-camera.cfg";
-    EXPECT_FALSE(ftksim::readCameraSettings(missing, error));
+    EXPECT_FALSE(read(missing));
     EXPECT_NE(error.find(missing), std::string::npos) << error;
 
     error.clear();
-    EXPECT_FALSE(ftksim::readCameraSettings(::testing::TempDir(), error));
+    EXPECT_FALSE(read(::testing::TempDir()));
     EXPECT_NE(error.find(::testing::TempDir()), std::string::npos) << error;
 }
 
@@ -737,11 +745,11 @@ bool inside(double t, double from, double length) {
 
 TEST_F(CameraSettingsFile, HideLinesEachAddAPeriodAndBadOnesAreRefused) {
     // Repeatable; a marker file's id below 1000 names the geometry the camera knows by the raised id.
-    const auto settings = ftksim::readCameraSettings(write("hide = 7 1 0.5   # geometry 1007\n"
-                                                           "strays = 2\n"
-                                                           "hide = 1012 2.5 1\n"
-                                                           "hide = 1007 4.5 0.25\n"),
-                                                     error);
+    const auto settings =
+        read(write("hide = 7 1 0.5   # geometry 1007\n"
+                   "strays = 2\n"
+                   "hide = 1012 2.5 1\n"
+                   "hide = 1007 4.5 0.25\n"));
     ASSERT_TRUE(settings) << error;
     ASSERT_EQ(settings->hidePeriods.size(), 3u);
     EXPECT_EQ(settings->hidePeriods[0].geometryId, 1007u);
@@ -769,14 +777,14 @@ TEST_F(CameraSettingsFile, HideLinesEachAddAPeriodAndBadOnesAreRefused) {
         SCOPED_TRACE(text.substr(0, 40));
         const std::string path = write(text);
         error.clear();
-        EXPECT_FALSE(ftksim::readCameraSettings(path, error));
+        EXPECT_FALSE(read(path));
         EXPECT_EQ(error.rfind(path + ":" + expected + what, 0), 0u) << error;
     }
 }
 
 TEST_F(CameraSettingsFile, HideLinesOccludeAMarkerForTheirPeriodsAsTheTestHookDoes) {
-    const auto settings = ftksim::readCameraSettings(
-        write("hide = 7 1 0.5\nstrays = 2\nhide = 1012 2.5 1\nhide = 1007 4.5 0.25\n"), error);
+    const auto settings =
+        read(write("hide = 7 1 0.5\nstrays = 2\nhide = 1012 2.5 1\nhide = 1007 4.5 0.25\n"));
     ASSERT_TRUE(settings) << error;
     // Frame for frame, images included, the same as the hook hiding the marker over the same periods.
     CameraSettings unhidden = *settings;

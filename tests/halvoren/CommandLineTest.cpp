@@ -3,6 +3,7 @@
 #include "AppProcess.h"
 #include "commandline/UsageError.h"
 #include "halvoren/CommandLine.h"
+#include "halvoren/StreamSetup.h"
 
 #include <gtest/gtest.h>
 #include <CLI/CLI.hpp>
@@ -166,4 +167,28 @@ TEST(CommandLine, NamingOptionsGoWithTheReferenceAndTakeNamesThatFitTheWire) {
         EXPECT_EQ(parse(args, ignored, err), 2) << args.back();
         EXPECT_NE(err.find(refusal), std::string::npos) << args.back() << ": " << err;
     }
+}
+
+TEST(CommandLine, EveryKindOfErrorEndsWithItsOwnExitCodeAndItsMessageSaidOnce) {
+    using namespace Halvoren;
+    using namespace Halvoren::App;
+    const std::vector<std::pair<ErrorKind, ExitCode>> kinds = {
+        {ErrorKind::Usage, ExitUsage},
+        {ErrorKind::BadInput, ExitBadInput},
+        {ErrorKind::NoDevice, ExitNoCamera},
+        {ErrorKind::NoPlugin, ExitNoPlugin},
+        {ErrorKind::WriteFailed, ExitWriteFailed},
+        {ErrorKind::Refused, ExitCalibrationRefused},
+        {ErrorKind::Interrupted, ExitInterrupted},
+        {ErrorKind::Failure, ExitFailure},
+    };
+    for (const auto& [kind, code] : kinds) {
+        std::ostringstream err;
+        EXPECT_EQ(reportError(makeError(kind, "cannot use x"), err), code) << static_cast<int>(kind);
+        EXPECT_EQ(err.str(), "halvoren: cannot use x\n");
+    }
+    // A reason already written where it arose is not written again.
+    std::ostringstream err;
+    EXPECT_EQ(reportError(makeError(ErrorKind::NoDevice, ""), err), ExitNoCamera);
+    EXPECT_EQ(err.str(), "");
 }

@@ -5,6 +5,7 @@
 #include "support/TempFiles.h"
 
 #include "sequence/SequenceFile.h"
+#include "support/Readers.h"
 
 #include <igtlStatusMessage.h>
 
@@ -91,7 +92,7 @@ QProcessEnvironment smallImages(const TestSupport::TempFiles& files) {
 std::vector<std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>>> recordedImages(
     const std::string& path) {
     std::string error;
-    auto reader = Halvoren::Sequence::SequenceReader::open(path, error);
+    auto reader = TestSupport::openReader(path, error);
     EXPECT_TRUE(reader) << error;
     std::vector<std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>>> frames;
     std::vector<std::uint8_t> pixels;

@@ -219,11 +219,10 @@ TEST(NavigationSetup, NamesAreChosenOncePerInstrumentAndNeverTwoAlike) {
     markers[2].name = "tool";
     const auto made = [&](const std::string& reference, const std::string& frame,
                           const std::vector<std::string>& names, std::string& err) {
-        Halvoren::Navigation::NavigationFrame navigation;
-        std::ostringstream messages;
-        const bool ok = makeNavigation({reference, frame, names}, markers, navigation, messages);
-        err = messages.str();
-        return ok ? std::optional<Halvoren::Navigation::NavigationFrame>(navigation) : std::nullopt;
+        auto made = makeNavigation({reference, frame, names}, markers);
+        err = made ? std::string() : made.error().message;
+        EXPECT_TRUE(made || made.error().kind == Halvoren::ErrorKind::Usage);
+        return made ? std::optional<Halvoren::Navigation::NavigationFrame>(*made) : std::nullopt;
     };
     std::string err;
     // The reference renamed names the frame, unless the frame is named itself.
@@ -242,8 +241,8 @@ TEST(NavigationSetup, NamesAreChosenOncePerInstrumentAndNeverTwoAlike) {
 
     EXPECT_FALSE(made("", "", {"femur=Femur"}, err));
     EXPECT_EQ(err,
-              "halvoren: --name femur names no instrument; give one of: pointer (atracsys-1200), "
-              "reference (atracsys-1300), tool (atracsys-1400)\n");
+              "--name femur names no instrument; give one of: pointer (atracsys-1200), "
+              "reference (atracsys-1300), tool (atracsys-1400)");
     EXPECT_FALSE(made("", "", {"pointer=Tool"}, err));  // the tool's own name
     EXPECT_NE(err.find("tool (atracsys-1400) goes out as Tool"), std::string::npos) << err;
     EXPECT_FALSE(made("reference", "pointer", {}, err));  // PointerToPointer would be no pose of the pointer

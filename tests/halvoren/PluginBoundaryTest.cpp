@@ -98,18 +98,19 @@ TEST(StreamSession, ASecondStreamWhileTheFirstLivesIsReportedNotThrown) {
     ASSERT_EQ(plugins.plugins().size(), 1u);
     Halvoren::App::StreamSetup setup;
     std::ostringstream err;
-    int code = -1;
-    Halvoren::App::StreamSession first(plugins);
-    ASSERT_TRUE(first.create(setup, false, err, code)) << err.str();
-    EXPECT_EQ(code, Halvoren::App::ExitOk);
+    using Halvoren::App::StreamSession;
+    const auto created = StreamSession::create(plugins, setup, false, err);
+    ASSERT_TRUE(created) << created.error().message;
+    const StreamSession& first = **created;
     ASSERT_NE(first.trackingStream(), nullptr);
     EXPECT_EQ(first.trackingStream()->instruments().size(), 3u);
 
-    Halvoren::App::StreamSession second(plugins);
-    EXPECT_FALSE(second.create(setup, false, err, code));
-    EXPECT_EQ(code, Halvoren::App::ExitFailure);
-    EXPECT_NE(err.str().find("cannot create the tracking stream: Can not create a second instance"),
-              std::string::npos)
-        << err.str();
+    const auto second = StreamSession::create(plugins, setup, false, err);
+    ASSERT_FALSE(second);
+    EXPECT_EQ(Halvoren::App::exitCodeOf(second.error()), Halvoren::App::ExitFailure);
+    EXPECT_NE(
+        second.error().message.find("cannot create the tracking stream: Can not create a second instance"),
+        std::string::npos)
+        << second.error().message;
     EXPECT_TRUE(first.stream().isStateOneOf({Halvoren::Stream::Open}));
 }

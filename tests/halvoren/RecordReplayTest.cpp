@@ -8,6 +8,7 @@
 #include "sequence/SequenceFile.h"
 #include "sequence/TrackingCodec.h"
 #include "sequence/TrackingFields.h"
+#include "support/Readers.h"
 
 #include <gtest/gtest.h>
 #include <Eigen/Geometry>
@@ -60,7 +61,7 @@ std::vector<std::string> withoutTimestamps(const std::string& csv) {
 /// Every frame's pixels, in order.
 std::vector<std::vector<std::uint8_t>> pixelsOf(const std::string& path) {
     std::string error;
-    auto reader = Halvoren::Sequence::SequenceReader::open(path, error);
+    auto reader = TestSupport::openReader(path, error);
     EXPECT_TRUE(reader) << error;
     std::vector<std::vector<std::uint8_t>> frames;
     for (std::size_t i = 0; reader && i < reader->frameCount(); ++i) {
@@ -73,9 +74,9 @@ std::vector<std::vector<std::uint8_t>> pixelsOf(const std::string& path) {
 /// Every frame's values, in order.
 std::vector<Halvoren::Sequence::RecordedFrame> framesOf(const std::string& path) {
     std::string error;
-    auto reader = Halvoren::Sequence::SequenceReader::open(path, error);
+    auto reader = TestSupport::openReader(path, error);
     Halvoren::Sequence::RecordingHeader header;
-    EXPECT_TRUE(reader && Halvoren::Sequence::recordingOf(reader->fields(), header, error)) << error;
+    EXPECT_TRUE(reader && TestSupport::readHeader(reader->fields(), header, error)) << error;
     std::vector<Halvoren::Sequence::RecordedFrame> frames;
     for (std::size_t i = 0; reader && i < reader->frameCount(); ++i) {
         frames.emplace_back();
@@ -96,7 +97,7 @@ QProcessEnvironment smallImages(TestSupport::TempFiles& files) {
 /// The frames a recording opens with; 0 when it does not open.
 std::size_t framesIn(const std::string& path) {
     std::string error;
-    const auto reader = Halvoren::Sequence::SequenceReader::open(path, error);
+    const auto reader = TestSupport::openReader(path, error);
     EXPECT_TRUE(reader) << error;
     return reader ? reader->frameCount() : 0;
 }
@@ -187,7 +188,7 @@ std::string compareNavigated(const std::string& recording, const std::string& cs
         }
     }
     std::string error;
-    const auto reader = Halvoren::Sequence::SequenceReader::open(recording, error);
+    const auto reader = TestSupport::openReader(recording, error);
     EXPECT_TRUE(reader) << error;
     if (!reader) {
         return std::string();
@@ -419,7 +420,7 @@ TEST(RecordReplay, ARecordingKilledMidwayOpensWithItsFirstSeconds) {
     // Killed once the header on disk names three seconds of frames, however slow the machine.
     const auto secondsNamed = [&] {
         std::string error;
-        const auto reader = Halvoren::Sequence::SequenceReader::open(recording, error);
+        const auto reader = TestSupport::openReader(recording, error);
         const std::string* stamp =
             reader && reader->frameCount() > 0
                 ? Halvoren::Sequence::findField(reader->frameFields(reader->frameCount() - 1), "Timestamp")
@@ -435,7 +436,7 @@ TEST(RecordReplay, ARecordingKilledMidwayOpensWithItsFirstSeconds) {
     ASSERT_TRUE(app.waitForFinished(30000));
 
     std::string error;
-    auto reader = Halvoren::Sequence::SequenceReader::open(recording, error);
+    auto reader = TestSupport::openReader(recording, error);
     ASSERT_TRUE(reader) << error;
     ASSERT_GT(reader->frameCount(), 0u);
     const std::string* last =
@@ -620,10 +621,10 @@ TEST(RecordReplay, InstrumentsOfOneNameKeepTheirOwnGeometries) {
     ASSERT_EQ(live.exitCode, 0) << live.err;
 
     std::string error;
-    const auto reader = Halvoren::Sequence::SequenceReader::open(recording, error);
+    const auto reader = TestSupport::openReader(recording, error);
     ASSERT_TRUE(reader) << error;
     Halvoren::Sequence::RecordingHeader header;
-    ASSERT_TRUE(Halvoren::Sequence::recordingOf(reader->fields(), header, error)) << error;
+    ASSERT_TRUE(TestSupport::readHeader(reader->fields(), header, error)) << error;
     const auto& markers = header.markers;
     ASSERT_EQ(markers.size(), 2u);
     for (const auto& [index, id, points] :
@@ -701,7 +702,7 @@ TEST(RecordReplay, ChosenNamesNameTheRecordedTransformsAsTheyGoOut) {
     EXPECT_EQ(live.err.find("warning:"), std::string::npos) << live.err;  // every name fits the wire
     EXPECT_NE(live.err.find("\nwarnings 0, errors 0\n"), std::string::npos) << live.err;
     std::string error;
-    const auto reader = Halvoren::Sequence::SequenceReader::open(recording, error);
+    const auto reader = TestSupport::openReader(recording, error);
     ASSERT_TRUE(reader && reader->frameCount() == 5) << error;
     for (const char* name :
          {"PointerToTrackerTransform", "ReferenceToTrackerTransform", "ProbeToTrackerTransform",

@@ -65,9 +65,8 @@ public:
 
 private:
     ftksim::CameraSettings settings(const std::string& path) {
-        std::string error;
-        const auto read = ftksim::readCameraSettings(path, error);
-        EXPECT_TRUE(read) << error;
+        const auto read = ftksim::readCameraSettings(path);
+        EXPECT_TRUE(read) << read.error().message;
         m_rate = read->frameRateHz;
         m_noise = read->pixelNoise;
         return *read;

@@ -5,6 +5,7 @@
 
 #include "sequence/RecordingLock.h"
 #include "sequence/SequenceFile.h"
+#include "support/Readers.h"
 
 #include <gtest/gtest.h>
 #include <QDeadlineTimer>
@@ -47,7 +48,7 @@ long recordedInSummary(const std::string& err) {
 /// more and no less than its header names), and no lock is left.
 void expectWholeRecording(const std::string& path, const std::string& err, bool images) {
     std::string error;
-    const auto reader = Halvoren::Sequence::SequenceReader::open(path, error);
+    const auto reader = TestSupport::openReader(path, error);
     ASSERT_TRUE(reader) << error;
     EXPECT_GT(reader->frameCount(), 0u);
     EXPECT_EQ(static_cast<long>(reader->frameCount()), recordedInSummary(err)) << err;

@@ -55,8 +55,8 @@ std::unique_ptr<IgtlServer> startServer(IgtlServer::Options options = {}) {
     options.port = 0;
     options.host = "127.0.0.1";
     auto server = std::make_unique<IgtlServer>(options);
-    std::string error;
-    EXPECT_TRUE(server->start(error)) << error;
+    const auto started = server->start();
+    EXPECT_TRUE(started) << started.error().message;
     return server;
 }
 
@@ -518,8 +518,8 @@ TEST(IgtlServer, ListensOnIPv6AndIPv4AndNamesTheAddressItCannotListenOn) {
     IgtlServer::Options options;
     options.port = 0;  // all interfaces, talked to on the loopback ones only
     IgtlServer server(options);
-    std::string error;
-    ASSERT_TRUE(server.start(error)) << error;
+    const auto started = server.start();
+    ASSERT_TRUE(started) << started.error().message;
     IgtlTestClient overIPv4(server.port());
     ASSERT_TRUE(waitForClients(server, 1));
     const int v6 = ::socket(AF_INET6, SOCK_STREAM, 0);
@@ -553,8 +553,10 @@ TEST(IgtlServer, ListensOnIPv6AndIPv4AndNamesTheAddressItCannotListenOn) {
     elsewhere.host = "192.0.2.1";  // a documentation address no machine has
     elsewhere.port = 18944;
     IgtlServer absent(elsewhere);
-    EXPECT_FALSE(absent.start(error));
-    EXPECT_NE(error.find("cannot listen on 192.0.2.1, port 18944: "), std::string::npos) << error;
+    const auto refused = absent.start();
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().message.find("cannot listen on 192.0.2.1, port 18944: "), std::string::npos)
+        << refused.error().message;
 }
 
 namespace {

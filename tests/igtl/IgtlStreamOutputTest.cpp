@@ -49,8 +49,8 @@ Igtl::IgtlServer::Options loopback() {
 
 TEST(IgtlStreamOutput, TrackingDataAndImagesOfAHostStreamReachTheClients) {
     Igtl::IgtlServer server(loopback());
-    std::string error;
-    ASSERT_TRUE(server.start(error)) << error;
+    const auto started = server.start();
+    ASSERT_TRUE(started) << started.error().message;
     EmittingStream tracker("tracker");
     ServedStream served(server, tracker);
     TestSupport::IgtlTestClient client(server.port());
@@ -121,8 +121,8 @@ TEST(IgtlStreamOutput, AnInstrumentBelowTheQualityGateGoesOutAsNotSeen) {
     EXPECT_FALSE(gated.tools[1].seen || gated.tools[2].seen);
 
     // Through the output: the tool falling below the gate is reported as a marker out of view is.
-    std::string error;
-    ASSERT_TRUE(server.start(error)) << error;
+    const auto started = server.start();
+    ASSERT_TRUE(started) << started.error().message;
     EmittingStream tracker("tracker");
     ServedStream served(server, tracker, 0.5);
     TestSupport::IgtlTestClient client(server.port());
@@ -150,8 +150,8 @@ TEST(IgtlStreamOutput, AnInstrumentBelowTheQualityGateGoesOutAsNotSeen) {
 
 TEST(IgtlStreamOutput, ClientLatencyCountsTheFramesSentWithTheirExposureOnTheHostClock) {
     Igtl::IgtlServer server(loopback());
-    std::string error;
-    ASSERT_TRUE(server.start(error)) << error;
+    const auto started = server.start();
+    ASSERT_TRUE(started) << started.error().message;
     EmittingStream tracker("tracker");
     ServedStream served(server, tracker);
     TestSupport::IgtlTestClient first(server.port());
@@ -194,8 +194,8 @@ TEST(IgtlStreamOutput, ClientLatencyCountsTheFramesSentWithTheirExposureOnTheHos
 
 TEST(IgtlStreamOutput, FramesComeBackAfterStalePosesEvenWhenNewerFramesCrowdedOutTheWordOfIt) {
     Igtl::IgtlServer server(loopback());
-    std::string error;
-    ASSERT_TRUE(server.start(error)) << error;
+    const auto started = server.start();
+    ASSERT_TRUE(started) << started.error().message;
     auto output = std::make_shared<Igtl::IgtlStreamOutput>(server);
     TestSupport::IgtlTestClient client(server.port());
     ASSERT_TRUE(TestSupport::waitFor([&] { return server.connectedClients() == 1; }));
@@ -359,8 +359,9 @@ TEST(IgtlStreamOutput, ImagesOnAServerOfTheirOwnLeaveThePosesConnectionsToThePos
     Igtl::IgtlServer::Options imageOptions = loopback();
     imageOptions.poses = false;
     Igtl::IgtlServer images(imageOptions);
-    std::string error;
-    ASSERT_TRUE(poses.start(error) && images.start(error)) << error;
+    const auto posesStarted = poses.start();
+    const auto imagesStarted = images.start();
+    ASSERT_TRUE(posesStarted && imagesStarted);
     EmittingStream tracker("tracker");
     Output::FrameOutputs outputs;
     Igtl::IgtlStreamOutput::Options options;

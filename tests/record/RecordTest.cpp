@@ -5,6 +5,7 @@
 #include "record/NavigationFields.h"
 #include "record/Recorder.h"
 #include "sequence/TrackingFields.h"
+#include "support/Readers.h"
 #include "support/TempFiles.h"
 
 #include <gtest/gtest.h>
@@ -259,7 +260,7 @@ TEST(Recorder, RecordsFramesFieldsAndImagesSideBySide) {
     EXPECT_EQ(recorder->framesRecorded(), kFrames);
     EXPECT_EQ(recorder->framesDropped(), 0u);
 
-    auto reader = SequenceReader::open(options.path, error);
+    auto reader = TestSupport::openReader(options.path, error);
     ASSERT_TRUE(reader) << error;
     ASSERT_EQ(reader->frameCount(), kFrames);
     EXPECT_EQ(reader->width(), 2 * kWidth);
@@ -269,7 +270,7 @@ TEST(Recorder, RecordsFramesFieldsAndImagesSideBySide) {
     ASSERT_NE(findField(reader->fields(), "Halvoren_Version"), nullptr);
     EXPECT_EQ(*findField(reader->fields(), "Halvoren_Version"), HALVOREN_VERSION);
     Sequence::RecordingHeader header;
-    ASSERT_TRUE(Sequence::recordingOf(reader->fields(), header, error)) << error;
+    ASSERT_TRUE(TestSupport::readHeader(reader->fields(), header, error)) << error;
     EXPECT_EQ(header.markers, markers);
 
     std::vector<std::uint8_t> pixels;
@@ -312,7 +313,7 @@ std::unique_ptr<SequenceReader> recordFrames(const std::string& path,
         feed.frame(data);
     }
     EXPECT_TRUE(feed.finish({}, error)) << error;
-    return SequenceReader::open(options.path, error);
+    return TestSupport::openReader(options.path, error);
 }
 
 Eigen::Matrix4d matrixOf(const Sequence::Fields& fields, const std::string& name) {
@@ -420,11 +421,11 @@ TEST(Recorder, KeepsTheClockOfItsFirstFrame) {
                                     {instrument(options.markers[0], 0.9, kHostMs + 16 * i, i)}, {}));
         }
         ASSERT_TRUE(feed.finish({}, error)) << error;
-        const auto reader = SequenceReader::open(options.path, error);
+        const auto reader = TestSupport::openReader(options.path, error);
         ASSERT_TRUE(reader) << error;
         ASSERT_EQ(reader->frameCount(), exposuresUs.size());
         Sequence::RecordingHeader header;
-        ASSERT_TRUE(Sequence::recordingOf(reader->fields(), header, error)) << error;
+        ASSERT_TRUE(TestSupport::readHeader(reader->fields(), header, error)) << error;
         for (std::size_t i = 0; i < exposuresUs.size(); ++i) {
             RecordedFrame frame;
             ASSERT_TRUE(Sequence::frameOf(reader->frameFields(i), header.markers, frame, error)) << error;
@@ -473,11 +474,11 @@ TEST(Recorder, KilledRecordingKeepsItsFramesIntact) {
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child status " << status;
 
     std::string error;
-    auto reader = SequenceReader::open(path, error);
+    auto reader = TestSupport::openReader(path, error);
     ASSERT_TRUE(reader) << error;
     EXPECT_GE(reader->frameCount(), kAtLeast);
     Sequence::RecordingHeader header;
-    ASSERT_TRUE(Sequence::recordingOf(reader->fields(), header, error)) << error;
+    ASSERT_TRUE(TestSupport::readHeader(reader->fields(), header, error)) << error;
     std::vector<std::uint8_t> pixels;
     std::uint32_t last = 0;
     for (std::size_t i = 0; i < reader->frameCount(); ++i) {
@@ -511,7 +512,7 @@ TEST(Recorder, FullQueueDropsAndCountsFrames) {
     ASSERT_TRUE(feed.finish({}, error)) << error;
     EXPECT_GT(recorder->framesDropped(), 0u);
     EXPECT_EQ(recorder->framesDropped() + recorder->framesRecorded(), handed);
-    auto reader = SequenceReader::open(options.path, error);
+    auto reader = TestSupport::openReader(options.path, error);
     ASSERT_TRUE(reader) << error;
     EXPECT_EQ(reader->frameCount(), recorder->framesRecorded());
     EXPECT_EQ(*findField(reader->fields(), Names::kImages), "False");

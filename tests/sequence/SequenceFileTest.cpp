@@ -1,6 +1,7 @@
 #include "sequence/RecordingLock.h"
 #include "sequence/SequenceFile.h"
 #include "sequence/TrackingFields.h"
+#include "support/Readers.h"
 #include "support/TempFiles.h"
 
 #include <gtest/gtest.h>
@@ -61,7 +62,7 @@ std::unique_ptr<SequenceWriter> create(const std::string& path, int width, int h
 // Reads every frame the header names and checks them against the frames written.
 void expectFrames(const std::string& path, std::size_t count, std::size_t bytes) {
     std::string error;
-    const auto reader = SequenceReader::open(path, error);
+    const auto reader = TestSupport::openReader(path, error);
     ASSERT_TRUE(reader) << error;
     ASSERT_EQ(reader->frameCount(), count);
     std::vector<std::uint8_t> pixels;
@@ -73,9 +74,10 @@ void expectFrames(const std::string& path, std::size_t count, std::size_t bytes)
 
 void expectRefused(const std::string& path, const std::string& expected,
                    const SequenceReader::Limits& limits = {}) {
-    std::string error;
-    EXPECT_FALSE(SequenceReader::open(path, error, limits)) << path;
-    EXPECT_NE(error.find(expected), std::string::npos) << error;
+    const auto refused = SequenceReader::open(path, limits);
+    ASSERT_FALSE(refused) << path;
+    EXPECT_EQ(refused.error().kind, Halvoren::ErrorKind::BadInput);
+    EXPECT_NE(refused.error().message.find(expected), std::string::npos) << refused.error().message;
 }
 
 std::string header(const std::string& dimSize, const std::string& dataFile, const std::string& extra = {}) {
@@ -116,7 +118,7 @@ TEST(SequenceFile, RoundTripsFieldsAndPixels) {
                   text.find("CompressedDataSize = " +
                             std::to_string(readFile(files.path(dataName)).size())) != std::string::npos);
 
-        const auto reader = SequenceReader::open(path, error);
+        const auto reader = TestSupport::openReader(path, error);
         ASSERT_TRUE(reader) << error;
         EXPECT_EQ(reader->width(), 3);
         EXPECT_EQ(reader->height(), 2);
@@ -135,7 +137,7 @@ TEST(SequenceFile, RoundTripsFieldsAndPixels) {
         std::string local = text.substr(0, text.rfind("ElementDataFile")) + "ElementDataFile = LOCAL\n";
         writeFile(mha, local + readFile(files.path(dataName)));
         expectFrames(mha, 3, 6);
-        const auto fromMha = SequenceReader::open(mha, error);
+        const auto fromMha = TestSupport::openReader(mha, error);
         ASSERT_TRUE(fromMha) << error;
         EXPECT_EQ(fromMha->frameFields(0), reader->frameFields(0));
 
@@ -199,7 +201,7 @@ TEST(SequenceFile, CompressedFramesAreOneZlibStreamWhateverTheThreads) {
                   Z_OK);
         inflated.resize(inflatedSize);
         EXPECT_TRUE(inflated == all);
-        const auto reader = SequenceReader::open(options.path, error);
+        const auto reader = TestSupport::openReader(options.path, error);
         ASSERT_TRUE(reader) << error;
         ASSERT_EQ(reader->frameCount(), 2 * frames.size());
         std::vector<std::uint8_t> pixels;
@@ -228,7 +230,7 @@ TEST(SequenceFile, FrameNumbersGrowPastFourDigits) {
                              "Seq_Frame9999_FrameNumber = 9999\n", "Seq_Frame10000_FrameNumber = 10000\n"}) {
         EXPECT_NE(text.find(name), std::string::npos) << name;
     }
-    const auto reader = SequenceReader::open(path, error);
+    const auto reader = TestSupport::openReader(path, error);
     ASSERT_TRUE(reader) << error;
     ASSERT_EQ(reader->frameCount(), 10001u);
     EXPECT_EQ(*findField(reader->frameFields(10000), "FrameNumber"), "10000");
@@ -258,7 +260,7 @@ TEST(SequenceFile, CutRecordingOpensWithTheFramesItsHeaderNames) {
         expectFrames(files.path("cut-every.seq.mhd"), 5, 12);
         expectFrames(files.path("cut-first.seq.mhd"), 1, 12);  // four more frames of data after it
         std::string error;
-        const auto reader = SequenceReader::open(files.path("cut-first.seq.mhd"), error);
+        const auto reader = TestSupport::openReader(files.path("cut-first.seq.mhd"), error);
         ASSERT_TRUE(reader) << error;
         EXPECT_EQ(reader->frameFields(0), (Fields{{"Index", "0"}}));
         expectFrames(files.path("first.seq.mhd"), 5, 12);  // finished when destroyed
@@ -280,7 +282,7 @@ TEST(SequenceFile, AWriterStopsWhereAReaderCouldNoLongerOpenTheRecording) {
     EXPECT_NE(error.find("as many frames as a reader opens (3)"), std::string::npos) << error;
     EXPECT_FALSE(writer->finish(error));  // the recording did not take every frame
     std::string opened;
-    const auto reader = SequenceReader::open(options.path, opened, options.readers);
+    const auto reader = TestSupport::openReader(options.path, opened, options.readers);
     ASSERT_TRUE(reader) << opened;
     EXPECT_EQ(reader->frameCount(), 3u);
 
@@ -352,7 +354,7 @@ TEST(SequenceFile, RefusesHostileFilesWithTheirReason) {
     const std::string corrupt = files.write(
         "corrupt.mhd", header("2 2 2", "corrupt.zraw", "CompressedData = True\nCompressedDataSize = 40\n"));
     writeFile(files.path("corrupt.zraw"), std::string("\x78\x01") + std::string(38, '\xff'));
-    const auto reader = SequenceReader::open(corrupt, error);
+    const auto reader = TestSupport::openReader(corrupt, error);
     ASSERT_TRUE(reader) << error;
     std::vector<std::uint8_t> pixels;
     EXPECT_FALSE(reader->readNextPixels(pixels, error));
@@ -375,7 +377,7 @@ TEST(SequenceFile, ReaderRefusesWhatNoWriterWritesWhileReadingIt) {
     // Control characters of the file reach no message as they are.
     const std::string escape = files.write("escape.mhd", "ObjectType = \x1b[31mRed\x07\n");
     std::string error;
-    EXPECT_FALSE(SequenceReader::open(escape, error));
+    EXPECT_FALSE(TestSupport::openReader(escape, error));
     EXPECT_NE(error.find("ObjectType \\x1b[31mRed\\x07 is not an image"), std::string::npos) << error;
     EXPECT_EQ(error.find('\x1b'), std::string::npos);
 
@@ -387,7 +389,7 @@ TEST(SequenceFile, ReaderRefusesWhatNoWriterWritesWhileReadingIt) {
     const std::string apart =
         "Seq_Frame0001_A = 1\nSeq_Frame0000_A = 0\nSeq_Frame0001_B = 2\nSeq_Frame0000_B = 3\n";
     const std::string split = files.write("split.mhd", header("1 1 2", "one.raw", apart));
-    const auto reader = SequenceReader::open(split, error);
+    const auto reader = TestSupport::openReader(split, error);
     ASSERT_TRUE(reader) << error;
     EXPECT_EQ(reader->frameFields(0), (Fields{{"A", "0"}, {"B", "3"}}));
     EXPECT_EQ(reader->frameFields(1), (Fields{{"A", "1"}, {"B", "2"}}));

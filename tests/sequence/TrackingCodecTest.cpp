@@ -1,6 +1,7 @@
 // A tracking recording's values as fields and back: what the recorder writes, an export and a replay read.
 #include "sequence/TrackingCodec.h"
 #include "sequence/TrackingFields.h"
+#include "support/Readers.h"
 
 #include <gtest/gtest.h>
 
@@ -79,7 +80,7 @@ TEST(TrackingCodec, ValuesRoundTripThroughFieldsExactly) {
     const RecordingHeader header{640, 480, markers};
     RecordingHeader read;
     std::string why;
-    ASSERT_TRUE(recordingOf(recordingFields(header), read, why)) << why;
+    ASSERT_TRUE(TestSupport::readHeader(recordingFields(header), read, why)) << why;
     EXPECT_EQ(read.imageWidth, 640);
     EXPECT_EQ(read.imageHeight, 480);
     EXPECT_EQ(read.markers, markers);
@@ -123,11 +124,11 @@ TEST(TrackingCodec, RefusesAHeaderOfAnotherVersionOrWhoseMarkersShareAField) {
     std::string why;
     Fields other = recordingFields(header);
     replace(other, Names::kVersion, "2");
-    EXPECT_FALSE(recordingOf(other, read, why));
+    EXPECT_FALSE(TestSupport::readHeader(other, read, why));
     EXPECT_NE(why.find(Names::kVersion), std::string::npos) << why;
     Fields shared = recordingFields(header);
     replace(shared, Names::markerField(1, "Field"), "Pointer");
-    EXPECT_FALSE(recordingOf(shared, read, why));
+    EXPECT_FALSE(TestSupport::readHeader(shared, read, why));
     EXPECT_NE(why.find("marker 1"), std::string::npos) << why;
 }
 
@@ -139,7 +140,7 @@ TEST(TrackingCodec, AMarkersTipIsKeptInTheHeaderAndMayBeAbsent) {
     EXPECT_EQ(findField(fields, Names::markerField(1, "Tip")), nullptr);
     RecordingHeader read;
     std::string why;
-    ASSERT_TRUE(recordingOf(fields, read, why)) << why;
+    ASSERT_TRUE(TestSupport::readHeader(fields, read, why)) << why;
     EXPECT_EQ(read.markers, markers);
 
     // A recording made before tips were recorded: no tip.
@@ -147,7 +148,7 @@ TEST(TrackingCodec, AMarkersTipIsKeptInTheHeaderAndMayBeAbsent) {
     old.erase(std::remove_if(old.begin(), old.end(),
                              [](const auto& field) { return field.first == Names::markerField(0, "Tip"); }),
               old.end());
-    ASSERT_TRUE(recordingOf(old, read, why)) << why;
+    ASSERT_TRUE(TestSupport::readHeader(old, read, why)) << why;
     EXPECT_FALSE(read.markers[0].tip.has_value());
 
     // A tip is read by the rule a marker file's is: finite, and within 10000 mm of the marker.
@@ -155,13 +156,13 @@ TEST(TrackingCodec, AMarkersTipIsKeptInTheHeaderAndMayBeAbsent) {
                                     "1e5 0 0", "0 -10000.001 0"}) {
         Fields broken = fields;
         replace(broken, Names::markerField(0, "Tip"), value);
-        EXPECT_FALSE(recordingOf(broken, read, why)) << value;
+        EXPECT_FALSE(TestSupport::readHeader(broken, read, why)) << value;
         EXPECT_NE(why.find(Names::markerField(0, "Tip")), std::string::npos) << why;
         EXPECT_TRUE(read.markers.empty());
     }
     EXPECT_NE(why.find("lies more than 10000 mm from the marker"), std::string::npos) << why;
     Fields far = fields;
     replace(far, Names::markerField(0, "Tip"), "-10000 0 10000");
-    ASSERT_TRUE(recordingOf(far, read, why)) << why;
+    ASSERT_TRUE(TestSupport::readHeader(far, read, why)) << why;
     EXPECT_EQ(read.markers[0].tip, (std::array<double, 3>{-10000, 0, 10000}));
 }

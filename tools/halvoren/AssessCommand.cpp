@@ -151,9 +151,8 @@ int report(const AssessOptions& options, const Assess::AssessmentOutput& output,
 int runAssess(const AssessOptions& options, std::ostream& out, std::ostream& err) {
     Log::setGlobalLevel(options.logLevel);
     for (const std::string* path : {&options.output, &options.plot}) {
-        if (const std::string problem = cannotWriteMessage(*path); !problem.empty()) {
-            err << "halvoren: " << problem << '\n';
-            return ExitBadInput;
+        if (const Expected<void> writable = checkWritable(*path); !writable) {
+            return reportError(writable.error(), err);
         }
     }
     if (const std::string problem = Assess::plotPathProblem(options.plot); !problem.empty()) {
@@ -161,11 +160,11 @@ int runAssess(const AssessOptions& options, std::ostream& out, std::ostream& err
         return ExitBadInput;
     }
     LoadedPlugins plugins;
-    StreamSession session(plugins.manager());
-    int code = ExitOk;
-    if (!session.create(options, false, err, code)) {
-        return code;
+    auto created = StreamSession::create(plugins.manager(), options, false, err);
+    if (!created) {
+        return reportError(created.error(), err);
     }
+    StreamSession& session = **created;
     const auto output = assessment(options, session, err);
     if (!output) {
         return ExitUsage;

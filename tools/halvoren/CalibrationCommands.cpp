@@ -15,7 +15,6 @@
 #include "geometry/MarkerFile.h"
 #include "geometry/MarkerTip.h"
 #include "host/Log.h"
-#include "host/OpticalTracking.h"
 #include "host/Properties.h"
 #include "host/TrackingStream.h"
 #include "text/JsonWriter.h"
@@ -41,11 +40,11 @@ namespace {
 /// workspace is converted as it is read.
 std::map<std::uint32_t, std::string> takenMarkerIds(const StreamSetup& setup) {
     std::map<std::uint32_t, std::string> taken;
-    Properties settings;
-    std::string error;
     // A workspace that cannot be read is refused, with the reason, as the session is created.
-    if (!setup.workspace.empty() && readStreamSettings(setup.workspace, settings, error)) {
-        if (const Properties* targets = settings.subProperties("TrackingTargets")) {
+    const Expected<Properties> settings =
+        setup.workspace.empty() ? Expected<Properties>(Properties()) : readStreamSettings(setup.workspace);
+    if (settings) {
+        if (const Properties* targets = settings->subProperties("TrackingTargets")) {
             for (const Properties* target : targets->subProperties()) {
                 std::string path;
                 target->param("Path", path);
@@ -389,15 +388,12 @@ int checkNewMarker(StreamSession& session, const Calibration::DefinedMarker& mar
         return ExitOk;
     }
     Stream& stream = session.stream();
-    auto* optical = dynamic_cast<OpticalTrackingInterface*>(&stream);
-    const std::string name = std::filesystem::path(options.output).stem().string();
-    const std::string instrumentId =
-        optical != nullptr ? optical->addTrackingMarker(name, options.output) : "";
-    if (instrumentId.empty()) {
-        err << "halvoren: the new marker could not be registered\n";
-        return ExitFailure;
+    // The file was just written from the camera's frames: a refusal is this program's failure.
+    const Expected<std::string> instrumentId = addMarkerFile(stream, options.output);
+    if (!instrumentId) {
+        return reportError(makeError(ErrorKind::Failure, "the new marker could not be registered"), err);
     }
-    Collecting checking(session, instrumentId);
+    Collecting checking(session, *instrumentId);
     if (!stream.start() ||
         !collect(checking.collector(), session, options.checkFrames, "checking the new marker", err)) {
         stream.close();
@@ -421,7 +417,7 @@ int checkNewMarker(StreamSession& session, const Calibration::DefinedMarker& mar
     }
     const double share =
         checked.empty() ? 0.0 : 100.0 * static_cast<double>(seen) / static_cast<double>(checked.size());
-    out << std::fixed << std::setprecision(3) << "check: " << instrumentId << " seen in "
+    out << std::fixed << std::setprecision(3) << "check: " << *instrumentId << " seen in "
         << std::setprecision(1) << share << "% of " << checked.size() << " frames, mean quality "
         << std::setprecision(3) << (seen == 0 ? 0.0 : qualitySum / static_cast<double>(seen))
         << ", registration error " << registration.rmsMm() << " mm RMS\n";
@@ -436,16 +432,16 @@ int runPivot(const PivotOptions& options, std::ostream& out, std::ostream& err) 
         err << "halvoren pivot: give the tool's marker with --marker FILE\n";
         return ExitUsage;
     }
-    if (const std::string problem = cannotWriteMessage(options.output); !problem.empty()) {
-        err << "halvoren: " << problem << '\n';
-        return ExitBadInput;
+    if (const Expected<void> writable = checkWritable(options.output); !writable) {
+        return reportError(writable.error(), err);
     }
     LoadedPlugins plugins;
-    StreamSession session(plugins.manager());
-    int code = ExitOk;
-    if (!session.create(options, false, err, code)) {
-        return code;
+    auto created = StreamSession::create(plugins.manager(), options, false, err);
+    if (!created) {
+        return reportError(created.error(), err);
     }
+    StreamSession& session = **created;
+    int code = ExitOk;
     const std::optional<TrackingInstrument> instrument = pivotInstrument(session, options, err, code);
     if (!instrument) {
         return code;
@@ -459,9 +455,8 @@ int runPivot(const PivotOptions& options, std::ostream& out, std::ostream& err) 
 
 int runDefineMarker(const DefineMarkerOptions& options, std::ostream& out, std::ostream& err) {
     Log::setGlobalLevel(options.logLevel);
-    if (const std::string problem = cannotWriteMessage(options.output); !problem.empty()) {
-        err << "halvoren: " << problem << '\n';
-        return ExitBadInput;
+    if (const Expected<void> writable = checkWritable(options.output); !writable) {
+        return reportError(writable.error(), err);
     }
     const DefineMarkerOptions setup = definitionSetup(options);
     LoadedPlugins plugins;
@@ -469,11 +464,12 @@ int runDefineMarker(const DefineMarkerOptions& options, std::ostream& out, std::
     if (!chooseMarkerId(options, setup, id, err)) {
         return ExitBadInput;
     }
-    StreamSession session(plugins.manager());
-    int code = ExitOk;
-    if (!session.create(setup, false, err, code)) {
-        return code;
+    auto created = StreamSession::create(plugins.manager(), setup, false, err);
+    if (!created) {
+        return reportError(created.error(), err);
     }
+    StreamSession& session = **created;
+    int code = ExitOk;
     const auto frames = collectFiducials(session, options.frames, err, code);
     if (!frames) {
         return code;

@@ -67,19 +67,19 @@ int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err
     if (!reader) {
         return ExitBadInput;
     }
-    std::optional<Eigen::Matrix4d> imageToReference;
-    if (!readRegistration(options.registration, imageToReference, err)) {
-        return ExitBadInput;
+    const auto imageToReference = readRegistration(options.registration);
+    if (!imageToReference) {
+        return reportError(imageToReference.error(), err);
     }
-    Navigation::NavigationFrame navigation;
-    if (!makeNavigation({options.reference, options.frameName, options.names}, header.markers, navigation,
-                        err, imageToReference)) {
-        return ExitUsage;
+    const auto made = makeNavigation({options.reference, options.frameName, options.names}, header.markers,
+                                     *imageToReference);
+    if (!made) {
+        return reportError(made.error(), err);
     }
+    const Navigation::NavigationFrame& navigation = *made;
     writeNavigation(navigation, header.markers, err);
-    if (const std::string problem = cannotWriteMessage(options.output); !problem.empty()) {
-        err << "halvoren: " << problem << '\n';
-        return ExitBadInput;
+    if (const Expected<void> writable = checkWritable(options.output); !writable) {
+        return reportError(writable.error(), err);
     }
     std::ofstream file;
     if (!options.output.empty()) {

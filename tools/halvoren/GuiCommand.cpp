@@ -235,12 +235,12 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
     GuiRun run;
     Log::setGlobalLevel(options.logLevel);
     LoadedPlugins plugins;
-    StreamSession session(plugins.manager());
-    int setupCode = ExitOk;
     // The panel starts the stream when it is set up, as it does for a stream saved while running.
-    if (!session.create(windowSetup(options), true, err, setupCode)) {
-        return setupCode;
+    auto created = StreamSession::create(plugins.manager(), windowSetup(options), true, err);
+    if (!created) {
+        return reportError(created.error(), err);
     }
+    StreamSession& session = **created;
     if (!options.screenshot.empty()) {
         // The run is the frames the screenshot waits for: those that come while it is drawn and the
         // window closes are neither counted nor recorded.

@@ -95,17 +95,20 @@ std::string unwritableFileReason(const std::string& path) {
     return std::string();
 }
 
-std::string cannotWriteMessage(const std::string& path) {
+Expected<void> checkWritable(const std::string& path) {
     const std::string reason = path.empty() ? std::string() : unwritableFileReason(path);
-    return reason.empty() ? std::string() : "cannot write " + path + ": it " + reason;
+    if (!reason.empty()) {
+        return makeError(ErrorKind::BadInput, "cannot write " + path + ": it " + reason);
+    }
+    return {};
 }
 
-std::string cannotRecordMessage(const std::string& path, bool images) {
-    if (std::string message = cannotWriteMessage(path); !message.empty()) {
-        return message;
+Expected<void> checkRecordable(const std::string& path, bool images) {
+    if (Expected<void> writable = checkWritable(path); !writable) {
+        return writable;
     }
     if (const std::string problem = Sequence::SequenceWriter::nameProblem(path, images); !problem.empty()) {
-        return "cannot record to " + path + ": " + problem;
+        return makeError(ErrorKind::BadInput, "cannot record to " + path + ": " + problem);
     }
     // The lock file's name is the longest of them.
     const std::filesystem::path lock(Sequence::RecordingLock::pathOf(path));
@@ -113,10 +116,12 @@ std::string cannotRecordMessage(const std::string& path, bool images) {
     const long limit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
     const std::size_t maxName = limit > 0 ? static_cast<std::size_t>(limit) : NAME_MAX;
     if (lock.filename().string().size() > maxName) {
-        return "cannot record to " + path + ": the name of its lock file " + lock.string() +
-               " is longer than the " + std::to_string(maxName) + " characters a file name may have there";
+        return makeError(ErrorKind::BadInput, "cannot record to " + path + ": the name of its lock file " +
+                                                  lock.string() + " is longer than the " +
+                                                  std::to_string(maxName) +
+                                                  " characters a file name may have there");
     }
-    return std::string();
+    return {};
 }
 
 std::optional<std::uint32_t> declaredMarkerId(const std::string& path) {
@@ -129,44 +134,42 @@ std::optional<std::uint32_t> declaredMarkerId(const std::string& path) {
                          : std::nullopt;
 }
 
-MarkerGeometryCheck checkMarkerGeometry(const std::string& path) {
-    MarkerGeometryCheck check;
+Expected<std::vector<std::string>> checkMarkerGeometry(const std::string& path) {
+    std::vector<std::string> warnings;
     if (path.rfind(":/", 0) == 0) {
-        return check;
+        return warnings;
     }
     const MarkerFile::Loaded loaded = markerFileAt(path);
     if (loaded.source == MarkerFile::Source::Unreadable && !loaded.messages.empty()) {
         // Looked at before, but not what it was then (a FIFO in its place, say).
-        check.refusal = loaded.messages.front().text;
-        return check;
+        return makeError(ErrorKind::BadInput, loaded.messages.front().text);
     }
     if (loaded.source == MarkerFile::Source::TooLarge) {
-        check.refusal =
-            "it is larger than " + Text::sizeText(MarkerFile::kMaxBytes) + ": not a marker geometry";
-        return check;
+        return makeError(ErrorKind::BadInput, "it is larger than " + Text::sizeText(MarkerFile::kMaxBytes) +
+                                                  ": not a marker geometry");
     }
     if (!loaded.marker) {
-        return check;
+        return warnings;
     }
     // The plug-in tracks the marker without its tip; the tools would give no tip, which the user must hear.
     for (const MarkerFile::Message& message : loaded.messages) {
         const std::string prefix = "Marker file: ";
         if (message.level == MarkerFile::Message::Level::Error &&
             message.text.find("section \"tip\"") != std::string::npos) {
-            check.warnings.push_back(
-                "has a [tip] that is not used: " +
-                (message.text.rfind(prefix, 0) == 0 ? message.text.substr(prefix.size()) : message.text));
+            warnings.push_back("has a [tip] that is not used: " + (message.text.rfind(prefix, 0) == 0
+                                                                       ? message.text.substr(prefix.size())
+                                                                       : message.text));
         }
     }
     const std::vector<MarkerFile::Fiducial>& points = loaded.marker->fiducials;
     const std::size_t count = points.size();
     if (count < 3) {
-        check.warnings.push_back(
+        warnings.push_back(
             (count == 0 ? std::string("declares no fiducials")
                         : "has only " + std::to_string(count) + " fiducial" + (count == 1 ? "" : "s")) +
             ": a marker needs at least 3 to be tracked");
     }
-    for (std::size_t a = 0; a < count && check.refusal.empty(); ++a) {
+    for (std::size_t a = 0; a < count; ++a) {
         for (std::size_t b = a + 1; b < count; ++b) {
             // In double: the file's single precision values, compared without further rounding.
             const double distance =
@@ -178,12 +181,11 @@ MarkerGeometryCheck checkMarkerGeometry(const std::string& path) {
                 text << "its fiducial" << a << " and fiducial" << b << " are " << std::fixed
                      << std::setprecision(3) << distance
                      << " mm apart (less than 1 mm): the camera cannot tell them apart";
-                check.refusal = text.str();
-                break;
+                return makeError(ErrorKind::BadInput, text.str());
             }
         }
     }
-    return check;
+    return warnings;
 }
 
 }  // namespace Halvoren::App

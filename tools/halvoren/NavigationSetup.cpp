@@ -1,12 +1,13 @@
 #include "halvoren/NavigationSetup.h"
 
 #include "navigation/NavigationNames.h"
-#include "sequence/TrackingFields.h"
 #include "registration/TransformFile.h"
+#include "sequence/TrackingFields.h"
 
 #include <algorithm>
 #include <ostream>
 #include <set>
+#include <sstream>
 
 namespace Halvoren::App {
 
@@ -20,40 +21,43 @@ std::vector<TrackerID> identities(const std::vector<Sequence::RecordedMarker>& m
     return ids;
 }
 
-/// The instrument `text` names; none with the usage error written, `option` being what named it.
-std::optional<TrackerID> instrumentNamed(const std::vector<TrackerID>& ids, const std::string& text,
-                                         const std::string& option, std::ostream& err) {
-    std::optional<TrackerID> found = Navigation::resolveReference(ids, text);
-    if (!found) {
-        const auto named =
-            std::count_if(ids.begin(), ids.end(), [&](const TrackerID& id) { return id.name == text; });
-        err << "halvoren: " << option
+/// The instrument `text` names, or the usage error, `option` being what named it.
+Expected<TrackerID> instrumentNamed(const std::vector<TrackerID>& ids, const std::string& text,
+                                    const std::string& option) {
+    if (std::optional<TrackerID> found = Navigation::resolveReference(ids, text)) {
+        return *found;
+    }
+    const auto named =
+        std::count_if(ids.begin(), ids.end(), [&](const TrackerID& id) { return id.name == text; });
+    std::ostringstream message;
+    message << option
             << (named > 1 ? " names several instruments; give its id:"
                           : " names no instrument; give one of:");
-        const char* separator = " ";
-        for (const TrackerID& id : ids) {
-            err << separator << id.name << " (" << id.ID << ')';
-            separator = ", ";
-        }
-        err << '\n';
+    const char* separator = " ";
+    for (const TrackerID& id : ids) {
+        message << separator << id.name << " (" << id.ID << ')';
+        separator = ", ";
     }
-    return found;
+    return makeError(ErrorKind::Usage, message.str());
+}
+
+std::string described(const TrackerID& id) {
+    return id.name + " (" + id.ID + ")";
 }
 
 /// The --name choices, each instrument's once, no two instruments going out under one name.
-bool chooseNames(const std::vector<std::string>& names, const std::vector<TrackerID>& ids,
-                 Navigation::NameChoices& choices, std::ostream& err) {
+Expected<void> chooseNames(const std::vector<std::string>& names, const std::vector<TrackerID>& ids,
+                           Navigation::NameChoices& choices) {
     for (const std::string& text : names) {
         const std::size_t equals = text.rfind('=');
         const std::string key = text.substr(0, equals);
-        const std::optional<TrackerID> found = instrumentNamed(ids, key, "--name " + key, err);
+        const Expected<TrackerID> found = instrumentNamed(ids, key, "--name " + key);
         if (!found) {
-            return false;
+            return found.error();
         }
         if (choices.chosen(found->ID)) {
-            err << "halvoren: --name " << text << ": " << found->name << " (" << found->ID
-                << ") is given a name twice\n";
-            return false;
+            return makeError(ErrorKind::Usage,
+                             "--name " + text + ": " + described(*found) + " is given a name twice");
         }
         choices.chooseName(found->ID, text.substr(equals + 1));
     }
@@ -63,27 +67,27 @@ bool chooseNames(const std::vector<std::string>& names, const std::vector<Tracke
         }
         for (const TrackerID& other : ids) {
             if (other.ID != id.ID && choices.displayNameOf(other) == choices.displayNameOf(id)) {
-                err << "halvoren: --name " << choices.nameOf(id) << " for " << id.name << " (" << id.ID
-                    << "): " << other.name << " (" << other.ID << ") goes out as "
-                    << choices.displayNameOf(other) << "; give each instrument a name of its own\n";
-                return false;
+                return makeError(ErrorKind::Usage, "--name " + choices.nameOf(id) + " for " + described(id) +
+                                                       ": " + described(other) + " goes out as " +
+                                                       choices.displayNameOf(other) +
+                                                       "; give each instrument a name of its own");
             }
         }
     }
-    return true;
+    return {};
 }
 
-/// Whether the chosen frame name is no other instrument's: "PointerToPointer" would hide what it means.
-bool frameNameFree(const Navigation::NameChoices& choices, const std::vector<TrackerID>& ids,
-                   const TrackerID& reference, std::ostream& err) {
+/// Refuses a chosen frame name that is another instrument's: "PointerToPointer" would hide what it means.
+Expected<void> checkFrameNameFree(const Navigation::NameChoices& choices, const std::vector<TrackerID>& ids,
+                                  const TrackerID& reference) {
     for (const TrackerID& id : ids) {
         if (id.ID != reference.ID && choices.displayNameOf(id) == *choices.frame()) {
-            err << "halvoren: --frame-name " << *choices.frame() << ": " << id.name << " (" << id.ID
-                << ") goes out as " << choices.displayNameOf(id) << "; give the frame a name of its own\n";
-            return false;
+            return makeError(ErrorKind::Usage, "--frame-name " + *choices.frame() + ": " + described(id) +
+                                                   " goes out as " + choices.displayNameOf(id) +
+                                                   "; give the frame a name of its own");
         }
     }
-    return true;
+    return {};
 }
 
 }  // namespace
@@ -109,26 +113,26 @@ std::string checkFrameName(const std::string& text) {
     return std::string();
 }
 
-bool makeNavigation(const NavigationRequest& request, const std::vector<Sequence::RecordedMarker>& markers,
-                    Navigation::NavigationFrame& navigation, std::ostream& err,
-                    const std::optional<Eigen::Matrix4d>& imageToReference) {
-    navigation = {};
+Expected<Navigation::NavigationFrame> makeNavigation(const NavigationRequest& request,
+                                                     const std::vector<Sequence::RecordedMarker>& markers,
+                                                     const std::optional<Eigen::Matrix4d>& imageToReference) {
+    Navigation::NavigationFrame navigation;
     const std::vector<TrackerID> ids = identities(markers);
-    if (!chooseNames(request.names, ids, navigation.names, err)) {
-        return false;
+    if (Expected<void> chosen = chooseNames(request.names, ids, navigation.names); !chosen) {
+        return chosen.error();
     }
     if (!request.reference.empty()) {
-        const std::optional<TrackerID> found =
-            instrumentNamed(ids, request.reference, "--reference " + request.reference, err);
+        const Expected<TrackerID> found =
+            instrumentNamed(ids, request.reference, "--reference " + request.reference);
         if (!found) {
-            return false;
+            return found.error();
         }
         // By its ID: a frame's instruments are matched to it by the one thing they cannot share.
         navigation.chain.setReference(found->ID);
         if (!request.frameName.empty()) {
             navigation.names.chooseFrame(request.frameName);
-            if (!frameNameFree(navigation.names, ids, *found, err)) {
-                return false;
+            if (Expected<void> free = checkFrameNameFree(navigation.names, ids, *found); !free) {
+                return free.error();
             }
         }
         navigation.frame = navigation.names.frame().value_or(navigation.names.displayNameOf(*found));
@@ -143,21 +147,19 @@ bool makeNavigation(const NavigationRequest& request, const std::vector<Sequence
                                     Eigen::Vector3d((*marker.tip)[0], (*marker.tip)[1], (*marker.tip)[2]));
         }
     }
-    return true;
+    return navigation;
 }
 
-bool readRegistration(const std::string& path, std::optional<Eigen::Matrix4d>& imageToReference,
-                      std::ostream& err) {
-    imageToReference.reset();
+Expected<std::optional<Eigen::Matrix4d>> readRegistration(const std::string& path) {
     if (path.empty()) {
-        return true;
+        return std::optional<Eigen::Matrix4d>();
     }
     std::string error;
-    imageToReference = Registration::readTransformFile(path, error);
+    std::optional<Eigen::Matrix4d> imageToReference = Registration::readTransformFile(path, error);
     if (!imageToReference) {
-        err << "halvoren: --registration " << error << '\n';
+        return makeError(ErrorKind::BadInput, "--registration " + error);
     }
-    return imageToReference.has_value();
+    return imageToReference;
 }
 
 void writeNavigation(const Navigation::NavigationFrame& navigation,

@@ -4,6 +4,7 @@
 
 #include "navigation/NavigationFrame.h"
 #include "sequence/TrackingCodec.h"
+#include "text/Expected.h"
 
 #include <Eigen/Core>
 
@@ -27,20 +28,18 @@ std::string checkNameChoice(const std::string& text);
 std::string checkFrameName(const std::string& text);
 
 /// The frame for these markers: relative to the one `request.reference` names (its ID or name; none when
-/// empty), with each marker's tip and the names chosen. False with the usage error written ("halvoren:
-/// --reference ...", "halvoren: --name ...") when a reference or a --name names none of the markers, or
-/// only by a name several of them have, when one instrument is given two names, or when a chosen name is
-/// another instrument's.
+/// empty), with each marker's tip and the names chosen. A usage error ("--reference ...", "--name ...")
+/// when a reference or a --name names none of the markers, or only by a name several of them have, when one
+/// instrument is given two names, or when a chosen name is another instrument's.
 /// With `imageToReference` (a landmark registration; needs the reference) the poses are in the image's
 /// frame, "Image".
-bool makeNavigation(const NavigationRequest& request, const std::vector<Sequence::RecordedMarker>& markers,
-                    Navigation::NavigationFrame& navigation, std::ostream& err,
-                    const std::optional<Eigen::Matrix4d>& imageToReference = std::nullopt);
+Expected<Navigation::NavigationFrame> makeNavigation(
+    const NavigationRequest& request, const std::vector<Sequence::RecordedMarker>& markers,
+    const std::optional<Eigen::Matrix4d>& imageToReference = std::nullopt);
 
-/// The registration a --registration FILE.tfm holds (none for an empty path); false with the message
-/// written when the file cannot be read or holds no rigid transform.
-bool readRegistration(const std::string& path, std::optional<Eigen::Matrix4d>& imageToReference,
-                      std::ostream& err);
+/// The registration a --registration FILE.tfm holds (none for an empty path), or why the file cannot be
+/// read or holds no rigid transform.
+Expected<std::optional<Eigen::Matrix4d>> readRegistration(const std::string& path);
 
 /// One line on what the frame holds, such as "halvoren: poses relative to Reference (atracsys-1300);
 /// tips of: pointer"; nothing when it holds nothing beyond the camera's poses.

@@ -189,11 +189,12 @@ int verifyTouched(const RegisterOptions& options, const Inputs& inputs, const st
 int touchAll(const RegisterOptions& options, const Inputs& inputs, std::vector<Touch>& touches,
              std::string& frame, std::ostream& err) {
     LoadedPlugins plugins;
-    StreamSession session(plugins.manager());
-    int code = ExitOk;
-    if (!session.create(options, false, err, code)) {
-        return code;
+    auto created = StreamSession::create(plugins.manager(), options, false, err);
+    if (!created) {
+        return reportError(created.error(), err);
     }
+    StreamSession& session = **created;
+    int code = ExitOk;
     const Sequence::RecordedMarker* pointer = pointerMarker(session, options.pointer, err, code);
     if (pointer == nullptr) {
         return code;
@@ -244,9 +245,8 @@ int runRegister(const RegisterOptions& options, std::ostream& out, std::ostream&
         return ExitUsage;
     }
     for (const std::string* path : {&options.output, &options.report}) {
-        if (const std::string problem = cannotWriteMessage(*path); !problem.empty()) {
-            err << "halvoren: " << problem << '\n';
-            return ExitBadInput;
+        if (const Expected<void> writable = checkWritable(*path); !writable) {
+            return reportError(writable.error(), err);
         }
     }
     if (const std::string problem = Registration::transformFilePathProblem(options.output);

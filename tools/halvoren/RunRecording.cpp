@@ -67,17 +67,20 @@ bool writeMarkers(const std::vector<Record::RecordedMarker>& markers, const QTem
 std::unique_ptr<Sequence::SequenceReader> openRecording(const std::string& path,
                                                         Sequence::RecordingHeader& header,
                                                         const std::string& what, std::ostream& err) {
+    auto opened = Sequence::SequenceReader::open(path);
+    if (!opened) {
+        err << "halvoren: " << what << opened.error().message << '\n';
+        return nullptr;
+    }
+    auto recording = Sequence::recordingOf((*opened)->fields());
     std::string error;
-    auto reader = Sequence::SequenceReader::open(path, error);
-    if (reader &&
-        (!Sequence::recordingOf(reader->fields(), header, error) || !Fields::checkFrames(*reader, error))) {
-        error = path + ": " + error;
-        reader.reset();
+    if (!recording || !Fields::checkFrames(**opened, error)) {
+        err << "halvoren: " << what << path << ": " << (recording ? error : recording.error().message)
+            << '\n';
+        return nullptr;
     }
-    if (!reader) {
-        err << "halvoren: " << what << error << '\n';
-    }
-    return reader;
+    header = std::move(*recording);
+    return std::move(*opened);
 }
 
 bool prepareReplay(StreamSetup& setup, ReplaySetup& replay, std::ostream& err) {
@@ -240,8 +243,8 @@ std::string overwritesReplay(const StreamSetup& setup) {
 
 bool prepareRecording(const StreamSetup& setup, std::unique_ptr<Sequence::RecordingLock>& lock,
                       std::ostream& err) {
-    if (const std::string message = cannotRecordMessage(setup.record, setup.images); !message.empty()) {
-        err << "halvoren: " << message << '\n';
+    if (const Expected<void> recordable = checkRecordable(setup.record, setup.images); !recordable) {
+        reportError(recordable.error(), err);
         return false;
     }
     if (const std::string reason = overwritesReplay(setup); !reason.empty()) {

@@ -169,8 +169,8 @@ int saveWorkspace(const StreamOptions& options, Stream& stream, std::ostream& er
 /// Before the camera opens: a run whose results cannot be kept is not worth starting.
 bool resultsWritable(const StreamOptions& options, std::ostream& err) {
     for (const std::string* path : {&options.output, &options.saveWorkspace, &options.record}) {
-        if (const std::string problem = cannotWriteMessage(*path); !problem.empty()) {
-            err << "halvoren: " << problem << '\n';
+        if (const Expected<void> writable = checkWritable(*path); !writable) {
+            reportError(writable.error(), err);
             return false;
         }
     }
@@ -276,11 +276,11 @@ int runStream(const StreamOptions& options, std::ostream& out, std::ostream& err
         return ExitBadInput;
     }
     LoadedPlugins plugins;
-    StreamSession session(plugins.manager());
-    int setupCode = ExitOk;
-    if (!session.create(options, false, err, setupCode)) {
-        return setupCode;
+    auto created = StreamSession::create(plugins.manager(), options, false, err);
+    if (!created) {
+        return reportError(created.error(), err);
     }
+    StreamSession& session = **created;
     PoseTarget target;
     if (!target.open(options.output, out, err)) {
         return ExitBadInput;

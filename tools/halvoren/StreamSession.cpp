@@ -100,11 +100,11 @@ void writeIgtlClients(std::ostream& out, const char* heading, const Igtl::IgtlSe
 
 }  // namespace
 
-bool readStreamSettings(const std::string& path, Properties& settings, std::string& error) {
+Expected<Properties> readStreamSettings(const std::string& path) {
     Properties workspace;
     std::vector<WorkspaceConversionRegistry::Report> conversions;
-    if (!WorkspaceFile::load(path, workspace, error, nullptr, &conversions)) {
-        return false;
+    if (std::string error; !WorkspaceFile::load(path, workspace, error, nullptr, &conversions)) {
+        return makeError(ErrorKind::BadInput, error);
     }
     for (const WorkspaceConversionRegistry::Report& conversion : conversions) {
         if (conversion.changed) {
@@ -116,13 +116,13 @@ bool readStreamSettings(const std::string& path, Properties& settings, std::stri
     if (const Properties* algorithms = workspace.subProperties("Algorithms")) {
         block = algorithms->subProperties(kStreamAlgorithm);
         if (block == nullptr) {
-            error = path + ": the workspace holds no " + kStreamAlgorithm;
-            return false;
+            return makeError(ErrorKind::BadInput, path + ": the workspace holds no " + kStreamAlgorithm);
         }
     }
+    Properties settings;
     settings.copyFrom(*block);
     resolveMarkerPaths(settings, std::filesystem::path(path).parent_path());
-    return true;
+    return settings;
 }
 
 StreamSession::StreamSession(PluginManager& plugins) : m_plugins(plugins) {}
@@ -157,31 +157,30 @@ namespace {
 
 /// The marker files to register: the options' or, with neither markers nor a workspace, the examples.
 /// Refuses a file that cannot be used, with the reason; names what may go wrong with one that can.
-bool checkMarkerFiles(const StreamSetup& setup, std::vector<std::string>& markers, std::ostream& err) {
-    markers = setup.markers;
+Expected<std::vector<std::string>> checkMarkerFiles(const StreamSetup& setup, std::ostream& err) {
+    std::vector<std::string> markers = setup.markers;
     if (markers.empty() && setup.workspace.empty()) {
         markers = exampleMarkers();
         if (markers.empty()) {
-            err << "halvoren: no example markers found in " << exampleDataDirectory() << "/markers\n";
-            return false;
+            return makeError(ErrorKind::BadInput,
+                             "no example markers found in " + exampleDataDirectory() + "/markers");
         }
     }
     for (const std::string& path : markers) {
         const std::string reason = unreadableFileReason(path);
         if (!reason.empty()) {
-            err << "halvoren: cannot use the marker file " << path << ": it " << reason << '\n';
-            return false;
+            return makeError(ErrorKind::BadInput, "cannot use the marker file " + path + ": it " + reason);
         }
-        const MarkerGeometryCheck check = checkMarkerGeometry(path);
-        if (!check.refusal.empty()) {
-            err << "halvoren: cannot use the marker file " << path << ": " << check.refusal << '\n';
-            return false;
+        const Expected<std::vector<std::string>> warnings = checkMarkerGeometry(path);
+        if (!warnings) {
+            return makeError(ErrorKind::BadInput,
+                             "cannot use the marker file " + path + ": " + warnings.error().message);
         }
-        for (const std::string& warning : check.warnings) {
+        for (const std::string& warning : *warnings) {
             err << "halvoren: warning: the marker file " << path << ' ' << warning << '\n';
         }
     }
-    return true;
+    return markers;
 }
 
 /// The simulated driver reads its settings file as the camera opens; one that is no file to read (a
@@ -208,8 +207,8 @@ bool checkCameraSettingsFile(const StreamSetup& setup, std::ostream& err) {
 
 /// The stream skips a marker of the workspace it cannot load; the user hears which, and why. Refuses a
 /// workspace marker that cannot be used, and a marker file whose id another marker holds.
-bool checkWorkspaceMarkers(const std::vector<MarkerSource>& named, const std::vector<std::string>& markers,
-                           std::ostream& err) {
+Expected<void> checkWorkspaceMarkers(const std::vector<MarkerSource>& named,
+                                     const std::vector<std::string>& markers, std::ostream& err) {
     std::map<std::uint32_t, std::string> takenIds;
     for (const MarkerSource& marker : named) {
         const std::string reason = marker.path.empty() ? "names no file" : unreadableFileReason(marker.path);
@@ -218,13 +217,12 @@ bool checkWorkspaceMarkers(const std::vector<MarkerSource>& named, const std::ve
                 << " is skipped: " << (marker.path.empty() ? "it " : marker.path + " ") << reason << '\n';
             continue;
         }
-        const MarkerGeometryCheck check = checkMarkerGeometry(marker.path);
-        if (!check.refusal.empty()) {
-            err << "halvoren: cannot use the workspace's marker " << marker.name << " (" << marker.path
-                << "): " << check.refusal << '\n';
-            return false;
+        const Expected<std::vector<std::string>> warnings = checkMarkerGeometry(marker.path);
+        if (!warnings) {
+            return makeError(ErrorKind::BadInput, "cannot use the workspace's marker " + marker.name + " (" +
+                                                      marker.path + "): " + warnings.error().message);
         }
-        for (const std::string& warning : check.warnings) {
+        for (const std::string& warning : *warnings) {
             err << "halvoren: warning: the workspace's marker " << marker.name << " (" << marker.path << ") "
                 << warning << '\n';
         }
@@ -236,13 +234,13 @@ bool checkWorkspaceMarkers(const std::vector<MarkerSource>& named, const std::ve
         if (const auto id = declaredMarkerId(path)) {
             const auto [taken, added] = takenIds.emplace(*id, path);
             if (!added) {
-                err << "halvoren: cannot use the marker file " << path << ": its id " << *id
-                    << " is already used by " << taken->second << '\n';
-                return false;
+                return makeError(ErrorKind::BadInput, "cannot use the marker file " + path + ": its id " +
+                                                          std::to_string(*id) + " is already used by " +
+                                                          taken->second);
             }
         }
     }
-    return true;
+    return {};
 }
 
 /// The options' part of the stream's settings. The algorithm opens the camera when it runs; the
@@ -278,59 +276,98 @@ std::vector<Record::RecordedMarker> expectedMarkers(const std::vector<MarkerSour
 
 }  // namespace
 
-bool StreamSession::create(const StreamSetup& given, bool startWithPanel, std::ostream& err, int& exitCode) {
+Expected<std::unique_ptr<StreamSession>> StreamSession::create(PluginManager& plugins,
+                                                               const StreamSetup& setup, bool startWithPanel,
+                                                               std::ostream& err) {
+    std::unique_ptr<StreamSession> session(new StreamSession(plugins));
+    if (const Expected<void> built = session->build(setup, startWithPanel, err); !built) {
+        return built.error();
+    }
+    return Expected<std::unique_ptr<StreamSession>>(std::move(session));
+}
+
+Expected<void> StreamSession::build(const StreamSetup& given, bool startWithPanel, std::ostream& err) {
     Log::setGlobalLevel(given.logLevel);
-    exitCode = ExitBadInput;
     StreamSetup setup = given;
+    // The recording's and the replay's preparation say why themselves.
     if (!prepareCameraAndRecording(setup, err)) {
-        return false;
+        return makeError(ErrorKind::BadInput, "");
     }
-    std::vector<std::string> markers;
-    if (!checkMarkerFiles(setup, markers, err) ||
-        !readRegistration(setup.registration, m_imageToReference, err)) {
-        return false;
+    const Expected<std::vector<std::string>> markers = checkMarkerFiles(setup, err);
+    if (!markers) {
+        return markers.error();
     }
+    const auto imageToReference = readRegistration(setup.registration);
+    if (!imageToReference) {
+        return imageToReference.error();
+    }
+    m_imageToReference = *imageToReference;
     // Without the plug-in an old workspace would not be converted either: say what is missing first.
     m_algorithm = m_plugins.algorithmFactory().instantiateAlgorithm(kStreamAlgorithm, DataList());
     if (dynamic_cast<StreamAlgorithmBase*>(m_algorithm.get()) == nullptr) {
-        err << "halvoren: no loaded plug-in offers the tracking stream " << kStreamAlgorithm
-            << " (see halvoren plugins)\n";
-        exitCode = ExitNoPlugin;
-        return false;
+        return makeError(ErrorKind::NoPlugin, std::string("no loaded plug-in offers the tracking stream ") +
+                                                  kStreamAlgorithm + " (see halvoren plugins)");
     }
     Properties settings;
-    std::string error;
-    if (!setup.workspace.empty() && !readStreamSettings(setup.workspace, settings, error)) {
-        err << "halvoren: " << error << '\n';
-        return false;
+    if (!setup.workspace.empty()) {
+        Expected<Properties> read = readStreamSettings(setup.workspace);
+        if (!read) {
+            return read.error();
+        }
+        settings = std::move(*read);
     }
     const std::vector<MarkerSource> named = workspaceMarkers(settings);
-    if (!checkWorkspaceMarkers(named, markers, err)) {
-        return false;
+    if (const Expected<void> checked = checkWorkspaceMarkers(named, *markers, err); !checked) {
+        return checked;
     }
-    const std::vector<MarkerSource> sources = markerSources(named, markers);
-    if (!makeNavigation({setup.reference, setup.frameName, setup.names}, expectedMarkers(sources),
-                        m_navigation, err, m_imageToReference)) {
-        exitCode = ExitUsage;
-        return false;
+    const std::vector<MarkerSource> sources = markerSources(named, *markers);
+    // Refused before the camera opens when the files' markers cannot give the frame asked for.
+    if (const auto expected = makeNavigation({setup.reference, setup.frameName, setup.names},
+                                             expectedMarkers(sources), m_imageToReference);
+        !expected) {
+        return expected.error();
     }
     applySetup(setup, startWithPanel, settings);
-    if (!requestReplay(setup, err, exitCode) || !makeStream(settings, err, exitCode) ||
-        !registerMarkers(named.size(), markers, err, exitCode) || !checkReplayDevice(err, exitCode) ||
-        !navigate(setup, sources, err, exitCode)) {
-        return false;
+    if (const Expected<void> requested = requestReplay(setup); !requested) {
+        return requested;
     }
-    startHealth(setup);
-    if (!setup.record.empty() && !startRecording(setup, err)) {
-        return false;
+    if (const Expected<void> opened = openStream(settings, named.size(), *markers); !opened) {
+        return opened;
     }
-    if (setup.igtlPort && !startIgtl(setup, err)) {
-        exitCode = ExitFailure;
-        return false;
+    if (const Expected<void> navigated = navigate(setup, sources, err); !navigated) {
+        return navigated;
+    }
+    if (const Expected<void> started = startOutputs(setup, err); !started) {
+        return started;
     }
     m_outputs.listen(*m_stream);
-    exitCode = ExitOk;
-    return true;
+    return {};
+}
+
+Expected<void> StreamSession::startOutputs(const StreamSetup& setup, std::ostream& err) {
+    startHealth(setup);
+    if (!setup.record.empty()) {
+        if (const Expected<void> recording = startRecording(setup); !recording) {
+            return recording;
+        }
+    }
+    if (setup.igtlPort) {
+        if (const Expected<void> serving = startIgtl(setup, err); !serving) {
+            return serving;
+        }
+    }
+    return {};
+}
+
+Expected<void> StreamSession::openStream(Properties& settings, std::size_t workspaceMarkerCount,
+                                         const std::vector<std::string>& markers) {
+    if (const Expected<void> made = makeStream(settings); !made) {
+        return made;
+    }
+    if (const Expected<void> registered = registerMarkers(workspaceMarkerCount, markers); !registered) {
+        return registered;
+    }
+    return checkReplayDevice();
 }
 
 bool StreamSession::prepareCameraAndRecording(StreamSetup& setup, std::ostream& err) {
@@ -350,95 +387,76 @@ bool StreamSession::prepareCameraAndRecording(StreamSetup& setup, std::ostream& 
     return true;
 }
 
-bool StreamSession::makeStream(Properties& settings, std::ostream& err, int& exitCode) {
+Expected<void> StreamSession::makeStream(Properties& settings) {
     m_algorithm->configure(&settings);
     try {
         m_algorithm->run();
     } catch (const std::exception& e) {
-        err << "halvoren: cannot create the tracking stream: " << e.what() << '\n';
-        exitCode = ExitFailure;
-        return false;
+        return makeError(ErrorKind::Failure, std::string("cannot create the tracking stream: ") + e.what());
     }
     OwningDataList output = dynamic_cast<StreamAlgorithmBase&>(*m_algorithm).takeOutput();
     std::unique_ptr<Data> data = output.take(0);
     m_stream.reset(dynamic_cast<Stream*>(data.get()));
     if (!m_stream) {
-        err << "halvoren: " << kStreamAlgorithm << " made no stream\n";
-        exitCode = ExitFailure;
-        return false;
+        return makeError(ErrorKind::Failure, std::string(kStreamAlgorithm) + " made no stream");
     }
     static_cast<void>(data.release());
-    return true;
+    return {};
 }
 
-bool StreamSession::requestReplay(const StreamSetup& setup, std::ostream& err, int& exitCode) {
+Expected<void> StreamSession::requestReplay(const StreamSetup& setup) {
     if (setup.replay.empty()) {
-        return true;
+        return {};
     }
     Expected<DriverReplay> driver = DriverReplay::find();
     if (!driver) {
-        err << "halvoren: cannot replay: --replay works with the simulated camera driver only, and "
-            << driver.error().message << '\n';
-        exitCode = ExitNoCamera;
-        return false;
+        return makeError(ErrorKind::NoDevice,
+                         "cannot replay: --replay works with the simulated camera driver only, and " +
+                             driver.error().message);
     }
     // The driver takes a relative path from the folder the application runs in.
     if (const Expected<void> requested =
             driver->request(setup.replay, setup.replaySpeed, m_replay.serialNumber);
         !requested) {
-        err << "halvoren: cannot replay: " << requested.error().message << '\n';
-        return false;
+        return makeError(requested.error().kind, "cannot replay: " + requested.error().message);
     }
     m_driverReplay = std::move(*driver);
-    return true;
+    return {};
 }
 
-bool StreamSession::checkReplayDevice(std::ostream& err, int& exitCode) const {
+Expected<void> StreamSession::checkReplayDevice() const {
     if (!m_driverReplay) {
-        return true;
+        return {};
     }
     const ftkReplayState state = m_driverReplay->state();
     if (state.phase != FTK_REPLAY_NONE && state.phase != FTK_REPLAY_FAILED &&
         state.serialNumber == m_replay.serialNumber) {
-        return true;
+        return {};
     }
-    err << "halvoren: cannot replay: the driver opened no device of the replay's"
-        << (state.phase == FTK_REPLAY_FAILED ? std::string(": ") + state.reason : std::string()) << '\n';
-    exitCode = ExitNoCamera;
-    return false;
+    return makeError(ErrorKind::NoDevice,
+                     "cannot replay: the driver opened no device of the replay's" +
+                         (state.phase == FTK_REPLAY_FAILED ? std::string(": ") + state.reason : std::string()));
 }
 
-bool StreamSession::registerMarkers(std::size_t workspaceMarkerCount, const std::vector<std::string>& markers,
-                                    std::ostream& err, int& exitCode) {
+Expected<void> StreamSession::registerMarkers(std::size_t workspaceMarkerCount,
+                                              const std::vector<std::string>& markers) {
     TrackingStream* tracking = trackingStream();
     if (workspaceMarkerCount != 0 && tracking != nullptr && tracking->instruments().empty()) {
-        err << "halvoren: none of the " << workspaceMarkerCount
-            << " markers that the workspace names could be loaded\n";
-        return false;
+        return makeError(ErrorKind::BadInput, "none of the " + std::to_string(workspaceMarkerCount) +
+                                                  " markers that the workspace names could be loaded");
     }
-    if (!markers.empty()) {
-        auto* optical = dynamic_cast<OpticalTrackingInterface*>(m_stream.get());
-        if (optical == nullptr) {
-            err << "halvoren: the stream takes no markers\n";
-            return false;
-        }
-        for (const std::string& path : markers) {
-            const std::string name = std::filesystem::path(path).stem().string();
-            if (optical->addTrackingMarker(name, path).empty()) {
-                err << "halvoren: cannot use the marker file " << path << '\n';
-                return false;
-            }
+    for (const std::string& path : markers) {
+        if (const Expected<std::string> added = addMarkerFile(*m_stream, path); !added) {
+            return added.error();
         }
     }
     if (m_algorithm->status() != Algorithm::Success || !m_stream->isStateOneOf({Stream::Open})) {
-        err << "halvoren: cannot open the tracking camera\n";
-        exitCode = ExitNoCamera;
-        return false;
+        return makeError(ErrorKind::NoDevice, "cannot open the tracking camera");
     }
-    return true;
+    return {};
 }
 
-bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
+Expected<void> StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
     Igtl::IgtlServer::Options options;
     options.host = setup.igtlHost;
     options.port = *setup.igtlPort;
@@ -447,15 +465,15 @@ bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
     // GET_STATUS answers with the health, counted on the stream's thread, read on the server's.
     options.statusText = [health = m_health.get()] { return Health::healthLine(health->figures()); };
     m_igtlServer = std::make_unique<Igtl::IgtlServer>(options);
-    std::string error;
-    if (!m_igtlServer->start(error)) {
-        err << "halvoren: cannot serve OpenIGTLink: " << error << '\n';
+    if (const Expected<void> started = m_igtlServer->start(); !started) {
         m_igtlServer.reset();
-        return false;
+        return makeError(ErrorKind::Failure, "cannot serve OpenIGTLink: " + started.error().message);
     }
-    if (setup.images && setup.igtlImagePort && !startIgtlImages(setup, err)) {
-        m_igtlServer.reset();
-        return false;
+    if (setup.images && setup.igtlImagePort) {
+        if (const Expected<void> images = startIgtlImages(setup); !images) {
+            m_igtlServer.reset();
+            return images;
+        }
     }
     Igtl::IgtlStreamOutput::Options output;
     output.minQuality = setup.minQuality;
@@ -477,12 +495,12 @@ bool StreamSession::startIgtl(const StreamSetup& setup, std::ostream& err) {
         err << "halvoren: serving the OpenIGTLink images on " << m_igtlImageServer->listeningOn() << ", port "
             << m_igtlImageServer->port() << std::endl;
     }
-    return true;
+    return {};
 }
 
 // The camera images on a server of their own: its thread packs and sends them, and no pose waits behind
 // one on a client's connection.
-bool StreamSession::startIgtlImages(const StreamSetup& setup, std::ostream& err) {
+Expected<void> StreamSession::startIgtlImages(const StreamSetup& setup) {
     Igtl::IgtlServer::Options options;
     options.host = setup.igtlHost;
     options.port = *setup.igtlImagePort;
@@ -491,13 +509,12 @@ bool StreamSession::startIgtlImages(const StreamSetup& setup, std::ostream& err)
     options.maxClients = setup.igtlMaxClients;
     options.statusText = [health = m_health.get()] { return Health::healthLine(health->figures()); };
     m_igtlImageServer = std::make_unique<Igtl::IgtlServer>(options);
-    std::string error;
-    if (!m_igtlImageServer->start(error)) {
-        err << "halvoren: cannot serve the OpenIGTLink images: " << error << '\n';
+    if (const Expected<void> started = m_igtlImageServer->start(); !started) {
         m_igtlImageServer.reset();
-        return false;
+        return makeError(ErrorKind::Failure,
+                         "cannot serve the OpenIGTLink images: " + started.error().message);
     }
-    return true;
+    return {};
 }
 
 void StreamSession::limitFrames(std::uint64_t frames) {
@@ -552,8 +569,8 @@ void StreamSession::writeOutputLosses(std::ostream& out) const {
     }
 }
 
-bool StreamSession::navigate(const StreamSetup& setup, const std::vector<MarkerSource>& sources,
-                             std::ostream& err, int& exitCode) {
+Expected<void> StreamSession::navigate(const StreamSetup& setup, const std::vector<MarkerSource>& sources,
+                                       std::ostream& err) {
     const TrackingStream* tracking = trackingStream();
     const auto* optical = dynamic_cast<const OpticalTrackingInterface*>(m_stream.get());
     const GeometryIdOf geometryIdOf = [optical](const std::string& id) -> std::optional<std::uint32_t> {
@@ -564,17 +581,18 @@ bool StreamSession::navigate(const StreamSetup& setup, const std::vector<MarkerS
         recordedMarkers(tracking != nullptr ? tracking->instruments() : std::vector<TrackingInstrument>(),
                         sources, geometryIdOf);
     // The instruments the stream made may differ from the files' (a workspace's marker was skipped).
-    if (!makeNavigation({setup.reference, setup.frameName, setup.names}, m_markers, m_navigation, err,
-                        m_imageToReference)) {
-        exitCode = ExitUsage;
-        return false;
+    auto made =
+        makeNavigation({setup.reference, setup.frameName, setup.names}, m_markers, m_imageToReference);
+    if (!made) {
+        return made.error();
     }
+    m_navigation = std::move(*made);
     nameMarkerFields(m_navigation, m_markers);
     writeNavigation(m_navigation, m_markers, err);
-    return true;
+    return {};
 }
 
-bool StreamSession::startRecording(const StreamSetup& setup, std::ostream& err) {
+Expected<void> StreamSession::startRecording(const StreamSetup& setup) {
     Record::Recorder::Options options;
     options.path = setup.record;
     options.images = setup.images;
@@ -586,12 +604,11 @@ bool StreamSession::startRecording(const StreamSetup& setup, std::ostream& err) 
     std::string error;
     m_recorder = Record::Recorder::create(options, error);
     if (!m_recorder) {
-        err << "halvoren: cannot record: " << error << '\n';
-        return false;
+        return makeError(ErrorKind::BadInput, "cannot record: " + error);
     }
     m_recordPath = setup.record;
     m_outputs.add(m_recorder);  // it finds the frame's camera images in the frame
-    return true;
+    return {};
 }
 
 std::string StreamSession::replayStopReason() const {
@@ -645,6 +662,19 @@ void StreamSession::writeRecordingSummary(std::ostream& out) const {
     if (!m_recordError.empty()) {
         out << "halvoren: the recording failed: " << m_recordError << '\n';
     }
+}
+
+Expected<std::string> addMarkerFile(Stream& stream, const std::string& path) {
+    auto* optical = dynamic_cast<OpticalTrackingInterface*>(&stream);
+    if (optical == nullptr) {
+        return makeError(ErrorKind::BadInput, "the stream takes no markers");
+    }
+    // The stream logs why it refuses a file.
+    std::string id = optical->addTrackingMarker(std::filesystem::path(path).stem().string(), path);
+    if (id.empty()) {
+        return makeError(ErrorKind::BadInput, "cannot use the marker file " + path);
+    }
+    return id;
 }
 
 void StreamSession::writeIgtlSummary(std::ostream& out) const {

@@ -41,13 +41,15 @@ constexpr const char* kStreamAlgorithm = "Atracsys.SpryTrackStream";
 
 /// Reads a workspace file (running the workspace conversions it needs) and gives the stream's settings:
 /// the block Algorithms/<kStreamAlgorithm>, or the whole root when the workspace has no "Algorithms".
-/// Relative marker paths are taken relative to the workspace's folder. False with the reason otherwise.
-bool readStreamSettings(const std::string& path, Properties& settings, std::string& error);
+/// Relative marker paths are taken relative to the workspace's folder. Bad input with the reason otherwise.
+Expected<Properties> readStreamSettings(const std::string& path);
+
+/// Registers the marker file at `path` with the stream, its instrument named after the file: the
+/// instrument's ID, or why not.
+Expected<std::string> addMarkerFile(Stream& stream, const std::string& path);
 
 class StreamSession {
 public:
-    /// The plug-ins must outlive the session: the algorithm and the stream are their code.
-    explicit StreamSession(PluginManager& plugins);
     /// Closes the stream, then destroys the algorithm and the stream.
     ~StreamSession();
     StreamSession(const StreamSession&) = delete;
@@ -55,9 +57,11 @@ public:
 
     /// Control thread. Sets the log level, creates the stream algorithm, configures it from the workspace
     /// and the options, runs it (which opens the camera), takes the stream and adds the markers. With
-    /// `startWithPanel` the stream is left for the controller panel to start. On failure writes the
-    /// reason, sets the exit code and returns false.
-    bool create(const StreamSetup& setup, bool startWithPanel, std::ostream& err, int& exitCode);
+    /// `startWithPanel` the stream is left for the controller panel to start. Warnings and what it serves
+    /// go to `err`; the error otherwise (an empty message when the reason was written to `err` already).
+    /// The plug-ins must outlive the session: the algorithm and the stream are their code.
+    static Expected<std::unique_ptr<StreamSession>> create(PluginManager& plugins, const StreamSetup& setup,
+                                                           bool startWithPanel, std::ostream& err);
 
     /// Control thread, after create(): one more output of the run, which gets the frames from then on (the
     /// session's own are the health, the recording and the OpenIGTLink clients; the command chooses the
@@ -117,32 +121,39 @@ public:
     int warnings() const { return m_warnings; }
 
 private:
+    explicit StreamSession(PluginManager& plugins);
+    /// What create() does once the session is there.
+    Expected<void> build(const StreamSetup& setup, bool startWithPanel, std::ostream& err);
     /// The camera settings file checked, the recording locked and the replay prepared (its frame limit).
     bool prepareCameraAndRecording(StreamSetup& setup, std::ostream& err);
     /// When replaying, before the camera opens: asks the loaded driver to play the recording; refuses a
     /// driver without a replay control (a camera maker's).
-    bool requestReplay(const StreamSetup& setup, std::ostream& err, int& exitCode);
+    Expected<void> requestReplay(const StreamSetup& setup);
+    /// The stream made, its markers added and its camera checked.
+    Expected<void> openStream(Properties& settings, std::size_t workspaceMarkerCount,
+                              const std::vector<std::string>& markers);
     /// Configures and runs the algorithm (which opens the camera) and takes the stream it made.
-    bool makeStream(Properties& settings, std::ostream& err, int& exitCode);
+    Expected<void> makeStream(Properties& settings);
     /// Adds the marker files to the stream; refuses a workspace none of whose markers loaded, and a
     /// camera that did not open.
-    bool registerMarkers(std::size_t workspaceMarkerCount, const std::vector<std::string>& markers,
-                         std::ostream& err, int& exitCode);
+    Expected<void> registerMarkers(std::size_t workspaceMarkerCount, const std::vector<std::string>& markers);
     /// When replaying, once the camera opened: refuses a camera the driver says is not the replay's
     /// device.
-    bool checkReplayDevice(std::ostream& err, int& exitCode) const;
+    Expected<void> checkReplayDevice() const;
+    /// The session's own outputs: the health, the recording and the OpenIGTLink clients.
+    Expected<void> startOutputs(const StreamSetup& setup, std::ostream& err);
     /// Serves the stream to OpenIGTLink clients.
-    bool startIgtl(const StreamSetup& setup, std::ostream& err);
-    bool startIgtlImages(const StreamSetup& setup, std::ostream& err);
+    Expected<void> startIgtl(const StreamSetup& setup, std::ostream& err);
+    Expected<void> startIgtlImages(const StreamSetup& setup);
     /// Counts the stream's frames (an output) and watches for staleness; stopping the stream pauses the
     /// watch.
     void startHealth(const StreamSetup& setup);
     /// Matches the stream's instruments to their marker files and makes the navigation frame from them;
     /// a reference that names none of the stream's instruments is refused as a usage error.
-    bool navigate(const StreamSetup& setup, const std::vector<MarkerSource>& sources, std::ostream& err,
-                  int& exitCode);
+    Expected<void> navigate(const StreamSetup& setup, const std::vector<MarkerSource>& sources,
+                            std::ostream& err);
     /// Records the stream's frames (with its images when the set-up queries them).
-    bool startRecording(const StreamSetup& setup, std::ostream& err);
+    Expected<void> startRecording(const StreamSetup& setup);
     /// The watchdog's thread, or the health output's: the poses went stale or are fresh again; word to
     /// every output.
     void onStale(bool stale, double millisecondsWithoutFrame);

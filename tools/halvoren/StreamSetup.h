@@ -1,7 +1,11 @@
 #pragma once
-// What every command that runs the tracking stream shares: the options that configure the stream.
+// What every command that runs the tracking stream shares: the options that configure the stream, and
+// the exit codes with the one place an error becomes one.
+
+#include "text/Expected.h"
 
 #include <cstddef>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +26,13 @@ enum ExitCode {
     ExitPosesLost = 9,           // poses were lost: the reader of the pose output could not keep up
     ExitNothingSeen = 10,        // assess: frames came, but no point was seen in any of them
 };
+
+/// The exit code an error ends the application with: the one place a kind becomes a code.
+ExitCode exitCodeOf(const Error& error);
+
+/// Writes "halvoren: MESSAGE" (nothing when the message is empty: the reason was written where it arose)
+/// and gives the error's exit code.
+int reportError(const Error& error, std::ostream& err);
 
 struct StreamSetup {
     std::vector<std::string> markers;  // geometry files; the example markers when empty

@@ -572,15 +572,15 @@ IgtlServer::~IgtlServer() {
     stop();
 }
 
-bool IgtlServer::start(std::string& error) {
+Expected<void> IgtlServer::start() {
     Impl& d = *m_impl;
     if (d.thread.joinable()) {
-        return true;
+        return {};
     }
     if (d.options.trackerName.size() > kMaxNameSize) {
-        error = "the tracker name " + d.options.trackerName + " is longer than " +
-                std::to_string(kMaxNameSize) + " characters";
-        return false;
+        return makeError(ErrorKind::BadInput, "the tracker name " + d.options.trackerName +
+                                                  " is longer than " + std::to_string(kMaxNameSize) +
+                                                  " characters");
     }
     const std::string port = std::to_string(d.options.port);
     std::string reason;
@@ -595,8 +595,7 @@ bool IgtlServer::start(std::string& error) {
     if (fd < 0) {
         const std::string where =
             (d.options.host.empty() ? "all interfaces" : d.options.host) + ", port " + port;
-        error = "cannot listen on " + where + ": " + reason;
-        return false;
+        return makeError(ErrorKind::Failure, "cannot listen on " + where + ": " + reason);
     }
     sockaddr_storage bound{};
     socklen_t length = sizeof(bound);
@@ -606,7 +605,7 @@ bool IgtlServer::start(std::string& error) {
     d.listenFd = fd;
     d.stopping = false;
     d.thread = std::thread([&d] { d.run(); });
-    return true;
+    return {};
 }
 
 void IgtlServer::stop() {

@@ -14,6 +14,7 @@
 #include "health/LatencyStats.h"
 #include "igtl/IgtlClientReports.h"
 #include "igtl/IgtlMessages.h"
+#include "text/Expected.h"
 
 #include <sys/socket.h>
 
@@ -85,8 +86,8 @@ public:
     IgtlServer(const IgtlServer&) = delete;
     IgtlServer& operator=(const IgtlServer&) = delete;
 
-    /// Control thread. Listens and starts the server's thread; false with the reason otherwise.
-    bool start(std::string& error);
+    /// Control thread. Listens and starts the server's thread; the reason when it cannot.
+    Expected<void> start();
     /// Control thread. Disconnects every client and ends the server's thread.
     void stop();
     /// The port listened on (the one chosen for port 0), once started.
