@@ -68,11 +68,6 @@ void FrameOutputs::setFrameLimit(std::uint64_t frames) {
     m_limit = frames;
 }
 
-void FrameOutputs::setCutListener(std::function<void()> listener) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_cutListener = std::move(listener);
-}
-
 // Worker thread.
 void FrameOutputs::handOver(const std::shared_ptr<const StreamData>& data) {
     const auto* tracking = dynamic_cast<const TrackingStreamData*>(data.get());
@@ -93,7 +88,6 @@ void FrameOutputs::notify(FrameItem::Kind kind, double millisecondsWithoutFrame)
 
 void FrameOutputs::pushToAll(FrameItem item, bool frame) {
     bool cutNow = false;
-    std::function<void()> listener;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_cut) {
@@ -111,31 +105,22 @@ void FrameOutputs::pushToAll(FrameItem item, bool frame) {
         }
         if (frame && m_limit != 0 && m_frames >= m_limit) {
             m_cut = cutNow = true;
-            listener = m_cutListener;
         }
     }
     if (cutNow) {
         m_cutChanged.notify_all();
-        if (listener) {
-            listener();
-        }
     }
 }
 
 void FrameOutputs::cut() {
-    std::function<void()> listener;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_cut) {
             return;
         }
         m_cut = true;
-        listener = m_cutListener;
     }
     m_cutChanged.notify_all();
-    if (listener) {
-        listener();
-    }
 }
 
 bool FrameOutputs::isCut() const {
