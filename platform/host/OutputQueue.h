@@ -103,6 +103,15 @@ public:
         m_available.notify_all();
     }
 
+    /// Any thread: drops what waits, counted (its consumer ended without taking it); how many.
+    std::size_t discard() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const std::size_t count = m_items.size();
+        m_counts.dropped += count;
+        m_items.clear();
+        return count;
+    }
+
     Counts counts() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_counts;

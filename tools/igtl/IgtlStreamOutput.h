@@ -60,7 +60,8 @@ public:
     /// The server's thread: a frame goes out as poses (and camera images when the image rate lets one
     /// go); word of stale poses as a STATUS to the clients.
     void take(const Output::FrameItem& item) override;
-    /// Control thread: the server no longer takes from this output.
+    /// Control thread: the server's thread sends what the queue still holds (while the server runs), then
+    /// takes from this output no more.
     void end() override;
     /// Worker thread: wakes the server's thread; never waits.
     void queued() override;

@@ -45,6 +45,7 @@ void FrameOutputs::close(Channel& channel) {
         channel.thread.join();
     } else {
         channel.output->end();
+        channel.output->queue().discard();  // frames before the cut reach the output, or count as lost
     }
 }
 

@@ -57,7 +57,8 @@ public:
     std::uint64_t frames() const;
 
     /// Control thread, once the stream no longer delivers: stops listening, closes every queue and waits
-    /// for each OwnThread output to take what it holds and end; ends the Owner outputs on this thread.
+    /// for each OwnThread output to take what it holds and end; ends the Owner outputs on this thread,
+    /// each taking what it holds (what one leaves is counted as dropped).
     void finish();
 
     struct Report {
