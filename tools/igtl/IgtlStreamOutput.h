@@ -63,7 +63,7 @@ public:
     /// Control thread: the server's thread sends what the queue still holds (while the server runs), then
     /// takes from this output no more.
     void end() override;
-    /// Worker thread: wakes the server's thread; never waits.
+    /// Worker thread: wakes the server's thread unless a wake-up is on its way already; never waits.
     void queued() override;
 
     /// The names of Options::instruments that go out shortened. Control thread.
@@ -88,6 +88,9 @@ private:
     IgtlServer& m_server;
     const Options m_options;
     std::atomic<bool> m_attached{true};
+    // A wake-up was written and the server's thread has not looked at the queue since: the items queued
+    // meanwhile need no system call of their own.
+    std::atomic<bool> m_wakePending{false};
     std::vector<ShortenedName> m_shortenedAtStart;
 
     // The server's thread, after construction.
