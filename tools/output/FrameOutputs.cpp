@@ -51,10 +51,12 @@ void FrameOutputs::close(Channel& channel) {
 
 // The output's own thread.
 void FrameOutputs::run(FrameOutput& output) {
-    FrameItem item;
-    while (output.queue().pop(item)) {
-        output.take(item);
-        item = FrameItem();  // lets the frame go before waiting for the next
+    std::deque<FrameItem> items;
+    while (output.queue().popAll(items)) {
+        for (const FrameItem& item : items) {
+            output.take(item);
+        }
+        items.clear();  // lets the frames go before waiting for the next
     }
     output.end();
 }
