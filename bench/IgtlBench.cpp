@@ -1,7 +1,7 @@
-// Latency of the OpenIGTLink server: from handing a frame over (where the stream emits it) to a loopback
-// client having read the frame's last message, with 1 and with 8 clients, at a camera's frame rate; and
-// end to end, from the simulated camera's exposure through the tracking stream and the server to 8
-// loopback clients.
+// Latency of the OpenIGTLink server: from handing a frame over (where the stream emits it, to the server's
+// stream output) to a loopback client having read the frame's last message, with 1 and with 8 clients, at
+// a camera's frame rate; and end to end, from the simulated camera's exposure through the tracking stream
+// and the server to 8 loopback clients.
 #include "MessageReader.h"
 #include "health/FrameAccounting.h"
 #include "host/Log.h"
@@ -40,17 +40,20 @@ using Halvoren::Igtl::IgtlServer;
 constexpr int kFrames = 300;
 constexpr double kFrameRateHz = 60.0;
 
-Halvoren::Igtl::TrackingFrame frame(std::uint64_t sequence) {
-    Halvoren::Igtl::TrackingFrame f;
+/// A frame of tracking data as a stream emits it, three instruments in view.
+std::shared_ptr<const Halvoren::TrackingStreamData> frame(std::uint64_t sequence) {
+    std::vector<Halvoren::TrackingInstrument> instruments;
     for (const char* name : {"pointer", "reference", "tool"}) {
-        Halvoren::Igtl::ToolPose tool;
-        tool.name = name;
-        tool.seen = true;
-        tool.timestampMs = sequence;  // the frame's number, to match receipt with publication
-        tool.matrix = {1, 0, 0, 10, 0, 1, 0, 20, 0, 0, 1, 1000, 0, 0, 0, 1};
-        f.tools.push_back(tool);
+        Halvoren::TrackingInstrument instrument;
+        instrument.id = Halvoren::TrackerID(std::string("atracsys-") + name, "", name);
+        instrument.quality = 1.0;
+        instrument.timestamp = sequence;  // the frame's number, to match receipt with the hand-over
+        instrument.pose(0, 3) = 10.0;
+        instrument.pose(1, 3) = 20.0;
+        instrument.pose(2, 3) = 1000.0;
+        instruments.push_back(instrument);
     }
-    return f;
+    return std::make_shared<const Halvoren::TrackingStreamData>(nullptr, std::move(instruments));
 }
 
 /// A server on a free loopback port, started; null (and the benchmark skipped) when it cannot listen.
@@ -186,6 +189,9 @@ void latency(benchmark::State& state) {
             }
             return std::chrono::duration<double, std::micro>(now - published[sequence]).count();
         };
+        // The run's one hand-over, as a stream's frames take it: the server's thread drains the output.
+        Halvoren::Output::FrameOutputs outputs;
+        outputs.add(std::make_shared<Halvoren::Igtl::IgtlStreamOutput>(server));
         std::vector<std::vector<double>> latencies;
         auto clients = startClients(server, clientCount, latencyOf, latencies);
         auto next = Clock::now();
@@ -195,9 +201,9 @@ void latency(benchmark::State& state) {
                 std::chrono::duration<double>(1.0 / kFrameRateHz));
             published[sequence] = Clock::now();
             publishedSet[sequence] = true;
-            server.publish(frame(sequence));
+            outputs.handOver(frame(sequence));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the last frame reaches the clients
+        outputs.finish();  // the last frames reach the clients
         stopClients(server, clients, latencies, samples);
     }
     state.counters["frames_received"] = static_cast<double>(samples.size());

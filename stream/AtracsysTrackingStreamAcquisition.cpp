@@ -27,7 +27,10 @@ constexpr std::int32_t kMaxSilentFailures = 50;
 constexpr std::uint32_t kGreyPixelType = PixelUInt8;
 const std::string kFrameType = "IR";
 
-// Fetches that returned a shock warning, for the whole process; never reset.
+// Fetches that returned a shock warning, for the whole process; never reset, not by a good frame nor by
+// reopening. The warning's wording ("... times in a row!") and this count are what readers and filters of
+// the plug-in's log have always seen, so both stay as they are: the count says how often the camera was
+// shaken since the plug-in was loaded, not a run of consecutive frames.
 std::atomic<std::int32_t> shockWarningCount{0};
 
 // A recurring shock warning is logged for the first 19, then every 10th up to 200, then every 100th.

@@ -77,6 +77,20 @@ public:
         }
         return takeFront(item);
     }
+    /// The consumer: waits for items (true) and takes all that wait, in order, in one go: a consumer that
+    /// keeps up takes the lock the worker pushes under once per batch rather than once per item. False once
+    /// the queue is closed and empty. `items` must be empty; its memory serves the queue from then on.
+    bool popAll(std::deque<T>& items) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (m_items.empty() && !m_closed) {
+            sleep(lock, nullptr);
+        }
+        if (m_items.empty()) {
+            return false;
+        }
+        items.swap(m_items);
+        return true;
+    }
     /// The consumer: as pop(), but false also when nothing came within `timeout`.
     bool popFor(T& item, std::chrono::milliseconds timeout) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -101,6 +115,15 @@ public:
             m_closed = true;
         }
         m_available.notify_all();
+    }
+
+    /// Any thread: drops what waits, counted (its consumer ended without taking it); how many.
+    std::size_t discard() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const std::size_t count = m_items.size();
+        m_counts.dropped += count;
+        m_items.clear();
+        return count;
     }
 
     Counts counts() const {

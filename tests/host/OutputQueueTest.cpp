@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <deque>
 #include <thread>
 #include <vector>
 
@@ -60,4 +61,30 @@ TEST(OutputQueue, PopForGivesUpWhenNothingComes) {
     EXPECT_FALSE(queue.push(2));  // replaced the first
     EXPECT_TRUE(queue.popFor(item, std::chrono::milliseconds(5)));
     EXPECT_EQ(item, 2);
+}
+
+TEST(OutputQueue, PopAllTakesEveryWaitingItemInOrderAndDiscardCountsWhatIsLeft) {
+    OutputQueue<int> queue({DropPolicy::EveryFrame, 8});
+    std::deque<int> items;
+    std::thread consumer([&] { EXPECT_TRUE(queue.popAll(items)); });  // woken by the push if asleep
+    queue.push(1);
+    consumer.join();
+    EXPECT_EQ(items, std::deque<int>{1});
+    items.clear();
+    for (int i = 2; i <= 4; ++i) {
+        queue.push(i);
+    }
+    queue.close();
+    EXPECT_TRUE(queue.popAll(items));  // what waits is still taken once closed
+    EXPECT_EQ(items, (std::deque<int>{2, 3, 4}));
+    items.clear();
+    EXPECT_FALSE(queue.popAll(items));
+
+    OutputQueue<int> left({DropPolicy::LatestOnly, 4});
+    left.push(5);
+    left.push(6);
+    EXPECT_EQ(left.discard(), 2u);
+    EXPECT_EQ(left.counts().dropped, 2u);
+    int item = 0;
+    EXPECT_FALSE(left.popFor(item, std::chrono::milliseconds(1)));
 }

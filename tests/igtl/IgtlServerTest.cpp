@@ -1,5 +1,7 @@
-// The OpenIGTLink server against clients made with the protocol's library, over the loopback interface.
+// The OpenIGTLink server against clients made with the protocol's library, over the loopback interface,
+// fed as a stream's output feeds it.
 #include "IgtlTestClient.h"
+#include "IgtlTestFeed.h"
 #include "igtl/IgtlServer.h"
 #include "support/LogCapture.h"
 #include "support/QtWait.h"
@@ -39,6 +41,7 @@ using Halvoren::Igtl::ToolPose;
 using Halvoren::Igtl::TrackingFrame;
 using TestSupport::IgtlMessage;
 using TestSupport::IgtlTestClient;
+using TestSupport::IgtlTestFeed;
 
 namespace {
 
@@ -99,12 +102,13 @@ std::string header(const char* type, std::uint64_t bodySize, std::uint64_t crc) 
 
 TEST(IgtlServer, ClientsGetPosesFromConnectingOnAndStatusWhenAToolDisappearsAndReappears) {
     auto server = startServer();
+    IgtlTestFeed feed(*server);
     IgtlTestClient first(server->port());
     IgtlTestClient second(server->port());
     ASSERT_TRUE(first.connected() && second.connected());
     ASSERT_TRUE(waitForClients(*server, 2));
 
-    server->publish(
+    feed.publish(
         {{tool("pointer", true, 1000, 5.5f), tool("tool", true, 1001, 7.f), tool("hidden", false, 0, 0)}});
     for (IgtlTestClient* client : {&first, &second}) {
         const auto hidden = client->receive();  // invalid from the first frame on
@@ -129,7 +133,7 @@ TEST(IgtlServer, ClientsGetPosesFromConnectingOnAndStatusWhenAToolDisappearsAndR
     }
 
     // The tool disappears, then reappears: a STATUS with its name says so each time.
-    server->publish(
+    feed.publish(
         {{tool("pointer", true, 1010, 6.f), tool("tool", false, 1010, 0), tool("hidden", false, 0, 0)}});
     auto status = first.receive();
     ASSERT_TRUE(status);
@@ -143,7 +147,7 @@ TEST(IgtlServer, ClientsGetPosesFromConnectingOnAndStatusWhenAToolDisappearsAndR
     ASSERT_TRUE(tracking);
     EXPECT_EQ(tracking->tools.size(), 1u);
 
-    server->publish(
+    feed.publish(
         {{tool("pointer", true, 1020, 6.f), tool("tool", true, 1020, 1.f), tool("hidden", false, 0, 0)}});
     status = first.receiveType("STATUS");
     ASSERT_TRUE(status);
@@ -153,7 +157,7 @@ TEST(IgtlServer, ClientsGetPosesFromConnectingOnAndStatusWhenAToolDisappearsAndR
     EXPECT_EQ(server->clients().size(), 2u);
 
     // A client that connects while poses are invalid is told of each at once, before any frame.
-    server->publish(
+    feed.publish(
         {{tool("pointer", true, 1030, 6.f), tool("tool", false, 1030, 0), tool("hidden", false, 0, 0)}});
     ASSERT_TRUE(second.receiveType("STATUS"));  // the tool is lost again: the server knows it by now
     IgtlTestClient third(server->port());
@@ -170,6 +174,7 @@ TEST(IgtlServer, TrackingDataStopsAndRestartsAndRequestsAreAnswered) {
     IgtlServer::Options noImages;
     noImages.imageRateHz = 0.0;
     auto server = startServer(noImages);
+    IgtlTestFeed feed(*server);
     IgtlTestClient client(server->port());
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(waitForClients(*server, 1));
@@ -184,8 +189,8 @@ TEST(IgtlServer, TrackingDataStopsAndRestartsAndRequestsAreAnswered) {
     EXPECT_EQ(status->code, igtl::StatusMessage::STATUS_OK);
 
     // Stopped: transforms only. The request was answered, so the stop was read before this frame.
-    server->publish({{tool("pointer", true, 2000, 1.f)}});
-    server->publish({{tool("pointer", true, 2001, 1.f)}});
+    feed.publish({{tool("pointer", true, 2000, 1.f)}});
+    feed.publish({{tool("pointer", true, 2001, 1.f)}});
     igtl::GetCapabilityMessage::Pointer getCapability = igtl::GetCapabilityMessage::New();
     ASSERT_TRUE(client.send(*getCapability));
     std::vector<std::string> types;
@@ -205,7 +210,7 @@ TEST(IgtlServer, TrackingDataStopsAndRestartsAndRequestsAreAnswered) {
     ASSERT_TRUE(client.send(*start));
     ASSERT_TRUE(client.send(*getStatus));
     ASSERT_TRUE(client.receiveType("STATUS"));
-    server->publish({{tool("pointer", true, 2002, 1.f)}});
+    feed.publish({{tool("pointer", true, 2002, 1.f)}});
     const auto tracking = client.receiveType("TDATA");
     ASSERT_TRUE(tracking);
     EXPECT_EQ(tracking->timestampMs, 2002u);
@@ -214,6 +219,7 @@ TEST(IgtlServer, TrackingDataStopsAndRestartsAndRequestsAreAnswered) {
 TEST(IgtlServer, BadClientsLoseOnlyTheirOwnConnection) {
     TestSupport::LogCapture log;
     auto server = startServer();
+    IgtlTestFeed feed(*server);
     IgtlTestClient good(server->port());
     ASSERT_TRUE(waitForClients(*server, 1));
 
@@ -235,7 +241,7 @@ TEST(IgtlServer, BadClientsLoseOnlyTheirOwnConnection) {
     EXPECT_TRUE(TestSupport::waitFor([&] { return server->clients().size() == 1 + 3 + 1 + 50; }));
 
     for (std::uint64_t t = 1; t <= 3; ++t) {
-        server->publish({{tool("pointer", true, t, 1.f)}});
+        feed.publish({{tool("pointer", true, t, 1.f)}});
         const auto tracking = good.receiveType("TDATA");
         ASSERT_TRUE(tracking);
         EXPECT_EQ(tracking->timestampMs, t);
@@ -266,9 +272,11 @@ TEST(IgtlServer, BadClientsLoseOnlyTheirOwnConnection) {
 
 TEST(IgtlServer, AStalledClientIsDroppedAndItsDropsCounted) {
     IgtlServer::Options options;
-    options.stallTimeout = std::chrono::milliseconds(300);
+    // Long enough that a reader descheduled on a busy machine is not taken for a stalled one.
+    options.stallTimeout = std::chrono::milliseconds(1000);
     options.imageRateHz = 1000.0;
     auto server = startServer(options);
+    IgtlTestFeed feed(*server);
     const int stalled = rawConnect(server->port(), 4096);  // connects, then never reads
     ASSERT_TRUE(waitForClients(*server, 1));
     IgtlTestClient reader(server->port());
@@ -290,13 +298,13 @@ TEST(IgtlServer, AStalledClientIsDroppedAndItsDropsCounted) {
     image.pixels.assign(1024 * 1024, 7);
     std::uint64_t t = 0;
     const bool dropped = TestSupport::waitFor([&] {
-        server->publishImage(image);
-        server->publish({{tool("pointer", true, ++t, 1.f)}});
+        feed.publishImage(image);
+        feed.publish({{tool("pointer", true, ++t, 1.f)}});
         return !server->clients()[0].connected;
     });
     const int imagesWhenDropped = images.load();
     EXPECT_TRUE(TestSupport::waitFor([&] {
-        server->publishImage(image);
+        feed.publishImage(image);
         return images.load() > imagesWhenDropped;
     }));
     done = true;
@@ -312,7 +320,8 @@ TEST(IgtlServer, AStalledClientIsDroppedAndItsDropsCounted) {
 
 TEST(IgtlServer, AClientThatReadsNothingIsDroppedWithinSecondsAndNotCreditedWithFrames) {
     TestSupport::LogCapture log;
-    auto server = startServer();                    // the usual stall time-out, 3 s
+    auto server = startServer();  // the usual stall time-out, 3 s
+    IgtlTestFeed feed(*server);
     const int silent = rawConnect(server->port());  // usual buffers; never reads
     ASSERT_TRUE(waitForClients(*server, 1));
     using Clock = std::chrono::steady_clock;
@@ -323,9 +332,8 @@ TEST(IgtlServer, AClientThatReadsNothingIsDroppedWithinSecondsAndNotCreditedWith
             // A camera's rate, with three instruments.
             if (Clock::now() - start >= published * std::chrono::microseconds(16667)) {
                 ++published;
-                server->publish(
-                    {{tool("pointer", true, published, 1.f), tool("reference", true, published, 2.f),
-                      tool("tool", true, published, 3.f)}});
+                feed.publish({{tool("pointer", true, published, 1.f), tool("reference", true, published, 2.f),
+                               tool("tool", true, published, 3.f)}});
             }
             return !server->clients()[0].connected;
         },
@@ -342,11 +350,12 @@ TEST(IgtlServer, AClientThatReadsNothingIsDroppedWithinSecondsAndNotCreditedWith
 TEST(IgtlServer, LongInstrumentNamesGetDistinctStableDeviceNames) {
     TestSupport::LogCapture log;
     auto server = startServer();
+    IgtlTestFeed feed(*server);
     IgtlTestClient client(server->port());
     ASSERT_TRUE(waitForClients(*server, 1));
 
-    server->publish({{tool("patient_reference_marker_1", true, 1, 1.f),
-                      tool("patient_reference_marker_2", true, 1, 2.f)}});
+    feed.publish({{tool("patient_reference_marker_1", true, 1, 1.f),
+                   tool("patient_reference_marker_2", true, 1, 2.f)}});
     const auto first = client.receive();
     const auto second = client.receive();
     const auto tracking = client.receive();
@@ -366,7 +375,7 @@ TEST(IgtlServer, LongInstrumentNamesGetDistinctStableDeviceNames) {
               1);
 
     // One added while running whose end is taken too gets a number; the others keep theirs.
-    server->publish(
+    feed.publish(
         {{tool("patient_reference_marker_1", true, 2, 1.f), tool("patient_reference_marker_2", false, 2, 0.f),
           tool("patient_reference_2nd_marker_1", true, 2, 3.f)}});
     const auto status = client.receive();
@@ -442,6 +451,7 @@ TEST(IgtlServer, PerClientRecordsStayBoundedHoweverManyClientsComeAndGo) {
     IgtlServer::Options options;
     options.departedListed = 4;
     auto server = startServer(options);
+    IgtlTestFeed feed(*server);
     IgtlTestClient staying(server->port());
     ASSERT_TRUE(waitForClients(*server, 1));
     std::uint64_t came = 1;
@@ -468,7 +478,7 @@ TEST(IgtlServer, PerClientRecordsStayBoundedHoweverManyClientsComeAndGo) {
     ASSERT_TRUE(comeAndGo(2));
     EXPECT_EQ(server->recordsHeld(), held);
     EXPECT_EQ(log.countContaining("dropped: announced a message body"), 24);
-    server->publish({{tool("pointer", true, 1, 1.f)}});
+    feed.publish({{tool("pointer", true, 1, 1.f)}});
     EXPECT_TRUE(staying.receiveType("TDATA"));
 }
 
@@ -478,6 +488,7 @@ TEST(IgtlServer, ClientsOverTheLimitAreToldAndCountedAndUnfinishedMessagesTimeOu
     options.maxClients = 2;
     options.messageTimeout = std::chrono::milliseconds(300);
     auto server = startServer(options);
+    IgtlTestFeed feed(*server);
     // Two clients hold the places with half a message each.
     const std::string half = header("GET_STATUS", 0, 0).substr(0, 20);
     std::vector<int> holders;
@@ -497,7 +508,7 @@ TEST(IgtlServer, ClientsOverTheLimitAreToldAndCountedAndUnfinishedMessagesTimeOu
     ASSERT_TRUE(waitForClients(*server, 0));
     IgtlTestClient later(server->port());
     ASSERT_TRUE(waitForClients(*server, 1));
-    server->publish({{tool("pointer", true, 1, 1.f)}});
+    feed.publish({{tool("pointer", true, 1, 1.f)}});
     EXPECT_TRUE(later.receiveType("TDATA"));
     int unfinished = 0;
     int refusedCount = 0;
@@ -520,6 +531,7 @@ TEST(IgtlServer, ListensOnIPv6AndIPv4AndNamesTheAddressItCannotListenOn) {
     IgtlServer server(options);
     const auto started = server.start();
     ASSERT_TRUE(started) << started.error().message;
+    IgtlTestFeed feed(server);
     IgtlTestClient overIPv4(server.port());
     ASSERT_TRUE(waitForClients(server, 1));
     const int v6 = ::socket(AF_INET6, SOCK_STREAM, 0);
@@ -531,7 +543,7 @@ TEST(IgtlServer, ListensOnIPv6AndIPv4AndNamesTheAddressItCannotListenOn) {
     if (hasIPv6) {
         EXPECT_EQ(::connect(v6, reinterpret_cast<sockaddr*>(&loopback6), sizeof(loopback6)), 0);
         ASSERT_TRUE(waitForClients(server, 2));
-        server.publish({{tool("pointer", true, 1, 1.f)}});
+        feed.publish({{tool("pointer", true, 1, 1.f)}});
         timeval wait{5, 0};
         ::setsockopt(v6, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
         std::uint8_t bytes[Halvoren::Igtl::kHeaderSize];
@@ -581,6 +593,7 @@ TEST(IgtlServer, AcceptFailuresBackOffWhileTheConnectedClientsAreServed) {
     IgtlServer::Options options;
     options.accept = acceptOrFail;
     auto server = startServer(options);
+    IgtlTestFeed feed(*server);
     IgtlTestClient served(server->port());
     ASSERT_TRUE(waitForClients(*server, 1));
 
@@ -592,7 +605,7 @@ TEST(IgtlServer, AcceptFailuresBackOffWhileTheConnectedClientsAreServed) {
     const int callsBefore = acceptCalls.load();
     EXPECT_FALSE(served.receive(1000));  // nothing published: a second of waiting
     EXPECT_LT(acceptCalls.load() - callsBefore, 30);
-    server->publish({{tool("pointer", true, 1, 1.f)}});
+    feed.publish({{tool("pointer", true, 1, 1.f)}});
     EXPECT_TRUE(served.receiveType("TDATA"));
 
     outOfDescriptors = false;
@@ -607,6 +620,7 @@ TEST(IgtlServer, StalePosesAreWithheldWithAStatusUntilFramesFlowAgain) {
     options.trackerName = "Camera";
     options.statusText = [] { return std::string("60.0 Hz, 0 missed"); };
     auto server = startServer(options);
+    IgtlTestFeed feed(*server);
     IgtlTestClient first(server->port());
     IgtlTestClient second(server->port());
     ASSERT_TRUE(waitForClients(*server, 2));
@@ -616,7 +630,7 @@ TEST(IgtlServer, StalePosesAreWithheldWithAStatusUntilFramesFlowAgain) {
     std::atomic<int> published{0};
     std::thread publisher([&] {
         while (publishing) {
-            server->publish({{tool("pointer", true, 3000, 1.f)}});
+            feed.publish({{tool("pointer", true, 3000, 1.f)}});
             ++published;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
@@ -632,7 +646,7 @@ TEST(IgtlServer, StalePosesAreWithheldWithAStatusUntilFramesFlowAgain) {
         EXPECT_TRUE(client->receiveType("TDATA"));
     }
 
-    server->setStale(true, "no frame for 150 ms");
+    feed.setStale(true, "no frame for 150 ms");
     for (IgtlTestClient* client : {&first, &second}) {
         // What was on its way before may still come; then the status, and nothing more.
         const auto status = client->receiveType("STATUS");
@@ -649,7 +663,7 @@ TEST(IgtlServer, StalePosesAreWithheldWithAStatusUntilFramesFlowAgain) {
     const int before = published;
     ASSERT_TRUE(TestSupport::waitFor([&] { return published >= before + 20; }));
 
-    server->setStale(false, "frames again after 523 ms");
+    feed.setStale(false, "frames again after 523 ms");
     const std::string ok = "STATUS Camera " + std::to_string(igtl::StatusMessage::STATUS_OK);
     for (IgtlTestClient* client : {&first, &second, &late}) {
         EXPECT_EQ(next(*client), ok + " frames again after 523 ms");  // no frame came while stale
@@ -665,6 +679,7 @@ TEST(IgtlServer, StalePosesAreWithheldWithAStatusUntilFramesFlowAgain) {
 
 TEST(IgtlServer, TheFramesCountedSentAreThoseAClientThatReadsEverythingReceived) {
     auto server = startServer();
+    IgtlTestFeed feed(*server);
     IgtlTestClient client(server->port());
     ASSERT_TRUE(waitForClients(*server, 1));
     constexpr int kFrames = 40;
@@ -680,7 +695,7 @@ TEST(IgtlServer, TheFramesCountedSentAreThoseAClientThatReadsEverythingReceived)
         }
     });
     for (int i = 1; i <= kFrames; ++i) {
-        server->publish({{tool("pointer", true, static_cast<std::uint64_t>(i), 1.f)}});
+        feed.publish({{tool("pointer", true, static_cast<std::uint64_t>(i), 1.f)}});
         ASSERT_TRUE(TestSupport::waitFor([&] { return received >= i; }));
     }
     server->stop();  // at once: the last frame's acknowledgement may still be on its way
@@ -745,10 +760,11 @@ std::string readToEnd(int fd) {
 TEST(IgtlServer, ClientsWaitingWhileOutOfDescriptorsAreToldAndClosedWhileTheOthersAreServed) {
     TestSupport::LogCapture log;
     auto server = startServer();
+    IgtlTestFeed feed(*server);
     IgtlTestClient served(server->port());
     ASSERT_TRUE(waitForClients(*server, 1));
     // A frame served before: the sanitizers' type checks need descriptors the first time only.
-    server->publish({{tool("pointer", true, 1, 1.f)}});
+    feed.publish({{tool("pointer", true, 1, 1.f)}});
     ASSERT_TRUE(served.receiveType("TDATA"));
     std::vector<std::string> told;
     // The waiting clients' sockets exist before the descriptors run out, so that no other thread of this
@@ -760,7 +776,7 @@ TEST(IgtlServer, ClientsWaitingWhileOutOfDescriptorsAreToldAndClosedWhileTheOthe
             connectTo(fd, server->port());
             told.push_back(readToEnd(fd));
         }
-        server->publish({{tool("pointer", true, 2, 1.f)}});
+        feed.publish({{tool("pointer", true, 2, 1.f)}});
         EXPECT_TRUE(served.receiveType("TDATA"));
     }
     for (const int fd : waiting) {
@@ -787,12 +803,13 @@ TEST(IgtlServer, ClientsWaitingWhileOutOfDescriptorsAreToldAndClosedWhileTheOthe
     // Descriptors free again: clients are served as before.
     IgtlTestClient later(server->port());
     ASSERT_TRUE(waitForClients(*server, 2));
-    server->publish({{tool("pointer", true, 3, 1.f)}});
+    feed.publish({{tool("pointer", true, 3, 1.f)}});
     EXPECT_TRUE(later.receiveType("TDATA"));
 }
 
 TEST(IgtlServer, StoppingFinishesTheMessageEachClientHasBegunWithinABoundAndThenCloses) {
     auto server = startServer();
+    IgtlTestFeed feed(*server);
     const int reading = rawConnect(server->port(), 16 * 1024);
     const int idle = rawConnect(server->port(), 16 * 1024);
     ASSERT_TRUE(waitForClients(*server, 2));
@@ -801,7 +818,7 @@ TEST(IgtlServer, StoppingFinishesTheMessageEachClientHasBegunWithinABoundAndThen
     image.width = 2048;
     image.height = 1024;
     image.pixels.assign(2048 * 1024, 7);
-    server->publishImage(image);
+    feed.publishImage(image);
     // Both have begun to receive the image, which their sockets cannot hold whole.
     ASSERT_TRUE(TestSupport::waitFor([&] {
         int reads = 0;

@@ -235,6 +235,36 @@ TEST(IgtlStreamOutput, FramesComeBackAfterStalePosesEvenWhenNewerFramesCrowdedOu
     output->end();
 }
 
+TEST(IgtlStreamOutput, TheFramesStillQueuedWhenTheRunEndsReachTheClients) {
+    Igtl::IgtlServer server(loopback());
+    const auto started = server.start();
+    ASSERT_TRUE(started) << started.error().message;
+    auto output = std::make_shared<Igtl::IgtlStreamOutput>(server);
+    Output::FrameOutputs outputs;
+    outputs.add(output);
+    TestSupport::IgtlTestClient client(server.port());
+    ASSERT_TRUE(TestSupport::waitFor([&] { return server.connectedClients() == 1; }));
+
+    // Queued without waking the server's thread: they are all still there when the run ends.
+    TrackingInstrument pointer;
+    pointer.id = TrackerID("atracsys-1200", "", "pointer");
+    pointer.quality = 0.9;
+    for (std::uint64_t stamp = 1; stamp <= 3; ++stamp) {
+        pointer.timestamp = stamp;
+        Output::FrameItem frame;
+        frame.tracking =
+            std::make_shared<TrackingStreamData>(nullptr, std::vector<TrackingInstrument>{pointer});
+        output->queue().push(frame);
+    }
+    outputs.finish();
+    for (std::uint64_t stamp = 1; stamp <= 3; ++stamp) {
+        const auto tracking = client.receiveType("TDATA");
+        ASSERT_TRUE(tracking);
+        EXPECT_EQ(tracking->timestampMs, stamp);
+    }
+    EXPECT_EQ(outputs.reports().at(0).counts.dropped, 0u);
+}
+
 namespace {
 
 /// A pointer, the reference and a tool of a long name, all seen; the pointer turned about z.

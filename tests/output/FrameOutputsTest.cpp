@@ -133,3 +133,42 @@ TEST(FrameOutputs, StalenessReachesEveryOutputInOrderAndNothingComesAfterTheCut)
     EXPECT_EQ(first->numbers(), (std::vector<std::uint64_t>{1, 0, 2}));
     EXPECT_EQ(second->numbers(), first->numbers());
 }
+
+namespace {
+
+/// Drained by its owner, who never does here; with `gone`, an owner that left without taking the rest.
+class OwnerDrained : public FrameOutput {
+public:
+    explicit OwnerDrained(bool gone)
+        : FrameOutput("owned", {DropPolicy::EveryFrame, 8}, Consumer::Owner), m_gone(gone) {}
+    void take(const FrameItem& item) override { numbers.push_back(item.number); }
+    void end() override {
+        if (!m_gone) {
+            FrameOutput::end();
+        }
+    }
+    std::vector<std::uint64_t> numbers;
+
+private:
+    bool m_gone;
+};
+
+}  // namespace
+
+TEST(FrameOutputs, AnOwnerDrainedOutputTakesTheFramesBeforeTheCutAtItsEndOrCountsThemLost) {
+    auto kept = std::make_shared<OwnerDrained>(false);
+    auto left = std::make_shared<OwnerDrained>(true);
+    FrameOutputs outputs;
+    outputs.add(kept);
+    outputs.add(left);
+    for (int i = 0; i < 3; ++i) {
+        outputs.handOver(frame());
+    }
+    outputs.finish();
+    EXPECT_EQ(kept->numbers, (std::vector<std::uint64_t>{1, 2, 3}));
+    const auto reports = outputs.reports();
+    EXPECT_EQ(reports[0].counts.dropped, 0u);
+    EXPECT_TRUE(left->numbers.empty());
+    EXPECT_EQ(reports[1].counts.queued, 3u);
+    EXPECT_EQ(reports[1].counts.dropped, 3u);
+}

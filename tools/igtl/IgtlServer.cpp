@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -51,6 +52,8 @@ constexpr std::chrono::milliseconds kFinishMessages{1000};
 // Items a feed delivers in one wake-up at most, so that a feed that never runs dry cannot keep the
 // clients' own requests waiting.
 constexpr int kDeliveriesAtOnce = 64;
+// How long detaching a feed waits for the server's thread to deliver what the feed still holds.
+constexpr std::chrono::milliseconds kDeliverBeforeDetach{2000};
 
 }  // namespace
 
@@ -85,17 +88,18 @@ struct IgtlServer::Impl final : IgtlServer::Outlet {
     std::atomic<bool> stopping{false};
     std::thread thread;
 
-    mutable std::mutex handoverMutex;  // guards the five below: publish()'s hand-over and the image rate
-    std::optional<TrackingFrame> pendingFrame;
+    // Guards the two below: publishImage()'s hand-over (the newest image per device) and the image rate.
+    mutable std::mutex handoverMutex;
     std::map<std::string, GreyImage> pendingImages;
     std::map<std::string, Clock::time_point> imageAccepted;
-    bool staleRequested = false;                             // as the last setStale() said
-    std::vector<std::pair<bool, std::string>> staleChanges;  // not yet told to the clients
 
-    // Guards the feeds; held while one delivers (which packs, but neither waits nor touches a socket), so
-    // that a feed detached is no longer used.
+    // Guards the four below; held while a feed delivers (which packs, but neither waits nor touches a
+    // socket), so that a feed detached is no longer used.
     std::mutex feedsMutex;
+    std::condition_variable feedLeft;
     std::vector<Feed*> feeds;
+    std::vector<Feed*> leaving;  // detached once they have delivered what they hold
+    bool serving = false;        // the server's thread delivers
 
     ClientReports reports;
 
@@ -184,8 +188,10 @@ struct IgtlServer::Impl final : IgtlServer::Outlet {
     bool refuseWithReserve();
     void refuse(int fd, const std::string& peer, const std::string& reason, const std::string& status);
     void distribute();
-    void takePublished();
+    void takePublishedImages();
     void deliverFeeds();
+    bool deliverFeedsOnce();
+    void setServing(bool nowServing);
     void serveAll();
     void packTool(ToolPose& tool, std::string& bytes, std::string& status);
     void greet(ClientConnection& client) const;
@@ -203,6 +209,7 @@ void IgtlServer::Impl::run() {
         // on a busy computer an image may come late, a pose must not.
         ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kImageNiceness);
     }
+    setServing(true);
     std::vector<pollfd> fds;
     while (!stopping.load()) {
         fillPollSet(fds);
@@ -225,6 +232,7 @@ void IgtlServer::Impl::run() {
         }
         closeFinished();
     }
+    setServing(false);
     finishBegunMessages(clients, kFinishMessages);
     for (auto& client : clients) {
         client->close("the server stopped");
@@ -363,30 +371,19 @@ void IgtlServer::Impl::refuse(int fd, const std::string& peer, const std::string
     reports.refused(nextId++, peer, reason);
 }
 
-// Server thread: what was published, then what the feeds hold, each packed once for every client.
+// Server thread: the images published, then what the feeds hold, each packed once for every client.
 void IgtlServer::Impl::distribute() {
-    takePublished();
+    takePublishedImages();
     deliverFeeds();
     // Sent at once rather than after the next poll: the clients see the frame sooner.
     serveAll();
 }
 
-void IgtlServer::Impl::takePublished() {
-    std::optional<TrackingFrame> frame;
+void IgtlServer::Impl::takePublishedImages() {
     std::map<std::string, GreyImage> images;
-    std::vector<std::pair<bool, std::string>> changes;
     {
         std::lock_guard<std::mutex> lock(handoverMutex);
-        frame.swap(pendingFrame);
         images.swap(pendingImages);
-        changes.swap(staleChanges);
-    }
-    // Before the frame: a frame handed over now was published after these changes.
-    for (const auto& [nowStale, reason] : changes) {
-        changeStale(nowStale, reason);
-    }
-    if (frame) {
-        distributeFrame(*frame);
     }
     for (auto& [device, image] : images) {
         distributeImage(device, image);
@@ -397,19 +394,45 @@ void IgtlServer::Impl::takePublished() {
 // client that keeps up.
 void IgtlServer::Impl::deliverFeeds() {
     for (int round = 0; round < kDeliveriesAtOnce; ++round) {
-        bool delivered = false;
-        {
-            std::lock_guard<std::mutex> lock(feedsMutex);
-            for (Feed* feed : feeds) {
-                delivered = feed->deliver(*this) || delivered;
-            }
-        }
-        if (!delivered) {
+        if (!deliverFeedsOnce()) {
             return;
         }
         serveAll();
     }
     wake();  // more waits: taken after the clients had their turn
+}
+
+// One item from each feed; a leaving feed that holds nothing more is let go. Whether any delivered.
+bool IgtlServer::Impl::deliverFeedsOnce() {
+    bool delivered = false;
+    bool left = false;
+    {
+        std::lock_guard<std::mutex> lock(feedsMutex);
+        for (auto it = feeds.begin(); it != feeds.end();) {
+            if ((*it)->deliver(*this)) {
+                delivered = true;
+                ++it;
+            } else if (std::find(leaving.begin(), leaving.end(), *it) != leaving.end()) {
+                leaving.erase(std::remove(leaving.begin(), leaving.end(), *it), leaving.end());
+                it = feeds.erase(it);
+                left = true;
+            } else {
+                ++it;
+            }
+        }
+    }
+    if (left) {
+        feedLeft.notify_all();
+    }
+    return delivered;
+}
+
+void IgtlServer::Impl::setServing(bool nowServing) {
+    {
+        std::lock_guard<std::mutex> lock(feedsMutex);
+        serving = nowServing;
+    }
+    feedLeft.notify_all();  // no longer waited for: nothing is delivered any more
 }
 
 void IgtlServer::Impl::serveAll() {
@@ -637,25 +660,21 @@ void IgtlServer::attach(Feed& feed) {
 }
 
 void IgtlServer::detach(Feed& feed) {
-    std::lock_guard<std::mutex> lock(m_impl->feedsMutex);
-    auto& feeds = m_impl->feeds;
-    feeds.erase(std::remove(feeds.begin(), feeds.end(), &feed), feeds.end());
+    Impl& d = *m_impl;
+    std::unique_lock<std::mutex> lock(d.feedsMutex);
+    const auto attached = [&] { return std::find(d.feeds.begin(), d.feeds.end(), &feed) != d.feeds.end(); };
+    if (d.serving && attached()) {
+        // What it still holds goes out first: frames handed over before the run's cut reach the clients.
+        d.leaving.push_back(&feed);
+        d.wake();
+        d.feedLeft.wait_for(lock, kDeliverBeforeDetach, [&] { return !attached() || !d.serving; });
+        d.leaving.erase(std::remove(d.leaving.begin(), d.leaving.end(), &feed), d.leaving.end());
+    }
+    d.feeds.erase(std::remove(d.feeds.begin(), d.feeds.end(), &feed), d.feeds.end());
 }
 
 void IgtlServer::wake() {
     m_impl->wake();
-}
-
-void IgtlServer::publish(TrackingFrame frame) {
-    Impl& d = *m_impl;
-    {
-        std::lock_guard<std::mutex> lock(d.handoverMutex);
-        if (d.staleRequested) {
-            return;  // stale poses are not sent
-        }
-        d.pendingFrame = std::move(frame);
-    }
-    d.wake();
 }
 
 bool IgtlServer::wantsImage(const std::string& device) const {
@@ -672,22 +691,6 @@ void IgtlServer::publishImage(GreyImage image) {
         std::lock_guard<std::mutex> lock(d.handoverMutex);
         const std::string device = image.device;
         d.pendingImages[device] = std::move(image);
-    }
-    d.wake();
-}
-
-void IgtlServer::setStale(bool stale, std::string reason) {
-    Impl& d = *m_impl;
-    {
-        std::lock_guard<std::mutex> lock(d.handoverMutex);
-        if (stale == d.staleRequested) {
-            return;
-        }
-        d.staleRequested = stale;
-        d.staleChanges.emplace_back(stale, std::move(reason));
-        if (stale) {
-            d.pendingFrame.reset();  // published before, but not yet sent: stale by now
-        }
     }
     d.wake();
 }

@@ -8,8 +8,8 @@
 // that leaves a message unfinished for the message time-out, or that sends what is not a valid message, is
 // disconnected without affecting the others. Past the most clients, a newcomer is told so and refused.
 //
-// While the poses are stale (setStale) no frame goes out: the clients are told so by a STATUS message and
-// told again when frames flow anew.
+// While the poses are stale (Outlet::setStale) no frame goes out: the clients are told so by a STATUS
+// message and told again when frames flow anew; a frame still queued for a client is withdrawn.
 
 #include "health/LatencyStats.h"
 #include "igtl/IgtlClientReports.h"
@@ -63,7 +63,9 @@ public:
         virtual bool imageDue(const std::string& device) = 0;
         /// The image for every client, when the image rate allows it.
         virtual void sendImage(GreyImage image) = 0;
-        /// As IgtlServer::setStale(), in the order of the items.
+        /// Whether the poses are stale, and why (or, when fresh again, for how long they were), in the order
+        /// of the items. The clients get a STATUS with the reason (code not ready, then OK), and while stale
+        /// no frame. A call that does not change the state is ignored.
         virtual void setStale(bool stale, const std::string& reason) = 0;
 
     protected:
@@ -97,26 +99,21 @@ public:
 
     /// Any thread: the feed is delivered from whenever the server is woken, until detached.
     void attach(Feed& feed);
-    /// Any thread but the server's: waits for a delivery in progress; the feed is not delivered from after.
+    /// Any thread but the server's: while the server runs, waits (a bounded time) for its thread to deliver
+    /// what the feed still holds; the feed is not delivered from after.
     void detach(Feed& feed);
     /// Any thread, never waits: the server's thread takes what the feeds hold.
     void wake();
 
-    // For a publisher that is not a feed (a test, a tool that makes its own frames): a hand-over of its
-    // own, in which a newer frame replaces one the server's thread has not taken yet.
+    // A server of camera images alone (Options::poses false) takes its images from the poses' server's
+    // thread here: a hand-over of its own, in which a newer image of a device replaces one its thread has
+    // not taken yet.
 
-    /// Any thread: hands a frame over to be sent.
-    void publish(TrackingFrame frame);
     /// Any thread: whether an image for this device would be sent now (the image rate allows it). Saves
     /// the caller copying an image that would be dropped.
     bool wantsImage(const std::string& device) const;
     /// Any thread: hands an image over to be sent, when the image rate allows it.
     void publishImage(GreyImage image);
-    /// Any thread: whether the poses are stale, and why (or, when fresh again, for how long they were).
-    /// The clients get a STATUS with the reason (code not ready, then OK), and while stale no frame: one
-    /// still queued for a client is withdrawn, and those published meanwhile are not sent. A call that
-    /// does not change the state is ignored.
-    void setStale(bool stale, std::string reason);
 
     /// The connected clients and the last departed ones (Options::departedListed), in order of connection.
     std::vector<ClientReport> clients() const;

@@ -75,12 +75,17 @@ void IgtlStreamOutput::detach() {
 }
 
 void IgtlStreamOutput::queued() {
-    m_server.wake();
+    if (!m_wakePending.exchange(true)) {
+        m_server.wake();
+    }
 }
 
 // Server thread. A frame's camera images are packed in a delivery of their own, after its poses went
 // into the clients' sockets: packing an image takes milliseconds, and the poses must not wait for it.
 bool IgtlStreamOutput::deliver(IgtlServer::Outlet& outlet) {
+    // Before the queue is looked at: an item queued after this wakes the server again. The server asks
+    // again after every item delivered, so none queued before is left behind.
+    m_wakePending.store(false);
     Output::FrameItem item;
     if (!queue().tryPop(item)) {
         if (!m_imagesOf) {

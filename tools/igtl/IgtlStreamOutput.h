@@ -60,9 +60,10 @@ public:
     /// The server's thread: a frame goes out as poses (and camera images when the image rate lets one
     /// go); word of stale poses as a STATUS to the clients.
     void take(const Output::FrameItem& item) override;
-    /// Control thread: the server no longer takes from this output.
+    /// Control thread: the server's thread sends what the queue still holds (while the server runs), then
+    /// takes from this output no more.
     void end() override;
-    /// Worker thread: wakes the server's thread; never waits.
+    /// Worker thread: wakes the server's thread unless a wake-up is on its way already; never waits.
     void queued() override;
 
     /// The names of Options::instruments that go out shortened. Control thread.
@@ -87,6 +88,9 @@ private:
     IgtlServer& m_server;
     const Options m_options;
     std::atomic<bool> m_attached{true};
+    // A wake-up was written and the server's thread has not looked at the queue since: the items queued
+    // meanwhile need no system call of their own.
+    std::atomic<bool> m_wakePending{false};
     std::vector<ShortenedName> m_shortenedAtStart;
 
     // The server's thread, after construction.

@@ -48,8 +48,10 @@ public:
 
     /// The consuming thread: one item, in the order they were handed over.
     virtual void take(const FrameItem& item) = 0;
-    /// The consuming thread (the closing one for an Owner output), once, after the last item.
-    virtual void end() {}
+    /// The consuming thread (the closing one for an Owner output), once, after the last item. An Owner
+    /// output's queue is closed by then and may still hold items: end() takes them or hands them to its
+    /// owner, and what it leaves is counted as dropped. This one takes them on the calling thread.
+    virtual void end() { drain(); }
     /// The worker (or whoever handed the item over), right after an item was queued, under the hand-over's
     /// lock: an Owner output wakes its owner here (an eventfd, a condition). Must not wait or lock.
     virtual void queued() {}

@@ -45,15 +45,18 @@ void FrameOutputs::close(Channel& channel) {
         channel.thread.join();
     } else {
         channel.output->end();
+        channel.output->queue().discard();  // frames before the cut reach the output, or count as lost
     }
 }
 
 // The output's own thread.
 void FrameOutputs::run(FrameOutput& output) {
-    FrameItem item;
-    while (output.queue().pop(item)) {
-        output.take(item);
-        item = FrameItem();  // lets the frame go before waiting for the next
+    std::deque<FrameItem> items;
+    while (output.queue().popAll(items)) {
+        for (const FrameItem& item : items) {
+            output.take(item);
+        }
+        items.clear();  // lets the frames go before waiting for the next
     }
     output.end();
 }
@@ -66,11 +69,6 @@ void FrameOutputs::listen(Stream& stream) {
 void FrameOutputs::setFrameLimit(std::uint64_t frames) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_limit = frames;
-}
-
-void FrameOutputs::setCutListener(std::function<void()> listener) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_cutListener = std::move(listener);
 }
 
 // Worker thread.
@@ -93,7 +91,6 @@ void FrameOutputs::notify(FrameItem::Kind kind, double millisecondsWithoutFrame)
 
 void FrameOutputs::pushToAll(FrameItem item, bool frame) {
     bool cutNow = false;
-    std::function<void()> listener;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_cut) {
@@ -111,31 +108,22 @@ void FrameOutputs::pushToAll(FrameItem item, bool frame) {
         }
         if (frame && m_limit != 0 && m_frames >= m_limit) {
             m_cut = cutNow = true;
-            listener = m_cutListener;
         }
     }
     if (cutNow) {
         m_cutChanged.notify_all();
-        if (listener) {
-            listener();
-        }
     }
 }
 
 void FrameOutputs::cut() {
-    std::function<void()> listener;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_cut) {
             return;
         }
         m_cut = true;
-        listener = m_cutListener;
     }
     m_cutChanged.notify_all();
-    if (listener) {
-        listener();
-    }
 }
 
 bool FrameOutputs::isCut() const {

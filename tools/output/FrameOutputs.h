@@ -11,7 +11,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,8 +43,6 @@ public:
     void listen(Stream& stream);
     /// Control thread, before frames flow: the run is cut after this many frames (0: no limit).
     void setFrameLimit(std::uint64_t frames);
-    /// Any thread: told once, outside every lock, when the run is cut (the worker's, for a frame limit).
-    void setCutListener(std::function<void()> listener);
 
     /// The worker: hands a datum of the stream to every output, when it is tracking data.
     void handOver(const std::shared_ptr<const StreamData>& data);
@@ -60,7 +57,8 @@ public:
     std::uint64_t frames() const;
 
     /// Control thread, once the stream no longer delivers: stops listening, closes every queue and waits
-    /// for each OwnThread output to take what it holds and end; ends the Owner outputs on this thread.
+    /// for each OwnThread output to take what it holds and end; ends the Owner outputs on this thread,
+    /// each taking what it holds (what one leaves is counted as dropped).
     void finish();
 
     struct Report {
@@ -82,7 +80,6 @@ private:
     static void close(Channel& channel);
 
     std::shared_ptr<SignalConnection> m_connection;
-    std::function<void()> m_cutListener;
 
     // Guards the channels, the cut and the count; the queues are pushed (and the Owner outputs woken)
     // under it, which never waits. No I/O is done under it.
