@@ -70,7 +70,7 @@ private:
 /// What the window's run shares with the stream's worker and the window's timers.
 struct GuiRun {
     FrameWatch frameWatch;
-    std::uint64_t framesSeen = 0;  // the run's frames when last looked at
+    FrameWatch::Clock::time_point lastFrame;  // the health's last frame when last looked at
     int result = ExitOk;
     bool waitingForFrames = true;  // the stream ran when last looked at
     bool shotQueued = false;
@@ -150,10 +150,11 @@ void watchFrames(QTimer& frameCheck, MainWindow& window, const StreamSession& se
                  StreamControllerBase* panel, GuiRun& run, std::ostream& err) {
     QObject::connect(&frameCheck, &QTimer::timeout, &window, [&session, panel, &run, &err] {
         showHealth(panel, session.health());
-        const std::uint64_t frames = session.outputs().frames();
-        if (frames != run.framesSeen) {
-            run.framesSeen = frames;
-            run.frameWatch.frameArrived();
+        // The health sees the frames arrive; the watch words a long wait.
+        const FrameWatch::Clock::time_point last = session.health().lastFrameArrival();
+        if (last != run.lastFrame) {
+            run.lastFrame = last;
+            run.frameWatch.frameArrived(last);
         }
         // A replay that has ended sends no more frames: that is said once, and is no camera fault.
         if (session.replayEnded()) {

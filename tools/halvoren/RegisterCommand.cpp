@@ -3,6 +3,7 @@
 #include "halvoren/InputChecks.h"
 #include "halvoren/Interrupts.h"
 #include "halvoren/ProgressOutput.h"
+#include "halvoren/RunController.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/PoseTarget.h"
 #include "halvoren/StreamSession.h"
@@ -243,11 +244,8 @@ int runRegister(const RegisterOptions& options, std::ostream& out, std::ostream&
         err << "halvoren register: --output FILE.tfm is required (or --verify FILE.tfm)\n";
         return ExitUsage;
     }
-    for (const std::string* path : {&options.output, &options.report}) {
-        if (const std::string problem = cannotWriteMessage(*path); !problem.empty()) {
-            err << "halvoren: " << problem << '\n';
-            return ExitBadInput;
-        }
+    if (!resultsWritable({&options.output, &options.report}, err)) {
+        return ExitBadInput;
     }
     if (const std::string problem = Registration::transformFilePathProblem(options.output);
         !options.output.empty() && !problem.empty()) {

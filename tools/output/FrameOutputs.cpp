@@ -185,8 +185,8 @@ std::vector<FrameOutputs::Report> FrameOutputs::reports() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<Report> reports;
     for (const Channel& channel : m_channels) {
-        reports.push_back(
-            {channel.output->name(), channel.output->queue().policy(), channel.output->queue().counts()});
+        reports.push_back({channel.output->name(), channel.output->queue().policy(),
+                           channel.output->queue().counts(), channel.output->reportsOwnLosses()});
     }
     return reports;
 }

@@ -67,6 +67,7 @@ public:
         std::string name;
         QueuePolicy policy;
         OutputQueue<FrameItem>::Counts counts;
+        bool reportsOwnLosses = false;  // the output's own summary says what it dropped
     };
     /// Per output: what its queue took and dropped.
     std::vector<Report> reports() const;
