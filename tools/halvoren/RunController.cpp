@@ -47,12 +47,13 @@ bool resultsWritable(std::initializer_list<const std::string*> paths, std::ostre
     return true;
 }
 
-RunController::RunController(StreamSession& session, std::ostream& err)
-    : RunController(session.stream(), session.outputs(), session.health(), err) {}
+RunController::RunController(StreamSession& session, std::ostream& err, std::function<void()> onWake)
+    : RunController(session.stream(), session.outputs(), session.health(), err, std::move(onWake)) {}
 
 RunController::RunController(Stream& stream, Output::FrameOutputs& outputs,
-                             const Health::TrackingHealth& health, std::ostream& err)
-    : m_stream(stream), m_outputs(outputs), m_health(health), m_err(err) {
+                             const Health::TrackingHealth& health, std::ostream& err,
+                             std::function<void()> onWake)
+    : m_stream(stream), m_outputs(outputs), m_health(health), m_err(err), m_onWake(std::move(onWake)) {
     m_stateConnection = stream.signalStateChanged.connect([this](const Stream::StateChange&) { wake(); });
     outputs.setCutListener([this] { wake(); });
     m_stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -97,6 +98,9 @@ void RunController::wake() {
         m_woken = true;
     }
     m_wake.notify_all();
+    if (m_onWake) {
+        m_onWake();
+    }
 }
 
 void RunController::waitUntil(Clock::time_point until) {
@@ -138,7 +142,8 @@ RunEnd RunController::run(const Plan& plan) {
     const bool terminal = plan.progress && showsProgress();
     const Clock::time_point start = Clock::now();
     const Clock::time_point never = Clock::time_point::max();
-    Clock::time_point nextProgress = start + kProgressEvery;  // the first line once there is something to count
+    Clock::time_point nextProgress =
+        start + kProgressEvery;  // the first line once there is something to count
     Clock::time_point nextPeriodic = plan.every.count() > 0.0 ? start + clockDuration(plan.every) : never;
     if (plan.watchFrames) {
         m_lastFrame = m_health.lastFrameArrival();

@@ -71,11 +71,13 @@ public:
 
     /// Control thread, once the session is created: watches its stream's state, its cut and the signals
     /// (the application's one policy) until it goes, which is after the run's outputs are finished.
-    RunController(StreamSession& session, std::ostream& err);
+    /// `onWake`, when given, is told (on the waking thread, outside every lock) after each wake-up: for a
+    /// run that waits in an event loop rather than in run().
+    RunController(StreamSession& session, std::ostream& err, std::function<void()> onWake = {});
     /// The same for a stream, its outputs and its health that are not a session's. The progress line goes
     /// to `err`.
     RunController(Stream& stream, Output::FrameOutputs& outputs, const Health::TrackingHealth& health,
-                  std::ostream& err);
+                  std::ostream& err, std::function<void()> onWake = {});
     ~RunController();
     RunController(const RunController&) = delete;
     RunController& operator=(const RunController&) = delete;
@@ -90,11 +92,16 @@ public:
     /// waiting that long for a frame; nothing otherwise.
     void writeFrameSummary(std::ostream& out) const;
 
-private:
-    /// The end that has come, if any.
+    /// For a run that waits in an event loop, on its thread. Whether an end of `plan` has come (the run's
+    /// time counted from `start`), and which.
     bool ended(const Plan& plan, Clock::time_point start, RunEnd& end) const;
-    /// Feeds the frame watch from the tracking health, the one place frames are seen to arrive.
+    /// The stream (re)started: the first frame is awaited from now on.
+    void restartFrameWatch() { m_frameWatch.restart(); }
+    /// Warns of a camera that delivers no frames when a warning is due. The frames are seen to arrive in
+    /// the tracking health.
     void lookForFrames();
+
+private:
     /// Sleeps until woken or `until`.
     void waitUntil(Clock::time_point until);
     /// The watcher's thread: a signal's wake-up pipe becomes a wake-up of the run.
@@ -109,6 +116,7 @@ private:
     std::mutex m_mutex;             // guards m_woken only
     std::condition_variable m_wake;
     bool m_woken = false;
+    const std::function<void()> m_onWake;
     std::shared_ptr<SignalConnection> m_stateConnection;
     int m_stopFd = -1;  // an eventfd that ends the watcher
     std::thread m_watcher;
