@@ -48,7 +48,9 @@ bool resultsWritable(std::initializer_list<const std::string*> paths, std::ostre
 }
 
 RunController::RunController(StreamSession& session, std::ostream& err, std::function<void()> onWake)
-    : RunController(session.stream(), session.outputs(), session.health(), err, std::move(onWake)) {}
+    : RunController(session.stream(), session.outputs(), session.health(), err, std::move(onWake)) {
+    m_replayEnded = [&session] { return session.replayEnded(); };
+}
 
 RunController::RunController(Stream& stream, Output::FrameOutputs& outputs,
                              const Health::TrackingHealth& health, std::ostream& err,
@@ -115,7 +117,7 @@ void RunController::waitUntil(Clock::time_point until) {
 bool RunController::ended(const Plan& plan, Clock::time_point start, RunEnd& end) const {
     if (plan.done && plan.done()) {
         end = RunEnd::Done;
-    } else if (m_outputs.isCut()) {
+    } else if (m_outputs.isCut() || (m_replayEnded && m_replayEnded())) {
         end = RunEnd::Cut;
     } else if (Interrupts::requested()) {
         end = RunEnd::Interrupted;

@@ -42,7 +42,7 @@ bool resultsWritable(std::initializer_list<const std::string*> paths, std::ostre
 /// How a run ended, in the order they are looked at.
 enum class RunEnd {
     Done,           // the command's own condition: its frames collected, its readings full
-    Cut,            // the run was cut: the frame limit, a replay's last frame, an output that failed
+    Cut,            // the run was cut (the frame limit, an output that failed) or its replay ended
     Interrupted,    // a signal came
     TimeUp,         // the run's time passed
     StreamStopped,  // the stream stopped by itself
@@ -117,6 +117,7 @@ private:
     std::condition_variable m_wake;
     bool m_woken = false;
     const std::function<void()> m_onWake;
+    std::function<bool()> m_replayEnded;  // a session's: every frame of its replay came
     std::shared_ptr<SignalConnection> m_stateConnection;
     int m_stopFd = -1;  // an eventfd that ends the watcher
     std::thread m_watcher;
