@@ -2,10 +2,10 @@
 
 #include "halvoren/InputChecks.h"
 #include "halvoren/Interrupts.h"
-#include "halvoren/ProgressOutput.h"
-#include "halvoren/RunController.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/PoseTarget.h"
+#include "halvoren/ProgressOutput.h"
+#include "halvoren/RunController.h"
 #include "halvoren/StreamSession.h"
 #include "halvoren/TipSampler.h"
 
