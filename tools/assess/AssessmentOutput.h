@@ -18,6 +18,8 @@ public:
 
     /// The output's thread.
     void take(const Output::FrameItem& item) override;
+    /// True: the assessment names the frames it did not assess.
+    bool reportsOwnLosses() const override { return true; }
 
     /// Any thread: the frames taken so far; whether the readings' limit stopped the taking.
     std::size_t frames() const { return m_frames.load(); }

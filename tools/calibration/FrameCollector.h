@@ -40,6 +40,8 @@ public:
                  const std::function<bool()>& keepWaiting = {});
     /// Control thread: the frames collected so far, handed over.
     std::vector<Frame> takeFrames();
+    /// Control thread: how many frames were collected (taken from the queue) so far.
+    std::size_t collected() const { return m_frames.size(); }
 
 private:
     const std::string m_instrumentId;

@@ -1,10 +1,10 @@
 #include "halvoren/AssessCommand.h"
 
-#include "halvoren/InputChecks.h"
 #include "halvoren/Interrupts.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/PoseTarget.h"
 #include "halvoren/ProgressOutput.h"
+#include "halvoren/RunController.h"
 #include "halvoren/StreamSession.h"
 
 #include "assess/AssessmentOutput.h"
@@ -12,7 +12,10 @@
 #include "assess/AssessmentReport.h"
 #include "host/Log.h"
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <ostream>
 
@@ -20,9 +23,25 @@ namespace Halvoren::App {
 
 namespace {
 
+/// The assessment, waking the run for its first frame and now and then after, for the line that says it
+/// came and for its readings' limit.
+class WakingAssessment : public Assess::AssessmentOutput {
+public:
+    WakingAssessment(const std::vector<TrackerID>& instruments, Assess::Assessor::Options options,
+                     std::function<void()> wake)
+        : AssessmentOutput(instruments, std::move(options)), m_waker(kWakeEvery, std::move(wake)) {}
+    void queued() override { m_waker.queued(); }
+
+private:
+    // No queue to keep from filling: its own thread takes the frames.
+    static constexpr std::size_t kWakeEvery = std::numeric_limits<std::size_t>::max();
+    QueueWaker m_waker;
+};
+
 /// The output that assesses the session's frames, with the distances' ends checked against its points.
 std::shared_ptr<Assess::AssessmentOutput> assessment(const AssessOptions& options,
-                                                     const StreamSession& session, std::ostream& err) {
+                                                     const StreamSession& session, RunController& controller,
+                                                     std::ostream& err) {
     Assess::Assessor::Options assessor;
     assessor.navigation = session.navigation();
     assessor.minQuality = options.minQuality;
@@ -44,41 +63,29 @@ std::shared_ptr<Assess::AssessmentOutput> assessment(const AssessOptions& option
         }
         assessor.distances.push_back(*known);
     }
-    return std::make_shared<Assess::AssessmentOutput>(instruments, std::move(assessor));
+    return std::make_shared<WakingAssessment>(instruments, std::move(assessor),
+                                              [&controller] { controller.wake(); });
 }
 
 /// Streams until the frame limit, the duration, the readings' limit, an interrupt or the stream's end;
 /// progress on a terminal. False when the stream stopped by itself.
-bool assessUntilDone(const AssessOptions& options, StreamSession& session,
+bool assessUntilDone(const AssessOptions& options, RunController& controller,
                      const Assess::AssessmentOutput& output, std::ostream& err) {
-    const bool terminal = showsProgress();
-    const auto start = std::chrono::steady_clock::now();
-    auto lastLine = start;
-    bool saidFirst = false;
-    while (true) {
-        session.outputs().waitForCut(std::chrono::milliseconds(50));
-        const auto now = std::chrono::steady_clock::now();
-        const bool timeUp = options.durationSeconds > 0.0 &&
-                            std::chrono::duration<double>(now - start).count() >= options.durationSeconds;
-        if (session.outputs().isCut() || timeUp || Interrupts::requested() || output.full()) {
-            break;
-        }
-        if (!session.stream().isStateOneOf({Stream::Running})) {
-            return false;
-        }
-        if (terminal && now - lastLine >= std::chrono::milliseconds(250)) {
-            lastLine = now;
-            err << "\rassessing: frame " << output.frames() << "   " << std::flush;
-        } else if (!terminal && !saidFirst && output.frames() > 0 && Log::globalLevel() < Log::Warning) {
-            // Off a terminal no progress line: one line for a log that the camera delivers.
-            saidFirst = true;
+    RunController::Plan plan;
+    // Off a terminal no progress line: one line for a log that the camera delivers.
+    bool sayFirst = !showsProgress() && Log::globalLevel() < Log::Warning;
+    plan.turn = [&output, &err, &sayFirst] {
+        if (sayFirst && output.frames() > 0) {
+            sayFirst = false;
             err << "assessing: the first frame came\n" << std::flush;
         }
-    }
-    if (terminal) {
-        err << '\n';
-    }
-    return true;
+    };
+    plan.done = [&output] { return output.full(); };
+    plan.progress = [&output](std::ostream& line) {
+        line << "assessing: frame " << output.frames() << "   ";
+    };
+    plan.limit = std::chrono::duration<double>(std::max(0.0, options.durationSeconds));
+    return controller.run(plan) != RunEnd::StreamStopped;
 }
 
 /// Writes the JSON and the plot when asked for; the exit code.
@@ -150,10 +157,8 @@ int report(const AssessOptions& options, const Assess::AssessmentOutput& output,
 
 int runAssess(const AssessOptions& options, std::ostream& out, std::ostream& err) {
     Log::setGlobalLevel(options.logLevel);
-    for (const std::string* path : {&options.output, &options.plot}) {
-        if (const Expected<void> writable = checkWritable(*path); !writable) {
-            return reportError(writable.error(), err);
-        }
+    if (!resultsWritable({&options.output, &options.plot}, err)) {
+        return ExitBadInput;
     }
     if (const std::string problem = Assess::plotPathProblem(options.plot); !problem.empty()) {
         err << "halvoren: " << problem << '\n';
@@ -165,7 +170,8 @@ int runAssess(const AssessOptions& options, std::ostream& out, std::ostream& err
         return reportError(created.error(), err);
     }
     StreamSession& session = **created;
-    const auto output = assessment(options, session, err);
+    RunController controller(session, err);
+    const auto output = assessment(options, session, controller, err);
     if (!output) {
         return ExitUsage;
     }
@@ -176,7 +182,7 @@ int runAssess(const AssessOptions& options, std::ostream& out, std::ostream& err
         err << "halvoren: cannot start the tracking stream\n";
         return ExitFailure;
     }
-    const bool running = assessUntilDone(options, session, *output, err);
+    const bool running = assessUntilDone(options, controller, *output, err);
     session.endCounting();
     session.stream().close();
     session.endRun();

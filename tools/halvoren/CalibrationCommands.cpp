@@ -5,6 +5,7 @@
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/PoseTarget.h"
 #include "halvoren/ProgressOutput.h"
+#include "halvoren/RunController.h"
 #include "halvoren/StreamSession.h"
 
 #include "HalvorenVersion.h"
@@ -25,6 +26,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <map>
 #include <ostream>
@@ -64,12 +66,42 @@ std::map<std::uint32_t, std::string> takenMarkerIds(const StreamSetup& setup) {
     return taken;
 }
 
+/// A frame collector that wakes the run: at once when the frames it waits for are handed over, and now
+/// and then before, so that its queue is drained before it could fill.
+class WakingCollector : public Calibration::FrameCollector {
+public:
+    WakingCollector(std::string instrumentId, std::size_t count, std::function<void()> wake)
+        : FrameCollector(std::move(instrumentId)),
+          m_count(count),
+          m_wake(wake),
+          m_waker(queue().policy().capacity, wake) {}
+
+    void take(const Output::FrameItem& item) override {
+        m_waker.drained();
+        FrameCollector::take(item);
+    }
+    void queued() override {
+        if (++m_queued == m_count) {
+            m_wake();
+        } else {
+            m_waker.queued();
+        }
+    }
+
+private:
+    const std::size_t m_count;
+    const std::function<void()> m_wake;
+    std::size_t m_queued = 0;  // the worker's
+    QueueWaker m_waker;
+};
+
 /// A frame collector among the run's outputs while it lives.
 class Collecting {
 public:
-    Collecting(StreamSession& session, std::string instrumentId)
+    Collecting(StreamSession& session, RunController& controller, std::string instrumentId, std::size_t count)
         : m_session(session),
-          m_collector(std::make_shared<Calibration::FrameCollector>(std::move(instrumentId))) {
+          m_collector(std::make_shared<WakingCollector>(std::move(instrumentId), count,
+                                                        [&controller] { controller.wake(); })) {
         m_session.outputs().add(m_collector);
     }
     ~Collecting() { m_session.outputs().remove(m_collector); }
@@ -80,32 +112,27 @@ public:
 
 private:
     StreamSession& m_session;
-    std::shared_ptr<Calibration::FrameCollector> m_collector;
+    std::shared_ptr<WakingCollector> m_collector;
 };
 
 /// Streams until `count` frames are collected, the stream stops, a replay ends or an interrupt comes;
 /// shows progress on a terminal.
-bool collect(Calibration::FrameCollector& collector, const StreamSession& session, std::size_t count,
+bool collect(RunController& controller, Calibration::FrameCollector& collector, std::size_t count,
              const std::string& what, std::ostream& err) {
-    const bool terminal = showsProgress();
-    if (!terminal && Log::globalLevel() < Log::Warning) {
+    if (!showsProgress() && Log::globalLevel() < Log::Warning) {
         err << what << ": " << count << " frames\n" << std::flush;  // once: the count is for a terminal
     }
-    const auto progress = [&](std::size_t so) {
-        if (terminal) {
-            err << '\r' << what << ": frame " << so << '/' << count << "   " << std::flush;
-        }
+    RunController::Plan plan;
+    plan.turn = [&collector] { collector.drain(); };
+    plan.done = [&collector, count] { return collector.collected() >= count; };
+    plan.progress = [&collector, count, &what](std::ostream& line) {
+        line << what << ": frame " << collector.collected() << '/' << count << "   ";
     };
     // Generous: the camera delivers tens of frames a second.
-    const auto timeout = std::chrono::milliseconds(30000 + 200 * count);
-    const bool complete = collector.waitFor(count, timeout, progress, [&] {
-        return session.stream().isStateOneOf({Stream::Running}) && !session.replayEnded() &&
-               !Interrupts::requested();
-    });
-    if (terminal) {
-        err << '\n';
-    }
-    return complete;
+    plan.limit = std::chrono::milliseconds(30000 + 200 * count);
+    controller.run(plan);
+    collector.drain();  // what came before the stream stopped
+    return collector.collected() >= count;
 }
 
 /// After a collection that stopped short: whether an interrupt stopped it, which is said.
@@ -167,17 +194,18 @@ std::optional<TrackingInstrument> pivotInstrument(const StreamSession& session, 
 
 /// Streams until the frames are collected; nothing, with the exit code, when the stream stopped before.
 std::optional<std::vector<Calibration::FrameCollector::Frame>> collectPoses(StreamSession& session,
+                                                                            RunController& controller,
                                                                             const std::string& instrumentId,
                                                                             std::uint64_t count,
                                                                             std::ostream& err, int& code) {
     Stream& stream = session.stream();
-    Collecting collecting(session, instrumentId);
+    Collecting collecting(session, controller, instrumentId, count);
     code = ExitFailure;
     if (!stream.start()) {
         err << "halvoren: cannot start the tracking stream\n";
         return std::nullopt;
     }
-    const bool complete = collect(collecting.collector(), session, count, "collecting poses", err);
+    const bool complete = collect(controller, collecting.collector(), count, "collecting poses", err);
     stream.close();
     if (!complete && session.replayEnded()) {
         err << "halvoren: the recording ended before " << count << " frames: calibrating from those it has\n";
@@ -331,18 +359,16 @@ bool chooseMarkerId(const DefineMarkerOptions& options, const DefineMarkerOption
 
 /// Streams every fiducial and collects the frames; nothing, with the exit code, when the stream stopped
 /// before. Leaves the stream stopped, not closed, for the check.
-std::optional<std::vector<Calibration::FrameCollector::Frame>> collectFiducials(StreamSession& session,
-                                                                                std::uint64_t count,
-                                                                                std::ostream& err,
-                                                                                int& code) {
+std::optional<std::vector<Calibration::FrameCollector::Frame>> collectFiducials(
+    StreamSession& session, RunController& controller, std::uint64_t count, std::ostream& err, int& code) {
     Stream& stream = session.stream();
-    Collecting collecting(session, std::string());
+    Collecting collecting(session, controller, std::string(), count);
     code = ExitFailure;
     if (!stream.start()) {
         err << "halvoren: cannot start the tracking stream\n";
         return std::nullopt;
     }
-    if (!collect(collecting.collector(), session, count, "collecting fiducials", err)) {
+    if (!collect(controller, collecting.collector(), count, "collecting fiducials", err)) {
         if (!session.replayEnded()) {
             stream.close();
             code = collectionStopped(session, count, err);
@@ -381,8 +407,9 @@ void writeDefinedMarker(const Calibration::DefinedMarker& marker, std::uint32_t 
 
 /// The check of a new marker: its file registered and tracked like any marker. Prints how often it was
 /// seen, its mean quality and its registration error; the exit code.
-int checkNewMarker(StreamSession& session, const Calibration::DefinedMarker& marker,
-                   const DefineMarkerOptions& options, std::ostream& out, std::ostream& err) {
+int checkNewMarker(StreamSession& session, RunController& controller,
+                   const Calibration::DefinedMarker& marker, const DefineMarkerOptions& options,
+                   std::ostream& out, std::ostream& err) {
     if (session.replaying()) {
         out << "check: skipped, a replay shows only the markers it recorded\n";
         return ExitOk;
@@ -393,9 +420,9 @@ int checkNewMarker(StreamSession& session, const Calibration::DefinedMarker& mar
     if (!instrumentId) {
         return reportError(makeError(ErrorKind::Failure, "the new marker could not be registered"), err);
     }
-    Collecting checking(session, *instrumentId);
+    Collecting checking(session, controller, *instrumentId, options.checkFrames);
     if (!stream.start() ||
-        !collect(checking.collector(), session, options.checkFrames, "checking the new marker", err)) {
+        !collect(controller, checking.collector(), options.checkFrames, "checking the new marker", err)) {
         stream.close();
         if (sayInterrupted(err)) {
             return ExitInterrupted;  // the geometry file was written from a complete collection
@@ -432,8 +459,8 @@ int runPivot(const PivotOptions& options, std::ostream& out, std::ostream& err) 
         err << "halvoren pivot: give the tool's marker with --marker FILE\n";
         return ExitUsage;
     }
-    if (const Expected<void> writable = checkWritable(options.output); !writable) {
-        return reportError(writable.error(), err);
+    if (!resultsWritable({&options.output}, err)) {
+        return ExitBadInput;
     }
     LoadedPlugins plugins;
     auto created = StreamSession::create(plugins.manager(), options, false, err);
@@ -446,7 +473,8 @@ int runPivot(const PivotOptions& options, std::ostream& out, std::ostream& err) 
     if (!instrument) {
         return code;
     }
-    const auto frames = collectPoses(session, instrument->id.ID, options.frames, err, code);
+    RunController controller(session, err);
+    const auto frames = collectPoses(session, controller, instrument->id.ID, options.frames, err, code);
     if (!frames) {
         return code;
     }
@@ -455,8 +483,8 @@ int runPivot(const PivotOptions& options, std::ostream& out, std::ostream& err) 
 
 int runDefineMarker(const DefineMarkerOptions& options, std::ostream& out, std::ostream& err) {
     Log::setGlobalLevel(options.logLevel);
-    if (const Expected<void> writable = checkWritable(options.output); !writable) {
-        return reportError(writable.error(), err);
+    if (!resultsWritable({&options.output}, err)) {
+        return ExitBadInput;
     }
     const DefineMarkerOptions setup = definitionSetup(options);
     LoadedPlugins plugins;
@@ -470,7 +498,8 @@ int runDefineMarker(const DefineMarkerOptions& options, std::ostream& out, std::
     }
     StreamSession& session = **created;
     int code = ExitOk;
-    const auto frames = collectFiducials(session, options.frames, err, code);
+    RunController controller(session, err);
+    const auto frames = collectFiducials(session, controller, options.frames, err, code);
     if (!frames) {
         return code;
     }
@@ -488,7 +517,7 @@ int runDefineMarker(const DefineMarkerOptions& options, std::ostream& out, std::
         return written;
     }
     writeDefinedMarker(*marker, id, options.output, out);
-    return checkNewMarker(session, *marker, options, out, err);
+    return checkNewMarker(session, controller, *marker, options, out, err);
 }
 
 }  // namespace Halvoren::App

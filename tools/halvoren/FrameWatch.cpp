@@ -60,6 +60,11 @@ double FrameWatch::secondsWithoutFrame(Clock::time_point now) const {
     return std::chrono::duration<double>(now - last).count();
 }
 
+FrameWatch::Clock::time_point FrameWatch::nextWarning() const {
+    const Clock::time_point last(Clock::duration(m_lastFrame.load(std::memory_order_relaxed)));
+    return last + m_nextWarning;
+}
+
 void FrameWatch::writeSummary(std::ostream& out, Clock::time_point now) const {
     const double seconds = secondsWithoutFrame(now);
     if (seconds >= std::chrono::duration<double>(kFirstWarning).count()) {

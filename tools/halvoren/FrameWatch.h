@@ -25,6 +25,8 @@ public:
     void check(Clock::time_point now = Clock::now());
     /// Seconds since the last frame (or the start).
     double secondsWithoutFrame(Clock::time_point now = Clock::now()) const;
+    /// When check() has the next warning to give, unless a frame arrives before.
+    Clock::time_point nextWarning() const;
     /// "no frame from the camera for the last 12.3 s" when the run ends waiting that long for a frame;
     /// nothing otherwise.
     void writeSummary(std::ostream& out, Clock::time_point now = Clock::now()) const;

@@ -1,10 +1,10 @@
 #include "halvoren/GuiCommand.h"
 
-#include "halvoren/FrameWatch.h"
 #include "halvoren/Interrupts.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/MainWindow.h"
 #include "halvoren/PanelNavigation.h"
+#include "halvoren/RunController.h"
 #include "halvoren/StreamSession.h"
 
 #include "host/AlgorithmController.h"
@@ -12,10 +12,10 @@
 #include "host/OpticalTrackingStreamController.h"
 #include "host/StreamControllerBase.h"
 #include "host/TrackingStream.h"
+#include "host/Utilities.h"
 
 #include <QApplication>
 #include <QPixmap>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <atomic>
@@ -36,41 +36,10 @@ constexpr int kPanelWidthWithTips = 720;
 /// Every fiducial gets its ellipse and cross in the camera views.
 constexpr int kAllFiducials = 3;
 
-/// While it lives, a signal (SIGINT, SIGTERM, SIGHUP; the application's policy catches them) calls
-/// `handler` in the event loop, so that the window's normal close path stops and closes the stream and
-/// finishes the outputs. One that came before the loop ran is handled as soon as it runs.
-class SignalsToEventLoop {
-public:
-    explicit SignalsToEventLoop(std::function<void()> handler) : m_handler(std::move(handler)) {
-        if (Interrupts::wakeFd() >= 0) {
-            m_notifier = std::make_unique<QSocketNotifier>(Interrupts::wakeFd(), QSocketNotifier::Read);
-            QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] {
-                Interrupts::drainWake();
-                m_handler();
-            });
-            return;
-        }
-        // Nothing can wake the loop: it looks now and then.
-        QObject::connect(&m_poll, &QTimer::timeout, [this] {
-            if (Interrupts::requested()) {
-                m_handler();
-            }
-        });
-        m_poll.start(100);
-    }
-
-    bool received() const { return Interrupts::requested(); }
-
-private:
-    std::function<void()> m_handler;
-    QTimer m_poll;
-    std::unique_ptr<QSocketNotifier> m_notifier;
-};
-
-/// What the window's run shares with the stream's worker and the window's timers.
+/// What the window's run shares with the stream's worker, the run's wake-ups and the window's timers.
 struct GuiRun {
-    FrameWatch frameWatch;
-    std::uint64_t framesSeen = 0;  // the run's frames when last looked at
+    std::function<void()> look;  // GUI thread, while the window shows: what a wake-up of the run looks at
+    std::atomic<bool> lookPosted{false};
     int result = ExitOk;
     bool waitingForFrames = true;  // the stream ran when last looked at
     bool shotQueued = false;
@@ -78,6 +47,19 @@ struct GuiRun {
     bool replayEndSaid = false;
     bool replayStopSaid = false;
 };
+
+/// Any thread: the run was woken (a signal, the cut, the stream's state); the GUI thread looks once,
+/// however many wake-ups come meanwhile.
+void postLook(GuiRun& run) {
+    if (!run.lookPosted.exchange(true)) {
+        QtHelpers::runOnMainThread([&run] {
+            run.lookPosted = false;
+            if (run.look) {
+                run.look();
+            }
+        });
+    }
+}
 
 /// GUI thread, once the stream stopped: a replay that the recording's damage stopped fails the run, and
 /// says why once.
@@ -113,27 +95,28 @@ void takeScreenshot(MainWindow& window, StreamControllerBase* panel, const GuiOp
         Qt::QueuedConnection);
 }
 
-/// GUI thread: takes the screenshot once enough frames arrived, or gives up when the stream stops.
+/// GUI thread, woken: takes the screenshot once enough frames arrived, or gives up when the stream stops.
 /// A replay that ends first gives the screenshot of its last frame.
-void watchForScreenshot(QTimer& watch, MainWindow& window, StreamControllerBase* panel,
-                        const StreamSession& session, const GuiOptions& options, GuiRun& run,
-                        std::ostream& err) {
-    QObject::connect(&watch, &QTimer::timeout, &window, [&window, panel, &session, &options, &run, &err] {
-        if (run.shotQueued) {
-            return;
-        }
-        const Stream& stream = session.stream();
-        if (session.outputs().frames() >= options.frames || session.replayEnded()) {
-            run.shotQueued = true;
-            takeScreenshot(window, panel, options, run, err);
-        } else if (!stream.isStateOneOf({Stream::Running})) {
-            sayReplayStop(session, run, err);
-            err << "halvoren: the tracking stream stopped before the screenshot\n";
-            run.result = ExitFailure;
-            window.close();
-        }
-    });
-    watch.start(20);
+void lookForScreenshot(const RunController& controller, MainWindow& window, StreamControllerBase* panel,
+                       const StreamSession& session, const GuiOptions& options, GuiRun& run,
+                       std::ostream& err) {
+    RunController::Plan plan;
+    plan.done = [&session, &options] {
+        return session.outputs().frames() >= options.frames || session.replayEnded();
+    };
+    RunEnd end = RunEnd::Done;
+    if (run.shotQueued || !controller.ended(plan, RunController::Clock::now(), end)) {
+        return;
+    }
+    if (end == RunEnd::Done || end == RunEnd::Cut) {
+        run.shotQueued = true;
+        takeScreenshot(window, panel, options, run, err);
+    } else if (end == RunEnd::StreamStopped) {
+        sayReplayStop(session, run, err);
+        err << "halvoren: the tracking stream stopped before the screenshot\n";
+        run.result = ExitFailure;
+        window.close();
+    }
 }
 
 /// GUI thread: the panel's health line, red while the poses are stale.
@@ -146,14 +129,12 @@ void showHealth(StreamControllerBase* panel, const Health::TrackingHealth& healt
 
 /// GUI thread: a camera that delivers no frames is named, and the panel shows the health. Only while
 /// running: the panel may stop the stream, and a start begins a new wait.
-void watchFrames(QTimer& frameCheck, MainWindow& window, const StreamSession& session,
-                 StreamControllerBase* panel, GuiRun& run, std::ostream& err) {
-    QObject::connect(&frameCheck, &QTimer::timeout, &window, [&session, panel, &run, &err] {
+void watchFrames(QTimer& frameCheck, MainWindow& window, RunController& controller,
+                 const StreamSession& session, StreamControllerBase* panel, GuiRun& run, std::ostream& err) {
+    QObject::connect(&frameCheck, &QTimer::timeout, &window, [&controller, &session, panel, &run, &err] {
         showHealth(panel, session.health());
-        const std::uint64_t frames = session.outputs().frames();
-        if (frames != run.framesSeen) {
-            run.framesSeen = frames;
-            run.frameWatch.frameArrived();
+        if (run.look) {
+            run.look();  // also where nothing can wake the run: no signal pipe could be made
         }
         // A replay that has ended sends no more frames: that is said once, and is no camera fault.
         if (session.replayEnded()) {
@@ -171,11 +152,11 @@ void watchFrames(QTimer& frameCheck, MainWindow& window, const StreamSession& se
         }
         const bool running = session.stream().isStateOneOf({Stream::Running});
         if (running && !run.waitingForFrames) {
-            run.frameWatch.restart();
+            controller.restartFrameWatch();
         }
         run.waitingForFrames = running;
         if (running) {
-            run.frameWatch.check();
+            controller.lookForFrames();
         } else {
             sayReplayStop(session, run, err);
         }
@@ -185,37 +166,41 @@ void watchFrames(QTimer& frameCheck, MainWindow& window, const StreamSession& se
 
 /// Shows the window with the panel, which it takes over, until it is closed. False when the panel could
 /// not start the stream.
-bool showWindow(const StreamSession& session, std::unique_ptr<AlgorithmController> controller,
-                StreamControllerBase* panel, const GuiOptions& options, GuiRun& run, std::ostream& err) {
+bool showWindow(const StreamSession& session, RunController& controller,
+                std::unique_ptr<AlgorithmController> owned, StreamControllerBase* panel,
+                const GuiOptions& options, GuiRun& run, std::ostream& err) {
     Stream& stream = session.stream();
     MainWindow window(stream);
     panel->setDisplayWidget(window.display());
     window.setPanel(panel);  // the window owns the panel from now on
-    static_cast<void>(controller.release());
+    static_cast<void>(owned.release());
     if (session.navigation().chain.hasTips()) {
         window.setPanelWidth(kPanelWidthWithTips);
     }
     window.resize(kWindowWidth, kWindowHeight);
-    // From here on a signal closes the window as its close button does.
-    const SignalsToEventLoop closeOnSignal([&window] {
-        window.close();
-        QApplication::quit();  // also when a dialog of the panel runs its own loop
-    });
     window.show();
-    run.frameWatch.restart();
+    controller.restartFrameWatch();
     panel->init();
     if (!stream.isStateOneOf({Stream::Running})) {
         err << "halvoren: cannot start the tracking stream\n";
         return false;
     }
-    QTimer watch;
-    if (!options.screenshot.empty()) {
-        watchForScreenshot(watch, window, panel, session, options, run, err);
-    }
+    // From here on a signal closes the window as its close button does; one that came before is looked at
+    // as soon as the loop runs.
+    run.look = [&] {
+        if (Interrupts::requested()) {
+            window.close();
+            QApplication::quit();  // also when a dialog of the panel runs its own loop
+        } else if (!options.screenshot.empty()) {
+            lookForScreenshot(controller, window, panel, session, options, run, err);
+        }
+    };
+    postLook(run);
     QTimer frameCheck;
-    watchFrames(frameCheck, window, session, panel, run, err);
+    watchFrames(frameCheck, window, controller, session, panel, run, err);
     QApplication::exec();  // until the window is closed
-    run.interrupted = closeOnSignal.received();
+    run.look = nullptr;
+    run.interrupted = Interrupts::requested();
     return true;
 }
 
@@ -261,7 +246,9 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
     // A replay that has ended sends no more frames, nor does a run cut for its screenshot: no staleness,
     // however long the window stays open.
     session.health().setEndCheck([&session] { return session.replayEnded() || session.outputs().isCut(); });
-    const bool started = showWindow(session, std::move(controller), panel, options, run, err);
+    // The run's wake-ups (a signal, the cut, the stream's state) become looks on the GUI thread.
+    RunController runController(session, err, [&run] { postLook(run); });
+    const bool started = showWindow(session, runController, std::move(controller), panel, options, run, err);
     stream.close();
     session.health().setEndCheck(nullptr);  // it reads the session, which goes before the health
     const bool recorded = session.endRun();
@@ -273,7 +260,7 @@ int runGui(const GuiOptions& options, std::ostream& /*out*/, std::ostream& err) 
     }
     err << "frames " << session.outputs().frames() << '\n';
     if (run.waitingForFrames) {
-        run.frameWatch.writeSummary(err);
+        runController.writeFrameSummary(err);
     }
     session.writeHealth(err);
     session.writeOutputLosses(err);

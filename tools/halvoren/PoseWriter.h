@@ -45,6 +45,8 @@ public:
     /// Writer's thread: a frame, one line per instrument (the header first); on word of staleness, the
     /// last poses written once more, marked stale (and INVALID).
     void take(const Output::FrameItem& item) override;
+    /// True: the writer's summary names the frames it dropped.
+    bool reportsOwnLosses() const override { return true; }
     /// Writer's thread: the header if no frame came, then the flush.
     void end() override;
 

@@ -12,7 +12,7 @@
 namespace Halvoren::App {
 
 namespace {
-// Frames wait at most one turn of the main loop (50 ms); the notes are what must not be lost.
+// The main thread is woken to take the items well before the queue fills; the notes must not be lost.
 constexpr std::size_t kQueueItems = 256;
 }  // namespace
 
@@ -20,11 +20,13 @@ bool showsProgress() {
     return isatty(STDERR_FILENO) != 0 && Log::globalLevel() < Log::Warning;
 }
 
-ProgressOutput::ProgressOutput(double minQuality)
+ProgressOutput::ProgressOutput(double minQuality, std::function<void()> wake)
     : FrameOutput("progress", {Output::DropPolicy::EveryFrame, kQueueItems}, Consumer::Owner),
-      m_minQuality(minQuality) {}
+      m_minQuality(minQuality),
+      m_waker(kQueueItems, std::move(wake)) {}
 
 void ProgressOutput::take(const Output::FrameItem& item) {
+    m_waker.drained();
     if (item.kind == Output::FrameItem::Kind::Frame) {
         ++m_frames;
         m_tracked = 0;

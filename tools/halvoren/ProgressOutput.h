@@ -3,11 +3,14 @@
 // tracks, and the notes on staleness for standard error. The main thread drains it between writes, so
 // that nothing is written while the worker could wait for it.
 
+#include "halvoren/RunController.h"
+
 #include "output/FrameOutput.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 
 namespace Halvoren::App {
@@ -18,11 +21,14 @@ bool showsProgress();
 
 class ProgressOutput : public Output::FrameOutput {
 public:
-    /// An instrument below `minQuality` is not tracked.
-    explicit ProgressOutput(double minQuality);
+    /// An instrument below `minQuality` is not tracked. `wake` (the worker's, now and then) tells the
+    /// main thread that there is something to drain.
+    explicit ProgressOutput(double minQuality, std::function<void()> wake = {});
 
     /// Main thread (drain()): one item.
     void take(const Output::FrameItem& item) override;
+    /// The worker: wakes the main thread when the items are due to be taken.
+    void queued() override { m_waker.queued(); }
 
     /// Main thread: instruments tracked in the newest frame taken.
     std::size_t trackedInstruments() const { return m_tracked; }
@@ -36,6 +42,7 @@ private:
     std::size_t m_tracked = 0;
     std::uint64_t m_frames = 0;
     std::deque<std::string> m_notes;
+    QueueWaker m_waker;
 };
 
 }  // namespace Halvoren::App

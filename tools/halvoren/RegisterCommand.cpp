@@ -2,9 +2,10 @@
 
 #include "halvoren/InputChecks.h"
 #include "halvoren/Interrupts.h"
-#include "halvoren/ProgressOutput.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/PoseTarget.h"
+#include "halvoren/ProgressOutput.h"
+#include "halvoren/RunController.h"
 #include "halvoren/StreamSession.h"
 #include "halvoren/TipSampler.h"
 
@@ -13,6 +14,7 @@
 #include "registration/LandmarkRegistration.h"
 #include "registration/PointRegistration.h"
 #include "registration/RegistrationReport.h"
+#include "registration/TouchDetector.h"
 #include "registration/TransformFile.h"
 #include "text/Text.h"
 
@@ -95,47 +97,70 @@ const Sequence::RecordedMarker* pointerMarker(const StreamSession& session, cons
     return &markers[*index];
 }
 
-/// Waits for the pointer to rest on each landmark in turn; the touches taken (fewer when the stream
-/// stopped or an interrupt came).
-std::vector<Touch> touchLandmarks(const std::vector<Landmark>& landmarks, TipSampler& sampler, double dwell,
-                                  const StreamSession& session, std::ostream& err) {
-    const bool terminal = showsProgress();
-    std::vector<Touch> touches;
-    Registration::TouchDetector detector(dwell);
-    bool prompted = false;
-    err << std::fixed << std::setprecision(3);
-    while (touches.size() < landmarks.size()) {
-        const Landmark& landmark = landmarks[touches.size()];
-        if (!prompted) {
-            err << "touch " << landmark.label << " (" << touches.size() + 1 << " of " << landmarks.size()
-                << ")\n"
-                << std::flush;
-            prompted = true;
-        }
-        if (Interrupts::requested() || !session.stream().isStateOneOf({Stream::Running})) {
-            break;
-        }
-        const auto sample = sampler.next(std::chrono::milliseconds(100));
-        if (!sample) {
-            // After the cut (a replay's last frame, the frame limit) no frame comes: stop waiting.
-            if (session.outputs().isCut()) {
-                break;
+/// The landmarks touched in turn: each prompted, then taken once the pointer rested on it long enough.
+class Touching {
+public:
+    Touching(const std::vector<Landmark>& landmarks, double dwell, std::ostream& err)
+        : m_landmarks(landmarks), m_dwell(dwell), m_detector(dwell), m_err(err) {}
+
+    bool complete() const { return m_touches.size() == m_landmarks.size(); }
+    std::vector<Touch> touches() const { return m_touches; }
+
+    /// Takes the samples that came, and prompts for the next landmark.
+    void takeSamples(TipSampler& sampler, bool terminal) {
+        while (!complete()) {
+            prompt();
+            const auto sample = sampler.next(std::chrono::milliseconds(0));
+            if (!sample) {
+                return;
             }
-            continue;
-        }
-        if (auto touch = detector.add(sample->seconds, sample->tip)) {
-            err << (terminal ? "\r" : "") << landmark.label << " taken at " << touch->point.x() << ' '
-                << touch->point.y() << ' ' << touch->point.z() << " mm, jitter " << touch->jitterMm
-                << " mm over " << touch->samples << " frames\n";
-            touches.push_back(*touch);
-            prompted = false;
-        } else if (terminal) {
-            err << "\r  resting " << std::setprecision(1) << detector.restedSeconds() << " of " << dwell
-                << " s   " << std::setprecision(3) << std::flush;
+            if (auto touch = m_detector.add(sample->seconds, sample->tip)) {
+                m_err << (terminal ? "\r" : "") << m_landmarks[m_touches.size()].label << " taken at "
+                      << touch->point.x() << ' ' << touch->point.y() << ' ' << touch->point.z()
+                      << " mm, jitter " << touch->jitterMm << " mm over " << touch->samples << " frames\n";
+                m_touches.push_back(*touch);
+                m_prompted = false;
+            }
         }
     }
+    /// The progress line: how long the pointer rested so far.
+    void writeResting(std::ostream& line) const {
+        line << "  resting " << std::setprecision(1) << m_detector.restedSeconds() << " of " << m_dwell
+             << " s   " << std::setprecision(3);
+    }
+
+private:
+    void prompt() {
+        if (!m_prompted) {
+            m_err << "touch " << m_landmarks[m_touches.size()].label << " (" << m_touches.size() + 1 << " of "
+                  << m_landmarks.size() << ")\n"
+                  << std::flush;
+            m_prompted = true;
+        }
+    }
+
+    const std::vector<Landmark>& m_landmarks;
+    const double m_dwell;
+    Registration::TouchDetector m_detector;
+    std::ostream& m_err;
+    std::vector<Touch> m_touches;
+    bool m_prompted = false;
+};
+
+/// Waits for the pointer to rest on each landmark in turn; the touches taken (fewer when the run was cut,
+/// the stream stopped or an interrupt came).
+std::vector<Touch> touchLandmarks(const std::vector<Landmark>& landmarks, TipSampler& sampler, double dwell,
+                                  RunController& controller, std::ostream& err) {
+    const bool terminal = showsProgress();
+    Touching touching(landmarks, dwell, err);
+    err << std::fixed << std::setprecision(3);
+    RunController::Plan plan;
+    plan.turn = [&touching, &sampler, terminal] { touching.takeSamples(sampler, terminal); };
+    plan.done = [&touching] { return touching.complete(); };
+    plan.progress = [&touching](std::ostream& line) { touching.writeResting(line); };
+    controller.run(plan);
     err.unsetf(std::ios::floatfield);
-    return touches;
+    return touching.touches();
 }
 
 /// Writes the text to the path (through PoseTarget, which refuses a FIFO nobody reads); false when not.
@@ -200,13 +225,15 @@ int touchAll(const RegisterOptions& options, const Inputs& inputs, std::vector<T
         return code;
     }
     frame = session.navigation().frame;
-    auto sampler = std::make_shared<TipSampler>(session.navigation(), pointer->id, options.minQuality);
+    RunController controller(session, err);
+    auto sampler = std::make_shared<TipSampler>(session.navigation(), pointer->id, options.minQuality,
+                                                [&controller] { controller.wake(); });
     session.addOutput(sampler);
     if (!session.stream().start()) {
         err << "halvoren: cannot start the tracking stream\n";
         return ExitFailure;
     }
-    touches = touchLandmarks(inputs.landmarks, *sampler, options.dwellSeconds, session, err);
+    touches = touchLandmarks(inputs.landmarks, *sampler, options.dwellSeconds, controller, err);
     session.endCounting();
     session.stream().close();
     session.endRun();
@@ -244,10 +271,8 @@ int runRegister(const RegisterOptions& options, std::ostream& out, std::ostream&
         err << "halvoren register: --output FILE.tfm is required (or --verify FILE.tfm)\n";
         return ExitUsage;
     }
-    for (const std::string* path : {&options.output, &options.report}) {
-        if (const Expected<void> writable = checkWritable(*path); !writable) {
-            return reportError(writable.error(), err);
-        }
+    if (!resultsWritable({&options.output, &options.report}, err)) {
+        return ExitBadInput;
     }
     if (const std::string problem = Registration::transformFilePathProblem(options.output);
         !options.output.empty() && !problem.empty()) {

@@ -1,12 +1,11 @@
 #include "halvoren/StreamCommand.h"
 
-#include "halvoren/FrameWatch.h"
-#include "halvoren/InputChecks.h"
 #include "halvoren/Interrupts.h"
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/PoseTarget.h"
 #include "halvoren/PoseWriter.h"
 #include "halvoren/ProgressOutput.h"
+#include "halvoren/RunController.h"
 #include "halvoren/StreamSession.h"
 
 #include "health/FrameAccounting.h"
@@ -17,9 +16,9 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -54,99 +53,42 @@ private:
     int m_sink;
 };
 
-/// What the main thread took from the progress in one turn of its loop, to write.
-struct Turn {
-    bool stop = false;
-    bool health = false;
-    bool progress = false;
-    std::deque<std::string> notes;
-};
-
-/// The main thread's clock of the run: when it ends, and when the health block and the progress are due.
-struct RunClock {
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point lastProgress = start;
-    std::chrono::steady_clock::time_point lastHealth = start;
-    bool showProgress = showsProgress();
-};
-
-/// Ends the run when it is over, or takes what is due to be written. False when the stream stopped by
-/// itself.
-bool takeTurn(const StreamOptions& options, StreamSession& session, ProgressOutput& progress,
-              FrameWatch& frameWatch, RunClock& clock, Turn& turn) {
-    const auto now = std::chrono::steady_clock::now();
-    progress.drain();
-    if (progress.takeFrameCount() != 0) {
-        frameWatch.frameArrived();
-    }
-    turn.notes = progress.takeNotes();
-    const double elapsed = std::chrono::duration<double>(now - clock.start).count();
-    if (session.outputs().isCut() || Interrupts::requested() ||
-        (options.durationSeconds > 0.0 && elapsed >= options.durationSeconds)) {
-        session.endCounting();
-        turn.stop = true;
-        return true;
-    }
-    if (!session.stream().isStateOneOf({Stream::Running})) {
-        session.endCounting();
-        turn.stop = true;
-        return false;
-    }
-    if (options.healthEverySeconds > 0.0 &&
-        now - clock.lastHealth >= std::chrono::duration<double>(options.healthEverySeconds)) {
-        clock.lastHealth = now;
-        turn.health = true;
-    }
-    if (clock.showProgress && now - clock.lastProgress > std::chrono::milliseconds(250)) {
-        clock.lastProgress = now;
-        turn.progress = true;
-    }
-    return true;
-}
-
-/// Writes what a turn took.
-void writeTurn(const Turn& turn, const RunClock& clock, std::uint64_t limit, std::size_t instrumentCount,
-               const StreamSession& session, const ProgressOutput& progress, std::ostream& err) {
-    for (const std::string& note : turn.notes) {
-        err << note;
-    }
-    if (turn.health) {
-        if (clock.showProgress) {
-            err << '\n';
-        }
-        session.writeHealth(err);
-    }
-    if (turn.progress) {
-        err << "\rframes " << session.outputs().frames();
-        if (limit != 0) {
-            err << '/' << limit;
-        }
-        err << "  markers tracked " << progress.trackedInstruments() << '/' << instrumentCount << "   ";
-    }
-    err << std::flush;
-}
-
-/// Main thread: runs the event loop until the frame limit, the duration or an interrupt ends the run.
-/// False when the stream stopped by itself before.
-bool streamUntilDone(const StreamOptions& options, StreamSession& session, ProgressOutput& progress,
-                     FrameWatch& frameWatch, std::uint64_t limit, std::ostream& err) {
-    RunClock clock;
+/// Main thread: streams until the frame limit, the duration or an interrupt ends the run, writing the
+/// staleness notes as they come, the health block when due and, on a terminal, the progress. False when
+/// the stream stopped by itself before.
+bool streamUntilDone(const StreamOptions& options, StreamSession& session, RunController& controller,
+                     ProgressOutput& progress, std::uint64_t limit, std::ostream& err) {
     const TrackingStream* tracking = session.trackingStream();
     const std::size_t instrumentCount = tracking != nullptr ? tracking->instruments().size() : 0;
-    bool running = true;
-    for (bool stop = false; !stop;) {
+    RunController::Plan plan;
+    plan.turn = [&progress, &err] {
         QCoreApplication::processEvents();
-        Turn turn;
-        frameWatch.check();
-        session.outputs().waitForCut(std::chrono::milliseconds(50));
-        running = takeTurn(options, session, progress, frameWatch, clock, turn);
-        writeTurn(turn, clock, limit, instrumentCount, session, progress, err);
-        stop = turn.stop;
+        progress.drain();
+        for (const std::string& note : progress.takeNotes()) {
+            err << note;
+        }
+    };
+    plan.progress = [&session, &progress, limit, instrumentCount](std::ostream& line) {
+        line << "frames " << session.outputs().frames();
+        if (limit != 0) {
+            line << '/' << limit;
+        }
+        line << "  markers tracked " << progress.trackedInstruments() << '/' << instrumentCount << "   ";
+    };
+    if (options.healthEverySeconds > 0.0) {
+        plan.every = std::chrono::duration<double>(options.healthEverySeconds);
+        plan.periodic = [&session, &err, onTerminal = showsProgress()] {
+            if (onTerminal) {
+                err << '\n';  // below the progress line
+            }
+            session.writeHealth(err);
+        };
     }
-    if (clock.showProgress) {
-        err << '\n';
-    }
-    return running;
+    plan.limit = std::chrono::duration<double>(std::max(0.0, options.durationSeconds));
+    plan.watchFrames = true;
+    const RunEnd end = controller.run(plan);
+    session.endCounting();
+    return end != RunEnd::StreamStopped;
 }
 
 /// Saves the configuration the stream ran with, when asked to; the exit code.
@@ -166,19 +108,8 @@ int saveWorkspace(const StreamOptions& options, Stream& stream, std::ostream& er
     return ExitOk;
 }
 
-/// Before the camera opens: a run whose results cannot be kept is not worth starting.
-bool resultsWritable(const StreamOptions& options, std::ostream& err) {
-    for (const std::string* path : {&options.output, &options.saveWorkspace, &options.record}) {
-        if (const Expected<void> writable = checkWritable(*path); !writable) {
-            reportError(writable.error(), err);
-            return false;
-        }
-    }
-    return true;
-}
-
 /// What the run ended with, for its summary and exit code.
-struct RunEnd {
+struct Outcome {
     bool streamLost = false;
     bool written = true;
     bool recorded = true;
@@ -186,14 +117,14 @@ struct RunEnd {
     int code = ExitOk;
 };
 
-int writeSummary(const StreamOptions& options, const RunEnd& end, const PoseWriter& writer,
-                 const FrameWatch& frameWatch, const StreamSession& session, const LogCounter& logged,
+int writeSummary(const StreamOptions& options, const Outcome& end, const PoseWriter& writer,
+                 const RunController& controller, const StreamSession& session, const LogCounter& logged,
                  std::ostream& err) {
     if (Interrupts::requested()) {
         err << "interrupted\n";
     }
     writer.writeSummary(err);
-    frameWatch.writeSummary(err);
+    controller.writeFrameSummary(err);
     session.writeHealth(err);
     session.writeOutputLosses(err);
     session.writeIgtlSummary(err);
@@ -224,14 +155,16 @@ struct CommandOutputs {
     std::shared_ptr<ProgressOutput> progress;
 };
 
-CommandOutputs addOutputs(const StreamOptions& options, StreamSession& session, PoseTarget& target) {
+CommandOutputs addOutputs(const StreamOptions& options, StreamSession& session, RunController& controller,
+                          PoseTarget& target) {
     CommandOutputs outputs;
     outputs.writer =
         std::make_shared<PoseWriter>(target.stream(), options.format, PoseWriter::kDefaultQueueFrames,
                                      options.minQuality, session.navigation());
     // A failed write ends the run: every further pose would be lost too.
     outputs.writer->setFailureListener([&session] { session.endCounting(); });
-    outputs.progress = std::make_shared<ProgressOutput>(options.minQuality);
+    outputs.progress =
+        std::make_shared<ProgressOutput>(options.minQuality, [&controller] { controller.wake(); });
     session.addOutput(outputs.writer);
     session.addOutput(outputs.progress);
     return outputs;
@@ -241,18 +174,17 @@ CommandOutputs addOutputs(const StreamOptions& options, StreamSession& session, 
 int streamPoses(const StreamOptions& options, StreamSession& session, PoseTarget& target,
                 const LogCounter& logged, std::ostream& err) {
     Stream& stream = session.stream();
-    const CommandOutputs outputs = addOutputs(options, session, target);
+    RunController controller(session, err);
+    const CommandOutputs outputs = addOutputs(options, session, controller, target);
     const std::uint64_t limit = options.replay.empty() || options.framesGiven ? options.frames : 0;
     session.limitFrames(limit);
-    FrameWatch frameWatch;
-    frameWatch.restart();
     if (!stream.start()) {
         err << "halvoren: cannot start the tracking stream\n";
         stream.close();
         return ExitFailure;
     }
-    RunEnd end;
-    end.streamLost = !streamUntilDone(options, session, *outputs.progress, frameWatch, limit, err);
+    Outcome end;
+    end.streamLost = !streamUntilDone(options, session, controller, *outputs.progress, limit, err);
     end.code = saveWorkspace(options, stream, err);
     stream.close();
     end.recorded = session.endRun();
@@ -263,7 +195,7 @@ int streamPoses(const StreamOptions& options, StreamSession& session, PoseTarget
     end.written = !outputs.writer->failed();
     end.written = target.close(err) && end.written;
     end.posesLost = outputs.writer->dropped() != 0 || target.linesLost() != 0;
-    return writeSummary(options, end, *outputs.writer, frameWatch, session, logged, err);
+    return writeSummary(options, end, *outputs.writer, controller, session, logged, err);
 }
 
 }  // namespace
@@ -272,7 +204,7 @@ int runStream(const StreamOptions& options, std::ostream& out, std::ostream& err
     // Declared first: the algorithm and the stream are the plug-ins' code.
     Log::setGlobalLevel(options.logLevel);
     const LogCounter logged;
-    if (!resultsWritable(options, err)) {
+    if (!resultsWritable({&options.output, &options.saveWorkspace, &options.record}, err)) {
         return ExitBadInput;
     }
     LoadedPlugins plugins;

@@ -559,10 +559,8 @@ void StreamSession::writeHealth(std::ostream& out) const {
 }
 
 void StreamSession::writeOutputLosses(std::ostream& out) const {
-    // The poses, the recording and the clients say what they lost in their own summaries.
     for (const Output::FrameOutputs::Report& report : m_outputs.reports()) {
-        if (report.counts.dropped != 0 &&
-            (report.name == "health" || report.name == "progress" || report.name == "calibration")) {
+        if (report.counts.dropped != 0 && !report.reportsOwnLosses) {
             out << "halvoren: the " << report.name << " output could not keep up: " << report.counts.dropped
                 << " frames or notes not taken\n";
         }

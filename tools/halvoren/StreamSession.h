@@ -79,8 +79,8 @@ public:
     Health::TrackingHealth& health() const { return *m_health; }
     /// The health block, with the latency to the OpenIGTLink clients when serving them.
     void writeHealth(std::ostream& out) const;
-    /// "halvoren: the NAME output could not keep up: ..." for each output that lost frames and has no
-    /// summary of its own to say so (the health, the progress, a calibration's collector).
+    /// "halvoren: the NAME output could not keep up: ..." for each output that lost frames and does not
+    /// report its own losses (the health, the progress, a calibration's collector).
     void writeOutputLosses(std::ostream& out) const;
     /// Valid after a successful create().
     Stream& stream() const { return *m_stream; }

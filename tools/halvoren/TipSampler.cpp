@@ -9,13 +9,16 @@ namespace {
 constexpr std::size_t kQueueFrames = 1024;
 }  // namespace
 
-TipSampler::TipSampler(Navigation::NavigationFrame navigation, std::string pointerId, double minQuality)
+TipSampler::TipSampler(Navigation::NavigationFrame navigation, std::string pointerId, double minQuality,
+                       std::function<void()> wake)
     : FrameOutput("touch", {Output::DropPolicy::EveryFrame, kQueueFrames}, Consumer::Owner),
       m_navigation(std::move(navigation)),
       m_pointerId(std::move(pointerId)),
-      m_minQuality(minQuality) {}
+      m_minQuality(minQuality),
+      m_waker(kQueueFrames, std::move(wake)) {}
 
 void TipSampler::take(const Output::FrameItem& item) {
+    m_waker.drained();
     if (item.kind != Output::FrameItem::Kind::Frame) {
         return;
     }

@@ -3,12 +3,15 @@
 // of the run's outputs, drained by the waiting thread, which runs the navigation chain; the worker only
 // hands the frames over.
 
+#include "halvoren/RunController.h"
+
 #include "navigation/NavigationFrame.h"
 #include "output/FrameOutput.h"
 
 #include <Eigen/Core>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,9 +26,12 @@ public:
     };
 
     /// `navigation` relative to the reference, with the pointer's tip; `pointerId` the pointer's ID.
-    TipSampler(Navigation::NavigationFrame navigation, std::string pointerId, double minQuality);
+    /// `wake` (the worker's, now and then) tells the waiting thread that there are frames to take.
+    TipSampler(Navigation::NavigationFrame navigation, std::string pointerId, double minQuality,
+               std::function<void()> wake = {});
 
     void take(const Output::FrameItem& item) override;
+    void queued() override { m_waker.queued(); }
     /// The waiting thread: the next frame's sample, or nothing when none came within `timeout`.
     std::optional<Sample> next(std::chrono::milliseconds timeout);
 
@@ -35,6 +41,7 @@ private:
     const double m_minQuality;
     std::vector<Navigation::FramePose> m_poses;  // reused
     std::optional<Sample> m_taken;
+    QueueWaker m_waker;
 };
 
 }  // namespace Halvoren::App

@@ -172,6 +172,11 @@ bool TrackingHealth::stale() const {
     return m_stale;
 }
 
+TrackingHealth::Clock::time_point TrackingHealth::lastFrameArrival() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lastFrame;
+}
+
 namespace {
 
 void writeLatency(std::ostream& out, const char* what, const LatencyStats& latency) {

@@ -64,6 +64,9 @@ public:
     /// Any thread: the figures so far; a stale period still going on counts.
     HealthFigures figures() const;
     bool stale() const;
+    /// Any thread: when the last frame counted arrived; the clock's epoch before the first. Whoever warns of
+    /// a camera that went silent reads it, so that one watch tells that frames come.
+    Clock::time_point lastFrameArrival() const;
     double minQuality() const { return m_options.minQuality; }
 
 private:

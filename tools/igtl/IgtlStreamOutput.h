@@ -60,6 +60,8 @@ public:
     /// The server's thread: a frame goes out as poses (and camera images when the image rate lets one
     /// go); word of stale poses as a STATUS to the clients.
     void take(const Output::FrameItem& item) override;
+    /// True: each client's line names the frames it dropped.
+    bool reportsOwnLosses() const override { return true; }
     /// Control thread: the server's thread sends what the queue still holds (while the server runs), then
     /// takes from this output no more.
     void end() override;

@@ -55,6 +55,9 @@ public:
     /// The worker (or whoever handed the item over), right after an item was queued, under the hand-over's
     /// lock: an Owner output wakes its owner here (an eventfd, a condition). Must not wait or lock.
     virtual void queued() {}
+    /// Whether the output's own summary says what its queue dropped (the poses, the recording, the
+    /// clients); otherwise the run's summary names its losses for it.
+    virtual bool reportsOwnLosses() const { return false; }
 
     /// The owner's thread: takes every item waiting; how many.
     std::size_t drain();

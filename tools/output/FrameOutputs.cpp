@@ -71,6 +71,11 @@ void FrameOutputs::setFrameLimit(std::uint64_t frames) {
     m_limit = frames;
 }
 
+void FrameOutputs::setCutListener(std::function<void()> listener) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_cutListener = std::move(listener);
+}
+
 // Worker thread.
 void FrameOutputs::handOver(const std::shared_ptr<const StreamData>& data) {
     const auto* tracking = dynamic_cast<const TrackingStreamData*>(data.get());
@@ -91,6 +96,7 @@ void FrameOutputs::notify(FrameItem::Kind kind, double millisecondsWithoutFrame)
 
 void FrameOutputs::pushToAll(FrameItem item, bool frame) {
     bool cutNow = false;
+    std::function<void()> listener;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_cut) {
@@ -108,22 +114,31 @@ void FrameOutputs::pushToAll(FrameItem item, bool frame) {
         }
         if (frame && m_limit != 0 && m_frames >= m_limit) {
             m_cut = cutNow = true;
+            listener = m_cutListener;
         }
     }
     if (cutNow) {
         m_cutChanged.notify_all();
+        if (listener) {
+            listener();
+        }
     }
 }
 
 void FrameOutputs::cut() {
+    std::function<void()> listener;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_cut) {
             return;
         }
         m_cut = true;
+        listener = m_cutListener;
     }
     m_cutChanged.notify_all();
+    if (listener) {
+        listener();
+    }
 }
 
 bool FrameOutputs::isCut() const {
@@ -173,8 +188,8 @@ std::vector<FrameOutputs::Report> FrameOutputs::reports() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<Report> reports;
     for (const Channel& channel : m_channels) {
-        reports.push_back(
-            {channel.output->name(), channel.output->queue().policy(), channel.output->queue().counts()});
+        reports.push_back({channel.output->name(), channel.output->queue().policy(),
+                           channel.output->queue().counts(), channel.output->reportsOwnLosses()});
     }
     return reports;
 }

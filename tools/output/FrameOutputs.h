@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,8 @@ public:
     void listen(Stream& stream);
     /// Control thread, before frames flow: the run is cut after this many frames (0: no limit).
     void setFrameLimit(std::uint64_t frames);
+    /// Any thread: told once, outside every lock, when the run is cut (the worker's, for a frame limit).
+    void setCutListener(std::function<void()> listener);
 
     /// The worker: hands a datum of the stream to every output, when it is tracking data.
     void handOver(const std::shared_ptr<const StreamData>& data);
@@ -65,6 +68,7 @@ public:
         std::string name;
         QueuePolicy policy;
         OutputQueue<FrameItem>::Counts counts;
+        bool reportsOwnLosses = false;  // the output's own summary says what it dropped
     };
     /// Per output: what its queue took and dropped.
     std::vector<Report> reports() const;
@@ -80,6 +84,7 @@ private:
     static void close(Channel& channel);
 
     std::shared_ptr<SignalConnection> m_connection;
+    std::function<void()> m_cutListener;
 
     // Guards the channels, the cut and the count; the queues are pushed (and the Owner outputs woken)
     // under it, which never waits. No I/O is done under it.

@@ -48,6 +48,8 @@ public:
     /// images (frames without both are recorded with black pixels); word of staleness marks the next
     /// frame as the first after a stale period.
     void take(const Output::FrameItem& item) override;
+    /// True: the recording's summary names the frames not recorded.
+    bool reportsOwnLosses() const override { return true; }
     /// Once the run's outputs finished (nothing is queued any more): writes the last header, with these
     /// fields of the whole run (the run's health figures, named by TrackingFields::healthField). False with
     /// the reason when anything failed during the recording (logged as an error when it happened) or now.
