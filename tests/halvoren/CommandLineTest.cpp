@@ -3,6 +3,7 @@
 #include "AppProcess.h"
 #include "commandline/UsageError.h"
 #include "halvoren/CommandLine.h"
+#include "halvoren/ExitCodes.h"
 #include "halvoren/StreamSetup.h"
 
 #include <gtest/gtest.h>

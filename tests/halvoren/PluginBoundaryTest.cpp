@@ -5,6 +5,7 @@
 #include "support/TempFiles.h"
 
 #include "halvoren/LoadedPlugins.h"
+#include "halvoren/ExitCodes.h"
 #include "halvoren/StreamSession.h"
 #include "host/PluginManager.h"
 #include "host/TrackingStream.h"

@@ -1,5 +1,6 @@
 // Signals and readers that go away: a closed pipe is a failed write, SIGINT, SIGTERM and SIGHUP stop a
 // command alike, and whatever ends the run, the recording is finished whole and unlocked.
+#include "halvoren/ExitCodes.h"
 #include "AppProcess.h"
 #include "support/TempFiles.h"
 

@@ -1,6 +1,7 @@
 // The application's stream command, run as a separate process against the simulated camera.
 #include "AppProcess.h"
 #include "halvoren/FrameWatch.h"
+#include "halvoren/ExitCodes.h"
 #include "support/LogCapture.h"
 #include "support/TempFiles.h"
 

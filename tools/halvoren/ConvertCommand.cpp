@@ -1,4 +1,5 @@
 #include "halvoren/ConvertCommand.h"
+#include "halvoren/ExitCodes.h"
 
 #include "halvoren/LoadedPlugins.h"
 #include "halvoren/StreamSetup.h"

@@ -1,4 +1,5 @@
 #include "halvoren/ExportCommand.h"
+#include "halvoren/ExitCodes.h"
 
 #include "halvoren/InputChecks.h"
 #include "halvoren/Interrupts.h"

@@ -1,4 +1,5 @@
 #include "halvoren/GuiCommand.h"
+#include "halvoren/ExitCodes.h"
 
 #include "halvoren/Interrupts.h"
 #include "halvoren/LoadedPlugins.h"

@@ -3,7 +3,7 @@
 // tracks, and the notes on staleness for standard error. The main thread drains it between writes, so
 // that nothing is written while the worker could wait for it.
 
-#include "halvoren/RunController.h"
+#include "halvoren/QueueWaker.h"
 
 #include "output/FrameOutput.h"
 

@@ -1,4 +1,5 @@
 #include "halvoren/RegisterCommand.h"
+#include "halvoren/ExitCodes.h"
 
 #include "halvoren/InputChecks.h"
 #include "halvoren/Interrupts.h"

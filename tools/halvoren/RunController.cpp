@@ -1,4 +1,5 @@
 #include "halvoren/RunController.h"
+#include "halvoren/ExitCodes.h"
 
 #include "halvoren/InputChecks.h"
 #include "halvoren/Interrupts.h"
@@ -26,9 +27,6 @@ namespace {
 constexpr std::chrono::milliseconds kProgressEvery{250};
 // Only when no signal can wake the run (no pipe could be made): how often it looks for one.
 constexpr std::chrono::milliseconds kSignalLookEvery{100};
-// An item this long after the one before starts something new (a frame after a pause, a note of
-// staleness): its owner should hear of it at once. The shortest stale bound.
-constexpr std::chrono::milliseconds kPause{50};
 
 template <class Duration>
 RunController::Clock::duration clockDuration(Duration duration) {
@@ -191,20 +189,6 @@ RunEnd RunController::run(const Plan& plan) {
 
 void RunController::writeFrameSummary(std::ostream& out) const {
     m_frameWatch.writeSummary(out);
-}
-
-QueueWaker::QueueWaker(std::size_t capacity, std::function<void()> wake)
-    : m_halfCapacity(std::max<std::size_t>(1, capacity / 2)), m_wake(std::move(wake)) {}
-
-void QueueWaker::queued() {
-    const auto now = RunController::Clock::now();
-    const bool afterPause = now - m_lastQueued >= kPause;
-    m_lastQueued = now;
-    const std::size_t pending = m_pending.fetch_add(1, std::memory_order_relaxed) + 1;
-    if (m_wake && (afterPause || pending >= m_halfCapacity || now - m_lastWake >= kProgressEvery)) {
-        m_lastWake = now;
-        m_wake();
-    }
 }
 
 }  // namespace Halvoren::App

@@ -1,4 +1,5 @@
 #include "halvoren/RunRecording.h"
+#include "halvoren/ExitCodes.h"
 
 #include "halvoren/InputChecks.h"
 

@@ -3,7 +3,7 @@
 // of the run's outputs, drained by the waiting thread, which runs the navigation chain; the worker only
 // hands the frames over.
 
-#include "halvoren/RunController.h"
+#include "halvoren/QueueWaker.h"
 
 #include "navigation/NavigationFrame.h"
 #include "output/FrameOutput.h"

@@ -1,6 +1,7 @@
 // halvoren: the host application. Loads the plug-in modules, makes the tracking stream through them and
 // runs it from the command line or in a window.
 #include "halvoren/CommandLine.h"
+#include "halvoren/ExitCodes.h"
 #include "halvoren/ConsoleOutput.h"
 #include "halvoren/Interrupts.h"
 #include "halvoren/PluginsCommand.h"
