@@ -8,7 +8,7 @@
 #include "host/TrackingStream.h"
 #include "igtl/IgtlServer.h"
 #include "igtl/IgtlStreamOutput.h"
-#include "output/FrameOutputs.h"
+#include "output/OutputHub.h"
 #include "stream/AtracsysTrackingStream.h"
 
 #include "ftk/ftkSimulator.h"
@@ -190,7 +190,7 @@ void latency(benchmark::State& state) {
             return std::chrono::duration<double, std::micro>(now - published[sequence]).count();
         };
         // The run's one hand-over, as a stream's frames take it: the server's thread drains the output.
-        Halvoren::Output::FrameOutputs outputs;
+        Halvoren::Output::OutputHub outputs;
         outputs.add(std::make_shared<Halvoren::Igtl::IgtlStreamOutput>(server));
         std::vector<std::vector<double>> latencies;
         auto clients = startClients(server, clientCount, latencyOf, latencies);
@@ -293,7 +293,7 @@ void countExposures(benchmark::State& state, Exposures& exposures,
 }
 
 /// Runs the stream for the benchmark's time, the clients reading, and stops everything in order.
-void runStream(Halvoren::SpryTrack::AtracsysTrackingStream& stream, Halvoren::Output::FrameOutputs& outputs,
+void runStream(Halvoren::SpryTrack::AtracsysTrackingStream& stream, Halvoren::Output::OutputHub& outputs,
                benchmark::State& state) {
     constexpr auto kRun = std::chrono::seconds(10);
     if (!stream.start()) {
@@ -340,7 +340,7 @@ void exposureToClients(benchmark::State& state) {
                     exposures.add(*tracking);
                 }
             });
-        Halvoren::Output::FrameOutputs outputs;
+        Halvoren::Output::OutputHub outputs;
         Halvoren::Igtl::IgtlStreamOutput::Options options;
         options.imageServer = imageServer.get();
         outputs.add(std::make_shared<Halvoren::Igtl::IgtlStreamOutput>(server, options));

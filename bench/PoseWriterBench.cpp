@@ -1,6 +1,6 @@
 // What the pose writer's lines cost per frame: 16 instruments, every other one a tool with a calibrated
 // tip, formatted as JSON lines and as CSV, as the writer's thread pays it.
-#include "halvoren/PoseWriter.h"
+#include "halvoren/outputs/PoseWriter.h"
 #include "navigation/TransformChain.h"
 
 #include <benchmark/benchmark.h>

@@ -1,7 +1,7 @@
 // What recording a tracking run costs: the stream's worker's extra time per frame (the hand-over to the
 // recorder), and with images at 60 frames/s the share of frames the recorder keeps and the size of the
 // recording per minute, alone and beside another program that keeps a core busy.
-#include "output/FrameOutputs.h"
+#include "output/OutputHub.h"
 #include "record/Recorder.h"
 
 #include "host/Image.h"
@@ -154,7 +154,7 @@ void handOverWithoutImages(benchmark::State& state) {
         state.SkipWithError(error.c_str());
         return;
     }
-    Output::FrameOutputs outputs;
+    Output::OutputHub outputs;
     outputs.add(recorder);
     std::vector<std::shared_ptr<const StreamData>> frames;
     for (int i = 0; i < 2 * kBurst; ++i) {
@@ -208,7 +208,7 @@ void imagesAt60Hz(benchmark::State& state) {
             state.SkipWithError(error.c_str());
             return;
         }
-        Output::FrameOutputs outputs;
+        Output::OutputHub outputs;
         outputs.add(recorder);
         const auto period =
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / kRateHz));

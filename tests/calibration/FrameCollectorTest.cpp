@@ -1,5 +1,5 @@
 #include "calibration/FrameCollector.h"
-#include "output/FrameOutputs.h"
+#include "output/OutputHub.h"
 #include "support/NullStream.h"
 
 #include "host/TrackingStream.h"
@@ -22,7 +22,7 @@ TEST(FrameCollector, ComesAndGoesWhileTheWorkerHandsFramesOver) {
     instrument.quality = 1.0;
     const auto data = std::make_shared<const Halvoren::TrackingStreamData>(
         &stream, std::vector<Halvoren::TrackingInstrument>{instrument});
-    Halvoren::Output::FrameOutputs outputs;
+    Halvoren::Output::OutputHub outputs;
     outputs.listen(stream);
     std::atomic<bool> stop{false};
     std::thread worker([&] {

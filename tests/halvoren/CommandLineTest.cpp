@@ -2,9 +2,9 @@
 // (docs/commands.md) shows it as it is.
 #include "AppProcess.h"
 #include "commandline/UsageError.h"
-#include "halvoren/CommandLine.h"
-#include "halvoren/ExitCodes.h"
-#include "halvoren/StreamSetup.h"
+#include "halvoren/app/CommandLine.h"
+#include "halvoren/session/ExitCodes.h"
+#include "halvoren/session/StreamSetup.h"
 
 #include <gtest/gtest.h>
 #include <CLI/CLI.hpp>

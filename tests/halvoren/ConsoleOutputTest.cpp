@@ -1,6 +1,6 @@
 // Standard error and standard output that nobody reads: the console output drops and counts, and the
 // stream command keeps every frame of the camera while its console takes nothing.
-#include "halvoren/ConsoleOutput.h"
+#include "halvoren/console/ConsoleOutput.h"
 #include "host/Log.h"
 #include "support/CsvFields.h"
 #include "support/TempFiles.h"

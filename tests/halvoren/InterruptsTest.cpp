@@ -1,6 +1,6 @@
 // SIGINT, SIGTERM and SIGHUP while a command runs: a flag and a wake-up instead of the end of the process,
 // a second flag for a second signal, and the handlers that were there before given back afterwards.
-#include "halvoren/Interrupts.h"
+#include "halvoren/console/Interrupts.h"
 
 #include <gtest/gtest.h>
 

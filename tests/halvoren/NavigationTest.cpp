@@ -3,7 +3,7 @@
 #include "AppProcess.h"
 #include "SceneTruth.h"
 #include "geometry/MarkerFile.h"
-#include "halvoren/NavigationSetup.h"
+#include "halvoren/session/NavigationSetup.h"
 #include "support/CommaLocale.h"
 #include "support/CsvFields.h"
 #include "support/TempFiles.h"

@@ -1,5 +1,5 @@
 // The stream panel's instrument table as the window sets it up: positions in the run's navigation frame.
-#include "halvoren/PanelNavigation.h"
+#include "halvoren/window/PanelNavigation.h"
 
 #include <gtest/gtest.h>
 #include <QLabel>

@@ -4,9 +4,9 @@
 #include "support/LogCapture.h"
 #include "support/TempFiles.h"
 
-#include "halvoren/LoadedPlugins.h"
-#include "halvoren/ExitCodes.h"
-#include "halvoren/StreamSession.h"
+#include "halvoren/session/ExitCodes.h"
+#include "halvoren/session/LoadedPlugins.h"
+#include "halvoren/session/StreamSession.h"
 #include "host/PluginManager.h"
 #include "host/TrackingStream.h"
 

@@ -1,9 +1,9 @@
 // The pose writer as one of the run's outputs, against outputs that block or fail; the stale lines and
 // the notes the stream command shows.
-#include "halvoren/PoseWriter.h"
-#include "halvoren/ProgressOutput.h"
+#include "halvoren/outputs/PoseWriter.h"
+#include "halvoren/outputs/ProgressOutput.h"
 #include "host/TrackingStream.h"
-#include "output/FrameOutputs.h"
+#include "output/OutputHub.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -105,7 +105,7 @@ TEST(PoseWriter, FramesAreHandedOverWithoutWaitingForTheOutputAndWhatDoesNotFitI
     GatedBuffer buffer;
     std::ostream out(&buffer);
     auto writer = std::make_shared<PoseWriter>(out, PoseFormat::Csv, 4);
-    Output::FrameOutputs outputs;
+    Output::OutputHub outputs;
     outputs.add(writer);
     outputs.handOver(frame(0));
     ASSERT_TRUE(buffer.waitUntilBlocked());  // the writer's thread holds the header and frame 0
@@ -145,7 +145,7 @@ TEST(PoseWriter, AFailedWriteEndsTheRunAndNothingMoreIsWritten) {
     FullBuffer buffer;
     std::ostream out(&buffer);
     auto writer = std::make_shared<PoseWriter>(out, PoseFormat::JsonLines);
-    Output::FrameOutputs outputs;
+    Output::OutputHub outputs;
     writer->setFailureListener([&outputs] { outputs.cut(); });
     outputs.add(writer);
     outputs.handOver(frame(1));
@@ -161,7 +161,7 @@ TEST(PoseWriter, AStaleLineRepeatsTheLastFrameWrittenAndTheProgressGetsTheNotes)
     std::ostringstream out;
     auto writer = std::make_shared<PoseWriter>(out, PoseFormat::Csv);
     auto progress = std::make_shared<App::ProgressOutput>(0.0);
-    Output::FrameOutputs outputs;
+    Output::OutputHub outputs;
     outputs.add(writer);
     outputs.add(progress);
     outputs.handOver(frame(1, 10.0, 7));

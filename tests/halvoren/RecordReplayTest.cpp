@@ -3,7 +3,7 @@
 #include "support/CsvFields.h"
 #include "support/TempFiles.h"
 
-#include "halvoren/DriverReplay.h"
+#include "halvoren/session/DriverReplay.h"
 #include "host/Log.h"
 #include "sequence/SequenceFile.h"
 #include "sequence/TrackingCodec.h"

@@ -1,10 +1,10 @@
 // One run's end: whatever ends it wakes the waiting thread, which looks once more and says why it ended.
-#include "halvoren/Interrupts.h"
-#include "halvoren/RunController.h"
+#include "halvoren/console/Interrupts.h"
+#include "halvoren/session/RunController.h"
 
 #include "health/TrackingHealth.h"
 #include "host/Stream.h"
-#include "output/FrameOutputs.h"
+#include "output/OutputHub.h"
 
 #include <gtest/gtest.h>
 
@@ -49,10 +49,10 @@ TEST(RunController, EachEndWakesTheRunWhichLooksOnlyWhenWoken) {
 
     // Each end comes from another thread a while after the run began to wait; a run that polled would
     // look many times meanwhile. The limit only keeps a broken wake-up from hanging the test.
-    using Cause = std::function<void(RunController&, Halvoren::Output::FrameOutputs&)>;
+    using Cause = std::function<void(RunController&, Halvoren::Output::OutputHub&)>;
     std::atomic<bool> done{false};
     const auto endsWith = [&](const Cause& cause) {
-        Halvoren::Output::FrameOutputs outputs;
+        Halvoren::Output::OutputHub outputs;
         RunController controller(stream, outputs, health, err);
         int looks = 0;
         RunController::Plan plan;
@@ -77,7 +77,7 @@ TEST(RunController, EachEndWakesTheRunWhichLooksOnlyWhenWoken) {
     done = false;
     EXPECT_EQ(endsWith([&stream](auto&, auto&) { stream.stop(); }), RunEnd::StreamStopped);
     ASSERT_TRUE(stream.start());
-    EXPECT_EQ(endsWith([](auto&, Halvoren::Output::FrameOutputs& outputs) { outputs.cut(); }), RunEnd::Cut);
+    EXPECT_EQ(endsWith([](auto&, Halvoren::Output::OutputHub& outputs) { outputs.cut(); }), RunEnd::Cut);
     EXPECT_EQ(endsWith([](auto&, auto&) { ::kill(::getpid(), SIGTERM); }), RunEnd::Interrupted);
     EXPECT_EQ(err.str(), "");  // no terminal: no progress line
 }

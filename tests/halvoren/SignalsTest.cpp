@@ -1,7 +1,7 @@
 // Signals and readers that go away: a closed pipe is a failed write, SIGINT, SIGTERM and SIGHUP stop a
 // command alike, and whatever ends the run, the recording is finished whole and unlocked.
-#include "halvoren/ExitCodes.h"
 #include "AppProcess.h"
+#include "halvoren/session/ExitCodes.h"
 #include "support/TempFiles.h"
 
 #include "sequence/RecordingLock.h"
@@ -208,7 +208,8 @@ TEST(Signals, TermAndHupStopStreamAndAssessWithEveryOutputFinished) {
         assess.start(QStringLiteral(HALVOREN_APP_PATH),
                      {"assess", "--frames", "0", "--output", QString::fromStdString(json)});
         std::string assessErr;
-        ASSERT_TRUE(TestSupport::waitForErrorText(assess, "assessing: the first frame came", assessErr)) << assessErr;
+        ASSERT_TRUE(TestSupport::waitForErrorText(assess, "assessing: the first frame came", assessErr))
+            << assessErr;
         ::kill(static_cast<pid_t>(assess.processId()), signal);
         ASSERT_TRUE(assess.waitForFinished(120000));
         EXPECT_EQ(assess.exitStatus(), QProcess::NormalExit);

@@ -1,7 +1,7 @@
 // The application's stream command, run as a separate process against the simulated camera.
 #include "AppProcess.h"
-#include "halvoren/FrameWatch.h"
-#include "halvoren/ExitCodes.h"
+#include "halvoren/session/ExitCodes.h"
+#include "halvoren/session/FrameWatch.h"
 #include "support/LogCapture.h"
 #include "support/TempFiles.h"
 

@@ -4,7 +4,7 @@
 #include "IgtlTestClient.h"
 #include "igtl/IgtlServer.h"
 #include "igtl/IgtlStreamOutput.h"
-#include "output/FrameOutputs.h"
+#include "output/OutputHub.h"
 #include "support/NullStream.h"
 #include "support/QtWait.h"
 
@@ -34,7 +34,7 @@ struct ServedStream {
         outputs.add(std::make_shared<Igtl::IgtlStreamOutput>(server, options));
         outputs.listen(stream);
     }
-    Output::FrameOutputs outputs;
+    Output::OutputHub outputs;
 };
 
 /// A server on any free port of the loopback interface.
@@ -240,7 +240,7 @@ TEST(IgtlStreamOutput, TheFramesStillQueuedWhenTheRunEndsReachTheClients) {
     const auto started = server.start();
     ASSERT_TRUE(started) << started.error().message;
     auto output = std::make_shared<Igtl::IgtlStreamOutput>(server);
-    Output::FrameOutputs outputs;
+    Output::OutputHub outputs;
     outputs.add(output);
     TestSupport::IgtlTestClient client(server.port());
     ASSERT_TRUE(TestSupport::waitFor([&] { return server.connectedClients() == 1; }));
@@ -393,7 +393,7 @@ TEST(IgtlStreamOutput, ImagesOnAServerOfTheirOwnLeaveThePosesConnectionsToThePos
     const auto imagesStarted = images.start();
     ASSERT_TRUE(posesStarted && imagesStarted);
     EmittingStream tracker("tracker");
-    Output::FrameOutputs outputs;
+    Output::OutputHub outputs;
     Igtl::IgtlStreamOutput::Options options;
     options.imageServer = &images;
     outputs.add(std::make_shared<Igtl::IgtlStreamOutput>(poses, options));

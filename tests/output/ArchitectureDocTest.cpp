@@ -131,7 +131,7 @@ TEST(ArchitectureDoc, TheTablesOfThreadsAndHandOversNameWhatTheCodeHasAndAllOfIt
             named.insert(file);
         }
         if (text.find("OutputQueue<") != std::string::npos && path.extension() == ".h" &&
-            file != "OutputQueue" && file != "FrameOutput" && file != "FrameOutputs") {
+            file != "OutputQueue" && file != "FrameOutput" && file != "OutputHub") {
             named.insert(file);
         }
         for (const std::string& output : frameOutputClasses(text)) {

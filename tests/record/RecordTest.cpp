@@ -1,7 +1,7 @@
 #include "HalvorenVersion.h"
 #include "host/Image.h"
 #include "host/TrackingStream.h"
-#include "output/FrameOutputs.h"
+#include "output/OutputHub.h"
 #include "record/NavigationFields.h"
 #include "record/Recorder.h"
 #include "sequence/TrackingFields.h"
@@ -103,7 +103,7 @@ struct Feed {
         return recorder->finish(runFields, error);
     }
 
-    Output::FrameOutputs outputs;
+    Output::OutputHub outputs;
     std::shared_ptr<Recorder> recorder;
 };
 

@@ -1,7 +1,7 @@
 #pragma once
 // What every consumer of a tracking stream's frames is to the session that runs the stream: the pose
 // writer, the OpenIGTLink server, the recorder, the calibration collectors, the stream command's progress
-// and the panel. Each declares how its queue drops and who drains it; the session's FrameOutputs hands
+// and the panel. Each declares how its queue drops and who drains it; the session's OutputHub hands
 // every frame to each output's queue and nothing else.
 
 #include "host/OutputQueue.h"
