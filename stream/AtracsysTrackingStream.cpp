@@ -125,87 +125,97 @@ Flags<OpticalTrackingInterface::Capabilities> AtracsysTrackingStream::capabiliti
 
 bool AtracsysTrackingStream::openImpl() {
     try {
-        if (!m_queryImages.value()) {
-            for (Stream* substream : substreams()) {
-                removeSubstream(substream);
-            }
-        } else {
-            for (std::size_t i = substreams().size(); i <= 1; ++i) {
-                addSubstream(std::make_unique<Substream<ImageStream>>(
-                    *this, i == 0 ? "Camera (left)" : "Camera (right)"));
-            }
-            configureSubstreams();
+        prepareImageSubstreams();
+        if (!connectDevice()) {
+            return false;
         }
-
-        {
-            std::lock_guard<std::mutex> lock(m_driver->mutex);
-            DriverConnection& d = *m_driver;
-            d.library = ftkInit();
-            if (d.library == nullptr) {
-                HALVOREN_LOG(Log::Error, kCategory, "Cannot initialize Atracsys tracking driver");
-                return false;
-            }
-            const AtracsysHelpers::DeviceInfo device =
-                AtracsysHelpers::enumerateDevices(d.library, true, false);
-            d.serialNumber = device.serialNumber;
-            d.deviceType = device.deviceType;
-            d.deviceModel = device.deviceModel;
-            if (d.serialNumber == 0) {
-                return false;
-            }
-            d.options = AtracsysHelpers::enumerateOptions(d.library, d.serialNumber);
-            AtracsysHelpers::setOptionFloat32(d.library, d.serialNumber, d.options,
-                                              m_distanceMatchingTolerance.name(),
-                                              m_distanceMatchingTolerance.value());
-            configureDeviceOnOpen();
-
-            if (isSpryTrack(d.deviceModel)) {
-                if (ftkSetInt32(d.library, d.serialNumber, kOptionOnboardProcessing, 1) == FTK_OK) {
-                    HALVOREN_LOG(Log::Info, kCategory, "Onboard processing disabled.");
-                } else {
-                    HALVOREN_LOG(Log::Error, kCategory, "Onboard processing could not be disabled.");
-                }
-                const bool images = m_queryImages.value();
-                if (ftkSetInt32(d.library, d.serialNumber, kOptionSendImages, images ? 1 : 0) == FTK_OK) {
-                    HALVOREN_LOG(Log::Info, kCategory,
-                                 (images ? "Enabled" : "Disabled") << " sending images on the SpryTrack.");
-                } else {
-                    HALVOREN_LOG(
-                        Log::Error, kCategory,
-                        "Could not " << (images ? "enable" : "disable") << " images on the SpryTrack.");
-                }
-            }
-
-            if (!createFrame()) {
-                return false;
-            }
-        }
-
         // The integration-time accessors take the driver lock themselves.
-        const int requested = m_imageIntegrationTime.value();
-        if (requested > 0) {
-            setImageIntegrationTime(requested);
-        }
-        const int actual = imageIntegrationTime();
-        const int shown = m_imageIntegrationTime.value();
-        if (actual >= 1 && actual != shown) {
-            std::weak_ptr<int> alive = m_lifetime;
-            // The work runs later: a value set meanwhile (restored settings, the user) is newer than ours.
-            auto apply = [this, alive, actual, shown] {
-                if (alive.lock() && m_imageIntegrationTime.value() == shown) {
-                    m_imageIntegrationTime.setValue(actual);
-                }
-            };
-            if (QCoreApplication::instance() != nullptr) {
-                QtHelpers::runOnMainThread(apply, 0);
-            } else {
-                apply();
-            }
-        }
+        applyIntegrationTime();
         return true;
     } catch (...) {
         HALVOREN_LOG(Log::Error, kCategory, "Cannot initialize and connect Atracsys tracking system");
         return false;
+    }
+}
+
+void AtracsysTrackingStream::prepareImageSubstreams() {
+    if (!m_queryImages.value()) {
+        for (Stream* substream : substreams()) {
+            removeSubstream(substream);
+        }
+        return;
+    }
+    for (std::size_t i = substreams().size(); i <= 1; ++i) {
+        addSubstream(
+            std::make_unique<Substream<ImageStream>>(*this, i == 0 ? "Camera (left)" : "Camera (right)"));
+    }
+    configureSubstreams();
+}
+
+bool AtracsysTrackingStream::connectDevice() {
+    std::lock_guard<std::mutex> lock(m_driver->mutex);
+    DriverConnection& d = *m_driver;
+    d.library = ftkInit();
+    if (d.library == nullptr) {
+        HALVOREN_LOG(Log::Error, kCategory, "Cannot initialize Atracsys tracking driver");
+        return false;
+    }
+    const AtracsysHelpers::DeviceInfo device = AtracsysHelpers::enumerateDevices(d.library, true, false);
+    d.serialNumber = device.serialNumber;
+    d.deviceType = device.deviceType;
+    d.deviceModel = device.deviceModel;
+    if (d.serialNumber == 0) {
+        return false;
+    }
+    d.options = AtracsysHelpers::enumerateOptions(d.library, d.serialNumber);
+    AtracsysHelpers::setOptionFloat32(d.library, d.serialNumber, d.options,
+                                      m_distanceMatchingTolerance.name(),
+                                      m_distanceMatchingTolerance.value());
+    configureDeviceOnOpen();
+    if (isSpryTrack(d.deviceModel)) {
+        configureSpryTrack();
+    }
+    return createFrame();
+}
+
+void AtracsysTrackingStream::configureSpryTrack() {
+    DriverConnection& d = *m_driver;
+    if (ftkSetInt32(d.library, d.serialNumber, kOptionOnboardProcessing, 1) == FTK_OK) {
+        HALVOREN_LOG(Log::Info, kCategory, "Onboard processing disabled.");
+    } else {
+        HALVOREN_LOG(Log::Error, kCategory, "Onboard processing could not be disabled.");
+    }
+    const bool images = m_queryImages.value();
+    if (ftkSetInt32(d.library, d.serialNumber, kOptionSendImages, images ? 1 : 0) == FTK_OK) {
+        HALVOREN_LOG(Log::Info, kCategory,
+                     (images ? "Enabled" : "Disabled") << " sending images on the SpryTrack.");
+    } else {
+        HALVOREN_LOG(Log::Error, kCategory,
+                     "Could not " << (images ? "enable" : "disable") << " images on the SpryTrack.");
+    }
+}
+
+void AtracsysTrackingStream::applyIntegrationTime() {
+    const int requested = m_imageIntegrationTime.value();
+    if (requested > 0) {
+        setImageIntegrationTime(requested);
+    }
+    const int actual = imageIntegrationTime();
+    const int shown = m_imageIntegrationTime.value();
+    if (actual < 1 || actual == shown) {
+        return;
+    }
+    std::weak_ptr<int> alive = m_lifetime;
+    // The work runs later: a value set meanwhile (restored settings, the user) is newer than ours.
+    auto apply = [this, alive, actual, shown] {
+        if (alive.lock() && m_imageIntegrationTime.value() == shown) {
+            m_imageIntegrationTime.setValue(actual);
+        }
+    };
+    if (QCoreApplication::instance() != nullptr) {
+        QtHelpers::runOnMainThread(apply, 0);
+    } else {
+        apply();
     }
 }
 

@@ -111,6 +111,15 @@ protected:
     std::string addTrackingMarkerFromFile(const std::string& name, const std::string& path) override;
 
 private:
+    // The steps of openImpl(), control thread.
+    /// The camera image substreams made or removed as the images are queried.
+    void prepareImageSubstreams();
+    /// Under the driver lock: the driver, the device, its options and the frame buffer.
+    bool connectDevice();
+    /// Driver lock held: the SpryTrack's own options (no onboard processing, images as queried).
+    void configureSpryTrack();
+    /// No lock held: the integration time asked for, and the device's value shown.
+    void applyIntegrationTime();
     friend struct AtracsysTrackingStreamTestAccess;
 
     /// Main thread, device open: configure's parameter step; the integration time goes to the device.
