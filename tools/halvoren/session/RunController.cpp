@@ -27,6 +27,8 @@ namespace {
 constexpr std::chrono::milliseconds kProgressEvery{250};
 // Only when no signal can wake the run (no pipe could be made): how often it looks for one.
 constexpr std::chrono::milliseconds kSignalLookEvery{100};
+// However long nothing is due, the run looks this often.
+constexpr std::chrono::milliseconds kLookAtLeastEvery{1000};
 
 template <class Duration>
 RunController::Clock::duration clockDuration(Duration duration) {
@@ -106,6 +108,9 @@ void RunController::waitUntil(Clock::time_point until) {
     if (!m_watcher.joinable()) {
         until = std::min(until, Clock::now() + kSignalLookEvery);
     }
+    // A safety net, not the way the run learns of anything: a signal whose handler the platform holds
+    // back until the thread leaves its wait (ThreadSanitizer's runtime does) is seen within a second.
+    until = std::min(until, Clock::now() + kLookAtLeastEvery);
     std::unique_lock<std::mutex> lock(m_mutex);
     m_wake.wait_until(lock, until, [this] { return m_woken; });
     m_woken = false;
